@@ -1,0 +1,21 @@
+# Third-party libraries, all from Debian packages (see scripts/setup).
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+find_package(fmt REQUIRED)
+
+pkg_check_modules(ICU REQUIRED IMPORTED_TARGET icu-uc icu-i18n)
+pkg_check_modules(OPENBLAS REQUIRED IMPORTED_TARGET openblas)
+pkg_check_modules(KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswresample libavutil)
+find_package(CURL REQUIRED)
+find_package(OpenSSL REQUIRED)
+find_package(ZLIB REQUIRED)
+find_path(RAPIDJSON_INCLUDE_DIR rapidjson/document.h REQUIRED)
+find_path(HTTPLIB_INCLUDE_DIR httplib.h)
+
+if(QUILLORA_TESTS)
+  find_package(GTest REQUIRED)
+endif()
+if(QUILLORA_BENCH)
+  find_package(benchmark REQUIRED)
+endif()
