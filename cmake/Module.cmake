@@ -9,17 +9,19 @@ if(QUILLORA_SANITIZE)
   target_link_options(quillora_options INTERFACE -fsanitize=address,undefined)
 endif()
 
-# quillora_module(<Name> [DEPS targets...])
+# quillora_module(<Name> [DEPS targets...] [PRIVATE_DEPS ...] [PRIVATE_INCLUDES ...] [PRIVATE_DEFINES ...])
 # Builds src/<Name>/ as a static library named <Name>. Sources are every .cpp below the
 # folder; public headers live under src/<Name>/include/<lowercase name>/.
 function(quillora_module name)
-  cmake_parse_arguments(M "" "" "DEPS;PRIVATE_DEPS" ${ARGN})
+  cmake_parse_arguments(M "" "" "DEPS;PRIVATE_DEPS;PRIVATE_INCLUDES;PRIVATE_DEFINES" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   if(sources)
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
     target_link_libraries(${name} PUBLIC quillora_options ${M_DEPS} PRIVATE ${M_PRIVATE_DEPS})
+    target_include_directories(${name} PRIVATE ${M_PRIVATE_INCLUDES})
+    target_compile_definitions(${name} PRIVATE ${M_PRIVATE_DEFINES})
   else()
     add_library(${name} INTERFACE)
     target_include_directories(${name} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include)
@@ -32,6 +34,9 @@ endfunction()
 function(quillora_test module)
   cmake_parse_arguments(T "" "" "DEPS" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
   set(target ${module}Tests)
   add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE ${module} ${T_DEPS} GTest::gtest GTest::gtest_main
@@ -49,6 +54,15 @@ function(quillora_bench name)
   add_executable(${name} ${B_SOURCES})
   target_link_libraries(${name} PRIVATE ${B_DEPS} benchmark::benchmark quillora_options)
   target_compile_definitions(${name} PRIVATE QUILLORA_SHARED_DIR="${QUILLORA_SHARED_DIR}")
+endfunction()
+
+# quillora_bench_folder(<Module>): every bench_*.cpp in the current folder becomes a program.
+function(quillora_bench_folder module)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/bench_*.cpp)
+  foreach(source IN LISTS sources)
+    get_filename_component(name ${source} NAME_WE)
+    quillora_bench(${name} SOURCES ${source} DEPS ${module})
+  endforeach()
 endfunction()
 
 # The shared test data lives beside the checkout.
