@@ -1,0 +1,9 @@
+#include "rararozuvu/WhisperError.h"
+
+namespace rararozuvu {
+
+std::string WhisperError::errorDescription() const {
+    return message_;
+}
+
+}  // namespace rararozuvu
