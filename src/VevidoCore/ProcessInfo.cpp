@@ -1,13 +1,13 @@
 #include "vevidocore/ProcessInfo.h"
 
+#include <fcntl.h>
 #include <sys/utsname.h>
 #include <unicode/unistr.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
 #include <initializer_list>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -18,16 +18,36 @@ namespace vevidocore {
 
 namespace {
 
-std::optional<std::string> readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+// The whole file, or absent when it cannot be read (a folder, a missing or unreadable file).
+// Read in chunks: files below /proc report a size of 0.
+std::optional<std::string> readFile(const char* path) {
+    struct Descriptor {
+        int fd;
+        ~Descriptor() {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    };
+    const Descriptor file{::open(path, O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) {
         return std::nullopt;
     }
-    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        return std::nullopt;
+    std::string content;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = ::read(file.fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return std::nullopt;
+        }
+        if (got == 0) {
+            return content;
+        }
+        content.append(chunk, static_cast<std::size_t>(got));
     }
-    return content;
 }
 
 // A system value as text: up to the first zero byte, valid UTF-8, without the trailing line break
@@ -192,7 +212,7 @@ std::string ProcessInfo::stringFromSysctl(std::string_view name) {
     if (!path) {
         return {};
     }
-    const std::optional<std::string> content = readFile(*path);
+    const std::optional<std::string> content = readFile(path->c_str());
     return content ? asText(*content) : std::string();
 }
 

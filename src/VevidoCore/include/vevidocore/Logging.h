@@ -78,15 +78,17 @@ std::string renderLogItem(const T& item) {
 template <class... Items>
 std::string joinLogItems(std::string_view separator, const Items&... items) {
     std::string line;
-    bool first = true;
-    auto append = [&](const auto& item) {
-        if (!first) {
-            line.append(separator);
-        }
-        first = false;
-        line.append(renderLogItem(item));
-    };
-    (append(items), ...);
+    if constexpr (sizeof...(Items) > 0) {
+        bool first = true;
+        const auto append = [&](const auto& item) {
+            if (!first) {
+                line.append(separator);
+            }
+            first = false;
+            line.append(renderLogItem(item));
+        };
+        (append(items), ...);
+    }
     return line;
 }
 
