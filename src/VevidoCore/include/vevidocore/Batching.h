@@ -19,7 +19,7 @@ auto batched(const Range& list, std::ptrdiff_t size) {
     }
     const auto count = static_cast<std::ptrdiff_t>(std::ranges::size(list));
     const auto begin = std::ranges::begin(list);
-    batches.reserve(static_cast<std::size_t>((count + size - 1) / size));
+    batches.reserve(static_cast<std::size_t>(count / size + (count % size != 0 ? 1 : 0)));
     for (std::ptrdiff_t start = 0; start < count;) {
         // Stepping by the batch's own length cannot overflow, however large the size.
         const std::ptrdiff_t length = std::min(size, count - start);
