@@ -16,7 +16,8 @@ struct Graphemes {
 
     std::size_t count() const { return boundaries.empty() ? 0 : boundaries.size() - 1; }
     icu::UnicodeString character(std::size_t index) const {
-        return icu::UnicodeString(text, boundaries[index], boundaries[index + 1] - boundaries[index]);
+        return icu::UnicodeString(text, boundaries[index],
+                                  boundaries[index + 1] - boundaries[index]);
     }
 };
 

@@ -12,7 +12,8 @@
 namespace vevidocore {
 
 std::optional<Logging::LogLevel> Logging::logLevelFromRawValue(int rawValue) {
-    if (rawValue < static_cast<int>(LogLevel::debug) || rawValue > static_cast<int>(LogLevel::none)) {
+    if (rawValue < static_cast<int>(LogLevel::debug) ||
+        rawValue > static_cast<int>(LogLevel::none)) {
         return std::nullopt;
     }
     return static_cast<LogLevel>(rawValue);
@@ -107,9 +108,9 @@ std::string Logging::formatTimeWithPercentage(double time, double runs,
     }
     // Room for four fields of the largest finite double (at most 313 characters each).
     char buffer[1536];
-    const int length = std::snprintf(buffer, sizeof buffer,
-                                     "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%", milliseconds,
-                                     runs, perRun, percentage);
+    const int length =
+        std::snprintf(buffer, sizeof buffer, "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%",
+                      milliseconds, runs, perRun, percentage);
     if (length < 0) {
         return {};
     }
@@ -137,7 +138,9 @@ void logCurrentMemoryUsage(std::string_view message) {
     Logging::debug(fmt::format("{} - Memory usage: {} MB", message, megabytes));
 }
 
-std::uint64_t Logging::getMemoryUsage() { return vevidocore::getMemoryUsage(); }
+std::uint64_t Logging::getMemoryUsage() {
+    return vevidocore::getMemoryUsage();
+}
 
 void Logging::logCurrentMemoryUsage(std::string_view message) {
     vevidocore::logCurrentMemoryUsage(message);

@@ -29,7 +29,8 @@ bool existsAt(const fs::path& path) {
 
 fs::path ModelUtilities::detectModelURL(const fs::path& folder, std::string_view name) {
     const fs::path compiled = folder / compiledName(name);
-    const fs::path package = folder / (std::string(name).append(packageExtension)) / packageModelPath;
+    const fs::path package =
+        folder / (std::string(name).append(packageExtension)) / packageModelPath;
     const bool compiledExists = existsAt(compiled);
     const bool packageExists = existsAt(package);
     return compiledExists || !packageExists ? compiled : package;

@@ -58,7 +58,8 @@ std::string asText(std::string_view raw) {
         raw.remove_suffix(1);
     }
     std::string text;
-    icu::UnicodeString::fromUTF8(icu::StringPiece(raw.data(), static_cast<std::int32_t>(raw.size())))
+    icu::UnicodeString::fromUTF8(
+        icu::StringPiece(raw.data(), static_cast<std::int32_t>(raw.size())))
         .toUTF8String(text);
     return text;
 }
@@ -192,7 +193,7 @@ std::string ProcessInfo::stringFromSysctl(std::string_view name) {
         return machineModel();
     }
     if (name == "machdep.cpu.brand_string") {
-        return firstField({"model name", "Model", "Hardware", "Processor", "cpu model"},
+        return firstField({"model name", "Processor", "cpu model", "Hardware"},
                           machineArchitecture());
     }
     if (name == "machdep.cpu.core_count") {
@@ -247,4 +248,3 @@ const std::string& ProcessInfo::hwModel() {
 }
 
 }  // namespace vevidocore
-

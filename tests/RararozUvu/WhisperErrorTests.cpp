@@ -16,7 +16,8 @@ using vevidocore::Logging;
 class WhisperErrorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Logging::shared().setLoggingCallback([this](const std::string& line) { lines.push_back(line); });
+        Logging::shared().setLoggingCallback(
+            [this](const std::string& line) { lines.push_back(line); });
     }
     void TearDown() override {
         Logging::shared().setLogLevel(Logging::LogLevel::none);

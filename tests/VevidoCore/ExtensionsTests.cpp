@@ -25,7 +25,7 @@ TEST(RoundingTest, RoundsToPlacesWithHalvesAwayFromZero) {
         float expected;
     };
     const Case cases[] = {
-        {3.14159f, 2, 3.14f}, {2.5f, 0, 3.0f},       {-2.5f, 0, -3.0f},   {1234.0f, -1, 1230.0f},
+        {3.14159f, 2, 3.14f},   {2.5f, 0, 3.0f},    {-2.5f, 0, -3.0f},   {1234.0f, -1, 1230.0f},
         {1250.0f, -2, 1300.0f}, {0.125f, 2, 0.13f}, {-0.004f, 2, -0.0f}, {7.0f, 3, 7.0f},
     };
     for (const auto& c : cases) {
@@ -75,7 +75,8 @@ TEST(GlobMatchingTest, MatchesLikeFnmatchWithoutFlags) {
     EXPECT_EQ(matching(names, "*tiny"), (std::vector<std::string>{"openai_whisper-tiny"}));
     EXPECT_TRUE(matching(names, "base").empty());
     // Without flags "*" crosses "/" and a leading ".", and a backslash quotes.
-    EXPECT_EQ(matching({"a/b/c", ".hidden", "a*b", "axb"}, "a*c"), (std::vector<std::string>{"a/b/c"}));
+    EXPECT_EQ(matching({"a/b/c", ".hidden", "a*b", "axb"}, "a*c"),
+              (std::vector<std::string>{"a/b/c"}));
     EXPECT_EQ(matching({".hidden"}, "*hidden"), (std::vector<std::string>{".hidden"}));
     EXPECT_EQ(matching({"a*b", "axb"}, "a\\*b"), (std::vector<std::string>{"a*b"}));
 }

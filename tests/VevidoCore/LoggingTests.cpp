@@ -30,7 +30,8 @@ protected:
 
     void capture(Level level) {
         Logging::shared().setLogLevel(level);
-        Logging::shared().setLoggingCallback([this](const std::string& line) { lines.push_back(line); });
+        Logging::shared().setLoggingCallback(
+            [this](const std::string& line) { lines.push_back(line); });
     }
 
     std::vector<std::string> lines;
@@ -73,8 +74,8 @@ TEST_F(LoggingTest, ItemsAreRenderedAndJoined) {
     Logging::info("state", ModelState::prewarmed, 3.0, 0.1f, true, std::string("x"));
     Logging::error();
     Logging::shared().log(Logging::Separator{", "}, Logging::LogType::info, 'c', -7);
-    EXPECT_THAT(lines, ::testing::ElementsAre("a-1-2.5", "state Specialized 3.0 0.1 true x", "",
-                                              "c, -7"));
+    EXPECT_THAT(lines,
+                ::testing::ElementsAre("a-1-2.5", "state Specialized 3.0 0.1 true x", "", "c, -7"));
 }
 
 TEST_F(LoggingTest, LogIgnoresTheLevel) {
@@ -130,9 +131,8 @@ TEST_F(LoggingTest, CallbackMayLogAndReplaceItself) {
     capture(Level::debug);
     Logging::shared().setLoggingCallback([this](const std::string& line) {
         lines.push_back(line);
-        Logging::shared().setLoggingCallback([this](const std::string& inner) {
-            lines.push_back("inner " + inner);
-        });
+        Logging::shared().setLoggingCallback(
+            [this](const std::string& inner) { lines.push_back("inner " + inner); });
         Logging::debug("from inside");
     });
     Logging::info("outer");

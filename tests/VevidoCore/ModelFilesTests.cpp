@@ -22,10 +22,14 @@ TEST(ModelStateTest, DescriptionsAndBusyStates) {
         bool busy;
     };
     const Case cases[] = {
-        {ModelState::unloading, "Unloading", true},     {ModelState::unloaded, "Unloaded", false},
-        {ModelState::loading, "Loading", true},         {ModelState::loaded, "Loaded", false},
-        {ModelState::prewarming, "Specializing", true}, {ModelState::prewarmed, "Specialized", false},
-        {ModelState::downloading, "Downloading", true}, {ModelState::downloaded, "Downloaded", false},
+        {ModelState::unloading, "Unloading", true},
+        {ModelState::unloaded, "Unloaded", false},
+        {ModelState::loading, "Loading", true},
+        {ModelState::loaded, "Loaded", false},
+        {ModelState::prewarming, "Specializing", true},
+        {ModelState::prewarmed, "Specialized", false},
+        {ModelState::downloading, "Downloading", true},
+        {ModelState::downloaded, "Downloaded", false},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
@@ -54,7 +58,8 @@ TEST(ModelUtilitiesTest, NamedStagePrefersTheCompiledModel) {
         for (const auto& folder : c.folders) {
             models.folder(folder);
         }
-        EXPECT_EQ(ModelUtilities::detectModelURL(models.path(), "Decoder"), models.path() / c.expected)
+        EXPECT_EQ(ModelUtilities::detectModelURL(models.path(), "Decoder"),
+                  models.path() / c.expected)
             << c.label;
         EXPECT_EQ(ModelUtilities::detectModelURL(models.path(), "Decoder", false),
                   models.path() / c.expected)

@@ -21,7 +21,7 @@ TEST(ProcessInfoTest, ReadsSystemVariablesByName) {
 
 TEST(ProcessInfoTest, HardwareReadingsAreAlwaysUsable) {
     for (const std::string* text : {&ProcessInfo::processor(), &ProcessInfo::vendor(),
-                                     &ProcessInfo::family(), &ProcessInfo::hwModel()}) {
+                                    &ProcessInfo::family(), &ProcessInfo::hwModel()}) {
         EXPECT_FALSE(text->empty());
         EXPECT_EQ(text->find('\n'), std::string::npos);
     }

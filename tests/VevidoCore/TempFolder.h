@@ -14,7 +14,8 @@ namespace vevidocore::testing {
 class TempFolder {
 public:
     TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vevidocore-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "vevidocore-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             ADD_FAILURE() << "cannot make a temporary folder";
         }

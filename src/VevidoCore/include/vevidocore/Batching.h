@@ -10,7 +10,7 @@ namespace vevidocore {
 // Splits a list into consecutive batches of `size` elements, in order; the last batch may be
 // shorter. An empty list, or a size below 1, gives no batches.
 template <std::ranges::random_access_range Range>
-    requires std::ranges::sized_range<Range>
+requires std::ranges::sized_range<Range>
 auto batched(const Range& list, std::ptrdiff_t size) {
     using Element = std::ranges::range_value_t<Range>;
     std::vector<std::vector<Element>> batches;

@@ -38,7 +38,9 @@ concept HasDescriptionFunction = requires(const T& v) {
 };
 
 template <class T>
-concept Streamable = requires(std::ostream& os, const T& v) { os << v; };
+concept Streamable = requires(std::ostream& os, const T& v) {
+    os << v;
+};
 
 template <std::floating_point T>
 std::string renderFloatingPoint(T value) {

@@ -59,8 +59,9 @@ public:
     // Reads the value under the lock without copying it, e.g. to write it out as the bare value.
     template <class Reader>
     decltype(auto) withValue(Reader&& reader) const {
-        return lock_.withLock(
-            [&]() -> decltype(auto) { return std::forward<Reader>(reader)(std::as_const(value_)); });
+        return lock_.withLock([&]() -> decltype(auto) {
+            return std::forward<Reader>(reader)(std::as_const(value_));
+        });
     }
 
 private:
