@@ -25,7 +25,8 @@ struct Overloaded : F... {
 
 // The lenient Boolean reading of a text, compared in lower case.
 std::optional<bool> booleanFromText(const BinaryDistinctString& text) {
-    const std::u16string& lower = text.lowercased().value();
+    const BinaryDistinctString lowered = text.lowercased();
+    const std::u16string& lower = lowered.value();
     if (lower == u"true" || lower == u"t" || lower == u"1") {
         return true;
     }
