@@ -104,14 +104,18 @@ TEST(BinaryDistinctString, PositionsAndSlices) {
 
 TEST(BinaryDistinctStringDeathTest, OutOfBoundsPositionsStop) {
     const BinaryDistinctString abc = "abc";
-    EXPECT_DEATH(abc.index(0, abc.count() + 1), "Hub/BinaryDistinct:128: Fatal error: Index out of bounds");
+    EXPECT_DEATH(abc.index(0, abc.count() + 1),
+                 "Hub/BinaryDistinct:128: Fatal error: Index out of bounds");
     EXPECT_DEATH(abc.index(1, -2), "Index out of bounds");
     EXPECT_DEATH(abc.slice(1, 4), "Hub/BinaryDistinct:159: Fatal error: Index out of bounds");
     EXPECT_DEATH(abc.slice(-1, 2), "Index out of bounds");
 }
 
 TEST(BinaryDistinctString, TextOperations) {
-    EXPECT_EQ(BinaryDistinctString("\xC3\x80" "BC").lowercased(), BinaryDistinctString(u"\u00e0bc"));
+    EXPECT_EQ(BinaryDistinctString("\xC3\x80"
+                                   "BC")
+                  .lowercased(),
+              BinaryDistinctString(u"\u00e0bc"));
     // Scalar by scalar: a capital sigma always maps to the medial form.
     EXPECT_EQ(BinaryDistinctString(u"\u039F\u03A3").lowercased(),
               BinaryDistinctString(u"\u03BF\u03C3"));
