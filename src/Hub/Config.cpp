@@ -6,12 +6,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
-#include <cmath>
 
 #include "CaseMapping.h"
 #include "FloatText.h"
-#include "TextEncoding.h"
 #include "hub/ConfigError.h"
 
 namespace hub {

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "JSONReading.h"
-#include "TextEncoding.h"
 
 namespace hub {
 

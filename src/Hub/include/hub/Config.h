@@ -118,7 +118,8 @@ public:
     // A floating value as is; an integer converted to the nearest float.
     std::optional<float> floating() const;
     float floating(float fallback) const { return floating().value_or(fallback); }
-    // The shared payload of a dictionary or array, or nullptr for any other kind.
+    // The shared payload of a dictionary or array, or nullptr for any other kind. It lives as long
+    // as any Config that shares it (this one, the value it was read from, or a copy).
     const Dictionary* dictionary() const noexcept;
     const Array* array() const noexcept;
     // A token as is; also an array of exactly [text, non-negative integer].
