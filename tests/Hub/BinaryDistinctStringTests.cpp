@@ -26,6 +26,12 @@ TEST(BinaryDistinctString, ComparesCodeUnitsNotCanonicalEquivalence) {
     EXPECT_EQ(BinaryDistinctString(std::vector<BinaryDistinctCharacter>{"a", "\xF0\x9F\x98\x80"}),
               BinaryDistinctString(u"a\U0001F600"));
     EXPECT_EQ(BinaryDistinctString(std::vector<BinaryDistinctCharacter>{}), BinaryDistinctString());
+
+    // Ill-formed text in either direction becomes U+FFFD rather than being dropped or misread.
+    EXPECT_EQ(BinaryDistinctString("a\xFF"
+                                   "b"),
+              BinaryDistinctString(u"a\uFFFDb"));
+    EXPECT_EQ(BinaryDistinctString(std::u16string(1, u'\xD800')).string(), "\xEF\xBF\xBD");
 }
 
 TEST(BinaryDistinctString, OrdersByUnsignedCodeUnits) {
