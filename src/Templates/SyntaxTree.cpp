@@ -59,13 +59,17 @@ bool orderedMapsEqual(const Map& a, const Map& b, KeyEqual keyEqual) {
     if (a.size() != b.size()) {
         return false;
     }
+    const auto& aKeys = a.keys();
+    const auto& bKeys = b.keys();
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (!keyEqual(a[i].first, b[i].first)) {
+        if (!keyEqual(aKeys[i], bKeys[i])) {
             return false;
         }
     }
+    const auto aValues = a.values();
+    const auto bValues = b.values();
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (!(a[i].second == b[i].second)) {
+        if (!(aValues[i] == bValues[i])) {
             return false;
         }
     }
@@ -224,8 +228,8 @@ Expression Expression::tuple(ExpressionList items) {
 }
 Expression Expression::object(ObjectEntries entries) {
     std::size_t depth = 0;
-    for (const auto& entry : entries) {
-        depth = std::max(depth, entry.second.depth());
+    for (const Expression& value : entries.values()) {
+        depth = std::max(depth, value.depth());
     }
     return make(Object{std::move(entries)}, 1 + depth);
 }

@@ -71,12 +71,12 @@ bool operator==(const Value& a, const Value& b) {
                 return false;
             }
             for (std::size_t i = 0; i < x.size(); ++i) {
-                if (!(x[i].first == y[i].first)) {
+                if (!(x.keys()[i] == y.keys()[i])) {
                     return false;
                 }
             }
             for (std::size_t i = 0; i < x.size(); ++i) {
-                if (!(x[i].second == y[i].second)) {
+                if (!(x.values()[i] == y.values()[i])) {
                     return false;
                 }
             }

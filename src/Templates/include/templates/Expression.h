@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "orderedcollections/OrderedDictionary.h"
 #include "templates/Hasher.h"
 #include "templates/ObjectKey.h"
 #include "templates/SharedArray.h"
@@ -26,7 +27,7 @@ using ExpressionList = SharedArray<Expression>;
 using KeywordArguments =
     std::unordered_map<std::string, Expression, unicode::CanonicalHash, unicode::CanonicalEqual>;
 // Entries of an object literal in source order, keys unique.
-using ObjectEntries = std::vector<std::pair<ObjectKey, Expression>>;
+using ObjectEntries = ordered::OrderedDictionary<ObjectKey, Expression>;
 
 // An expression of the template language: an immutable tree whose every node is one shared,
 // reference-counted box, so copying any sub-tree costs one reference. Equality and hashing are

@@ -9,9 +9,11 @@
 #include <variant>
 #include <vector>
 
+#include "orderedcollections/OrderedDictionary.h"
 #include "templates/Expression.h"
 #include "templates/Hasher.h"
 #include "templates/SharedArray.h"
+#include "templates/Unicode.h"
 
 namespace templates {
 
@@ -19,7 +21,8 @@ class Node;
 using NodeList = SharedArray<Node>;
 using NameList = SharedArray<std::string>;
 // Default values of a macro's parameters, keyed by parameter name in parameter order.
-using MacroDefaults = std::vector<std::pair<std::string, Expression>>;
+using MacroDefaults = ordered::OrderedDictionary<std::string, Expression, unicode::CanonicalHash,
+                                                 unicode::CanonicalEqual>;
 
 // A statement tag with its block. Statements are not boxed: each lives inside the box of its
 // Node and reaches its sub-trees through shared references, so it is as cheap to copy as the

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "orderedcollections/OrderedDictionary.h"
 #include "templates/BuiltinFunction.h"
 #include "templates/Hasher.h"
 #include "templates/Macro.h"
@@ -43,8 +44,7 @@ public:
     };
 
     using Array = SharedArray<Value>;
-    // Insertion-ordered entries with unique keys.
-    using Object = std::vector<std::pair<ObjectKey, Value>>;
+    using Object = ordered::OrderedDictionary<ObjectKey, Value>;
 
     Value() noexcept : storage_(NullTag{}) {}
     Value(std::nullptr_t) noexcept : storage_(NullTag{}) {}  // NOLINT: the null literal
