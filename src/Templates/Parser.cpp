@@ -431,7 +431,9 @@ private:
         consume(Kind::closeStatement, "Expected '%}' after set statement.");
         NodeList body = parseNodesUntil({Kind::endset});
         consumeEndTag(Kind::endset, "Expected '{%' for endset.", "Expected '%}' after endset.");
-        return Statement::set(std::move(target), std::nullopt, std::move(body));
+        // The block form is the one without a value.
+        const std::optional<Expression> noValue;
+        return Statement::set(std::move(target), noValue, std::move(body));
     }
 
     Statement parseMacro() {
