@@ -19,8 +19,10 @@ public:
     static NodeList parse(const std::vector<Token>& tokens);
 
     // Templates come from downloaded files, and both the parser and everything that later walks
-    // the tree recurse once per level: deeper nesting of blocks or expressions is refused.
-    static constexpr std::size_t maximumNestingDepth = 256;
+    // the tree recurse once per level: deeper nesting of blocks or expressions is refused. Real
+    // chat templates nest a dozen levels at most; at this limit parsing needs well under 1 MiB
+    // of stack.
+    static constexpr std::size_t maximumNestingDepth = 128;
 };
 
 }  // namespace templates
