@@ -78,63 +78,47 @@ bool opensAt(const Characters& chars, std::size_t i, char second) {
     return chars.is(i, '{') && chars.is(i + 1, second) && chars.is(i + 2, '-');
 }
 
-// "{", whitespace, then "{" second "-": one blank stays between the two braces.
-std::string keepOneBlankAfterBrace(const std::string& text, char second) {
-    const Characters chars(text);
-    std::string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < chars.count()) {
-        if (chars.is(i, '{') && i + 1 < chars.count() && chars.isWhitespace(i + 1)) {
-            const std::size_t end = chars.skipWhitespace(i + 1);
-            if (opensAt(chars, end, second)) {
-                out += "{ {";
-                out += second;
-                i = end + 3;
-                continue;
-            }
-            // No start inside this run of blanks can match either.
-            out += chars.slice(i, end);
-            i = end;
-            continue;
-        }
-        out += chars.at(i);
-        ++i;
-    }
-    return out;
-}
+// The two rewrites of the whitespace before an opening marker "{" second "-" that look at the
+// character before that whitespace:
+//  - afterBrace: "{", at least one blank, the marker: one blank stays between the two braces;
+//  - afterOther: any character but "{", any blanks, the marker: the character stays.
+// The whitespace and the marker's "-" go.
+enum class Before { afterBrace, afterOther };
 
-// Any character but "{", optional whitespace, then "{" second "-": the character stays, the
-// whitespace and the "-" go.
-std::string trimBeforeOpener(const std::string& text, char second) {
+std::string trimBeforeOpener(const std::string& text, char second, Before before) {
     const Characters chars(text);
     std::string out;
     out.reserve(text.size());
     std::size_t i = 0;
     while (i < chars.count()) {
-        if (!chars.is(i, '{')) {
-            const std::size_t end = chars.skipWhitespace(i + 1);
-            if (opensAt(chars, end, second)) {
-                out += chars.at(i);
-                out += '{';
-                out += second;
-                i = end + 3;
-                continue;
-            }
-            // A match could start no earlier than `end`: every start before it sees the same
-            // blanks followed by the same non-matching character.
-            out += chars.slice(i, end);
-            i = end;
+        const bool brace = chars.is(i, '{');
+        const bool candidate =
+            before == Before::afterBrace
+                ? brace && i + 1 < chars.count() && chars.isWhitespace(i + 1)
+                : !brace;
+        if (!candidate) {
+            out += chars.at(i);
+            ++i;
             continue;
         }
-        out += chars.at(i);
-        ++i;
+        const std::size_t end = chars.skipWhitespace(i + 1);
+        if (opensAt(chars, end, second)) {
+            out += before == Before::afterBrace ? std::string_view("{ ") : chars.at(i);
+            out += '{';
+            out += second;
+            i = end + 3;
+            continue;
+        }
+        // No match starts before `end`: every earlier start sees the same blanks followed by
+        // the same character that opens no marker.
+        out += chars.slice(i, end);
+        i = end;
     }
     return out;
 }
 
 // Whitespace at the very start followed by an opening marker: all of it goes. This runs before
-// trimBeforeOpener, which would otherwise keep the first blank as its "character before".
+// the afterOther rewrite, which would otherwise keep the first blank as its "character before".
 std::string trimLeadingOpener(const std::string& text, char second) {
     const Characters chars(text);
     const std::size_t end = chars.skipWhitespace(0);
@@ -151,9 +135,9 @@ std::string rewriteOpener(std::string text, char second) {
     if (text.find(marker) == std::string::npos) {
         return text;
     }
-    text = keepOneBlankAfterBrace(text, second);
+    text = trimBeforeOpener(text, second, Before::afterBrace);
     text = trimLeadingOpener(text, second);
-    return trimBeforeOpener(text, second);
+    return trimBeforeOpener(text, second, Before::afterOther);
 }
 
 // --- Tables -------------------------------------------------------------------------------

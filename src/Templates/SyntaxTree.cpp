@@ -166,6 +166,12 @@ void feedKeywords(Hasher& hasher, const KeywordArguments& keywords) {
     hasher.combineWord(combined);
 }
 
+template <class T>
+std::size_t finished(const T& value, Hasher hasher) {
+    value.hashInto(hasher);
+    return static_cast<std::size_t>(hasher.finalize());
+}
+
 // --- Depth -----------------------------------------------------------------------------------
 
 std::size_t deepest(const ExpressionList& list) {
@@ -443,15 +449,11 @@ void Expression::hashInto(Hasher& hasher) const {
 }
 
 std::size_t Expression::hashValue() const {
-    Hasher hasher;
-    hashInto(hasher);
-    return static_cast<std::size_t>(hasher.finalize());
+    return finished(*this, Hasher());
 }
 
 std::size_t Expression::hashValue(std::uint64_t seed) const {
-    Hasher hasher(seed);
-    hashInto(hasher);
-    return static_cast<std::size_t>(hasher.finalize());
+    return finished(*this, Hasher(seed));
 }
 
 std::string_view Expression::rawValue(UnaryOp op) noexcept {
@@ -517,9 +519,7 @@ void Statement::LoopVar::hashInto(Hasher& hasher) const {
 }
 
 std::size_t Statement::LoopVar::hashValue() const {
-    Hasher hasher;
-    hashInto(hasher);
-    return static_cast<std::size_t>(hasher.finalize());
+    return finished(*this, Hasher());
 }
 
 bool operator==(const Statement::Macro& a, const Statement::Macro& b) {
@@ -639,15 +639,11 @@ void Statement::hashInto(Hasher& hasher) const {
 }
 
 std::size_t Statement::hashValue() const {
-    Hasher hasher;
-    hashInto(hasher);
-    return static_cast<std::size_t>(hasher.finalize());
+    return finished(*this, Hasher());
 }
 
 std::size_t Statement::hashValue(std::uint64_t seed) const {
-    Hasher hasher(seed);
-    hashInto(hasher);
-    return static_cast<std::size_t>(hasher.finalize());
+    return finished(*this, Hasher(seed));
 }
 
 // --- Node ------------------------------------------------------------------------------------
@@ -689,15 +685,11 @@ void Node::hashInto(Hasher& hasher) const {
 }
 
 std::size_t Node::hashValue() const {
-    Hasher hasher;
-    hashInto(hasher);
-    return static_cast<std::size_t>(hasher.finalize());
+    return finished(*this, Hasher());
 }
 
 std::size_t Node::hashValue(std::uint64_t seed) const {
-    Hasher hasher(seed);
-    hashInto(hasher);
-    return static_cast<std::size_t>(hasher.finalize());
+    return finished(*this, Hasher(seed));
 }
 
 bool operator==(const NodeList& a, const NodeList& b) {
