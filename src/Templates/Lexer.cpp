@@ -92,10 +92,9 @@ std::string trimBeforeOpener(const std::string& text, char second, Before before
     std::size_t i = 0;
     while (i < chars.count()) {
         const bool brace = chars.is(i, '{');
-        const bool candidate =
-            before == Before::afterBrace
-                ? brace && i + 1 < chars.count() && chars.isWhitespace(i + 1)
-                : !brace;
+        const bool candidate = before == Before::afterBrace
+                                   ? brace && i + 1 < chars.count() && chars.isWhitespace(i + 1)
+                                   : !brace;
         if (!candidate) {
             out += chars.at(i);
             ++i;
@@ -180,11 +179,11 @@ const std::unordered_map<std::string_view, Kind>& keywords() {
 
 const std::unordered_map<std::string_view, Kind>& operators() {
     static const std::unordered_map<std::string_view, Kind> table = {
-        {"+", Kind::plus},         {"-", Kind::minus},      {"*", Kind::multiply},
-        {"/", Kind::divide},       {"//", Kind::floorDivide}, {"**", Kind::power},
-        {"%", Kind::modulo},       {"~", Kind::concat},     {"==", Kind::equal},
-        {"!=", Kind::notEqual},    {"<", Kind::less},       {"<=", Kind::lessEqual},
-        {">", Kind::greater},      {">=", Kind::greaterEqual}, {"=", Kind::equals},
+        {"+", Kind::plus},      {"-", Kind::minus},         {"*", Kind::multiply},
+        {"/", Kind::divide},    {"//", Kind::floorDivide},  {"**", Kind::power},
+        {"%", Kind::modulo},    {"~", Kind::concat},        {"==", Kind::equal},
+        {"!=", Kind::notEqual}, {"<", Kind::less},          {"<=", Kind::lessEqual},
+        {">", Kind::greater},   {">=", Kind::greaterEqual}, {"=", Kind::equals},
         {"|", Kind::pipe},
     };
     return table;
@@ -270,8 +269,7 @@ private:
     using Extracted = std::pair<Token, std::size_t>;
 
     Extracted slice(Kind kind, std::size_t from, std::size_t to) const {
-        return {Token(kind, source_, chars_.slice(from, to), static_cast<std::int64_t>(from)),
-                to};
+        return {Token(kind, source_, chars_.slice(from, to), static_cast<std::int64_t>(from)), to};
     }
 
     Extracted extractToken(std::size_t i, bool inTag, std::int64_t depth) const {

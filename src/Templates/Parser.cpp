@@ -62,8 +62,7 @@ bool primaryExpressionStarter(Kind kind) {
 }
 
 bool invalidAfterIntegerAttribute(Kind kind) {
-    return primaryExpressionStarter(kind) && kind != Kind::openParen &&
-           kind != Kind::openBracket;
+    return primaryExpressionStarter(kind) && kind != Kind::openParen && kind != Kind::openBracket;
 }
 
 std::optional<BinaryOp> comparisonOperator(Kind kind) {
@@ -124,9 +123,8 @@ std::int64_t parseIntegerLiteral(std::string_view text) {
 double parseNumberLiteral(std::string_view text) {
     // Number tokens hold no sign and no exponent, only digits and one "."; digits of other
     // scripts do not convert.
-    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= '0' && c <= '9') || c == '.';
-    });
+    const bool plain = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
     double value = 0;
     if (plain) {
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value,
@@ -261,8 +259,8 @@ private:
     static void append(std::vector<Node>& nodes, Node node) {
         if (node.kind() == Node::Kind::text && !nodes.empty() &&
             nodes.back().kind() == Node::Kind::text) {
-            nodes.back() = Node::text(nodes.back().as<Node::Text>().value +
-                                      node.as<Node::Text>().value);
+            nodes.back() =
+                Node::text(nodes.back().as<Node::Text>().value + node.as<Node::Text>().value);
             return;
         }
         nodes.push_back(std::move(node));
@@ -410,8 +408,7 @@ private:
             advance();
             consume(Kind::closeStatement, "Expected '%}' after else.");
             elseBody = parseNodesUntil({Kind::endfor});
-            consumeEndTag(Kind::endfor, "Expected '{%' for endfor.",
-                          "Expected '%}' after endfor.");
+            consumeEndTag(Kind::endfor, "Expected '{%' for endfor.", "Expected '%}' after endfor.");
         } else {
             advance();  // endfor
             consume(Kind::closeStatement, "Expected '%}' after endfor.");
@@ -524,7 +521,8 @@ private:
             advance();
             alternate = parseTernary();
         }
-        return checked(Expression::ternary(std::move(value), std::move(test), std::move(alternate)));
+        return checked(
+            Expression::ternary(std::move(value), std::move(test), std::move(alternate)));
     }
 
     Expression parseOr() {
@@ -649,9 +647,9 @@ private:
                 args = parseArguments();
                 consume(Kind::closeParen, "Expected ')' after filter arguments.");
             }
-            operand = checked(Expression::filter(std::move(operand), std::move(filterName),
-                                                 std::move(args.positional),
-                                                 std::move(args.keywords)));
+            operand =
+                checked(Expression::filter(std::move(operand), std::move(filterName),
+                                           std::move(args.positional), std::move(args.keywords)));
         }
         return operand;
     }
@@ -712,8 +710,8 @@ private:
             return Expression::member(std::move(object), Expression::integer(index), true);
         }
         if (allowedAsIdentifier(current().kind())) {
-            return Expression::member(std::move(object), Expression::identifier(consumeIdentifier()),
-                                      false);
+            return Expression::member(std::move(object),
+                                      Expression::identifier(consumeIdentifier()), false);
         }
         fail(fmt::format("Expected identifier or integer after '.' but found {}.",
                          name(current().kind())));
@@ -832,8 +830,8 @@ private:
                 advance();
                 return parseObjectLiteral();
             default:
-                fail(fmt::format("Unexpected token for primary expression: {}",
-                                 name(token.kind())));
+                fail(
+                    fmt::format("Unexpected token for primary expression: {}", name(token.kind())));
         }
     }
 

@@ -196,8 +196,8 @@ std::size_t deepest(const KeywordArguments& keywords) {
 
 constexpr std::array<std::string_view, 4> unaryRawValues = {"not", "-", "+", "*"};
 constexpr std::array<std::string_view, 18> binaryRawValues = {
-    "+", "-", "*", "/", "//", "**", "%", "~", "==", "!=", "<", "<=", ">", ">=", "and", "or",
-    "in", "not in"};
+    "+",  "-", "*",  "/", "//", "**",  "%",  "~",  "==",
+    "!=", "<", "<=", ">", ">=", "and", "or", "in", "not in"};
 
 }  // namespace
 
@@ -304,8 +304,7 @@ bool operator==(const Expression& a, const Expression& b) {
             return listsEqual(a.as<Expression::Tuple>().items, b.as<Expression::Tuple>().items);
         case K::object:
             return orderedMapsEqual(a.as<Expression::Object>().entries,
-                                    b.as<Expression::Object>().entries,
-                                    std::equal_to<ObjectKey>());
+                                    b.as<Expression::Object>().entries, std::equal_to<ObjectKey>());
         case K::identifier:
             return textEqual(a.as<Expression::Identifier>().name,
                              b.as<Expression::Identifier>().name);
@@ -570,8 +569,7 @@ bool operator==(const Statement& a, const Statement& b) {
                 return false;
             }
             return x.callable == y.callable &&
-                   (!x.callerArgs || listsEqual(*x.callerArgs, *y.callerArgs)) &&
-                   x.body == y.body;
+                   (!x.callerArgs || listsEqual(*x.callerArgs, *y.callerArgs)) && x.body == y.body;
         }
         case K::filter: {
             const auto& x = a.as<Statement::Filter>();

@@ -89,8 +89,8 @@ std::string repairedUtf8(std::string_view text) {
         if (c < 0) {
             out.append("\xEF\xBF\xBD");
         } else {
-            out.append(text.substr(static_cast<std::size_t>(start),
-                                   static_cast<std::size_t>(i - start)));
+            out.append(
+                text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
         }
     }
     return out;
@@ -200,8 +200,7 @@ bool isLetter(char32_t scalar) noexcept {
 }
 
 bool isNumber(char32_t scalar) noexcept {
-    return u_getIntPropertyValue(static_cast<UChar32>(scalar), UCHAR_NUMERIC_TYPE) !=
-           U_NT_NONE;
+    return u_getIntPropertyValue(static_cast<UChar32>(scalar), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
 }
 
 }  // namespace templates::unicode

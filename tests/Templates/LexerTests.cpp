@@ -99,12 +99,9 @@ TEST(LexerTest, StringEscapes) {
         const char* source;
         const char* value;
     } cases[] = {
-        {R"({{ 'a\nb' }})", "a\nb"},
-        {R"({{ "\t\r\b\f\v" }})", "\t\r\b\f\v"},
-        {R"({{ '\\\'\"' }})", "\\'\""},
-        {R"({{ '\q' }})", "q"},
-        {R"({{ "it's" }})", "it's"},
-        {"{{ 'two\nlines' }}", "two\nlines"},
+        {R"({{ 'a\nb' }})", "a\nb"},    {R"({{ "\t\r\b\f\v" }})", "\t\r\b\f\v"},
+        {R"({{ '\\\'\"' }})", "\\'\""}, {R"({{ '\q' }})", "q"},
+        {R"({{ "it's" }})", "it's"},    {"{{ 'two\nlines' }}", "two\nlines"},
     };
     for (const auto& c : cases) {
         const auto tokens = Lexer::tokenize(c.source);
@@ -149,7 +146,8 @@ TEST(LexerTest, PositionsCountGraphemeClusters) {
               "openExpression'{{'@0 identifier'\xC3\xA9t\xC3\xA9'@3 number'\xD9\xA3'@7 "
               "number'\xC2\xBD'@9 closeExpression'}}'@11 eof''@13");
     // A no-break space separates tokens inside a tag.
-    EXPECT_EQ(lex("{{\xC2\xA0x}}"), "openExpression'{{'@0 identifier'x'@3 closeExpression'}}'@4 eof''@6");
+    EXPECT_EQ(lex("{{\xC2\xA0x}}"),
+              "openExpression'{{'@0 identifier'x'@3 closeExpression'}}'@4 eof''@6");
 }
 
 TEST(LexerTest, IllFormedUtf8IsRepaired) {
@@ -193,18 +191,10 @@ TEST(LexerTest, WhitespaceControl) {
 // each start-anchored rewrite ahead of its neighbour that keeps one character).
 std::string referenceRewrite(const std::string& text) {
     static const std::pair<const char*, const char*> steps[] = {
-        {"-%\\}\\s*", "%}"},
-        {"-\\}\\}\\s*", "}}"},
-        {"-#\\}\\s*", "#}"},
-        {"\\{\\s+\\{%-", "{ {%"},
-        {"^\\s*\\{%-", "{%"},
-        {"([^\\{])\\s*\\{%-", "$1{%"},
-        {"\\{\\s+\\{\\{-", "{ {{"},
-        {"^\\s*\\{\\{-", "{{"},
-        {"([^\\{])\\s*\\{\\{-", "$1{{"},
-        {"\\{\\s+\\{#-", "{ {#"},
-        {"^\\s*\\{#-", "{#"},
-        {"([^\\{])\\s*\\{#-", "$1{#"},
+        {"-%\\}\\s*", "%}"},        {"-\\}\\}\\s*", "}}"},  {"-#\\}\\s*", "#}"},
+        {"\\{\\s+\\{%-", "{ {%"},   {"^\\s*\\{%-", "{%"},   {"([^\\{])\\s*\\{%-", "$1{%"},
+        {"\\{\\s+\\{\\{-", "{ {{"}, {"^\\s*\\{\\{-", "{{"}, {"([^\\{])\\s*\\{\\{-", "$1{{"},
+        {"\\{\\s+\\{#-", "{ {#"},   {"^\\s*\\{#-", "{#"},   {"([^\\{])\\s*\\{#-", "$1{#"},
     };
     icu::UnicodeString current = icu::UnicodeString::fromUTF8(text);
     for (const auto& [pattern, replacement] : steps) {
@@ -222,15 +212,15 @@ std::string referenceRewrite(const std::string& text) {
 TEST(LexerTest, RewritesMatchRegularExpressionReference) {
     // Characters where code points and grapheme clusters coincide, so ICU's code-point regular
     // expressions are a faithful reference.
-    const std::vector<std::string> alphabet = {" ", " ", "\t", "\n", "{", "{", "%", "#",
-                                               "}", "-", "-", "a", "\xC3\xA9"};
+    const std::vector<std::string> alphabet = {" ", " ", "\t", "\n", "{", "{",       "%",
+                                               "#", "}", "-",  "-",  "a", "\xC3\xA9"};
     std::mt19937 random(20240611);
     for (int round = 0; round < 20000; ++round) {
         std::string text;
         const int length = std::uniform_int_distribution<int>(0, 24)(random);
         for (int i = 0; i < length; ++i) {
-            text += alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(
-                random)];
+            text += alphabet[std::uniform_int_distribution<std::size_t>(
+                0, alphabet.size() - 1)(random)];
         }
         ASSERT_EQ(Lexer::preprocess(text), referenceRewrite(text)) << "input: '" << text << "'";
     }

@@ -50,19 +50,16 @@ TEST(ParserTest, TemplateStructure) {
         {"a{# c #}b", "[\"a\" {# c #} \"b\"]"},
         {"{% if a %}A{% elif b %}B{% elif c %}C{% else %}D{% endif %}",
          "[{%(if a [\"A\"] [{%(if b [\"B\"] [{%(if c [\"C\"] [\"D\"])%}])%}])%}]"},
-        {"{% if a %}{% if b %}x{% endif %}{% endif %}",
-         "[{%(if a [{%(if b [\"x\"] [])%}] [])%}]"},
+        {"{% if a %}{% if b %}x{% endif %}{% endif %}", "[{%(if a [{%(if b [\"x\"] [])%}] [])%}]"},
         {"{% for a, b in pairs %}{{ a }}{% endfor %}", "[{%(for (a, b) pairs [{{a}}] [])%}]"},
         {"{% for x in items if x %}{{ x }}{% else %}empty{% endfor %}",
          "[{%(for x items if x [{{x}}] [\"empty\"])%}]"},
-        {"{% for x in a if b if c else d %}{% endfor %}",
-         "[{%(for x a if (if b c d) [] [])%}]"},
+        {"{% for x in a if b if c else d %}{% endfor %}", "[{%(for x a if (if b c d) [] [])%}]"},
         {"{% for if in x %}{% endfor %}", "[{%(for if x [] [])%}]"},
         {"{% set a, b = 1, 2 %}", "[{%(set (a, b) (1, 2))%}]"},
         {"{% set ns.x = y | f %}", "[{%(set (. ns x) (| y f))%}]"},
         {"{% set x %}abc{{ y }}{% endset %}", "[{%(set x [\"abc\" {{y}}])%}]"},
-        {"{% macro m(a, b=1, c) %}{{ a }}{% endmacro %}",
-         "[{%(macro m (a b=1 c) [{{a}}])%}]"},
+        {"{% macro m(a, b=1, c) %}{{ a }}{% endmacro %}", "[{%(macro m (a b=1 c) [{{a}}])%}]"},
         {"{% macro m() %}{% endmacro %}", "[{%(macro m () [])%}]"},
         // A repeated parameter stays repeated; its default is the later one.
         {"{% macro m(a=1, b, a=2) %}{% endmacro %}", "[{%(macro m (a=2 b a=2) [])%}]"},
@@ -201,8 +198,7 @@ TEST(ParserTest, StatementFailures) {
         {"{% set x ) %}", "Expected '%}' after set statement. Got ')' (closeParen) instead."},
         {"{% set x %}abc", "Expected '{%' for endset. Got end of input instead."},
         {"{% set x %}{% endset x %}", "Expected '%}' after endset. Got 'x' (identifier) instead."},
-        {"{% macro m %}",
-         "Expected '(' after macro name. Got '%}' (closeStatement) instead."},
+        {"{% macro m %}", "Expected '(' after macro name. Got '%}' (closeStatement) instead."},
         {"{% macro m(a b) %}",
          "Expected ')' after macro parameters. Got 'b' (identifier) instead."},
         {"{% macro m(a,) %}", "Expected identifier but found closeParen."},
@@ -213,10 +209,8 @@ TEST(ParserTest, StatementFailures) {
          "Expected '%}' after endmacro. Got 'x' (identifier) instead."},
         {"{% break x %}", "Expected '%}' after break. Got 'x' (identifier) instead."},
         {"{% continue x %}", "Expected '%}' after continue. Got 'x' (identifier) instead."},
-        {"{% call(x %}",
-         "Expected ')' after caller arguments. Got '%}' (closeStatement) instead."},
-        {"{% call m() ) %}",
-         "Expected '%}' after call statement. Got ')' (closeParen) instead."},
+        {"{% call(x %}", "Expected ')' after caller arguments. Got '%}' (closeStatement) instead."},
+        {"{% call m() ) %}", "Expected '%}' after call statement. Got ')' (closeParen) instead."},
         {"{% call m() %}", "Expected '{%' for endcall. Got end of input instead."},
         {"{% call m() %}{% endcall x %}",
          "Expected '%}' after endcall. Got 'x' (identifier) instead."},
@@ -268,8 +262,7 @@ TEST(ParserTest, ExpressionFailures) {
         {"9223372036854775808", "Integer literal '9223372036854775808' is too large."},
         {"\xD9\xA3", "Invalid integer literal '\xD9\xA3'."},
         {"\xD9\xA3.\xD9\xA5", "Invalid number literal '\xD9\xA3.\xD9\xA5'."},
-        {"{1.5: 0}",
-         "Expected integer for numeric object key. Got '1.5' (number) instead."},
+        {"{1.5: 0}", "Expected integer for numeric object key. Got '1.5' (number) instead."},
         {"{true: 1}",
          "Expected string literal, identifier, or integer for object key. Got 'true' (boolean) "
          "instead."},
@@ -290,15 +283,16 @@ TEST(ParserTest, ExpressionFailures) {
     const Case atEnd[] = {
         {"{{ x.", "Expected identifier or integer after '.' but found eof."},
         {"{{ x is", "Expected test name but found eof."},
-        {"{{ {", "Expected string literal, identifier, or integer for object key. Got end of "
-                 "input instead."},
+        {"{{ {",
+         "Expected string literal, identifier, or integer for object key. Got end of "
+         "input instead."},
     };
     for (const auto& c : atEnd) {
         EXPECT_EQ(parserError(c.source), std::string("Parser error: ") + c.expected) << c.source;
     }
-    EXPECT_EQ(parserError({Token(Token::Kind::closeExpression, "}}", 0),
-                           Token(Token::Kind::eof, "", 2)}),
-              "Parser error: Unexpected token type: closeExpression");
+    EXPECT_EQ(
+        parserError({Token(Token::Kind::closeExpression, "}}", 0), Token(Token::Kind::eof, "", 2)}),
+        "Parser error: Unexpected token type: closeExpression");
     EXPECT_EQ(parserError({Token(Token::Kind::openExpression, "{{", 0),
                            Token(Token::Kind::notIn, "not in", 2), Token(Token::Kind::eof, "", 8)}),
               "Parser error: Unexpected token for primary expression: notIn");
@@ -317,14 +311,13 @@ std::string repeated(std::string_view piece, int count) {
 }
 
 TEST(ParserTest, NestingIsBounded) {
-    const std::string tooDeep =
-        "Parser error: Template nesting exceeds the limit of 128 levels.";
+    const std::string tooDeep = "Parser error: Template nesting exceeds the limit of 128 levels.";
     // Up to the limit, even in the sanitizer build's larger stack frames.
     EXPECT_NO_THROW(Parser::parse(
         Lexer::tokenize("{{ " + repeated("[(", 63) + "x" + repeated(")]", 63) + " }}")));
-    EXPECT_NO_THROW(Parser::parse(
-        Lexer::tokenize(repeated("{% if x %}", 63) + "{{ " + repeated("(", 64) + "y" +
-                        repeated(")", 64) + " }}" + repeated("{% endif %}", 63))));
+    EXPECT_NO_THROW(
+        Parser::parse(Lexer::tokenize(repeated("{% if x %}", 63) + "{{ " + repeated("(", 64) + "y" +
+                                      repeated(")", 64) + " }}" + repeated("{% endif %}", 63))));
     EXPECT_NO_THROW(Parser::parse(Lexer::tokenize("{{ x" + repeated(" ~ x", 120) + " }}")));
 
     const std::string sources[] = {

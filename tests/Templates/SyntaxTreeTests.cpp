@@ -15,8 +15,8 @@ using E = Expression;
 using BinaryOp = Expression::BinaryOp;
 using UnaryOp = Expression::UnaryOp;
 
-const std::string precomposed = "caf\xC3\xA9";   // "café" with U+00E9
-const std::string decomposed = "cafe\xCC\x81";   // "cafe" + U+0301
+const std::string precomposed = "caf\xC3\xA9";  // "café" with U+00E9
+const std::string decomposed = "cafe\xCC\x81";  // "cafe" + U+0301
 
 template <class T>
 void expectEqualAndHashAlike(const T& a, const T& b) {
@@ -125,7 +125,8 @@ TEST(SyntaxTreeTest, StatementsAndNodes) {
     expectEqualAndHashAlike(Statement::LoopVar::tuple(NameList{precomposed}),
                             Statement::LoopVar::tuple(NameList{decomposed}));
     EXPECT_FALSE(Statement::break_() == Statement::continue_());
-    EXPECT_FALSE(Statement::call(x, std::nullopt, body) == Statement::call(x, ExpressionList{}, body));
+    EXPECT_FALSE(Statement::call(x, std::nullopt, body) ==
+                 Statement::call(x, ExpressionList{}, body));
     expectEqualAndHashAlike(
         Statement::for_(Statement::LoopVar::single("x"), x, body, {}, x),
         Statement::for_(Statement::LoopVar::single("x"), x, NodeList{Node::text("a")}, {}, x));

@@ -39,6 +39,7 @@ TEST(ValueTest, KindsAndPayloads) {
     EXPECT_EQ(Value(3).asInt(), 3);
     EXPECT_EQ(Value(2.5).asDouble(), 2.5);
     EXPECT_EQ(Value("x").asString(), "x");
+    EXPECT_EQ(Value('y').asString(), "y");
     EXPECT_EQ(Value(std::vector<Value>{1, "a"}).asArray().size(), 2u);
     EXPECT_TRUE(Value(Value::Object{}).isIterable());
     EXPECT_FALSE(Value(1).isIterable());
@@ -55,10 +56,9 @@ TEST(ValueTest, KindsAndPayloads) {
 }
 
 TEST(ValueTest, StrictEquality) {
-    const Value function = Value::function(
-        [](const std::vector<Value>&, const KeywordValues&, const std::shared_ptr<Environment>&) {
-            return Value();
-        });
+    const Value function =
+        Value::function([](const std::vector<Value>&, const KeywordValues&,
+                           const std::shared_ptr<Environment>&) { return Value(); });
     const Value nan(std::numeric_limits<double>::quiet_NaN());
     Value::Object ab, ba;
     ab.updateValue("a", Value(1));

@@ -20,8 +20,8 @@ using KeywordValues =
 // The one callable shape of filters, global functions, string and object methods and `function`
 // values: positional values, keyword values by name and the calling scope, giving a value or
 // throwing. Implementations must be safe to call from any thread.
-using BuiltinFunction = std::function<Value(
-    const std::vector<Value>& args, const KeywordValues& kwargs,
-    const std::shared_ptr<Environment>& environment)>;
+using BuiltinFunction =
+    std::function<Value(const std::vector<Value>& args, const KeywordValues& kwargs,
+                        const std::shared_ptr<Environment>& environment)>;
 
 }  // namespace templates

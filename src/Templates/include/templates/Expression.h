@@ -94,9 +94,9 @@ public:
     struct Slice;
     struct Filter;
     struct Test;
-    using Payload = std::variant<String, Number, Integer, Boolean, Null, Array, Tuple, Object,
-                                 Identifier, Unary, Binary, Ternary, Call, Member, Slice, Filter,
-                                 Test>;
+    using Payload =
+        std::variant<String, Number, Integer, Boolean, Null, Array, Tuple, Object, Identifier,
+                     Unary, Binary, Ternary, Call, Member, Slice, Filter, Test>;
 
     static Expression string(std::string value);
     static Expression number(double value);
@@ -120,8 +120,7 @@ public:
                             std::optional<Expression> stop, std::optional<Expression> step);
     static Expression filter(Expression operand, std::string name, ExpressionList args,
                              KeywordArguments kwargs);
-    static Expression test(Expression operand, std::string name, ExpressionList args,
-                           bool negated);
+    static Expression test(Expression operand, std::string name, ExpressionList args, bool negated);
 
     Kind kind() const noexcept;
     const Payload& payload() const noexcept;

@@ -18,11 +18,11 @@ class ObjectKey {
 public:
     enum class Kind : std::uint8_t { string, int_ };
 
-    ObjectKey(std::string text) : payload_(std::move(text)) {}  // NOLINT: keys are values
+    ObjectKey(std::string text) : payload_(std::move(text)) {}    // NOLINT: keys are values
     ObjectKey(const char* text) : payload_(std::string(text)) {}  // NOLINT
     template <std::integral I>
-        requires(!std::same_as<I, bool>)
-    ObjectKey(I number) : payload_(static_cast<std::int64_t>(number)) {}  // NOLINT
+    requires(!std::same_as<I, bool> && !std::same_as<I, char>) ObjectKey(I number)
+        : payload_(static_cast<std::int64_t>(number)) {}  // NOLINT
 
     Kind kind() const noexcept { return static_cast<Kind>(payload_.index()); }
     bool isString() const noexcept { return kind() == Kind::string; }

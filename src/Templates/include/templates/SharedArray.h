@@ -26,7 +26,9 @@ public:
     bool empty() const noexcept { return !storage_; }
 
     const T* begin() const noexcept { return storage_ ? storage_->data() : nullptr; }
-    const T* end() const noexcept { return storage_ ? storage_->data() + storage_->size() : nullptr; }
+    const T* end() const noexcept {
+        return storage_ ? storage_->data() + storage_->size() : nullptr;
+    }
     const T& operator[](std::size_t i) const { return (*storage_)[i]; }
     const T& front() const { return storage_->front(); }
     const T& back() const { return storage_->back(); }

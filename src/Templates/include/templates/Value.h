@@ -48,17 +48,18 @@ public:
 
     Value() noexcept : storage_(NullTag{}) {}
     Value(std::nullptr_t) noexcept : storage_(NullTag{}) {}  // NOLINT: the null literal
-    Value(bool b) noexcept : storage_(b) {}                    // NOLINT
+    Value(bool b) noexcept : storage_(b) {}                  // NOLINT
     template <std::integral I>
-        requires(!std::same_as<I, bool>)
-    Value(I n) noexcept : storage_(static_cast<std::int64_t>(n)) {}  // NOLINT
-    Value(double d) noexcept : storage_(d) {}                        // NOLINT
+    requires(!std::same_as<I, bool> && !std::same_as<I, char>) Value(I n)
+    noexcept : storage_(static_cast<std::int64_t>(n)) {}  // NOLINT
+    Value(char c) : Value(std::string(1, c)) {}           // NOLINT: a one-letter text
+    Value(double d) noexcept : storage_(d) {}             // NOLINT
     Value(std::string s) : storage_(std::make_shared<const std::string>(std::move(s))) {}  // NOLINT
-    Value(std::string_view s) : Value(std::string(s)) {}  // NOLINT
-    Value(const char* s) : Value(std::string(s)) {}       // NOLINT
-    Value(Array items) : storage_(std::move(items)) {}    // NOLINT
-    Value(std::vector<Value> items);                      // NOLINT
-    Value(Object entries);                                // NOLINT
+    Value(std::string_view s) : Value(std::string(s)) {}                                   // NOLINT
+    Value(const char* s) : Value(std::string(s)) {}                                        // NOLINT
+    Value(Array items) : storage_(std::move(items)) {}                                     // NOLINT
+    Value(std::vector<Value> items);                                                       // NOLINT
+    Value(Object entries);                                                                 // NOLINT
     explicit Value(const ObjectKey& key);
 
     static Value null() noexcept { return Value(); }
