@@ -67,6 +67,8 @@ public:
 // removal; assigning values in place (through operator[], values(), iterators) does not
 // invalidate them.
 //
+// Keys and values live in std::vectors, so neither may be bool (its vector is not contiguous).
+//
 // Preconditions are checked and thrown: std::invalid_argument for repeated keys where unique
 // keys are required and for key and value counts that differ, std::out_of_range for an
 // insertion position outside 0...size() and for at() of a missing key. Operations give the basic
@@ -74,6 +76,9 @@ public:
 // operation must not change the dictionary itself.
 template <class K, class V, class Hash = std::hash<K>, class Eq = std::equal_to<K>>
 class OrderedDictionary {
+    static_assert(!std::is_same_v<V, bool>,
+                  "std::vector<bool> is not contiguous; wrap bool values in a small enum");
+
     template <bool Const>
     class Iterator;
 

@@ -12,6 +12,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -42,12 +43,17 @@ class OrderedDictionary;
 // until the next insertion or removal. Members are read-only through the set; update() and the
 // other replacing operations change them in place.
 //
+// Members are stored in a std::vector, so bool is not supported (its vector is not contiguous).
+//
 // Preconditions are checked and thrown: std::out_of_range for a position outside the array (or
 // outside 0...size() for an insertion), std::invalid_argument for a member that must match the
 // one at a position and does not. Operations give the basic exception guarantee, provided Hash,
 // Eq and the members' moves do not throw.
 template <class T, class Hash = std::hash<T>, class Eq = std::equal_to<T>>
 class OrderedSet {
+    static_assert(!std::is_same_v<T, bool>,
+                  "std::vector<bool> is not contiguous; wrap bool members in a small enum");
+
 public:
     using value_type = T;
     using size_type = std::size_t;
