@@ -125,12 +125,12 @@ TEST(HashTableTest, FindComparesOnlyMatchingHashes) {
         ++comparisons;
         return offset == 1;
     });
-    EXPECT_EQ(found.index, 1u);
+    EXPECT_EQ(found.offset, 1u);
     EXPECT_EQ(found.bucket, Bucket{4});
     EXPECT_EQ(comparisons, 1);
     // A missing member ends at the empty bucket where it belongs.
     const auto missing = table.find(hashFor(3, 9), [](std::size_t) { return true; });
-    EXPECT_EQ(missing.index, std::nullopt);
+    EXPECT_FALSE(missing.found());
     EXPECT_EQ(missing.bucket, Bucket{6});
 }
 
