@@ -420,7 +420,14 @@ private:
         return [this](size_type i, std::uint64_t seed) { return hashOf(elements_[i], seed); };
     }
 
-    Slot findSlot(const T& item) const {
+    // `touch(offset)` sees each candidate offset before its member is compared; the dictionary
+    // uses it to start loading the value alongside the key.
+    struct NoTouch {
+        void operator()(size_type) const noexcept {}
+    };
+
+    template <class Touch = NoTouch>
+    Slot findSlot(const T& item, Touch&& touch = {}) const {
         if (!table_) {
             const size_type n = elements_.size();
             for (size_type i = 0; i < n; ++i) {
@@ -432,7 +439,10 @@ private:
         }
         const std::uint64_t hash = hashOf(item, table_->seed());
         const auto found =
-            table_->find(hash, [&](size_type offset) { return eq_(elements_[offset], item); });
+            table_->find(hash, [&](size_type offset) {
+                touch(offset);
+                return eq_(elements_[offset], item);
+            });
         return {found.offset, found.bucket, hash};
     }
 
