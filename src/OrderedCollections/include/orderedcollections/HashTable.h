@@ -46,9 +46,14 @@ public:
         friend bool operator==(Bucket, Bucket) = default;
     };
 
+    static constexpr std::size_t notFound = ~std::size_t{0};
+
+    // A plain offset with a sentinel rather than std::optional: lookups are the hot path, and the
+    // optional's flag byte costs a store-forwarding stall when the result is passed on.
     struct FindResult {
-        std::optional<std::size_t> index;  // the member's offset, if found
-        Bucket bucket;                     // where it sits, or the empty bucket where it belongs
+        std::size_t offset;  // the member's offset, or notFound
+        Bucket bucket;       // where it sits, or the empty bucket where it belongs
+        bool found() const noexcept { return offset != notFound; }
     };
 
     static constexpr int minimumScale = 5;
@@ -198,7 +203,7 @@ public:
         for (;;) {
             const std::uint64_t entry = buckets_[b];
             if (entry == 0) {
-                return {std::nullopt, Bucket{b}};
+                return {notFound, Bucket{b}};
             }
             if ((entry >> 32) == bits) {
                 const std::size_t offset = decode(entry);
@@ -326,7 +331,7 @@ public:
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint64_t hash = hashAt(i, seed_);
             const FindResult found = find(hash, [&](std::size_t j) { return equal(j, i); });
-            if (found.index) {
+            if (found.found()) {
                 return i;
             }
             store(found.bucket, i, hash);

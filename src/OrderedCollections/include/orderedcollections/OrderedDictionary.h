@@ -67,6 +67,8 @@ public:
 // removal; assigning values in place (through operator[], values(), iterators) does not
 // invalidate them.
 //
+// Keys and values live in std::vectors, so neither may be bool (its vector is not contiguous).
+//
 // Preconditions are checked and thrown: std::invalid_argument for repeated keys where unique
 // keys are required and for key and value counts that differ, std::out_of_range for an
 // insertion position outside 0...size() and for at() of a missing key. Operations give the basic
@@ -74,6 +76,9 @@ public:
 // operation must not change the dictionary itself.
 template <class K, class V, class Hash = std::hash<K>, class Eq = std::equal_to<K>>
 class OrderedDictionary {
+    static_assert(!std::is_same_v<V, bool>,
+                  "std::vector<bool> is not contiguous; wrap bool values in a small enum");
+
     template <bool Const>
     class Iterator;
 
@@ -128,7 +133,7 @@ public:
         for (auto&& entry : entries) {
             auto&& [key, value] = entry;
             const auto slot = dictionary.keys_.findSlot(key);
-            if (slot.index) {
+            if (slot.found()) {
                 throw std::invalid_argument("OrderedDictionary: duplicate key");
             }
             dictionary.appendNew(K(key), V(value), slot);
@@ -229,22 +234,22 @@ public:
 
     // Lookup. get() gives the stored value or nullptr.
     V* get(const K& key) {
-        const auto index = keys_.findSlot(key).index;
-        return index ? &values_[*index] : nullptr;
+        const auto slot = keys_.findSlot(key, prefetchValue());
+        return slot.found() ? &values_[slot.index] : nullptr;
     }
     const V* get(const K& key) const {
-        const auto index = keys_.findSlot(key).index;
-        return index ? &values_[*index] : nullptr;
+        const auto slot = keys_.findSlot(key, prefetchValue());
+        return slot.found() ? &values_[slot.index] : nullptr;
     }
-    bool contains(const K& key) const { return keys_.findSlot(key).index.has_value(); }
-    std::optional<size_type> indexOf(const K& key) const { return keys_.findSlot(key).index; }
+    bool contains(const K& key) const { return keys_.findSlot(key).found(); }
+    std::optional<size_type> indexOf(const K& key) const { return keys_.findSlot(key).position(); }
     iterator find(const K& key) {
-        const auto index = keys_.findSlot(key).index;
-        return index ? begin() + static_cast<difference_type>(*index) : end();
+        const auto slot = keys_.findSlot(key);
+        return slot.found() ? begin() + static_cast<difference_type>(slot.index) : end();
     }
     const_iterator find(const K& key) const {
-        const auto index = keys_.findSlot(key).index;
-        return index ? begin() + static_cast<difference_type>(*index) : end();
+        const auto slot = keys_.findSlot(key);
+        return slot.found() ? begin() + static_cast<difference_type>(slot.index) : end();
     }
     // The stored value; a missing key throws std::out_of_range.
     V& at(const K& key) {
@@ -284,8 +289,8 @@ public:
     // position, which is returned with the old value.
     UpdateResult updateValue(K key, V value, size_type index) {
         const auto slot = keys_.findSlot(key);
-        if (slot.index) {
-            return {std::exchange(values_[*slot.index], std::move(value)), *slot.index};
+        if (slot.found()) {
+            return {std::exchange(values_[slot.index], std::move(value)), slot.index};
         }
         keys_.checkInsertionIndex(index);
         insertNew(std::move(key), std::move(value), index, slot);
@@ -299,8 +304,8 @@ public:
     decltype(auto) updateValue(const K& key, MakeDefault&& makeDefault, Body&& body) {
         const auto slot = keys_.findSlot(key);
         size_type index;
-        if (slot.index) {
-            index = *slot.index;
+        if (slot.found()) {
+            index = slot.index;
         } else {
             appendNew(K(key), V(makeDefault()), slot);
             index = size() - 1;
@@ -314,8 +319,8 @@ public:
     decltype(auto) updateValue(const K& key, MakeDefault&& makeDefault, size_type index,
                                Body&& body) {
         const auto slot = keys_.findSlot(key);
-        if (slot.index) {
-            index = *slot.index;
+        if (slot.found()) {
+            index = slot.index;
         } else {
             keys_.checkInsertionIndex(index);
             insertNew(K(key), V(makeDefault()), index, slot);
@@ -331,15 +336,15 @@ public:
     decltype(auto) modify(const K& key, Body&& body) {
         const auto slot = keys_.findSlot(key);
         std::optional<V> value;
-        if (slot.index) {
-            value.emplace(std::move(values_[*slot.index]));
+        if (slot.found()) {
+            value.emplace(std::move(values_[slot.index]));
         }
         const auto finish = [&] {
-            if (slot.index) {
+            if (slot.found()) {
                 if (value) {
-                    values_[*slot.index] = std::move(*value);
+                    values_[slot.index] = std::move(*value);
                 } else {
-                    removeExisting(*slot.index, slot);
+                    removeExisting(slot.index, slot);
                 }
             } else if (value) {
                 appendNew(K(key), std::move(*value), slot);
@@ -370,11 +375,11 @@ public:
     // Removes the key and returns its value; later entries move down one position.
     std::optional<V> removeValue(const K& key) {
         const auto slot = keys_.findSlot(key);
-        if (!slot.index) {
+        if (!slot.found()) {
             return std::nullopt;
         }
-        std::optional<V> removed(std::move(values_[*slot.index]));
-        removeExisting(*slot.index, slot);
+        std::optional<V> removed(std::move(values_[slot.index]));
+        removeExisting(slot.index, slot);
         return removed;
     }
 
@@ -420,7 +425,7 @@ public:
         while (!reader.isAtEnd()) {
             K key = reader.template decode<K>();
             const auto slot = dictionary.keys_.findSlot(key);
-            if (slot.index) {
+            if (slot.found()) {
                 throw DecodingError::dataCorrupted("Duplicate key at offset " +
                                                    std::to_string(2 * dictionary.size()));
             }
@@ -437,6 +442,12 @@ public:
 private:
     using Slot = typename Keys::Slot;
 
+    // In a large dictionary key and value sit in two arrays, each likely a cache miss: ask for
+    // the value while the key is being compared.
+    auto prefetchValue() const {
+        return [this](size_type offset) { __builtin_prefetch(values_.data() + offset); };
+    }
+
     template <std::ranges::input_range R>
     static OrderedDictionary reservedFor(R& entries) {
         if constexpr (std::ranges::sized_range<R>) {
@@ -449,8 +460,8 @@ private:
     template <class Q>
     V& subscriptImpl(Q&& key) {
         const auto slot = keys_.findSlot(key);
-        if (slot.index) {
-            return values_[*slot.index];
+        if (slot.found()) {
+            return values_[slot.index];
         }
         appendNew(K(std::forward<Q>(key)), V(), slot);
         return values_.back();
@@ -459,8 +470,8 @@ private:
     template <class Q>
     std::optional<V> updateValueImpl(Q&& key, V&& value) {
         const auto slot = keys_.findSlot(key);
-        if (slot.index) {
-            return std::exchange(values_[*slot.index], std::move(value));
+        if (slot.found()) {
+            return std::exchange(values_[slot.index], std::move(value));
         }
         appendNew(K(std::forward<Q>(key)), std::move(value), slot);
         return std::nullopt;

@@ -12,6 +12,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -42,12 +43,17 @@ class OrderedDictionary;
 // until the next insertion or removal. Members are read-only through the set; update() and the
 // other replacing operations change them in place.
 //
+// Members are stored in a std::vector, so bool is not supported (its vector is not contiguous).
+//
 // Preconditions are checked and thrown: std::out_of_range for a position outside the array (or
 // outside 0...size() for an insertion), std::invalid_argument for a member that must match the
 // one at a position and does not. Operations give the basic exception guarantee, provided Hash,
 // Eq and the members' moves do not throw.
 template <class T, class Hash = std::hash<T>, class Eq = std::equal_to<T>>
 class OrderedSet {
+    static_assert(!std::is_same_v<T, bool>,
+                  "std::vector<bool> is not contiguous; wrap bool members in a small enum");
+
 public:
     using value_type = T;
     using size_type = std::size_t;
@@ -147,8 +153,8 @@ public:
     }
 
     // Lookup.
-    bool contains(const T& item) const { return findSlot(item).index.has_value(); }
-    std::optional<size_type> indexOf(const T& item) const { return findSlot(item).index; }
+    bool contains(const T& item) const { return findSlot(item).found(); }
+    std::optional<size_type> indexOf(const T& item) const { return findSlot(item).position(); }
 
     // Appends the item unless an equal member exists; an existing member is kept as it is.
     // Returns whether it was inserted and its position.
@@ -179,8 +185,8 @@ public:
     // Replaces an equal member in place (returning it), or appends the item.
     std::optional<T> updateOrAppend(T item) {
         const Slot slot = findSlot(item);
-        if (slot.index) {
-            return std::exchange(elements_[*slot.index], std::move(item));
+        if (slot.found()) {
+            return std::exchange(elements_[slot.index], std::move(item));
         }
         appendNew(std::move(item), slot);
         return std::nullopt;
@@ -190,8 +196,8 @@ public:
     // the item at `index` (0...size()).
     UpdateResult updateOrInsert(T item, size_type index) {
         const Slot slot = findSlot(item);
-        if (slot.index) {
-            return {std::exchange(elements_[*slot.index], std::move(item)), *slot.index};
+        if (slot.found()) {
+            return {std::exchange(elements_[slot.index], std::move(item)), slot.index};
         }
         checkInsertionIndex(index);
         insertNew(std::move(item), index, slot);
@@ -203,8 +209,8 @@ public:
     T replace(size_type index, T item) {
         checkIndex(index);
         const Slot slot = findSlot(item);
-        if (slot.index) {
-            if (*slot.index != index) {
+        if (slot.found()) {
+            if (slot.index != index) {
                 throw std::invalid_argument("OrderedSet::replace: item is a member elsewhere");
             }
             return std::exchange(elements_[index], std::move(item));
@@ -221,10 +227,10 @@ public:
     // Removes an equal member and returns it; the later members move down one position.
     std::optional<T> remove(const T& item) {
         const Slot slot = findSlot(item);
-        if (!slot.index) {
+        if (!slot.found()) {
             return std::nullopt;
         }
-        return removeExistingMember(*slot.index, slot);
+        return removeExistingMember(slot.index, slot);
     }
 
     // Capacity: how many members fit before the table is rebuilt larger (15 without a table),
@@ -393,9 +399,13 @@ private:
     // Where a lookup ended: the member's offset if found, and the bucket it sits in or would go
     // to, with the item's seeded hash (bucket and hash mean nothing without a table).
     struct Slot {
-        std::optional<size_type> index;
+        size_type index;  // HashTable::notFound when missing
         HashTable::Bucket bucket;
         std::uint64_t hash;
+        bool found() const noexcept { return index != HashTable::notFound; }
+        std::optional<size_type> position() const noexcept {
+            return found() ? std::optional(index) : std::nullopt;
+        }
     };
 
     std::uint64_t hashOf(const T& item, std::uint64_t seed) const {
@@ -410,7 +420,14 @@ private:
         return [this](size_type i, std::uint64_t seed) { return hashOf(elements_[i], seed); };
     }
 
-    Slot findSlot(const T& item) const {
+    // `touch(offset)` sees each candidate offset before its member is compared; the dictionary
+    // uses it to start loading the value alongside the key.
+    struct NoTouch {
+        void operator()(size_type) const noexcept {}
+    };
+
+    template <class Touch = NoTouch>
+    Slot findSlot(const T& item, Touch&& touch = {}) const {
         if (!table_) {
             const size_type n = elements_.size();
             for (size_type i = 0; i < n; ++i) {
@@ -418,12 +435,15 @@ private:
                     return {i, {}, 0};
                 }
             }
-            return {std::nullopt, {}, 0};
+            return {HashTable::notFound, {}, 0};
         }
         const std::uint64_t hash = hashOf(item, table_->seed());
         const auto found =
-            table_->find(hash, [&](size_type offset) { return eq_(elements_[offset], item); });
-        return {found.index, found.bucket, hash};
+            table_->find(hash, [&](size_type offset) {
+                touch(offset);
+                return eq_(elements_[offset], item);
+            });
+        return {found.offset, found.bucket, hash};
     }
 
     void checkIndex(size_type index) const {
@@ -441,8 +461,8 @@ private:
     template <class U>
     InsertResult appendImpl(U&& item) {
         const Slot slot = findSlot(item);
-        if (slot.index) {
-            return {false, *slot.index};
+        if (slot.found()) {
+            return {false, slot.index};
         }
         appendNew(T(std::forward<U>(item)), slot);
         return {true, size() - 1};
@@ -451,8 +471,8 @@ private:
     template <class U>
     InsertResult insertImpl(U&& item, size_type index) {
         const Slot slot = findSlot(item);
-        if (slot.index) {
-            return {false, *slot.index};
+        if (slot.found()) {
+            return {false, slot.index};
         }
         checkInsertionIndex(index);
         insertNew(T(std::forward<U>(item)), index, slot);
