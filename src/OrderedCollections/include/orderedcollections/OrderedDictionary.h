@@ -1,0 +1,609 @@
+#pragma once
+
+#include <cassert>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <iterator>
+#include <optional>
+#include <ranges>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "orderedcollections/DebugText.h"
+#include "orderedcollections/DecodingError.h"
+#include "orderedcollections/Hasher.h"
+#include "orderedcollections/OrderedSet.h"
+
+namespace ordered {
+
+// One entry of an OrderedDictionary, by value.
+template <class K, class V>
+struct KeyValuePair {
+    K key;
+    V value;
+    friend bool operator==(const KeyValuePair&, const KeyValuePair&) = default;
+};
+
+// One entry of an OrderedDictionary as its iterators hand it out: the key (read-only) and the
+// value (writable unless V is const) in place. `auto [key, value] = *it` binds both by reference.
+template <class K, class V>
+class KeyValueRef {
+public:
+    const K& key;
+    V& value;
+
+    KeyValueRef(const K& k, V& v) noexcept : key(k), value(v) {}
+    template <class W>
+        requires std::same_as<V, const W>
+    KeyValueRef(const KeyValueRef<K, W>& other) noexcept : key(other.key), value(other.value) {}
+    template <class W>
+        requires std::same_as<std::remove_const_t<V>, W>
+    KeyValueRef(KeyValuePair<K, W>& pair) noexcept : key(pair.key), value(pair.value) {}
+    template <class W>
+        requires std::same_as<V, const W>
+    KeyValueRef(const KeyValuePair<K, W>& pair) noexcept : key(pair.key), value(pair.value) {}
+
+    operator KeyValuePair<K, std::remove_const_t<V>>() const { return {key, value}; }
+};
+
+// An insertion-ordered hash dictionary: the keys in an OrderedSet (and so with its HashTable
+// index), the values in a parallel contiguous array. The entry at position i is (keys()[i],
+// values()[i]). Entries stay in the order their keys were first inserted:
+//  - assigning to a present key replaces the value in place (the stored key is kept);
+//  - removing a key closes the gap, the later entries move down one position;
+//  - a key removed and inserted again goes to the end.
+// Up to 15 keys are searched linearly; beyond that the key set's table is sized as OrderedSet
+// describes.
+//
+// A dictionary is an ordinary value: copying copies keys, table and values; moving leaves the
+// source empty. Iterators, positions and references stay valid until the next insertion or
+// removal; assigning values in place (through operator[], values(), iterators) does not
+// invalidate them.
+//
+// Keys and values live in std::vectors, so neither may be bool (its vector is not contiguous).
+//
+// Preconditions are checked and thrown: std::invalid_argument for repeated keys where unique
+// keys are required and for key and value counts that differ, std::out_of_range for an
+// insertion position outside 0...size() and for at() of a missing key. Operations give the basic
+// exception guarantee, provided Hash, Eq and moves do not throw. A function handed to an
+// operation must not change the dictionary itself.
+template <class K, class V, class Hash = std::hash<K>, class Eq = std::equal_to<K>>
+class OrderedDictionary {
+    static_assert(!std::is_same_v<V, bool>,
+                  "std::vector<bool> is not contiguous; wrap bool values in a small enum");
+
+    template <bool Const>
+    class Iterator;
+
+public:
+    using key_type = K;
+    using mapped_type = V;
+    using value_type = KeyValuePair<K, V>;
+    using size_type = std::size_t;
+    using difference_type = std::ptrdiff_t;
+    using reference = KeyValueRef<K, V>;
+    using const_reference = KeyValueRef<K, const V>;
+    using iterator = Iterator<false>;
+    using const_iterator = Iterator<true>;
+    using Keys = OrderedSet<K, Hash, Eq>;
+
+    struct UpdateResult {
+        std::optional<V> originalMember;
+        size_type index;
+    };
+
+    // Construction.
+    OrderedDictionary() = default;
+
+    // From entries with distinct keys, in order; a repeated key throws std::invalid_argument.
+    OrderedDictionary(std::initializer_list<value_type> entries) {
+        *this = uniqueKeysWithValues(entries);
+    }
+
+    // Takes a key set and a value array of the same length as they are (a copy of another
+    // dictionary's keys keeps its table, so nothing is rehashed).
+    OrderedDictionary(Keys keys, std::vector<V> values) {
+        if (keys.size() != values.size()) {
+            throw std::invalid_argument("OrderedDictionary: key and value counts differ");
+        }
+        keys_ = std::move(keys);
+        values_ = std::move(values);
+    }
+
+    static OrderedDictionary withMinimumCapacity(size_type minimumCapacity,
+                                                 bool persistent = false) {
+        OrderedDictionary dictionary;
+        dictionary.keys_ = Keys::withMinimumCapacity(minimumCapacity, persistent);
+        dictionary.values_.reserve(minimumCapacity);
+        return dictionary;
+    }
+
+    // From a range of (key, value) pairs (pairs, tuples, KeyValuePair) in order. A repeated key
+    // throws std::invalid_argument.
+    template <std::ranges::input_range R>
+    static OrderedDictionary uniqueKeysWithValues(R&& entries) {
+        OrderedDictionary dictionary = reservedFor(entries);
+        for (auto&& entry : entries) {
+            auto&& [key, value] = entry;
+            const auto slot = dictionary.keys_.findSlot(key);
+            if (slot.found()) {
+                throw std::invalid_argument("OrderedDictionary: duplicate key");
+            }
+            dictionary.appendNew(K(key), V(value), slot);
+        }
+        return dictionary;
+    }
+
+    // The same without looking for repeated keys: the caller guarantees they are distinct.
+    template <std::ranges::input_range R>
+    static OrderedDictionary uncheckedUniqueKeysWithValues(R&& entries) {
+        std::vector<K> keys;
+        std::vector<V> values;
+        if constexpr (std::ranges::sized_range<R>) {
+            keys.reserve(std::ranges::size(entries));
+            values.reserve(std::ranges::size(entries));
+        }
+        for (auto&& entry : entries) {
+            auto&& [key, value] = entry;
+            keys.emplace_back(key);
+            values.emplace_back(value);
+        }
+        return OrderedDictionary(Keys::uncheckedUniqueElements(std::move(keys)),
+                                 std::move(values));
+    }
+
+    // Pairs keys and values by position. Counts that differ or a repeated key throw
+    // std::invalid_argument.
+    template <std::ranges::input_range KR, std::ranges::input_range VR>
+    static OrderedDictionary uniqueKeys(KR&& keys, VR&& values) {
+        std::vector<K> keyArray(std::ranges::begin(keys), std::ranges::end(keys));
+        std::vector<V> valueArray(std::ranges::begin(values), std::ranges::end(values));
+        if (keyArray.size() != valueArray.size()) {
+            throw std::invalid_argument("OrderedDictionary: key and value counts differ");
+        }
+        Keys keySet(std::make_move_iterator(keyArray.begin()),
+                    std::make_move_iterator(keyArray.end()));
+        if (keySet.size() != valueArray.size()) {
+            throw std::invalid_argument("OrderedDictionary: duplicate key");
+        }
+        return OrderedDictionary(std::move(keySet), std::move(valueArray));
+    }
+
+    // The same without looking for repeated keys; counts that differ still throw.
+    template <std::ranges::input_range KR, std::ranges::input_range VR>
+    static OrderedDictionary uncheckedUniqueKeys(KR&& keys, VR&& values) {
+        std::vector<K> keyArray(std::ranges::begin(keys), std::ranges::end(keys));
+        std::vector<V> valueArray(std::ranges::begin(values), std::ranges::end(values));
+        if (keyArray.size() != valueArray.size()) {
+            throw std::invalid_argument("OrderedDictionary: key and value counts differ");
+        }
+        return OrderedDictionary(Keys::uncheckedUniqueElements(std::move(keyArray)),
+                                 std::move(valueArray));
+    }
+
+    // Groups the elements of a range under keyOf(element): groups (V, e.g. std::vector of the
+    // elements, filled with push_back) appear in the order their keys first occur.
+    template <std::ranges::input_range R, class KeyOf>
+    static OrderedDictionary grouping(R&& elements, KeyOf&& keyOf) {
+        OrderedDictionary groups;
+        for (auto&& element : elements) {
+            groups.updateValue(
+                keyOf(element), [] { return V{}; },
+                [&](V& group) { group.push_back(element); });
+        }
+        return groups;
+    }
+
+    OrderedDictionary(const OrderedDictionary&) = default;
+    OrderedDictionary& operator=(const OrderedDictionary&) = default;
+
+    OrderedDictionary(OrderedDictionary&& other) noexcept
+        : keys_(std::move(other.keys_)), values_(std::move(other.values_)) {
+        other.values_.clear();
+    }
+
+    OrderedDictionary& operator=(OrderedDictionary&& other) noexcept {
+        if (this != &other) {
+            keys_ = std::move(other.keys_);
+            values_ = std::move(other.values_);
+            other.values_.clear();
+        }
+        return *this;
+    }
+
+    // Size and positional views.
+    size_type size() const noexcept { return values_.size(); }
+    bool empty() const noexcept { return values_.empty(); }
+    const Keys& keys() const noexcept { return keys_; }
+    std::span<V> values() noexcept { return values_; }
+    std::span<const V> values() const noexcept { return values_; }
+
+    iterator begin() noexcept { return {keys_.data(), values_.data()}; }
+    iterator end() noexcept { return begin() + static_cast<difference_type>(size()); }
+    const_iterator begin() const noexcept { return {keys_.data(), values_.data()}; }
+    const_iterator end() const noexcept { return begin() + static_cast<difference_type>(size()); }
+    const_iterator cbegin() const noexcept { return begin(); }
+    const_iterator cend() const noexcept { return end(); }
+
+    // Lookup. get() gives the stored value or nullptr.
+    V* get(const K& key) {
+        const auto slot = keys_.findSlot(key, prefetchValue());
+        return slot.found() ? &values_[slot.index] : nullptr;
+    }
+    const V* get(const K& key) const {
+        const auto slot = keys_.findSlot(key, prefetchValue());
+        return slot.found() ? &values_[slot.index] : nullptr;
+    }
+    bool contains(const K& key) const { return keys_.findSlot(key).found(); }
+    std::optional<size_type> indexOf(const K& key) const { return keys_.findSlot(key).position(); }
+    iterator find(const K& key) {
+        const auto slot = keys_.findSlot(key);
+        return slot.found() ? begin() + static_cast<difference_type>(slot.index) : end();
+    }
+    const_iterator find(const K& key) const {
+        const auto slot = keys_.findSlot(key);
+        return slot.found() ? begin() + static_cast<difference_type>(slot.index) : end();
+    }
+    // The stored value; a missing key throws std::out_of_range.
+    V& at(const K& key) {
+        V* value = get(key);
+        if (value == nullptr) {
+            throw std::out_of_range("OrderedDictionary::at: key not found");
+        }
+        return *value;
+    }
+    const V& at(const K& key) const {
+        const V* value = get(key);
+        if (value == nullptr) {
+            throw std::out_of_range("OrderedDictionary::at: key not found");
+        }
+        return *value;
+    }
+    // The stored value, or `fallback` when the key is missing; nothing is stored.
+    V valueOr(const K& key, V fallback) const {
+        const V* value = get(key);
+        return value != nullptr ? *value : std::move(fallback);
+    }
+
+    // The stored value; a missing key is first appended with a default-constructed value.
+    V& operator[](const K& key) { return subscriptImpl(key); }
+    V& operator[](K&& key) { return subscriptImpl(std::move(key)); }
+
+    // Stores `value` under `key` and returns the old value. A present key keeps its position
+    // (and its stored key); a missing one is appended.
+    std::optional<V> updateValue(const K& key, V value) {
+        return updateValueImpl(key, std::move(value));
+    }
+    std::optional<V> updateValue(K&& key, V value) {
+        return updateValueImpl(std::move(key), std::move(value));
+    }
+
+    // The same, but a missing key is inserted at `index` (0...size()). A present key keeps its
+    // position, which is returned with the old value.
+    UpdateResult updateValue(K key, V value, size_type index) {
+        const auto slot = keys_.findSlot(key);
+        if (slot.found()) {
+            return {std::exchange(values_[slot.index], std::move(value)), slot.index};
+        }
+        keys_.checkInsertionIndex(index);
+        insertNew(std::move(key), std::move(value), index, slot);
+        return {std::nullopt, index};
+    }
+
+    // Runs body(V&) on the value stored under `key` and returns its result; a missing key is
+    // first appended with makeDefault(). The key stays even if the body throws.
+    template <std::invocable MakeDefault, class Body>
+        requires std::invocable<Body&, V&>
+    decltype(auto) updateValue(const K& key, MakeDefault&& makeDefault, Body&& body) {
+        const auto slot = keys_.findSlot(key);
+        size_type index;
+        if (slot.found()) {
+            index = slot.index;
+        } else {
+            appendNew(K(key), V(makeDefault()), slot);
+            index = size() - 1;
+        }
+        return body(values_[index]);
+    }
+
+    // The same, but a missing key is inserted at `index` (0...size()) with makeDefault().
+    template <std::invocable MakeDefault, class Body>
+        requires std::invocable<Body&, V&>
+    decltype(auto) updateValue(const K& key, MakeDefault&& makeDefault, size_type index,
+                               Body&& body) {
+        const auto slot = keys_.findSlot(key);
+        if (slot.found()) {
+            index = slot.index;
+        } else {
+            keys_.checkInsertionIndex(index);
+            insertNew(K(key), V(makeDefault()), index, slot);
+        }
+        return body(values_[index]);
+    }
+
+    // Runs body(std::optional<V>&) on the value stored under `key` (empty when missing) and
+    // returns its result. Afterwards: a value left in place is stored (appending a missing key),
+    // an emptied optional removes the key. This also happens when the body throws.
+    template <class Body>
+        requires std::invocable<Body&, std::optional<V>&>
+    decltype(auto) modify(const K& key, Body&& body) {
+        const auto slot = keys_.findSlot(key);
+        std::optional<V> value;
+        if (slot.found()) {
+            value.emplace(std::move(values_[slot.index]));
+        }
+        const auto finish = [&] {
+            if (slot.found()) {
+                if (value) {
+                    values_[slot.index] = std::move(*value);
+                } else {
+                    removeExisting(slot.index, slot);
+                }
+            } else if (value) {
+                appendNew(K(key), std::move(*value), slot);
+            }
+        };
+        if constexpr (std::is_void_v<std::invoke_result_t<Body&, std::optional<V>&>>) {
+            try {
+                body(value);
+            } catch (...) {
+                finish();
+                throw;
+            }
+            finish();
+        } else {
+            std::invoke_result_t<Body&, std::optional<V>&> result = [&]() -> decltype(auto) {
+                try {
+                    return body(value);
+                } catch (...) {
+                    finish();
+                    throw;
+                }
+            }();
+            finish();
+            return result;
+        }
+    }
+
+    // Removes the key and returns its value; later entries move down one position.
+    std::optional<V> removeValue(const K& key) {
+        const auto slot = keys_.findSlot(key);
+        if (!slot.found()) {
+            return std::nullopt;
+        }
+        std::optional<V> removed(std::move(values_[slot.index]));
+        removeExisting(slot.index, slot);
+        return removed;
+    }
+
+    // Room for `minimumCapacity` entries in keys, table and values.
+    void reserve(size_type minimumCapacity) {
+        keys_.reserve(minimumCapacity);
+        values_.reserve(minimumCapacity);
+    }
+
+    // Equal when the keys are equal in the same order and so are the values.
+    friend bool operator==(const OrderedDictionary& a, const OrderedDictionary& b) {
+        return a.keys_ == b.keys_ && a.values_ == b.values_;
+    }
+
+    // Consistent with ==: the count, then each key and value in order.
+    std::uint64_t hashValue(std::uint64_t seed = 0) const {
+        Hasher hasher(seed);
+        hasher.combine(size());
+        for (size_type i = 0; i < size(); ++i) {
+            hasher.combine(static_cast<std::uint64_t>(keys_.hash_(keys_[i])));
+            hasher.combine(static_cast<std::uint64_t>(std::hash<V>{}(values_[i])));
+        }
+        return hasher.finalize();
+    }
+
+    // "[k1: v1, k2: v2]" with each key's and value's debug text; "[:]" when empty.
+    std::string description() const { return dictionaryDescription(*this); }
+
+    // Serialised form: one flat array key 0, value 0, key 1, value 1, ... `writer.encode(x)`
+    // writes one array element; `reader.isAtEnd()` and `reader.template decode<X>()` read them
+    // back. Reading throws DecodingError for a repeated key or a key without a value.
+    template <class Writer>
+    void encode(Writer& writer) const {
+        for (size_type i = 0; i < size(); ++i) {
+            writer.encode(keys_[i]);
+            writer.encode(values_[i]);
+        }
+    }
+
+    template <class Reader>
+    static OrderedDictionary decode(Reader& reader) {
+        OrderedDictionary dictionary;
+        while (!reader.isAtEnd()) {
+            K key = reader.template decode<K>();
+            const auto slot = dictionary.keys_.findSlot(key);
+            if (slot.found()) {
+                throw DecodingError::dataCorrupted("Duplicate key at offset " +
+                                                   std::to_string(2 * dictionary.size()));
+            }
+            if (reader.isAtEnd()) {
+                throw DecodingError::dataCorrupted(
+                    "Unkeyed container reached end before value in key-value pair");
+            }
+            V value = reader.template decode<V>();
+            dictionary.appendNew(std::move(key), std::move(value), slot);
+        }
+        return dictionary;
+    }
+
+private:
+    using Slot = typename Keys::Slot;
+
+    // In a large dictionary key and value sit in two arrays, each likely a cache miss: ask for
+    // the value while the key is being compared.
+    auto prefetchValue() const {
+        return [this](size_type offset) { __builtin_prefetch(values_.data() + offset); };
+    }
+
+    template <std::ranges::input_range R>
+    static OrderedDictionary reservedFor(R& entries) {
+        if constexpr (std::ranges::sized_range<R>) {
+            return withMinimumCapacity(std::ranges::size(entries));
+        } else {
+            return OrderedDictionary();
+        }
+    }
+
+    template <class Q>
+    V& subscriptImpl(Q&& key) {
+        const auto slot = keys_.findSlot(key);
+        if (slot.found()) {
+            return values_[slot.index];
+        }
+        appendNew(K(std::forward<Q>(key)), V(), slot);
+        return values_.back();
+    }
+
+    template <class Q>
+    std::optional<V> updateValueImpl(Q&& key, V&& value) {
+        const auto slot = keys_.findSlot(key);
+        if (slot.found()) {
+            return std::exchange(values_[slot.index], std::move(value));
+        }
+        appendNew(K(std::forward<Q>(key)), std::move(value), slot);
+        return std::nullopt;
+    }
+
+    // Appends an entry whose key a lookup (`slot`) found missing.
+    void appendNew(K&& key, V&& value, const Slot& slot) {
+        values_.push_back(std::move(value));
+        try {
+            keys_.appendNew(std::move(key), slot);
+        } catch (...) {
+            values_.pop_back();
+            throw;
+        }
+    }
+
+    // Inserts at `index` (already checked) an entry whose key a lookup found missing.
+    void insertNew(K&& key, V&& value, size_type index, const Slot& slot) {
+        const auto position = values_.begin() + static_cast<difference_type>(index);
+        values_.insert(position, std::move(value));
+        try {
+            keys_.insertNew(std::move(key), index, slot);
+        } catch (...) {
+            values_.erase(values_.begin() + static_cast<difference_type>(index));
+            throw;
+        }
+    }
+
+    void removeExisting(size_type index, const Slot& slot) {
+        keys_.removeExistingMember(index, slot);
+        values_.erase(values_.begin() + static_cast<difference_type>(index));
+    }
+
+    template <bool Const>
+    class Iterator {
+        using Value = std::conditional_t<Const, const V, V>;
+
+    public:
+        using iterator_category = std::random_access_iterator_tag;
+        using iterator_concept = std::random_access_iterator_tag;
+        using value_type = KeyValuePair<K, V>;
+        using difference_type = std::ptrdiff_t;
+        using reference = KeyValueRef<K, Value>;
+
+        // `it->key` and `it->value` reach into the entry.
+        struct pointer {
+            reference entry;
+            const reference* operator->() const noexcept { return &entry; }
+        };
+
+        Iterator() = default;
+        Iterator(const K* key, Value* value) noexcept : key_(key), value_(value) {}
+        // A mutable iterator converts to a read-only one.
+        template <bool OtherConst>
+            requires(Const && !OtherConst)
+        Iterator(const Iterator<OtherConst>& other) noexcept
+            : key_(other.key_), value_(other.value_) {}
+
+        reference operator*() const noexcept { return {*key_, *value_}; }
+        pointer operator->() const noexcept { return {**this}; }
+        reference operator[](difference_type n) const noexcept { return *(*this + n); }
+
+        Iterator& operator++() noexcept { return *this += 1; }
+        Iterator operator++(int) noexcept {
+            Iterator old = *this;
+            ++*this;
+            return old;
+        }
+        Iterator& operator--() noexcept { return *this -= 1; }
+        Iterator operator--(int) noexcept {
+            Iterator old = *this;
+            --*this;
+            return old;
+        }
+        Iterator& operator+=(difference_type n) noexcept {
+            key_ += n;
+            value_ += n;
+            return *this;
+        }
+        Iterator& operator-=(difference_type n) noexcept { return *this += -n; }
+        friend Iterator operator+(Iterator it, difference_type n) noexcept { return it += n; }
+        friend Iterator operator+(difference_type n, Iterator it) noexcept { return it += n; }
+        friend Iterator operator-(Iterator it, difference_type n) noexcept { return it -= n; }
+        friend difference_type operator-(const Iterator& a, const Iterator& b) noexcept {
+            return a.key_ - b.key_;
+        }
+        friend bool operator==(const Iterator& a, const Iterator& b) noexcept {
+            return a.key_ == b.key_;
+        }
+        friend auto operator<=>(const Iterator& a, const Iterator& b) noexcept {
+            return a.key_ <=> b.key_;
+        }
+
+    private:
+        template <bool>
+        friend class Iterator;
+
+        const K* key_ = nullptr;
+        Value* value_ = nullptr;
+    };
+
+    Keys keys_;
+    std::vector<V> values_;
+};
+
+}  // namespace ordered
+
+// The common reference of an entry reference and an entry value, which lets the dictionary's
+// iterators satisfy the standard iterator concepts (and so work with std::ranges algorithms).
+template <class K, class V, class W, template <class> class TQual, template <class> class UQual>
+    requires std::same_as<std::remove_const_t<V>, W>
+struct std::basic_common_reference<ordered::KeyValueRef<K, V>, ordered::KeyValuePair<K, W>, TQual,
+                                   UQual> {
+    using type = ordered::KeyValueRef<
+        K, std::conditional_t<std::is_const_v<V> ||
+                                  std::is_const_v<std::remove_reference_t<UQual<W>>>,
+                              const W, W>>;
+};
+
+template <class K, class V, class W, template <class> class TQual, template <class> class UQual>
+    requires std::same_as<std::remove_const_t<V>, W>
+struct std::basic_common_reference<ordered::KeyValuePair<K, W>, ordered::KeyValueRef<K, V>, TQual,
+                                   UQual> {
+    using type = ordered::KeyValueRef<
+        K, std::conditional_t<std::is_const_v<V> ||
+                                  std::is_const_v<std::remove_reference_t<TQual<W>>>,
+                              const W, W>>;
+};
+
+template <class K, class V, class Hash, class Eq>
+struct std::hash<ordered::OrderedDictionary<K, V, Hash, Eq>> {
+    std::size_t operator()(const ordered::OrderedDictionary<K, V, Hash, Eq>& dictionary) const {
+        return static_cast<std::size_t>(dictionary.hashValue());
+    }
+};

@@ -1,0 +1,206 @@
+#include "templates/Unicode.h"
+
+#include <unicode/brkiter.h>
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/utext.h>
+#include <unicode/utf8.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace templates::unicode {
+
+namespace {
+
+const icu::Normalizer2& nfc() {
+    static const icu::Normalizer2* instance = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        const icu::Normalizer2* n = icu::Normalizer2::getNFCInstance(status);
+        if (U_FAILURE(status) || n == nullptr) {
+            throw std::runtime_error("ICU normalization data is unavailable");
+        }
+        return n;
+    }();
+    return *instance;
+}
+
+struct UTextCloser {
+    void operator()(UText* text) const { utext_close(text); }
+};
+
+// Break iterators are costly to build and not thread-safe, so each thread keeps its own.
+icu::BreakIterator& characterBreaks() {
+    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> it(
+            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        if (U_FAILURE(status) || !it) {
+            throw std::runtime_error("ICU character break rules are unavailable");
+        }
+        return it;
+    }();
+    return *iterator;
+}
+
+}  // namespace
+
+bool isAscii(std::string_view text) noexcept {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isValidUtf8(std::string_view text) noexcept {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<std::int32_t>(text.size());
+    std::int32_t i = 0;
+    while (i < length) {
+        if (s[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string repairedUtf8(std::string_view text) {
+    if (isValidUtf8(text)) {
+        return std::string(text);
+    }
+    std::string out;
+    out.reserve(text.size() + 8);
+    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<std::int32_t>(text.size());
+    std::int32_t i = 0;
+    while (i < length) {
+        const std::int32_t start = i;
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c < 0) {
+            out.append("\xEF\xBF\xBD");
+        } else {
+            out.append(
+                text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
+        }
+    }
+    return out;
+}
+
+std::string normalized(std::string_view text) {
+    if (isAscii(text)) {
+        return std::string(text);
+    }
+    const std::string valid = repairedUtf8(text);
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::StringPiece piece(valid.data(), static_cast<std::int32_t>(valid.size()));
+    if (nfc().isNormalizedUTF8(piece, status) && U_SUCCESS(status)) {
+        return valid;
+    }
+    status = U_ZERO_ERROR;
+    std::string out;
+    icu::StringByteSink<std::string> sink(&out, static_cast<std::int32_t>(valid.size()));
+    nfc().normalizeUTF8(0, piece, sink, nullptr, status);
+    if (U_FAILURE(status)) {
+        throw std::runtime_error("ICU normalization failed");
+    }
+    return out;
+}
+
+bool canonicallyEquivalent(std::string_view a, std::string_view b) {
+    if (a == b) {
+        return true;
+    }
+    // ASCII text is already normalized, but a non-ASCII text may normalize to ASCII (the Kelvin
+    // sign becomes "K"), so only two ASCII texts can be told apart by their bytes alone.
+    if (isAscii(a) && isAscii(b)) {
+        return false;
+    }
+    return normalized(a) == normalized(b);
+}
+
+void combineText(Hasher& hasher, std::string_view text) {
+    if (isAscii(text)) {
+        hasher.combineBytes(text);
+    } else {
+        hasher.combineBytes(normalized(text));
+    }
+    hasher.combineByte(0xFF);
+}
+
+std::size_t CanonicalHash::operator()(std::string_view text) const {
+    Hasher hasher;
+    combineText(hasher, text);
+    return static_cast<std::size_t>(hasher.finalize());
+}
+
+std::vector<std::size_t> graphemeBoundaries(std::string_view text) {
+    std::vector<std::size_t> boundaries;
+    boundaries.reserve(text.size() + 1);
+    if (isAscii(text)) {
+        // In ASCII only a carriage return followed by a line feed forms one character.
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (i > 0 && text[i] == '\n' && text[i - 1] == '\r') {
+                continue;
+            }
+            boundaries.push_back(i);
+        }
+        boundaries.push_back(text.size());
+        return boundaries;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<UText, UTextCloser> utext(
+        utext_openUTF8(nullptr, text.data(), static_cast<std::int64_t>(text.size()), &status));
+    if (U_FAILURE(status)) {
+        throw std::runtime_error("ICU could not open the text for segmentation");
+    }
+    icu::BreakIterator& breaks = characterBreaks();
+    breaks.setText(utext.get(), status);
+    if (U_FAILURE(status)) {
+        throw std::runtime_error("ICU could not segment the text");
+    }
+    for (std::int32_t b = breaks.first(); b != icu::BreakIterator::DONE; b = breaks.next()) {
+        boundaries.push_back(static_cast<std::size_t>(b));
+    }
+    // Leave the shared iterator without a reference to text that is about to go away.
+    breaks.setText(icu::UnicodeString());
+    if (boundaries.empty() || boundaries.back() != text.size()) {
+        boundaries.push_back(text.size());
+    }
+    return boundaries;
+}
+
+char32_t firstScalar(std::string_view character) noexcept {
+    if (character.empty()) {
+        return 0;
+    }
+    const auto* s = reinterpret_cast<const std::uint8_t*>(character.data());
+    const auto length = static_cast<std::int32_t>(character.size());
+    std::int32_t i = 0;
+    UChar32 c;
+    U8_NEXT(s, i, length, c);
+    return c < 0 ? U'\uFFFD' : static_cast<char32_t>(c);
+}
+
+bool isWhitespace(char32_t scalar) noexcept {
+    return u_isUWhiteSpace(static_cast<UChar32>(scalar));
+}
+
+bool isLetter(char32_t scalar) noexcept {
+    return u_isUAlphabetic(static_cast<UChar32>(scalar));
+}
+
+bool isNumber(char32_t scalar) noexcept {
+    return u_getIntPropertyValue(static_cast<UChar32>(scalar), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
+}
+
+}  // namespace templates::unicode

@@ -1,0 +1,257 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "orderedcollections/OrderedDictionary.h"
+#include "templates/Hasher.h"
+#include "templates/ObjectKey.h"
+#include "templates/SharedArray.h"
+#include "templates/Unicode.h"
+
+namespace templates {
+
+class Expression;
+
+using ExpressionList = SharedArray<Expression>;
+// Keyword arguments of calls and filters: no order; names compare by canonical equivalence.
+using KeywordArguments =
+    std::unordered_map<std::string, Expression, unicode::CanonicalHash, unicode::CanonicalEqual>;
+// Entries of an object literal in source order, keys unique.
+using ObjectEntries = ordered::OrderedDictionary<ObjectKey, Expression>;
+
+// An expression of the template language: an immutable tree whose every node is one shared,
+// reference-counted box, so copying any sub-tree costs one reference. Equality and hashing are
+// structural (see operator== and hashInto). Each box also records the depth of the tree below
+// it, which lets the parser refuse trees too deep to walk recursively.
+class Expression {
+public:
+    enum class Kind : std::uint8_t {
+        string,
+        number,
+        integer,
+        boolean,
+        null,
+        array,
+        tuple,
+        object,
+        identifier,
+        unary,
+        binary,
+        ternary,
+        call,
+        member,
+        slice,
+        filter,
+        test,
+    };
+
+    enum class UnaryOp : std::uint8_t { not_, minus, plus, splat };
+    enum class BinaryOp : std::uint8_t {
+        add,
+        subtract,
+        multiply,
+        divide,
+        floorDivide,
+        power,
+        modulo,
+        concat,
+        equal,
+        notEqual,
+        less,
+        lessEqual,
+        greater,
+        greaterEqual,
+        and_,
+        or_,
+        in,
+        notIn,
+    };
+
+    struct String;
+    struct Number;
+    struct Integer;
+    struct Boolean;
+    struct Null;
+    struct Array;
+    struct Tuple;
+    struct Object;
+    struct Identifier;
+    struct Unary;
+    struct Binary;
+    struct Ternary;
+    struct Call;
+    struct Member;
+    struct Slice;
+    struct Filter;
+    struct Test;
+    using Payload =
+        std::variant<String, Number, Integer, Boolean, Null, Array, Tuple, Object, Identifier,
+                     Unary, Binary, Ternary, Call, Member, Slice, Filter, Test>;
+
+    static Expression string(std::string value);
+    static Expression number(double value);
+    static Expression integer(std::int64_t value);
+    static Expression boolean(bool value);
+    static Expression null();
+    static Expression array(ExpressionList items);
+    static Expression tuple(ExpressionList items);
+    static Expression object(ObjectEntries entries);
+    static Expression identifier(std::string name);
+    static Expression unary(UnaryOp op, Expression operand);
+    static Expression binary(BinaryOp op, Expression left, Expression right);
+    // `alternate` is absent when the conditional has no else part.
+    static Expression ternary(Expression value, Expression test,
+                              std::optional<Expression> alternate);
+    static Expression call(Expression callee, ExpressionList args, KeywordArguments kwargs);
+    // Dotted name: key is identifier(name), computed false. Dotted integer and subscript: computed
+    // true.
+    static Expression member(Expression object, Expression key, bool computed);
+    static Expression slice(Expression object, std::optional<Expression> start,
+                            std::optional<Expression> stop, std::optional<Expression> step);
+    static Expression filter(Expression operand, std::string name, ExpressionList args,
+                             KeywordArguments kwargs);
+    static Expression test(Expression operand, std::string name, ExpressionList args, bool negated);
+
+    Kind kind() const noexcept;
+    const Payload& payload() const noexcept;
+    // The payload of the given case (one of the structs below); as() throws
+    // std::bad_variant_access for another case, getIf() gives null.
+    template <class T>
+    const T& as() const;
+    template <class T>
+    const T* getIf() const noexcept;
+
+    // Levels of expressions from this one down to its deepest leaf; 1 for a leaf.
+    std::size_t depth() const noexcept;
+
+    // Structural: same case and pairwise equal payloads. A number holding NaN equals nothing,
+    // itself included; lists and maps that share storage are equal without a visit.
+    friend bool operator==(const Expression& a, const Expression& b);
+
+    // Feeds the case index as a word, then the payload in order.
+    void hashInto(Hasher& hasher) const;
+    std::size_t hashValue() const;
+    std::size_t hashValue(std::uint64_t seed) const;
+
+    static std::string_view rawValue(UnaryOp op) noexcept;
+    static std::string_view rawValue(BinaryOp op) noexcept;
+    static std::optional<UnaryOp> unaryOp(std::string_view rawValue) noexcept;
+    static std::optional<BinaryOp> binaryOp(std::string_view rawValue) noexcept;
+    static const std::vector<UnaryOp>& allUnaryOps();
+    static const std::vector<BinaryOp>& allBinaryOps();
+
+private:
+    struct Box;
+    explicit Expression(std::shared_ptr<const Box> box) noexcept : box_(std::move(box)) {}
+    static Expression make(Payload payload, std::size_t depth);
+
+    std::shared_ptr<const Box> box_;
+};
+
+struct Expression::String {
+    std::string value;
+};
+struct Expression::Number {
+    double value;
+};
+struct Expression::Integer {
+    std::int64_t value;
+};
+struct Expression::Boolean {
+    bool value;
+};
+struct Expression::Null {};
+struct Expression::Array {
+    ExpressionList items;
+};
+struct Expression::Tuple {
+    ExpressionList items;
+};
+struct Expression::Object {
+    ObjectEntries entries;
+};
+struct Expression::Identifier {
+    std::string name;
+};
+struct Expression::Unary {
+    UnaryOp op;
+    Expression operand;
+};
+struct Expression::Binary {
+    BinaryOp op;
+    Expression left;
+    Expression right;
+};
+struct Expression::Ternary {
+    Expression value;
+    Expression test;
+    std::optional<Expression> alternate;
+};
+struct Expression::Call {
+    Expression callee;
+    ExpressionList args;
+    KeywordArguments kwargs;
+};
+struct Expression::Member {
+    Expression object;
+    Expression key;
+    bool computed;
+};
+struct Expression::Slice {
+    Expression object;
+    std::optional<Expression> start;
+    std::optional<Expression> stop;
+    std::optional<Expression> step;
+};
+struct Expression::Filter {
+    Expression operand;
+    std::string name;
+    ExpressionList args;
+    KeywordArguments kwargs;
+};
+struct Expression::Test {
+    Expression operand;
+    std::string name;
+    ExpressionList args;
+    bool negated;
+};
+
+struct Expression::Box {
+    Payload payload;
+    std::size_t depth;
+};
+
+inline Expression::Kind Expression::kind() const noexcept {
+    return static_cast<Kind>(box_->payload.index());
+}
+inline const Expression::Payload& Expression::payload() const noexcept {
+    return box_->payload;
+}
+inline std::size_t Expression::depth() const noexcept {
+    return box_->depth;
+}
+template <class T>
+const T& Expression::as() const {
+    return std::get<T>(box_->payload);
+}
+template <class T>
+const T* Expression::getIf() const noexcept {
+    return std::get_if<T>(&box_->payload);
+}
+
+}  // namespace templates
+
+template <>
+struct std::hash<templates::Expression> {
+    std::size_t operator()(const templates::Expression& e) const { return e.hashValue(); }
+};

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "templates/Expression.h"
+#include "templates/Hasher.h"
+#include "templates/SharedArray.h"
+#include "templates/Statement.h"
+
+namespace templates {
+
+// One element of a parsed template: literal text, an output expression, a statement with its
+// block, or a comment. Like Expression, a Node is one shared reference to an immutable box.
+class Node {
+public:
+    enum class Kind : std::uint8_t { text, expression, statement, comment };
+
+    struct Text {
+        std::string value;
+    };
+    struct Comment {
+        std::string value;
+    };
+    using Payload = std::variant<Text, Expression, Statement, Comment>;
+
+    static Node text(std::string value) { return Node(Payload(Text{std::move(value)})); }
+    static Node expression(Expression expression) { return Node(Payload(std::move(expression))); }
+    static Node statement(Statement statement) { return Node(Payload(std::move(statement))); }
+    static Node comment(std::string value) { return Node(Payload(Comment{std::move(value)})); }
+
+    Kind kind() const noexcept { return static_cast<Kind>(box_->payload.index()); }
+    const Payload& payload() const noexcept { return box_->payload; }
+    template <class T>
+    const T& as() const {
+        return std::get<T>(payload());
+    }
+    template <class T>
+    const T* getIf() const noexcept {
+        return std::get_if<T>(&payload());
+    }
+
+    friend bool operator==(const Node& a, const Node& b);
+    void hashInto(Hasher& hasher) const;
+    std::size_t hashValue() const;
+    std::size_t hashValue(std::uint64_t seed) const;
+
+private:
+    struct Box {
+        Payload payload;
+    };
+    explicit Node(Payload payload) : box_(std::make_shared<const Box>(Box{std::move(payload)})) {}
+
+    std::shared_ptr<const Box> box_;
+};
+
+// Structural equality and hashing of node lists (a template's nodes, a block's body): the count,
+// then the nodes in order; lists sharing one buffer are equal at once.
+bool operator==(const NodeList& a, const NodeList& b);
+void hashInto(Hasher& hasher, const NodeList& nodes);
+
+}  // namespace templates
+
+template <>
+struct std::hash<templates::Node> {
+    std::size_t operator()(const templates::Node& n) const { return n.hashValue(); }
+};

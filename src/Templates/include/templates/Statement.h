@@ -1,0 +1,180 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "orderedcollections/OrderedDictionary.h"
+#include "templates/Expression.h"
+#include "templates/Hasher.h"
+#include "templates/SharedArray.h"
+#include "templates/Unicode.h"
+
+namespace templates {
+
+class Node;
+using NodeList = SharedArray<Node>;
+using NameList = SharedArray<std::string>;
+// Default values of a macro's parameters, keyed by parameter name in parameter order.
+using MacroDefaults = ordered::OrderedDictionary<std::string, Expression, unicode::CanonicalHash,
+                                                 unicode::CanonicalEqual>;
+
+// A statement tag with its block. Statements are not boxed: each lives inside the box of its
+// Node and reaches its sub-trees through shared references, so it is as cheap to copy as the
+// handful of references it holds.
+class Statement {
+public:
+    enum class Kind : std::uint8_t {
+        program,
+        set,
+        if_,
+        for_,
+        macro,
+        break_,
+        continue_,
+        call,
+        filter,
+        generation,
+    };
+
+    // The names a for loop binds: one name, or several unpacked from each item.
+    class LoopVar {
+    public:
+        enum class Kind : std::uint8_t { single, tuple };
+
+        static LoopVar single(std::string name) { return LoopVar(Payload(std::move(name))); }
+        static LoopVar tuple(NameList names) { return LoopVar(Payload(std::move(names))); }
+
+        Kind kind() const noexcept { return static_cast<Kind>(payload_.index()); }
+        const std::string& name() const { return std::get<std::string>(payload_); }
+        const NameList& names() const { return std::get<NameList>(payload_); }
+
+        friend bool operator==(const LoopVar& a, const LoopVar& b);
+        void hashInto(Hasher& hasher) const;
+        std::size_t hashValue() const;
+
+    private:
+        using Payload = std::variant<std::string, NameList>;
+        explicit LoopVar(Payload payload) : payload_(std::move(payload)) {}
+        Payload payload_;
+    };
+
+    struct Program {
+        NodeList body;
+    };
+    // The inline form has a value and an empty body; the block form has no value.
+    struct Set {
+        Expression target;
+        std::optional<Expression> value;
+        NodeList body;
+    };
+    // An elif arrives as an alternate holding exactly one node: the nested if statement.
+    struct If {
+        Expression test;
+        NodeList body;
+        NodeList alternate;
+    };
+    struct For {
+        LoopVar loopVar;
+        Expression iterable;
+        NodeList body;
+        NodeList elseBody;
+        std::optional<Expression> test;
+    };
+    // Only parameters with a default have an entry in `defaults`. The runtime keeps this same
+    // record as the payload of a `macro` value.
+    struct Macro {
+        std::string name;
+        NameList parameters;
+        MacroDefaults defaults;
+        NodeList body;
+
+        // Names, parameters in order, defaults in order (names, then expressions), bodies.
+        friend bool operator==(const Macro& a, const Macro& b);
+        // The name; the parameter count and names; the default count, then each name and
+        // expression; the body.
+        void hashInto(Hasher& hasher) const;
+    };
+    struct Break {};
+    struct Continue {};
+    // `callerArgs` is absent without a parenthesis after the keyword, empty for "call()".
+    struct Call {
+        Expression callable;
+        std::optional<ExpressionList> callerArgs;
+        NodeList body;
+    };
+    struct Filter {
+        Expression filterExpr;
+        NodeList body;
+    };
+    struct Generation {
+        NodeList body;
+    };
+
+    using Payload =
+        std::variant<Program, Set, If, For, Macro, Break, Continue, Call, Filter, Generation>;
+
+    static Statement program(NodeList body) { return Statement(Program{std::move(body)}); }
+    static Statement set(Expression target, std::optional<Expression> value, NodeList body) {
+        return Statement(Set{std::move(target), std::move(value), std::move(body)});
+    }
+    static Statement if_(Expression test, NodeList body, NodeList alternate) {
+        return Statement(If{std::move(test), std::move(body), std::move(alternate)});
+    }
+    static Statement for_(LoopVar loopVar, Expression iterable, NodeList body, NodeList elseBody,
+                          std::optional<Expression> test) {
+        return Statement(For{std::move(loopVar), std::move(iterable), std::move(body),
+                             std::move(elseBody), std::move(test)});
+    }
+    static Statement macro(std::string name, NameList parameters, MacroDefaults defaults,
+                           NodeList body) {
+        return Statement(
+            Macro{std::move(name), std::move(parameters), std::move(defaults), std::move(body)});
+    }
+    static Statement break_() { return Statement(Break{}); }
+    static Statement continue_() { return Statement(Continue{}); }
+    static Statement call(Expression callable, std::optional<ExpressionList> callerArgs,
+                          NodeList body) {
+        return Statement(Call{std::move(callable), std::move(callerArgs), std::move(body)});
+    }
+    static Statement filter(Expression filterExpr, NodeList body) {
+        return Statement(Filter{std::move(filterExpr), std::move(body)});
+    }
+    static Statement generation(NodeList body) { return Statement(Generation{std::move(body)}); }
+
+    Kind kind() const noexcept { return static_cast<Kind>(payload_.index()); }
+    const Payload& payload() const noexcept { return payload_; }
+    template <class T>
+    const T& as() const {
+        return std::get<T>(payload_);
+    }
+    template <class T>
+    const T* getIf() const noexcept {
+        return std::get_if<T>(&payload_);
+    }
+
+    friend bool operator==(const Statement& a, const Statement& b);
+    void hashInto(Hasher& hasher) const;
+    std::size_t hashValue() const;
+    std::size_t hashValue(std::uint64_t seed) const;
+
+private:
+    explicit Statement(Payload payload) : payload_(std::move(payload)) {}
+    Payload payload_;
+};
+
+}  // namespace templates
+
+template <>
+struct std::hash<templates::Statement> {
+    std::size_t operator()(const templates::Statement& s) const { return s.hashValue(); }
+};
+template <>
+struct std::hash<templates::Statement::LoopVar> {
+    std::size_t operator()(const templates::Statement::LoopVar& v) const { return v.hashValue(); }
+};

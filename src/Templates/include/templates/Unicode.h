@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "templates/Hasher.h"
+
+// The Unicode services of the template engine. Text is UTF-8 throughout; a "character" is an
+// extended grapheme cluster and two texts are equal when they are canonically equivalent.
+namespace templates::unicode {
+
+bool isAscii(std::string_view text) noexcept;
+bool isValidUtf8(std::string_view text) noexcept;
+
+// Each ill-formed UTF-8 sequence becomes U+FFFD, so that every later step sees Unicode text.
+std::string repairedUtf8(std::string_view text);
+
+// Normalization Form C of the text.
+std::string normalized(std::string_view text);
+
+bool canonicallyEquivalent(std::string_view a, std::string_view b);
+
+// Feeds the text so that canonically equivalent texts feed the same bytes (its NFC form followed
+// by a terminator byte that no UTF-8 text contains).
+void combineText(Hasher& hasher, std::string_view text);
+
+struct CanonicalHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const;
+};
+
+struct CanonicalEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const {
+        return canonicallyEquivalent(a, b);
+    }
+};
+
+// Byte offsets of the extended grapheme cluster boundaries: 0, each boundary, then text.size().
+// A text of n characters gives n + 1 offsets.
+std::vector<std::size_t> graphemeBoundaries(std::string_view text);
+
+// The character classes of the lexer, decided by a character's first scalar.
+char32_t firstScalar(std::string_view character) noexcept;
+bool isWhitespace(char32_t scalar) noexcept;  // White_Space
+bool isLetter(char32_t scalar) noexcept;      // Alphabetic
+bool isNumber(char32_t scalar) noexcept;      // any Numeric_Type other than none
+
+}  // namespace templates::unicode
