@@ -44,16 +44,18 @@ std::vector<IndexRange> VADAudioChunker::chunkRanges(std::span<const float> audi
     }
     std::vector<IndexRange> chunks;
     for (const IndexRange& clip : seekClips) {
+        if (clip.startIndex < clip.endIndex - windowPadding_ &&
+            (clip.startIndex < 0 || clip.startIndex >= count)) {
+            throw WhisperError::audioProcessingFailed("startIndex is outside the buffer size");
+        }
+        // A clip may reach past the audio; its pieces stop where the samples do.
+        const std::int64_t clipEnd = std::min(clip.endIndex, count);
         const std::size_t firstOfClip = chunks.size();
-        std::int64_t seek = clip.startIndex;
-        while (seek < clip.endIndex - windowPadding_) {
-            if (seek < 0 || seek >= count) {
-                throw WhisperError::audioProcessingFailed("startIndex is outside the buffer size");
-            }
-            const std::int64_t chunkEnd =
-                seek + maxChunkLength < clip.endIndex
-                    ? splitPoint(audioArray, seek, std::min(seek + maxChunkLength, count))
-                    : std::min(clip.endIndex, count);
+        std::int64_t seek = std::max<std::int64_t>(clip.startIndex, 0);
+        while (seek < clipEnd - windowPadding_) {
+            const std::int64_t chunkEnd = seek + maxChunkLength < clipEnd
+                                              ? splitPoint(audioArray, seek, seek + maxChunkLength)
+                                              : clipEnd;
             if (chunkEnd <= seek) {
                 break;
             }
@@ -61,14 +63,10 @@ std::vector<IndexRange> VADAudioChunker::chunkRanges(std::span<const float> audi
             seek = chunkEnd;
         }
         // The clip's tail, too short to start a piece of its own, still has to be heard.
-        const std::int64_t clipEnd = std::min(clip.endIndex, count);
         if (chunks.size() > firstOfClip) {
             chunks.back().endIndex = std::max(chunks.back().endIndex, clipEnd);
-        } else {
-            const std::int64_t clipStart = std::max<std::int64_t>(clip.startIndex, 0);
-            if (clipStart < clipEnd) {
-                chunks.push_back({clipStart, clipEnd});
-            }
+        } else if (seek < clipEnd) {
+            chunks.push_back({seek, clipEnd});
         }
     }
     return chunks;
