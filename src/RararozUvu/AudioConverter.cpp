@@ -14,6 +14,8 @@ namespace {
 
 using namespace platform;
 
+constexpr std::uint32_t sliceFrames = 16384;
+
 int wholeRate(double rate) {
     if (!(rate >= 1.0) || rate > double(std::numeric_limits<int>::max())) {
         throw WhisperError::audioProcessingFailed("Unsupported sample rate for conversion");
@@ -38,13 +40,16 @@ struct AudioConverter::Impl {
                 "Error converting audio: buffer format does not match the converter");
         }
         if (in != nullptr) {
-            for (std::uint32_t c = 0; c < input.channelCount; ++c) {
-                inputPlanes[c] = reinterpret_cast<const std::uint8_t*>(in->channel(c).data());
+            // Slices keep the resampler's own buffers small; it sizes (and clears) them by the
+            // input of each call.
+            for (std::uint32_t offset = 0; offset < in->frameLength(); offset += sliceFrames) {
+                for (std::uint32_t c = 0; c < input.channelCount; ++c) {
+                    inputPlanes[c] =
+                        reinterpret_cast<const std::uint8_t*>(in->channel(c).data() + offset);
+                }
+                produce(inputPlanes.data(),
+                        static_cast<int>(std::min(in->frameLength() - offset, sliceFrames)), out);
             }
-            produce(inputPlanes.data(),
-                    static_cast<int>(std::min<std::uint32_t>(in->frameLength(),
-                                                             std::numeric_limits<int>::max())),
-                    out);
             return;
         }
         while (out.frameLength() < out.frameCapacity() && produce(nullptr, 0, out) > 0) {

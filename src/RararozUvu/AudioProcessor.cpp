@@ -14,6 +14,9 @@ namespace {
 using ChannelMode = AudioInputConfig::ChannelMode;
 
 constexpr std::uint32_t maxFrameCount = std::numeric_limits<std::uint32_t>::max();
+// Room taken up front for a loaded array: the length the file claims, but no more than 30 minutes,
+// so a header that lies about its length cannot claim a huge allocation.
+constexpr std::int64_t maxReservedSamples = 30 * 60 * 16000;
 
 void checkPathExists(const std::string& path) {
     std::error_code error;
@@ -238,8 +241,7 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path
     if (readsDirectly(file)) {
         AudioBuffer block(file.processingFormat(), defaultAudioReadFrameSize);
         std::int64_t remaining = span.count;
-        samples.reserve(static_cast<std::size_t>(
-            std::min<std::int64_t>(span.count, std::int64_t{defaultAudioReadFrameSize})));
+        samples.reserve(static_cast<std::size_t>(std::min(span.count, maxReservedSamples)));
         while (remaining > 0) {
             try {
                 file.read(block, static_cast<std::uint32_t>(std::min<std::int64_t>(
@@ -257,8 +259,7 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path
         return samples;
     }
     const std::int64_t limit = framesAtRate(span.count, file.sampleRate(), targetSampleRate);
-    samples.reserve(static_cast<std::size_t>(
-        std::min<std::int64_t>(limit, std::int64_t{defaultAudioReadFrameSize})));
+    samples.reserve(static_cast<std::size_t>(std::min(limit, maxReservedSamples)));
     const bool loaded = streamConverted(
         file, channelMode, span.count, defaultAudioReadFrameSize, AudioFormat{targetSampleRate, 1},
         limit, [&](const AudioBuffer& block) {
