@@ -89,16 +89,16 @@ AudioInputConfig::ChannelMode readChannelMode(const rapidjson::Value& value) {
         }
         return AudioInputConfig::ChannelMode::specificChannel(readInteger(payload->value));
     }
-    if (!hasPayload || payload->value.IsNull()) {
-        return AudioInputConfig::ChannelMode::sumChannels();
-    }
-    if (!payload->value.IsArray()) {
-        throw DecodingError(Kind::typeMismatch,
-                            "Expected to decode Array<Int> but found another kind of value.");
-    }
-    std::vector<std::int64_t> channels;
-    for (const auto& element : payload->value.GetArray()) {
-        channels.push_back(readInteger(element));
+    std::optional<std::vector<std::int64_t>> channels;
+    if (hasPayload && !payload->value.IsNull()) {
+        if (!payload->value.IsArray()) {
+            throw DecodingError(Kind::typeMismatch,
+                                "Expected to decode Array<Int> but found another kind of value.");
+        }
+        channels.emplace();
+        for (const auto& element : payload->value.GetArray()) {
+            channels->push_back(readInteger(element));
+        }
     }
     return AudioInputConfig::ChannelMode::sumChannels(std::move(channels));
 }

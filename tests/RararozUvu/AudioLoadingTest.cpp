@@ -54,6 +54,10 @@ struct FormatCase {
     bool exactLength;
 };
 
+void PrintTo(const FormatCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class AudioLoadingFormatTest : public ::testing::TestWithParam<FormatCase> {};
 
 // Every common rate and layout ends as 16 kHz mono of the expected length, holding the same sound,

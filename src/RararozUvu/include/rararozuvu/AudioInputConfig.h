@@ -25,13 +25,11 @@ struct AudioInputConfig {
         };
 
         // Only the channel with this zero-based index (channel 0 when there is no such channel).
-        static ChannelMode specificChannel(std::int64_t index) {
-            return ChannelMode(SpecificChannel{index});
-        }
+        static ChannelMode specificChannel(std::int64_t index) { return ChannelMode(index); }
         // The listed channels (none = every channel) added up and scaled back to the loudest
         // one's peak.
         static ChannelMode sumChannels(std::optional<std::vector<std::int64_t>> channels = {}) {
-            return ChannelMode(SumChannels{std::move(channels)});
+            return ChannelMode(std::move(channels));
         }
 
         const std::variant<SpecificChannel, SumChannels>& value() const noexcept { return value_; }
@@ -46,8 +44,16 @@ struct AudioInputConfig {
         friend bool operator==(const ChannelMode&, const ChannelMode&) = default;
 
     private:
-        explicit ChannelMode(std::variant<SpecificChannel, SumChannels> value)
-            : value_(std::move(value)) {}
+        // Built in place: moving a variant or an empty optional in trips a false
+        // uninitialised-use warning of the compiler.
+        explicit ChannelMode(std::int64_t index)
+            : value_(std::in_place_type<SpecificChannel>, SpecificChannel{index}) {}
+        explicit ChannelMode(std::optional<std::vector<std::int64_t>>&& channels)
+            : value_(std::in_place_type<SumChannels>) {
+            if (channels) {
+                std::get<SumChannels>(value_).channels.emplace(std::move(*channels));
+            }
+        }
 
         std::variant<SpecificChannel, SumChannels> value_;
     };
