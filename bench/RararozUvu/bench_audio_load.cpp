@@ -40,8 +40,8 @@ void loadTenMinutes(benchmark::State& state) {
         benchmark::DoNotOptimize(audio.data());
     }
     state.counters["samples"] = double(samples);
-    state.counters["xRealTime"] =
-        benchmark::Counter(durationSeconds * double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["xRealTime"] = benchmark::Counter(durationSeconds * double(state.iterations()),
+                                                     benchmark::Counter::kIsRate);
 }
 BENCHMARK(loadTenMinutes)->Unit(benchmark::kMillisecond)->UseRealTime();
 

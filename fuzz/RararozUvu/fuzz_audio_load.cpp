@@ -52,8 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using Mode = rararozuvu::AudioInputConfig::ChannelMode;
     // The first byte picks a channel mode; the time limits keep a small file that decodes to
     // hours of audio from turning into a slow run.
-    const Mode mode = size > 0 && data[0] % 2 == 0 ? Mode::sumChannels()
-                                                   : Mode::specificChannel(size > 0 ? data[0] % 4 : 0);
+    const Mode mode = size > 0 && data[0] % 2 == 0
+                          ? Mode::sumChannels()
+                          : Mode::specificChannel(size > 0 ? data[0] % 4 : 0);
     try {
         AudioProcessor::loadAudioAsFloatArray(file.path(), mode, 0.0, 20.0);
     } catch (const rararozuvu::WhisperError&) {

@@ -60,8 +60,8 @@ struct AudioConverter::Impl {
         const std::uint32_t start = out.frameLength();
         // Storage grows by what the resampler can give, never by the whole free capacity.
         const int ready = std::max(swr_get_out_samples(resampler.get(), sourceFrames), 0);
-        const int room = static_cast<int>(
-            std::min<std::int64_t>(out.frameCapacity() - start, ready));
+        const int room =
+            static_cast<int>(std::min<std::int64_t>(out.frameCapacity() - start, ready));
         out.setFrameLength(start + static_cast<std::uint32_t>(room));
         for (std::uint32_t c = 0; c < output.channelCount; ++c) {
             outputPlanes[c] = reinterpret_cast<std::uint8_t*>(out.channel(c).data() + start);

@@ -134,8 +134,8 @@ struct Decoder {
         const AVCodec* decoder = nullptr;
         stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
         if (stream < 0) {
-            throw openError(path, stream == AVERROR_STREAM_NOT_FOUND ? "no audio stream"
-                                                                     : errorText(stream));
+            throw openError(
+                path, stream == AVERROR_STREAM_NOT_FOUND ? "no audio stream" : errorText(stream));
         }
         for (unsigned i = 0; i < format->nb_streams; ++i) {
             if (static_cast<int>(i) != stream) {
@@ -277,8 +277,7 @@ struct AudioFile::Impl {
             if (decoder->available() == 0 && !decoder->next(sampleRate, channels)) {
                 return;
             }
-            const int take =
-                static_cast<int>(std::min<std::int64_t>(decoder->available(), frames));
+            const int take = static_cast<int>(std::min<std::int64_t>(decoder->available(), frames));
             decoder->frameOffset += take;
             position += take;
             frames -= take;
@@ -307,8 +306,8 @@ struct AudioFile::Impl {
         const std::int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
         const std::int64_t timestamp =
             start + av_rescale_q(target, AVRational{1, sampleRate}, stream.time_base);
-        if (av_seek_frame(decoder->format.get(), decoder->stream, timestamp,
-                          AVSEEK_FLAG_BACKWARD) < 0) {
+        if (av_seek_frame(decoder->format.get(), decoder->stream, timestamp, AVSEEK_FLAG_BACKWARD) <
+            0) {
             return false;
         }
         decoder->restartAfterSeek();

@@ -47,8 +47,7 @@ FrameSpan framesBetween(const AudioFile& file, std::optional<double> startTime,
                         std::optional<double> endTime) {
     const std::int64_t length = file.length();
     const std::int64_t start = frameAt(startTime.value_or(0.0), file.sampleRate(), length);
-    const std::int64_t end =
-        endTime ? frameAt(*endTime, file.sampleRate(), length) : length;
+    const std::int64_t end = endTime ? frameAt(*endTime, file.sampleRate(), length) : length;
     return {start, std::max<std::int64_t>(end - start, 0)};
 }
 
@@ -244,8 +243,8 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path
         samples.reserve(static_cast<std::size_t>(std::min(span.count, maxReservedSamples)));
         while (remaining > 0) {
             try {
-                file.read(block, static_cast<std::uint32_t>(std::min<std::int64_t>(
-                                     remaining, defaultAudioReadFrameSize)));
+                file.read(block, static_cast<std::uint32_t>(
+                                     std::min<std::int64_t>(remaining, defaultAudioReadFrameSize)));
             } catch (const WhisperError& error) {
                 throw WhisperError::loadAudioFailed("Failed to read audio file: " +
                                                     error.message());
@@ -262,9 +261,8 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path
     samples.reserve(static_cast<std::size_t>(std::min(limit, maxReservedSamples)));
     const bool loaded = streamConverted(
         file, channelMode, span.count, defaultAudioReadFrameSize, AudioFormat{targetSampleRate, 1},
-        limit, [&](const AudioBuffer& block) {
-            return appendLimited(samples, block.channel(0), limit);
-        });
+        limit,
+        [&](const AudioBuffer& block) { return appendLimited(samples, block.channel(0), limit); });
     if (!loaded) {
         throw WhisperError::loadAudioFailed("Failed to process audio buffer");
     }
@@ -316,14 +314,14 @@ std::optional<AudioBuffer> AudioProcessor::resampleAudio(AudioFile& file, double
         return std::nullopt;
     }
     AudioBuffer output(AudioFormat{sampleRate, channelCount}, static_cast<std::uint32_t>(capacity));
-    const std::uint32_t blockSize = maxReadFrameSize > 0 ? maxReadFrameSize
-                                                         : defaultAudioReadFrameSize;
-    const bool loaded = streamConverted(
-        file, channelMode, std::max<std::int64_t>(end - start, 0), blockSize, output.format(),
-        capacity, [&output](const AudioBuffer& block) {
-            output.appendContents(block, 0, block.frameLength());
-            return output.frameLength() < output.frameCapacity();
-        });
+    const std::uint32_t blockSize =
+        maxReadFrameSize > 0 ? maxReadFrameSize : defaultAudioReadFrameSize;
+    const bool loaded =
+        streamConverted(file, channelMode, std::max<std::int64_t>(end - start, 0), blockSize,
+                        output.format(), capacity, [&output](const AudioBuffer& block) {
+                            output.appendContents(block, 0, block.frameLength());
+                            return output.frameLength() < output.frameCapacity();
+                        });
     if (!loaded) {
         return std::nullopt;
     }

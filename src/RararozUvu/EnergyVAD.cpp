@@ -25,8 +25,8 @@ std::vector<bool> EnergyVAD::voiceActivity(std::span<const float> waveform) cons
     }
     const auto count = static_cast<std::int64_t>(waveform.size());
     const std::int64_t frames = (count + frameLengthSamples() - 1) / frameLengthSamples();
-    return AudioProcessor::calculateVoiceActivityInChunks(
-        waveform, frames, frameLengthSamples(), frameOverlapSamples(), energyThreshold_);
+    return AudioProcessor::calculateVoiceActivityInChunks(waveform, frames, frameLengthSamples(),
+                                                          frameOverlapSamples(), energyThreshold_);
 }
 
 }  // namespace rararozuvu

@@ -12,16 +12,16 @@ VADAudioChunker::VADAudioChunker(std::int64_t windowPadding,
     : windowPadding_(windowPadding),
       vad_(vad ? std::move(vad) : std::make_shared<const EnergyVAD>()) {}
 
-std::int64_t VADAudioChunker::splitPoint(std::span<const float> audioArray,
-                                         std::int64_t startIndex, std::int64_t endIndex) const {
+std::int64_t VADAudioChunker::splitPoint(std::span<const float> audioArray, std::int64_t startIndex,
+                                         std::int64_t endIndex) const {
     if (endIndex <= startIndex) {
         return endIndex;
     }
     // Only the second half of the window is searched, so no piece comes out shorter than half a
     // window.
     const std::int64_t mid = startIndex + (endIndex - startIndex) / 2;
-    const std::vector<bool> activity = vad_->voiceActivity(
-        audioArray.subspan(static_cast<std::size_t>(mid), static_cast<std::size_t>(endIndex - mid)));
+    const std::vector<bool> activity = vad_->voiceActivity(audioArray.subspan(
+        static_cast<std::size_t>(mid), static_cast<std::size_t>(endIndex - mid)));
     const std::optional<IndexRange> silence = VoiceActivityDetector::findLongestSilence(activity);
     if (!silence) {
         return endIndex;

@@ -28,8 +28,7 @@ std::vector<IndexRange> VoiceActivityDetector::calculateActiveChunks(
     return chunks;
 }
 
-std::int64_t VoiceActivityDetector::voiceActivityIndexToAudioSampleIndex(
-    std::int64_t index) const {
+std::int64_t VoiceActivityDetector::voiceActivityIndexToAudioSampleIndex(std::int64_t index) const {
     return index * frameLengthSamples_;
 }
 

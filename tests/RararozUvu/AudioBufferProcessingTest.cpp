@@ -145,10 +145,8 @@ TEST(ResampleBufferTest, ConsecutiveBuffersJoinSeamlessly) {
         joined.insert(joined.end(), piece.channel(0).begin(), piece.channel(0).end());
         offset += size;
     }
-    const AudioBuffer rest =
-        AudioProcessor::resampleBuffer(makeBuffer(48000, {{wave.begin() + std::ptrdiff_t(offset),
-                                                          wave.end()}}),
-                                       converter);
+    const AudioBuffer rest = AudioProcessor::resampleBuffer(
+        makeBuffer(48000, {{wave.begin() + std::ptrdiff_t(offset), wave.end()}}), converter);
     joined.insert(joined.end(), rest.channel(0).begin(), rest.channel(0).end());
     AudioBuffer tail(AudioFormat{16000, 1}, 1000);
     converter.flush(tail);

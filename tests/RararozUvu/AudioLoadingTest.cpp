@@ -166,8 +166,9 @@ TEST(AudioLoadingTest, ResamplingKeepsTiming) {
     writeWav(path, 48000, {click});
     const std::vector<float> samples = AudioProcessor::loadAudioAsFloatArray(path);
     ASSERT_EQ(samples.size(), 32000u);
-    const auto loudest = std::max_element(samples.begin(), samples.end(),
-                                          [](float a, float b) { return std::fabs(a) < std::fabs(b); });
+    const auto loudest = std::max_element(samples.begin(), samples.end(), [](float a, float b) {
+        return std::fabs(a) < std::fabs(b);
+    });
     EXPECT_NEAR(double(loudest - samples.begin()), 16000.0, 1.0);
 }
 
@@ -191,8 +192,8 @@ TEST(AudioLoadingTest, TimeRangesSelectTheirFrames) {
         std::int64_t count;
     };
     const std::vector<Case> cases = {
-        {1.0, 2.0, 16000, 16000},   {0.5, {}, 8000, 40000}, {{}, 0.25, 0, 4000},
-        {2.5, 99.0, 40000, 8000},   {2.0, 1.0, 0, 0},       {5.0, {}, 0, 0},
+        {1.0, 2.0, 16000, 16000}, {0.5, {}, 8000, 40000}, {{}, 0.25, 0, 4000},
+        {2.5, 99.0, 40000, 8000}, {2.0, 1.0, 0, 0},       {5.0, {}, 0, 0},
         {-1.0, 0.5, 0, 8000},
     };
     const std::vector<float> whole = AudioProcessor::loadAudioAsFloatArray(direct);
@@ -202,8 +203,8 @@ TEST(AudioLoadingTest, TimeRangesSelectTheirFrames) {
         SCOPED_TRACE(::testing::Message() << c.start.value_or(-9) << ".." << c.end.value_or(-9));
         const auto range = AudioProcessor::loadAudioAsFloatArray(direct, ChannelMode::sumChannels(),
                                                                  c.start, c.end);
-        EXPECT_EQ(range, std::vector<float>(whole.begin() + c.first,
-                                            whole.begin() + c.first + c.count));
+        EXPECT_EQ(range,
+                  std::vector<float>(whole.begin() + c.first, whole.begin() + c.first + c.count));
         const auto part = AudioProcessor::loadAudioAsFloatArray(
             resampled, ChannelMode::sumChannels(), c.start, c.end);
         ASSERT_EQ(static_cast<std::int64_t>(part.size()), c.count);
@@ -218,7 +219,8 @@ TEST(AudioLoadingTest, RangesOfOneOpenFileInAnyOrder) {
     const std::vector<float> whole = AudioProcessor::loadAudioAsFloatArray(path);
     AudioFile file(path);
     for (const auto& [start, end] : {std::pair{8.0, 9.0}, {2.0, 3.0}, {2.5, 4.0}, {0.0, 0.5}}) {
-        AudioBuffer buffer = AudioProcessor::loadAudio(file, ChannelMode::sumChannels(), start, end);
+        AudioBuffer buffer =
+            AudioProcessor::loadAudio(file, ChannelMode::sumChannels(), start, end);
         const auto first = static_cast<std::ptrdiff_t>(start * 16000);
         EXPECT_EQ(AudioProcessor::convertBufferToArray(buffer),
                   std::vector<float>(whole.begin() + first,
@@ -249,10 +251,10 @@ TEST(AudioLoadingTest, SharedRecordingsLoad) {
     }
 
     // The same speech stored as 44.1 kHz stereo comes out as the 16 kHz mono recording.
-    const auto mono = AudioProcessor::loadAudioAsFloatArray(
-        testing::sharedAudio("jfk_ask-not_16k_mono.wav"));
-    const auto stereo = AudioProcessor::loadAudioAsFloatArray(
-        testing::sharedAudio("jfk_ask-not_44k1_stereo.wav"));
+    const auto mono =
+        AudioProcessor::loadAudioAsFloatArray(testing::sharedAudio("jfk_ask-not_16k_mono.wav"));
+    const auto stereo =
+        AudioProcessor::loadAudioAsFloatArray(testing::sharedAudio("jfk_ask-not_44k1_stereo.wav"));
     EXPECT_NEAR(peak(stereo), peak(mono), 0.01f);
     double difference = 0;
     double energy = 0;

@@ -106,15 +106,12 @@ TEST(AudioEnergyTest, VoiceCheckLooksAtAllButTheNewestSecond) {
         bool expected;
     };
     const Case cases[] = {
-        {25, 2.0f, 5, true},    // the last 20 start at index 5, the first 10 of them count
-        {25, 2.0f, 14, true},
-        {25, 2.0f, 15, false},  // in the newest second
-        {25, 2.0f, 4, false},   // older than the new audio
-        {35, 3.0f, 24, true},   // last 30, first 20 of them
-        {35, 3.0f, 25, false},
-        {5, 2.0f, 4, true},     // fewer than asked: all of them
-        {25, -1.0f, 24, false},
-        {25, std::numeric_limits<float>::quiet_NaN(), 24, false},
+        {25, 2.0f, 5, true},  // the last 20 start at index 5, the first 10 of them count
+        {25, 2.0f, 14, true},   {25, 2.0f, 15, false},  // in the newest second
+        {25, 2.0f, 4, false},                           // older than the new audio
+        {35, 3.0f, 24, true},                           // last 30, first 20 of them
+        {35, 3.0f, 25, false},  {5, 2.0f, 4, true},     // fewer than asked: all of them
+        {25, -1.0f, 24, false}, {25, std::numeric_limits<float>::quiet_NaN(), 24, false},
         {25, 1e30f, 14, true},
     };
     for (const Case& c : cases) {

@@ -56,7 +56,8 @@ TEST(VoiceActivityTest, ActiveChunksJoinConsecutiveFrames) {
               (std::vector<IndexRange>{{1600, 4800}, {6400, 8000}}));
     EXPECT_EQ(vad.calculateNonSilentSeekClips(samples),
               (std::vector<IndexRange>{{1600, 4800}, {6400, 8000}}));
-    EXPECT_EQ(vad.voiceActivityClipTimestamps(samples), (std::vector<float>{0.1f, 0.3f, 0.4f, 0.5f}));
+    EXPECT_EQ(vad.voiceActivityClipTimestamps(samples),
+              (std::vector<float>{0.1f, 0.3f, 0.4f, 0.5f}));
     EXPECT_EQ(vad.voiceActivityIndexToSeconds(10), 1.0f);
     EXPECT_EQ(vad.voiceActivityIndexToAudioSampleIndex(3), 4800);
 }
@@ -114,7 +115,8 @@ TEST(VADAudioChunkerTest, SeekClipsLoseNoSamples) {
         std::vector<IndexRange> expected;
     };
     const std::vector<Case> cases = {
-        {"two clips", {{0, 500000}, {600000, 1000000}},
+        {"two clips",
+         {{0, 500000}, {600000, 1000000}},
          {{0, 480000}, {480000, 500000}, {600000, 1000000}}},
         {"short clip", {{0, 490000}, {990000, 1000000}}, {{0, 490000}, {990000, 1000000}}},
         {"end past the audio", {{500000, 5000000}}, {{500000, 980000}, {980000, 1000000}}},

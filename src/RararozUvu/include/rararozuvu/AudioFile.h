@@ -35,9 +35,9 @@ public:
     void setFramePosition(std::int64_t frame);
 
     // Replaces the buffer's frames with up to frameCount frames from the current position (fewer
-    // at the end of the file; the buffer's capacity also limits the count). The buffer must have the
-    // processing format. Throws WhisperError (loadAudioFailed) with the decoder's description when
-    // the audio cannot be decoded.
+    // at the end of the file; the buffer's capacity also limits the count). The buffer must have
+    // the processing format. Throws WhisperError (loadAudioFailed) with the decoder's description
+    // when the audio cannot be decoded.
     void read(AudioBuffer& buffer, std::uint32_t frameCount);
 
 private:

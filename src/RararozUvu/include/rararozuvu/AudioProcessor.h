@@ -88,7 +88,8 @@ public:
                                                     const ChannelMode& channelMode);
 
     // The first channel's frames as an array; the copied frames of the buffer are cleared to 0.
-    static std::vector<float> convertBufferToArray(AudioBuffer& buffer, std::size_t chunkSize = 1024);
+    static std::vector<float> convertBufferToArray(AudioBuffer& buffer,
+                                                   std::size_t chunkSize = 1024);
 
     // --- Windows and energy ----------------------------------------------------------------
 
