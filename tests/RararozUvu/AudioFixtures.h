@@ -1,7 +1,7 @@
 #pragma once
 
-// Audio files made on the spot for the loading tests: a small WAV writer of our own and sox for
-// the compressed formats.
+// Audio files made on the spot for the loading tests: a small WAV writer of our own, and sox and
+// the ffmpeg tool for the compressed formats.
 
 #include <gtest/gtest.h>
 
@@ -87,6 +87,12 @@ inline void writeBytes(const std::string& path, const std::string& bytes) {
 // Runs sox with the given arguments (already quoted where needed).
 inline void sox(const std::string& arguments) {
     const std::string command = "sox " + arguments + " 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// Runs the ffmpeg command-line tool, for the lossy formats sox cannot write.
+inline void ffmpeg(const std::string& arguments) {
+    const std::string command = "ffmpeg -v error -nostdin -y " + arguments + " 2>/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
