@@ -30,7 +30,9 @@ struct TaggedEq {
 };
 using TaggedSet = OrderedSet<Tagged, TaggedHash, TaggedEq>;
 
-std::vector<int> members(const OrderedSet<int>& set) { return {set.begin(), set.end()}; }
+std::vector<int> members(const OrderedSet<int>& set) {
+    return {set.begin(), set.end()};
+}
 
 OrderedSet<int> range(int count) {
     OrderedSet<int> set;
@@ -67,8 +69,8 @@ TEST(OrderedSetTest, TableGrowsAndShrinksWithTheCount) {
     const struct {
         int targetCount;
         int scale;
-    } steps[] = {{15, 0}, {16, 5}, {24, 5}, {25, 6}, {48, 6}, {49, 7},
-                 {32, 7}, {31, 6}, {16, 6}, {15, 0}, {16, 5}, {8, 5},  {7, 0}};
+    } steps[] = {{15, 0}, {16, 5}, {24, 5}, {25, 6}, {48, 6}, {49, 7}, {32, 7},
+                 {31, 6}, {16, 6}, {15, 0}, {16, 5}, {8, 5},  {7, 0}};
     int next = 0;
     for (const auto& step : steps) {
         while (static_cast<int>(set.size()) < step.targetCount) {

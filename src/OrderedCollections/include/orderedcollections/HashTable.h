@@ -85,8 +85,9 @@ public:
     HashTable(int scale, int reservedScale = 0)
         : scale_(checkedScale(scale)), reservedScale_(checkedReservedScale(reservedScale)) {
         buckets_ = std::make_unique<std::uint64_t[]>(bucketCount());
-        seed_ = (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(buckets_.get())) << 6) |
-                static_cast<std::uint64_t>(scale_);
+        seed_ =
+            (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(buckets_.get())) << 6) |
+            static_cast<std::uint64_t>(scale_);
     }
 
     // A copy answers every lookup exactly as the original: same seed, bias and buckets.

@@ -41,14 +41,14 @@ public:
 
     KeyValueRef(const K& k, V& v) noexcept : key(k), value(v) {}
     template <class W>
-        requires std::same_as<V, const W>
-    KeyValueRef(const KeyValueRef<K, W>& other) noexcept : key(other.key), value(other.value) {}
+    requires std::same_as<V, const W> KeyValueRef(const KeyValueRef<K, W>& other)
+    noexcept : key(other.key), value(other.value) {}
     template <class W>
-        requires std::same_as<std::remove_const_t<V>, W>
-    KeyValueRef(KeyValuePair<K, W>& pair) noexcept : key(pair.key), value(pair.value) {}
+    requires std::same_as<std::remove_const_t<V>, W> KeyValueRef(KeyValuePair<K, W>& pair)
+    noexcept : key(pair.key), value(pair.value) {}
     template <class W>
-        requires std::same_as<V, const W>
-    KeyValueRef(const KeyValuePair<K, W>& pair) noexcept : key(pair.key), value(pair.value) {}
+    requires std::same_as<V, const W> KeyValueRef(const KeyValuePair<K, W>& pair)
+    noexcept : key(pair.key), value(pair.value) {}
 
     operator KeyValuePair<K, std::remove_const_t<V>>() const { return {key, value}; }
 };
@@ -155,8 +155,7 @@ public:
             keys.emplace_back(key);
             values.emplace_back(value);
         }
-        return OrderedDictionary(Keys::uncheckedUniqueElements(std::move(keys)),
-                                 std::move(values));
+        return OrderedDictionary(Keys::uncheckedUniqueElements(std::move(keys)), std::move(values));
     }
 
     // Pairs keys and values by position. Counts that differ or a repeated key throw
@@ -195,8 +194,7 @@ public:
         OrderedDictionary groups;
         for (auto&& element : elements) {
             groups.updateValue(
-                keyOf(element), [] { return V{}; },
-                [&](V& group) { group.push_back(element); });
+                keyOf(element), [] { return V{}; }, [&](V& group) { group.push_back(element); });
         }
         return groups;
     }
@@ -300,7 +298,7 @@ public:
     // Runs body(V&) on the value stored under `key` and returns its result; a missing key is
     // first appended with makeDefault(). The key stays even if the body throws.
     template <std::invocable MakeDefault, class Body>
-        requires std::invocable<Body&, V&>
+    requires std::invocable<Body&, V&>
     decltype(auto) updateValue(const K& key, MakeDefault&& makeDefault, Body&& body) {
         const auto slot = keys_.findSlot(key);
         size_type index;
@@ -315,7 +313,7 @@ public:
 
     // The same, but a missing key is inserted at `index` (0...size()) with makeDefault().
     template <std::invocable MakeDefault, class Body>
-        requires std::invocable<Body&, V&>
+    requires std::invocable<Body&, V&>
     decltype(auto) updateValue(const K& key, MakeDefault&& makeDefault, size_type index,
                                Body&& body) {
         const auto slot = keys_.findSlot(key);
@@ -332,8 +330,8 @@ public:
     // returns its result. Afterwards: a value left in place is stored (appending a missing key),
     // an emptied optional removes the key. This also happens when the body throws.
     template <class Body>
-        requires std::invocable<Body&, std::optional<V>&>
-    decltype(auto) modify(const K& key, Body&& body) {
+    requires std::invocable < Body&, std::optional<V>
+    & > decltype(auto) modify(const K& key, Body&& body) {
         const auto slot = keys_.findSlot(key);
         std::optional<V> value;
         if (slot.found()) {
@@ -526,9 +524,8 @@ private:
         Iterator(const K* key, Value* value) noexcept : key_(key), value_(value) {}
         // A mutable iterator converts to a read-only one.
         template <bool OtherConst>
-            requires(Const && !OtherConst)
-        Iterator(const Iterator<OtherConst>& other) noexcept
-            : key_(other.key_), value_(other.value_) {}
+        requires(Const && !OtherConst) Iterator(const Iterator<OtherConst>& other)
+        noexcept : key_(other.key_), value_(other.value_) {}
 
         reference operator*() const noexcept { return {*key_, *value_}; }
         pointer operator->() const noexcept { return {**this}; }
@@ -582,23 +579,23 @@ private:
 // The common reference of an entry reference and an entry value, which lets the dictionary's
 // iterators satisfy the standard iterator concepts (and so work with std::ranges algorithms).
 template <class K, class V, class W, template <class> class TQual, template <class> class UQual>
-    requires std::same_as<std::remove_const_t<V>, W>
+requires std::same_as<std::remove_const_t<V>, W>
 struct std::basic_common_reference<ordered::KeyValueRef<K, V>, ordered::KeyValuePair<K, W>, TQual,
                                    UQual> {
     using type = ordered::KeyValueRef<
-        K, std::conditional_t<std::is_const_v<V> ||
-                                  std::is_const_v<std::remove_reference_t<UQual<W>>>,
-                              const W, W>>;
+        K,
+        std::conditional_t<std::is_const_v<V> || std::is_const_v<std::remove_reference_t<UQual<W>>>,
+                           const W, W>>;
 };
 
 template <class K, class V, class W, template <class> class TQual, template <class> class UQual>
-    requires std::same_as<std::remove_const_t<V>, W>
+requires std::same_as<std::remove_const_t<V>, W>
 struct std::basic_common_reference<ordered::KeyValuePair<K, W>, ordered::KeyValueRef<K, V>, TQual,
                                    UQual> {
     using type = ordered::KeyValueRef<
-        K, std::conditional_t<std::is_const_v<V> ||
-                                  std::is_const_v<std::remove_reference_t<TQual<W>>>,
-                              const W, W>>;
+        K,
+        std::conditional_t<std::is_const_v<V> || std::is_const_v<std::remove_reference_t<TQual<W>>>,
+                           const W, W>>;
 };
 
 template <class K, class V, class Hash, class Eq>

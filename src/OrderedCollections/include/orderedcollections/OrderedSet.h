@@ -316,7 +316,9 @@ public:
         for (const Change& change : changes) {
             (change.kind == Change::Kind::removal ? removals : insertions).push_back(&change);
         }
-        const auto byOffset = [](const Change* l, const Change* r) { return l->offset < r->offset; };
+        const auto byOffset = [](const Change* l, const Change* r) {
+            return l->offset < r->offset;
+        };
         const auto sameOffset = [](const Change* l, const Change* r) {
             return l->offset == r->offset;
         };
@@ -386,8 +388,8 @@ public:
         const size_type end = set.adoptUntilFirstDuplicate();
         if (end != set.size()) {
             throw DecodingError::dataCorrupted(
-                "Decoded elements aren't unique (first duplicate at offset " +
-                std::to_string(end) + ")");
+                "Decoded elements aren't unique (first duplicate at offset " + std::to_string(end) +
+                ")");
         }
         return set;
     }
@@ -438,11 +440,10 @@ private:
             return {HashTable::notFound, {}, 0};
         }
         const std::uint64_t hash = hashOf(item, table_->seed());
-        const auto found =
-            table_->find(hash, [&](size_type offset) {
-                touch(offset);
-                return eq_(elements_[offset], item);
-            });
+        const auto found = table_->find(hash, [&](size_type offset) {
+            touch(offset);
+            return eq_(elements_[offset], item);
+        });
         return {found.offset, found.bucket, hash};
     }
 
@@ -544,7 +545,8 @@ private:
         if (count - 1 < minimumCapacity()) {
             // Build the smaller table first, so that a failure leaves the set as it was.
             std::optional<HashTable> table = regeneratedTable(
-                count - 1, [&](size_type i) -> const T& { return elements_[i < index ? i : i + 1]; });
+                count - 1,
+                [&](size_type i) -> const T& { return elements_[i < index ? i : i + 1]; });
             T removed = std::move(*position);
             elements_.erase(position);
             table_ = std::move(table);
@@ -562,10 +564,9 @@ private:
     template <class ElementAt>
     std::optional<HashTable> tableFor(size_type count, int scale, int reservedScale,
                                       ElementAt&& element) const {
-        return HashTable::create(count, scale, reservedScale,
-                                 [&](size_type i, std::uint64_t seed) {
-                                     return hashOf(element(i), seed);
-                                 });
+        return HashTable::create(count, scale, reservedScale, [&](size_type i, std::uint64_t seed) {
+            return hashOf(element(i), seed);
+        });
     }
 
     // The table a set of `count` members (given by `element`) should have now.
@@ -637,8 +638,9 @@ private:
             return count;
         }
         table_.emplace(s, 0);
-        return table_->fillUntilFirstDuplicate(
-            count, hashAt(), [&](size_type i, size_type j) { return eq_(elements_[i], elements_[j]); });
+        return table_->fillUntilFirstDuplicate(count, hashAt(), [&](size_type i, size_type j) {
+            return eq_(elements_[i], elements_[j]);
+        });
     }
 
     std::vector<T> elements_;
