@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "IndexChecks.h"
+#include "TestFixtures.h"
 #include "orderedcollections/OrderedDictionary.h"
 
 namespace ordered {

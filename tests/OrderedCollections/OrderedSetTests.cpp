@@ -8,26 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "IndexChecks.h"
+#include "TestFixtures.h"
 
 namespace ordered {
 namespace {
 
-using testing::indexIsConsistent;
-using testing::IntArrayReader;
-using testing::IntArrayWriter;
+using namespace ordered::testing;
 
-// Members that compare by `key` only, so that a test can tell which of two equal ones is stored.
-struct Tagged {
-    int key;
-    std::string tag;
-};
-struct TaggedHash {
-    std::size_t operator()(const Tagged& t) const { return std::hash<int>{}(t.key); }
-};
-struct TaggedEq {
-    bool operator()(const Tagged& a, const Tagged& b) const { return a.key == b.key; }
-};
 using TaggedSet = OrderedSet<Tagged, TaggedHash, TaggedEq>;
 
 std::vector<int> members(const OrderedSet<int>& set) {

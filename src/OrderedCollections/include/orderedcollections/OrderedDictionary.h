@@ -162,8 +162,8 @@ public:
     // std::invalid_argument.
     template <std::ranges::input_range KR, std::ranges::input_range VR>
     static OrderedDictionary uniqueKeys(KR&& keys, VR&& values) {
-        std::vector<K> keyArray(std::ranges::begin(keys), std::ranges::end(keys));
-        std::vector<V> valueArray(std::ranges::begin(values), std::ranges::end(values));
+        std::vector<K> keyArray = collect<K>(keys);
+        std::vector<V> valueArray = collect<V>(values);
         if (keyArray.size() != valueArray.size()) {
             throw std::invalid_argument("OrderedDictionary: key and value counts differ");
         }
@@ -178,13 +178,8 @@ public:
     // The same without looking for repeated keys; counts that differ still throw.
     template <std::ranges::input_range KR, std::ranges::input_range VR>
     static OrderedDictionary uncheckedUniqueKeys(KR&& keys, VR&& values) {
-        std::vector<K> keyArray(std::ranges::begin(keys), std::ranges::end(keys));
-        std::vector<V> valueArray(std::ranges::begin(values), std::ranges::end(values));
-        if (keyArray.size() != valueArray.size()) {
-            throw std::invalid_argument("OrderedDictionary: key and value counts differ");
-        }
-        return OrderedDictionary(Keys::uncheckedUniqueElements(std::move(keyArray)),
-                                 std::move(valueArray));
+        return OrderedDictionary(Keys::uncheckedUniqueElements(collect<K>(keys)),
+                                 collect<V>(values));
     }
 
     // Groups the elements of a range under keyOf(element): groups (V, e.g. std::vector of the
@@ -202,19 +197,10 @@ public:
     OrderedDictionary(const OrderedDictionary&) = default;
     OrderedDictionary& operator=(const OrderedDictionary&) = default;
 
-    OrderedDictionary(OrderedDictionary&& other) noexcept
-        : keys_(std::move(other.keys_)), values_(std::move(other.values_)) {
-        other.values_.clear();
-    }
-
-    OrderedDictionary& operator=(OrderedDictionary&& other) noexcept {
-        if (this != &other) {
-            keys_ = std::move(other.keys_);
-            values_ = std::move(other.values_);
-            other.values_.clear();
-        }
-        return *this;
-    }
+    // Both fields end up empty in the source: the key set sees to it, and a moved-from
+    // std::vector with the standard allocator has handed over its buffer.
+    OrderedDictionary(OrderedDictionary&&) noexcept = default;
+    OrderedDictionary& operator=(OrderedDictionary&&) noexcept = default;
 
     // Size and positional views.
     size_type size() const noexcept { return values_.size(); }
@@ -446,6 +432,18 @@ private:
         return [this](size_type offset) { __builtin_prefetch(values_.data() + offset); };
     }
 
+    template <class X, std::ranges::input_range R>
+    static std::vector<X> collect(R& range) {
+        std::vector<X> items;
+        if constexpr (std::ranges::sized_range<R>) {
+            items.reserve(std::ranges::size(range));
+        }
+        for (auto&& item : range) {
+            items.emplace_back(item);
+        }
+        return items;
+    }
+
     template <std::ranges::input_range R>
     static OrderedDictionary reservedFor(R& entries) {
         if constexpr (std::ranges::sized_range<R>) {
@@ -577,25 +575,28 @@ private:
 }  // namespace ordered
 
 // The common reference of an entry reference and an entry value, which lets the dictionary's
-// iterators satisfy the standard iterator concepts (and so work with std::ranges algorithms).
+// iterators satisfy the standard iterator concepts (and so work with std::ranges algorithms). It
+// is read-only when either side is.
+namespace ordered::detail {
+template <class K, class V, class W, class PairQualified>
+using CommonEntryRef =
+    KeyValueRef<K, std::conditional_t<std::is_const_v<V> ||
+                                          std::is_const_v<std::remove_reference_t<PairQualified>>,
+                                      const W, W>>;
+}  // namespace ordered::detail
+
 template <class K, class V, class W, template <class> class TQual, template <class> class UQual>
 requires std::same_as<std::remove_const_t<V>, W>
 struct std::basic_common_reference<ordered::KeyValueRef<K, V>, ordered::KeyValuePair<K, W>, TQual,
                                    UQual> {
-    using type = ordered::KeyValueRef<
-        K,
-        std::conditional_t<std::is_const_v<V> || std::is_const_v<std::remove_reference_t<UQual<W>>>,
-                           const W, W>>;
+    using type = ordered::detail::CommonEntryRef<K, V, W, UQual<W>>;
 };
 
 template <class K, class V, class W, template <class> class TQual, template <class> class UQual>
 requires std::same_as<std::remove_const_t<V>, W>
 struct std::basic_common_reference<ordered::KeyValuePair<K, W>, ordered::KeyValueRef<K, V>, TQual,
                                    UQual> {
-    using type = ordered::KeyValueRef<
-        K,
-        std::conditional_t<std::is_const_v<V> || std::is_const_v<std::remove_reference_t<TQual<W>>>,
-                           const W, W>>;
+    using type = ordered::detail::CommonEntryRef<K, V, W, TQual<W>>;
 };
 
 template <class K, class V, class Hash, class Eq>

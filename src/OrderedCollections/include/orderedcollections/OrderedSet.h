@@ -497,22 +497,14 @@ private:
         }
     }
 
-    // Appends an item known to be missing, without a lookup.
+    // Appends an item known to be missing, without comparing it to any member.
     void appendNew(T&& item) {
-        elements_.push_back(std::move(item));
-        if (capacity() >= size()) {
-            if (table_) {
-                const std::uint64_t hash = hashOf(elements_.back(), table_->seed());
-                table_->store(table_->firstUnoccupiedBucket(hash), size() - 1, hash);
-            }
-            return;
+        Slot slot{HashTable::notFound, {}, 0};
+        if (table_) {
+            slot.hash = hashOf(item, table_->seed());
+            slot.bucket = table_->firstUnoccupiedBucket(slot.hash);
         }
-        try {
-            regenerateHashTable();
-        } catch (...) {
-            elements_.pop_back();
-            throw;
-        }
+        appendNew(std::move(item), slot);
     }
 
     // Inserts at `index` (already checked) an item that a lookup found missing.
