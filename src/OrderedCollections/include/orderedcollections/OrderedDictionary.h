@@ -40,15 +40,17 @@ public:
     V& value;
 
     KeyValueRef(const K& k, V& v) noexcept : key(k), value(v) {}
+
+    // From a writable entry, and from an entry value (for the iterator concepts).
     template <class W>
-    requires std::same_as<V, const W> KeyValueRef(const KeyValueRef<K, W>& other)
-    noexcept : key(other.key), value(other.value) {}
+    KeyValueRef(const KeyValueRef<K, W>& other) noexcept requires std::same_as<V, const W>
+        : key(other.key), value(other.value) {}
     template <class W>
-    requires std::same_as<std::remove_const_t<V>, W> KeyValueRef(KeyValuePair<K, W>& pair)
-    noexcept : key(pair.key), value(pair.value) {}
+    KeyValueRef(KeyValuePair<K, W>& pair) noexcept requires std::same_as<std::remove_const_t<V>, W>
+        : key(pair.key), value(pair.value) {}
     template <class W>
-    requires std::same_as<V, const W> KeyValueRef(const KeyValuePair<K, W>& pair)
-    noexcept : key(pair.key), value(pair.value) {}
+    KeyValueRef(const KeyValuePair<K, W>& pair) noexcept requires std::same_as<V, const W>
+        : key(pair.key), value(pair.value) {}
 
     operator KeyValuePair<K, std::remove_const_t<V>>() const { return {key, value}; }
 };
@@ -315,9 +317,8 @@ public:
     // Runs body(std::optional<V>&) on the value stored under `key` (empty when missing) and
     // returns its result. Afterwards: a value left in place is stored (appending a missing key),
     // an emptied optional removes the key. This also happens when the body throws.
-    template <class Body>
-    requires std::invocable < Body&, std::optional<V>
-    & > decltype(auto) modify(const K& key, Body&& body) {
+    template <std::invocable<std::optional<V>&> Body>
+    decltype(auto) modify(const K& key, Body&& body) {
         const auto slot = keys_.findSlot(key);
         std::optional<V> value;
         if (slot.found()) {
@@ -522,8 +523,8 @@ private:
         Iterator(const K* key, Value* value) noexcept : key_(key), value_(value) {}
         // A mutable iterator converts to a read-only one.
         template <bool OtherConst>
-        requires(Const && !OtherConst) Iterator(const Iterator<OtherConst>& other)
-        noexcept : key_(other.key_), value_(other.value_) {}
+        Iterator(const Iterator<OtherConst>& other) noexcept requires(Const && !OtherConst)
+            : key_(other.key_), value_(other.value_) {}
 
         reference operator*() const noexcept { return {*key_, *value_}; }
         pointer operator->() const noexcept { return {**this}; }
