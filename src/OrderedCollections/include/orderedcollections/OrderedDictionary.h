@@ -476,6 +476,7 @@ private:
 
     // Appends an entry whose key a lookup (`slot`) found missing.
     void appendNew(K&& key, V&& value, const Slot& slot) {
+        detail::makeRoomForOneMore(values_);
         values_.push_back(std::move(value));
         try {
             keys_.appendNew(std::move(key), slot);
@@ -487,6 +488,7 @@ private:
 
     // Inserts at `index` (already checked) an entry whose key a lookup found missing.
     void insertNew(K&& key, V&& value, size_type index, const Slot& slot) {
+        detail::makeRoomForOneMore(values_);
         const auto position = values_.begin() + static_cast<difference_type>(index);
         values_.insert(position, std::move(value));
         try {

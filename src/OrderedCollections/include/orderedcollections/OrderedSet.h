@@ -27,6 +27,20 @@ namespace ordered {
 template <class K, class V, class Hash, class Eq>
 class OrderedDictionary;
 
+namespace detail {
+
+// Objects of a handful of entries are the common case: start the arrays at room for four
+// rather than growing them through one and two.
+template <class Vector>
+void makeRoomForOneMore(Vector& vector) {
+    constexpr std::size_t smallestCapacity = 4;
+    if (vector.size() == vector.capacity() && vector.capacity() < smallestCapacity) {
+        vector.reserve(smallestCapacity);
+    }
+}
+
+}  // namespace detail
+
 // An insertion-ordered set: distinct members in a contiguous array, which fixes the order, plus a
 // HashTable of their offsets. Up to 15 members there is no table and lookups scan the array.
 //
@@ -482,6 +496,7 @@ private:
 
     // Appends an item that a lookup (`slot`) found missing.
     void appendNew(T&& item, const Slot& slot) {
+        detail::makeRoomForOneMore(elements_);
         elements_.push_back(std::move(item));
         if (capacity() >= size()) {
             if (table_) {
@@ -490,7 +505,7 @@ private:
             return;
         }
         try {
-            regenerateHashTable();
+            growHashTable(size() - 1, slot);
         } catch (...) {
             elements_.pop_back();
             throw;
@@ -510,11 +525,12 @@ private:
     // Inserts at `index` (already checked) an item that a lookup found missing.
     void insertNew(T&& item, size_type index, const Slot& slot) {
         const size_type count = size();
+        detail::makeRoomForOneMore(elements_);
         const auto position = elements_.begin() + static_cast<difference_type>(index);
         elements_.insert(position, std::move(item));
         if (count >= capacity()) {
             try {
-                regenerateHashTable();
+                growHashTable(index, slot);
             } catch (...) {
                 elements_.erase(elements_.begin() + static_cast<difference_type>(index));
                 throw;
@@ -572,6 +588,22 @@ private:
     }
 
     void regenerateHashTable() { table_ = regeneratedTable(size(), elementAt()); }
+
+    // Grows the table past its capacity for the member just added at `offset` (with the later
+    // members moved up one), whose hash under the table's seed a lookup left in `slot`. An
+    // existing table is carried over without hashing its members again.
+    void growHashTable(size_type offset, const Slot& slot) {
+        if (!table_) {
+            regenerateHashTable();
+            return;
+        }
+        const int reserved = table_->reservedScale();
+        HashTable grown =
+            table_->resized(std::max(HashTable::scaleForCapacity(size()), reserved), reserved,
+                            [&](size_type old) { return old >= offset ? old + 1 : old; });
+        grown.store(grown.firstUnoccupiedBucket(slot.hash), offset, slot.hash);
+        table_ = std::move(grown);
+    }
 
     void regenerateHashTable(int scale, int reservedScale) {
         table_ = tableFor(size(), std::max(scale, reservedScale), reservedScale, elementAt());
