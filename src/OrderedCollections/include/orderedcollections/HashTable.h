@@ -30,9 +30,10 @@ namespace ordered {
 //    at once, which makes inserting or removing near the front of the array cheap.
 //  - The hash bits let probes skip non-matching members without touching the element array and
 //    let deletion find each member's ideal bucket without rehashing it.
-//  - Every table has its own seed (derived from its storage address) mixed into the element
-//    hashes by the owner; a copy keeps the seed, so its buckets stay valid. Bucket positions are
-//    therefore never comparable between two tables.
+//  - Every new table has its own seed (derived from its storage address) mixed into the element
+//    hashes by the owner; a copy keeps the seed, so its buckets stay valid, and so does a table
+//    resized from another, which is filled from the stored hash bits alone. Bucket positions
+//    are never comparable between two tables.
 //
 // Callbacks named `hashAt` take (offset, seed) and return the seeded 64-bit hash of the owner's
 // member at that offset.
