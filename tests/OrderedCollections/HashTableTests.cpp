@@ -195,6 +195,25 @@ TEST(HashTableTest, CopyKeepsSeedAndBuckets) {
     EXPECT_NE(members.table().seed(), table.seed());
 }
 
+TEST(HashTableTest, ResizingCarriesMembersOverUnderTheSameSeed) {
+    Members members;
+    for (std::size_t i = 0; i < 20; ++i) {
+        members.hashes.push_back(hashFor(i * 5 % 32, i));
+    }
+    const HashTable table = members.table();
+    // Into a larger table with member 3 left out and the later ones renumbered.
+    const HashTable larger = table.resized(7, 0, [](std::size_t offset) {
+        return offset == 3 ? HashTable::notFound : offset < 3 ? offset : offset - 1;
+    });
+    EXPECT_EQ(larger.scale(), 7);
+    EXPECT_EQ(larger.seed(), table.seed());
+    EXPECT_EQ(larger.debugOccupiedCount(), 19u);
+    for (std::size_t i = 0; i < 20; ++i) {
+        const auto found = larger.find(members.hashes[i], [](std::size_t) { return true; });
+        EXPECT_EQ(found.offset, i == 3 ? HashTable::notFound : i < 3 ? i : i - 1) << i;
+    }
+}
+
 TEST(HashTableTest, Description) {
     const Members members{{hashFor(0), hashFor(2), hashFor(2, 1)}};
     const HashTable table = members.table();
