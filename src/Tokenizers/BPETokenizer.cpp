@@ -4,6 +4,8 @@
 #include <limits>
 #include <queue>
 
+#include "hub/Config.h"
+#include "tokenizers/TokenizerError.h"
 #include "tokenizers/UnicodeText.h"
 #include "tokenizers/Utf8.h"
 
@@ -346,6 +348,68 @@ std::optional<std::string> BPETokenizer::convertIdToToken(int id) const {
     const auto it = idsToTokens_.find(id);
     if (it == idsToTokens_.end()) return std::nullopt;
     return it->second;
+}
+
+std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(
+    const hub::Config* merges) {
+    if (merges == nullptr || merges->array() == nullptr) return std::nullopt;
+    std::vector<std::vector<std::string>> out;
+    out.reserve(merges->array()->size());
+    for (const hub::Config& entry : *merges->array()) {
+        if (const auto* texts = entry.array()) {
+            std::vector<std::string>& merge = out.emplace_back();
+            for (const hub::Config& t : *texts) {
+                if (auto s = t.string()) merge.push_back(std::move(*s));
+            }
+        } else if (const auto text = entry.string()) {
+            // The legacy form "a b": split at every space, keeping empty pieces.
+            std::vector<std::string>& merge = out.emplace_back();
+            std::size_t start = 0;
+            for (std::size_t at = text->find(' '); at != std::string::npos;
+                 at = text->find(' ', start)) {
+                merge.push_back(text->substr(start, at - start));
+                start = at + 1;
+            }
+            merge.push_back(text->substr(start));
+        }
+    }
+    return out;
+}
+
+std::unique_ptr<BPETokenizer> BPETokenizer::fromConfig(const hub::Config& tokenizerConfig,
+                                                       const hub::Config& tokenizerData,
+                                                       const TextToId& addedTokens) {
+    const hub::Config model = tokenizerData["model"];
+    const hub::Config mergesConfig = model["merges"];
+    const auto merges = mergesFromConfig(&mergesConfig);
+    if (!merges) throw TokenizerError::invalidDescription("BPETokenizer requires merges");
+    const hub::Config vocabConfig = model["vocab"];
+    const hub::Config::Dictionary* vocab = vocabConfig.dictionary();
+    if (vocab == nullptr) throw TokenizerError::missingVocab();
+
+    TextToId tokensToIds;
+    tokensToIds.reserve(vocab->size() + addedTokens.size());
+    for (const auto& [key, value] : *vocab) {
+        const auto id = value.integer();
+        // Ids are ints everywhere downstream; one beyond that range cannot name a token.
+        if (!id || *id < std::numeric_limits<int>::min() || *id > std::numeric_limits<int>::max()) {
+            continue;
+        }
+        tokensToIds.insert_or_assign(key.string(), static_cast<int>(*id));
+    }
+    for (const auto& [text, id] : addedTokens) tokensToIds.insert_or_assign(text, id);
+
+    const auto tokenText = [&](const char* key) -> std::optional<std::string> {
+        const hub::Config value = tokenizerConfig[key];
+        if (auto text = value.string()) return text;
+        return value["content"].string();
+    };
+    SpecialTokens special;
+    special.unknownToken = tokenText("unkToken");
+    special.bosToken = tokenText("bosToken");
+    special.eosToken = tokenText("eosToken");
+    special.fuseUnknownTokens = tokenizerConfig["fuseUnk"].boolean(false);
+    return std::make_unique<BPETokenizer>(std::move(tokensToIds), *merges, std::move(special));
 }
 
 }  // namespace tokenizers

@@ -1,5 +1,8 @@
 #include "tokenizers/StringReplacePattern.h"
 
+#include "hub/Config.h"
+#include "tokenizers/TokenizerError.h"
+
 namespace tokenizers {
 
 StringReplacePattern StringReplacePattern::string(std::string pattern, std::string replacement) {
@@ -8,6 +11,21 @@ StringReplacePattern StringReplacePattern::string(std::string pattern, std::stri
 
 StringReplacePattern StringReplacePattern::regexp(Regex re, std::string replacementTemplate) {
     return StringReplacePattern(std::move(re), std::move(replacementTemplate));
+}
+
+std::optional<StringReplacePattern> StringReplacePattern::fromConfig(const hub::Config& config) {
+    auto content = config["content"].string();
+    if (!content) return std::nullopt;
+    const hub::Config pattern = config["pattern"];
+    if (auto literal = pattern["String"].string()) {
+        return string(std::move(*literal), std::move(*content));
+    }
+    if (const auto source = pattern["Regex"].string()) {
+        auto re = Regex::compile(*source);
+        if (!re) throw TokenizerError::invalidDescription("Cannot build regexp from " + *source);
+        return regexp(std::move(*re), std::move(*content));
+    }
+    return std::nullopt;
 }
 
 std::string StringReplacePattern::apply(std::string_view text) const {

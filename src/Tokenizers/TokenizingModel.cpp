@@ -1,5 +1,8 @@
 #include "tokenizers/TokenizingModel.h"
 
+#include "tokenizers/BPETokenizer.h"
+#include "tokenizers/TokenizerError.h"
+
 namespace tokenizers {
 
 std::vector<std::optional<int>> TokenizingModel::convertTokensToIds(
@@ -32,6 +35,23 @@ const std::map<std::string, TokenizerModelKind, std::less<>>& TokenizerModel::kn
         {"XLMRobertaTokenizer", K::unigram}, {"Xlm-RobertaTokenizer", K::unigram},
     };
     return table;
+}
+
+std::unique_ptr<TokenizingModel> TokenizerModel::make(TokenizerModelKind kind,
+                                                     const hub::Config& tokenizerConfig,
+                                                     const hub::Config& tokenizerData,
+                                                     const TextToId& addedTokens) {
+    switch (kind) {
+        case TokenizerModelKind::bpe:
+            return BPETokenizer::fromConfig(tokenizerConfig, tokenizerData, addedTokens);
+        case TokenizerModelKind::bert:
+            throw TokenizerError::unsupportedTokenizer("BertTokenizer");
+        case TokenizerModelKind::unigram:
+            throw TokenizerError::unsupportedTokenizer("UnigramTokenizer");
+        case TokenizerModelKind::t5:
+            throw TokenizerError::unsupportedTokenizer("T5Tokenizer");
+    }
+    throw TokenizerError::unsupportedTokenizer("unknown model kind");
 }
 
 }  // namespace tokenizers
