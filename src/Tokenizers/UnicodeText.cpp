@@ -7,6 +7,7 @@
 #include <unicode/unistr.h>
 #include <unicode/utext.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "tokenizers/Utf8.h"
@@ -54,7 +55,13 @@ icu::BreakIterator* characterIterator() {
 }  // namespace
 
 std::string normalized(std::string_view text, NormalizationForm form) {
-    if (isBelowCombiningMarks(text)) return std::string(text);
+    // ASCII is invariant under every form; text below U+0300 is already composed (but Latin-1
+    // letters decompose, and compatibility forms rewrite signs such as U+00A0 and U+00BD).
+    const bool ascii = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii || (form == NormalizationForm::nfc && isBelowCombiningMarks(text))) {
+        return std::string(text);
+    }
     const icu::Normalizer2* n = normalizer(form);
     if (n == nullptr) return std::string(text);
     UErrorCode status = U_ZERO_ERROR;

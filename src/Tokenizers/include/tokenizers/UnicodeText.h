@@ -20,10 +20,10 @@ std::string lowercased(std::string_view text);
 std::vector<std::string_view> graphemeClusters(std::string_view text);
 std::size_t graphemeCount(std::string_view text);
 
-// True when every code point of the (valid UTF-8) text lies below U+0300. Such text is in every
-// normalization form already and each code point is a grapheme cluster of its own, except that a
-// carriage return followed by a line feed is one cluster. Both facts hold because no character
-// below U+0300 decomposes, combines or extends a cluster.
+// True when every code point of the (valid UTF-8) text lies below U+0300. Such text is in NFC
+// already and each code point is a grapheme cluster of its own, except that a carriage return
+// followed by a line feed is one cluster: no character below U+0300 combines with a neighbour or
+// extends a cluster.
 inline bool isBelowCombiningMarks(std::string_view text) {
     // A code point below U+0300 encodes with lead bytes below 0xCC, and continuation bytes are
     // below 0xC0, so one byte comparison per byte decides it.
