@@ -100,10 +100,24 @@ std::size_t gpt2MatchEnd(std::string_view text, std::size_t i) {
     return lastStart;
 }
 
+// Patterns come from downloaded descriptions; one written to backtrack without end must not
+// hang the program. ICU counts this limit in steps of its match engine, roughly milliseconds,
+// per search: far beyond what any sane pattern needs on any input.
+constexpr int32_t matchTimeLimit = 5000;
+
 }  // namespace
 
 struct Regex::Compiled {
     std::unique_ptr<icu::RegexPattern> pattern;
+
+    std::unique_ptr<icu::RegexMatcher> matcher(UText* text) const {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::RegexMatcher> m(pattern->matcher(status));
+        if (U_FAILURE(status) || !m) return nullptr;
+        m->setTimeLimit(matchTimeLimit, status);
+        m->reset(text);
+        return m;
+    }
 };
 
 const std::string& Regex::gpt2Pattern() {
@@ -143,9 +157,8 @@ std::optional<RegexMatch> Regex::firstMatch(std::string_view text, std::size_t f
     UErrorCode status = U_ZERO_ERROR;
     UTextPtr ut = openUtf8(text);
     if (!ut) return std::nullopt;
-    std::unique_ptr<icu::RegexMatcher> matcher(compiled_->pattern->matcher(status));
-    if (U_FAILURE(status)) return std::nullopt;
-    matcher->reset(ut.get());
+    const auto matcher = compiled_->matcher(ut.get());
+    if (!matcher) return std::nullopt;
     matcher->region(static_cast<int64_t>(from), static_cast<int64_t>(text.size()),
                     static_cast<int64_t>(from), status);
     if (U_FAILURE(status) || !matcher->find(status) || U_FAILURE(status)) return std::nullopt;
@@ -177,9 +190,8 @@ std::vector<TextRange> Regex::ranges(std::string_view text) const {
     UErrorCode status = U_ZERO_ERROR;
     UTextPtr ut = openUtf8(text);
     if (!ut) return found;
-    std::unique_ptr<icu::RegexMatcher> matcher(compiled_->pattern->matcher(status));
-    if (U_FAILURE(status)) return found;
-    matcher->reset(ut.get());
+    const auto matcher = compiled_->matcher(ut.get());
+    if (!matcher) return found;
     const auto size = static_cast<int64_t>(text.size());
     std::size_t from = 0;
     while (from <= text.size()) {
@@ -209,9 +221,8 @@ std::vector<RegexMatch> Regex::matches(std::string_view text) const {
     UErrorCode status = U_ZERO_ERROR;
     UTextPtr ut = openUtf8(text);
     if (!ut) return found;
-    std::unique_ptr<icu::RegexMatcher> matcher(compiled_->pattern->matcher(status));
-    if (U_FAILURE(status)) return found;
-    matcher->reset(ut.get());
+    const auto matcher = compiled_->matcher(ut.get());
+    if (!matcher) return found;
     const int32_t groupCount = matcher->groupCount();
     while (matcher->find(status) && U_SUCCESS(status)) {
         RegexMatch match;
@@ -238,6 +249,7 @@ std::string Regex::replacingMatches(std::string_view text,
     const auto input = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()));
     std::unique_ptr<icu::RegexMatcher> matcher(compiled_->pattern->matcher(input, status));
     if (U_FAILURE(status)) return std::string(text);
+    matcher->setTimeLimit(matchTimeLimit, status);
     const icu::UnicodeString replaced = matcher->replaceAll(
         icu::UnicodeString::fromUTF8(
             icu::StringPiece(replacementTemplate.data(), replacementTemplate.size())),
