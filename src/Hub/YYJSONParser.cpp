@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "JSONReading.h"
-#include "TextEncoding.h"
 
 namespace hub {
 
@@ -32,10 +31,11 @@ namespace detail {
 
 namespace {
 
-// Builds the Config tree straight from the reader's events. Open arrays and objects live on an
-// explicit stack (never the call stack), so depth is bounded only by maxDepth. Frames are reused
-// across siblings so their buffers keep their capacity; finished containers are built at their
-// exact size.
+// Builds the Config tree straight from the reader's events. Open arrays and objects are frames on
+// an explicit stack (never the call stack), so depth is bounded only by maxDepth. The pending
+// elements and keys of all open containers share one value stack and one key stack, which grow to
+// the largest container once and are reused by every later one; each finished container is built
+// at its exact size from the top of those stacks.
 class TreeBuilder {
 public:
     explicit TreeBuilder(JSONDialect dialect) : dialect_(dialect) {}
@@ -48,7 +48,7 @@ public:
     bool Int(int i) { return Int64(i); }
     bool Uint(unsigned u) { return Int64(u); }
     bool Int64(std::int64_t i) {
-        return add(Config(i), i >= 0 ? std::optional<std::uint64_t>(i) : std::nullopt);
+        return add(Config(i), i >= 0 ? std::optional(static_cast<std::uint64_t>(i)) : std::nullopt);
     }
     bool Uint64(std::uint64_t u) {
         // Past the signed range only a float can hold the value.
@@ -84,74 +84,73 @@ public:
         return add(Config(BinaryDistinctString(std::string_view(s, length))));
     }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
-        stack_[depth_ - 1].keys.emplace_back(std::string_view(s, length));
+        keys_.emplace_back(std::string_view(s, length));
         return true;
     }
     bool StartObject() { return open(); }
     bool StartArray() { return open(); }
     bool EndObject(rapidjson::SizeType) {
-        Frame& frame = stack_[--depth_];
+        const Frame frame = frames_.back();
+        frames_.pop_back();
         Config::Dictionary dictionary;
-        dictionary.reserve(frame.values.size());
-        for (std::size_t i = 0; i < frame.values.size(); ++i) {
+        dictionary.reserve(values_.size() - frame.valueStart);
+        for (std::size_t v = frame.valueStart, k = frame.keyStart; v < values_.size(); ++v, ++k) {
             // A repeated key keeps its last value.
-            dictionary.insert_or_assign(std::move(frame.keys[i]), std::move(frame.values[i]));
+            dictionary.insert_or_assign(std::move(keys_[k]), std::move(values_[v]));
         }
-        frame.keys.clear();
-        frame.values.clear();
+        keys_.resize(frame.keyStart);
+        values_.resize(frame.valueStart);
         return add(Config(std::move(dictionary)));
     }
     bool EndArray(rapidjson::SizeType) {
-        Frame& frame = stack_[--depth_];
+        const Frame frame = frames_.back();
+        frames_.pop_back();
+        const auto first = values_.begin() + static_cast<std::ptrdiff_t>(frame.valueStart);
         Config result;
-        if (dialect_ == JSONDialect::decoder && frame.values.size() == 2 &&
-            frame.firstUnsigned && frame.values[1].kind() == Config::Kind::string) {
-            result = Config::Token{*frame.firstUnsigned, *frame.values[1].binaryDistinctString()};
+        if (dialect_ == JSONDialect::decoder && values_.end() - first == 2 && frame.firstUnsigned &&
+            first[1].kind() == Config::Kind::string) {
+            result = Config::Token{*frame.firstUnsigned, *first[1].binaryDistinctString()};
         } else {
-            result = Config::Array(std::make_move_iterator(frame.values.begin()),
-                                   std::make_move_iterator(frame.values.end()));
+            result = Config::Array(std::make_move_iterator(first),
+                                   std::make_move_iterator(values_.end()));
         }
-        frame.values.clear();
+        values_.resize(frame.valueStart);
         return add(std::move(result));
     }
 
 private:
     struct Frame {
-        std::vector<BinaryDistinctString> keys;
-        std::vector<Config> values;
+        std::size_t valueStart;
+        std::size_t keyStart;
         // The first element as an unsigned integer, when it is one (for token detection).
         std::optional<std::uint64_t> firstUnsigned;
     };
 
     bool open() {
-        if (depth_ >= YYJSONParser::maxDepth) {
+        if (frames_.size() >= YYJSONParser::maxDepth) {
             depthExceeded_ = true;
             return false;
         }
-        if (depth_ == stack_.size()) {
-            stack_.emplace_back();
-        }
-        stack_[depth_].firstUnsigned.reset();
-        ++depth_;
+        frames_.push_back({values_.size(), keys_.size(), std::nullopt});
         return true;
     }
 
     bool add(Config value, std::optional<std::uint64_t> unsignedValue = std::nullopt) {
-        if (depth_ == 0) {
+        if (frames_.empty()) {
             root_ = std::move(value);
             return true;
         }
-        Frame& frame = stack_[depth_ - 1];
-        if (frame.values.empty()) {
-            frame.firstUnsigned = unsignedValue;
+        if (values_.size() == frames_.back().valueStart) {
+            frames_.back().firstUnsigned = unsignedValue;
         }
-        frame.values.push_back(std::move(value));
+        values_.push_back(std::move(value));
         return true;
     }
 
     JSONDialect dialect_;
-    std::vector<Frame> stack_;
-    std::size_t depth_ = 0;
+    std::vector<Frame> frames_;
+    std::vector<Config> values_;
+    std::vector<BinaryDistinctString> keys_;
     bool depthExceeded_ = false;
     Config root_;
 };
@@ -164,8 +163,7 @@ Config read(std::string_view bytes, JSONDialect dialect) {
     const rapidjson::ParseResult result = reader.Parse<Flags>(stream, builder);
     if (builder.depthExceeded()) {
         throw YYJSONParser::ParseError::readFailed(
-            result.Code(),
-            fmt::format("nesting deeper than {} levels", YYJSONParser::maxDepth),
+            result.Code(), fmt::format("nesting deeper than {} levels", YYJSONParser::maxDepth),
             result.Offset());
     }
     if (result.IsError()) {
