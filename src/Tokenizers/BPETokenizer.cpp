@@ -4,6 +4,7 @@
 #include <limits>
 #include <queue>
 
+#include "TextTable.h"
 #include "hub/Config.h"
 #include "tokenizers/TokenizerError.h"
 #include "tokenizers/UnicodeText.h"
@@ -22,17 +23,15 @@ std::string canonical(std::string_view text) {
     return unicode::normalized(text, unicode::NormalizationForm::nfc);
 }
 
-}  // namespace
-
 // Open-addressing map from a pair of symbol ids to the merge's rank and the id of its result.
-class BPETokenizer::PairRanks {
+class PairRanks {
 public:
     struct Merge {
         std::uint32_t rank;
         std::uint32_t merged;
     };
 
-    explicit PairRanks(std::size_t expected) {
+    void reserve(std::size_t expected) {
         std::size_t capacity = 16;
         while (capacity < expected * 2) capacity *= 2;
         slots_.assign(capacity, Slot{emptyKey, {}});
@@ -72,65 +71,138 @@ private:
     std::size_t mask_ = 0;
 };
 
+// UTF-16 code units to UTF-8, unpaired surrogates as U+FFFD.
+void appendUtf16(std::string& out, std::u16string_view units) {
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        char32_t c = units[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        }
+        utf8::append(out, c);
+    }
+}
+
+}  // namespace
+
+// Everything the model looks up. Symbols (the texts that merges name) are interned under their
+// canonical form, so that pairs compare under canonical equivalence with one integer comparison.
+struct BPETokenizer::Tables {
+    TextTable symbolIds;
+    std::string symbolArena;  // canonical texts of the symbols, by id
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> symbolSpans;
+    std::vector<std::uint32_t> smallSymbolIds;  // by code point, below U+0300
+    PairRanks pairRanks;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pendingMerges;  // in rank order
+
+    TextTable vocabulary;
+    std::vector<std::string_view> denseTokens;  // by id, when the ids are dense
+    std::unordered_map<int, std::string_view> sparseTokens;
+    bool dense = false;
+
+    std::string_view symbolText(std::uint32_t id) const {
+        return std::string_view(symbolArena).substr(symbolSpans[id].first, symbolSpans[id].second);
+    }
+
+    std::uint32_t intern(std::string_view text) {
+        std::string buffer;
+        const std::string_view key = canonicalView(text, buffer);
+        if (const int* id = symbolIds.find(key)) return static_cast<std::uint32_t>(*id);
+        const auto id = static_cast<std::uint32_t>(symbolSpans.size());
+        symbolSpans.emplace_back(static_cast<std::uint32_t>(symbolArena.size()),
+                                 static_cast<std::uint32_t>(key.size()));
+        symbolArena.append(key);
+        symbolIds.insert(key, static_cast<int>(id));
+        return id;
+    }
+
+    static std::string_view canonicalView(std::string_view text, std::string& buffer) {
+        if (unicode::isBelowCombiningMarks(text)) return text;
+        buffer = canonical(text);
+        return buffer;
+    }
+
+    // Merges are added in rank order; entries with fewer than two texts keep their rank unused.
+    void addMerge(const std::string_view* texts, std::size_t count) {
+        if (count < 2) {
+            pendingMerges.emplace_back(noSymbol, noSymbol);
+        } else {
+            pendingMerges.emplace_back(intern(texts[0]), intern(texts[1]));
+        }
+    }
+
+    void finishMerges() {
+        pairRanks.reserve(pendingMerges.size());
+        std::string joined, buffer;
+        for (std::size_t rank = 0; rank < pendingMerges.size(); ++rank) {
+            const auto [a, b] = pendingMerges[rank];
+            if (a == noSymbol) continue;
+            // The merged text only needs an id when some merge names it; otherwise it can
+            // never merge again.
+            joined.assign(symbolText(a));
+            joined.append(symbolText(b));
+            const int* merged = symbolIds.find(canonicalView(joined, buffer));
+            pairRanks.set(a, b,
+                          {static_cast<std::uint32_t>(rank),
+                           merged ? static_cast<std::uint32_t>(*merged) : noSymbol});
+        }
+        pendingMerges = {};
+        smallSymbolIds.assign(smallCodePointLimit, noSymbol);
+        std::string text;
+        for (char32_t c = 0; c < smallCodePointLimit; ++c) {
+            text.clear();
+            utf8::append(text, c);
+            if (const int* id = symbolIds.find(text)) smallSymbolIds[c] = static_cast<std::uint32_t>(*id);
+        }
+    }
+
+    void finishVocabulary() {
+        long long lowest = 0, highest = -1;
+        vocabulary.forEach([&](std::string_view, int id) {
+            lowest = std::min<long long>(lowest, id);
+            highest = std::max<long long>(highest, id);
+        });
+        dense = lowest >= 0 && highest < static_cast<long long>(vocabulary.size()) * 2 + 1024;
+        // Two texts with one id: keep the one that sorts first, whatever the table's order.
+        const auto keep = [](std::string_view& slot, std::string_view text) {
+            if (slot.data() == nullptr || text < slot) slot = text;
+        };
+        if (dense) denseTokens.assign(static_cast<std::size_t>(highest + 1), std::string_view());
+        vocabulary.forEach([&](std::string_view text, int id) {
+            keep(dense ? denseTokens[static_cast<std::size_t>(id)] : sparseTokens[id], text);
+        });
+    }
+};
+
 BPETokenizer::BPETokenizer(TextToId vocabulary,
                            const std::vector<std::vector<std::string>>& merges,
                            SpecialTokens specialTokens)
-    : smallSymbolIds_(smallCodePointLimit, noSymbol),
-      pairRanks_(std::make_unique<PairRanks>(merges.size())),
-      tokensToIds_(std::move(vocabulary)),
+    : BPETokenizer(
+          [&] {
+              auto tables = std::make_unique<Tables>();
+              std::vector<std::string_view> texts;
+              for (const auto& merge : merges) {
+                  texts.assign(merge.begin(), merge.end());
+                  tables->addMerge(texts.data(), texts.size());
+              }
+              tables->finishMerges();
+              tables->vocabulary.reserve(vocabulary.size());
+              for (const auto& [text, id] : vocabulary) tables->vocabulary.insert(text, id);
+              tables->finishVocabulary();
+              return tables;
+          }(),
+          std::move(specialTokens)) {}
+
+BPETokenizer::BPETokenizer(std::unique_ptr<Tables> tables, SpecialTokens specialTokens)
+    : tables_(std::move(tables)),
       bosToken_(std::move(specialTokens.bosToken)),
       eosToken_(std::move(specialTokens.eosToken)),
       unknownToken_(std::move(specialTokens.unknownToken)),
       fuseUnknownTokens_(specialTokens.fuseUnknownTokens) {
-    // Symbols are named by the canonical form of their text, so that pairs compare under
-    // canonical equivalence with one integer comparison.
-    std::vector<std::string> symbolTexts;
-    const auto intern = [&](std::string text) {
-        const auto [it, inserted] =
-            symbolIds_.try_emplace(std::move(text), static_cast<int>(symbolTexts.size()));
-        if (inserted) symbolTexts.push_back(it->first);
-        return static_cast<std::uint32_t>(it->second);
-    };
-    struct Pending {
-        std::uint32_t a, b;
-    };
-    std::vector<Pending> pairs;
-    pairs.reserve(merges.size());
-    for (const auto& merge : merges) {
-        if (merge.size() < 2) {
-            pairs.push_back({noSymbol, noSymbol});
-            continue;
-        }
-        pairs.push_back({intern(canonical(merge[0])), intern(canonical(merge[1]))});
-    }
-    for (std::size_t rank = 0; rank < pairs.size(); ++rank) {
-        const auto [a, b] = pairs[rank];
-        if (a == noSymbol) continue;
-        // The merged text only matters when some merge names it; otherwise it can never merge
-        // again and needs no id.
-        const auto merged = symbolIds_.find(canonical(symbolTexts[a] + symbolTexts[b]));
-        pairRanks_->set(a, b,
-                        {static_cast<std::uint32_t>(rank),
-                         merged == symbolIds_.end() ? noSymbol
-                                                    : static_cast<std::uint32_t>(merged->second)});
-    }
-    for (char32_t c = 0; c < smallCodePointLimit; ++c) {
-        std::string text;
-        utf8::append(text, c);
-        const auto it = symbolIds_.find(text);
-        if (it != symbolIds_.end()) smallSymbolIds_[c] = static_cast<std::uint32_t>(it->second);
-    }
-
-    for (const auto& [text, id] : tokensToIds_) {
-        // Two texts with one id: keep the one that sorts first, whatever the map's order.
-        auto [it, inserted] = idsToTokens_.try_emplace(id, text);
-        if (!inserted && text < it->second) it->second = text;
-    }
     const auto idOf = [&](const std::optional<std::string>& token) -> std::optional<int> {
         if (!token) return std::nullopt;
-        const auto it = tokensToIds_.find(*token);
-        if (it == tokensToIds_.end()) return std::nullopt;
-        return it->second;
+        return vocabularyId(*token);
     };
     unknownTokenId_ = idOf(unknownToken_);
     bosTokenId_ = idOf(bosToken_);
@@ -142,14 +214,14 @@ BPETokenizer::~BPETokenizer() = default;
 std::uint32_t BPETokenizer::symbolId(std::string_view cluster) const {
     std::size_t i = 0;
     const char32_t first = utf8::decode(cluster, i);
-    if (i == cluster.size() && first < smallCodePointLimit) return smallSymbolIds_[first];
-    const auto it = symbolIds_.find(canonical(cluster));
-    return it == symbolIds_.end() ? noSymbol : static_cast<std::uint32_t>(it->second);
+    if (i == cluster.size() && first < smallCodePointLimit) return tables_->smallSymbolIds[first];
+    const int* id = tables_->symbolIds.find(canonical(cluster));
+    return id ? static_cast<std::uint32_t>(*id) : noSymbol;
 }
 
-std::vector<BPETokenizer::Symbol> BPETokenizer::mergedSymbols(std::string_view piece) const {
-    std::vector<Symbol> symbols;
-    if (piece.empty()) return symbols;
+void BPETokenizer::mergeSymbols(std::string_view piece, std::vector<Symbol>& symbols) const {
+    symbols.clear();
+    if (piece.empty()) return;
     const auto begin = [&](std::string_view cluster) {
         return static_cast<std::uint32_t>(cluster.data() - piece.data());
     };
@@ -164,7 +236,7 @@ std::vector<BPETokenizer::Symbol> BPETokenizer::mergedSymbols(std::string_view p
                                    static_cast<std::uint32_t>(i), symbolId("\r\n")});
             } else {
                 symbols.push_back({static_cast<std::uint32_t>(start),
-                                   static_cast<std::uint32_t>(i), smallSymbolIds_[c]});
+                                   static_cast<std::uint32_t>(i), tables_->smallSymbolIds[c]});
             }
         }
     } else {
@@ -179,7 +251,6 @@ std::vector<BPETokenizer::Symbol> BPETokenizer::mergedSymbols(std::string_view p
     } else {
         mergeInPasses(symbols);
     }
-    return symbols;
 }
 
 // Repeatedly picks the adjacent pair of lowest rank and merges its occurrences in one
@@ -189,7 +260,7 @@ void BPETokenizer::mergeInPasses(std::vector<Symbol>& symbols) const {
         const PairRanks::Merge* best = nullptr;
         std::uint32_t left = noSymbol, right = noSymbol;
         for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
-            const auto* m = pairRanks_->find(symbols[i].id, symbols[i + 1].id);
+            const auto* m = tables_->pairRanks.find(symbols[i].id, symbols[i + 1].id);
             if (m && (!best || m->rank < best->rank)) {
                 best = m;
                 left = symbols[i].id;
@@ -235,7 +306,7 @@ void BPETokenizer::mergeWithQueue(std::vector<Symbol>& symbols) const {
     std::priority_queue<Candidate, std::vector<Candidate>, std::greater<>> queue;
     const auto offer = [&](std::uint32_t l, std::uint32_t r) {
         if (l == none || r == none) return;
-        if (const auto* m = pairRanks_->find(nodes[l].symbol.id, nodes[r].symbol.id)) {
+        if (const auto* m = tables_->pairRanks.find(nodes[l].symbol.id, nodes[r].symbol.id)) {
             queue.push({m->rank, l, r, nodes[l].version, nodes[r].version});
         }
     };
@@ -256,7 +327,7 @@ void BPETokenizer::mergeWithQueue(std::vector<Symbol>& symbols) const {
             queue.pop();
         }
         if (round.empty()) continue;
-        const std::uint32_t merged = pairRanks_->find(nodes[round.front().left].symbol.id,
+        const std::uint32_t merged = tables_->pairRanks.find(nodes[round.front().left].symbol.id,
                                                       nodes[round.front().right].symbol.id)
                                          ->merged;
         std::vector<std::uint32_t> changed;
@@ -283,14 +354,15 @@ void BPETokenizer::mergeWithQueue(std::vector<Symbol>& symbols) const {
 }
 
 std::optional<int> BPETokenizer::vocabularyId(std::string_view text) const {
-    const auto it = tokensToIds_.find(text);
-    if (it == tokensToIds_.end()) return std::nullopt;
-    return it->second;
+    if (const int* id = tables_->vocabulary.find(text)) return *id;
+    return std::nullopt;
 }
 
 std::string BPETokenizer::bpe(std::string_view token) const {
+    std::vector<Symbol> symbols;
+    mergeSymbols(token, symbols);
     std::string joined;
-    for (const Symbol& s : mergedSymbols(token)) {
+    for (const Symbol& s : symbols) {
         if (s.begin > 0) joined.push_back(' ');
         joined.append(token.substr(s.begin, s.end - s.begin));
     }
@@ -299,6 +371,11 @@ std::string BPETokenizer::bpe(std::string_view token) const {
 
 std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
     std::vector<std::string> tokens;
+    tokenize(text, tokens);
+    return tokens;
+}
+
+void BPETokenizer::tokenize(std::string_view text, std::vector<std::string>& tokens) const {
     const auto emit = [&](std::string_view symbol) {
         const auto id = vocabularyId(symbol);
         if (id && (!unknownTokenId_ || *id != *unknownTokenId_)) {
@@ -308,7 +385,10 @@ std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
         }
     };
     const bool hasSpace = text.find(' ') != std::string_view::npos;
-    for (const Symbol& s : mergedSymbols(text)) {
+    // One buffer per thread: this runs once per piece, on the hot path of encoding.
+    thread_local std::vector<Symbol> symbols;
+    mergeSymbols(text, symbols);
+    for (const Symbol& s : symbols) {
         const std::string_view symbol = text.substr(s.begin, s.end - s.begin);
         if (!hasSpace) {
             emit(symbol);
@@ -323,7 +403,6 @@ std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
         }
         if (start < symbol.size()) emit(symbol.substr(start));
     }
-    return tokens;
 }
 
 std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
@@ -345,9 +424,15 @@ std::optional<int> BPETokenizer::convertTokenToId(std::string_view token) const 
 }
 
 std::optional<std::string> BPETokenizer::convertIdToToken(int id) const {
-    const auto it = idsToTokens_.find(id);
-    if (it == idsToTokens_.end()) return std::nullopt;
-    return it->second;
+    if (tables_->dense) {
+        if (id < 0 || static_cast<std::size_t>(id) >= tables_->denseTokens.size()) return std::nullopt;
+        const std::string_view token = tables_->denseTokens[static_cast<std::size_t>(id)];
+        if (token.data() == nullptr) return std::nullopt;
+        return std::string(token);
+    }
+    const auto it = tables_->sparseTokens.find(id);
+    if (it == tables_->sparseTokens.end()) return std::nullopt;
+    return std::string(it->second);
 }
 
 std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(
@@ -381,26 +466,56 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromConfig(const hub::Config& tokeni
                                                        const TextToId& addedTokens) {
     const hub::Config model = tokenizerData["model"];
     const hub::Config mergesConfig = model["merges"];
-    const auto merges = mergesFromConfig(&mergesConfig);
-    if (!merges) throw TokenizerError::invalidDescription("BPETokenizer requires merges");
+    const hub::Config::Array* merges = mergesConfig.array();
+    if (merges == nullptr) throw TokenizerError::invalidDescription("BPETokenizer requires merges");
     const hub::Config vocabConfig = model["vocab"];
     const hub::Config::Dictionary* vocab = vocabConfig.dictionary();
     if (vocab == nullptr) throw TokenizerError::missingVocab();
 
-    TextToId tokensToIds;
-    tokensToIds.reserve(vocab->size() + addedTokens.size());
-    for (const auto& [key, value] : *vocab) {
+    // Straight from the description into the tables: this is most of the time of loading.
+    auto tables = std::make_unique<Tables>();
+    std::vector<std::string> owned;
+    std::vector<std::string_view> texts;
+    for (const hub::Config& entry : *merges) {
+        owned.clear();
+        if (const auto* list = entry.array()) {
+            for (const hub::Config& t : *list) {
+                if (auto text = t.string()) owned.push_back(std::move(*text));
+            }
+        } else if (auto text = entry.string()) {
+            // The legacy form "a b": split at every space, keeping empty pieces.
+            std::size_t start = 0;
+            for (std::size_t at = text->find(' '); at != std::string::npos;
+                 at = text->find(' ', start)) {
+                owned.push_back(text->substr(start, at - start));
+                start = at + 1;
+            }
+            owned.push_back(text->substr(start));
+        } else {
+            continue;
+        }
+        texts.assign(owned.begin(), owned.end());
+        tables->addMerge(texts.data(), texts.size());
+    }
+    tables->finishMerges();
+
+    tables->vocabulary.reserve(vocab->size() + addedTokens.size());
+    std::string key;
+    for (const auto& [text, value] : *vocab) {
         const auto id = value.integer();
         // Ids are ints everywhere downstream; one beyond that range cannot name a token.
         if (!id || *id < std::numeric_limits<int>::min() || *id > std::numeric_limits<int>::max()) {
             continue;
         }
-        tokensToIds.insert_or_assign(key.string(), static_cast<int>(*id));
+        key.clear();
+        appendUtf16(key, text.value());
+        tables->vocabulary.insert(key, static_cast<int>(*id));
     }
-    for (const auto& [text, id] : addedTokens) tokensToIds.insert_or_assign(text, id);
+    for (const auto& [text, id] : addedTokens) tables->vocabulary.insert(text, id);
+    tables->finishVocabulary();
 
-    const auto tokenText = [&](const char* key) -> std::optional<std::string> {
-        const hub::Config value = tokenizerConfig[key];
+    const auto tokenText = [&](const char* name) -> std::optional<std::string> {
+        const hub::Config value = tokenizerConfig[name];
         if (auto text = value.string()) return text;
         return value["content"].string();
     };
@@ -409,7 +524,7 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromConfig(const hub::Config& tokeni
     special.bosToken = tokenText("bosToken");
     special.eosToken = tokenText("eosToken");
     special.fuseUnknownTokens = tokenizerConfig["fuseUnk"].boolean(false);
-    return std::make_unique<BPETokenizer>(std::move(tokensToIds), *merges, std::move(special));
+    return std::unique_ptr<BPETokenizer>(new BPETokenizer(std::move(tables), std::move(special)));
 }
 
 }  // namespace tokenizers

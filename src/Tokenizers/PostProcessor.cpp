@@ -23,7 +23,7 @@ char32_t codePointAt(std::string_view text, std::size_t i) { return utf8::decode
 
 }  // namespace
 
-Tokens TemplateProcessing::postProcess(const Tokens& tokens, const std::optional<Tokens>& pair,
+Tokens TemplateProcessing::postProcess(Tokens tokens, const std::optional<Tokens>& pair,
                                        bool addSpecialTokens) const {
     Tokens out;
     for (const Item& item : pair ? pair_ : single_) {
@@ -44,7 +44,7 @@ Tokens TemplateProcessing::postProcess(const Tokens& tokens, const std::optional
     return out;
 }
 
-Tokens ByteLevelPostProcessor::postProcess(const Tokens& tokens, const std::optional<Tokens>&,
+Tokens ByteLevelPostProcessor::postProcess(Tokens tokens, const std::optional<Tokens>&,
                                            bool) const {
     return tokens;
 }
@@ -75,9 +75,9 @@ std::string RobertaProcessing::trimmed(const std::string& token) const {
     return token.substr(begin, end - begin);
 }
 
-Tokens RobertaProcessing::postProcess(const Tokens& tokens, const std::optional<Tokens>& pair,
+Tokens RobertaProcessing::postProcess(Tokens tokens, const std::optional<Tokens>& pair,
                                       bool addSpecialTokens) const {
-    Tokens first = tokens;
+    Tokens first = std::move(tokens);
     std::optional<Tokens> second = pair;
     if (trimOffset_) {
         for (std::string& t : first) t = trimmed(t);
@@ -102,11 +102,11 @@ Tokens RobertaProcessing::postProcess(const Tokens& tokens, const std::optional<
     return out;
 }
 
-Tokens BertProcessing::postProcess(const Tokens& tokens, const std::optional<Tokens>& pair,
+Tokens BertProcessing::postProcess(Tokens tokens, const std::optional<Tokens>& pair,
                                    bool addSpecialTokens) const {
     Tokens out;
     if (!addSpecialTokens) {
-        out = tokens;
+        out = std::move(tokens);
         if (pair) append(out, *pair);
         return out;
     }
@@ -120,12 +120,12 @@ Tokens BertProcessing::postProcess(const Tokens& tokens, const std::optional<Tok
     return out;
 }
 
-Tokens SequenceProcessing::postProcess(const Tokens& tokens, const std::optional<Tokens>& pair,
+Tokens SequenceProcessing::postProcess(Tokens tokens, const std::optional<Tokens>& pair,
                                        bool addSpecialTokens) const {
     if (processors_.empty()) return tokens;
-    Tokens current = (*processors_.front())(tokens, pair, addSpecialTokens);
+    Tokens current = (*processors_.front())(std::move(tokens), pair, addSpecialTokens);
     for (std::size_t i = 1; i < processors_.size(); ++i) {
-        current = (*processors_[i])(current, std::nullopt, addSpecialTokens);
+        current = (*processors_[i])(std::move(current), std::nullopt, addSpecialTokens);
     }
     return current;
 }

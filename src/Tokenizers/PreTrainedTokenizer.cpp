@@ -129,10 +129,10 @@ std::string PreTrainedTokenizer::normalize(std::string_view text) const {
     return (*normalizer_)(text);
 }
 
-std::vector<std::string> PreTrainedTokenizer::postProcess(const std::vector<std::string>& tokens,
+std::vector<std::string> PreTrainedTokenizer::postProcess(std::vector<std::string> tokens,
                                                           bool addSpecialTokens) const {
     if (!postProcessor_) return tokens;
-    return (*postProcessor_)(tokens, std::nullopt, addSpecialTokens);
+    return (*postProcessor_)(std::move(tokens), std::nullopt, addSpecialTokens);
 }
 
 std::vector<std::string> PreTrainedTokenizer::decodeTokens(
@@ -171,6 +171,7 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view rawText)
     std::vector<std::string> sections =
         addedTokensRegex_ ? split(text, *addedTokensRegex_) : std::vector<std::string>{text};
     std::vector<std::string> tokens;
+    tokens.reserve(text.size() / 3 + 4);
     for (std::size_t i = 0; i < sections.size(); ++i) {
         if (addedTokens_.contains(sections[i])) {
             tokens.push_back(std::move(sections[i]));
@@ -178,15 +179,19 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view rawText)
         }
         const PreTokenizerOptions options =
             i == 0 ? PreTokenizerOptions{PreTokenizerOption::firstSection} : PreTokenizerOptions{};
-        std::vector<std::string> sectionTokens;
+        const std::size_t sectionStart = tokens.size();
         for (const std::string& piece : preTokenize(normalize(sections[i]), options)) {
-            std::vector<std::string> pieceTokens = (*model_)(piece);
-            sectionTokens.insert(sectionTokens.end(), std::make_move_iterator(pieceTokens.begin()),
-                                 std::make_move_iterator(pieceTokens.end()));
+            model_->tokenize(piece, tokens);
         }
-        sectionTokens = fuseUnknown(std::move(sectionTokens));
-        tokens.insert(tokens.end(), std::make_move_iterator(sectionTokens.begin()),
-                      std::make_move_iterator(sectionTokens.end()));
+        if (model_->fuseUnknownTokens()) {
+            std::vector<std::string> sectionTokens(
+                std::make_move_iterator(tokens.begin() + static_cast<std::ptrdiff_t>(sectionStart)),
+                std::make_move_iterator(tokens.end()));
+            tokens.resize(sectionStart);
+            sectionTokens = fuseUnknown(std::move(sectionTokens));
+            tokens.insert(tokens.end(), std::make_move_iterator(sectionTokens.begin()),
+                          std::make_move_iterator(sectionTokens.end()));
+        }
     }
     return tokens;
 }

@@ -5,6 +5,12 @@
 
 namespace tokenizers {
 
+void TokenizingModel::tokenize(std::string_view text, std::vector<std::string>& tokens) const {
+    std::vector<std::string> more = tokenize(text);
+    tokens.insert(tokens.end(), std::make_move_iterator(more.begin()),
+                  std::make_move_iterator(more.end()));
+}
+
 std::vector<std::optional<int>> TokenizingModel::convertTokensToIds(
     const std::vector<std::string>& tokens) const {
     std::vector<std::optional<int>> ids;

@@ -32,6 +32,8 @@ public:
     virtual ~TokenizingModel() = default;
 
     virtual std::vector<std::string> tokenize(std::string_view text) const = 0;
+    // The same tokens, appended to `tokens`.
+    virtual void tokenize(std::string_view text, std::vector<std::string>& tokens) const;
     std::vector<std::string> operator()(std::string_view text) const { return tokenize(text); }
 
     // The id of a token; the unknown token's id for text outside the vocabulary, nothing when
