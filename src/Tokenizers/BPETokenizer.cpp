@@ -474,15 +474,20 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromConfig(const hub::Config& tokeni
 
     // Straight from the description into the tables: this is most of the time of loading.
     auto tables = std::make_unique<Tables>();
+    tables->symbolIds.reserve(merges->size());
     std::vector<std::string> owned;
     std::vector<std::string_view> texts;
+    std::string merge;
     for (const hub::Config& entry : *merges) {
         owned.clear();
         if (const auto* list = entry.array()) {
             for (const hub::Config& t : *list) {
                 if (auto text = t.string()) owned.push_back(std::move(*text));
             }
-        } else if (auto text = entry.string()) {
+        } else if (const auto units = entry.binaryDistinctString()) {
+            merge.clear();
+            appendUtf16(merge, units->value());
+            const std::string* text = &merge;
             // The legacy form "a b": split at every space, keeping empty pieces.
             std::size_t start = 0;
             for (std::size_t at = text->find(' '); at != std::string::npos;

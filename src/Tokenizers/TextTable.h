@@ -26,16 +26,17 @@ public:
     std::size_t insert(std::string_view key, int value, bool replace = true) {
         if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
         const std::uint64_t h = hash(key);
+        const auto tag = static_cast<std::uint32_t>(h >> 32);
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
             if (s.length == empty) {
-                s = Slot{h, static_cast<std::uint32_t>(arena_.size()),
+                s = Slot{tag, static_cast<std::uint32_t>(arena_.size()),
                          static_cast<std::uint32_t>(key.size()), value};
                 arena_.append(key);
                 ++size_;
                 return i;
             }
-            if (s.hash == h && keyOf(s) == key) {
+            if (s.tag == tag && keyOf(s) == key) {
                 if (replace) s.value = value;
                 return i;
             }
@@ -45,10 +46,11 @@ public:
     const int* find(std::string_view key) const {
         if (slots_.empty()) return nullptr;
         const std::uint64_t h = hash(key);
+        const auto tag = static_cast<std::uint32_t>(h >> 32);
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.length == empty) return nullptr;
-            if (s.hash == h && keyOf(s) == key) return &s.value;
+            if (s.tag == tag && keyOf(s) == key) return &s.value;
         }
     }
 
@@ -87,8 +89,10 @@ public:
 
 private:
     static constexpr std::uint32_t empty = 0xFFFFFFFF;
+    // 16 bytes: the upper half of the hash tells most keys apart without reading the arena, the
+    // lower half picks the slot (and is recomputed when the table grows).
     struct Slot {
-        std::uint64_t hash = 0;
+        std::uint32_t tag = 0;
         std::uint32_t offset = 0;
         std::uint32_t length = empty;
         int value = 0;
@@ -104,7 +108,7 @@ private:
         mask_ = capacity - 1;
         for (const Slot& s : old) {
             if (s.length == empty) continue;
-            std::size_t i = s.hash & mask_;
+            std::size_t i = hash(keyOf(s)) & mask_;
             while (slots_[i].length != empty) i = (i + 1) & mask_;
             slots_[i] = s;
         }
