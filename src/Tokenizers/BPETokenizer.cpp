@@ -14,6 +14,7 @@ namespace tokenizers {
 namespace {
 
 constexpr std::uint32_t noSymbol = std::numeric_limits<std::uint32_t>::max();
+constexpr int noId = std::numeric_limits<int>::min();
 constexpr std::uint32_t smallCodePointLimit = 0x300;
 // Up to this many symbols the merge loop rescans the piece after each merge; longer pieces
 // (long runs of one script or of spaces) go through a queue so that their cost stays n log n.
@@ -97,6 +98,9 @@ struct BPETokenizer::Tables {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pendingMerges;  // in rank order
 
     TextTable vocabulary;
+    // The vocabulary id of each symbol's canonical text (or `noId`), so that text already in
+    // canonical form finds its id without hashing.
+    std::vector<int> symbolVocabularyIds;
     std::vector<std::string_view> denseTokens;  // by id, when the ids are dense
     std::unordered_map<int, std::string_view> sparseTokens;
     bool dense = false;
@@ -138,14 +142,10 @@ struct BPETokenizer::Tables {
         for (std::size_t rank = 0; rank < pendingMerges.size(); ++rank) {
             const auto [a, b] = pendingMerges[rank];
             if (a == noSymbol) continue;
-            // The merged text only needs an id when some merge names it; otherwise it can
-            // never merge again.
+            // Every merge result gets an id, so that its vocabulary id can be looked up by it.
             joined.assign(symbolText(a));
             joined.append(symbolText(b));
-            const int* merged = symbolIds.find(canonicalView(joined, buffer));
-            pairRanks.set(a, b,
-                          {static_cast<std::uint32_t>(rank),
-                           merged ? static_cast<std::uint32_t>(*merged) : noSymbol});
+            pairRanks.set(a, b, {static_cast<std::uint32_t>(rank), intern(joined)});
         }
         pendingMerges = {};
         smallSymbolIds.assign(smallCodePointLimit, noSymbol);
@@ -168,6 +168,11 @@ struct BPETokenizer::Tables {
         const auto keep = [](std::string_view& slot, std::string_view text) {
             if (slot.data() == nullptr || text < slot) slot = text;
         };
+        symbolVocabularyIds.resize(symbolSpans.size());
+        for (std::size_t id = 0; id < symbolSpans.size(); ++id) {
+            const int* v = vocabulary.find(symbolText(static_cast<std::uint32_t>(id)));
+            symbolVocabularyIds[id] = v ? *v : noId;
+        }
         if (dense) denseTokens.assign(static_cast<std::size_t>(highest + 1), std::string_view());
         vocabulary.forEach([&](std::string_view text, int id) {
             keep(dense ? denseTokens[static_cast<std::size_t>(id)] : sparseTokens[id], text);
@@ -255,30 +260,50 @@ void BPETokenizer::mergeSymbols(std::string_view piece, std::vector<Symbol>& sym
 
 // Repeatedly picks the adjacent pair of lowest rank and merges its occurrences in one
 // left-to-right pass; occurrences never overlap (a, a, a with the pair (a, a) gives aa, a).
+// The merge of each adjacent pair is looked up once and kept until a neighbour changes.
 void BPETokenizer::mergeInPasses(std::vector<Symbol>& symbols) const {
-    while (symbols.size() > 1) {
+    std::size_t n = symbols.size();
+    if (n < 2) return;
+    const PairRanks::Merge* pairs[passLimit];
+    std::size_t origin[passLimit];  // for an unchanged symbol, its position before the pass
+    bool changed[passLimit];
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        pairs[i] = tables_->pairRanks.find(symbols[i].id, symbols[i + 1].id);
+    }
+    while (n > 1) {
         const PairRanks::Merge* best = nullptr;
-        std::uint32_t left = noSymbol, right = noSymbol;
-        for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
-            const auto* m = tables_->pairRanks.find(symbols[i].id, symbols[i + 1].id);
-            if (m && (!best || m->rank < best->rank)) {
-                best = m;
-                left = symbols[i].id;
-                right = symbols[i + 1].id;
+        std::size_t at = 0;
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            if (pairs[i] && (!best || pairs[i]->rank < best->rank)) {
+                best = pairs[i];
+                at = i;
             }
         }
-        if (!best) return;
+        if (!best) break;
+        const std::uint32_t left = symbols[at].id, right = symbols[at + 1].id;
         std::size_t w = 0;
-        for (std::size_t i = 0; i < symbols.size();) {
-            if (symbols[i].id == left && i + 1 < symbols.size() && symbols[i + 1].id == right) {
-                symbols[w++] = {symbols[i].begin, symbols[i + 1].end, best->merged};
+        for (std::size_t i = 0; i < n; ++w) {
+            if (symbols[i].id == left && i + 1 < n && symbols[i + 1].id == right) {
+                symbols[w] = {symbols[i].begin, symbols[i + 1].end, best->merged};
+                changed[w] = true;
                 i += 2;
             } else {
-                symbols[w++] = symbols[i++];
+                symbols[w] = symbols[i];
+                changed[w] = false;
+                origin[w] = i++;
             }
         }
-        symbols.resize(w);
+        // origin[j] >= j, so the pair read here has not been overwritten yet.
+        for (std::size_t j = 0; j + 1 < w; ++j) {
+            if (!changed[j] && !changed[j + 1] && origin[j + 1] == origin[j] + 1) {
+                pairs[j] = pairs[origin[j]];
+            } else {
+                pairs[j] = tables_->pairRanks.find(symbols[j].id, symbols[j + 1].id);
+            }
+        }
+        n = w;
     }
+    symbols.resize(n);
 }
 
 // The same merges as mergeInPasses, found through a queue of candidate pairs. All occurrences of
@@ -376,8 +401,7 @@ std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
 }
 
 void BPETokenizer::tokenize(std::string_view text, std::vector<std::string>& tokens) const {
-    const auto emit = [&](std::string_view symbol) {
-        const auto id = vocabularyId(symbol);
+    const auto emit = [&](std::string_view symbol, std::optional<int> id) {
         if (id && (!unknownTokenId_ || *id != *unknownTokenId_)) {
             tokens.emplace_back(symbol);
         } else {
@@ -385,23 +409,30 @@ void BPETokenizer::tokenize(std::string_view text, std::vector<std::string>& tok
         }
     };
     const bool hasSpace = text.find(' ') != std::string_view::npos;
+    // In canonical text a symbol's text is its interned text, whose vocabulary id is known.
+    const bool canonicalText = unicode::isBelowCombiningMarks(text);
     // One buffer per thread: this runs once per piece, on the hot path of encoding.
     thread_local std::vector<Symbol> symbols;
     mergeSymbols(text, symbols);
     for (const Symbol& s : symbols) {
         const std::string_view symbol = text.substr(s.begin, s.end - s.begin);
         if (!hasSpace) {
-            emit(symbol);
+            if (canonicalText && s.id != noSymbol) {
+                const int id = tables_->symbolVocabularyIds[s.id];
+                emit(symbol, id == noId ? std::nullopt : std::optional<int>(id));
+            } else {
+                emit(symbol, vocabularyId(symbol));
+            }
             continue;
         }
         // A space separates tokens and is never part of one.
         std::size_t start = 0;
         for (std::size_t at = symbol.find(' '); at != std::string_view::npos;
              at = symbol.find(' ', start)) {
-            if (at > start) emit(symbol.substr(start, at - start));
+            if (at > start) emit(symbol.substr(start, at - start), vocabularyId(symbol.substr(start, at - start)));
             start = at + 1;
         }
-        if (start < symbol.size()) emit(symbol.substr(start));
+        if (start < symbol.size()) emit(symbol.substr(start), vocabularyId(symbol.substr(start)));
     }
 }
 
