@@ -116,6 +116,35 @@ void BM_EncodeProseGpt2(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeProseGpt2)->Unit(benchmark::kMillisecond);
 
+// Words that never repeat: every piece goes through the merge loop (no help from the cache of
+// recent pieces).
+void BM_EncodeUniqueWordsGpt2(benchmark::State& state) {
+    const auto& tokenizer = gpt2();
+    std::mt19937 rng(7);
+    std::string text;
+    std::size_t words = 0;
+    while (text.size() < (1u << 20)) {
+        text += ' ';
+        for (int n = 3 + static_cast<int>(rng() % 8); n > 0; --n) {
+            text += static_cast<char>('a' + rng() % 26);
+        }
+        if (++words % 12 == 0) text += ".\n";
+    }
+    for (auto _ : state) {
+        // Distinct words per run, so that no run finds the previous one's pieces.
+        for (char& c : text) {
+            if (c >= 'a' && c < 'z') {
+                ++c;
+            } else if (c == 'z') {
+                c = 'a';
+            }
+        }
+        benchmark::DoNotOptimize(tokenizer.encode(text));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_EncodeUniqueWordsGpt2)->Unit(benchmark::kMillisecond);
+
 void BM_DecodeProseGpt2(benchmark::State& state) {
     const auto& tokenizer = gpt2();
     std::vector<std::vector<int>> encoded;

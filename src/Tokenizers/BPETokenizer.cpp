@@ -1,8 +1,11 @@
 #include "tokenizers/BPETokenizer.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
+#include <mutex>
 #include <queue>
+#include <span>
 
 #include "TextTable.h"
 #include "hub/Config.h"
@@ -199,8 +202,44 @@ BPETokenizer::BPETokenizer(TextToId vocabulary,
           }(),
           std::move(specialTokens)) {}
 
+// A bounded map from piece to its tokens, split into shards with a lock each so that threads
+// sharing a tokenizer seldom wait for one another. A full shard starts over.
+class BPETokenizer::PieceCache {
+public:
+    static constexpr std::size_t maxPieceBytes = 48;
+
+    bool appendTo(std::string_view piece, std::uint64_t hash,
+                  std::vector<std::string>& tokens) const {
+        Shard& shard = shards_[hash % shardCount];
+        std::lock_guard lock(shard.mutex);
+        const auto it = shard.entries.find(piece);
+        if (it == shard.entries.end()) return false;
+        tokens.insert(tokens.end(), it->second.begin(), it->second.end());
+        return true;
+    }
+
+    void store(std::string_view piece, std::uint64_t hash,
+               std::span<const std::string> pieceTokens) const {
+        Shard& shard = shards_[hash % shardCount];
+        std::lock_guard lock(shard.mutex);
+        if (shard.entries.size() >= entriesPerShard) shard.entries.clear();
+        shard.entries.try_emplace(std::string(piece), pieceTokens.begin(), pieceTokens.end());
+    }
+
+private:
+    static constexpr std::size_t shardCount = 16;
+    static constexpr std::size_t entriesPerShard = 4096;
+    struct Shard {
+        std::mutex mutex;
+        std::unordered_map<std::string, std::vector<std::string>, TextHash, std::equal_to<>>
+            entries;
+    };
+    mutable std::array<Shard, shardCount> shards_;
+};
+
 BPETokenizer::BPETokenizer(std::unique_ptr<Tables> tables, SpecialTokens specialTokens)
     : tables_(std::move(tables)),
+      cache_(std::make_unique<PieceCache>()),
       bosToken_(std::move(specialTokens.bosToken)),
       eosToken_(std::move(specialTokens.eosToken)),
       unknownToken_(std::move(specialTokens.unknownToken)),
@@ -401,6 +440,18 @@ std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
 }
 
 void BPETokenizer::tokenize(std::string_view text, std::vector<std::string>& tokens) const {
+    if (text.size() > PieceCache::maxPieceBytes) {
+        tokenizeUncached(text, tokens);
+        return;
+    }
+    const std::uint64_t hash = TextTable::hash(text);
+    if (cache_->appendTo(text, hash, tokens)) return;
+    const std::size_t start = tokens.size();
+    tokenizeUncached(text, tokens);
+    cache_->store(text, hash, std::span<const std::string>(tokens).subspan(start));
+}
+
+void BPETokenizer::tokenizeUncached(std::string_view text, std::vector<std::string>& tokens) const {
     const auto emit = [&](std::string_view symbol, std::optional<int> id) {
         if (id && (!unknownTokenId_ || *id != *unknownTokenId_)) {
             tokens.emplace_back(symbol);

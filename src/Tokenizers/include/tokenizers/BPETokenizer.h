@@ -16,6 +16,8 @@ namespace tokenizers {
 // adjacent symbols are merged by the ranked merge list, and every resulting symbol that the
 // vocabulary lacks (or that maps to the unknown token) is replaced by its byte tokens "<0xHH>".
 //
+// Safe to share between threads (the cache of recent pieces has its own locks).
+//
 // Merge pairs compare their texts under canonical equivalence (a precomposed letter equals the
 // letter with a combining mark); the vocabulary compares exact text.
 class BPETokenizer : public TokenizingModel {
@@ -71,6 +73,7 @@ private:
         std::uint32_t id;  // canonical-equivalence class of the symbol's text
     };
     struct Tables;
+    class PieceCache;
 
     BPETokenizer(std::unique_ptr<Tables> tables, SpecialTokens specialTokens);
 
@@ -80,7 +83,11 @@ private:
     std::uint32_t symbolId(std::string_view cluster) const;
     std::optional<int> vocabularyId(std::string_view text) const;
 
+    void tokenizeUncached(std::string_view text, std::vector<std::string>& tokens) const;
+
     std::unique_ptr<Tables> tables_;
+    // Words repeat: the tokens of recent short pieces are kept, which changes no result.
+    std::unique_ptr<PieceCache> cache_;
     std::optional<std::string> bosToken_;
     std::optional<int> bosTokenId_;
     std::optional<std::string> eosToken_;
