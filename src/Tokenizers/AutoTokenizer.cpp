@@ -13,7 +13,8 @@ namespace {
 
 hub::Config readDescriptionFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw TokenizerError::missingConfig();
+    if (!in)
+        throw TokenizerError::missingConfig();
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return hub::YYJSONParser::parseToConfig(bytes.str());
@@ -21,7 +22,8 @@ hub::Config readDescriptionFile(const std::filesystem::path& file) {
 
 bool namesLlama(const hub::Config& tokenizerConfig) {
     auto name = tokenizerConfig["tokenizerClass"].string();
-    if (!name) return false;
+    if (!name)
+        return false;
     for (std::size_t at = name->find("Fast"); at != std::string::npos; at = name->find("Fast")) {
         name->erase(at, 4);
     }

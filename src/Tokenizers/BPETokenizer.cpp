@@ -38,7 +38,8 @@ public:
 
     void reserve(std::size_t expected) {
         std::size_t capacity = 16;
-        while (capacity < expected * 2) capacity *= 2;
+        while (capacity < expected * 2)
+            capacity *= 2;
         slots_.assign(capacity, Slot{emptyKey, {}});
         mask_ = capacity - 1;
     }
@@ -54,11 +55,14 @@ public:
     }
 
     const Merge* find(std::uint32_t a, std::uint32_t b) const {
-        if (a == noSymbol || b == noSymbol) return nullptr;
+        if (a == noSymbol || b == noSymbol)
+            return nullptr;
         const std::uint64_t key = (std::uint64_t{a} << 32) | b;
         for (std::size_t i = slot(key);; i = (i + 1) & mask_) {
-            if (slots_[i].key == key) return &slots_[i].merge;
-            if (slots_[i].key == emptyKey) return nullptr;
+            if (slots_[i].key == key)
+                return &slots_[i].merge;
+            if (slots_[i].key == emptyKey)
+                return nullptr;
         }
     }
 
@@ -116,7 +120,8 @@ struct BPETokenizer::Tables {
     std::uint32_t intern(std::string_view text) {
         std::string buffer;
         const std::string_view key = canonicalView(text, buffer);
-        if (const int* id = symbolIds.find(key)) return static_cast<std::uint32_t>(*id);
+        if (const int* id = symbolIds.find(key))
+            return static_cast<std::uint32_t>(*id);
         const auto id = static_cast<std::uint32_t>(symbolSpans.size());
         symbolSpans.emplace_back(static_cast<std::uint32_t>(symbolArena.size()),
                                  static_cast<std::uint32_t>(key.size()));
@@ -126,7 +131,8 @@ struct BPETokenizer::Tables {
     }
 
     static std::string_view canonicalView(std::string_view text, std::string& buffer) {
-        if (unicode::isBelowCombiningMarks(text)) return text;
+        if (unicode::isBelowCombiningMarks(text))
+            return text;
         buffer = canonical(text);
         return buffer;
     }
@@ -145,7 +151,8 @@ struct BPETokenizer::Tables {
         std::string joined, buffer;
         for (std::size_t rank = 0; rank < pendingMerges.size(); ++rank) {
             const auto [a, b] = pendingMerges[rank];
-            if (a == noSymbol) continue;
+            if (a == noSymbol)
+                continue;
             // Every merge result gets an id, so that its vocabulary id can be looked up by it.
             joined.assign(symbolText(a));
             joined.append(symbolText(b));
@@ -157,7 +164,8 @@ struct BPETokenizer::Tables {
         for (char32_t c = 0; c < smallCodePointLimit; ++c) {
             text.clear();
             utf8::append(text, c);
-            if (const int* id = symbolIds.find(text)) smallSymbolIds[c] = static_cast<std::uint32_t>(*id);
+            if (const int* id = symbolIds.find(text))
+                smallSymbolIds[c] = static_cast<std::uint32_t>(*id);
         }
     }
 
@@ -170,22 +178,23 @@ struct BPETokenizer::Tables {
         dense = lowest >= 0 && highest < static_cast<long long>(vocabulary.size()) * 2 + 1024;
         // Two texts with one id: keep the one that sorts first, whatever the table's order.
         const auto keep = [](std::string_view& slot, std::string_view text) {
-            if (slot.data() == nullptr || text < slot) slot = text;
+            if (slot.data() == nullptr || text < slot)
+                slot = text;
         };
         symbolVocabularyIds.resize(symbolSpans.size());
         for (std::size_t id = 0; id < symbolSpans.size(); ++id) {
             const int* v = vocabulary.find(symbolText(static_cast<std::uint32_t>(id)));
             symbolVocabularyIds[id] = v ? *v : noId;
         }
-        if (dense) denseTokens.assign(static_cast<std::size_t>(highest + 1), std::string_view());
+        if (dense)
+            denseTokens.assign(static_cast<std::size_t>(highest + 1), std::string_view());
         vocabulary.forEach([&](std::string_view text, int id) {
             keep(dense ? denseTokens[static_cast<std::size_t>(id)] : sparseTokens[id], text);
         });
     }
 };
 
-BPETokenizer::BPETokenizer(TextToId vocabulary,
-                           const std::vector<std::vector<std::string>>& merges,
+BPETokenizer::BPETokenizer(TextToId vocabulary, const std::vector<std::vector<std::string>>& merges,
                            SpecialTokens specialTokens)
     : BPETokenizer(
           [&] {
@@ -197,7 +206,8 @@ BPETokenizer::BPETokenizer(TextToId vocabulary,
               }
               tables->finishMerges();
               tables->vocabulary.reserve(vocabulary.size());
-              for (const auto& [text, id] : vocabulary) tables->vocabulary.insert(text, id);
+              for (const auto& [text, id] : vocabulary)
+                  tables->vocabulary.insert(text, id);
               tables->finishVocabulary();
               return tables;
           }(),
@@ -232,7 +242,8 @@ public:
 
     void store(std::string_view piece, std::uint64_t hash,
                std::span<const std::string> pieceTokens) const {
-        if (pieceTokens.size() > maxTokens) return;
+        if (pieceTokens.size() > maxTokens)
+            return;
         Entry e;
         e.hash = hash;
         e.length = static_cast<std::uint8_t>(piece.size());
@@ -240,11 +251,13 @@ public:
         std::size_t end = 0;
         for (std::size_t i = 0; i < pieceTokens.size(); ++i) {
             const std::string& t = pieceTokens[i];
-            if (piece.substr(end, t.size()) != t) return;
+            if (piece.substr(end, t.size()) != t)
+                return;
             end += t.size();
             e.ends[i] = static_cast<std::uint8_t>(end);
         }
-        if (end != piece.size()) return;
+        if (end != piece.size())
+            return;
         std::memcpy(e.piece, piece.data(), piece.size());
         Shard& shard = shardOf(hash);
         std::lock_guard lock(shard.mutex);
@@ -280,7 +293,8 @@ BPETokenizer::BPETokenizer(std::unique_ptr<Tables> tables, SpecialTokens special
       unknownToken_(std::move(specialTokens.unknownToken)),
       fuseUnknownTokens_(specialTokens.fuseUnknownTokens) {
     const auto idOf = [&](const std::optional<std::string>& token) -> std::optional<int> {
-        if (!token) return std::nullopt;
+        if (!token)
+            return std::nullopt;
         return vocabularyId(*token);
     };
     unknownTokenId_ = idOf(unknownToken_);
@@ -293,14 +307,16 @@ BPETokenizer::~BPETokenizer() = default;
 std::uint32_t BPETokenizer::symbolId(std::string_view cluster) const {
     std::size_t i = 0;
     const char32_t first = utf8::decode(cluster, i);
-    if (i == cluster.size() && first < smallCodePointLimit) return tables_->smallSymbolIds[first];
+    if (i == cluster.size() && first < smallCodePointLimit)
+        return tables_->smallSymbolIds[first];
     const int* id = tables_->symbolIds.find(canonical(cluster));
     return id ? static_cast<std::uint32_t>(*id) : noSymbol;
 }
 
 void BPETokenizer::mergeSymbols(std::string_view piece, std::vector<Symbol>& symbols) const {
     symbols.clear();
-    if (piece.empty()) return;
+    if (piece.empty())
+        return;
     const auto begin = [&](std::string_view cluster) {
         return static_cast<std::uint32_t>(cluster.data() - piece.data());
     };
@@ -311,17 +327,17 @@ void BPETokenizer::mergeSymbols(std::string_view piece, std::vector<Symbol>& sym
             const char32_t c = utf8::decode(piece, i);
             if (c == U'\r' && i < piece.size() && piece[i] == '\n') {
                 ++i;
-                symbols.push_back({static_cast<std::uint32_t>(start),
-                                   static_cast<std::uint32_t>(i), symbolId("\r\n")});
+                symbols.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(i),
+                                   symbolId("\r\n")});
             } else {
-                symbols.push_back({static_cast<std::uint32_t>(start),
-                                   static_cast<std::uint32_t>(i), tables_->smallSymbolIds[c]});
+                symbols.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(i),
+                                   tables_->smallSymbolIds[c]});
             }
         }
     } else {
         for (std::string_view cluster : unicode::graphemeClusters(piece)) {
-            symbols.push_back({begin(cluster), static_cast<std::uint32_t>(begin(cluster) +
-                                                                          cluster.size()),
+            symbols.push_back({begin(cluster),
+                               static_cast<std::uint32_t>(begin(cluster) + cluster.size()),
                                symbolId(cluster)});
         }
     }
@@ -337,7 +353,8 @@ void BPETokenizer::mergeSymbols(std::string_view piece, std::vector<Symbol>& sym
 // The merge of each adjacent pair is looked up once and kept until a neighbour changes.
 void BPETokenizer::mergeInPasses(std::vector<Symbol>& symbols) const {
     std::size_t n = symbols.size();
-    if (n < 2) return;
+    if (n < 2)
+        return;
     const PairRanks::Merge* pairs[passLimit];
     std::size_t origin[passLimit];  // for an unchanged symbol, its position before the pass
     bool changed[passLimit];
@@ -353,7 +370,8 @@ void BPETokenizer::mergeInPasses(std::vector<Symbol>& symbols) const {
                 at = i;
             }
         }
-        if (!best) break;
+        if (!best)
+            break;
         const std::uint32_t left = symbols[at].id, right = symbols[at + 1].id;
         std::size_t w = 0;
         for (std::size_t i = 0; i < n; ++w) {
@@ -404,7 +422,8 @@ void BPETokenizer::mergeWithQueue(std::vector<Symbol>& symbols) const {
     }
     std::priority_queue<Candidate, std::vector<Candidate>, std::greater<>> queue;
     const auto offer = [&](std::uint32_t l, std::uint32_t r) {
-        if (l == none || r == none) return;
+        if (l == none || r == none)
+            return;
         if (const auto* m = tables_->pairRanks.find(nodes[l].symbol.id, nodes[r].symbol.id)) {
             queue.push({m->rank, l, r, nodes[l].version, nodes[r].version});
         }
@@ -415,45 +434,54 @@ void BPETokenizer::mergeWithQueue(std::vector<Symbol>& symbols) const {
         return l.alive && r.alive && l.next == c.right && l.version == c.leftVersion &&
                r.version == c.rightVersion;
     };
-    for (std::uint32_t i = 0; i + 1 < n; ++i) offer(i, i + 1);
+    for (std::uint32_t i = 0; i + 1 < n; ++i)
+        offer(i, i + 1);
 
     std::vector<Candidate> round;
     while (!queue.empty()) {
         const std::uint32_t rank = queue.top().rank;
         round.clear();
         while (!queue.empty() && queue.top().rank == rank) {
-            if (current(queue.top())) round.push_back(queue.top());
+            if (current(queue.top()))
+                round.push_back(queue.top());
             queue.pop();
         }
-        if (round.empty()) continue;
-        const std::uint32_t merged = tables_->pairRanks.find(nodes[round.front().left].symbol.id,
-                                                      nodes[round.front().right].symbol.id)
-                                         ->merged;
+        if (round.empty())
+            continue;
+        const std::uint32_t merged =
+            tables_->pairRanks
+                .find(nodes[round.front().left].symbol.id, nodes[round.front().right].symbol.id)
+                ->merged;
         std::vector<std::uint32_t> changed;
         for (const Candidate& c : round) {
             // An earlier merge of this round may have consumed either node.
-            if (!current(c)) continue;
+            if (!current(c))
+                continue;
             Node& l = nodes[c.left];
             Node& r = nodes[c.right];
             l.symbol = {l.symbol.begin, r.symbol.end, merged};
             ++l.version;
             l.next = r.next;
-            if (r.next != none) nodes[r.next].prev = c.left;
+            if (r.next != none)
+                nodes[r.next].prev = c.left;
             r.alive = false;
             changed.push_back(c.left);
         }
         for (std::uint32_t i : changed) {
-            if (!nodes[i].alive) continue;
+            if (!nodes[i].alive)
+                continue;
             offer(nodes[i].prev, i);
             offer(i, nodes[i].next);
         }
     }
     symbols.clear();
-    for (std::uint32_t i = 0; i != none; i = nodes[i].next) symbols.push_back(nodes[i].symbol);
+    for (std::uint32_t i = 0; i != none; i = nodes[i].next)
+        symbols.push_back(nodes[i].symbol);
 }
 
 std::optional<int> BPETokenizer::vocabularyId(std::string_view text) const {
-    if (const int* id = tables_->vocabulary.find(text)) return *id;
+    if (const int* id = tables_->vocabulary.find(text))
+        return *id;
     return std::nullopt;
 }
 
@@ -462,7 +490,8 @@ std::string BPETokenizer::bpe(std::string_view token) const {
     mergeSymbols(token, symbols);
     std::string joined;
     for (const Symbol& s : symbols) {
-        if (s.begin > 0) joined.push_back(' ');
+        if (s.begin > 0)
+            joined.push_back(' ');
         joined.append(token.substr(s.begin, s.end - s.begin));
     }
     return joined;
@@ -480,7 +509,8 @@ void BPETokenizer::tokenize(std::string_view text, std::vector<std::string>& tok
         return;
     }
     const std::uint64_t hash = TextTable::hash(text);
-    if (cache_->appendTo(text, hash, tokens)) return;
+    if (cache_->appendTo(text, hash, tokens))
+        return;
     const std::size_t start = tokens.size();
     tokenizeUncached(text, tokens);
     cache_->store(text, hash, std::span<const std::string>(tokens).subspan(start));
@@ -491,7 +521,8 @@ void BPETokenizer::tokenizeUncached(std::string_view text, std::vector<std::stri
         if (id && (!unknownTokenId_ || *id != *unknownTokenId_)) {
             tokens.emplace_back(symbol);
         } else {
-            for (std::string& byte : hexaEncode(symbol)) tokens.push_back(std::move(byte));
+            for (std::string& byte : hexaEncode(symbol))
+                tokens.push_back(std::move(byte));
         }
     };
     const bool hasSpace = text.find(' ') != std::string_view::npos;
@@ -515,10 +546,13 @@ void BPETokenizer::tokenizeUncached(std::string_view text, std::vector<std::stri
         std::size_t start = 0;
         for (std::size_t at = symbol.find(' '); at != std::string_view::npos;
              at = symbol.find(' ', start)) {
-            if (at > start) emit(symbol.substr(start, at - start), vocabularyId(symbol.substr(start, at - start)));
+            if (at > start)
+                emit(symbol.substr(start, at - start),
+                     vocabularyId(symbol.substr(start, at - start)));
             start = at + 1;
         }
-        if (start < symbol.size()) emit(symbol.substr(start), vocabularyId(symbol.substr(start)));
+        if (start < symbol.size())
+            emit(symbol.substr(start), vocabularyId(symbol.substr(start)));
     }
 }
 
@@ -536,32 +570,38 @@ std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
 }
 
 std::optional<int> BPETokenizer::convertTokenToId(std::string_view token) const {
-    if (auto id = vocabularyId(token)) return id;
+    if (auto id = vocabularyId(token))
+        return id;
     return unknownTokenId_;
 }
 
 std::optional<std::string> BPETokenizer::convertIdToToken(int id) const {
     if (tables_->dense) {
-        if (id < 0 || static_cast<std::size_t>(id) >= tables_->denseTokens.size()) return std::nullopt;
+        if (id < 0 || static_cast<std::size_t>(id) >= tables_->denseTokens.size())
+            return std::nullopt;
         const std::string_view token = tables_->denseTokens[static_cast<std::size_t>(id)];
-        if (token.data() == nullptr) return std::nullopt;
+        if (token.data() == nullptr)
+            return std::nullopt;
         return std::string(token);
     }
     const auto it = tables_->sparseTokens.find(id);
-    if (it == tables_->sparseTokens.end()) return std::nullopt;
+    if (it == tables_->sparseTokens.end())
+        return std::nullopt;
     return std::string(it->second);
 }
 
 std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(
     const hub::Config* merges) {
-    if (merges == nullptr || merges->array() == nullptr) return std::nullopt;
+    if (merges == nullptr || merges->array() == nullptr)
+        return std::nullopt;
     std::vector<std::vector<std::string>> out;
     out.reserve(merges->array()->size());
     for (const hub::Config& entry : *merges->array()) {
         if (const auto* texts = entry.array()) {
             std::vector<std::string>& merge = out.emplace_back();
             for (const hub::Config& t : *texts) {
-                if (auto s = t.string()) merge.push_back(std::move(*s));
+                if (auto s = t.string())
+                    merge.push_back(std::move(*s));
             }
         } else if (const auto text = entry.string()) {
             // The legacy form "a b": split at every space, keeping empty pieces.
@@ -584,10 +624,12 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromConfig(const hub::Config& tokeni
     const hub::Config model = tokenizerData["model"];
     const hub::Config mergesConfig = model["merges"];
     const hub::Config::Array* merges = mergesConfig.array();
-    if (merges == nullptr) throw TokenizerError::invalidDescription("BPETokenizer requires merges");
+    if (merges == nullptr)
+        throw TokenizerError::invalidDescription("BPETokenizer requires merges");
     const hub::Config vocabConfig = model["vocab"];
     const hub::Config::Dictionary* vocab = vocabConfig.dictionary();
-    if (vocab == nullptr) throw TokenizerError::missingVocab();
+    if (vocab == nullptr)
+        throw TokenizerError::missingVocab();
 
     // Straight from the description into the tables: this is most of the time of loading.
     auto tables = std::make_unique<Tables>();
@@ -599,7 +641,8 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromConfig(const hub::Config& tokeni
         owned.clear();
         if (const auto* list = entry.array()) {
             for (const hub::Config& t : *list) {
-                if (auto text = t.string()) owned.push_back(std::move(*text));
+                if (auto text = t.string())
+                    owned.push_back(std::move(*text));
             }
         } else if (const auto units = entry.binaryDistinctString()) {
             merge.clear();
@@ -633,12 +676,14 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromConfig(const hub::Config& tokeni
         appendUtf16(key, text.value());
         tables->vocabulary.insert(key, static_cast<int>(*id));
     }
-    for (const auto& [text, id] : addedTokens) tables->vocabulary.insert(text, id);
+    for (const auto& [text, id] : addedTokens)
+        tables->vocabulary.insert(text, id);
     tables->finishVocabulary();
 
     const auto tokenText = [&](const char* name) -> std::optional<std::string> {
         const hub::Config value = tokenizerConfig[name];
-        if (auto text = value.string()) return text;
+        if (auto text = value.string())
+            return text;
         return value["content"].string();
     };
     SpecialTokens special;

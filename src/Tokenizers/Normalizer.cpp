@@ -6,9 +6,11 @@
 namespace tokenizers {
 
 std::unique_ptr<Normalizer> NormalizerFactory::fromConfig(const hub::Config* config) {
-    if (config == nullptr) return nullptr;
+    if (config == nullptr)
+        return nullptr;
     const auto type = (*config)["type"].string();
-    if (!type) return nullptr;
+    if (!type)
+        return nullptr;
     throw TokenizerError::invalidDescription("Unsupported Normalizer type: " + *type);
 }
 

@@ -23,7 +23,7 @@ std::unique_ptr<PreTokenizer> metaspaceFromConfig(const hub::Config& config) {
     std::string stringReplacement = config["strRep"].string(replacement);
     Scheme scheme = addPrefixSpace.value_or(true) ? Scheme::always : Scheme::never;
     if (const auto named = config["prependScheme"].string()) {
-        scheme = *named == "first" ? Scheme::first
+        scheme = *named == "first"   ? Scheme::first
                  : *named == "never" ? Scheme::never
                                      : Scheme::always;
     }
@@ -34,9 +34,11 @@ std::unique_ptr<PreTokenizer> metaspaceFromConfig(const hub::Config& config) {
 }  // namespace
 
 std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const hub::Config* config) {
-    if (config == nullptr) return nullptr;
+    if (config == nullptr)
+        return nullptr;
     const auto type = (*config)["type"].string();
-    if (!type) return nullptr;
+    if (!type)
+        return nullptr;
     const hub::Config& c = *config;
     if (*type == "Sequence") {
         const hub::Config members = c["pretokenizers"];
@@ -45,7 +47,8 @@ std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const hub::Config*
         }
         std::vector<std::unique_ptr<PreTokenizer>> built;
         for (const hub::Config& member : *members.array()) {
-            if (auto p = fromConfig(&member)) built.push_back(std::move(p));
+            if (auto p = fromConfig(&member))
+                built.push_back(std::move(p));
         }
         return std::make_unique<PreTokenizerSequence>(std::move(built));
     }
@@ -53,7 +56,8 @@ std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const hub::Config*
         return std::make_unique<ByteLevelPreTokenizer>(c["addPrefixSpace"].boolean(false),
                                                        c["useRegex"].boolean(true));
     }
-    if (*type == "Punctuation") return std::make_unique<PunctuationPreTokenizer>();
+    if (*type == "Punctuation")
+        return std::make_unique<PunctuationPreTokenizer>();
     if (*type == "Digits") {
         return std::make_unique<DigitsPreTokenizer>(c["individualDigits"].boolean(false));
     }
@@ -64,8 +68,10 @@ std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const hub::Config*
     if (*type == "Whitespace" || *type == "WhitespaceSplit") {
         return std::make_unique<WhitespacePreTokenizer>();
     }
-    if (*type == "Metaspace") return metaspaceFromConfig(c);
-    if (*type == "BertPreTokenizer") return std::make_unique<BertPreTokenizer>();
+    if (*type == "Metaspace")
+        return metaspaceFromConfig(c);
+    if (*type == "BertPreTokenizer")
+        return std::make_unique<BertPreTokenizer>();
     throw TokenizerError::invalidDescription("Unsupported PreTokenizer type: " + *type);
 }
 

@@ -23,26 +23,33 @@ struct SplitToken {
 std::optional<Regex> addedTokensPattern(std::vector<SplitToken> tokens) {
     std::vector<std::size_t> lengths;
     lengths.reserve(tokens.size());
-    for (const SplitToken& t : tokens) lengths.push_back(unicode::graphemeCount(t.content));
+    for (const SplitToken& t : tokens)
+        lengths.push_back(unicode::graphemeCount(t.content));
     std::vector<std::size_t> order(tokens.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return lengths[a] > lengths[b]; });
     std::string pattern;
     for (std::size_t i : order) {
         const SplitToken& t = tokens[i];
-        if (!pattern.empty()) pattern += '|';
-        if (t.lstrip) pattern += R"(\s*)";
+        if (!pattern.empty())
+            pattern += '|';
+        if (t.lstrip)
+            pattern += R"(\s*)";
         pattern += '(' + Regex::escapedPattern(t.content) + ')';
-        if (t.rstrip) pattern += R"(\s*)";
+        if (t.rstrip)
+            pattern += R"(\s*)";
     }
-    if (pattern.empty()) return std::nullopt;
+    if (pattern.empty())
+        return std::nullopt;
     return Regex::compile(pattern);
 }
 
 std::string replacingAll(std::string text, std::string_view target, std::string_view with) {
     std::size_t at = text.find(target);
-    if (at == std::string::npos) return text;
+    if (at == std::string::npos)
+        return text;
     std::string out;
     out.reserve(text.size());
     std::size_t start = 0;
@@ -77,18 +84,21 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
             specialTokens_.insert_or_assign(*content, static_cast<int>(*id));
         }
     }
-    for (const auto& [content, id] : specialTokens_) specialTokenIds_.insert(id);
+    for (const auto& [content, id] : specialTokens_)
+        specialTokenIds_.insert(id);
 
     std::vector<SplitToken> splitTokens;
     for (const hub::Config& entry : entries) {
         auto content = entry["content"].string();
         // An empty token cannot be found in text; as a pattern it would match everywhere.
-        if (!content || content->empty()) continue;
+        if (!content || content->empty())
+            continue;
         splitTokens.push_back(
             {std::move(*content), entry["lstrip"].boolean(false), entry["rstrip"].boolean(false)});
     }
     addedTokensRegex_ = addedTokensPattern(std::move(splitTokens));
-    for (const auto& [content, id] : addedTokenIds) addedTokens_.insert(content);
+    for (const auto& [content, id] : addedTokenIds)
+        addedTokens_.insert(content);
 
     const hub::Config preTokenizerConfig = tokenizerData["preTokenizer"];
     preTokenizer_ = PreTokenizerFactory::fromConfig(&preTokenizerConfig);
@@ -102,7 +112,8 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
     cleanUpTokenizationSpaces_ = tokenizerConfig["cleanUpTokenizationSpaces"].boolean(true);
 
     const auto tokenizerClass = tokenizerConfig["tokenizerClass"].string();
-    if (!tokenizerClass) throw TokenizerError::missingTokenizerClassInConfig();
+    if (!tokenizerClass)
+        throw TokenizerError::missingTokenizerClassInConfig();
     const std::string className = replacingAll(*tokenizerClass, "Fast", "");
     const auto& known = TokenizerModel::knownTokenizers();
     TokenizerModelKind kind = TokenizerModelKind::bpe;
@@ -120,46 +131,54 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
 
 std::vector<std::string> PreTrainedTokenizer::preTokenize(std::string_view text,
                                                           PreTokenizerOptions options) const {
-    if (!preTokenizer_) return {std::string(text)};
+    if (!preTokenizer_)
+        return {std::string(text)};
     return (*preTokenizer_)(text, options);
 }
 
 std::string PreTrainedTokenizer::normalize(std::string_view text) const {
-    if (!normalizer_) return std::string(text);
+    if (!normalizer_)
+        return std::string(text);
     return (*normalizer_)(text);
 }
 
 std::vector<std::string> PreTrainedTokenizer::postProcess(std::vector<std::string> tokens,
                                                           bool addSpecialTokens) const {
-    if (!postProcessor_) return tokens;
+    if (!postProcessor_)
+        return tokens;
     return (*postProcessor_)(std::move(tokens), std::nullopt, addSpecialTokens);
 }
 
 std::vector<std::string> PreTrainedTokenizer::decodeTokens(
     const std::vector<std::string>& tokens) const {
-    if (!decoder_) return tokens;
+    if (!decoder_)
+        return tokens;
     return (*decoder_)(tokens);
 }
 
 std::string PreTrainedTokenizer::cleanUp(std::string text) const {
-    if (!cleanUpTokenizationSpaces_) return text;
+    if (!cleanUpTokenizationSpaces_)
+        return text;
     static constexpr std::pair<std::string_view, std::string_view> replacements[] = {
-        {" .", "."},    {" ?", "?"},     {" !", "!"},     {" ,", ","},     {" ' ", "'"},
+        {" .", "."},     {" ?", "?"},   {" !", "!"},   {" ,", ","},     {" ' ", "'"},
         {" n't", "n't"}, {" 'm", "'m"}, {" 's", "'s"}, {" 've", "'ve"}, {" 're", "'re"},
     };
-    for (const auto& [target, with] : replacements) text = replacingAll(std::move(text), target, with);
+    for (const auto& [target, with] : replacements)
+        text = replacingAll(std::move(text), target, with);
     return text;
 }
 
 std::vector<std::string> PreTrainedTokenizer::fuseUnknown(std::vector<std::string> tokens) const {
-    if (!model_->fuseUnknownTokens()) return tokens;
+    if (!model_->fuseUnknownTokens())
+        return tokens;
     const std::optional<int> unknownId = model_->unknownTokenId();
     std::vector<std::string> out;
     out.reserve(tokens.size());
     bool previousUnknown = false;
     for (std::string& token : tokens) {
         const bool unknown = model_->convertTokenToId(token) == unknownId;
-        if (!(unknown && previousUnknown)) out.push_back(std::move(token));
+        if (!(unknown && previousUnknown))
+            out.push_back(std::move(token));
         previousUnknown = unknown;
     }
     return out;
@@ -215,11 +234,14 @@ std::string PreTrainedTokenizer::decode(const std::vector<int>& ids, bool skipSp
     std::vector<std::string> tokens;
     tokens.reserve(ids.size());
     for (int id : ids) {
-        if (skipSpecialTokens && specialTokenIds_.contains(id)) continue;
-        if (auto token = model_->convertIdToToken(id)) tokens.push_back(std::move(*token));
+        if (skipSpecialTokens && specialTokenIds_.contains(id))
+            continue;
+        if (auto token = model_->convertIdToToken(id))
+            tokens.push_back(std::move(*token));
     }
     std::string text;
-    for (const std::string& part : decodeTokens(tokens)) text += part;
+    for (const std::string& part : decodeTokens(tokens))
+        text += part;
     return cleanUp(std::move(text));
 }
 
@@ -239,7 +261,8 @@ std::vector<std::optional<int>> Tokenizer::convertTokensToIds(
     const std::vector<std::string>& tokens) const {
     std::vector<std::optional<int>> ids;
     ids.reserve(tokens.size());
-    for (const std::string& t : tokens) ids.push_back(convertTokenToId(t));
+    for (const std::string& t : tokens)
+        ids.push_back(convertTokenToId(t));
     return ids;
 }
 
@@ -247,7 +270,8 @@ std::vector<std::optional<std::string>> Tokenizer::convertIdsToTokens(
     const std::vector<int>& ids) const {
     std::vector<std::optional<std::string>> tokens;
     tokens.reserve(ids.size());
-    for (int id : ids) tokens.push_back(convertIdToToken(id));
+    for (int id : ids)
+        tokens.push_back(convertIdToToken(id));
     return tokens;
 }
 

@@ -15,14 +15,16 @@ StringReplacePattern StringReplacePattern::regexp(Regex re, std::string replacem
 
 std::optional<StringReplacePattern> StringReplacePattern::fromConfig(const hub::Config& config) {
     auto content = config["content"].string();
-    if (!content) return std::nullopt;
+    if (!content)
+        return std::nullopt;
     const hub::Config pattern = config["pattern"];
     if (auto literal = pattern["String"].string()) {
         return string(std::move(*literal), std::move(*content));
     }
     if (const auto source = pattern["Regex"].string()) {
         auto re = Regex::compile(*source);
-        if (!re) throw TokenizerError::invalidDescription("Cannot build regexp from " + *source);
+        if (!re)
+            throw TokenizerError::invalidDescription("Cannot build regexp from " + *source);
         return regexp(std::move(*re), std::move(*content));
     }
     return std::nullopt;
@@ -33,7 +35,8 @@ std::string StringReplacePattern::apply(std::string_view text) const {
         return re->replacingMatches(text, replacement_);
     }
     const std::string& literal = std::get<std::string>(pattern_);
-    if (literal.empty()) return std::string(text);
+    if (literal.empty())
+        return std::string(text);
     std::string out;
     out.reserve(text.size());
     std::size_t start = 0;

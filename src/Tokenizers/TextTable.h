@@ -16,15 +16,18 @@ class TextTable {
 public:
     void reserve(std::size_t count) {
         std::size_t capacity = 16;
-        while (capacity < count * 2) capacity *= 2;
-        if (capacity > slots_.size()) rehash(capacity);
+        while (capacity < count * 2)
+            capacity *= 2;
+        if (capacity > slots_.size())
+            rehash(capacity);
         arena_.reserve(count * 8);
     }
 
     // Inserts `key` with `value`, or replaces the value of an existing key when `replace`.
     // Returns the index of the key's slot.
     std::size_t insert(std::string_view key, int value, bool replace = true) {
-        if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+        if ((size_ + 1) * 2 > slots_.size())
+            rehash(slots_.empty() ? 16 : slots_.size() * 2);
         const std::uint64_t h = hash(key);
         const auto tag = static_cast<std::uint32_t>(h >> 32);
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
@@ -37,20 +40,24 @@ public:
                 return i;
             }
             if (s.tag == tag && keyOf(s) == key) {
-                if (replace) s.value = value;
+                if (replace)
+                    s.value = value;
                 return i;
             }
         }
     }
 
     const int* find(std::string_view key) const {
-        if (slots_.empty()) return nullptr;
+        if (slots_.empty())
+            return nullptr;
         const std::uint64_t h = hash(key);
         const auto tag = static_cast<std::uint32_t>(h >> 32);
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
-            if (s.length == empty) return nullptr;
-            if (s.tag == tag && keyOf(s) == key) return &s.value;
+            if (s.length == empty)
+                return nullptr;
+            if (s.tag == tag && keyOf(s) == key)
+                return &s.value;
         }
     }
 
@@ -60,7 +67,8 @@ public:
     template <class F>
     void forEach(F&& f) const {
         for (const Slot& s : slots_) {
-            if (s.length != empty) f(keyOf(s), s.value);
+            if (s.length != empty)
+                f(keyOf(s), s.value);
         }
     }
 
@@ -107,9 +115,11 @@ private:
         slots_.assign(capacity, Slot{});
         mask_ = capacity - 1;
         for (const Slot& s : old) {
-            if (s.length == empty) continue;
+            if (s.length == empty)
+                continue;
             std::size_t i = hash(keyOf(s)) & mask_;
-            while (slots_[i].length != empty) i = (i + 1) & mask_;
+            while (slots_[i].length != empty)
+                i = (i + 1) & mask_;
             slots_[i] = s;
         }
     }
