@@ -6,6 +6,7 @@
 #include "hub/YYJSONParser.h"
 #include "tokenizers/LlamaPreTrainedTokenizer.h"
 #include "tokenizers/PreTrainedTokenizer.h"
+#include "tokenizers/StringSplitting.h"
 #include "tokenizers/TokenizerError.h"
 
 namespace tokenizers {
@@ -21,13 +22,8 @@ hub::Config readDescriptionFile(const std::filesystem::path& file) {
 }
 
 bool namesLlama(const hub::Config& tokenizerConfig) {
-    auto name = tokenizerConfig["tokenizerClass"].string();
-    if (!name)
-        return false;
-    for (std::size_t at = name->find("Fast"); at != std::string::npos; at = name->find("Fast")) {
-        name->erase(at, 4);
-    }
-    return *name == "LlamaTokenizer";
+    const auto name = tokenizerConfig["tokenizerClass"].string();
+    return name && replacingOccurrences(*name, "Fast", "") == "LlamaTokenizer";
 }
 
 }  // namespace

@@ -1,28 +1,12 @@
 #include "tokenizers/Decoder.h"
 
 #include "tokenizers/ByteTables.h"
+#include "tokenizers/StringSplitting.h"
 #include "tokenizers/UnicodeText.h"
 #include "tokenizers/Utf8.h"
 
 namespace tokenizers {
 namespace {
-
-std::string replacingAll(std::string text, std::string_view target, std::string_view with) {
-    if (target.empty())
-        return text;
-    std::string out;
-    std::size_t start = 0;
-    for (std::size_t at = text.find(target); at != std::string::npos;
-         at = text.find(target, start)) {
-        out.append(text, start, at - start);
-        out += with;
-        start = at + target.size();
-    }
-    if (start == 0)
-        return text;
-    out.append(text, start);
-    return out;
-}
 
 // The value of a byte token "<0xHH>"; nothing for any other token, and for a negative value.
 std::optional<std::uint8_t> byteTokenValue(std::string_view token) {
@@ -100,7 +84,7 @@ WordPieceDecoder::WordPieceDecoder(std::string prefix, bool cleanup)
 std::string WordPieceDecoder::cleanedUp(std::string text) const {
     if (re_)
         text = re_->replacingMatches(text, "$1");
-    return replacingAll(std::move(text), " do not", " don't");
+    return replacingOccurrences(text, " do not", " don't");
 }
 
 std::vector<std::string> WordPieceDecoder::decode(const std::vector<std::string>& tokens) const {
@@ -211,7 +195,7 @@ std::vector<std::string> MetaspaceDecoder::decode(const std::vector<std::string>
     std::vector<std::string> out;
     out.reserve(tokens.size());
     for (const std::string& token : tokens)
-        out.push_back(replacingAll(token, replacement_, " "));
+        out.push_back(replacingOccurrences(token, replacement_, " "));
     if (addPrefixSpace_ && !out.empty() && out.front().starts_with(' '))
         out.front().erase(0, 1);
     return out;

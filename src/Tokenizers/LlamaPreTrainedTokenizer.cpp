@@ -1,5 +1,6 @@
 #include "tokenizers/LlamaPreTrainedTokenizer.h"
 
+#include "tokenizers/StringSplitting.h"
 #include "tokenizers/TokenizerError.h"
 
 namespace tokenizers {
@@ -36,19 +37,6 @@ hub::Config rewrittenData(const hub::Config& tokenizerConfig, const hub::Config&
     return hub::Config(std::move(data));
 }
 
-std::string replacingAll(std::string_view text, std::string_view target, std::string_view with) {
-    std::string out;
-    std::size_t start = 0;
-    for (std::size_t at = text.find(target); at != std::string_view::npos;
-         at = text.find(target, start)) {
-        out.append(text.substr(start, at - start));
-        out += with;
-        start = at + target.size();
-    }
-    out.append(text.substr(start));
-    return out;
-}
-
 }  // namespace
 
 LlamaPreTrainedTokenizer::LlamaPreTrainedTokenizer(const hub::Config& tokenizerConfig,
@@ -59,8 +47,8 @@ LlamaPreTrainedTokenizer::LlamaPreTrainedTokenizer(const hub::Config& tokenizerC
 std::vector<std::string> LlamaPreTrainedTokenizer::tokenize(std::string_view text) const {
     if (isLegacy_ || text.empty())
         return PreTrainedTokenizer::tokenize(text);
-    std::vector<std::string> tokens =
-        PreTrainedTokenizer::tokenize(std::string(metaspace) + replacingAll(text, metaspace, " "));
+    std::vector<std::string> tokens = PreTrainedTokenizer::tokenize(
+        std::string(metaspace) + replacingOccurrences(text, metaspace, " "));
     if (tokens.size() >= 2 && tokens[0] == metaspace && specialTokens().contains(tokens[1])) {
         tokens.erase(tokens.begin());
     }

@@ -1,3 +1,4 @@
+#include "ComponentDescription.h"
 #include "hub/Config.h"
 #include "tokenizers/PostProcessor.h"
 #include "tokenizers/TokenizerError.h"
@@ -37,9 +38,7 @@ TemplateProcessing::Item TemplateProcessing::itemFromConfig(const hub::Config& i
 }
 
 std::unique_ptr<PostProcessor> PostProcessorFactory::fromConfig(const hub::Config* config) {
-    if (config == nullptr)
-        return nullptr;
-    const auto type = (*config)["type"].string();
+    const auto type = description::componentType(config);
     if (!type)
         return nullptr;
     const hub::Config& c = *config;
@@ -70,16 +69,8 @@ std::unique_ptr<PostProcessor> PostProcessorFactory::fromConfig(const hub::Confi
         return std::make_unique<BertProcessing>(std::move(sep), std::move(cls));
     }
     if (*type == "Sequence") {
-        const hub::Config members = c["processors"];
-        if (members.array() == nullptr) {
-            throw TokenizerError::invalidDescription("Missing `processors` configuration");
-        }
-        std::vector<std::unique_ptr<PostProcessor>> built;
-        for (const hub::Config& member : *members.array()) {
-            if (auto p = fromConfig(&member))
-                built.push_back(std::move(p));
-        }
-        return std::make_unique<SequenceProcessing>(std::move(built));
+        return std::make_unique<SequenceProcessing>(description::sequenceMembers<PostProcessor>(
+            c, "processors", "Missing `processors` configuration", fromConfig));
     }
     throw TokenizerError::invalidDescription("Unsupported PostProcessor type: " + *type);
 }

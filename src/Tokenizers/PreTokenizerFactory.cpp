@@ -1,3 +1,4 @@
+#include "ComponentDescription.h"
 #include "hub/Config.h"
 #include "tokenizers/PreTokenizer.h"
 #include "tokenizers/TokenizerError.h"
@@ -34,23 +35,13 @@ std::unique_ptr<PreTokenizer> metaspaceFromConfig(const hub::Config& config) {
 }  // namespace
 
 std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const hub::Config* config) {
-    if (config == nullptr)
-        return nullptr;
-    const auto type = (*config)["type"].string();
+    const auto type = description::componentType(config);
     if (!type)
         return nullptr;
     const hub::Config& c = *config;
     if (*type == "Sequence") {
-        const hub::Config members = c["pretokenizers"];
-        if (members.array() == nullptr) {
-            throw TokenizerError::invalidDescription("No pretokenizers in Sequence");
-        }
-        std::vector<std::unique_ptr<PreTokenizer>> built;
-        for (const hub::Config& member : *members.array()) {
-            if (auto p = fromConfig(&member))
-                built.push_back(std::move(p));
-        }
-        return std::make_unique<PreTokenizerSequence>(std::move(built));
+        return std::make_unique<PreTokenizerSequence>(description::sequenceMembers<PreTokenizer>(
+            c, "pretokenizers", "No pretokenizers in Sequence", fromConfig));
     }
     if (*type == "ByteLevel") {
         return std::make_unique<ByteLevelPreTokenizer>(c["addPrefixSpace"].boolean(false),

@@ -46,22 +46,6 @@ std::optional<Regex> addedTokensPattern(std::vector<SplitToken> tokens) {
     return Regex::compile(pattern);
 }
 
-std::string replacingAll(std::string text, std::string_view target, std::string_view with) {
-    std::size_t at = text.find(target);
-    if (at == std::string::npos)
-        return text;
-    std::string out;
-    out.reserve(text.size());
-    std::size_t start = 0;
-    for (; at != std::string::npos; at = text.find(target, start)) {
-        out.append(text, start, at - start);
-        out += with;
-        start = at + target.size();
-    }
-    out.append(text, start);
-    return out;
-}
-
 }  // namespace
 
 PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
@@ -114,7 +98,7 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
     const auto tokenizerClass = tokenizerConfig["tokenizerClass"].string();
     if (!tokenizerClass)
         throw TokenizerError::missingTokenizerClassInConfig();
-    const std::string className = replacingAll(*tokenizerClass, "Fast", "");
+    const std::string className = replacingOccurrences(*tokenizerClass, "Fast", "");
     const auto& known = TokenizerModel::knownTokenizers();
     TokenizerModelKind kind = TokenizerModelKind::bpe;
     if (const auto it = known.find(className); it != known.end()) {
@@ -164,7 +148,7 @@ std::string PreTrainedTokenizer::cleanUp(std::string text) const {
         {" n't", "n't"}, {" 'm", "'m"}, {" 's", "'s"}, {" 've", "'ve"}, {" 're", "'re"},
     };
     for (const auto& [target, with] : replacements)
-        text = replacingAll(std::move(text), target, with);
+        text = replacingOccurrences(text, target, with);
     return text;
 }
 

@@ -116,6 +116,26 @@ std::size_t gpt2MatchEnd(std::string_view text, std::size_t i) {
 // per search: far beyond what any sane pattern needs on any input.
 constexpr int32_t matchTimeLimit = 5000;
 
+// The ranges of the whole match and of each capture group (absent when it took no part).
+RegexMatch currentMatch(icu::RegexMatcher& matcher) {
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t groupCount = matcher.groupCount();
+    RegexMatch match;
+    match.groups.reserve(static_cast<std::size_t>(groupCount) + 1);
+    for (int32_t g = 0; g <= groupCount; ++g) {
+        const int64_t start = matcher.start64(g, status);
+        const int64_t end = matcher.end64(g, status);
+        if (U_FAILURE(status) || start < 0 || end < start) {
+            status = U_ZERO_ERROR;
+            match.groups.emplace_back();
+        } else {
+            match.groups.emplace_back(
+                TextRange{static_cast<std::size_t>(start), static_cast<std::size_t>(end)});
+        }
+    }
+    return match;
+}
+
 }  // namespace
 
 struct Regex::Compiled {
@@ -180,19 +200,7 @@ std::optional<RegexMatch> Regex::firstMatch(std::string_view text, std::size_t f
                     static_cast<int64_t>(from), status);
     if (U_FAILURE(status) || !matcher->find(status) || U_FAILURE(status))
         return std::nullopt;
-    RegexMatch match;
-    for (int32_t g = 0; g <= matcher->groupCount(); ++g) {
-        const int64_t start = matcher->start64(g, status);
-        const int64_t end = matcher->end64(g, status);
-        if (U_FAILURE(status) || start < 0 || end < start) {
-            match.groups.emplace_back();
-            status = U_ZERO_ERROR;
-        } else {
-            match.groups.emplace_back(
-                TextRange{static_cast<std::size_t>(start), static_cast<std::size_t>(end)});
-        }
-    }
-    return match;
+    return currentMatch(*matcher);
 }
 
 std::vector<TextRange> Regex::ranges(std::string_view text) const {
@@ -248,23 +256,8 @@ std::vector<RegexMatch> Regex::matches(std::string_view text) const {
     const auto matcher = compiled_->matcher(ut.get());
     if (!matcher)
         return found;
-    const int32_t groupCount = matcher->groupCount();
-    while (matcher->find(status) && U_SUCCESS(status)) {
-        RegexMatch match;
-        match.groups.reserve(static_cast<std::size_t>(groupCount) + 1);
-        for (int32_t g = 0; g <= groupCount; ++g) {
-            const int64_t start = matcher->start64(g, status);
-            const int64_t end = matcher->end64(g, status);
-            if (U_FAILURE(status) || start < 0 || end < start) {
-                status = U_ZERO_ERROR;
-                match.groups.emplace_back();
-            } else {
-                match.groups.emplace_back(
-                    TextRange{static_cast<std::size_t>(start), static_cast<std::size_t>(end)});
-            }
-        }
-        found.push_back(std::move(match));
-    }
+    while (matcher->find(status) && U_SUCCESS(status))
+        found.push_back(currentMatch(*matcher));
     return found;
 }
 

@@ -97,6 +97,23 @@ std::vector<std::string> split(std::string_view text, const SearchPattern& patte
     return pieces;
 }
 
+std::string replacingOccurrences(std::string_view text, std::string_view target,
+                                 std::string_view with) {
+    if (target.empty())
+        return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    std::size_t start = 0;
+    for (std::size_t at = text.find(target); at != std::string_view::npos;
+         at = text.find(target, start)) {
+        out.append(text.substr(start, at - start));
+        out.append(with);
+        start = at + target.size();
+    }
+    out.append(text.substr(start));
+    return out;
+}
+
 std::vector<std::string> split(std::string_view text, const Regex& re) {
     const std::vector<RegexMatch> found = re.matches(text);
     if (found.empty())
