@@ -9,13 +9,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <system_error>
 #include <variant>
 #include <vector>
 
+#include "FileReading.h"
 #include "HubURL.h"
 #include "UniqueFd.h"
 #include "Utf8Text.h"
@@ -81,19 +80,14 @@ struct ReadFailure {
 
 std::variant<HubApi::LocalDownloadFileMetadata, ReadFailure> parseMetadataFile(
     const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return ReadFailure{fmt::format("The file \u201c{}\u201d couldn\u2019t be opened: {}",
-                                       path.filename().string(), std::strerror(errno)),
+    std::error_code error;
+    const std::optional<std::string> bytes = detail::readFileBytes(path, error);
+    if (!bytes) {
+        return ReadFailure{fmt::format("The file \u201c{}\u201d couldn\u2019t be read: {}",
+                                       path.filename().string(), error.message()),
                            false};
     }
-    const std::string text((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        return ReadFailure{fmt::format("The file \u201c{}\u201d couldn\u2019t be read.",
-                                       path.filename().string()),
-                           false};
-    }
+    const std::string& text = *bytes;
     if (!detail::isValidUtf8(text)) {
         return ReadFailure{fmt::format("The file \u201c{}\u201d couldn\u2019t be opened because it "
                                        "isn\u2019t UTF-8 text.",

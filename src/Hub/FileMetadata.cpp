@@ -116,11 +116,4 @@ std::vector<HubApi::FileMetadata> HubApi::getFileMetadata(const Repo& repo,
     return files;
 }
 
-std::vector<HubApi::FileMetadata> HubApi::getFileMetadata(const Repo& repo,
-                                                          const std::string& revision,
-                                                          const std::string& glob,
-                                                          std::stop_token stop) const {
-    return getFileMetadata(repo, revision, std::vector<std::string>{glob}, std::move(stop));
-}
-
 }  // namespace hub

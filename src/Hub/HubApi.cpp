@@ -5,10 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <system_error>
 
+#include "FileReading.h"
 #include "Utf8Text.h"
 #include "vevidocore/AbsolutePath.h"
 #include "vevidocore/Logging.h"
@@ -31,15 +30,8 @@ std::optional<std::string> environmentValue(const char* name) {
 // The whole file as text; nothing when it is missing, unreadable or not UTF-8.
 std::optional<std::string> readTextFile(const std::filesystem::path& path) {
     std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) {
-        return std::nullopt;
-    }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad() || !detail::isValidUtf8(text)) {
+    std::optional<std::string> text = detail::readFileBytes(path, error);
+    if (!text || !detail::isValidUtf8(*text)) {
         return std::nullopt;
     }
     return text;

@@ -249,7 +249,9 @@ std::optional<std::string> TestRequest::header(std::string_view name) const {
 struct TestHub::State {
     mutable std::mutex mutex;
     std::condition_variable stallEnded;
+    std::condition_variable stallBegan;
     std::uint64_t releases = 0;
+    std::size_t stalls = 0;
     bool stopping = false;
 
     std::map<std::string, StoredRepo> repos;
@@ -288,6 +290,8 @@ struct TestHub::State {
     void stall() {
         std::unique_lock lock(mutex);
         const std::uint64_t seen = releases;
+        ++stalls;
+        stallBegan.notify_all();
         stallEnded.wait(lock, [&] { return stopping || releases != seen; });
     }
 
@@ -331,6 +335,9 @@ struct TestHub::State {
         }
         if (fault && fault->status) {
             response.status = *fault->status;
+            if (!fault->body.empty()) {
+                response.set_content(fault->body, "application/json");
+            }
         } else {
             answer(std::string_view(listener) == "cdn", request, response, fault);
         }
@@ -510,6 +517,10 @@ TestHub::TestHub() : state_(std::make_unique<State>()) {
     state.contentStorePort = setUp(state.contentStore, "cdn");
     state.hubThread = std::thread([&state] { state.hub.listen_after_bind(); });
     state.contentStoreThread = std::thread([&state] { state.contentStore.listen_after_bind(); });
+    // A server stopped before its loop runs would never notice: stopping must find it running.
+    while (!state.hub.is_running() || !state.contentStore.is_running()) {
+        std::this_thread::yield();
+    }
 }
 
 TestHub::~TestHub() {
@@ -606,6 +617,11 @@ void TestHub::addFault(Fault fault) {
 void TestHub::clearFaults() {
     std::lock_guard lock(state_->mutex);
     state_->faults.clear();
+}
+
+void TestHub::waitUntilStalled(std::size_t count) const {
+    std::unique_lock lock(state_->mutex);
+    state_->stallBegan.wait(lock, [&] { return state_->stalls >= count; });
 }
 
 void TestHub::releaseStalls() {
