@@ -32,7 +32,7 @@ using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
 
 constexpr std::size_t hashChunkSize = 1 << 20;
 
-// The whole text must be one floating-point number, written as Swift's Double(String) reads it:
+// The whole text must be one floating-point number:
 // an optional sign, then decimal or exponent form, "inf"/"nan", or hexadecimal with "0x".
 std::optional<double> parseTimestamp(std::string_view text) {
     bool negative = false;
@@ -49,7 +49,8 @@ std::optional<double> parseTimestamp(std::string_view text) {
         text.remove_prefix(2);
     }
     double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, format);
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), value, format);
     if (error != std::errc() || end != text.data() + text.size()) {
         return std::nullopt;
     }
@@ -131,8 +132,8 @@ void writeAll(int fd, std::string_view text) {
 // Writes into a fresh file beside the target and renames it over the target, so that a reader
 // sees the old text or the new one, never a mixture.
 void writeAtomically(const std::filesystem::path& target, std::string_view text) {
-    std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX"))
-                                .string();
+    std::string temporary =
+        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
     detail::UniqueFd file(::mkstemp(temporary.data()));
     if (!file) {
         throw std::system_error(errno, std::generic_category());
@@ -166,10 +167,11 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(
         return std::move(*metadata);
     }
     const ReadFailure& failure = std::get<ReadFailure>(parsed);
-    logger().log(vevidocore::Logging::LogType::error,
-                 fmt::format("{} {}: {}. Removing it from disk and continuing.",
-                             failure.invalid ? "Invalid metadata file" : "Error reading metadata file",
-                             detail::fileURLText(metadataPath), failure.description));
+    logger().log(
+        vevidocore::Logging::LogType::error,
+        fmt::format("{} {}: {}. Removing it from disk and continuing.",
+                    failure.invalid ? "Invalid metadata file" : "Error reading metadata file",
+                    detail::fileURLText(metadataPath), failure.description));
     if (!std::filesystem::remove(metadataPath, error) && error) {
         throw EnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " +
                                                      error.message());
@@ -186,18 +188,17 @@ void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::str
         std::filesystem::create_directories(metadataPath.parent_path());
         writeAtomically(metadataPath, text);
     } catch (const std::system_error& error) {
-        throw EnvironmentError::fileWriteError("Failed to write metadata to " +
-                                               metadataPath.string() + ": " +
-                                               error.code().message());
+        throw EnvironmentError::fileWriteError(
+            "Failed to write metadata to " + metadataPath.string() + ": " + error.code().message());
     }
 }
 
 bool HubApi::isValidHash(std::string_view hash, std::string_view pattern) {
     UErrorCode status = U_ZERO_ERROR;
-    const std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(
-        icu::UnicodeString::fromUTF8(icu::StringPiece(pattern.data(),
-                                                      static_cast<int32_t>(pattern.size()))),
-        0, status));
+    const std::unique_ptr<icu::RegexPattern> compiled(
+        icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(icu::StringPiece(
+                                       pattern.data(), static_cast<int32_t>(pattern.size()))),
+                                   0, status));
     if (U_FAILURE(status) || !compiled) {
         return false;
     }

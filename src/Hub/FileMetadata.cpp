@@ -87,8 +87,8 @@ HubApi::FileMetadata HubApi::getFileMetadata(const std::string& url, std::stop_t
     const HTTPResponse response = httpHead(url, std::move(stop));
     FileMetadata metadata;
     std::optional<std::string> location = response.statusCode == 302 ? response.value("Location")
-                                          : response.url.empty() ? std::nullopt
-                                                                 : std::optional(response.url);
+                                          : response.url.empty()     ? std::nullopt
+                                                                     : std::optional(response.url);
     metadata.location = location.value_or(url);
     metadata.commitHash = response.value("X-Repo-Commit");
     std::optional<std::string> etag = response.value("X-Linked-Etag");

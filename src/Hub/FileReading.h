@@ -11,7 +11,6 @@
 namespace hub::detail {
 
 // The file's bytes; none, with `error` set, when it cannot be opened or read (a folder included).
-std::optional<std::string> readFileBytes(const std::filesystem::path& path,
-                                         std::error_code& error);
+std::optional<std::string> readFileBytes(const std::filesystem::path& path, std::error_code& error);
 
 }  // namespace hub::detail

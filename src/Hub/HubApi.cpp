@@ -79,9 +79,8 @@ std::string hubEndpointFromEnv() {
 // The value of XDG_DOCUMENTS_DIR in the user's user-dirs.dirs, with "$HOME" expanded.
 std::optional<std::filesystem::path> xdgDocumentsFolder(const std::filesystem::path& home) {
     const std::optional<std::string> configHome = environmentValue("XDG_CONFIG_HOME");
-    const std::filesystem::path config = configHome && !configHome->empty()
-                                             ? std::filesystem::path(*configHome)
-                                             : home / ".config";
+    const std::filesystem::path config =
+        configHome && !configHome->empty() ? std::filesystem::path(*configHome) : home / ".config";
     std::ifstream file(config / "user-dirs.dirs");
     std::string line;
     while (std::getline(file, line)) {
@@ -120,8 +119,8 @@ HubApi::HubApi(Options options)
         fmt::print("{}\n", hubToken_ ? "\u2705 got token" : "\U0001F534 NO TOKEN **");
         std::fflush(stdout);
     }
-    downloadBase_ = options.downloadBase ? std::move(*options.downloadBase)
-                                         : documentsFolder() / "modelhub";
+    downloadBase_ =
+        options.downloadBase ? std::move(*options.downloadBase) : documentsFolder() / "modelhub";
     endpoint_ = options.endpoint ? std::move(*options.endpoint) : hubEndpointFromEnv();
     useBackgroundSession_ = options.useBackgroundSession;
     useOfflineMode_ = options.useOfflineMode;
@@ -134,7 +133,9 @@ const HubApi& HubApi::shared() {
     return client;
 }
 
-vevidocore::Logging& HubApi::logger() { return vevidocore::Logging::shared(); }
+vevidocore::Logging& HubApi::logger() {
+    return vevidocore::Logging::shared();
+}
 
 const std::string& HubApi::defaultEndpoint() {
     static const std::string endpoint = QUILLORA_HUB_ENDPOINT;

@@ -12,17 +12,18 @@ namespace hub::detail {
 namespace {
 
 bool isUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 bool isPathCharacter(unsigned char c) {
-    return isUnreserved(c) || std::string_view("!$&'()*+,;=:@").find(static_cast<char>(c)) !=
-                                  std::string_view::npos;
+    return isUnreserved(c) ||
+           std::string_view("!$&'()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 [[noreturn]] void badURL(const std::string& url) {
-    throw HubClientError::networkError(URLError(URLError::Code::badURL, "not an absolute URL", url));
+    throw HubClientError::networkError(
+        URLError(URLError::Code::badURL, "not an absolute URL", url));
 }
 
 // The parts of an absolute URL text, cut where they stand so that the text is kept byte for byte
@@ -93,8 +94,8 @@ bool hasScheme(std::string_view text) {
 
 bool isReadableReference(std::string_view text) {
     for (unsigned char c : text) {
-        if (c <= 0x20 || c >= 0x7f || std::string_view("\"<>\\^`{|}").find(static_cast<char>(c)) !=
-                                          std::string_view::npos) {
+        if (c <= 0x20 || c >= 0x7f ||
+            std::string_view("\"<>\\^`{|}").find(static_cast<char>(c)) != std::string_view::npos) {
             return false;
         }
     }

@@ -76,8 +76,8 @@ TEST_F(DownloadMetadata, WrittenRecordReadsBackExactly) {
 }
 
 TEST_F(DownloadMetadata, WholeSecondsKeepTheirFraction) {
-    const auto path = writeFile(metadataFolder() / "a.metadata", commit + "\n" + sha + "\n" +
-                                                                     "1700000000.0\n");
+    const auto path =
+        writeFile(metadataFolder() / "a.metadata", commit + "\n" + sha + "\n" + "1700000000.0\n");
     const auto record = client.readDownloadMetadata(path);
     ASSERT_TRUE(record);
     EXPECT_EQ(record->timestamp.time_since_epoch().count(), 1700000000.0);

@@ -52,8 +52,8 @@ TEST_F(FileMetadata, EntityTagsAreStoredBare) {
         const char* etag;
         std::optional<std::string> stored;
     } cases[] = {
-        {"W/\"abc\"", "abc"}, {"\"abc\"", "abc"}, {"abc", "abc"},
-        {"w/\"abc\"", "w/\"abc"},  // the weak prefix is upper case only
+        {"W/\"abc\"", "abc"}, {"\"abc\"", "abc"},
+        {"abc", "abc"},       {"w/\"abc\"", "w/\"abc"},  // the weak prefix is upper case only
         {"W/abc", "abc"},     {"\"\"", ""},
     };
     for (const auto& c : cases) {
@@ -120,7 +120,8 @@ TEST_F(FileMetadata, XetReferenceNeedsAHashAndARoute) {
          XetFileData{"h", "https://other.invalid/r"}},
         {{{"X-Xet-Hash", "h"},
           {"X-Xet-Refresh-Route", "https://other.invalid/r"},
-          {"Link", "<https://x.invalid/a>; rel=\"next\", <https://x.invalid/auth>; rel=\"xet-auth\""}},
+          {"Link",
+           "<https://x.invalid/a>; rel=\"next\", <https://x.invalid/auth>; rel=\"xet-auth\""}},
          XetFileData{"h", "https://x.invalid/auth"}},
         // A route on the public hub is moved to the client's endpoint.
         {{{"X-Xet-Hash", "h"}, {"X-Xet-Refresh-Route", defaultRoute}},

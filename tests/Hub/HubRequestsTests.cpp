@@ -32,14 +32,9 @@ TEST_F(HubRequests, AuthorizationCarriesTheTokenWithoutLineBreaks) {
         std::optional<std::string> token;
         std::optional<std::string> header;
     } cases[] = {
-        {std::nullopt, std::nullopt},
-        {"", std::nullopt},
-        {"abc", "Bearer abc"},
-        {" abc", "Bearer  abc"},
-        {"abc\n", "Bearer abc"},  // as read from a token file
-        {"abc \r\n", "Bearer abc"},
-        {"ab\ncd", std::nullopt},
-        {"\n", std::nullopt},
+        {std::nullopt, std::nullopt}, {"", std::nullopt},       {"abc", "Bearer abc"},
+        {" abc", "Bearer  abc"},      {"abc\n", "Bearer abc"},  // as read from a token file
+        {"abc \r\n", "Bearer abc"},   {"ab\ncd", std::nullopt}, {"\n", std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.token ? "\"" + *c.token + "\"" : "no token");
@@ -59,7 +54,7 @@ TEST_F(HubRequests, AuthorizationCarriesTheTokenWithoutLineBreaks) {
 TEST_F(HubRequests, StatusesMapToClientErrors) {
     const struct {
         int status;
-        std::optional<HubClientError> get;   // none: success
+        std::optional<HubClientError> get;  // none: success
         std::optional<HubClientError> head;
     } cases[] = {
         {200, std::nullopt, std::nullopt},
@@ -129,9 +124,8 @@ TEST_F(HubRequests, RelativeRedirectOfAHeadStaysAHeadOnTheSameHost) {
         SCOPED_TRACE(c.location);
         hub.clearFaults();
         hub.clearRequests();
-        hub.addFault({.pathContains = "config.json",
-                      .status = 307,
-                      .headers = {{"Location", c.location}}});
+        hub.addFault(
+            {.pathContains = "config.json", .status = 307, .headers = {{"Location", c.location}}});
         const HTTPResponse response = client().httpHead(fileURL() + "?c=2");
         const auto requests = hub.requests();
         if (c.followedTarget == nullptr) {

@@ -31,7 +31,8 @@ protected:
     }
 
     HubApi client(std::optional<std::string> token = std::nullopt) const {
-        return HubApi({.downloadBase = temp.path(), .hubToken = std::move(token),
+        return HubApi({.downloadBase = temp.path(),
+                       .hubToken = std::move(token),
                        .endpoint = hub.endpoint()});
     }
 
@@ -80,8 +81,8 @@ TEST_F(RepositoryListing, RevisionTravelsAsOneEscapedPathSegment) {
 
 TEST_F(RepositoryListing, FailuresOfTheListing) {
     const auto failure = [&](const Repo& which, const std::string& revision) {
-        const auto error = caught<HubClientError>(
-            [&] { client().getFilenames(which, revision, {}); });
+        const auto error =
+            caught<HubClientError>([&] { client().getFilenames(which, revision, {}); });
         return error ? error->errorDescription() : "no failure";
     };
     EXPECT_EQ(failure(repo, "missing"), "File not found: missing");
@@ -92,8 +93,8 @@ TEST_F(RepositoryListing, FailuresOfTheListing) {
     hub.requireToken(std::nullopt);
 
     // An answer of the wrong shape is the decoder's error, not a client error.
-    for (const char* body : {R"({"files":[]})", R"({"siblings":[{"name":"x"}]})",
-                             R"({"siblings":{}})", "[]"}) {
+    for (const char* body :
+         {R"({"files":[]})", R"({"siblings":[{"name":"x"}]})", R"({"siblings":{}})", "[]"}) {
         hub.clearFaults();
         hub.addFault({.status = 200, .body = body});
         EXPECT_THROW(client().getFilenames(repo, "main", {}), ConfigError) << body;
@@ -122,7 +123,8 @@ TEST_F(RepositoryListing, ConfigurationFilesAreReadFromTheLocalRepository) {
         EXPECT_TRUE(message.starts_with("JSON parsing failed for file://" +
                                         (folder / "sub/broken.json").string() + ": "))
             << message;
-        EXPECT_TRUE(message.ends_with(". If this is a private model, verify that HUB_TOKEN is set."))
+        EXPECT_TRUE(
+            message.ends_with(". If this is a private model, verify that HUB_TOKEN is set."))
             << message;
     }
     EXPECT_THROW(client().configuration("absent.json", repo), std::filesystem::filesystem_error);

@@ -22,7 +22,7 @@ namespace {
 
 std::string hexDigest(const EVP_MD* kind, std::initializer_list<std::string_view> parts) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                     &EVP_MD_CTX_free);
+                                                                    &EVP_MD_CTX_free);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestInit_ex(context.get(), kind, nullptr);
@@ -96,7 +96,9 @@ std::string joined(const std::vector<std::string>& parts, std::size_t from, std:
     return text;
 }
 
-std::string repoKey(const Repo& repo) { return std::string(rawValue(repo.type)) + "/" + repo.id; }
+std::string repoKey(const Repo& repo) {
+    return std::string(rawValue(repo.type)) + "/" + repo.id;
+}
 
 struct StoredFile {
     std::shared_ptr<const std::string> content;  // in memory, or
@@ -123,8 +125,8 @@ StoredFile storedFile(std::string content, std::filesystem::path source, bool la
     StoredFile file;
     file.size = content.size();
     file.sha256 = hexDigest(EVP_sha256(), {content});
-    file.gitHash = hexDigest(EVP_sha1(), {fmt::format("blob {}", content.size()),
-                                          std::string_view("\0", 1), content});
+    file.gitHash = hexDigest(
+        EVP_sha1(), {fmt::format("blob {}", content.size()), std::string_view("\0", 1), content});
     file.large = large;
     if (source.empty()) {
         file.content = std::make_shared<const std::string>(std::move(content));
@@ -209,13 +211,13 @@ std::optional<std::pair<std::size_t, std::size_t>> parseRange(const std::string&
     if (!header.starts_with(prefix) || header.find(',') != std::string::npos) {
         return std::nullopt;
     }
-    const std::string spec = header.substr(prefix.size());
-    const std::size_t dash = spec.find('-');
+    const std::string byteRange = header.substr(prefix.size());
+    const std::size_t dash = byteRange.find('-');
     if (dash == std::string::npos) {
         return std::nullopt;
     }
-    const std::string first = spec.substr(0, dash);
-    const std::string last = spec.substr(dash + 1);
+    const std::string first = byteRange.substr(0, dash);
+    const std::string last = byteRange.substr(dash + 1);
     std::size_t start = 0;
     std::size_t end = size == 0 ? 0 : size - 1;
     if (first.empty()) {
@@ -351,8 +353,8 @@ struct TestHub::State {
         }
     }
 
-    void answer(bool fromContentStore, const httplib::Request& request,
-                httplib::Response& response, const std::optional<Fault>& fault) {
+    void answer(bool fromContentStore, const httplib::Request& request, httplib::Response& response,
+                const std::optional<Fault>& fault) {
         const Route place = route(request.target, fromContentStore);
         std::unique_lock lock(mutex);
         if (place.kind == Route::Kind::unknown ||
@@ -405,10 +407,10 @@ struct TestHub::State {
                                         jsonString(path));
             }
             response.status = 200;
-            response.set_content(fmt::format(R"({{"id":{},"sha":"{}","siblings":[{}]}})",
-                                             jsonString(place.repo.id), stored->second.commit,
-                                             siblings),
-                                 "application/json");
+            response.set_content(
+                fmt::format(R"({{"id":{},"sha":"{}","siblings":[{}]}})", jsonString(place.repo.id),
+                            stored->second.commit, siblings),
+                "application/json");
             return;
         }
         const auto file = stored->second.files.find(place.path);
@@ -434,16 +436,15 @@ struct TestHub::State {
             response.set_header("X-Linked-Size", std::to_string(served.size));
             response.set_header(
                 "Location", fmt::format("http://127.0.0.1:{}/cdn/{}/resolve-cache/{}/{}?expires=1",
-                                        contentStorePort, repoKey(place.repo), commit,
-                                        place.path));
+                                        contentStorePort, repoKey(place.repo), commit, place.path));
             return;
         }
         response.set_header("ETag", "\"" + served.gitHash + "\"");
         body(request, response, served, fault);
     }
 
-    void body(const httplib::Request& request, httplib::Response& response,
-              const StoredFile& file, const std::optional<Fault>& fault) {
+    void body(const httplib::Request& request, httplib::Response& response, const StoredFile& file,
+              const std::optional<Fault>& fault) {
         response.set_header("Accept-Ranges", "bytes");
         std::size_t start = 0;
         std::size_t length = file.size;
@@ -535,7 +536,9 @@ TestHub::~TestHub() {
     state_->contentStoreThread.join();
 }
 
-std::string TestHub::endpoint() const { return fmt::format("http://127.0.0.1:{}", state_->hubPort); }
+std::string TestHub::endpoint() const {
+    return fmt::format("http://127.0.0.1:{}", state_->hubPort);
+}
 
 std::string TestHub::contentStoreEndpoint() const {
     return fmt::format("http://127.0.0.1:{}", state_->contentStorePort);

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -21,8 +21,12 @@
 namespace hub {
 
 // Failures show their message in test output.
-inline void PrintTo(const HubClientError& error, std::ostream* out) { *out << error.what(); }
-inline void PrintTo(const EnvironmentError& error, std::ostream* out) { *out << error.what(); }
+inline void PrintTo(const HubClientError& error, std::ostream* out) {
+    *out << error.what();
+}
+inline void PrintTo(const EnvironmentError& error, std::ostream* out) {
+    *out << error.what();
+}
 
 }  // namespace hub
 
@@ -110,7 +114,9 @@ inline std::filesystem::path writeFile(const std::filesystem::path& path,
 }
 
 // The file URL text of a path made of plain characters (nothing to percent-encode).
-inline std::string fileURL(const std::filesystem::path& path) { return "file://" + path.string(); }
+inline std::string fileURL(const std::filesystem::path& path) {
+    return "file://" + path.string();
+}
 
 inline std::string readFile(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
