@@ -1,0 +1,9 @@
+#include "WhisperPrograms.h"
+
+#include "ml/Program.h"
+
+namespace ml {
+
+void addWhisperPrograms(ProgramRegistry&) {}
+
+}  // namespace ml
