@@ -20,9 +20,9 @@ constexpr std::size_t kLanes = 8;
 inline float exp(float x) {
     const bool isNan = x != x;
     const bool under = x < -87.33654f;
-    const bool over = x > 88.3762626647949f;
+    const bool over = x > 88.72283905206835f;
     float c = isNan ? 0.0f : x;
-    c = std::min(std::max(c, -87.33654f), 88.3762626647949f);
+    c = std::min(std::max(c, -87.33654f), 88.72283905206835f);
     const float n = std::floor(c * 1.44269504088896341f + 0.5f);
     float r = c - n * 0.693359375f;
     r = r - n * -2.12194440e-4f;
@@ -33,9 +33,13 @@ inline float exp(float x) {
     p = p * r + 1.6666665459e-1f;
     p = p * r + 5.0000001201e-1f;
     const float y = p * r * r + r + 1.0f;
-    const auto e = static_cast<std::int32_t>(n) + 127;
-    const float scale = std::bit_cast<float>(static_cast<std::uint32_t>(e) << 23);
-    float result = y * scale;
+    // 2^n in two halves: n reaches 128 near the top of the range, one past the largest exponent.
+    const auto k = static_cast<std::int32_t>(n);
+    const std::int32_t k1 = k >> 1;
+    const std::int32_t k2 = k - k1;
+    const float s1 = std::bit_cast<float>(static_cast<std::uint32_t>(k1 + 127) << 23);
+    const float s2 = std::bit_cast<float>(static_cast<std::uint32_t>(k2 + 127) << 23);
+    float result = y * s1 * s2;
     result = under ? 0.0f : result;
     result = over ? std::numeric_limits<float>::infinity() : result;
     return isNan ? x : result;
