@@ -8,6 +8,7 @@
 
 #include "ml/Float16.h"
 #include "ml/Safetensors.h"
+#include "ml/whisper/EncoderKernel.h"
 #include "ml/whisper/MelKernel.h"
 #include "ml/whisper/WhisperHyperParameters.h"
 
@@ -86,16 +87,35 @@ TEST(WhisperHyperParameters, RejectsConfigurationsThatDescribeNoModel) {
     EXPECT_TRUE(ok.alignmentHeads.empty());
 }
 
+// The tiny checkpoint and the reference vectors computed from it, opened once for the suite.
 class WhisperReference : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         reference_ = std::make_unique<ml::SafetensorsFile>(kReference);
+        weights_ = std::make_unique<ml::SafetensorsFile>(kCheckpoint / "model.safetensors");
+        params_ = ml::whisper::WhisperHyperParameters::fromCheckpoint(kCheckpoint);
     }
-    static void TearDownTestSuite() { reference_.reset(); }
+    static void TearDownTestSuite() {
+        reference_.reset();
+        weights_.reset();
+    }
     static const ml::SafetensorsFile& reference() { return *reference_; }
+    static const ml::SafetensorsFile& weights() { return *weights_; }
+    static const ml::whisper::WhisperHyperParameters& params() { return params_; }
+
+    // The reference encoder output, frames first, as the decoder's channel-major halves.
+    static std::vector<ml::Float16> referenceEncoderOutput() {
+        const auto framesFirst = values<float>(reference().tensor("encoder_output_embeds"));
+        std::vector<ml::Float16> out(framesFirst.size());
+        for (std::size_t f = 0; f < 1500; ++f) {
+            for (std::size_t c = 0; c < 384; ++c) out[c * 1500 + f] = framesFirst[f * 384 + c];
+        }
+        return out;
+    }
 
 private:
-    static inline std::unique_ptr<ml::SafetensorsFile> reference_;
+    static inline std::unique_ptr<ml::SafetensorsFile> reference_, weights_;
+    static inline ml::whisper::WhisperHyperParameters params_;
 };
 
 TEST_F(WhisperReference, MelMatchesTheReference) {
@@ -111,6 +131,20 @@ TEST_F(WhisperReference, MelMatchesTheReference) {
     std::vector<float> again(out.size());
     mel.compute(audio, again);
     EXPECT_EQ(again, out);
+}
+
+TEST_F(WhisperReference, EncoderMatchesTheReference) {
+    const ml::whisper::EncoderKernel encoder(params(), weights().tensors());
+    EXPECT_EQ(encoder.inputFrames(), 3000u);
+    EXPECT_EQ(encoder.outputFrames(), 1500u);
+    const auto mel = values<float>(reference().tensor("melspectrogram_features"));
+    std::vector<ml::Float16> out(384 * 1500);
+    encoder.encode(mel, out);
+    const auto [worst, at] = maxDifference(out, referenceEncoderOutput());
+    EXPECT_LE(worst, 2e-2) << "channel " << at / 1500 << " frame " << at % 1500;
+
+    EXPECT_THROW(encoder.encode(std::span<const float>(mel).first(100), out), WhisperKernelError);
+    EXPECT_THROW(encoder.encode(mel, std::span<ml::Float16>(out).first(100)), WhisperKernelError);
 }
 
 TEST(MelKernel, FrontEndEdges) {
