@@ -1,8 +1,11 @@
 #include "rararozuvu/WhisperError.h"
 
+#include "vevidocore/Logging.h"
+
 namespace rararozuvu {
 
 std::string WhisperError::errorDescription() const {
+    vevidocore::Logging::error(message_);
     return message_;
 }
 
