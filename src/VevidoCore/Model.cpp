@@ -33,6 +33,7 @@ std::optional<std::string> mismatch(const FeatureDescription& d, const FeatureVa
 
 }  // namespace
 
+Model::Model(Passkey) {}
 Model::~Model() = default;
 
 std::shared_ptr<Model> Model::load(const std::filesystem::path& url,

@@ -12,6 +12,7 @@
 #include "ml/ModelBundle.h"
 #include "ml/Program.h"
 #include "ml/Safetensors.h"
+#include "vevidocore/ModelUtilities.h"
 
 namespace {
 
@@ -270,6 +271,40 @@ TEST_F(ModelTest, AProgramThatBreaksItsDescriptionIsReported) {
         EXPECT_EQ(e.errorCase(), ModelError::Case::generic);
         EXPECT_EQ(e.message(), "model \"Scale\": the program's output \"y\" is missing");
     }
+}
+
+// A program that computes nothing, so any description can be loaded.
+class DescriptionOnly : public ml::Program {
+public:
+    ml::DictionaryFeatureProvider predict(const ml::FeatureProvider&) const override { return {}; }
+};
+
+TEST(ModelDimensions, ReadTheDescribedShapes) {
+    TempFolder temp;
+    ml::ModelBundle bundle;
+    bundle.program = "DescriptionOnly";
+    bundle.description.inputs = {ml::multiArrayFeature("audio", MultiArrayDataType::float32, {480000}),
+                                 {"picture", ml::FeatureType::image, false, std::nullopt}};
+    bundle.description.outputs = {
+        ml::multiArrayFeature("encoder_output_embeds", MultiArrayDataType::float16, {1, 512, 1, 1500})};
+    bundle.write(temp.path());
+    ml::ProgramRegistry::shared().add(
+        "DescriptionOnly", [](const ml::ProgramContext&) { return std::make_unique<DescriptionOnly>(); });
+    const auto model = ml::Model::load(temp.path());
+    ml::ProgramRegistry::shared().remove("DescriptionOnly");
+
+    using U = vevidocore::ModelUtilities;
+    EXPECT_EQ(U::getModelInputDimension(model.get(), "audio", 0), 480000);
+    EXPECT_EQ(U::getModelOutputDimension(model.get(), "encoder_output_embeds", 1), 512);
+    EXPECT_EQ(U::getModelOutputDimention(model.get(), "encoder_output_embeds", 3), 1500);
+    EXPECT_EQ(U::getModelInputDimention(model.get(), "audio", 0), 480000);
+    const std::optional<std::int64_t> absent;
+    EXPECT_EQ(U::getModelInputDimension(nullptr, "audio", 0), absent);
+    EXPECT_EQ(U::getModelInputDimension(model.get(), "picture", 0), absent);
+    EXPECT_EQ(U::getModelInputDimension(model.get(), "encoder_output_embeds", 0), absent);
+    EXPECT_EQ(U::getModelOutputDimension(model.get(), "audio", 0), absent);
+    EXPECT_EQ(U::getModelInputDimension(model.get(), "audio", 1), absent);
+    EXPECT_EQ(U::getModelInputDimension(model.get(), "audio", -1), absent);
 }
 
 TEST(ModelBundle, WritesWhatItReads) {

@@ -45,7 +45,7 @@ private:
     };
 
 public:
-    explicit Model(Passkey) {}
+    explicit Model(Passkey);
 
 private:
 
