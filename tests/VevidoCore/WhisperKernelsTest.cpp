@@ -8,6 +8,7 @@
 
 #include "ml/Float16.h"
 #include "ml/Safetensors.h"
+#include "ml/whisper/DecoderKernel.h"
 #include "ml/whisper/EncoderKernel.h"
 #include "ml/whisper/MelKernel.h"
 #include "ml/whisper/WhisperHyperParameters.h"
@@ -145,6 +146,82 @@ TEST_F(WhisperReference, EncoderMatchesTheReference) {
 
     EXPECT_THROW(encoder.encode(std::span<const float>(mel).first(100), out), WhisperKernelError);
     EXPECT_THROW(encoder.encode(mel, std::span<ml::Float16>(out).first(100)), WhisperKernelError);
+}
+
+// The decoder's running state for one window, kept the way the decoding loop keeps it: caches of
+// 224 slots, the slot of step i opened and marked for update before step i runs, and the step's
+// key and value rows written into slot i afterwards.
+struct DecoderWindow {
+    static constexpr std::size_t kSlots = 224;
+    explicit DecoderWindow(const ml::whisper::DecoderKernel& kernel)
+        : embed(kernel.kvCacheEmbedDim()),
+          keyCache(embed * kSlots),
+          valueCache(embed * kSlots),
+          updateMask(kSlots, 0),
+          paddingMask(kSlots, ml::Float16::fromBits(0xF0E2)),  // -10000
+          logits(kernel.vocabularySize()),
+          keyUpdates(embed),
+          valueUpdates(embed),
+          alignment(kernel.encoderFrames()) {}
+
+    void step(const ml::whisper::DecoderKernel& kernel, std::int32_t token, std::size_t index,
+              std::span<const ml::Float16> encoder) {
+        std::fill(updateMask.begin(), updateMask.end(), 0);
+        updateMask[index] = 1;
+        paddingMask[index] = 0.0f;
+        kernel.step({token, static_cast<std::int32_t>(index), keyCache, valueCache, updateMask,
+                     encoder, paddingMask},
+                    {logits, keyUpdates, valueUpdates, alignment});
+        for (std::size_t e = 0; e < embed; ++e) {
+            keyCache[e * kSlots + index] = keyUpdates[e];
+            valueCache[e * kSlots + index] = valueUpdates[e];
+        }
+    }
+
+    std::int32_t argmax() const {
+        return static_cast<std::int32_t>(
+            std::max_element(logits.begin(), logits.end(),
+                             [](ml::Float16 a, ml::Float16 b) { return float(a) < float(b); }) -
+            logits.begin());
+    }
+
+    std::size_t embed;
+    std::vector<ml::Float16> keyCache, valueCache;
+    std::vector<std::int32_t> updateMask;
+    std::vector<ml::Float16> paddingMask, logits, keyUpdates, valueUpdates, alignment;
+};
+
+TEST_F(WhisperReference, DecoderStepsMatchTheReference) {
+    const ml::whisper::DecoderKernel decoder(params(), weights().tensors());
+    ASSERT_EQ(decoder.kvCacheEmbedDim(), 4u * 384u);
+    const auto encoder = referenceEncoderOutput();
+    const auto prompt = values<std::int32_t>(reference().tensor("prompt"));
+    const auto expected = values<float>(reference().tensor("logits"));
+    const auto tokens = values<std::int32_t>(reference().tensor("tokens"));
+    const std::size_t vocab = decoder.vocabularySize();
+
+    DecoderWindow window(decoder);
+    window.step(decoder, prompt[0], 0, encoder);
+    std::int32_t next = prompt[1];
+    for (std::size_t i = 0; i < 4; ++i) {
+        window.step(decoder, next, i + 1, encoder);
+        const std::span<const float> want(expected.data() + i * vocab, vocab);
+        const auto [worst, at] = maxDifference(window.logits, want);
+        EXPECT_LE(worst, 2e-2) << "step " << i << " token " << at;
+        next = window.argmax();
+        const auto wantToken = static_cast<std::int32_t>(
+            std::max_element(want.begin(), want.end()) - want.begin());
+        EXPECT_EQ(next, wantToken) << "step " << i;
+        EXPECT_EQ(next, tokens[i]) << "step " << i;
+    }
+
+    // The alignment row is a mean of softmax rows: non-negative and summing to one.
+    double total = 0;
+    for (const auto a : window.alignment) {
+        EXPECT_GE(float(a), 0.0f);
+        total += float(a);
+    }
+    EXPECT_NEAR(total, 1.0, 1e-2);
 }
 
 TEST(MelKernel, FrontEndEdges) {
