@@ -73,9 +73,7 @@ void ProgramContext::expectFeatures(std::span<const FeatureDescription> inputs,
 }
 
 MultiArray Program::input(const FeatureProvider& inputs, std::string_view name) {
-    if (auto value = inputs.featureValue(name)) {
-        if (auto array = value->multiArrayValue()) return *std::move(array);
-    }
+    if (auto array = inputs.multiArray(name)) return *std::move(array);
     throw ModelError(ModelError::Case::generic,
                      fmt::format("a program read the input \"{}\", which its model does not declare",
                                  name));

@@ -8,6 +8,7 @@
 
 #include "ml/ModelError.h"
 #include "ml/Program.h"
+#include "ml/whisper/DecoderKernel.h"
 #include "ml/whisper/EncoderKernel.h"
 #include "ml/whisper/MelKernel.h"
 
@@ -110,6 +111,62 @@ public:
 private:
     WhisperHyperParameters params_;
     whisper::EncoderKernel kernel_;
+};
+
+class TextDecoderProgram : public Program {
+public:
+    explicit TextDecoderProgram(const ProgramContext& context)
+        : params_(whisperHyperParameters(context.bundle.hyperParameters)),
+          kvCacheLength_(context.bundle.hyperParameters.integer("kv_cache_length")),
+          kernel_(params_, AudioEncoderProgram::weights(context)) {
+        const WhisperFeatures f = textDecoderFeatures(params_, kvCacheLength_);
+        context.expectFeatures(f.inputs, f.outputs);
+    }
+
+    DictionaryFeatureProvider predict(const FeatureProvider& inputs) const override {
+        const MultiArray inputIds = input(inputs, "input_ids");
+        const MultiArray cacheLength = input(inputs, "cache_length");
+        const MultiArray keyCache = input(inputs, "key_cache");
+        const MultiArray valueCache = input(inputs, "value_cache");
+        const MultiArray updateMask = input(inputs, "kv_cache_update_mask");
+        const MultiArray embeds = input(inputs, "encoder_output_embeds");
+        const MultiArray paddingMask = input(inputs, "decoder_key_padding_mask");
+
+        const std::int64_t width = signed64(kernel_.kvCacheEmbedDim());
+        MultiArray logits = halfArray({1, 1, signed64(kernel_.vocabularySize())});
+        MultiArray keyUpdates = halfArray({1, width, 1, 1});
+        MultiArray valueUpdates = halfArray({1, width, 1, 1});
+        std::optional<MultiArray> alignment;
+        if (!params_.alignmentHeads.empty()) {
+            alignment = halfArray({1, signed64(kernel_.encoderFrames())});
+        }
+        const whisper::DecoderStepInputs in{
+            inputIds.data<std::int32_t>()[0], cacheLength.data<std::int32_t>()[0],
+            keyCache.span<Float16>(),         valueCache.span<Float16>(),
+            updateMask.span<std::int32_t>(),  embeds.span<Float16>(),
+            paddingMask.span<Float16>()};
+        const whisper::DecoderStepOutputs out{
+            logits.span<Float16>(), keyUpdates.span<Float16>(), valueUpdates.span<Float16>(),
+            alignment ? alignment->span<Float16>() : std::span<Float16>()};
+        try {
+            kernel_.step(in, out);
+        } catch (const WhisperKernelError& e) {
+            // Well-formed inputs with values the model cannot take (a token id past the
+            // vocabulary, a position past the learned ones).
+            throw ModelError(ModelError::Case::parameters, e.what());
+        }
+        DictionaryFeatureProvider result;
+        result.set("logits", logits);
+        result.set("key_cache_updates", keyUpdates);
+        result.set("value_cache_updates", valueUpdates);
+        if (alignment) result.set("alignment_heads_weights", *alignment);
+        return result;
+    }
+
+private:
+    WhisperHyperParameters params_;
+    std::int64_t kvCacheLength_;
+    whisper::DecoderKernel kernel_;
 };
 
 // Looks the cache rows of the forced prompt up in tables the bundle carries, one per task and
@@ -264,6 +321,7 @@ WhisperFeatures textDecoderContextPrefillFeatures(const WhisperHyperParameters& 
 void addWhisperPrograms(ProgramRegistry& registry) {
     registry.add("MelSpectrogram", build<MelSpectrogramProgram>);
     registry.add("AudioEncoder", build<AudioEncoderProgram>);
+    registry.add("TextDecoder", build<TextDecoderProgram>);
     registry.add("TextDecoderContextPrefill", build<TextDecoderContextPrefillProgram>);
 }
 

@@ -17,6 +17,12 @@ public:
     virtual std::set<std::string> featureNames() const = 0;
     // Absent for a name the provider does not have.
     virtual std::optional<FeatureValue> featureValue(std::string_view name) const = 0;
+
+    // The named feature when it is a multi-array; absent otherwise.
+    std::optional<MultiArray> multiArray(std::string_view name) const {
+        const auto value = featureValue(name);
+        return value ? value->multiArrayValue() : std::nullopt;
+    }
 };
 
 // A feature provider over a map of values.
