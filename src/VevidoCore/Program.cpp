@@ -105,10 +105,4 @@ std::optional<ProgramFactory> ProgramRegistry::factory(std::string_view kind) co
     return it->second;
 }
 
-FeatureDescription multiArrayFeature(std::string name, MultiArrayDataType dataType,
-                                     std::vector<std::int64_t> shape, bool isOptional) {
-    return FeatureDescription{std::move(name), FeatureType::multiArray, isOptional,
-                              MultiArrayConstraint{std::move(shape), dataType}};
-}
-
 }  // namespace ml

@@ -170,7 +170,10 @@ TEST_F(ModelTest, PredictRefusesInputsThatDoNotMatchTheDescription) {
     };
     const Case cases[] = {
         {"missing",
-         [](auto& in) { in = ml::DictionaryFeatureProvider({{"gain", in.featureValue("gain").value()}}); },
+         [](auto& in) {
+             in = ml::DictionaryFeatureProvider();
+             in.set("gain", MultiArray::from({2}, 1));
+         },
          "model \"Scale\": the input \"x\" is missing"},
         {"element type",
          [](auto& in) { in.set("x", MultiArray({2, kWidth}, MultiArrayDataType::float16)); },

@@ -44,7 +44,9 @@ public:
     // A new multi-array of T's element type holding these scalars.
     MultiArray multiArray() const {
         MultiArray out(shape_, dataTypeOf<T>());
-        std::memcpy(out.dataPointer(), scalars_.data(), scalars_.size() * sizeof(T));
+        if (!scalars_.empty()) {
+            std::memcpy(out.dataPointer(), scalars_.data(), scalars_.size() * sizeof(T));
+        }
         return out;
     }
 
