@@ -328,7 +328,7 @@ Tensor Tensor::exp() const {
     FloatScalars in(data_);
     FloatResult out(scalarCount());
     float* o = out.data();
-    for (std::int64_t i = 0; i < scalarCount(); ++i) o[i] = rows::exp(in.data()[i]);
+    rows::exp(in.data(), o, static_cast<std::size_t>(scalarCount()));
     return Tensor(shape_, out.take(floatingResult(scalarType())));
 }
 
@@ -415,15 +415,12 @@ Tensor Tensor::argmax(int axis, bool keepRank) const {
     FloatScalars in(data_);
     std::vector<std::int32_t> out(static_cast<std::size_t>(l.outer * l.inner));
     forEachRow(in.data(), out.data(), l, 1, [&l](const float* x, std::int32_t* y) {
+        // The largest value in one vector pass, then the first place it occurs. NaN entries
+        // never win; a row of only NaN gives 0.
+        const float m = rows::max(x, static_cast<std::size_t>(l.length));
         std::int64_t best = 0;
-        float bestValue = orderKey(x[0]);
-        for (std::int64_t j = 1; j < l.length; ++j) {
-            if (orderKey(x[j]) > bestValue) {
-                bestValue = orderKey(x[j]);
-                best = j;
-            }
-        }
-        *y = static_cast<std::int32_t>(best);
+        while (best < l.length && !(x[best] == m)) ++best;
+        *y = static_cast<std::int32_t>(best == l.length ? 0 : best);
     });
     return Tensor(reducedShape(shape_, a, keepRank), out);
 }
