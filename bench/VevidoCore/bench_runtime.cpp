@@ -20,7 +20,8 @@ ml::MultiArray randomLogits() {
     std::mt19937 gen(3);
     std::normal_distribution<float> d(0.0f, 2.0f);
     ml::MultiArray logits({1, 1, kVocabulary}, ml::MultiArrayDataType::float16);
-    for (ml::Float16& v : logits.span<ml::Float16>()) v = ml::Float16(d(gen));
+    for (ml::Float16& v : logits.span<ml::Float16>())
+        v = ml::Float16(d(gen));
     return logits;
 }
 
@@ -40,12 +41,13 @@ BENCHMARK(BM_GreedyPick);
 void BM_TopKPick(benchmark::State& state) {
     const ml::MultiArray logits = randomLogits();
     for (auto _ : state) {
-        const ml::Tensor probs = (ml::Tensor(logits).cast(ml::MultiArrayDataType::float32) / 0.4f)
-                                     .softmax();
+        const ml::Tensor probs =
+            (ml::Tensor(logits).cast(ml::MultiArrayDataType::float32) / 0.4f).softmax();
         const auto [values, indices] = probs.topK(5);
         const ml::Tensor cumulative = values.cumulativeSum();
-        const ml::Tensor pick =
-            (cumulative + cumulative.lessThan(values.sum(-1) * 0.5f) * 100.0f).argsort().slice(-1, 0, 1);
+        const ml::Tensor pick = (cumulative + cumulative.lessThan(values.sum(-1) * 0.5f) * 100.0f)
+                                    .argsort()
+                                    .slice(-1, 0, 1);
         benchmark::DoNotOptimize(indices.gathering(pick.reshaped({1, 1}), 2).asIntArray());
     }
 }
@@ -53,7 +55,8 @@ BENCHMARK(BM_TopKPick);
 
 void BM_LogSoftmaxHalfRow(benchmark::State& state) {
     const ml::Tensor logits(randomLogits());
-    for (auto _ : state) benchmark::DoNotOptimize(logits.logSoftmax());
+    for (auto _ : state)
+        benchmark::DoNotOptimize(logits.logSoftmax());
 }
 BENCHMARK(BM_LogSoftmaxHalfRow);
 
@@ -80,10 +83,11 @@ void BM_PredictionChecks(benchmark::State& state) {
     }
     bundle.description.outputs = {ml::multiArrayFeature("y", f16, {1, 1536, 1, 224})};
     bundle.write(folder);
-    ml::ProgramRegistry::shared().add("Echo",
-                                      [](const ml::ProgramContext&) { return std::make_unique<Echo>(); });
+    ml::ProgramRegistry::shared().add(
+        "Echo", [](const ml::ProgramContext&) { return std::make_unique<Echo>(); });
     const auto model = ml::Model::load(folder);
-    for (auto _ : state) benchmark::DoNotOptimize(model->predict(in));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(model->predict(in));
     std::filesystem::remove_all(folder);
 }
 BENCHMARK(BM_PredictionChecks);

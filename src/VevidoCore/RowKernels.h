@@ -21,7 +21,8 @@ inline void exp(const float* x, float* out, std::size_t n) {
         const vec::F16x v = vec::load(x + i);
         vec::store(out + i, v != v ? v : vec::exp(v));
     }
-    for (; i < n; ++i) out[i] = std::exp(x[i]);
+    for (; i < n; ++i)
+        out[i] = std::exp(x[i]);
 }
 
 inline float max(const float* x, std::size_t n) {
@@ -46,14 +47,16 @@ inline float expShifted(const float* x, float shift, float* out, std::size_t n) 
 }
 
 inline void softmax(const float* x, float* out, std::size_t n) {
-    if (x != out) std::memcpy(out, x, n * sizeof(float));
+    if (x != out)
+        std::memcpy(out, x, n * sizeof(float));
     vec::softmax(out, n);
 }
 
 // log(sum(e^x)); -infinity for an empty row or one of only -infinity.
 inline float logSumExp(const float* x, float* scratch, std::size_t n) {
     const float m = rows::max(x, n);
-    if (m == -std::numeric_limits<float>::infinity()) return m;
+    if (m == -std::numeric_limits<float>::infinity())
+        return m;
     return m + std::log(expShifted(x, m, scratch, n));
 }
 
@@ -64,7 +67,8 @@ inline void logSoftmax(const float* x, float* out, std::size_t n) {
     for (; i + vec::kLanes <= n; i += vec::kLanes) {
         vec::store(out + i, vec::load(x + i) - vec::splat(lse));
     }
-    for (; i < n; ++i) out[i] = x[i] - lse;
+    for (; i < n; ++i)
+        out[i] = x[i] - lse;
 }
 
 }  // namespace ml::rows

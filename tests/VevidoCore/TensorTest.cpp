@@ -25,15 +25,18 @@ std::vector<float> randomRow(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::normal_distribution<float> d(0.0f, 3.0f);
     std::vector<float> v(n);
-    for (float& x : v) x = d(gen);
+    for (float& x : v)
+        x = d(gen);
     return v;
 }
 
 TEST(Tensor, ExpMatchesTheLibraryAcrossTheFloatRange) {
     std::vector<float> x;
-    for (float v = -100.0f; v <= 100.0f; v += 0.0137f) x.push_back(v);
+    for (float v = -100.0f; v <= 100.0f; v += 0.0137f)
+        x.push_back(v);
     x.insert(x.end(), {-kInf, kInf, 0.0f, -0.0f});
-    const std::vector<float> e = floats({static_cast<std::int64_t>(x.size())}, x).exp().toFloatArray();
+    const std::vector<float> e =
+        floats({static_cast<std::int64_t>(x.size())}, x).exp().toFloatArray();
     for (std::size_t i = 0; i < x.size(); ++i) {
         const float expected = std::exp(x[i]);
         if (expected < 2 * std::numeric_limits<float>::min() || expected > 1e38f) {
@@ -52,7 +55,8 @@ TEST(Tensor, SoftmaxAndLogSoftmaxMatchADirectComputation) {
     row[17] = -kInf;  // a suppressed token
     const Tensor logits = floats({1, 1, static_cast<std::int64_t>(row.size())}, row);
     double sum = 0;
-    for (float v : row) sum += std::exp(static_cast<double>(v));
+    for (float v : row)
+        sum += std::exp(static_cast<double>(v));
     const std::vector<float> p = logits.softmax().toFloatArray();
     const std::vector<float> lp = logits.logSoftmax().toFloatArray();
     for (std::size_t i = 0; i < row.size(); ++i) {
@@ -181,8 +185,10 @@ TEST(Tensor, ConversionsToListsAndMultiArrays) {
 TEST(TensorDeathTest, UnsupportedScalarTypesStopTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const Tensor doubles({1}, std::vector<double>{1.0});
-    EXPECT_DEATH(doubles.asFloatArray(), "MLTensorExtensions:29: Fatal error: Unsupported scalar type: Double");
-    EXPECT_DEATH(doubles.asMultiArray(), "MLTensorExtensions:44: .*Unsupported scalar type: Double");
+    EXPECT_DEATH(doubles.asFloatArray(),
+                 "MLTensorExtensions:29: Fatal error: Unsupported scalar type: Double");
+    EXPECT_DEATH(doubles.asMultiArray(),
+                 "MLTensorExtensions:44: .*Unsupported scalar type: Double");
     EXPECT_DEATH(floats({1}, {1}).asIntArray(), "Unsupported scalar type: Float");
 }
 

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 
+#include "TempFolder.h"
 #include "ml/Model.h"
 #include "ml/ModelBundle.h"
 #include "ml/Safetensors.h"
@@ -22,22 +22,7 @@ const fs::path kShared = QUILLORA_SHARED_DIR;
 const fs::path kCheckpoint = kShared / "models/tiny-en-random";
 const fs::path kReference = kShared / "data/reference/tiny-en-random_sample_000.safetensors";
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::random_device rd;
-        path_ = fs::temp_directory_path() / ("quillora-convert-test-" + std::to_string(rd()));
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using vevidocore::testing::TempFolder;
 
 MultiArray referenceArray(const ml::SafetensorsFile& file, const char* name,
                           std::vector<std::int64_t> shape) {
@@ -63,8 +48,8 @@ std::unique_ptr<TempFolder> ConvertedCheckpoint::out_;
 
 TEST_F(ConvertedCheckpoint, HoldsBundlesTheRuntimeLoads) {
     const TempFolder& out = *out_;
-    for (const char* file : {"tokenizer.json", "tokenizer_config.json", "config.json",
-                             "generation_config.json"}) {
+    for (const char* file :
+         {"tokenizer.json", "tokenizer_config.json", "config.json", "generation_config.json"}) {
         EXPECT_EQ(fs::file_size(out.path() / file), fs::file_size(kCheckpoint / file)) << file;
     }
     EXPECT_FALSE(fs::exists(out.path() / "TextDecoderContextPrefill.mlmodelc"));
@@ -101,10 +86,10 @@ TEST_F(ConvertedCheckpoint, HoldsBundlesTheRuntimeLoads) {
     const MultiArray expected = referenceArray(reference, "melspectrogram_features", {80, 3000});
     double worst = 0;
     for (std::int64_t i = 0; i < expected.count(); ++i) {
-        worst = std::max<double>(worst, std::abs(features.data<float>()[i] - expected.data<float>()[i]));
+        worst = std::max<double>(worst,
+                                 std::abs(features.data<float>()[i] - expected.data<float>()[i]));
     }
     EXPECT_LT(worst, 1e-4);
-
 }
 
 TEST(WhisperConverter, ReplacesAnEarlierConversion) {
@@ -155,19 +140,28 @@ TEST(WhisperPrograms, PrefillLooksUpTheCacheRowsOfTaskAndLanguage) {
     constexpr std::int64_t kLanguages = 4;
     ml::ModelBundle bundle;
     bundle.program = "TextDecoderContextPrefill";
-    for (const auto& [name, value] :
-         {std::pair{"num_mel_bins", 80}, {"d_model", 8}, {"encoder_layers", 1},
-          {"encoder_attention_heads", 2}, {"encoder_ffn_dim", 32}, {"decoder_layers", 2},
-          {"decoder_attention_heads", 2}, {"decoder_ffn_dim", 32}, {"vocab_size", 60},
-          {"max_source_positions", 10}, {"max_target_positions", 16}, {"prefill_length", kPrefill},
-          {"first_language_token", 50}, {"language_count", kLanguages}}) {
+    for (const auto& [name, value] : {std::pair{"num_mel_bins", 80},
+                                      {"d_model", 8},
+                                      {"encoder_layers", 1},
+                                      {"encoder_attention_heads", 2},
+                                      {"encoder_ffn_dim", 32},
+                                      {"decoder_layers", 2},
+                                      {"decoder_attention_heads", 2},
+                                      {"decoder_ffn_dim", 32},
+                                      {"vocab_size", 60},
+                                      {"max_source_positions", 10},
+                                      {"max_target_positions", 16},
+                                      {"prefill_length", kPrefill},
+                                      {"first_language_token", 50},
+                                      {"language_count", kLanguages}}) {
         bundle.hyperParameters.set(name, std::int64_t{value});
     }
     const auto f16 = MultiArrayDataType::float16;
     bundle.description.inputs = {ml::multiArrayFeature("task", MultiArrayDataType::int32, {1}),
                                  ml::multiArrayFeature("language", MultiArrayDataType::int32, {1})};
-    bundle.description.outputs = {ml::multiArrayFeature("key_cache_prefill", f16, {1, kWidth, 1, kPrefill}),
-                                  ml::multiArrayFeature("value_cache_prefill", f16, {1, kWidth, 1, kPrefill})};
+    bundle.description.outputs = {
+        ml::multiArrayFeature("key_cache_prefill", f16, {1, kWidth, 1, kPrefill}),
+        ml::multiArrayFeature("value_cache_prefill", f16, {1, kWidth, 1, kPrefill})};
     bundle.weights = "weights.safetensors";
     bundle.write(folder.path());
     // Entry i of the key table holds i, of the value table -i.
@@ -180,8 +174,10 @@ TEST(WhisperPrograms, PrefillLooksUpTheCacheRowsOfTaskAndLanguage) {
     }
     ml::SafetensorsWriter writer;
     const std::vector<std::int64_t> shape{2, kLanguages, kWidth, kPrefill};
-    writer.add("key_cache_prefill", ml::SafetensorsDType::F16, shape, std::as_bytes(std::span(keys)));
-    writer.add("value_cache_prefill", ml::SafetensorsDType::F16, shape, std::as_bytes(std::span(values)));
+    writer.add("key_cache_prefill", ml::SafetensorsDType::F16, shape,
+               std::as_bytes(std::span(keys)));
+    writer.add("value_cache_prefill", ml::SafetensorsDType::F16, shape,
+               std::as_bytes(std::span(values)));
     writer.write(folder.path() / "weights.safetensors");
 
     const auto prefill = ml::Model::load(folder.path());
@@ -217,7 +213,8 @@ TEST(WhisperConverter, IncompleteCheckpointsAreRefused) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.file) std::ofstream(checkpoint.path() / c.file) << "not safetensors";
+        if (c.file)
+            std::ofstream(checkpoint.path() / c.file) << "not safetensors";
         try {
             ml::WhisperConverter::convert(checkpoint.path(), out.path());
             ADD_FAILURE() << "converted";

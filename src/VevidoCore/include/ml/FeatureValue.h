@@ -30,8 +30,12 @@ std::optional<FeatureType> featureTypeNamed(std::string_view name);
 // One input or output value of a model. A multi-array value shares the array's buffer.
 class FeatureValue {
 public:
-    FeatureValue(MultiArray array) : value_(std::in_place_type<MultiArray>, std::move(array)) {}  // NOLINT: a value of any kind
-    static FeatureValue int64(std::int64_t v) { return FeatureValue(std::in_place_type<std::int64_t>, v); }
+    FeatureValue(MultiArray array)
+        : value_(std::in_place_type<MultiArray>, std::move(array)) {
+    }  // NOLINT: a value of any kind
+    static FeatureValue int64(std::int64_t v) {
+        return FeatureValue(std::in_place_type<std::int64_t>, v);
+    }
     static FeatureValue double_(double v) { return FeatureValue(std::in_place_type<double>, v); }
     static FeatureValue string(std::string v) {
         return FeatureValue(std::in_place_type<std::string>, std::move(v));
