@@ -152,6 +152,17 @@ void forEachRow(const float* in, Out* out, const AxisLayout& l, std::int64_t out
     }
 }
 
+// Runs `row` over every row of `data` along the axis, each writing `outLength` floats, and
+// gives the results in the tensor's floating type (float32 for integers).
+template <class RowFn>
+MultiArray floatRows(const MultiArray& data, const AxisLayout& l, std::int64_t outLength,
+                     RowFn&& row) {
+    FloatScalars in(data);
+    FloatResult out(l.outer * outLength * l.inner);
+    forEachRow(in.data(), out.data(), l, outLength, row);
+    return out.take(floatingResult(data.dataType()));
+}
+
 std::vector<std::int64_t> reducedShape(std::vector<std::int64_t> shape, int axis, bool keepRank) {
     if (keepRank) {
         shape[static_cast<std::size_t>(axis)] = 1;
@@ -330,89 +341,72 @@ Tensor Tensor::lessThan(float scalar) const {
 }
 
 Tensor Tensor::log() const {
-    FloatScalars in(data_);
-    FloatResult out(scalarCount());
-    float* o = out.data();
-    for (std::int64_t i = 0; i < scalarCount(); ++i)
-        o[i] = std::log(in.data()[i]);
-    return Tensor(shape_, out.take(floatingResult(scalarType())));
+    const AxisLayout whole{1, scalarCount(), 1};
+    return Tensor(shape_, floatRows(data_, whole, whole.length, [&whole](const float* x, float* y) {
+                      for (std::int64_t i = 0; i < whole.length; ++i)
+                          y[i] = std::log(x[i]);
+                  }));
 }
 
 Tensor Tensor::exp() const {
-    FloatScalars in(data_);
-    FloatResult out(scalarCount());
-    float* o = out.data();
-    rows::exp(in.data(), o, static_cast<std::size_t>(scalarCount()));
-    return Tensor(shape_, out.take(floatingResult(scalarType())));
+    const AxisLayout whole{1, scalarCount(), 1};
+    const auto n = static_cast<std::size_t>(whole.length);
+    return Tensor(shape_, floatRows(data_, whole, whole.length,
+                                    [n](const float* x, float* y) { rows::exp(x, y, n); }));
 }
 
 Tensor Tensor::softmax(int axis) const {
     const AxisLayout l = layoutAlong(shape_, normaliseAxis(axis, rank()));
-    FloatScalars in(data_);
-    FloatResult out(scalarCount());
     const auto n = static_cast<std::size_t>(l.length);
-    forEachRow(in.data(), out.data(), l, l.length,
-               [n](const float* x, float* y) { rows::softmax(x, y, n); });
-    return Tensor(shape_, out.take(floatingResult(scalarType())));
+    return Tensor(shape_, floatRows(data_, l, l.length,
+                                    [n](const float* x, float* y) { rows::softmax(x, y, n); }));
 }
 
 Tensor Tensor::logSoftmax(int axis) const {
     const AxisLayout l = layoutAlong(shape_, normaliseAxis(axis, rank()));
-    FloatScalars in(data_);
-    FloatResult out(scalarCount());
     const auto n = static_cast<std::size_t>(l.length);
-    forEachRow(in.data(), out.data(), l, l.length,
-               [n](const float* x, float* y) { rows::logSoftmax(x, y, n); });
-    return Tensor(shape_, out.take(floatingResult(scalarType())));
+    return Tensor(shape_, floatRows(data_, l, l.length,
+                                    [n](const float* x, float* y) { rows::logSoftmax(x, y, n); }));
 }
 
 Tensor Tensor::cumulativeSum(int axis) const {
     const AxisLayout l = layoutAlong(shape_, normaliseAxis(axis, rank()));
-    FloatScalars in(data_);
-    FloatResult out(scalarCount());
-    forEachRow(in.data(), out.data(), l, l.length, [&l](const float* x, float* y) {
-        float s = 0;
-        for (std::int64_t j = 0; j < l.length; ++j)
-            y[j] = s += x[j];
-    });
-    return Tensor(shape_, out.take(floatingResult(scalarType())));
+    return Tensor(shape_, floatRows(data_, l, l.length, [&l](const float* x, float* y) {
+                      float s = 0;
+                      for (std::int64_t j = 0; j < l.length; ++j)
+                          y[j] = s += x[j];
+                  }));
 }
 
 Tensor Tensor::sum(int axis, bool keepRank) const {
     const int a = normaliseAxis(axis, rank());
     const AxisLayout l = layoutAlong(shape_, a);
-    FloatScalars in(data_);
-    FloatResult out(l.outer * l.inner);
-    forEachRow(in.data(), out.data(), l, 1, [&l](const float* x, float* y) {
-        double s = 0;
-        for (std::int64_t j = 0; j < l.length; ++j)
-            s += x[j];
-        *y = static_cast<float>(s);
-    });
-    return Tensor(reducedShape(shape_, a, keepRank), out.take(floatingResult(scalarType())));
+    return Tensor(reducedShape(shape_, a, keepRank),
+                  floatRows(data_, l, 1, [&l](const float* x, float* y) {
+                      double s = 0;
+                      for (std::int64_t j = 0; j < l.length; ++j)
+                          s += x[j];
+                      *y = static_cast<float>(s);
+                  }));
 }
 
 Tensor Tensor::max(int axis, bool keepRank) const {
     const int a = normaliseAxis(axis, rank());
     const AxisLayout l = layoutAlong(shape_, a);
-    FloatScalars in(data_);
-    FloatResult out(l.outer * l.inner);
     const auto n = static_cast<std::size_t>(l.length);
-    forEachRow(in.data(), out.data(), l, 1,
-               [n](const float* x, float* y) { *y = rows::max(x, n); });
-    return Tensor(reducedShape(shape_, a, keepRank), out.take(floatingResult(scalarType())));
+    return Tensor(reducedShape(shape_, a, keepRank),
+                  floatRows(data_, l, 1, [n](const float* x, float* y) { *y = rows::max(x, n); }));
 }
 
 Tensor Tensor::logSumExp(int axis, bool keepRank) const {
     const int a = normaliseAxis(axis, rank());
     const AxisLayout l = layoutAlong(shape_, a);
-    FloatScalars in(data_);
-    FloatResult out(l.outer * l.inner);
     const auto n = static_cast<std::size_t>(l.length);
     std::vector<float> scratch(n);
-    forEachRow(in.data(), out.data(), l, 1,
-               [&](const float* x, float* y) { *y = rows::logSumExp(x, scratch.data(), n); });
-    return Tensor(reducedShape(shape_, a, keepRank), out.take(floatingResult(scalarType())));
+    return Tensor(reducedShape(shape_, a, keepRank),
+                  floatRows(data_, l, 1, [&](const float* x, float* y) {
+                      *y = rows::logSumExp(x, scratch.data(), n);
+                  }));
 }
 
 Tensor Tensor::sum() const {
