@@ -1,7 +1,5 @@
 #include "ml/whisper/DecoderKernel.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "HalfVector.h"
+#include "ParallelGemm.h"
 #include "ParallelRows.h"
 #include "VectorMath.h"
 #include "WeightLoader.h"
@@ -195,12 +194,10 @@ std::shared_ptr<const CrossEntry> DecoderKernel::Impl::crossFor(
     entry->values.resize(layerCount * d * t);
     std::vector<float> wide(d * t), product(d * t);
     convertToFloat(encoder.data(), wide.data(), wide.size());
+    const SingleThreadedBlas singleThreaded;
     const auto blas = [&](const std::vector<float>& weight) {
         // [d × d] · [d × t]: channel-major in, channel-major out.
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(d),
-                    static_cast<blasint>(t), static_cast<blasint>(d), 1.0f, weight.data(),
-                    static_cast<blasint>(d), wide.data(), static_cast<blasint>(t), 0.0f,
-                    product.data(), static_cast<blasint>(t));
+        parallelGemmNN(d, t, d, weight.data(), d, wide.data(), t, 0.0f, product.data(), t);
     };
     for (std::size_t l = 0; l < layerCount; ++l) {
         const DecoderLayer& layer = layers[l];
