@@ -195,22 +195,25 @@ std::shared_ptr<const CrossEntry> DecoderKernel::Impl::crossFor(
     std::vector<float> wide(d * t), product(d * t);
     convertToFloat(encoder.data(), wide.data(), wide.size());
     const SingleThreadedBlas singleThreaded;
-    const auto blas = [&](const std::vector<float>& weight) {
-        // [d × d] · [d × t]: channel-major in, channel-major out.
-        parallelGemmNN(d, t, d, weight.data(), d, wide.data(), t, 0.0f, product.data(), t);
-    };
     for (std::size_t l = 0; l < layerCount; ++l) {
         const DecoderLayer& layer = layers[l];
-        blas(layer.crossK);
-        convertToFloat16(product.data(), entry->keys.data() + l * d * t, d * t);
-        blas(layer.crossV);
-        parallelRows(d, [&](std::size_t b, std::size_t e) {
-            for (std::size_t c = b; c < e; ++c) {
-                float* row = product.data() + c * t;
-                for (std::size_t f = 0; f < t; ++f) row[f] += layer.crossVBias[c];
-                convertToFloat16(row, entry->values.data() + (l * d + c) * t, t);
-            }
-        });
+        // [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision.
+        for (const bool isValue : {false, true}) {
+            Float16* target = (isValue ? entry->values : entry->keys).data() + l * d * t;
+            parallelGemm(d, t, d, (isValue ? layer.crossV : layer.crossK).data(), d, wide.data(),
+                         t, false, 0.0f, product.data(), t,
+                         [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
+                             for (std::size_t c = r0; c < r1; ++c) {
+                                 float* row = product.data() + c * t + c0;
+                                 if (isValue) {
+                                     for (std::size_t f = 0; f < c1 - c0; ++f) {
+                                         row[f] += layer.crossVBias[c];
+                                     }
+                                 }
+                                 convertToFloat16(row, target + c * t + c0, c1 - c0);
+                             }
+                         });
+        }
     }
     std::lock_guard<std::mutex> lock(crossMutex);
     crossEntries.push_front(entry);

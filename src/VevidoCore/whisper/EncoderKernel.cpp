@@ -43,21 +43,21 @@ std::vector<float> kernelMajor(const std::vector<float>& w, std::size_t out, std
 // Rows of queries per attention task: their scores against every frame stay in L2.
 constexpr std::size_t kQueryBlock = 64;
 
-// rows × width: row r ← GELU(row r + bias)
-void addBiasGelu(float* x, const float* bias, std::size_t rows, std::size_t width) {
-    parallelRows(rows, [&](std::size_t b, std::size_t e) {
-        for (std::size_t r = b; r < e; ++r) {
-            vec::add(bias, x + r * width, width);
-            vec::gelu(x + r * width, width);
+// Epilogues run on each finished product tile: bias, then optionally GELU, on its part of every
+// row.
+struct AddBias {
+    float* c;
+    std::size_t ldc;
+    const float* bias;
+    bool gelu = false;
+    void operator()(std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) const {
+        for (std::size_t r = r0; r < r1; ++r) {
+            float* row = c + r * ldc + c0;
+            vec::add(bias + c0, row, c1 - c0);
+            if (gelu) vec::gelu(row, c1 - c0);
         }
-    });
-}
-
-void addBias(float* x, const float* bias, std::size_t rows, std::size_t width) {
-    parallelRows(rows, [&](std::size_t b, std::size_t e) {
-        for (std::size_t r = b; r < e; ++r) vec::add(bias, x + r * width, width);
-    });
-}
+    }
+};
 
 void layerNormRows(const float* x, const std::vector<float>& gamma, const std::vector<float>& beta,
                    float* out, std::size_t rows, std::size_t width) {
@@ -218,8 +218,8 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     float* h1 = s.conv1Padded.data();
     std::fill_n(h1, d, 0.0f);
     std::fill_n(h1 + (inFrames + 1) * d, d, 0.0f);
-    parallelGemm(inFrames, d, 3 * c, s.columns.data(), 3 * c, conv1Weight.data(), 3 * c, 0.0f, h1 + d, d);
-    addBiasGelu(h1 + d, conv1Bias.data(), inFrames, d);
+    parallelGemm(inFrames, d, 3 * c, s.columns.data(), 3 * c, conv1Weight.data(), 3 * c, true,
+                 0.0f, h1 + d, d, AddBias{h1 + d, d, conv1Bias.data(), true});
 
     // conv2 with stride 2: output frame f reads padded frames 2f .. 2f + 2.
     parallelRows(t, [&](std::size_t b, std::size_t e) {
@@ -228,22 +228,21 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
         }
     });
     float* x = s.x.data();
-    parallelGemm(t, d, 3 * d, s.columns.data(), 3 * d, conv2Weight.data(), 3 * d, 0.0f, x, d);
-    parallelRows(t, [&](std::size_t b, std::size_t e) {
-        for (std::size_t f = b; f < e; ++f) {
-            vec::add(conv2Bias.data(), x + f * d, d);
-            vec::gelu(x + f * d, d);
-            vec::add(positions.data() + f * d, x + f * d, d);
-        }
-    });
+    parallelGemm(t, d, 3 * d, s.columns.data(), 3 * d, conv2Weight.data(), 3 * d, true, 0.0f, x,
+                 d, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
+                     AddBias{x, d, conv2Bias.data(), true}(r0, r1, c0, c1);
+                     for (std::size_t f = r0; f < r1; ++f) {
+                         vec::add(positions.data() + f * d + c0, x + f * d + c0, c1 - c0);
+                     }
+                 });
 
     float* h = s.h.data();
     float* qkv = s.qkv.data();
     float* att = s.attention.data();
     for (const EncoderLayer& layer : layers) {
         layerNormRows(x, layer.ln1Gamma, layer.ln1Beta, h, t, d);
-        parallelGemm(t, 3 * d, d, h, d, layer.qkvWeight.data(), d, 0.0f, qkv, 3 * d);
-        addBias(qkv, layer.qkvBias.data(), t, 3 * d);
+        parallelGemm(t, 3 * d, d, h, d, layer.qkvWeight.data(), d, true, 0.0f, qkv, 3 * d,
+                     AddBias{qkv, 3 * d, layer.qkvBias.data()});
         // One task per head and block of queries: scores, softmax and weighted values of the
         // block in one go, while its scores are still in cache.
         const std::size_t blocks = (t + kQueryBlock - 1) / kQueryBlock;
@@ -265,14 +264,14 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
                         scores.data(), static_cast<blasint>(t), v, static_cast<blasint>(3 * d),
                         0.0f, att + r0 * d + head * headWidth, static_cast<blasint>(d));
         });
-        addBias(x, layer.outBias.data(), t, d);
-        parallelGemm(t, d, d, att, d, layer.outWeight.data(), d, 1.0f, x, d);
+        parallelGemm(t, d, d, att, d, layer.outWeight.data(), d, true, 1.0f, x, d,
+                     AddBias{x, d, layer.outBias.data()});
 
         layerNormRows(x, layer.ln2Gamma, layer.ln2Beta, h, t, d);
-        parallelGemm(t, ffn, d, h, d, layer.fc1Weight.data(), d, 0.0f, s.ffn.data(), ffn);
-        addBiasGelu(s.ffn.data(), layer.fc1Bias.data(), t, ffn);
-        addBias(x, layer.fc2Bias.data(), t, d);
-        parallelGemm(t, d, ffn, s.ffn.data(), ffn, layer.fc2Weight.data(), ffn, 1.0f, x, d);
+        parallelGemm(t, ffn, d, h, d, layer.fc1Weight.data(), d, true, 0.0f, s.ffn.data(), ffn,
+                     AddBias{s.ffn.data(), ffn, layer.fc1Bias.data(), true});
+        parallelGemm(t, d, ffn, s.ffn.data(), ffn, layer.fc2Weight.data(), ffn, true, 1.0f, x, d,
+                     AddBias{x, d, layer.fc2Bias.data()});
     }
 
     layerNormRows(x, lnGamma, lnBeta, h, t, d);
