@@ -26,8 +26,11 @@ WorkerPool& WorkerPool::shared() {
 }
 
 WorkerPool::WorkerPool(std::size_t participants) {
+    // Workers start from the generation of construction, not from whatever they read when they
+    // first run: a worker scheduled late must still notice every job and the shutdown.
+    const std::uint32_t initial = generation_.load();
     for (std::size_t i = 1; i < participants; ++i) {
-        workers_.emplace_back([this] { workerLoop(); });
+        workers_.emplace_back([this, initial] { workerLoop(initial); });
     }
 }
 
@@ -64,8 +67,7 @@ void WorkerPool::invoke(Trampoline call, void* body, std::size_t index) {
     }
 }
 
-void WorkerPool::workerLoop() {
-    std::uint32_t seen = generation_.load();
+void WorkerPool::workerLoop(std::uint32_t seen) {
     for (;;) {
         const auto spinUntil = std::chrono::steady_clock::now() + kSpin;
         for (unsigned n = 1; generation_.load(std::memory_order_acquire) == seen; ++n) {

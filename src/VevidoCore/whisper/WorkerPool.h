@@ -40,7 +40,7 @@ public:
 private:
     using Trampoline = void (*)(void*, std::size_t);
     void run(std::size_t tasks, void* body, Trampoline call);
-    void workerLoop();
+    void workerLoop(std::uint32_t seen);
     // Claims and runs tasks of the job published in `state`; false when it was no longer open.
     void drain(std::uint64_t seen);
     void invoke(Trampoline call, void* body, std::size_t index);
