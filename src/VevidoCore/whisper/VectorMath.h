@@ -22,6 +22,7 @@ constexpr std::size_t kLanes = 4;
 #endif
 typedef float FloatVec __attribute__((vector_size(kLanes * sizeof(float))));
 typedef std::int32_t IntVec __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+using F16x = FloatVec;  // the earlier name, still used by the runtime's row kernels
 
 inline FloatVec load(const float* p) {
     FloatVec v;
