@@ -1,0 +1,97 @@
+#pragma once
+
+// Audio files made on the spot for the loading tests: a small WAV writer of our own and sox for
+// the compressed formats.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <string>
+#include <vector>
+
+namespace rararozuvu::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "quillora-audio-XXXXXX");
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("cannot create a temporary folder");
+        }
+        path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+using Channels = std::vector<std::vector<float>>;
+
+inline std::vector<float> sine(double rate, double frequency, std::int64_t frames,
+                               float amplitude = 0.5f, double phase = 0.0) {
+    std::vector<float> samples(static_cast<std::size_t>(frames));
+    for (std::int64_t i = 0; i < frames; ++i) {
+        samples[static_cast<std::size_t>(i)] = static_cast<float>(
+            amplitude * std::sin(2 * std::numbers::pi * frequency * double(i) / rate + phase));
+    }
+    return samples;
+}
+
+// Writes 16-bit PCM; every channel must have the same length.
+inline void writeWav(const std::string& path, int rate, const Channels& channels) {
+    const auto count = static_cast<std::uint16_t>(channels.size());
+    const auto frames = static_cast<std::uint32_t>(channels.empty() ? 0 : channels[0].size());
+    const std::uint32_t dataBytes = frames * count * 2;
+    std::ofstream out(path, std::ios::binary);
+    const auto u32 = [&out](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+    const auto u16 = [&out](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    out.write("RIFF", 4);
+    u32(36 + dataBytes);
+    out.write("WAVEfmt ", 8);
+    u32(16);
+    u16(1);
+    u16(count);
+    u32(static_cast<std::uint32_t>(rate));
+    u32(static_cast<std::uint32_t>(rate) * count * 2);
+    u16(static_cast<std::uint16_t>(count * 2));
+    u16(16);
+    out.write("data", 4);
+    u32(dataBytes);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        for (const auto& channel : channels) {
+            const float clamped = std::fmax(-1.0f, std::fmin(1.0f, channel[i]));
+            u16(static_cast<std::uint16_t>(
+                static_cast<std::int16_t>(std::lround(std::fmin(clamped * 32768.0f, 32767.0f)))));
+        }
+    }
+}
+
+inline void writeBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// Runs sox with the given arguments (already quoted where needed).
+inline void sox(const std::string& arguments) {
+    const std::string command = "sox " + arguments + " 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+inline std::string sharedAudio(const std::string& name) {
+    return std::string(QUILLORA_SHARED_DIR) + "/data/audio/" + name;
+}
+
+}  // namespace rararozuvu::testing
