@@ -157,6 +157,12 @@ WordTokens WhisperTokenizerWrapper::splitToWordTokens(const std::vector<std::int
 WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(
     const std::vector<std::int64_t>& tokenIds) const {
     const std::vector<char32_t> full = codePoints(decode(tokenIds));
+    // Replacement characters at the very end of the full text stand for a character the ids
+    // stop inside of, not for one the text holds: they close no run.
+    std::size_t trailingStart = full.size();
+    while (trailingStart > 0 && full[trailingStart - 1] == tokenizers::utf8::replacementCharacter) {
+        --trailingStart;
+    }
     WordTokens split;
     std::vector<std::int64_t> run;
     // Positions count code points, so the runs' lengths add up to positions in the full text.
@@ -172,7 +178,7 @@ WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(
         bool closed = replacement == points.end();
         if (!closed) {
             const std::size_t position = offset + static_cast<std::size_t>(replacement - points.begin());
-            closed = position < full.size() &&
+            closed = position < trailingStart &&
                      full[position] == tokenizers::utf8::replacementCharacter;
         }
         if (closed) {
