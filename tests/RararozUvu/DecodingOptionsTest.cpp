@@ -69,15 +69,14 @@ TEST(DecodingOptionsTest, UnsetParametersResolveAtConstruction) {
 
 TEST(DecodingOptionsTest, DefaultRecordEncodesTwentyTwoKeysInFieldOrder) {
     const std::string json = DecodingOptions().toJson();
-    EXPECT_EQ(json,
-              R"({"verbose":false,"task":{"transcribe":{}},"temperature":0,)"
-              R"("temperatureIncrementOnFallback":0.2,"temperatureFallbackCount":5,)"
-              R"("sampleLength":224,"topK":5,"usePrefillPrompt":true,"usePrefillCache":true,)"
-              R"("detectLanguage":false,"skipSpecialTokens":false,"withoutTimestamps":false,)"
-              R"("wordTimestamps":false,"clipTimestamps":[],"windowClipTime":1,)"
-              R"("suppressBlank":false,"supressTokens":[],"compressionRatioThreshold":2.4,)"
-              R"("logProbThreshold":-1,"firstTokenLogProbThreshold":-1.5,)"
-              R"("noSpeechThreshold":0.6,"concurrentWorkerCount":16})");
+    EXPECT_EQ(json, R"({"verbose":false,"task":{"transcribe":{}},"temperature":0,)"
+                    R"("temperatureIncrementOnFallback":0.2,"temperatureFallbackCount":5,)"
+                    R"("sampleLength":224,"topK":5,"usePrefillPrompt":true,"usePrefillCache":true,)"
+                    R"("detectLanguage":false,"skipSpecialTokens":false,"withoutTimestamps":false,)"
+                    R"("wordTimestamps":false,"clipTimestamps":[],"windowClipTime":1,)"
+                    R"("suppressBlank":false,"supressTokens":[],"compressionRatioThreshold":2.4,)"
+                    R"("logProbThreshold":-1,"firstTokenLogProbThreshold":-1.5,)"
+                    R"("noSpeechThreshold":0.6,"concurrentWorkerCount":16})");
     EXPECT_EQ(keysOf(json).size(), 22u);
 }
 
@@ -113,13 +112,32 @@ TEST(DecodingOptionsTest, EveryFieldRoundTrips) {
         .chunkingStrategy = ChunkingStrategy::vad,
     });
     const std::string json = options.toJson();
-    const std::vector<std::string> expectedKeys = {
-        "verbose", "task", "language", "temperature", "temperatureIncrementOnFallback",
-        "temperatureFallbackCount", "sampleLength", "topK", "usePrefillPrompt", "usePrefillCache",
-        "detectLanguage", "skipSpecialTokens", "withoutTimestamps", "wordTimestamps",
-        "maxInitialTimestamp", "maxWindowSeek", "clipTimestamps", "windowClipTime", "promptTokens",
-        "prefixTokens", "suppressBlank", "supressTokens", "logProbThreshold", "noSpeechThreshold",
-        "concurrentWorkerCount", "chunkingStrategy"};
+    const std::vector<std::string> expectedKeys = {"verbose",
+                                                   "task",
+                                                   "language",
+                                                   "temperature",
+                                                   "temperatureIncrementOnFallback",
+                                                   "temperatureFallbackCount",
+                                                   "sampleLength",
+                                                   "topK",
+                                                   "usePrefillPrompt",
+                                                   "usePrefillCache",
+                                                   "detectLanguage",
+                                                   "skipSpecialTokens",
+                                                   "withoutTimestamps",
+                                                   "wordTimestamps",
+                                                   "maxInitialTimestamp",
+                                                   "maxWindowSeek",
+                                                   "clipTimestamps",
+                                                   "windowClipTime",
+                                                   "promptTokens",
+                                                   "prefixTokens",
+                                                   "suppressBlank",
+                                                   "supressTokens",
+                                                   "logProbThreshold",
+                                                   "noSpeechThreshold",
+                                                   "concurrentWorkerCount",
+                                                   "chunkingStrategy"};
     EXPECT_EQ(keysOf(json), expectedKeys);
 
     const DecodingOptions read = DecodingOptions::fromJson(json);
@@ -144,7 +162,8 @@ TEST(DecodingOptionsTest, DecodingRequiresEveryPlainFieldButNoDefaultIsRestored)
             EXPECT_NE(e.description().find(key), std::string::npos) << e.description();
         }
     }
-    const DecodingOptions lenient = DecodingOptions::fromJson(withoutKey(full, "compressionRatioThreshold"));
+    const DecodingOptions lenient =
+        DecodingOptions::fromJson(withoutKey(full, "compressionRatioThreshold"));
     EXPECT_FALSE(lenient.compressionRatioThreshold);
     EXPECT_EQ(lenient.logProbThreshold, -1.0f);
 

@@ -12,9 +12,9 @@ namespace rararozuvu {
 namespace {
 
 TEST(ModelVariantTest, CasesDescriptionsAndLanguages) {
-    const std::vector<std::string_view> descriptions = {
-        "tiny",     "tiny.en",   "base",  "base.en",  "small",   "small.en",
-        "medium",   "medium.en", "large", "large-v2", "large-v3"};
+    const std::vector<std::string_view> descriptions = {"tiny",  "tiny.en",  "base",    "base.en",
+                                                        "small", "small.en", "medium",  "medium.en",
+                                                        "large", "large-v2", "large-v3"};
     ASSERT_EQ(allModelVariants.size(), descriptions.size());
     std::set<ModelVariant> seen;
     for (std::size_t i = 0; i < allModelVariants.size(); ++i) {

@@ -15,7 +15,9 @@ namespace {
 using testing::LogCapture;
 using vevidocore::Logging;
 
-const ModelSupportConfig& fallback() { return Constants::fallbackModelSupportConfig(); }
+const ModelSupportConfig& fallback() {
+    return Constants::fallbackModelSupportConfig();
+}
 
 TEST(ModelSupportConfigTest, DevicesMatchTheirLongestIdentifier) {
     const auto& rows = fallback().deviceSupports;
@@ -25,8 +27,8 @@ TEST(ModelSupportConfigTest, DevicesMatchTheirLongestIdentifier) {
         std::size_t row;
     };
     const Case cases[] = {
-        {"Mac14,2", 3},   {"Mac16,10", 3},   {"iPad13,10", 2}, {"iPad13,1", 4},
-        {"iPad14,10", 3}, {"iPad14,1", 5},   {"iPhone15,2", 1}, {"MacBookPro18,3", 2},
+        {"Mac14,2", 3},   {"Mac16,10", 3},  {"iPad13,10", 2},  {"iPad13,1", 4},
+        {"iPad14,10", 3}, {"iPad14,1", 5},  {"iPhone15,2", 1}, {"MacBookPro18,3", 2},
         {"Watch7,1", 0},  {"iPad13,18", 4},
     };
     for (const Case& c : cases) {
@@ -36,8 +38,9 @@ TEST(ModelSupportConfigTest, DevicesMatchTheirLongestIdentifier) {
 
     LogCapture log(Logging::LogLevel::debug);
     fallback().modelSupport("iPhone14,5");
-    EXPECT_EQ(log.lines, std::vector<std::string>{
-                             R"(Matched iPhone14,5 to devices: ["iPhone14", "iPad14,1", "iPad14,2"])"});
+    EXPECT_EQ(log.lines,
+              std::vector<std::string>{
+                  R"(Matched iPhone14,5 to devices: ["iPhone14", "iPad14,1", "iPad14,2"])"});
 }
 
 TEST(ModelSupportConfigTest, UnknownDevicesGetTheDefault) {
@@ -53,9 +56,10 @@ TEST(ModelSupportConfigTest, UnknownDevicesGetTheDefault) {
 }
 
 TEST(ModelSupportConfigTest, EqualPrefixesGoToTheEarlierRow) {
-    const ModelSupportConfig config("other", "1",
-                                    {DeviceSupport{std::nullopt, {"Mac1"}, {"first", {"a"}, {}}},
-                                     DeviceSupport{std::nullopt, {"Mac9", "Mac1"}, {"second", {"b"}, {}}}});
+    const ModelSupportConfig config(
+        "other", "1",
+        {DeviceSupport{std::nullopt, {"Mac1"}, {"first", {"a"}, {}}},
+         DeviceSupport{std::nullopt, {"Mac9", "Mac1"}, {"second", {"b"}, {}}}});
     EXPECT_EQ(config.modelSupport("Mac12").defaultModel, "first");
     EXPECT_EQ(config.modelSupport("Mac9").defaultModel, "second");
 }
@@ -130,14 +134,15 @@ TEST(ModelSupportConfigTest, OtherRepositoriesStayUnmerged) {
 }
 
 TEST(ModelSupportConfigTest, MalformedDescriptionsFail) {
-    for (const char* json : {
-             R"({"version":"1","device_support":[]})",
-             R"({"name":"a","version":1,"device_support":[]})",
-             R"({"name":"a","version":"1","device_support":[{"identifiers":["x"]}]})",
-             R"({"name":"a","version":"1","device_support":[{"identifiers":"x","models":{"default":"d","supported":[]}}]})",
-             R"({"name":"a","version":"1","device_support":[{"identifiers":[],"models":{"supported":[]}}]})",
-             "not json",
-         }) {
+    for (
+        const char* json : {
+            R"({"version":"1","device_support":[]})",
+            R"({"name":"a","version":1,"device_support":[]})",
+            R"({"name":"a","version":"1","device_support":[{"identifiers":["x"]}]})",
+            R"({"name":"a","version":"1","device_support":[{"identifiers":"x","models":{"default":"d","supported":[]}}]})",
+            R"({"name":"a","version":"1","device_support":[{"identifiers":[],"models":{"supported":[]}}]})",
+            "not json",
+        }) {
         EXPECT_THROW(ModelSupportConfig::fromJson(json), DecodingError) << json;
     }
 }

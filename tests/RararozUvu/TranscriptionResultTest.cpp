@@ -43,7 +43,8 @@ TranscriptionSegment segment(std::int64_t id, float start, float end, std::strin
 }
 
 TEST(TranscriptionSegmentTest, EqualityAndHashingFollowEveryField) {
-    const TranscriptionSegment base = segment(0, 1.25f, 2.5f, " Hello", std::vector{word("Hello", 1.25f, 2.5f)});
+    const TranscriptionSegment base =
+        segment(0, 1.25f, 2.5f, " Hello", std::vector{word("Hello", 1.25f, 2.5f)});
     std::hash<TranscriptionSegment> hash;
 
     TranscriptionSegment same = base;
@@ -91,7 +92,8 @@ TEST(TranscriptionSegmentTest, JsonWritesWordsOnlyWhenPresent) {
     EXPECT_EQ(TranscriptionSegment::fromJson(emptyWords.toJson()), emptyWords);
 
     const WordTiming w = word("Hi", 0.5f, 0.75f);
-    EXPECT_EQ(w.toJson(), R"({"word":"Hi","tokens":[1,2],"start":0.5,"end":0.75,"probability":0.9})");
+    EXPECT_EQ(w.toJson(),
+              R"({"word":"Hi","tokens":[1,2],"start":0.5,"end":0.75,"probability":0.9})");
     EXPECT_EQ(WordTiming::fromJson(w.toJson()), w);
     EXPECT_THROW(WordTiming::fromJson(R"({"word":"Hi","tokens":[],"start":0,"end":1})"),
                  DecodingError);
@@ -147,7 +149,8 @@ TEST(TranscriptionResultTest, FieldsAreReadAndChangedUnderTheirLocks) {
         threads.emplace_back([&] {
             for (int i = 0; i < appends; ++i) {
                 result.modifyText([](std::string& text) { text += "a"; });
-                result.modifyTimings([](TranscriptionTimings& timings) { timings.fullPipeline += 1; });
+                result.modifyTimings(
+                    [](TranscriptionTimings& timings) { timings.fullPipeline += 1; });
             }
         });
     }
@@ -166,8 +169,9 @@ TEST(TranscriptionResultTest, AllWordsJoinTheWordsOfEverySegment) {
     EXPECT_TRUE(empty.allWords().empty());
 
     const TranscriptionResult result(
-        "", {segment(0, 0, 1, "a", std::vector{word("a", 0, 1)}), segment(1, 1, 2, "b"),
-             segment(2, 2, 3, "c d", std::vector{word("c", 2, 2.5f), word("d", 2.5f, 3)})},
+        "",
+        {segment(0, 0, 1, "a", std::vector{word("a", 0, 1)}), segment(1, 1, 2, "b"),
+         segment(2, 2, 3, "c d", std::vector{word("c", 2, 2.5f), word("d", 2.5f, 3)})},
         "en", {}, std::nullopt);
     const std::vector<WordTiming> words = result.allWords();
     ASSERT_EQ(words.size(), 3u);

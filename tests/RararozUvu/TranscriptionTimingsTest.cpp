@@ -24,7 +24,8 @@ TranscriptionSegment segmentWithTokens(std::size_t count) {
     return segment;
 }
 
-std::string reportOf(const TranscriptionTimings& timings, std::vector<TranscriptionSegment> segments) {
+std::string reportOf(const TranscriptionTimings& timings,
+                     std::vector<TranscriptionSegment> segments) {
     LogCapture log(Logging::LogLevel::info);
     TranscriptionResult("", std::move(segments), "en", timings, std::nullopt).logTimings();
     EXPECT_EQ(log.lines.size(), 1u);
@@ -104,10 +105,12 @@ TEST(TranscriptionTimingsTest, ReportOfARecordedTranscription) {
 TEST(TranscriptionTimingsTest, ReportOfAnEmptyRecord) {
     const std::string report = reportOf(TranscriptionTimings{}, {});
     // With no time recorded every share is undefined, and a stage without runs costs nothing.
-    EXPECT_NE(report.find("Audio Load:              0.00 ms /      1 runs (    0.00 ms/run)   nan%\n"),
-              std::string::npos);
-    EXPECT_NE(report.find("Mels:                    0.00 ms /      0 runs (    0.00 ms/run)   nan%\n"),
-              std::string::npos);
+    EXPECT_NE(
+        report.find("Audio Load:              0.00 ms /      1 runs (    0.00 ms/run)   nan%\n"),
+        std::string::npos);
+    EXPECT_NE(
+        report.find("Mels:                    0.00 ms /      0 runs (    0.00 ms/run)   nan%\n"),
+        std::string::npos);
     EXPECT_NE(report.find("Time to first token:           0.00 seconds\n"), std::string::npos);
     EXPECT_NE(report.find("Tokens per Second:             nan tok/s\n"), std::string::npos);
     EXPECT_NE(report.find("Real Time Factor:              0.000\n"), std::string::npos);

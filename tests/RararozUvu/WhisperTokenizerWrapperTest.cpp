@@ -170,11 +170,11 @@ TEST(WhisperTokenizerWrapperFilesTest, AVocabularyWithoutControlTokensTakesTheUs
     const auto wrapper = wrapperFor(std::filesystem::path(folder.file("")));
     const SpecialTokens& t = wrapper->specialTokens();
     const std::vector<std::int64_t> ids = {
-        t.endToken,         t.englishToken,   t.noSpeechToken,          t.noTimestampsToken,
+        t.endToken,          t.englishToken,         t.noSpeechToken,          t.noTimestampsToken,
         t.specialTokenBegin, t.startOfPreviousToken, t.startOfTranscriptToken, t.timeTokenBegin,
-        t.transcribeToken,  t.translateToken, t.whitespaceToken};
-    EXPECT_EQ(ids, (std::vector<std::int64_t>{50257, 50259, 50362, 50363, 50257, 50361, 50258, 50364,
-                                              50359, 50358, 220}));
+        t.transcribeToken,   t.translateToken,       t.whitespaceToken};
+    EXPECT_EQ(ids, (std::vector<std::int64_t>{50257, 50259, 50362, 50363, 50257, 50361, 50258,
+                                              50364, 50359, 50358, 220}));
     EXPECT_TRUE(wrapper->allLanguageTokens().empty());
     EXPECT_FALSE(wrapper->convertTokenToId("<|en|>"));
     EXPECT_EQ(wrapper->convertTokenToId("<unk>"), 0);
@@ -206,8 +206,8 @@ TEST_F(WhisperTokenizerWrapperTest, EnglishSplitsAtBlanksPunctuationAndSpecialTo
     ASSERT_GT(encode(" Quillorians").size(), 1u);
 
     const WordTokens split = tiny->splitToWordTokens(ids);
-    EXPECT_EQ(split.words, (std::vector<std::string>{"<|0.00|>", " Hello", ",", " Quillorians",
-                                                     ".", "<|1.00|>", "<|endoftext|>"}));
+    EXPECT_EQ(split.words, (std::vector<std::string>{"<|0.00|>", " Hello", ",", " Quillorians", ".",
+                                                     "<|1.00|>", "<|endoftext|>"}));
     ASSERT_EQ(split.wordTokens.size(), split.words.size());
     EXPECT_EQ(split.wordTokens[3], encode(" Quillorians"));
     std::vector<std::int64_t> joined;
