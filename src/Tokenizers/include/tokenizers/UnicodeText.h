@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tokenizers/Utf8.h"
+
 // Unicode text services over ICU for UTF-8 texts: normalization forms, full lower-case mapping,
 // user-perceived characters (extended grapheme clusters) and a few character properties.
 namespace tokenizers::unicode {
@@ -34,10 +36,50 @@ inline bool isBelowCombiningMarks(std::string_view text) {
     return true;
 }
 
+// Calls f(character, firstScalar) for each user-perceived character of the (valid UTF-8) text,
+// in order; many rules of tokenizer descriptions judge a character by its first scalar.
+template <class F>
+void forEachCharacter(std::string_view text, F&& f);
+
+// The text in NFD with every nonspacing mark (general category Mn) removed: accents go, base
+// letters stay.
+std::string withoutNonspacingMarks(std::string_view text);
+
+// The text with a blank on each side of every character whose first scalar is a CJK ideograph
+// (isCJKIdeograph), so that each becomes a word of its own.
+std::string spacedCJKIdeographs(std::string_view text);
+
 bool isWhiteSpace(char32_t c);       // the White_Space property
 bool isLetter(char32_t c);           // general category L
 bool isNumber(char32_t c);           // general category N
 bool isPunctuation(char32_t c);      // general category P
 bool isHorizontalSpace(char32_t c);  // general category Zs or U+0009
+// General category C: control, format, surrogate, private use or unassigned.
+bool isOtherCategory(char32_t c);
+// The CJK ideographs that BERT-style tokenizers set apart as words of their own: U+4E00-U+9FFF,
+// U+3400-U+4DBF, U+20000-U+2A6DF, U+2A700-U+2CEAF, U+F900-U+FAFF and U+2F800-U+2FA1F.
+constexpr bool isCJKIdeograph(char32_t c) {
+    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) ||
+           (c >= 0x20000 && c <= 0x2A6DF) || (c >= 0x2A700 && c <= 0x2CEAF) ||
+           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FA1F);
+}
+
+template <class F>
+void forEachCharacter(std::string_view text, F&& f) {
+    if (isBelowCombiningMarks(text)) {
+        for (std::size_t i = 0; i < text.size();) {
+            const std::size_t start = i;
+            const char32_t c = utf8::decode(text, i);
+            if (c == U'\r' && i < text.size() && text[i] == '\n')
+                ++i;
+            f(text.substr(start, i - start), c);
+        }
+        return;
+    }
+    for (std::string_view character : graphemeClusters(text)) {
+        std::size_t i = 0;
+        f(character, utf8::decode(character, i));
+    }
+}
 
 }  // namespace tokenizers::unicode
