@@ -21,8 +21,8 @@ constexpr ScalarRule precompiledRule(char32_t c) {
         return ScalarRule::remove;
     }
     if (c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x1680 ||
-        (c >= 0x200B && c <= 0x200F) || c == 0x2028 || c == 0x2029 || c == 0x2581 ||
-        c == 0xFEFF || c == 0xFFFD) {
+        (c >= 0x200B && c <= 0x200F) || c == 0x2028 || c == 0x2029 || c == 0x2581 || c == 0xFEFF ||
+        c == 0xFFFD) {
         return ScalarRule::blank;
     }
     return ScalarRule::keep;

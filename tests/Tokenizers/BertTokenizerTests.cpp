@@ -40,8 +40,10 @@ TEST(BertTokenizer, BasicSplitterCutsAtWhiteSpaceAndPunctuation) {
         {lower, "a\tb\u00A0c\u3000d", {"a", "b", "c", "d"}},
         {lower, "a\nb", {"a\nb"}},
         // ASCII symbols split like punctuation; other symbols do not.
-        {lower, "1$2+3<4=5>6^7`8|9~0", {"1", "$", "2", "+", "3", "<", "4", "=", "5", ">", "6",
-                                         "^", "7", "`", "8", "|", "9", "~", "0"}},
+        {lower,
+         "1$2+3<4=5>6^7`8|9~0",
+         {"1", "$", "2", "+", "3", "<", "4", "=", "5", ">", "6", "^", "7", "`", "8", "|", "9", "~",
+          "0"}},
         {lower, "a\u00A9b\u2014c", {"a\u00A9b", "\u2014", "c"}},
         {lower, "  ", {}},
     };
@@ -59,7 +61,8 @@ TEST(BertTokenizer, GreedyLongestMatchFirst) {
         {"unaffable", {"una", "##ffa", "##ble"}},  // the longest first piece wins
         {"unaffab", {"[UNK]"}},                    // pieces already found are dropped
         {"un", {"un"}},
-        {std::string(100, 'a'), [] {
+        {std::string(100, 'a'),
+         [] {
              Strings t(100, "##a");
              t[0] = "a";
              return t;
@@ -76,14 +79,14 @@ TEST(BertTokenizer, GreedyLongestMatchFirst) {
     EXPECT_EQ(textbook->tokenize("unaffable"), (Strings{"un", "##aff", "##able"}));
     EXPECT_EQ(bertModel(R"({"un":1,"##able":3})")->tokenize("unaffable"), (Strings{"[UNK]"}));
     // Without spacing, two ideographs are one word that the vocabulary cannot cover.
-    const auto noSpacing = bertModel(R"({"[UNK]":0,"\u4F60":9,"\u597D":10})",
-                                     R"({"handle_chinese_chars":false})");
+    const auto noSpacing =
+        bertModel(R"({"[UNK]":0,"\u4F60":9,"\u597D":10})", R"({"handle_chinese_chars":false})");
     EXPECT_EQ(noSpacing->tokenize("\u4F60\u597D"), (Strings{"[UNK]"}));
 }
 
 TEST(BertTokenizer, VocabularyComparesUnderCanonicalEquivalence) {
-    const auto model = bertModel(R"({"[UNK]":0,"caf\u00E9":1,"##e\u0301":2,"x":3})",
-                                 R"({"do_lower_case":false})");
+    const auto model =
+        bertModel(R"({"[UNK]":0,"caf\u00E9":1,"##e\u0301":2,"x":3})", R"({"do_lower_case":false})");
     EXPECT_EQ(model->tokenize("cafe\u0301"), (Strings{"cafe\u0301"}));
     EXPECT_EQ(model->convertTokenToId("cafe\u0301"), 1);
     EXPECT_EQ(model->convertTokenToId("##\u00E9"), 2);

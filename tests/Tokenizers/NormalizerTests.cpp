@@ -40,16 +40,12 @@ TEST(Normalizer, KindsOnTheirEdgeCases) {
         // Clean-up removes what carries no text: NUL, U+FFFD, controls, format characters,
         // private use and unassigned code points; a joiner inside an emoji sequence stays.
         {R"({"type":"Bert","lowercase":false})",
-         std::string("a\0b", 3) + "\uFFFDc\u0007d\u200Be\uE000f\U000E0080g",
-         "abcdefg"},
-        {R"({"type":"Bert"})",
-         "\U0001F468\u200D\U0001F469\u200D\U0001F467",
+         std::string("a\0b", 3) + "\uFFFDc\u0007d\u200Be\uE000f\U000E0080g", "abcdefg"},
+        {R"({"type":"Bert"})", "\U0001F468\u200D\U0001F469\u200D\U0001F467",
          "\U0001F468\u200D\U0001F469\u200D\U0001F467"},
         {R"({"type":"Bert","clean_text":false,"lowercase":false})", "a\u0007\tb", "a\u0007\tb"},
         // Bert strips only the combining diacritical marks (U+0300-U+036F).
-        {R"({"type":"Bert","lowercase":false,"strip_accents":true})",
-         "\u1EA0\u0483",
-         "A\u0483"},
+        {R"({"type":"Bert","lowercase":false,"strip_accents":true})", "\u1EA0\u0483", "A\u0483"},
         // Strip, Prepend, Replace.
         {R"({"type":"Strip"})", "  a b \n", "a b"},
         {R"({"type":"Strip","strip_right":false})", "  a b \n", "a b \n"},
@@ -57,19 +53,18 @@ TEST(Normalizer, KindsOnTheirEdgeCases) {
         {R"({"type":"Strip"})", " \u3000\r\n", ""},
         {R"({"type":"Prepend","prepend":"\u2581"})", "", "\u2581"},
         {R"({"type":"Prepend","prepend":"\u2581"})", "x", "\u2581x"},
-        {R"({"type":"Replace","pattern":{"String":" "},"content":"\u2581"})",
-         "a b  c",
+        {R"({"type":"Replace","pattern":{"String":" "},"content":"\u2581"})", "a b  c",
          "a\u2581b\u2581\u2581c"},
         {R"({"type":"Replace","pattern":{"Regex":" {2,}"},"content":" "})", "a    b", "a b"},
         {R"({"type":"Replace","pattern":{"String":" "}})", "a b", "a b"},
         // StripAccents removes every nonspacing mark after decomposition; compatibility forms
         // are left alone.
-        {R"({"type":"StripAccents"})", "e\u0301 \u00E9 \u00C5 \u0915\u093F\u0941", "e e A \u0915\u093F"},
+        {R"({"type":"StripAccents"})", "e\u0301 \u00E9 \u00C5 \u0915\u093F\u0941",
+         "e e A \u0915\u093F"},
         {R"({"type":"StripAccents"})", "\uFB01", "\uFB01"},
         {R"({"type":"Sequence","normalizers":[{"type":"NFD"},{"type":"StripAccents"},)"
          R"({"type":"NFC"}]})",
-         "Cr\u00E8me br\u00FBl\u00E9e",
-         "Creme brulee"},
+         "Cr\u00E8me br\u00FBl\u00E9e", "Creme brulee"},
         {R"({"type":"Sequence","normalizers":[]})", "As is", "As is"},
         // Members without a type are skipped.
         {R"({"type":"Sequence","normalizers":[{"prepend":"x"},{"type":"Lowercase"}]})", "AB", "ab"},
@@ -101,7 +96,8 @@ TEST(Normalizer, FactoryErrorsAndAbsentDescriptions) {
         {R"({"type":""})", "Unsupported Normalizer type: "},
         {R"({"type":"nfc"})", "Unsupported Normalizer type: nfc"},
         {R"({"type":"Sequence"})", "No normalizers in Sequence"},
-        {R"({"type":"Sequence","normalizers":[{"type":"Nope"}]})", "Unsupported Normalizer type: Nope"},
+        {R"({"type":"Sequence","normalizers":[{"type":"Nope"}]})",
+         "Unsupported Normalizer type: Nope"},
         {R"({"type":"Replace","pattern":{"Regex":"(a"},"content":""})",
          "Cannot build regexp from (a"},
     };

@@ -99,11 +99,10 @@ TEST(UnigramTokenizer, MalformedDescriptions) {
 }
 
 TEST(UnigramTokenizer, TokenizerFusesUnknownCharactersWithinASection) {
-    const std::string data =
-        R"({"added_tokens":[{"id":1,"content":"</s>","special":true}],)"
-        R"("pre_tokenizer":{"type":"WhitespaceSplit"},)"
-        R"("model":{"type":"Unigram","unk_id":2,)"
-        R"("vocab":[["<pad>",0],["</s>",0],["<unk>",0],["a",-1],["b",-1]]}})";
+    const std::string data = R"({"added_tokens":[{"id":1,"content":"</s>","special":true}],)"
+                             R"("pre_tokenizer":{"type":"WhitespaceSplit"},)"
+                             R"("model":{"type":"Unigram","unk_id":2,)"
+                             R"("vocab":[["<pad>",0],["</s>",0],["<unk>",0],["a",-1],["b",-1]]}})";
     for (const char* name : {"T5TokenizerFast", "XLMRobertaTokenizer", "Xlm-RobertaTokenizer"}) {
         const PreTrainedTokenizer t(json(std::string(R"({"tokenizer_class":")") + name + "\"}"),
                                     json(data), true);
