@@ -130,11 +130,32 @@ std::string spacedCJKIdeographs(std::string_view text) {
     return out;
 }
 
+bool hasSingleScalarCharacters(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        // Below U+0300 every code point qualifies.
+        if (static_cast<unsigned char>(text[i]) < 0xCC) {
+            ++i;
+            continue;
+        }
+        const char32_t c = utf8::decode(text, i);
+        switch (u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_GRAPHEME_CLUSTER_BREAK)) {
+            case U_GCB_OTHER:
+            case U_GCB_CONTROL:
+            case U_GCB_CR:
+            case U_GCB_LF:
+                break;
+            default:
+                return false;
+        }
+    }
+    return true;
+}
+
 std::vector<std::string_view> graphemeClusters(std::string_view text) {
     std::vector<std::string_view> clusters;
     if (text.empty())
         return clusters;
-    if (isBelowCombiningMarks(text)) {
+    if (hasSingleScalarCharacters(text)) {
         std::size_t i = 0;
         while (i < text.size()) {
             std::size_t next = utf8::nextCodePoint(text, i);

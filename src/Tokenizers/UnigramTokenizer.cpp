@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "PieceCache.h"
 #include "TextTable.h"
 #include "hub/Config.h"
 #include "tokenizers/TokenizerError.h"
@@ -140,6 +141,7 @@ UnigramTokenizer::UnigramTokenizer(Description d)
     unknownToken_ = unknownPiece_.token;
     unknownTokenId_ = d.unknownTokenId;
     tables_ = std::make_unique<Tables>(vocab_);
+    cache_ = std::make_unique<PieceCache>();
     const auto idOf = [&](const std::string& text) -> std::optional<int> {
         const int* id = tables_->id(text);
         return id ? std::optional<int>(*id) : std::nullopt;
@@ -158,6 +160,11 @@ std::vector<std::string> UnigramTokenizer::tokenize(std::string_view text) const
 }
 
 void UnigramTokenizer::tokenize(std::string_view text, std::vector<std::string>& tokens) const {
+    cache_->tokenize(text, tokens, [&] { tokenizeUncached(text, tokens); });
+}
+
+void UnigramTokenizer::tokenizeUncached(std::string_view text,
+                                        std::vector<std::string>& tokens) const {
     if (text.empty())
         return;
     // Per character position p: where its characters start, and the best path that ends there

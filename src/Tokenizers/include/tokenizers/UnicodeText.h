@@ -49,6 +49,12 @@ std::string withoutNonspacingMarks(std::string_view text);
 // (isCJKIdeograph), so that each becomes a word of its own.
 std::string spacedCJKIdeographs(std::string_view text);
 
+// True when every code point of the (valid UTF-8) text is a character of its own, except that a
+// carriage return followed by a line feed is one: no code point extends, joins or prepends to a
+// neighbour (its Grapheme_Cluster_Break is Other, Control, CR or LF). Most text of most scripts
+// is like this, and its characters need no break iterator.
+bool hasSingleScalarCharacters(std::string_view text);
+
 bool isWhiteSpace(char32_t c);       // the White_Space property
 bool isLetter(char32_t c);           // general category L
 bool isNumber(char32_t c);           // general category N
@@ -66,7 +72,7 @@ constexpr bool isCJKIdeograph(char32_t c) {
 
 template <class F>
 void forEachCharacter(std::string_view text, F&& f) {
-    if (isBelowCombiningMarks(text)) {
+    if (hasSingleScalarCharacters(text)) {
         for (std::size_t i = 0; i < text.size();) {
             const std::size_t start = i;
             const char32_t c = utf8::decode(text, i);

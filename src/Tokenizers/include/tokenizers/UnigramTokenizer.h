@@ -10,6 +10,8 @@
 
 namespace tokenizers {
 
+class PieceCache;
+
 // The unigram-language-model tokenizer (the SentencePiece kind): every vocabulary piece has a
 // score, and a piece of text is cut into the vocabulary pieces whose scores add up to the highest
 // total (Viterbi over the lattice of all pieces that occur in it).
@@ -74,11 +76,14 @@ private:
     };
     static Description read(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData);
     explicit UnigramTokenizer(Description description);
+    void tokenizeUncached(std::string_view text, std::vector<std::string>& tokens) const;
 
     std::vector<SentencePieceToken> vocab_;
     float minScore_ = 999;
     SentencePieceToken unknownPiece_;
     std::unique_ptr<Tables> tables_;
+    // Words repeat: the tokens of recent short pieces are kept.
+    std::unique_ptr<PieceCache> cache_;
     std::optional<std::string> bosToken_{" "};
     std::optional<int> bosTokenId_;
     std::optional<std::string> eosToken_;
