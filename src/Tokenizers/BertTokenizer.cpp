@@ -24,15 +24,6 @@ bool isWordSeparator(char32_t c) {
     return c < 0x80 ? c == U' ' || c == U'\t' : unicode::isHorizontalSpace(c);
 }
 
-// Punctuation, and the ASCII symbols that split words like punctuation does.
-bool isPunctuationCharacter(char32_t c) {
-    if (c < 0x80) {
-        return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) ||
-               (c >= 0x7B && c <= 0x7E);
-    }
-    return unicode::isPunctuation(c);
-}
-
 std::optional<int> toId(const hub::Config& value) {
     const auto id = value.integer();
     if (!id || *id < std::numeric_limits<int>::min() || *id > std::numeric_limits<int>::max())
@@ -152,7 +143,7 @@ void BasicTokenizer::splitPart(std::string_view part, std::vector<std::string>& 
     }
     std::size_t wordStart = 0;
     unicode::forEachCharacter(part, [&](std::string_view character, char32_t first) {
-        if (!isPunctuationCharacter(first))
+        if (!unicode::isPunctuationOrAsciiSymbol(first))
             return;
         const auto at = static_cast<std::size_t>(character.data() - part.data());
         if (at > wordStart)

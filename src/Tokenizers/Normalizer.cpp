@@ -34,8 +34,9 @@ std::string cleanedText(std::string_view text) {
     unicode::forEachCharacter(text, [&](std::string_view character, char32_t first) {
         if (first == U'\t' || first == U'\n' || first == U'\r') {
             out += ' ';
-        } else if (first != 0 && first != utf8::replacementCharacter &&
-                   !unicode::isOtherCategory(first)) {
+        } else if (first < 0x80
+                       ? first >= 0x20 && first != 0x7F
+                       : first != utf8::replacementCharacter && !unicode::isOtherCategory(first)) {
             out += character;
         }
     });

@@ -1,6 +1,8 @@
 #include "tokenizers/PreTokenizer.h"
 
 #include "tokenizers/ByteTables.h"
+#include "tokenizers/UnicodeText.h"
+#include "tokenizers/Utf8.h"
 
 namespace tokenizers {
 namespace {
@@ -17,6 +19,11 @@ std::string punctuationPattern() {
 std::string bertPattern() {
     const std::string p = std::string(R"(\p{P})") + std::string(asciiPunctuation);
     return R"([^\s)" + p + "]+|[" + p + "]";
+}
+
+// \s of the patterns: the White_Space property.
+bool isSpace(char32_t c) {
+    return c < 0x80 ? c == U' ' || (c >= U'\t' && c <= U'\r') : unicode::isWhiteSpace(c);
 }
 
 }  // namespace
@@ -89,7 +96,49 @@ DigitsPreTokenizer::DigitsPreTokenizer(bool individualDigits)
 
 WhitespacePreTokenizer::WhitespacePreTokenizer() : PatternPreTokenizer(R"(\S+)") {}
 
+std::vector<std::string> WhitespacePreTokenizer::preTokenize(std::string_view text,
+                                                             PreTokenizerOptions) const {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    bool inRun = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t at = i;
+        const bool space = isSpace(utf8::decode(text, i));
+        if (space && inRun)
+            out.emplace_back(text.substr(start, at - start));
+        if (!space && !inRun)
+            start = at;
+        inRun = !space;
+    }
+    if (inRun)
+        out.emplace_back(text.substr(start));
+    return out;
+}
+
 BertPreTokenizer::BertPreTokenizer() : PatternPreTokenizer(bertPattern()) {}
+
+std::vector<std::string> BertPreTokenizer::preTokenize(std::string_view text,
+                                                       PreTokenizerOptions) const {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    bool inRun = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t at = i;
+        const char32_t c = utf8::decode(text, i);
+        const bool space = isSpace(c);
+        const bool punctuation = !space && unicode::isPunctuationOrAsciiSymbol(c);
+        if (inRun && (space || punctuation))
+            out.emplace_back(text.substr(start, at - start));
+        if (punctuation)
+            out.emplace_back(text.substr(at, i - at));
+        if (!inRun && !space && !punctuation)
+            start = at;
+        inRun = !space && !punctuation;
+    }
+    if (inRun)
+        out.emplace_back(text.substr(start));
+    return out;
+}
 
 SplitPreTokenizer::SplitPreTokenizer(std::optional<StringSplitPattern> pattern, bool invert) {
     if (!pattern)
@@ -114,8 +163,11 @@ MetaspacePreTokenizer::MetaspacePreTokenizer(std::string replacement, std::strin
     : replacement_(std::move(replacement)),
       stringReplacement_(std::move(stringReplacement)),
       prependScheme_(prependScheme) {
-    if (auto re = Regex::compile(replacement_))
+    if (!replacement_.empty() && Regex::escapedPattern(replacement_) == replacement_) {
+        splitter_ = SearchPattern::literal(replacement_);
+    } else if (auto re = Regex::compile(replacement_)) {
         splitter_ = SearchPattern::regex(std::move(*re));
+    }
 }
 
 std::vector<std::string> MetaspacePreTokenizer::preTokenize(std::string_view text,

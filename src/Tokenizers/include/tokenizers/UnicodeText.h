@@ -60,6 +60,16 @@ bool isLetter(char32_t c);           // general category L
 bool isNumber(char32_t c);           // general category N
 bool isPunctuation(char32_t c);      // general category P
 bool isHorizontalSpace(char32_t c);  // general category Zs or U+0009
+// Punctuation as BERT-style splitting sees it: general category P, and every printable ASCII
+// character that is not a letter or digit (U+0021-U+002F, U+003A-U+0040, U+005B-U+0060,
+// U+007B-U+007E), so that "$", "+" and "~" split words too.
+inline bool isPunctuationOrAsciiSymbol(char32_t c) {
+    if (c < 0x80) {
+        return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) ||
+               (c >= 0x7B && c <= 0x7E);
+    }
+    return isPunctuation(c);
+}
 // General category C: control, format, surrogate, private use or unassigned.
 bool isOtherCategory(char32_t c);
 // The CJK ideographs that BERT-style tokenizers set apart as words of their own: U+4E00-U+9FFF,
