@@ -155,10 +155,9 @@ void BM_EncodeProseT5Unigram(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeProseT5Unigram)->Unit(benchmark::kMillisecond);
 
-// Words that never repeat: every piece goes through the merge loop (no help from the cache of
-// recent pieces).
-void BM_EncodeUniqueWordsGpt2(benchmark::State& state) {
-    const auto& tokenizer = gpt2();
+// Words that never repeat: every piece goes through the model (no help from the cache of recent
+// pieces), and WordPiece words are mostly not in the vocabulary.
+void encodeUniqueWords(benchmark::State& state, const tokenizers::Tokenizer& tokenizer) {
     std::mt19937 rng(7);
     std::string text;
     std::size_t words = 0;
@@ -183,7 +182,21 @@ void BM_EncodeUniqueWordsGpt2(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
+
+void BM_EncodeUniqueWordsGpt2(benchmark::State& state) {
+    encodeUniqueWords(state, gpt2());
+}
 BENCHMARK(BM_EncodeUniqueWordsGpt2)->Unit(benchmark::kMillisecond);
+
+void BM_EncodeUniqueWordsBertWordPiece(benchmark::State& state) {
+    encodeUniqueWords(state, bert());
+}
+BENCHMARK(BM_EncodeUniqueWordsBertWordPiece)->Unit(benchmark::kMillisecond);
+
+void BM_EncodeUniqueWordsT5Unigram(benchmark::State& state) {
+    encodeUniqueWords(state, t5());
+}
+BENCHMARK(BM_EncodeUniqueWordsT5Unigram)->Unit(benchmark::kMillisecond);
 
 void BM_DecodeProseGpt2(benchmark::State& state) {
     const auto& tokenizer = gpt2();
