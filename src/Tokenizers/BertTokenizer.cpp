@@ -15,11 +15,6 @@ namespace {
 
 constexpr std::string_view continuationPrefix = "##";
 
-bool isAscii(std::string_view text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 bool isWordSeparator(char32_t c) {
     return c < 0x80 ? c == U' ' || c == U'\t' : unicode::isHorizontalSpace(c);
 }
@@ -106,7 +101,7 @@ std::vector<std::string> BasicTokenizer::tokenize(std::string_view text) const {
 
 void BasicTokenizer::tokenize(std::string_view text, std::vector<std::string>& words) const {
     std::string folded;
-    if (doLowerCase_ && !isAscii(text)) {
+    if (doLowerCase_ && !unicode::isAscii(text)) {
         folded = unicode::normalized(unicode::withoutNonspacingMarks(text),
                                      unicode::NormalizationForm::nfc);
         text = folded;

@@ -26,6 +26,31 @@ bool isSpace(char32_t c) {
     return c < 0x80 ? c == U' ' || (c >= U'\t' && c <= U'\r') : unicode::isWhiteSpace(c);
 }
 
+// The runs of code points that are neither white space nor `isolated`, and each `isolated` code
+// point alone, in order; white space is dropped. What [^\s<isolated>]+|[<isolated>] matches.
+template <class Isolated>
+std::vector<std::string> runs(std::string_view text, Isolated&& isolated) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    bool inRun = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t at = i;
+        const char32_t c = utf8::decode(text, i);
+        const bool space = isSpace(c);
+        const bool alone = !space && isolated(c);
+        if (inRun && (space || alone))
+            out.emplace_back(text.substr(start, at - start));
+        if (alone)
+            out.emplace_back(text.substr(at, i - at));
+        if (!inRun && !space && !alone)
+            start = at;
+        inRun = !space && !alone;
+    }
+    if (inRun)
+        out.emplace_back(text.substr(start));
+    return out;
+}
+
 }  // namespace
 
 std::vector<std::string> PreTokenizer::preTokenize(const std::vector<std::string>& texts,
@@ -98,46 +123,14 @@ WhitespacePreTokenizer::WhitespacePreTokenizer() : PatternPreTokenizer(R"(\S+)")
 
 std::vector<std::string> WhitespacePreTokenizer::preTokenize(std::string_view text,
                                                              PreTokenizerOptions) const {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    bool inRun = false;
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t at = i;
-        const bool space = isSpace(utf8::decode(text, i));
-        if (space && inRun)
-            out.emplace_back(text.substr(start, at - start));
-        if (!space && !inRun)
-            start = at;
-        inRun = !space;
-    }
-    if (inRun)
-        out.emplace_back(text.substr(start));
-    return out;
+    return runs(text, [](char32_t) { return false; });
 }
 
 BertPreTokenizer::BertPreTokenizer() : PatternPreTokenizer(bertPattern()) {}
 
 std::vector<std::string> BertPreTokenizer::preTokenize(std::string_view text,
                                                        PreTokenizerOptions) const {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    bool inRun = false;
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t at = i;
-        const char32_t c = utf8::decode(text, i);
-        const bool space = isSpace(c);
-        const bool punctuation = !space && unicode::isPunctuationOrAsciiSymbol(c);
-        if (inRun && (space || punctuation))
-            out.emplace_back(text.substr(start, at - start));
-        if (punctuation)
-            out.emplace_back(text.substr(at, i - at));
-        if (!inRun && !space && !punctuation)
-            start = at;
-        inRun = !space && !punctuation;
-    }
-    if (inRun)
-        out.emplace_back(text.substr(start));
-    return out;
+    return runs(text, unicode::isPunctuationOrAsciiSymbol);
 }
 
 SplitPreTokenizer::SplitPreTokenizer(std::optional<StringSplitPattern> pattern, bool invert) {

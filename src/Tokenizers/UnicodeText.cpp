@@ -52,11 +52,6 @@ icu::BreakIterator* characterIterator() {
     return iterator.get();
 }
 
-bool isAscii(std::string_view text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 }  // namespace
 
 std::string normalized(std::string_view text, NormalizationForm form) {

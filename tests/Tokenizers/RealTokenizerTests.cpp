@@ -87,6 +87,17 @@ struct Vocabulary {
         ADD_FAILURE() << "no id for " << token;
         return -1;
     }
+    std::vector<int> ids(const std::vector<std::string>& tokens) const {
+        std::vector<int> out;
+        for (const std::string& token : tokens)
+            out.push_back(id(token));
+        return out;
+    }
+};
+
+struct TokensOfText {
+    std::string text;
+    std::vector<std::string> tokens;
 };
 
 // Texts whose decoding gives them back exactly (no blank before punctuation, which the
@@ -228,16 +239,7 @@ TEST(RealTokenizer, TinyLlamaUsesMetaspaceAndByteFallback) {
 TEST(RealTokenizer, BertWordPieceIdsComeFromTheVocabulary) {
     const Vocabulary v("bert-base-uncased");
     const Tokenizer& t = loaded("bert-base-uncased");
-    const auto ids = [&](const std::vector<std::string>& tokens) {
-        std::vector<int> out;
-        for (const std::string& token : tokens)
-            out.push_back(v.id(token));
-        return out;
-    };
-    struct Case {
-        std::string text;
-        std::vector<std::string> tokens;
-    } cases[] = {
+    const TokensOfText cases[] = {
         {"Hello world! This is a test of the tokenizer.",
          {"hello", "world", "!", "this", "is", "a", "test", "of", "the", "token", "##izer", "."}},
         // Accents and case are folded away; the dash is punctuation.
@@ -261,8 +263,8 @@ TEST(RealTokenizer, BertWordPieceIdsComeFromTheVocabulary) {
              return tokens;
          }()},
     };
-    for (const Case& c : cases) {
-        std::vector<int> expected = ids(c.tokens);
+    for (const TokensOfText& c : cases) {
+        std::vector<int> expected = v.ids(c.tokens);
         expected.insert(expected.begin(), v.id("[CLS]"));
         expected.push_back(v.id("[SEP]"));
         EXPECT_EQ(t.encode(c.text), expected) << c.text;
@@ -276,16 +278,7 @@ TEST(RealTokenizer, BertWordPieceIdsComeFromTheVocabulary) {
 TEST(RealTokenizer, T5UnigramIdsComeFromTheVocabulary) {
     const Vocabulary v("t5-base");
     const Tokenizer& t = loaded("t5-base");
-    const auto ids = [&](const std::vector<std::string>& tokens) {
-        std::vector<int> out;
-        for (const std::string& token : tokens)
-            out.push_back(v.id(token));
-        return out;
-    };
-    struct Case {
-        std::string text;
-        std::vector<std::string> tokens;
-    } cases[] = {
+    const TokensOfText cases[] = {
         {"Hello world! This is a test of the tokenizer.",
          {"\u2581Hello", "\u2581world", "!", "\u2581This", "\u2581is", "\u2581", "a", "\u2581test",
           "\u2581of", "\u2581the", "\u2581token", "izer", "."}},
@@ -300,8 +293,8 @@ TEST(RealTokenizer, T5UnigramIdsComeFromTheVocabulary) {
          {"\u2581I", "\u2581can", "'", "t", "\u2581pay", "\u2581$5", ".", "50", "!"}},
         {"<extra_id_0> K\u00F6ln", {"<extra_id_0>", "\u2581K\u00F6ln"}},
     };
-    for (const Case& c : cases) {
-        std::vector<int> expected = ids(c.tokens);
+    for (const TokensOfText& c : cases) {
+        std::vector<int> expected = v.ids(c.tokens);
         expected.push_back(v.id("</s>"));
         EXPECT_EQ(t.encode(c.text), expected) << c.text;
     }

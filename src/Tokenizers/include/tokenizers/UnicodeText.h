@@ -22,6 +22,14 @@ std::string lowercased(std::string_view text);
 std::vector<std::string_view> graphemeClusters(std::string_view text);
 std::size_t graphemeCount(std::string_view text);
 
+inline bool isAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
 // True when every code point of the (valid UTF-8) text lies below U+0300. Such text is in NFC
 // already and each code point is a grapheme cluster of its own, except that a carriage return
 // followed by a line feed is one cluster: no character below U+0300 combines with a neighbour or
