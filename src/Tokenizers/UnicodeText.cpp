@@ -7,7 +7,6 @@
 #include <unicode/unistr.h>
 #include <unicode/utext.h>
 
-#include <algorithm>
 #include <memory>
 
 #include "tokenizers/Utf8.h"

@@ -56,8 +56,8 @@ private:
 // word-piece splitter on every word.
 //
 // The vocabulary compares texts under canonical equivalence (a precomposed letter equals the
-// letter with its combining mark). The unknown token is always "[UNK]"; its id is nothing when
-// the vocabulary lacks it.
+// letter with its combining mark), and gives texts back from ids in their composed form (NFC).
+// The unknown token is always "[UNK]"; its id is nothing when the vocabulary lacks it.
 class BertTokenizer : public TokenizingModel {
 public:
     struct Options {

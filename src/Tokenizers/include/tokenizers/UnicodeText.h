@@ -22,6 +22,7 @@ std::string lowercased(std::string_view text);
 std::vector<std::string_view> graphemeClusters(std::string_view text);
 std::size_t graphemeCount(std::string_view text);
 
+// True when every byte of the text is below 0x80.
 inline bool isAscii(std::string_view text) {
     for (char c : text) {
         if (static_cast<unsigned char>(c) >= 0x80)
