@@ -1,5 +1,6 @@
-// Speed of the tokenizer library: loading the Whisper tokenizer, encoding English prose with the
-// GPT-2 vocabulary on one thread, and decoding it again.
+// Speed of the tokenizer library: loading the Whisper tokenizer, encoding English prose on one
+// thread with the GPT-2 vocabulary (byte-level BPE), BERT's (WordPiece) and T5's (Unigram), and
+// decoding it again.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -88,6 +89,35 @@ const tokenizers::Tokenizer& gpt2() {
     return *tokenizer;
 }
 
+const tokenizers::Tokenizer& bert() {
+    static const auto tokenizer = [] {
+        const auto folder = shared / "data" / "tokenizers" / "bert-base-uncased";
+        // The description names no class; the hub loader would supply this one.
+        const hub::Config config{{"do_lower_case", true}, {"tokenizer_class", "BertTokenizer"}};
+        return tokenizers::AutoTokenizer::from(
+            config, hub::YYJSONParser::parseToConfig(readFile(folder / "tokenizer.json")), true);
+    }();
+    return *tokenizer;
+}
+
+const tokenizers::Tokenizer& t5() {
+    static const auto tokenizer =
+        tokenizers::AutoTokenizer::from(shared / "data" / "tokenizers" / "t5-base", true);
+    return *tokenizer;
+}
+
+void encodeProse(benchmark::State& state, const tokenizers::Tokenizer& tokenizer) {
+    const auto& paragraphs = prose();
+    std::size_t tokens = 0;
+    for (auto _ : state) {
+        for (const std::string& p : paragraphs)
+            tokens += tokenizer.encode(p).size();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * proseBytes()));
+    state.counters["tokens"] =
+        benchmark::Counter(static_cast<double>(tokens), benchmark::Counter::kIsRate);
+}
+
 void BM_LoadWhisperTokenizer(benchmark::State& state) {
     const auto folder = shared / "data" / "tokenizers" / "whisper-tiny.en";
     for (auto _ : state) {
@@ -111,23 +141,23 @@ void BM_BuildWhisperTokenizerFromParsedDescription(benchmark::State& state) {
 BENCHMARK(BM_BuildWhisperTokenizerFromParsedDescription)->Unit(benchmark::kMillisecond);
 
 void BM_EncodeProseGpt2(benchmark::State& state) {
-    const auto& tokenizer = gpt2();
-    const auto& paragraphs = prose();
-    std::size_t tokens = 0;
-    for (auto _ : state) {
-        for (const std::string& p : paragraphs)
-            tokens += tokenizer.encode(p).size();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * proseBytes()));
-    state.counters["tokens"] =
-        benchmark::Counter(static_cast<double>(tokens), benchmark::Counter::kIsRate);
+    encodeProse(state, gpt2());
 }
 BENCHMARK(BM_EncodeProseGpt2)->Unit(benchmark::kMillisecond);
 
-// Words that never repeat: every piece goes through the merge loop (no help from the cache of
-// recent pieces).
-void BM_EncodeUniqueWordsGpt2(benchmark::State& state) {
-    const auto& tokenizer = gpt2();
+void BM_EncodeProseBertWordPiece(benchmark::State& state) {
+    encodeProse(state, bert());
+}
+BENCHMARK(BM_EncodeProseBertWordPiece)->Unit(benchmark::kMillisecond);
+
+void BM_EncodeProseT5Unigram(benchmark::State& state) {
+    encodeProse(state, t5());
+}
+BENCHMARK(BM_EncodeProseT5Unigram)->Unit(benchmark::kMillisecond);
+
+// Words that never repeat: every piece goes through the model (no help from the cache of recent
+// pieces), and WordPiece words are mostly not in the vocabulary.
+void encodeUniqueWords(benchmark::State& state, const tokenizers::Tokenizer& tokenizer) {
     std::mt19937 rng(7);
     std::string text;
     std::size_t words = 0;
@@ -152,7 +182,21 @@ void BM_EncodeUniqueWordsGpt2(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
+
+void BM_EncodeUniqueWordsGpt2(benchmark::State& state) {
+    encodeUniqueWords(state, gpt2());
+}
 BENCHMARK(BM_EncodeUniqueWordsGpt2)->Unit(benchmark::kMillisecond);
+
+void BM_EncodeUniqueWordsBertWordPiece(benchmark::State& state) {
+    encodeUniqueWords(state, bert());
+}
+BENCHMARK(BM_EncodeUniqueWordsBertWordPiece)->Unit(benchmark::kMillisecond);
+
+void BM_EncodeUniqueWordsT5Unigram(benchmark::State& state) {
+    encodeUniqueWords(state, t5());
+}
+BENCHMARK(BM_EncodeUniqueWordsT5Unigram)->Unit(benchmark::kMillisecond);
 
 void BM_DecodeProseGpt2(benchmark::State& state) {
     const auto& tokenizer = gpt2();

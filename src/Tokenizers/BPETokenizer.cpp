@@ -8,6 +8,7 @@
 #include <queue>
 #include <span>
 
+#include "PieceCache.h"
 #include "TextTable.h"
 #include "hub/Config.h"
 #include "tokenizers/TokenizerError.h"
@@ -212,78 +213,6 @@ BPETokenizer::BPETokenizer(TextToId vocabulary, const std::vector<std::vector<st
               return tables;
           }(),
           std::move(specialTokens)) {}
-
-// The tokens of recent short pieces, as the places where the piece is cut: a direct-mapped table
-// (a newer piece simply takes the slot of an older one) split into shards with a lock each, so
-// that threads sharing a tokenizer seldom wait for one another. Nothing is allocated per entry.
-// Only pieces whose tokens are the piece itself, cut into parts, are kept; byte fallback and
-// blanks (which vanish) are recomputed every time.
-class BPETokenizer::PieceCache {
-public:
-    static constexpr std::size_t maxPieceBytes = 40;
-    static constexpr std::size_t maxTokens = 14;
-
-    bool appendTo(std::string_view piece, std::uint64_t hash,
-                  std::vector<std::string>& tokens) const {
-        Shard& shard = shardOf(hash);
-        std::lock_guard lock(shard.mutex);
-        const Entry& e = shard.entries[slotOf(hash)];
-        if (e.hash != hash || e.length != piece.size() ||
-            std::memcmp(e.piece, piece.data(), piece.size()) != 0) {
-            return false;
-        }
-        std::size_t start = 0;
-        for (std::size_t i = 0; i < e.count; ++i) {
-            tokens.emplace_back(piece.substr(start, e.ends[i] - start));
-            start = e.ends[i];
-        }
-        return true;
-    }
-
-    void store(std::string_view piece, std::uint64_t hash,
-               std::span<const std::string> pieceTokens) const {
-        if (pieceTokens.size() > maxTokens)
-            return;
-        Entry e;
-        e.hash = hash;
-        e.length = static_cast<std::uint8_t>(piece.size());
-        e.count = static_cast<std::uint8_t>(pieceTokens.size());
-        std::size_t end = 0;
-        for (std::size_t i = 0; i < pieceTokens.size(); ++i) {
-            const std::string& t = pieceTokens[i];
-            if (piece.substr(end, t.size()) != t)
-                return;
-            end += t.size();
-            e.ends[i] = static_cast<std::uint8_t>(end);
-        }
-        if (end != piece.size())
-            return;
-        std::memcpy(e.piece, piece.data(), piece.size());
-        Shard& shard = shardOf(hash);
-        std::lock_guard lock(shard.mutex);
-        shard.entries[slotOf(hash)] = e;
-    }
-
-private:
-    static constexpr std::size_t shardCount = 16;
-    static constexpr std::size_t slotsPerShard = 2048;
-    struct Entry {
-        std::uint64_t hash = 0;
-        std::uint8_t length = 0xFF;  // no piece is this long: the slot is empty
-        std::uint8_t count = 0;
-        std::uint8_t ends[maxTokens] = {};
-        char piece[maxPieceBytes] = {};
-    };
-    struct Shard {
-        std::mutex mutex;
-        std::array<Entry, slotsPerShard> entries;
-    };
-
-    Shard& shardOf(std::uint64_t hash) const { return shards_[hash % shardCount]; }
-    static std::size_t slotOf(std::uint64_t hash) { return (hash >> 8) % slotsPerShard; }
-
-    mutable std::array<Shard, shardCount> shards_;
-};
 
 BPETokenizer::BPETokenizer(std::unique_ptr<Tables> tables, SpecialTokens specialTokens)
     : tables_(std::move(tables)),
@@ -504,16 +433,7 @@ std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
 }
 
 void BPETokenizer::tokenize(std::string_view text, std::vector<std::string>& tokens) const {
-    if (text.size() > PieceCache::maxPieceBytes) {
-        tokenizeUncached(text, tokens);
-        return;
-    }
-    const std::uint64_t hash = TextTable::hash(text);
-    if (cache_->appendTo(text, hash, tokens))
-        return;
-    const std::size_t start = tokens.size();
-    tokenizeUncached(text, tokens);
-    cache_->store(text, hash, std::span<const std::string>(tokens).subspan(start));
+    cache_->tokenize(text, tokens, [&] { tokenizeUncached(text, tokens); });
 }
 
 void BPETokenizer::tokenizeUncached(std::string_view text, std::vector<std::string>& tokens) const {

@@ -1,6 +1,8 @@
 #include "tokenizers/PreTokenizer.h"
 
 #include "tokenizers/ByteTables.h"
+#include "tokenizers/UnicodeText.h"
+#include "tokenizers/Utf8.h"
 
 namespace tokenizers {
 namespace {
@@ -17,6 +19,36 @@ std::string punctuationPattern() {
 std::string bertPattern() {
     const std::string p = std::string(R"(\p{P})") + std::string(asciiPunctuation);
     return R"([^\s)" + p + "]+|[" + p + "]";
+}
+
+// \s of the patterns: the White_Space property.
+bool isSpace(char32_t c) {
+    return c < 0x80 ? c == U' ' || (c >= U'\t' && c <= U'\r') : unicode::isWhiteSpace(c);
+}
+
+// The runs of code points that are neither white space nor `isolated`, and each `isolated` code
+// point alone, in order; white space is dropped. What [^\s<isolated>]+|[<isolated>] matches.
+template <class Isolated>
+std::vector<std::string> runs(std::string_view text, Isolated&& isolated) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    bool inRun = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t at = i;
+        const char32_t c = utf8::decode(text, i);
+        const bool space = isSpace(c);
+        const bool alone = !space && isolated(c);
+        if (inRun && (space || alone))
+            out.emplace_back(text.substr(start, at - start));
+        if (alone)
+            out.emplace_back(text.substr(at, i - at));
+        if (!inRun && !space && !alone)
+            start = at;
+        inRun = !space && !alone;
+    }
+    if (inRun)
+        out.emplace_back(text.substr(start));
+    return out;
 }
 
 }  // namespace
@@ -89,7 +121,17 @@ DigitsPreTokenizer::DigitsPreTokenizer(bool individualDigits)
 
 WhitespacePreTokenizer::WhitespacePreTokenizer() : PatternPreTokenizer(R"(\S+)") {}
 
+std::vector<std::string> WhitespacePreTokenizer::preTokenize(std::string_view text,
+                                                             PreTokenizerOptions) const {
+    return runs(text, [](char32_t) { return false; });
+}
+
 BertPreTokenizer::BertPreTokenizer() : PatternPreTokenizer(bertPattern()) {}
+
+std::vector<std::string> BertPreTokenizer::preTokenize(std::string_view text,
+                                                       PreTokenizerOptions) const {
+    return runs(text, unicode::isPunctuationOrAsciiSymbol);
+}
 
 SplitPreTokenizer::SplitPreTokenizer(std::optional<StringSplitPattern> pattern, bool invert) {
     if (!pattern)
@@ -114,8 +156,11 @@ MetaspacePreTokenizer::MetaspacePreTokenizer(std::string replacement, std::strin
     : replacement_(std::move(replacement)),
       stringReplacement_(std::move(stringReplacement)),
       prependScheme_(prependScheme) {
-    if (auto re = Regex::compile(replacement_))
+    if (!replacement_.empty() && Regex::escapedPattern(replacement_) == replacement_) {
+        splitter_ = SearchPattern::literal(replacement_);
+    } else if (auto re = Regex::compile(replacement_)) {
         splitter_ = SearchPattern::regex(std::move(*re));
+    }
 }
 
 std::vector<std::string> MetaspacePreTokenizer::preTokenize(std::string_view text,

@@ -1,7 +1,9 @@
 #include "tokenizers/TokenizingModel.h"
 
 #include "tokenizers/BPETokenizer.h"
+#include "tokenizers/BertTokenizer.h"
 #include "tokenizers/TokenizerError.h"
+#include "tokenizers/UnigramTokenizer.h"
 
 namespace tokenizers {
 
@@ -53,11 +55,11 @@ std::unique_ptr<TokenizingModel> TokenizerModel::make(TokenizerModelKind kind,
         case TokenizerModelKind::bpe:
             return BPETokenizer::fromConfig(tokenizerConfig, tokenizerData, addedTokens);
         case TokenizerModelKind::bert:
-            throw TokenizerError::unsupportedTokenizer("BertTokenizer");
+            return BertTokenizer::fromConfig(tokenizerConfig, tokenizerData, addedTokens);
         case TokenizerModelKind::unigram:
-            throw TokenizerError::unsupportedTokenizer("UnigramTokenizer");
+            return std::make_unique<UnigramTokenizer>(tokenizerConfig, tokenizerData);
         case TokenizerModelKind::t5:
-            throw TokenizerError::unsupportedTokenizer("T5Tokenizer");
+            return std::make_unique<T5Tokenizer>(tokenizerConfig, tokenizerData);
     }
     throw TokenizerError::unsupportedTokenizer("unknown model kind");
 }

@@ -7,7 +7,6 @@
 #include <unicode/unistr.h>
 #include <unicode/utext.h>
 
-#include <algorithm>
 #include <memory>
 
 #include "tokenizers/Utf8.h"
@@ -57,9 +56,7 @@ icu::BreakIterator* characterIterator() {
 std::string normalized(std::string_view text, NormalizationForm form) {
     // ASCII is invariant under every form; text below U+0300 is already composed (but Latin-1
     // letters decompose, and compatibility forms rewrite signs such as U+00A0 and U+00BD).
-    const bool ascii = std::all_of(text.begin(), text.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii || (form == NormalizationForm::nfc && isBelowCombiningMarks(text))) {
+    if (isAscii(text) || (form == NormalizationForm::nfc && isBelowCombiningMarks(text))) {
         return std::string(text);
     }
     const icu::Normalizer2* n = normalizer(form);
@@ -79,6 +76,14 @@ std::string normalized(std::string_view text, NormalizationForm form) {
 }
 
 std::string lowercased(std::string_view text) {
+    if (isAscii(text)) {
+        std::string out(text);
+        for (char& c : out) {
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        }
+        return out;
+    }
     auto s = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()));
     s.toLower(icu::Locale::getRoot());
     std::string out;
@@ -86,11 +91,65 @@ std::string lowercased(std::string_view text) {
     return out;
 }
 
+std::string withoutNonspacingMarks(std::string_view text) {
+    if (isAscii(text))
+        return std::string(text);
+    const std::string decomposed = normalized(text, NormalizationForm::nfd);
+    std::string out;
+    out.reserve(decomposed.size());
+    for (std::size_t i = 0; i < decomposed.size();) {
+        const std::size_t start = i;
+        const char32_t c = utf8::decode(decomposed, i);
+        if (u_charType(static_cast<UChar32>(c)) != U_NON_SPACING_MARK)
+            out.append(decomposed, start, i - start);
+    }
+    return out;
+}
+
+std::string spacedCJKIdeographs(std::string_view text) {
+    // No ideograph lies below U+0300.
+    if (isBelowCombiningMarks(text))
+        return std::string(text);
+    std::string out;
+    out.reserve(text.size() + text.size() / 2);
+    forEachCharacter(text, [&](std::string_view character, char32_t first) {
+        if (isCJKIdeograph(first)) {
+            out += ' ';
+            out += character;
+            out += ' ';
+        } else {
+            out += character;
+        }
+    });
+    return out;
+}
+
+bool hasSingleScalarCharacters(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        // Below U+0300 every code point qualifies.
+        if (static_cast<unsigned char>(text[i]) < 0xCC) {
+            ++i;
+            continue;
+        }
+        const char32_t c = utf8::decode(text, i);
+        switch (u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_GRAPHEME_CLUSTER_BREAK)) {
+            case U_GCB_OTHER:
+            case U_GCB_CONTROL:
+            case U_GCB_CR:
+            case U_GCB_LF:
+                break;
+            default:
+                return false;
+        }
+    }
+    return true;
+}
+
 std::vector<std::string_view> graphemeClusters(std::string_view text) {
     std::vector<std::string_view> clusters;
     if (text.empty())
         return clusters;
-    if (isBelowCombiningMarks(text)) {
+    if (hasSingleScalarCharacters(text)) {
         std::size_t i = 0;
         while (i < text.size()) {
             std::size_t next = utf8::nextCodePoint(text, i);
@@ -142,6 +201,10 @@ bool isPunctuation(char32_t c) {
 }
 bool isHorizontalSpace(char32_t c) {
     return c == 0x09 || u_charType(static_cast<UChar32>(c)) == U_SPACE_SEPARATOR;
+}
+
+bool isOtherCategory(char32_t c) {
+    return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_C_MASK) != 0;
 }
 
 }  // namespace tokenizers::unicode

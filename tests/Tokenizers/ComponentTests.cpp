@@ -5,6 +5,8 @@
 #include "tokenizers/Decoder.h"
 #include "tokenizers/PostProcessor.h"
 #include "tokenizers/PreTokenizer.h"
+#include "tokenizers/StringSplitting.h"
+#include "tokenizers/Utf8.h"
 
 using namespace tokenizers;
 using tokenizers::testing::json;
@@ -116,6 +118,41 @@ TEST(PreTokenizer, KindsOnTheirEdgeCases) {
         EXPECT_EQ(p->preTokenize(std::string_view(c.text), c.options), c.pieces)
             << c.description << " on " << c.text;
     }
+}
+
+TEST(PreTokenizer, SplittersWithoutTheRegexEngineFindWhatItFinds) {
+    // Every white-space code point and some that are easily mistaken for one.
+    std::string text = "a";
+    for (char32_t c : {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,
+                       0x1680, 0x2000, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000,
+                       0x1C,   0x1F,   0x180E, 0x200B, 0x2060, 0xFEFF, 0x2581}) {
+        utf8::append(text, c);
+        text += "b";
+        utf8::append(text, c);
+        utf8::append(text, c);
+    }
+    const auto whitespace = preTokenizer(R"({"type":"WhitespaceSplit"})");
+    Strings expected;
+    for (const TextRange& r : Regex::compile(R"(\S+)")->ranges(text))
+        expected.emplace_back(r.of(text));
+    EXPECT_EQ(whitespace->preTokenize(std::string_view(text), {}), expected);
+
+    // Punctuation, ASCII symbols and symbols that are not punctuation.
+    text += "x!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~\u00A1\u00A9\u00AB\u2014\uFE4F\U0001F600y";
+    text += "\u0E5A\u3002z";
+    const std::string p = R"(\p{P}\u0021-\u002F\u003A-\u0040\u005B-\u0060\u007B-\u007E)";
+    const auto bert = preTokenizer(R"({"type":"BertPreTokenizer"})");
+    expected.clear();
+    for (const TextRange& r : Regex::compile(R"([^\s)" + p + "]+|[" + p + "]")->ranges(text))
+        expected.emplace_back(r.of(text));
+    EXPECT_EQ(bert->preTokenize(std::string_view(text), {}), expected);
+
+    const auto metaspace =
+        preTokenizer(R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"never"})");
+    EXPECT_EQ(
+        metaspace->preTokenize(std::string_view(text), {}),
+        split(replacingOccurrences(text, " ", "▁"), SearchPattern::regex(*Regex::compile("▁")),
+              SplitDelimiterBehavior::mergedWithNext));
 }
 
 TEST(PreTokenizer, FactoryRejectsWhatItCannotBuild) {

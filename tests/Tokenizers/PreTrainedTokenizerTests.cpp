@@ -159,7 +159,7 @@ TEST(LlamaTokenizer, NonLegacyTextGetsOneMetaspaceInFront) {
     // The rewritten post-processor puts the bos token in front.
     EXPECT_EQ(t->encode("ab"), (std::vector<int>{1, 5}));
 
-    // Legacy descriptions keep their normalizer (here one we cannot build yet).
+    // Legacy descriptions keep their normalizer (here one of an unknown kind).
     EXPECT_EQ(thrownMessage([&] {
                   AutoTokenizer::from(json(R"({"tokenizer_class":"LlamaTokenizer"})"), json(data));
               }),

@@ -69,6 +69,20 @@ TEST(UnicodeText, GraphemeClustersAndNormalizationForms) {
         unicode::graphemeCount("\U0001F468\u200D\U0001F469\u200D\U0001F467\U0001F1F3\U0001F1F4"),
         2u);
     EXPECT_TRUE(unicode::graphemeClusters("").empty());
+    // Text whose code points are all characters of their own takes a shorter road; these mix
+    // such code points with ones that join a neighbour.
+    EXPECT_EQ(unicode::graphemeClusters("\u2581\u00E9\u65E5\r\n"),
+              (V{"\u2581", "\u00E9", "\u65E5", "\r\n"}));
+    EXPECT_EQ(unicode::graphemeClusters("\u2581\u1100\u1161\u0915\u093F\u00A9\u200D\u00AE"),
+              (V{"\u2581", "\u1100\u1161", "\u0915\u093F", "\u00A9\u200D\u00AE"}));
+    EXPECT_EQ(unicode::graphemeClusters("\u0600a\U0001F1F3\U0001F1F4\U0001F1F3"),
+              (V{"\u0600a", "\U0001F1F3\U0001F1F4", "\U0001F1F3"}));
+    std::vector<std::string_view> seen;
+    unicode::forEachCharacter("x\u0301\u2581", [&](std::string_view c, char32_t first) {
+        seen.push_back(c);
+        EXPECT_EQ(first, c == "\u2581" ? U'\u2581' : U'x');
+    });
+    EXPECT_EQ(seen, (V{"x\u0301", "\u2581"}));
 
     using F = unicode::NormalizationForm;
     EXPECT_EQ(unicode::normalized("e\u0301", F::nfc), "\u00E9");

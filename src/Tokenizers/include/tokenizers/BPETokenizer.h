@@ -12,6 +12,8 @@
 
 namespace tokenizers {
 
+class PieceCache;
+
 // The byte-pair-encoding model: a piece is cut into characters (extended grapheme clusters),
 // adjacent symbols are merged by the ranked merge list, and every resulting symbol that the
 // vocabulary lacks (or that maps to the unknown token) is replaced by its byte tokens "<0xHH>".
@@ -73,7 +75,6 @@ private:
         std::uint32_t id;  // canonical-equivalence class of the symbol's text
     };
     struct Tables;
-    class PieceCache;
 
     BPETokenizer(std::unique_ptr<Tables> tables, SpecialTokens specialTokens);
 

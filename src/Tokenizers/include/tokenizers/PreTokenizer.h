@@ -113,17 +113,22 @@ public:
     explicit DigitsPreTokenizer(bool individualDigits);
 };
 
-// Runs of non-white-space; white space is dropped ("Whitespace" and "WhitespaceSplit").
+// Runs of non-white-space; white space is dropped ("Whitespace" and "WhitespaceSplit"). The
+// pieces are the matches of \S+, found without the regular-expression engine.
 class WhitespacePreTokenizer : public PatternPreTokenizer {
 public:
     WhitespacePreTokenizer();
+    std::vector<std::string> preTokenize(std::string_view text,
+                                         PreTokenizerOptions options) const override;
 };
 
 // Runs of characters that are neither white space nor punctuation, and each punctuation
-// character alone; white space is dropped.
+// character alone; white space is dropped. Found without the regular-expression engine.
 class BertPreTokenizer : public PatternPreTokenizer {
 public:
     BertPreTokenizer();
+    std::vector<std::string> preTokenize(std::string_view text,
+                                         PreTokenizerOptions options) const override;
 };
 
 // A literal or regular-expression pattern named by a description's "pattern" object.
@@ -160,8 +165,8 @@ private:
     std::string replacement_;
     std::string stringReplacement_;
     PrependScheme prependScheme_;
-    // The replacement is searched as a regular expression; one that does not compile splits
-    // nothing.
+    // The replacement is searched as a regular expression (as a literal when it holds no
+    // metacharacter, which finds the same); one that does not compile splits nothing.
     std::optional<SearchPattern> splitter_;
 };
 
