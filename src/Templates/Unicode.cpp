@@ -7,6 +7,9 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <unicode/unistr.h>
+
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -128,6 +131,66 @@ bool canonicallyEquivalent(std::string_view a, std::string_view b) {
     return normalized(a) == normalized(b);
 }
 
+namespace {
+
+int sign(int value) {
+    return value < 0 ? -1 : (value > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+int compare(std::string_view a, std::string_view b) {
+    // UTF-8 byte order is scalar order.
+    if (isAscii(a) && isAscii(b)) {
+        return sign(a.compare(b));
+    }
+    return sign(normalized(a).compare(normalized(b)));
+}
+
+int caseInsensitiveCompare(std::string_view a, std::string_view b) {
+    const std::string x = normalized(a);
+    const std::string y = normalized(b);
+    icu::UnicodeString foldedX = icu::UnicodeString::fromUTF8(x);
+    icu::UnicodeString foldedY = icu::UnicodeString::fromUTF8(y);
+    foldedX.foldCase();
+    foldedY.foldCase();
+    return sign(foldedX.compareCodePointOrder(foldedY));
+}
+
+bool contains(std::string_view text, std::string_view needle) {
+    if (needle.empty()) {
+        return true;
+    }
+    std::string normalizedText, normalizedNeedle;
+    if (!isAscii(text) || !isAscii(needle)) {
+        normalizedText = normalized(text);
+        normalizedNeedle = normalized(needle);
+        text = normalizedText;
+        needle = normalizedNeedle;
+    }
+    // A match counts only when it starts and ends on character boundaries; in ASCII text the one
+    // character longer than a byte is a carriage return followed by a line feed.
+    const bool ascii = isAscii(text);
+    std::vector<std::size_t> boundaries;
+    if (!ascii) {
+        boundaries = graphemeBoundaries(text);
+    }
+    const auto isBoundary = [&](std::size_t offset) {
+        if (ascii) {
+            return offset == 0 || offset == text.size() ||
+                   !(text[offset - 1] == '\r' && text[offset] == '\n');
+        }
+        return std::binary_search(boundaries.begin(), boundaries.end(), offset);
+    };
+    for (std::size_t at = text.find(needle); at != std::string_view::npos;
+         at = text.find(needle, at + 1)) {
+        if (isBoundary(at) && isBoundary(at + needle.size())) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void combineText(Hasher& hasher, std::string_view text) {
     if (isAscii(text)) {
         hasher.combineBytes(text);
@@ -177,6 +240,16 @@ std::vector<std::size_t> graphemeBoundaries(std::string_view text) {
         boundaries.push_back(text.size());
     }
     return boundaries;
+}
+
+std::vector<std::string_view> characters(std::string_view text) {
+    const std::vector<std::size_t> boundaries = graphemeBoundaries(text);
+    std::vector<std::string_view> result;
+    result.reserve(boundaries.size() - 1);
+    for (std::size_t i = 0; i + 1 < boundaries.size(); ++i) {
+        result.push_back(text.substr(boundaries[i], boundaries[i + 1] - boundaries[i]));
+    }
+    return result;
 }
 
 char32_t firstScalar(std::string_view character) noexcept {

@@ -1,0 +1,413 @@
+// Expression evaluation: a plain recursive walk, left to right, that reads the scopes and never
+// writes them.
+#include <limits>
+
+#include "InterpreterInternals.h"
+#include "templates/Filters.h"
+#include "templates/Interpreter.h"
+#include "templates/PropertyMembers.h"
+#include "templates/TemplateError.h"
+#include "templates/Tests.h"
+#include "templates/Unicode.h"
+
+namespace templates {
+
+using namespace interpreter;
+
+namespace {
+
+using K = Expression::Kind;
+
+// Characters as offsets into the text; ASCII text without carriage returns has one per byte.
+std::vector<std::size_t> characterBoundaries(const std::string& text, bool& oneBytePerCharacter) {
+    oneBytePerCharacter =
+        unicode::isAscii(text) && text.find('\r') == std::string::npos;
+    if (oneBytePerCharacter) {
+        return {};
+    }
+    return unicode::graphemeBoundaries(text);
+}
+
+std::vector<Value> evaluateArguments(const ExpressionList& expressions, const Scope& env) {
+    std::vector<Value> values;
+    values.reserve(expressions.size());
+    for (const Expression& argument : expressions) {
+        const auto* unary = argument.getIf<Expression::Unary>();
+        if (unary && unary->op == Expression::UnaryOp::splat) {
+            Value spread = Interpreter::evaluateExpression(unary->operand, env);
+            if (!spread.isArray()) {
+                throw TemplateError::runtime("Cannot unpack non-array value");
+            }
+            values.insert(values.end(), spread.asArray().begin(), spread.asArray().end());
+        } else {
+            values.push_back(Interpreter::evaluateExpression(argument, env));
+        }
+    }
+    return values;
+}
+
+KeywordValues evaluateKeywords(const KeywordArguments& expressions, const Scope& env) {
+    KeywordValues values;
+    for (const auto& [name, expression] : expressions) {
+        values.emplace(name, Interpreter::evaluateExpression(expression, env));
+    }
+    return values;
+}
+
+Value callValue(const Value& callee, const std::vector<Value>& args, const KeywordValues& kwargs,
+                const Scope& env) {
+    if (callee.isFunction()) {
+        return callee.asFunction()(args, kwargs, env);
+    }
+    if (callee.isMacro()) {
+        return Interpreter::callMacro(callee.asMacro(), args, kwargs, env);
+    }
+    throw TemplateError::runtime("Cannot call non-function value");
+}
+
+Value evaluateMember(const Expression::Member& member, const Scope& env) {
+    Value receiver = Interpreter::evaluateExpression(member.object, env);
+    if (member.computed) {
+        return Interpreter::evaluateComputedMember(receiver,
+                                                   Interpreter::evaluateExpression(member.key, env));
+    }
+    const auto* property = member.key.getIf<Expression::Identifier>();
+    if (!property) {
+        throw TemplateError::runtime("Property access requires identifier");
+    }
+    if (receiver.isObject()) {
+        return PropertyMembers::evaluateObjectProperty(receiver, property->name);
+    }
+    if (receiver.isString()) {
+        return PropertyMembers::evaluateStringProperty(receiver, property->name);
+    }
+    return Value::undefined();
+}
+
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t sum;
+    if (__builtin_add_overflow(a, b, &sum)) {
+        return b > 0 ? std::numeric_limits<std::int64_t>::max()
+                     : std::numeric_limits<std::int64_t>::min();
+    }
+    return sum;
+}
+
+// The first index of the walk i, i + step, ... that is not below 0 (step > 0) or not above n - 1
+// (step < 0); the walk skips the indices before it without visiting them.
+std::int64_t firstIndexInside(std::int64_t i, std::int64_t step, std::int64_t n) {
+    if (step > 0 && i < 0) {
+        const std::uint64_t distance = 0 - static_cast<std::uint64_t>(i);
+        const std::uint64_t steps = (distance + static_cast<std::uint64_t>(step) - 1) /
+                                    static_cast<std::uint64_t>(step);
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(i) +
+                                         steps * static_cast<std::uint64_t>(step));
+    }
+    if (step < 0 && i > n - 1) {
+        const std::uint64_t distance =
+            static_cast<std::uint64_t>(i) - static_cast<std::uint64_t>(n - 1);
+        const std::uint64_t stride = 0 - static_cast<std::uint64_t>(step);
+        const std::uint64_t steps = (distance + stride - 1) / stride;
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(i) - steps * stride);
+    }
+    return i;
+}
+
+Value evaluateSlice(const Value& receiver, const std::optional<Expression>& startExpression,
+                    const std::optional<Expression>& stopExpression,
+                    const std::optional<Expression>& stepExpression, const Scope& env) {
+    const auto bound = [&](const std::optional<Expression>& e) {
+        return e ? Interpreter::evaluateExpression(*e, env) : Value::undefined();
+    };
+    const Value startValue = bound(startExpression);
+    const Value stopValue = bound(stopExpression);
+    const Value stepValue = bound(stepExpression);
+    std::int64_t step = 1;
+    if (stepValue.isInt()) {
+        if (stepValue.asInt() == 0) {
+            throw TemplateError::runtime("Slice step cannot be zero");
+        }
+        step = stepValue.asInt();
+    }
+    if (!receiver.isString() && !receiver.isArray()) {
+        throw TemplateError::runtime("Slice requires array or string");
+    }
+    bool oneBytePerCharacter = false;
+    std::vector<std::size_t> boundaries;
+    std::int64_t n;
+    if (receiver.isString()) {
+        boundaries = characterBoundaries(receiver.asString(), oneBytePerCharacter);
+        n = static_cast<std::int64_t>(oneBytePerCharacter ? receiver.asString().size()
+                                                          : boundaries.size() - 1);
+    } else {
+        n = static_cast<std::int64_t>(receiver.asArray().size());
+    }
+    const auto resolve = [&](const Value& v, std::int64_t absent) {
+        if (!v.isInt()) {
+            return absent;
+        }
+        return v.asInt() < 0 ? v.asInt() + n : v.asInt();
+    };
+    const std::int64_t start = resolve(startValue, step < 0 ? n - 1 : 0);
+    const std::int64_t stop = resolve(stopValue, step < 0 ? -1 : n);
+
+    std::string text;
+    std::vector<Value> items;
+    for (std::int64_t i = firstIndexInside(start, step, n);
+         (step > 0 && i < stop && i < n) || (step < 0 && i > stop && i >= 0);
+         i = saturatingAdd(i, step)) {
+        const auto at = static_cast<std::size_t>(i);
+        if (receiver.isArray()) {
+            items.push_back(receiver.asArray()[at]);
+        } else if (oneBytePerCharacter) {
+            text.push_back(receiver.asString()[at]);
+        } else {
+            text.append(receiver.asString(), boundaries[at], boundaries[at + 1] - boundaries[at]);
+        }
+    }
+    if (receiver.isArray()) {
+        return Value(std::move(items));
+    }
+    return Value(std::move(text));
+}
+
+}  // namespace
+
+Value Interpreter::evaluateExpression(const Expression& expression, const Scope& env) {
+    switch (expression.kind()) {
+        case K::string:
+            return Value::sharedText(expression.sharedString());
+        case K::number:
+            return Value(expression.as<Expression::Number>().value);
+        case K::integer:
+            return Value(expression.as<Expression::Integer>().value);
+        case K::boolean:
+            return Value(expression.as<Expression::Boolean>().value);
+        case K::null:
+            return Value();
+        case K::array:
+        case K::tuple: {
+            const ExpressionList& list = expression.kind() == K::array
+                                             ? expression.as<Expression::Array>().items
+                                             : expression.as<Expression::Tuple>().items;
+            std::vector<Value> items;
+            items.reserve(list.size());
+            for (const Expression& item : list) {
+                items.push_back(evaluateExpression(item, env));
+            }
+            return Value(std::move(items));
+        }
+        case K::object: {
+            const ObjectEntries& entries = expression.as<Expression::Object>().entries;
+            std::vector<Value> values;
+            values.reserve(entries.size());
+            for (const Expression& value : entries.values()) {
+                values.push_back(evaluateExpression(value, env));
+            }
+            return Value(Value::Object(entries.keys(), std::move(values)));
+        }
+        case K::identifier:
+            return (*env)[expression.as<Expression::Identifier>().name];
+        case K::unary: {
+            const auto& unary = expression.as<Expression::Unary>();
+            return evaluateUnaryValue(unary.op, evaluateExpression(unary.operand, env));
+        }
+        case K::binary: {
+            const auto& binary = expression.as<Expression::Binary>();
+            Value left = evaluateExpression(binary.left, env);
+            if (binary.op == Expression::BinaryOp::and_) {
+                return left.isTruthy() ? evaluateExpression(binary.right, env) : left;
+            }
+            if (binary.op == Expression::BinaryOp::or_) {
+                return left.isTruthy() ? left : evaluateExpression(binary.right, env);
+            }
+            return evaluateBinaryValues(binary.op, left, evaluateExpression(binary.right, env),
+                                        env->limits());
+        }
+        case K::ternary: {
+            const auto& ternary = expression.as<Expression::Ternary>();
+            if (evaluateExpression(ternary.test, env).isTruthy()) {
+                return evaluateExpression(ternary.value, env);
+            }
+            return ternary.alternate ? evaluateExpression(*ternary.alternate, env) : Value();
+        }
+        case K::call: {
+            const auto& call = expression.as<Expression::Call>();
+            const Value callee = evaluateExpression(call.callee, env);
+            const std::vector<Value> args = evaluateArguments(call.args, env);
+            return callValue(callee, args, evaluateKeywords(call.kwargs, env), env);
+        }
+        case K::member:
+            return evaluateMember(expression.as<Expression::Member>(), env);
+        case K::slice: {
+            const auto& slice = expression.as<Expression::Slice>();
+            return evaluateSlice(evaluateExpression(slice.object, env), slice.start, slice.stop,
+                                 slice.step, env);
+        }
+        case K::filter: {
+            const auto& filter = expression.as<Expression::Filter>();
+            std::vector<Value> args;
+            args.reserve(filter.args.size() + 1);
+            args.push_back(evaluateExpression(filter.operand, env));
+            for (const Expression& argument : filter.args) {
+                args.push_back(evaluateExpression(argument, env));
+            }
+            return applyFilter(filter.name, args, evaluateKeywords(filter.kwargs, env), env);
+        }
+        case K::test: {
+            const auto& test = expression.as<Expression::Test>();
+            std::vector<Value> args;
+            args.reserve(test.args.size() + 1);
+            args.push_back(evaluateExpression(test.operand, env));
+            for (const Expression& argument : test.args) {
+                args.push_back(evaluateExpression(argument, env));
+            }
+            return Value(evaluateTest(test.name, args, env) != test.negated);
+        }
+    }
+    return Value::undefined();
+}
+
+bool Interpreter::evaluateTest(std::string_view name, const std::vector<Value>& args,
+                               const Scope& env) {
+    static const KeywordValues noKeywords;
+    const Value* variable = env->find(name);
+    if (variable && variable->isFunction()) {
+        const Value result = variable->asFunction()(args, noKeywords, env);
+        return result.isBoolean() ? result.asBool() : result.isTruthy();
+    }
+    const TestTable& tests = Tests::builtIn();
+    const auto found = tests.find(name);
+    if (found == tests.end()) {
+        throw TemplateError::runtime("Unknown test: " + std::string(name));
+    }
+    return found->second(args, noKeywords, env);
+}
+
+Value Interpreter::applyFilter(std::string_view name, const std::vector<Value>& args,
+                               const KeywordValues& kwargs, const Scope& env) {
+    const Value* variable = env->find(name);
+    if (variable && variable->isFunction()) {
+        // Held by value: the function may rebind the variable while it runs.
+        const Value function = *variable;
+        return function.asFunction()(args, kwargs, env);
+    }
+    const FilterTable& filters = Filters::builtIn();
+    const auto found = filters.find(name);
+    if (found == filters.end()) {
+        throw TemplateError::runtime("Unknown filter: " + std::string(name));
+    }
+    return found->second(args, kwargs, env);
+}
+
+Value Interpreter::evaluateUnaryValue(Expression::UnaryOp op, const Value& operand) {
+    switch (op) {
+        case Expression::UnaryOp::not_:
+            return Value(!operand.isTruthy());
+        case Expression::UnaryOp::minus:
+            if (operand.isInt()) {
+                if (operand.asInt() == std::numeric_limits<std::int64_t>::min()) {
+                    throw TemplateError::runtime("Integer overflow in negation (" +
+                                                 operand.description() + ")");
+                }
+                return Value(-operand.asInt());
+            }
+            if (operand.isDouble()) {
+                return Value(-operand.asDouble());
+            }
+            throw TemplateError::runtime("Cannot negate non-numeric value");
+        case Expression::UnaryOp::plus:
+            if (operand.isNumber()) {
+                return operand;
+            }
+            throw TemplateError::runtime("Cannot apply unary plus to non-numeric value");
+        case Expression::UnaryOp::splat:
+            break;
+    }
+    throw TemplateError::runtime("Unpacking operator can only be used in function calls");
+}
+
+Value Interpreter::evaluateBinaryValues(Expression::BinaryOp op, const Value& left,
+                                        const Value& right, const RenderLimits& limits) {
+    using Op = Expression::BinaryOp;
+    switch (op) {
+        case Op::add:
+            return left.add(right, limits);
+        case Op::subtract:
+            return left.subtract(right);
+        case Op::multiply:
+            return left.multiply(right, limits);
+        case Op::divide:
+            return left.divide(right);
+        case Op::floorDivide:
+            return left.floorDivide(right);
+        case Op::power:
+            return left.power(right);
+        case Op::modulo:
+            return left.modulo(right);
+        case Op::concat:
+            return left.concatenate(right, limits);
+        case Op::equal:
+            return Value(left.isEquivalent(right));
+        case Op::notEqual:
+            return Value(!left.isEquivalent(right));
+        case Op::less:
+            return Value(left.compare(right) < 0);
+        case Op::lessEqual:
+            return Value(left.compare(right) < 1);
+        case Op::greater:
+            return Value(left.compare(right) > 0);
+        case Op::greaterEqual:
+            return Value(left.compare(right) >= 0);
+        case Op::and_:
+            return left.isTruthy() ? right : left;
+        case Op::or_:
+            return left.isTruthy() ? left : right;
+        case Op::in:
+            return Value(left.isContained(right));
+        case Op::notIn:
+            return Value(!left.isContained(right));
+    }
+    return Value::undefined();
+}
+
+Value Interpreter::evaluateComputedMember(const Value& receiver, const Value& key) {
+    if (receiver.isObject()) {
+        const std::optional<ObjectKey> objectKey = key.asObjectKey();
+        if (!objectKey) {
+            return Value::undefined();
+        }
+        const Value* value = receiver.asObject().get(*objectKey);
+        return value ? *value : Value::undefined();
+    }
+    if (!key.isInt() || (!receiver.isArray() && !receiver.isString())) {
+        return Value::undefined();
+    }
+    std::int64_t index = key.asInt();
+    if (receiver.isArray()) {
+        const auto n = static_cast<std::int64_t>(receiver.asArray().size());
+        if (index < 0) {
+            index += n;
+        }
+        return index >= 0 && index < n ? receiver.asArray()[static_cast<std::size_t>(index)]
+                                       : Value::undefined();
+    }
+    const std::string& text = receiver.asString();
+    bool oneBytePerCharacter = false;
+    const std::vector<std::size_t> boundaries = characterBoundaries(text, oneBytePerCharacter);
+    const auto n =
+        static_cast<std::int64_t>(oneBytePerCharacter ? text.size() : boundaries.size() - 1);
+    if (index < 0) {
+        index += n;
+    }
+    if (index < 0 || index >= n) {
+        return Value::undefined();
+    }
+    const auto at = static_cast<std::size_t>(index);
+    if (oneBytePerCharacter) {
+        return Value(std::string(1, text[at]));
+    }
+    return Value(text.substr(boundaries[at], boundaries[at + 1] - boundaries[at]));
+}
+
+}  // namespace templates
