@@ -152,6 +152,10 @@ const Environment::Policies& Environment::policies() const {
     return defaultPolicies();
 }
 
+void Environment::setPolicies(const Policies& policies) {
+    policyStorage_ = policies;
+}
+
 Environment::Policies& Environment::ownPolicies() {
     if (!policyStorage_) {
         policyStorage_ = policies();

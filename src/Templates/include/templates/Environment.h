@@ -102,7 +102,7 @@ public:
 
     // This scope's own policies, else the nearest parent's, else defaultPolicies().
     const Policies& policies() const;
-    void setPolicies(Policies policies) { policyStorage_ = std::move(policies); }
+    void setPolicies(const Policies& policies);
     // The effective policies stored in this scope, to change one field here without touching
     // the parent's.
     Policies& ownPolicies();
