@@ -65,7 +65,7 @@ Value callValue(const Value& callee, const std::vector<Value>& args, const Keywo
     throw TemplateError::runtime("Cannot call non-function value");
 }
 
-Value evaluateMember(const Expression::Member& member, const Scope& env) {
+[[gnu::noinline]] Value evaluateMember(const Expression::Member& member, const Scope& env) {
     Value receiver = Interpreter::evaluateExpression(member.object, env);
     if (member.computed) {
         return Interpreter::evaluateComputedMember(receiver,
@@ -173,6 +173,76 @@ Value evaluateSlice(const Value& receiver, const std::optional<Expression>& star
 
 }  // namespace
 
+namespace {
+
+// Each case with locals of its own lives in a function of its own, so that the dispatcher's
+// frame, which every level of a nested expression adds to the stack, stays small.
+
+[[gnu::noinline]] Value evaluateList(const ExpressionList& list, const Scope& env) {
+    std::vector<Value> items;
+    items.reserve(list.size());
+    for (const Expression& item : list) {
+        items.push_back(Interpreter::evaluateExpression(item, env));
+    }
+    return Value(std::move(items));
+}
+
+[[gnu::noinline]] Value evaluateObject(const ObjectEntries& entries, const Scope& env) {
+    std::vector<Value> values;
+    values.reserve(entries.size());
+    for (const Expression& value : entries.values()) {
+        values.push_back(Interpreter::evaluateExpression(value, env));
+    }
+    return Value(Value::Object(entries.keys(), std::move(values)));
+}
+
+[[gnu::noinline]] Value evaluateBinary(const Expression::Binary& binary, const Scope& env) {
+    Value left = Interpreter::evaluateExpression(binary.left, env);
+    if (binary.op == Expression::BinaryOp::and_) {
+        return left.isTruthy() ? Interpreter::evaluateExpression(binary.right, env) : left;
+    }
+    if (binary.op == Expression::BinaryOp::or_) {
+        return left.isTruthy() ? left : Interpreter::evaluateExpression(binary.right, env);
+    }
+    return Interpreter::evaluateBinaryValues(
+        binary.op, left, Interpreter::evaluateExpression(binary.right, env), env->limits());
+}
+
+[[gnu::noinline]] Value evaluateCall(const Expression::Call& call, const Scope& env) {
+    const Value callee = Interpreter::evaluateExpression(call.callee, env);
+    const std::vector<Value> args = evaluateArguments(call.args, env);
+    return callValue(callee, args, evaluateKeywords(call.kwargs, env), env);
+}
+
+// The operand followed by the written arguments.
+std::vector<Value> operandAndArguments(const Expression& operand, const ExpressionList& arguments,
+                                       const Scope& env) {
+    std::vector<Value> args;
+    args.reserve(arguments.size() + 1);
+    args.push_back(Interpreter::evaluateExpression(operand, env));
+    for (const Expression& argument : arguments) {
+        args.push_back(Interpreter::evaluateExpression(argument, env));
+    }
+    return args;
+}
+
+[[gnu::noinline]] Value evaluateFilter(const Expression::Filter& filter, const Scope& env) {
+    const std::vector<Value> args = operandAndArguments(filter.operand, filter.args, env);
+    return Interpreter::applyFilter(filter.name, args, evaluateKeywords(filter.kwargs, env), env);
+}
+
+[[gnu::noinline]] Value evaluateTestExpression(const Expression::Test& test, const Scope& env) {
+    const std::vector<Value> args = operandAndArguments(test.operand, test.args, env);
+    return Value(Interpreter::evaluateTest(test.name, args, env) != test.negated);
+}
+
+[[gnu::noinline]] Value evaluateSliceExpression(const Expression::Slice& slice, const Scope& env) {
+    return evaluateSlice(Interpreter::evaluateExpression(slice.object, env), slice.start,
+                         slice.stop, slice.step, env);
+}
+
+}  // namespace
+
 Value Interpreter::evaluateExpression(const Expression& expression, const Scope& env) {
     switch (expression.kind()) {
         case K::string:
@@ -186,44 +256,19 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Scope&
         case K::null:
             return Value();
         case K::array:
-        case K::tuple: {
-            const ExpressionList& list = expression.kind() == K::array
-                                             ? expression.as<Expression::Array>().items
-                                             : expression.as<Expression::Tuple>().items;
-            std::vector<Value> items;
-            items.reserve(list.size());
-            for (const Expression& item : list) {
-                items.push_back(evaluateExpression(item, env));
-            }
-            return Value(std::move(items));
-        }
-        case K::object: {
-            const ObjectEntries& entries = expression.as<Expression::Object>().entries;
-            std::vector<Value> values;
-            values.reserve(entries.size());
-            for (const Expression& value : entries.values()) {
-                values.push_back(evaluateExpression(value, env));
-            }
-            return Value(Value::Object(entries.keys(), std::move(values)));
-        }
+            return evaluateList(expression.as<Expression::Array>().items, env);
+        case K::tuple:
+            return evaluateList(expression.as<Expression::Tuple>().items, env);
+        case K::object:
+            return evaluateObject(expression.as<Expression::Object>().entries, env);
         case K::identifier:
             return (*env)[expression.as<Expression::Identifier>().name];
         case K::unary: {
             const auto& unary = expression.as<Expression::Unary>();
             return evaluateUnaryValue(unary.op, evaluateExpression(unary.operand, env));
         }
-        case K::binary: {
-            const auto& binary = expression.as<Expression::Binary>();
-            Value left = evaluateExpression(binary.left, env);
-            if (binary.op == Expression::BinaryOp::and_) {
-                return left.isTruthy() ? evaluateExpression(binary.right, env) : left;
-            }
-            if (binary.op == Expression::BinaryOp::or_) {
-                return left.isTruthy() ? left : evaluateExpression(binary.right, env);
-            }
-            return evaluateBinaryValues(binary.op, left, evaluateExpression(binary.right, env),
-                                        env->limits());
-        }
+        case K::binary:
+            return evaluateBinary(expression.as<Expression::Binary>(), env);
         case K::ternary: {
             const auto& ternary = expression.as<Expression::Ternary>();
             if (evaluateExpression(ternary.test, env).isTruthy()) {
@@ -231,39 +276,16 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Scope&
             }
             return ternary.alternate ? evaluateExpression(*ternary.alternate, env) : Value();
         }
-        case K::call: {
-            const auto& call = expression.as<Expression::Call>();
-            const Value callee = evaluateExpression(call.callee, env);
-            const std::vector<Value> args = evaluateArguments(call.args, env);
-            return callValue(callee, args, evaluateKeywords(call.kwargs, env), env);
-        }
+        case K::call:
+            return evaluateCall(expression.as<Expression::Call>(), env);
         case K::member:
             return evaluateMember(expression.as<Expression::Member>(), env);
-        case K::slice: {
-            const auto& slice = expression.as<Expression::Slice>();
-            return evaluateSlice(evaluateExpression(slice.object, env), slice.start, slice.stop,
-                                 slice.step, env);
-        }
-        case K::filter: {
-            const auto& filter = expression.as<Expression::Filter>();
-            std::vector<Value> args;
-            args.reserve(filter.args.size() + 1);
-            args.push_back(evaluateExpression(filter.operand, env));
-            for (const Expression& argument : filter.args) {
-                args.push_back(evaluateExpression(argument, env));
-            }
-            return applyFilter(filter.name, args, evaluateKeywords(filter.kwargs, env), env);
-        }
-        case K::test: {
-            const auto& test = expression.as<Expression::Test>();
-            std::vector<Value> args;
-            args.reserve(test.args.size() + 1);
-            args.push_back(evaluateExpression(test.operand, env));
-            for (const Expression& argument : test.args) {
-                args.push_back(evaluateExpression(argument, env));
-            }
-            return Value(evaluateTest(test.name, args, env) != test.negated);
-        }
+        case K::slice:
+            return evaluateSliceExpression(expression.as<Expression::Slice>(), env);
+        case K::filter:
+            return evaluateFilter(expression.as<Expression::Filter>(), env);
+        case K::test:
+            return evaluateTestExpression(expression.as<Expression::Test>(), env);
     }
     return Value::undefined();
 }

@@ -41,6 +41,13 @@ CallDepth::CallDepth(Environment& env) : state_(env.renderState()) {
         throw TemplateError::runtime("Macro calls nested deeper than the limit of " +
                                      std::to_string(state_.limits.maximumCallDepth));
     }
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (state_.callDepth == 0) {
+        state_.stackBase = here;
+    } else if (state_.stackBase > here &&
+               state_.stackBase - here > state_.limits.maximumStackUse) {
+        throw TemplateError::runtime("Macro calls nested deeper than the stack allows");
+    }
     countStep(env);
     ++state_.callDepth;
 }
@@ -128,7 +135,7 @@ private:
     NodeList body_;
 };
 
-Flow executeCallBlock(const Statement::Call& block, const Scope& env, std::string& out) {
+[[gnu::noinline]] Flow executeCallBlock(const Statement::Call& block, const Scope& env, std::string& out) {
     static const ExpressionList noArguments;
     static const KeywordArguments noKeywords;
     const auto* call = block.callable.getIf<Expression::Call>();
@@ -161,7 +168,7 @@ Flow executeCallBlock(const Statement::Call& block, const Scope& env, std::strin
     return Flow::normal;
 }
 
-Flow executeFilterBlock(const Statement::Filter& block, const Scope& env, std::string& out) {
+[[gnu::noinline]] Flow executeFilterBlock(const Statement::Filter& block, const Scope& env, std::string& out) {
     std::string captured;
     const Flow flow = run(block.body, env, captured);
     if (flow != Flow::normal) {
@@ -363,6 +370,28 @@ void appendDebugText(std::string& out, const Expression& e) {
 
 namespace interpreter {
 
+namespace {
+
+[[gnu::noinline]] Flow executeSet(const Statement::Set& set, const Scope& env) {
+    if (set.value) {
+        Interpreter::assign(set.target, Interpreter::evaluateExpression(*set.value, env), env);
+        return Flow::normal;
+    }
+    std::string captured;
+    const Flow flow = run(set.body, env, captured);
+    if (flow != Flow::normal) {
+        return flow;
+    }
+    Interpreter::assign(set.target, Value(std::move(captured)), env);
+    return Flow::normal;
+}
+
+[[gnu::noinline]] void defineMacro(const Statement::Macro& macro, Environment& env) {
+    env.set(macro.name, Value::macro(macro));
+}
+
+}  // namespace
+
 Flow execute(const Statement& statement, const Scope& env, std::string& out) {
     using S = Statement::Kind;
     switch (statement.kind()) {
@@ -370,35 +399,18 @@ Flow execute(const Statement& statement, const Scope& env, std::string& out) {
             return run(statement.as<Statement::Program>().body, env, out);
         case S::generation:
             return run(statement.as<Statement::Generation>().body, env, out);
-        case S::set: {
-            const auto& set = statement.as<Statement::Set>();
-            if (set.value) {
-                Interpreter::assign(set.target, Interpreter::evaluateExpression(*set.value, env),
-                                    env);
-                return Flow::normal;
-            }
-            std::string captured;
-            const Flow flow = run(set.body, env, captured);
-            if (flow != Flow::normal) {
-                return flow;
-            }
-            Interpreter::assign(set.target, Value(std::move(captured)), env);
-            return Flow::normal;
-        }
+        case S::set:
+            return executeSet(statement.as<Statement::Set>(), env);
         case S::if_: {
             const auto& branch = statement.as<Statement::If>();
-            return run(Interpreter::evaluateExpression(branch.test, env).isTruthy()
-                           ? branch.body
-                           : branch.alternate,
-                       env, out);
+            const bool truthy = Interpreter::evaluateExpression(branch.test, env).isTruthy();
+            return run(truthy ? branch.body : branch.alternate, env, out);
         }
         case S::for_:
             return executeFor(statement.as<Statement::For>(), env, out);
-        case S::macro: {
-            const auto& macro = statement.as<Statement::Macro>();
-            env->set(macro.name, Value::macro(macro));
+        case S::macro:
+            defineMacro(statement.as<Statement::Macro>(), *env);
             return Flow::normal;
-        }
         case S::call:
             return executeCallBlock(statement.as<Statement::Call>(), env, out);
         case S::filter:

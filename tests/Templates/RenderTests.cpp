@@ -500,6 +500,17 @@ TEST(RenderTest, ResourceBounds) {
               "Values cannot nest more than 512 levels deep");
 }
 
+TEST(RenderTest, DeepestTemplatesStayWithinTheStack) {
+    // Every macro level nests its call as deep as the parser allows, and the calls recurse up
+    // to the depth limit: the rendering must end with the limit's error, not exhaust the stack.
+    std::string nested = "r(n + 1)";
+    for (int i = 0; i < 120; ++i) {
+        nested = "[" + nested + "]";
+    }
+    EXPECT_EQ(runtimeError("{% macro r(n) %}{{ " + nested + " }}{% endmacro %}{{ r(0) }}"),
+              "Macro calls nested deeper than the stack allows");
+}
+
 TEST(TemplateTest, WhitespaceOptions) {
     const Template::Options lstrip{true, false};
     const Template::Options trim{false, true};

@@ -74,6 +74,8 @@ public:
     struct RenderState {
         RenderLimits limits;
         std::size_t callDepth = 0;
+        // Where the outermost call in progress started on the stack.
+        std::uintptr_t stackBase = 0;
         std::uint64_t steps = 0;
     };
 

@@ -17,6 +17,10 @@ struct RenderLimits {
     std::size_t maximumArrayLength = std::size_t{1} << 22;
     // Macro and caller calls in progress at once.
     std::size_t maximumCallDepth = 100;
+    // Bytes of stack that calls in progress may take, counted from the outermost call. Each call
+    // may nest blocks and expressions as deep as the parser allows, so the call depth alone does
+    // not bound the stack.
+    std::size_t maximumStackUse = std::size_t{1} << 20;
     // Loop iterations plus macro and caller calls over the whole rendering; 0 means no bound.
     std::uint64_t maximumSteps = 50'000'000;
 
