@@ -60,13 +60,7 @@ Flow run(const NodeList& nodes, const Scope& env, std::string& out) {
                 checkLength(out, *env);
                 break;
             case Node::Kind::expression: {
-                const Expression& expression = node.as<Expression>();
-                if (const auto* name = expression.getIf<Expression::Identifier>()) {
-                    // Printed in place, without copying the variable's value.
-                    (*env)[name->name].appendDescription(out);
-                } else {
-                    Interpreter::evaluateExpression(expression, env).appendDescription(out);
-                }
+                appendOutput(node.as<Expression>(), env, out);
                 checkLength(out, *env);
                 break;
             }

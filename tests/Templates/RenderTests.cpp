@@ -191,6 +191,14 @@ TEST(RenderTest, Loops) {
          "1032 true false 3 (,20);2121 false false 3 (10,30);3210 false true 3 (20,);"},
         {"{% for x in [1, 2, 3] %}{{ loop.cycle('a', 'b') }}[{{ loop.cycle() }}]{% endfor %}",
          "a[]b[]a[]"},
+        // A loop object kept from an earlier position keeps its values.
+        {"{% set keep = {} %}{% for x in [1, 2, 3] %}{% if loop.first %}{% set keep.loop = loop "
+         "%}{% set keep.cycle = loop.cycle %}{% endif %}{% endfor %}{{ keep.loop.index }}{{ "
+         "keep.loop.last }}{{ keep.cycle('a', 'b') }}",
+         "1falsea"},
+        {"{% for x in [1, 2] %}{{ loop.index }}{% set loop = {'index': 'x'} %}{{ loop.index }}{% "
+         "endfor %}",
+         "1x2x"},
         {"{% for x in [] %}a{% else %}empty[{{ loop }}]{% endfor %}", "empty[]"},
         {"{% for x in {} %}a{% else %}e{% endfor %}{% for x in '' %}a{% else %}e{% endfor %}", "ee"},
         {"{% for k in {'a': 1, 2: 'b'} %}{{ k }};{% endfor %}", "a;2;"},
@@ -220,6 +228,10 @@ TEST(RenderTest, Loops) {
         // break and continue in a macro body belong to the loop the macro is called from.
         {"{% macro stop() %}{% break %}{% endmacro %}{% for i in [1, 2] %}{{ i }}{{ stop() }}{% "
          "endfor %}",
+         "1"},
+        // An output tag that fails halfway adds nothing.
+        {"{% macro stop() %}{% break %}{% endmacro %}{% for i in [1, 2] %}{{ i }}{{ 'a' ~ i ~ "
+         "stop() }}{% endfor %}",
          "1"},
         // else bodies belong to the enclosing loop.
         {"{% for i in [1, 2] %}{% for j in [] %}{% else %}{% continue %}{% endfor %}{{ i }}{% "
