@@ -129,40 +129,53 @@ namespace {
 // What the items came from decides how a tuple of names unpacks them.
 enum class Source : std::uint8_t { array, object, string };
 
-// The scope positions of the loop's names, bound once and then reassigned for each item.
+// The loop's names, bound in the loop's scope for each item. Each name's scope position is
+// looked up on its first binding and kept: an item that binds nothing (a non-array item for a
+// tuple of names) leaves the name to the enclosing scopes, as if the loop had no such name yet.
 class LoopVariables {
 public:
     LoopVariables(const Statement::LoopVar& target, Source source, Environment& scope)
         : source_(source), variables_(scope.variables()) {
         if (target.kind() == Statement::LoopVar::Kind::single) {
-            slots_.push_back(variables_.slot(target.name()));
+            names_.push_back(&target.name());
         } else {
             tuple_ = true;
             for (const std::string& name : target.names()) {
-                slots_.push_back(variables_.slot(name));
+                names_.push_back(&name);
             }
         }
+        slots_.assign(names_.size(), unbound);
     }
 
     void bind(const Value& item) {
         if (!tuple_) {
-            variables_.at(slots_[0]) = item;
+            assign(0, item);
         } else if (source_ == Source::string) {
-            for (std::size_t j = 0; j < slots_.size(); ++j) {
-                variables_.at(slots_[j]) = j == 0 ? item : Value::undefined();
+            for (std::size_t j = 0; j < names_.size(); ++j) {
+                assign(j, j == 0 ? item : Value::undefined());
             }
         } else if (item.isArray()) {
             // Object entries arrive as [key, value] pairs and unpack like arrays.
             const Value::Array& parts = item.asArray();
-            for (std::size_t j = 0; j < slots_.size(); ++j) {
-                variables_.at(slots_[j]) = j < parts.size() ? parts[j] : Value::undefined();
+            for (std::size_t j = 0; j < names_.size(); ++j) {
+                assign(j, j < parts.size() ? parts[j] : Value::undefined());
             }
         }
     }
 
 private:
+    static constexpr std::size_t unbound = static_cast<std::size_t>(-1);
+
+    void assign(std::size_t j, const Value& value) {
+        if (slots_[j] == unbound) {
+            slots_[j] = variables_.slot(*names_[j]);
+        }
+        variables_.at(slots_[j]) = value;
+    }
+
     Source source_;
     Environment::Variables& variables_;
+    std::vector<const std::string*> names_;
     std::vector<std::size_t> slots_;
     bool tuple_ = false;
 };

@@ -208,6 +208,8 @@ TEST(RenderTest, Loops) {
         {"{% for c, d in 'ab' %}{{ c }}[{{ d }}]{% endfor %}", "a[]b[]"},
         {"{% for a, b in [[1, 2], [3]] %}{{ a }}[{{ b }}]{% endfor %}", "1[2]3[]"},
         {"{% for a, b in [1, [2, 3]] %}[{{ a }}{{ b }}]{% endfor %}", "[][23]"},
+        {"{% set a = 'outer' %}{% for a, b in [1, [2, 3]] %}[{{ a }}{{ b }}]{% endfor %}",
+         "[outer][23]"},
         {"{% for i in [1, 2] %}[{{ seen }}]{% set seen = i %}{% endfor %}[{{ seen }}]",
          "[][1][]"},
         {"{% for a in [1, 2] %}{% for b in [1] %}{{ loop.length }}{% endfor %}{{ loop.length }}{% "
