@@ -17,8 +17,9 @@ using templates::Value;
 
 std::string chatTemplate(const std::string& name) {
     const char* env = std::getenv("QUILLORA_SHARED_DIR");
-    const std::filesystem::path path = std::filesystem::path(env != nullptr ? env : QUILLORA_SHARED_DIR) /
-                                       "data" / "chat-templates" / (name + ".jinja");
+    const std::filesystem::path path =
+        std::filesystem::path(env != nullptr ? env : QUILLORA_SHARED_DIR) / "data" /
+        "chat-templates" / (name + ".jinja");
     std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();

@@ -38,8 +38,8 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
 
 namespace {
 
-constexpr std::string_view loopKeyNames[] = {"index",    "index0",    "first",    "last",
-                                             "length",   "revindex",  "revindex0", "previtem",
+constexpr std::string_view loopKeyNames[] = {"index",    "index0",   "first",     "last",
+                                             "length",   "revindex", "revindex0", "previtem",
                                              "nextitem", "cycle"};
 
 const Value::Object::Keys& loopKeys() {
@@ -197,8 +197,7 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
             const Value::Object& object = iterable.asObject();
             owned.reserve(object.size());
             for (const auto& [key, value] : object) {
-                owned.push_back(tuple ? Value(std::vector<Value>{Value(key), value})
-                                      : Value(key));
+                owned.push_back(tuple ? Value(std::vector<Value>{Value(key), value}) : Value(key));
             }
             items = owned;
             break;

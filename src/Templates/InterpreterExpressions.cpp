@@ -21,8 +21,7 @@ using K = Expression::Kind;
 
 // Characters as offsets into the text; ASCII text without carriage returns has one per byte.
 std::vector<std::size_t> characterBoundaries(const std::string& text, bool& oneBytePerCharacter) {
-    oneBytePerCharacter =
-        unicode::isAscii(text) && text.find('\r') == std::string::npos;
+    oneBytePerCharacter = unicode::isAscii(text) && text.find('\r') == std::string::npos;
     if (oneBytePerCharacter) {
         return {};
     }
@@ -136,8 +135,8 @@ std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
 std::int64_t firstIndexInside(std::int64_t i, std::int64_t step, std::int64_t n) {
     if (step > 0 && i < 0) {
         const std::uint64_t distance = 0 - static_cast<std::uint64_t>(i);
-        const std::uint64_t steps = (distance + static_cast<std::uint64_t>(step) - 1) /
-                                    static_cast<std::uint64_t>(step);
+        const std::uint64_t steps =
+            (distance + static_cast<std::uint64_t>(step) - 1) / static_cast<std::uint64_t>(step);
         return static_cast<std::int64_t>(static_cast<std::uint64_t>(i) +
                                          steps * static_cast<std::uint64_t>(step));
     }

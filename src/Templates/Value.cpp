@@ -140,40 +140,50 @@ void Value::wrongKind() {
 }
 
 bool Value::asBool() const {
-    if (!isBoolean()) wrongKind();
+    if (!isBoolean())
+        wrongKind();
     return boolean_;
 }
 std::int64_t Value::asInt() const {
-    if (!isInt()) wrongKind();
+    if (!isInt())
+        wrongKind();
     return int_;
 }
 double Value::asDouble() const {
-    if (!isDouble()) wrongKind();
+    if (!isDouble())
+        wrongKind();
     return double_;
 }
 double Value::asNumber() const {
-    if (isInt()) return static_cast<double>(int_);
-    if (!isDouble()) wrongKind();
+    if (isInt())
+        return static_cast<double>(int_);
+    if (!isDouble())
+        wrongKind();
     return double_;
 }
 const std::string& Value::asString() const {
-    if (!isString()) wrongKind();
+    if (!isString())
+        wrongKind();
     return *string_;
 }
 const Value::Array& Value::asArray() const {
-    if (!isArray()) wrongKind();
+    if (!isArray())
+        wrongKind();
     return array_;
 }
 const Value::Object& Value::asObject() const {
-    if (!isObject()) wrongKind();
+    if (!isObject())
+        wrongKind();
     return *object_;
 }
 const BuiltinFunction& Value::asFunction() const {
-    if (!isFunction()) wrongKind();
+    if (!isFunction())
+        wrongKind();
     return *function_;
 }
 const Macro& Value::asMacro() const {
-    if (!isMacro()) wrongKind();
+    if (!isMacro())
+        wrongKind();
     return *macro_;
 }
 
@@ -186,7 +196,8 @@ Value Value::sharedText(std::shared_ptr<const std::string> text) {
 
 Value Value::function(BuiltinFunction function) {
     Value v;
-    new (&v.function_) FunctionStorage(std::make_shared<const BuiltinFunction>(std::move(function)));
+    new (&v.function_)
+        FunctionStorage(std::make_shared<const BuiltinFunction>(std::move(function)));
     v.kind_ = Kind::function;
     return v;
 }

@@ -29,12 +29,12 @@ Template::Context conversation(bool generationPrompt) {
     const auto message = [](const char* role, const char* content) {
         return Value::dictionaryLiteral({{"role", role}, {"content", content}});
     };
-    return {{"messages", Value(std::vector<Value>{message("system", "S"), message("user", "U"),
-                                                  message("assistant", "A"),
-                                                  message("user", "V")})},
-            {"add_generation_prompt", generationPrompt},
-            {"bos_token", "<s>"},
-            {"eos_token", "</s>"}};
+    return {
+        {"messages", Value(std::vector<Value>{message("system", "S"), message("user", "U"),
+                                              message("assistant", "A"), message("user", "V")})},
+        {"add_generation_prompt", generationPrompt},
+        {"bos_token", "<s>"},
+        {"eos_token", "</s>"}};
 }
 
 TEST(ChatTemplateTest, RealTemplatesRender) {

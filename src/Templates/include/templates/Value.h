@@ -57,16 +57,16 @@ public:
     static constexpr std::size_t maximumDepth = 512;
 
     Value() noexcept : kind_(Kind::null) {}
-    Value(std::nullptr_t) noexcept : Value() {}  // NOLINT: the null literal
+    Value(std::nullptr_t) noexcept : Value() {}                    // NOLINT: the null literal
     Value(bool b) noexcept : boolean_(b), kind_(Kind::boolean) {}  // NOLINT
     template <std::integral I>
     requires(!std::same_as<I, bool> && !std::same_as<I, char>) Value(I n)
     noexcept : int_(static_cast<std::int64_t>(n)), kind_(Kind::int_) {}  // NOLINT
-    Value(char c) : Value(std::string(1, c)) {}                          // NOLINT: a one-letter text
-    Value(double d) noexcept : double_(d), kind_(Kind::double_) {}       // NOLINT
-    Value(std::string s);                                                // NOLINT
-    Value(std::string_view s) : Value(std::string(s)) {}                 // NOLINT
-    Value(const char* s) : Value(std::string(s)) {}                      // NOLINT
+    Value(char c) : Value(std::string(1, c)) {}                     // NOLINT: a one-letter text
+    Value(double d) noexcept : double_(d), kind_(Kind::double_) {}  // NOLINT
+    Value(std::string s);                                           // NOLINT
+    Value(std::string_view s) : Value(std::string(s)) {}            // NOLINT
+    Value(const char* s) : Value(std::string(s)) {}                 // NOLINT
     // The two below throw TemplateError (runtime) when the result would nest deeper than
     // maximumDepth.
     Value(Array items);               // NOLINT
@@ -217,9 +217,7 @@ private:
     using MacroStorage = std::shared_ptr<const Macro>;
 
     static std::uint16_t objectDepth(const Object& object);
-    bool holdsReference() const noexcept {
-        return kind_ >= Kind::string && kind_ <= Kind::macro;
-    }
+    bool holdsReference() const noexcept { return kind_ >= Kind::string && kind_ <= Kind::macro; }
     // Both below expect this value to hold no reference.
     void copyFrom(const Value& other) noexcept {
         if (other.holdsReference()) {
