@@ -7,6 +7,11 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -47,8 +52,16 @@ icu::BreakIterator& characterBreaks() {
 }  // namespace
 
 bool isAscii(std::string_view text) noexcept {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word & 0x8080808080808080ULL) != 0) {
+            return false;
+        }
+    }
+    for (; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) {
             return false;
         }
     }
@@ -117,15 +130,85 @@ std::string normalized(std::string_view text) {
 }
 
 bool canonicallyEquivalent(std::string_view a, std::string_view b) {
-    if (a == b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    while (i < common && a[i] == b[i]) {
+        ++i;
+    }
+    if (i == a.size() && i == b.size()) {
         return true;
     }
-    // ASCII text is already normalized, but a non-ASCII text may normalize to ASCII (the Kelvin
-    // sign becomes "K"), so only two ASCII texts can be told apart by their bytes alone.
-    if (isAscii(a) && isAscii(b)) {
+    // ASCII characters never combine with what precedes them, so when the texts first differ
+    // in two ASCII bytes (or one text ends where the other goes on with one), their canonical
+    // forms differ from that character on. Only a difference in non-ASCII text needs the
+    // normalisation (the Kelvin sign, for one, becomes "K").
+    const auto at = [](std::string_view text, std::size_t k) {
+        return k < text.size() ? static_cast<unsigned char>(text[k]) : 0;
+    };
+    if (at(a, i) < 0x80 && at(b, i) < 0x80) {
         return false;
     }
     return normalized(a) == normalized(b);
+}
+
+namespace {
+
+int sign(int value) {
+    return value < 0 ? -1 : (value > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+int compare(std::string_view a, std::string_view b) {
+    // UTF-8 byte order is scalar order.
+    if (isAscii(a) && isAscii(b)) {
+        return sign(a.compare(b));
+    }
+    return sign(normalized(a).compare(normalized(b)));
+}
+
+int caseInsensitiveCompare(std::string_view a, std::string_view b) {
+    const std::string x = normalized(a);
+    const std::string y = normalized(b);
+    icu::UnicodeString foldedX = icu::UnicodeString::fromUTF8(x);
+    icu::UnicodeString foldedY = icu::UnicodeString::fromUTF8(y);
+    foldedX.foldCase();
+    foldedY.foldCase();
+    return sign(foldedX.compareCodePointOrder(foldedY));
+}
+
+bool contains(std::string_view text, std::string_view needle) {
+    if (needle.empty()) {
+        return true;
+    }
+    std::string normalizedText, normalizedNeedle;
+    if (!isAscii(text) || !isAscii(needle)) {
+        normalizedText = normalized(text);
+        normalizedNeedle = normalized(needle);
+        text = normalizedText;
+        needle = normalizedNeedle;
+    }
+    // A match counts only when it starts and ends on character boundaries; in ASCII text the one
+    // character longer than a byte is a carriage return followed by a line feed.
+    const bool ascii = isAscii(text);
+    std::vector<std::size_t> boundaries;
+    if (!ascii) {
+        boundaries = graphemeBoundaries(text);
+    }
+    const auto isBoundary = [&](std::size_t offset) {
+        if (ascii) {
+            return offset == 0 || offset == text.size() ||
+                   !(text[offset - 1] == '\r' && text[offset] == '\n');
+        }
+        return std::binary_search(boundaries.begin(), boundaries.end(), offset);
+    };
+    for (std::size_t at = text.find(needle); at != std::string_view::npos;
+         at = text.find(needle, at + 1)) {
+        if (isBoundary(at) && isBoundary(at + needle.size())) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void combineText(Hasher& hasher, std::string_view text) {
@@ -177,6 +260,16 @@ std::vector<std::size_t> graphemeBoundaries(std::string_view text) {
         boundaries.push_back(text.size());
     }
     return boundaries;
+}
+
+std::vector<std::string_view> characters(std::string_view text) {
+    const std::vector<std::size_t> boundaries = graphemeBoundaries(text);
+    std::vector<std::string_view> result;
+    result.reserve(boundaries.size() - 1);
+    for (std::size_t i = 0; i + 1 < boundaries.size(); ++i) {
+        result.push_back(text.substr(boundaries[i], boundaries[i + 1] - boundaries[i]));
+    }
+    return result;
 }
 
 char32_t firstScalar(std::string_view character) noexcept {

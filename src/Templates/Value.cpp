@@ -1,43 +1,361 @@
 #include "templates/Value.h"
 
+#include <algorithm>
 #include <bit>
+#include <new>
+#include <variant>
 
+#include "NumberText.h"
+#include "templates/TemplateError.h"
 #include "templates/Unicode.h"
 
 namespace templates {
 
-Value::Value(std::vector<Value> items) : storage_(Array(std::move(items))) {}
+namespace {
 
-Value::Value(Object entries) : storage_(std::make_shared<const Object>(std::move(entries))) {}
+std::uint16_t checkedDepth(std::size_t deepestMember) {
+    if (deepestMember + 1 > Value::maximumDepth) {
+        throw TemplateError::runtime("Values cannot nest more than " +
+                                     std::to_string(Value::maximumDepth) + " levels deep");
+    }
+    return static_cast<std::uint16_t>(deepestMember + 1);
+}
+
+std::size_t deepest(std::span<const Value> values) {
+    std::size_t depth = 0;
+    for (const Value& value : values) {
+        depth = std::max(depth, value.depth());
+    }
+    return depth;
+}
+
+void appendQuoted(std::string& out, const std::string& text) {
+    out.push_back('\'');
+    out.append(text);
+    out.push_back('\'');
+}
+
+}  // namespace
+
+Value::Value(std::string s) : kind_(Kind::string) {
+    new (&string_) StringStorage(std::make_shared<const std::string>(std::move(s)));
+}
+
+Value::Value(Array items) : kind_(Kind::array) {
+    const std::uint16_t depth = checkedDepth(deepest(std::span(items.begin(), items.end())));
+    new (&array_) Array(std::move(items));
+    depth_ = depth;
+}
+
+Value::Value(std::vector<Value> items) : Value(Array(std::move(items))) {}
+
+std::uint16_t Value::objectDepth(const Object& object) {
+    return checkedDepth(deepest(object.values()));
+}
+
+Value::Value(Object entries) : kind_(Kind::object) {
+    const std::uint16_t depth = objectDepth(entries);
+    new (&object_) ObjectStorage(std::make_shared<const Object>(std::move(entries)));
+    depth_ = depth;
+}
 
 Value::Value(const ObjectKey& key)
     : Value(key.isString() ? Value(key.asString()) : Value(key.asInt())) {}
 
+void Value::copyReference(const Value& other) noexcept {
+    switch (other.kind_) {
+        case Kind::string:
+            new (&string_) StringStorage(other.string_);
+            break;
+        case Kind::array:
+            new (&array_) Array(other.array_);
+            break;
+        case Kind::object:
+            new (&object_) ObjectStorage(other.object_);
+            break;
+        case Kind::function:
+            new (&function_) FunctionStorage(other.function_);
+            break;
+        case Kind::macro:
+            new (&macro_) MacroStorage(other.macro_);
+            break;
+        default:
+            break;
+    }
+    kind_ = other.kind_;
+    depth_ = other.depth_;
+}
+
+void Value::moveReference(Value& other) noexcept {
+    switch (other.kind_) {
+        case Kind::string:
+            new (&string_) StringStorage(std::move(other.string_));
+            break;
+        case Kind::array:
+            new (&array_) Array(std::move(other.array_));
+            break;
+        case Kind::object:
+            new (&object_) ObjectStorage(std::move(other.object_));
+            break;
+        case Kind::function:
+            new (&function_) FunctionStorage(std::move(other.function_));
+            break;
+        case Kind::macro:
+            new (&macro_) MacroStorage(std::move(other.macro_));
+            break;
+        default:
+            break;
+    }
+    kind_ = other.kind_;
+    depth_ = other.depth_;
+    other.releaseReference();
+}
+
+void Value::releaseReference() noexcept {
+    switch (kind_) {
+        case Kind::string:
+            string_.~StringStorage();
+            break;
+        case Kind::array:
+            array_.~Array();
+            break;
+        case Kind::object:
+            object_.~ObjectStorage();
+            break;
+        case Kind::function:
+            function_.~FunctionStorage();
+            break;
+        case Kind::macro:
+            macro_.~MacroStorage();
+            break;
+        default:
+            break;
+    }
+    kind_ = Kind::null;
+    depth_ = 0;
+}
+
+void Value::wrongKind() {
+    throw std::bad_variant_access();
+}
+
+bool Value::asBool() const {
+    if (!isBoolean())
+        wrongKind();
+    return boolean_;
+}
+std::int64_t Value::asInt() const {
+    if (!isInt())
+        wrongKind();
+    return int_;
+}
+double Value::asDouble() const {
+    if (!isDouble())
+        wrongKind();
+    return double_;
+}
+double Value::asNumber() const {
+    if (isInt())
+        return static_cast<double>(int_);
+    if (!isDouble())
+        wrongKind();
+    return double_;
+}
+const std::string& Value::asString() const {
+    if (!isString())
+        wrongKind();
+    return *string_;
+}
+const Value::Array& Value::asArray() const {
+    if (!isArray())
+        wrongKind();
+    return array_;
+}
+const Value::Object& Value::asObject() const {
+    if (!isObject())
+        wrongKind();
+    return *object_;
+}
+const BuiltinFunction& Value::asFunction() const {
+    if (!isFunction())
+        wrongKind();
+    return *function_;
+}
+const Macro& Value::asMacro() const {
+    if (!isMacro())
+        wrongKind();
+    return *macro_;
+}
+
+Value Value::sharedText(std::shared_ptr<const std::string> text) {
+    Value v;
+    new (&v.string_) StringStorage(std::move(text));
+    v.kind_ = Kind::string;
+    return v;
+}
+
 Value Value::function(BuiltinFunction function) {
     Value v;
-    v.storage_ = std::make_shared<const BuiltinFunction>(std::move(function));
+    new (&v.function_)
+        FunctionStorage(std::make_shared<const BuiltinFunction>(std::move(function)));
+    v.kind_ = Kind::function;
     return v;
 }
 
 Value Value::macro(Macro macro) {
     Value v;
-    v.storage_ = std::make_shared<const Macro>(std::move(macro));
+    new (&v.macro_) MacroStorage(std::make_shared<const Macro>(std::move(macro)));
+    v.kind_ = Kind::macro;
     return v;
+}
+
+Value Value::object(const ordered::OrderedDictionary<std::string, Value>& entries) {
+    Object object = Object::withMinimumCapacity(entries.size());
+    for (const auto& [key, value] : entries) {
+        object.updateValue(ObjectKey(key), value);
+    }
+    return Value(std::move(object));
+}
+
+Value Value::object(const std::unordered_map<std::string, Value>& entries) {
+    std::vector<const std::pair<const std::string, Value>*> sorted;
+    sorted.reserve(entries.size());
+    for (const auto& entry : entries) {
+        sorted.push_back(&entry);
+    }
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) {
+        return unicode::compare(a->first, b->first) < 0;
+    });
+    Object object = Object::withMinimumCapacity(sorted.size());
+    for (const auto* entry : sorted) {
+        object.updateValue(ObjectKey(entry->first), entry->second);
+    }
+    return Value(std::move(object));
+}
+
+Value Value::dictionaryLiteral(std::initializer_list<std::pair<std::string, Value>> pairs) {
+    Object object = Object::withMinimumCapacity(pairs.size());
+    for (const auto& [key, value] : pairs) {
+        object.updateValue(ObjectKey(key), value);
+    }
+    return Value(std::move(object));
 }
 
 std::optional<ObjectKey> Value::asObjectKey() const {
     if (isInt()) {
-        return ObjectKey(asInt());
+        return ObjectKey(int_);
     }
     if (isString()) {
-        return ObjectKey(asString());
+        return ObjectKey(*string_);
     }
     return std::nullopt;
 }
 
-bool operator==(const Value& a, const Value& b) {
+std::string Value::description() const {
+    if (isString()) {
+        return *string_;
+    }
+    std::string out;
+    appendDescription(out);
+    return out;
+}
+
+void Value::appendDescription(std::string& out) const {
+    switch (kind_) {
+        case Kind::boolean:
+            out.append(boolean_ ? "true" : "false");
+            break;
+        case Kind::int_:
+            numbertext::appendInt(out, int_);
+            break;
+        case Kind::double_:
+            numbertext::appendDouble(out, double_);
+            break;
+        case Kind::string:
+            out.append(*string_);
+            break;
+        case Kind::array: {
+            out.push_back('[');
+            bool first = true;
+            for (const Value& item : array_) {
+                if (!first) {
+                    out.append(", ");
+                }
+                first = false;
+                if (item.isString()) {
+                    appendQuoted(out, *item.string_);
+                } else {
+                    item.appendDescription(out);
+                }
+            }
+            out.push_back(']');
+            break;
+        }
+        case Kind::object: {
+            out.push_back('{');
+            bool first = true;
+            for (const auto& [key, value] : *object_) {
+                if (!first) {
+                    out.append(", ");
+                }
+                first = false;
+                key.appendDescription(out);
+                out.append(": ");
+                value.appendDescription(out);
+            }
+            out.push_back('}');
+            break;
+        }
+        case Kind::function:
+            out.append("[Function]");
+            break;
+        case Kind::macro:
+            out.append("[Macro ");
+            out.append(macro_->name);
+            out.push_back(']');
+            break;
+        case Kind::null:
+        case Kind::undefined:
+            break;
+    }
+}
+
+bool Value::isTruthy() const noexcept {
+    switch (kind_) {
+        case Kind::boolean:
+            return boolean_;
+        case Kind::int_:
+            return int_ != 0;
+        case Kind::double_:
+            return double_ != 0.0;  // NaN compares unequal, so it is true
+        case Kind::string:
+            return !string_->empty();
+        case Kind::array:
+            return !array_.empty();
+        case Kind::object:
+            return !object_->empty();
+        case Kind::function:
+        case Kind::macro:
+            return true;
+        case Kind::null:
+        case Kind::undefined:
+            return false;
+    }
+    return false;
+}
+
+namespace {
+
+// Strict and template equality differ only in how two numbers of different kinds meet.
+template <bool numbersAcrossKinds>
+bool equal(const Value& a, const Value& b) {
     using K = Value::Kind;
     if (a.kind() != b.kind()) {
+        if constexpr (numbersAcrossKinds) {
+            if (a.isNumber() && b.isNumber()) {
+                return a.asNumber() == b.asNumber();
+            }
+        }
         return false;
     }
     switch (a.kind()) {
@@ -58,7 +376,7 @@ bool operator==(const Value& a, const Value& b) {
                 return false;
             }
             for (std::size_t i = 0; i < x.size(); ++i) {
-                if (!(x[i] == y[i])) {
+                if (!equal<numbersAcrossKinds>(x[i], y[i])) {
                     return false;
                 }
             }
@@ -76,7 +394,7 @@ bool operator==(const Value& a, const Value& b) {
                 }
             }
             for (std::size_t i = 0; i < x.size(); ++i) {
-                if (!(x.values()[i] == y.values()[i])) {
+                if (!equal<numbersAcrossKinds>(x.values()[i], y.values()[i])) {
                     return false;
                 }
             }
@@ -93,35 +411,45 @@ bool operator==(const Value& a, const Value& b) {
     return false;
 }
 
+}  // namespace
+
+bool operator==(const Value& a, const Value& b) {
+    return equal<false>(a, b);
+}
+
+bool Value::isEquivalent(const Value& other) const {
+    return equal<true>(*this, other);
+}
+
 void Value::hashInto(Hasher& hasher) const {
-    switch (kind()) {
+    switch (kind_) {
         case Kind::boolean:
-            hasher.combineByte(asBool() ? 1 : 0);
+            hasher.combineByte(boolean_ ? 1 : 0);
             break;
         case Kind::int_:
-            hasher.combineWord(static_cast<std::uint64_t>(asInt()));
+            hasher.combineWord(static_cast<std::uint64_t>(int_));
             break;
         case Kind::double_:
-            hasher.combineWord(asDouble() == 0.0 ? 0 : std::bit_cast<std::uint64_t>(asDouble()));
+            hasher.combineWord(double_ == 0.0 ? 0 : std::bit_cast<std::uint64_t>(double_));
             break;
         case Kind::string:
-            unicode::combineText(hasher, asString());
+            unicode::combineText(hasher, *string_);
             break;
         case Kind::array:
-            hasher.combineWord(asArray().size());
-            for (const Value& item : asArray()) {
+            hasher.combineWord(array_.size());
+            for (const Value& item : array_) {
                 item.hashInto(hasher);
             }
             break;
         case Kind::object:
-            hasher.combineWord(asObject().size());
-            for (const auto& [key, value] : asObject()) {
+            hasher.combineWord(object_->size());
+            for (const auto& [key, value] : *object_) {
                 key.hashInto(hasher);
                 value.hashInto(hasher);
             }
             break;
         case Kind::macro:
-            asMacro().hashInto(hasher);
+            macro_->hashInto(hasher);
             break;
         case Kind::function:
         case Kind::null:
@@ -135,6 +463,21 @@ std::size_t Value::hashValue() const {
     Hasher hasher;
     hashInto(hasher);
     return static_cast<std::size_t>(hasher.finalize());
+}
+
+const Value* findValue(const Value::Object& object, std::string_view key) {
+    // Objects of templates are small: compare in a row rather than build a key to hash.
+    constexpr std::size_t rowLimit = 16;
+    if (object.size() > rowLimit) {
+        return object.get(ObjectKey(std::string(key)));
+    }
+    const auto& keys = object.keys();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i].isString() && unicode::canonicallyEquivalent(keys[i].asString(), key)) {
+            return &object.values()[i];
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace templates

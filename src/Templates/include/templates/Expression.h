@@ -131,6 +131,10 @@ public:
     template <class T>
     const T* getIf() const noexcept;
 
+    // The text of a string literal as a shared reference into this expression's storage, so that
+    // evaluating the literal copies nothing; throws std::bad_variant_access for another case.
+    std::shared_ptr<const std::string> sharedString() const;
+
     // Levels of expressions from this one down to its deepest leaf; 1 for a leaf.
     std::size_t depth() const noexcept;
 
@@ -239,6 +243,9 @@ inline const Expression::Payload& Expression::payload() const noexcept {
 }
 inline std::size_t Expression::depth() const noexcept {
     return box_->depth;
+}
+inline std::shared_ptr<const std::string> Expression::sharedString() const {
+    return std::shared_ptr<const std::string>(box_, &std::get<String>(box_->payload).value);
 }
 template <class T>
 const T& Expression::as() const {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -35,6 +36,19 @@ public:
     std::size_t hashValue() const;
 
     friend bool operator==(const ObjectKey& a, const ObjectKey& b);
+
+    // Every int key sorts before every text key; ints by number, texts by the Unicode scalars of
+    // their canonical forms. compare() gives -1, 0 or 1; with `caseInsensitive` two texts are
+    // compared after full case folding.
+    friend bool operator<(const ObjectKey& a, const ObjectKey& b) { return a.compare(b) < 0; }
+    int compare(const ObjectKey& other, bool caseInsensitive = false) const;
+
+    // A text key quoted ('a'), an int key in decimal (1).
+    std::string description() const;
+    void appendDescription(std::string& out) const;
+    // As a coding key: the text, or the decimal digits of an int; the int of an int key only.
+    std::string stringValue() const;
+    std::optional<std::int64_t> intValue() const;
 
 private:
     std::variant<std::string, std::int64_t> payload_;

@@ -22,6 +22,15 @@ std::string normalized(std::string_view text);
 
 bool canonicallyEquivalent(std::string_view a, std::string_view b);
 
+// -1, 0 or 1 by the Unicode scalars of the canonical forms: locale-free, "B" before "a".
+int compare(std::string_view a, std::string_view b);
+// The same after full case folding of both texts.
+int caseInsensitiveCompare(std::string_view a, std::string_view b);
+
+// Whether `needle` occurs in `text` as a run of whole characters, canonical forms compared. The
+// empty needle occurs in every text.
+bool contains(std::string_view text, std::string_view needle);
+
 // Feeds the text so that canonically equivalent texts feed the same bytes (its NFC form followed
 // by a terminator byte that no UTF-8 text contains).
 void combineText(Hasher& hasher, std::string_view text);
@@ -41,6 +50,9 @@ struct CanonicalEqual {
 // Byte offsets of the extended grapheme cluster boundaries: 0, each boundary, then text.size().
 // A text of n characters gives n + 1 offsets.
 std::vector<std::size_t> graphemeBoundaries(std::string_view text);
+
+// The characters of the text, each a view into it.
+std::vector<std::string_view> characters(std::string_view text);
 
 // The character classes of the lexer, decided by a character's first scalar.
 char32_t firstScalar(std::string_view character) noexcept;

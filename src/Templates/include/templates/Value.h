@@ -1,15 +1,17 @@
 #pragma once
 
+#include <any>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "orderedcollections/OrderedDictionary.h"
@@ -17,6 +19,7 @@
 #include "templates/Hasher.h"
 #include "templates/Macro.h"
 #include "templates/ObjectKey.h"
+#include "templates/RenderLimits.h"
 #include "templates/SharedArray.h"
 
 namespace templates {
@@ -28,6 +31,11 @@ namespace templates {
 //
 // `null` is what the words none/null produce, `undefined` what a missing name, key, index or
 // attribute produces; they are distinct.
+//
+// Invariant: arrays and objects nest at most maximumDepth levels. Printing, comparing, hashing,
+// serialising and releasing a value all recurse once per level, so a template that wraps a value
+// in itself inside a loop is stopped when it builds the value instead of exhausting the stack
+// later.
 class Value {
 public:
     enum class Kind : std::uint8_t {
@@ -46,76 +54,244 @@ public:
     using Array = SharedArray<Value>;
     using Object = ordered::OrderedDictionary<ObjectKey, Value>;
 
-    Value() noexcept : storage_(NullTag{}) {}
-    Value(std::nullptr_t) noexcept : storage_(NullTag{}) {}  // NOLINT: the null literal
-    Value(bool b) noexcept : storage_(b) {}                  // NOLINT
+    static constexpr std::size_t maximumDepth = 512;
+
+    Value() noexcept : kind_(Kind::null) {}
+    Value(std::nullptr_t) noexcept : Value() {}                    // NOLINT: the null literal
+    Value(bool b) noexcept : boolean_(b), kind_(Kind::boolean) {}  // NOLINT
     template <std::integral I>
     requires(!std::same_as<I, bool> && !std::same_as<I, char>) Value(I n)
-    noexcept : storage_(static_cast<std::int64_t>(n)) {}  // NOLINT
-    Value(char c) : Value(std::string(1, c)) {}           // NOLINT: a one-letter text
-    Value(double d) noexcept : storage_(d) {}             // NOLINT
-    Value(std::string s) : storage_(std::make_shared<const std::string>(std::move(s))) {}  // NOLINT
-    Value(std::string_view s) : Value(std::string(s)) {}                                   // NOLINT
-    Value(const char* s) : Value(std::string(s)) {}                                        // NOLINT
-    Value(Array items) : storage_(std::move(items)) {}                                     // NOLINT
-    Value(std::vector<Value> items);                                                       // NOLINT
-    Value(Object entries);                                                                 // NOLINT
+    noexcept : int_(static_cast<std::int64_t>(n)), kind_(Kind::int_) {}  // NOLINT
+    Value(char c) : Value(std::string(1, c)) {}                     // NOLINT: a one-letter text
+    Value(double d) noexcept : double_(d), kind_(Kind::double_) {}  // NOLINT
+    Value(std::string s);                                           // NOLINT
+    Value(std::string_view s) : Value(std::string(s)) {}            // NOLINT
+    Value(const char* s) : Value(std::string(s)) {}                 // NOLINT
+    // The two below throw TemplateError (runtime) when the result would nest deeper than
+    // maximumDepth.
+    Value(Array items);               // NOLINT
+    Value(std::vector<Value> items);  // NOLINT
+    Value(Object entries);            // NOLINT
     explicit Value(const ObjectKey& key);
 
+    Value(const Value& other) noexcept : kind_(Kind::null) { copyFrom(other); }
+    Value(Value&& other) noexcept : kind_(Kind::null) { moveFrom(other); }
+    Value& operator=(const Value& other) noexcept {
+        if (this != &other) {
+            if (holdsReference()) {
+                // Copy first: `other` may live inside the payload about to be released.
+                Value copy(other);
+                releaseReference();
+                moveFrom(copy);
+            } else {
+                copyFrom(other);
+            }
+        }
+        return *this;
+    }
+    Value& operator=(Value&& other) noexcept {
+        if (this != &other) {
+            if (holdsReference()) {
+                Value taken(std::move(other));
+                releaseReference();
+                moveFrom(taken);
+            } else {
+                moveFrom(other);
+            }
+        }
+        return *this;
+    }
+    ~Value() {
+        if (holdsReference()) {
+            releaseReference();
+        }
+    }
+
     static Value null() noexcept { return Value(); }
-    static Value undefined() noexcept { return Value(UndefinedTag{}); }
+    static Value undefined() noexcept {
+        Value v;
+        v.kind_ = Kind::undefined;
+        return v;
+    }
+    // A text held by someone else (a string literal of the syntax tree), shared instead of copied.
+    static Value sharedText(std::shared_ptr<const std::string> text);
     static Value function(BuiltinFunction function);
     static Value macro(Macro macro);
 
-    Kind kind() const noexcept { return static_cast<Kind>(storage_.index()); }
-    bool isBoolean() const noexcept { return kind() == Kind::boolean; }
-    bool isInt() const noexcept { return kind() == Kind::int_; }
-    bool isDouble() const noexcept { return kind() == Kind::double_; }
-    bool isString() const noexcept { return kind() == Kind::string; }
-    bool isArray() const noexcept { return kind() == Kind::array; }
-    bool isObject() const noexcept { return kind() == Kind::object; }
-    bool isFunction() const noexcept { return kind() == Kind::function; }
-    bool isMacro() const noexcept { return kind() == Kind::macro; }
-    bool isNull() const noexcept { return kind() == Kind::null; }
-    bool isUndefined() const noexcept { return kind() == Kind::undefined; }
+    // Objects with text keys. From an ordered dictionary the order is kept; from an unordered one
+    // the entries go in ascending key order (Unicode scalar order of the canonical forms).
+    static Value object(const ordered::OrderedDictionary<std::string, Value>& entries);
+    static Value object(const std::unordered_map<std::string, Value>& entries);
+    // Pairs stored in order under text keys: a repeated key keeps the position of its first
+    // occurrence and the value of its last.
+    static Value dictionaryLiteral(std::initializer_list<std::pair<std::string, Value>> pairs);
+
+    // A host value: empty (null), a Value, a text (std::string, std::string_view, const char*),
+    // an integer of any width (int when it fits 64 signed bits, else the nearest double), double,
+    // float (widened exactly), bool, std::vector<std::any>, a text-keyed std::map or
+    // std::unordered_map of std::any (entries in ascending key order), a Macro, or a
+    // std::optional<std::any>. Anything else throws TemplateError (runtime) "Cannot convert value
+    // of type <type> to template Value".
+    static Value fromAny(const std::any& host);
+
+    Kind kind() const noexcept { return kind_; }
+    bool isBoolean() const noexcept { return kind_ == Kind::boolean; }
+    bool isInt() const noexcept { return kind_ == Kind::int_; }
+    bool isDouble() const noexcept { return kind_ == Kind::double_; }
+    bool isString() const noexcept { return kind_ == Kind::string; }
+    bool isArray() const noexcept { return kind_ == Kind::array; }
+    bool isObject() const noexcept { return kind_ == Kind::object; }
+    bool isFunction() const noexcept { return kind_ == Kind::function; }
+    bool isMacro() const noexcept { return kind_ == Kind::macro; }
+    bool isNull() const noexcept { return kind_ == Kind::null; }
+    bool isUndefined() const noexcept { return kind_ == Kind::undefined; }
     bool isIterable() const noexcept { return isString() || isArray() || isObject(); }
+    bool isNumber() const noexcept { return isInt() || isDouble(); }
 
     // Payload access; each throws std::bad_variant_access for another kind.
-    bool asBool() const { return std::get<bool>(storage_); }
-    std::int64_t asInt() const { return std::get<std::int64_t>(storage_); }
-    double asDouble() const { return std::get<double>(storage_); }
-    const std::string& asString() const { return *std::get<StringStorage>(storage_); }
-    const Array& asArray() const { return std::get<Array>(storage_); }
-    const Object& asObject() const { return *std::get<ObjectStorage>(storage_); }
-    const BuiltinFunction& asFunction() const { return *std::get<FunctionStorage>(storage_); }
-    const Macro& asMacro() const { return *std::get<MacroStorage>(storage_); }
+    bool asBool() const;
+    std::int64_t asInt() const;
+    double asDouble() const;
+    const std::string& asString() const;
+    const Array& asArray() const;
+    const Object& asObject() const;
+    const BuiltinFunction& asFunction() const;
+    const Macro& asMacro() const;
+    // An int as a double, a double as it is; throws std::bad_variant_access for other kinds.
+    double asNumber() const;
 
     // The key an int or string value makes; no key for any other kind.
     std::optional<ObjectKey> asObjectKey() const;
+
+    // For the holder of the only reference to an object or function: changes it in place, where
+    // no one else can see the change, and returns true. Returns false, changing nothing, when
+    // the payload is shared or of another kind. A change must keep the object within
+    // maximumDepth.
+    template <class Change>
+    bool changeUniqueObject(Change&& change);
+    template <class Change>
+    bool changeUniqueFunction(Change&& change);
+
+    // Levels of arrays and objects: 0 for every other kind, 1 + the deepest member otherwise.
+    std::size_t depth() const noexcept { return depth_; }
+
+    // The printed form used by output tags, string conversion and messages: texts unquoted at the
+    // top, quoted inside arrays; null and undefined print as nothing.
+    std::string description() const;
+    void appendDescription(std::string& out) const;
+
+    bool isTruthy() const noexcept;
 
     // Strict equality: same kind, then equal payloads (texts by canonical equivalence, doubles by
     // IEEE rules, arrays and objects position by position). A function equals nothing, itself
     // included, and so does any array or object holding one.
     friend bool operator==(const Value& a, const Value& b);
 
+    // The template's == : as strict equality, except that ints and doubles compare by number.
+    bool isEquivalent(const Value& other) const;
+
     // Consistent with strict equality; no kind discriminator is fed.
     void hashInto(Hasher& hasher) const;
     std::size_t hashValue() const;
 
+    // The template's operators. The receiver is the left operand. Each throws TemplateError
+    // (runtime) with the message of its rule; results that would not fit 64 signed bits, or that
+    // exceed the text and array bounds of `limits`, fail rather than wrap or grow.
+    Value add(const Value& right, const RenderLimits& limits = {}) const;
+    Value subtract(const Value& right) const;
+    Value multiply(const Value& right, const RenderLimits& limits = {}) const;
+    Value divide(const Value& right) const;
+    Value floorDivide(const Value& right) const;
+    Value power(const Value& right) const;
+    Value modulo(const Value& right) const;
+    Value concatenate(const Value& right, const RenderLimits& limits = {}) const;
+    // `in`: this value is the needle.
+    bool isContained(const Value& container) const;
+    // -1, 0 or 1 for strings (scalar order of the canonical forms) and numbers.
+    int compare(const Value& right) const;
+
 private:
-    struct NullTag {};
-    struct UndefinedTag {};
     using StringStorage = std::shared_ptr<const std::string>;
     using ObjectStorage = std::shared_ptr<const Object>;
     using FunctionStorage = std::shared_ptr<const BuiltinFunction>;
     using MacroStorage = std::shared_ptr<const Macro>;
-    using Storage = std::variant<bool, std::int64_t, double, StringStorage, Array, ObjectStorage,
-                                 FunctionStorage, MacroStorage, NullTag, UndefinedTag>;
 
-    explicit Value(UndefinedTag tag) noexcept : storage_(tag) {}
+    static std::uint16_t objectDepth(const Object& object);
+    bool holdsReference() const noexcept { return kind_ >= Kind::string && kind_ <= Kind::macro; }
+    // Both below expect this value to hold no reference.
+    void copyFrom(const Value& other) noexcept {
+        if (other.holdsReference()) {
+            copyReference(other);
+            return;
+        }
+        copyScalar(other);
+    }
+    void moveFrom(Value& other) noexcept {
+        if (other.holdsReference()) {
+            moveReference(other);
+            return;
+        }
+        copyScalar(other);
+    }
+    void copyScalar(const Value& other) noexcept {
+        switch (other.kind_) {
+            case Kind::boolean:
+                boolean_ = other.boolean_;
+                break;
+            case Kind::int_:
+                int_ = other.int_;
+                break;
+            case Kind::double_:
+                double_ = other.double_;
+                break;
+            default:
+                break;
+        }
+        kind_ = other.kind_;
+        depth_ = 0;
+    }
+    void copyReference(const Value& other) noexcept;
+    void moveReference(Value& other) noexcept;
+    // Leaves the value null.
+    void releaseReference() noexcept;
+    [[noreturn]] static void wrongKind();
 
-    Storage storage_;
+    union {
+        bool boolean_;
+        std::int64_t int_;
+        double double_;
+        StringStorage string_;
+        Array array_;
+        ObjectStorage object_;
+        FunctionStorage function_;
+        MacroStorage macro_;
+    };
+    Kind kind_;
+    std::uint16_t depth_ = 0;
 };
+
+template <class Change>
+bool Value::changeUniqueObject(Change&& change) {
+    if (kind_ != Kind::object || object_.use_count() != 1) {
+        return false;
+    }
+    Object& object = const_cast<Object&>(*object_);
+    change(object);
+    depth_ = objectDepth(object);
+    return true;
+}
+
+template <class Change>
+bool Value::changeUniqueFunction(Change&& change) {
+    if (kind_ != Kind::function || function_.use_count() != 1) {
+        return false;
+    }
+    change(const_cast<BuiltinFunction&>(*function_));
+    return true;
+}
+
+// The value under the text key `key` of an object, or null when absent.
+const Value* findValue(const Value::Object& object, std::string_view key);
 
 }  // namespace templates
 

@@ -1,0 +1,174 @@
+#include "templates/Environment.h"
+
+#include "templates/Globals.h"
+#include "templates/Unicode.h"
+
+namespace templates {
+
+namespace {
+
+const Value& undefinedValue() {
+    static const Value undefined = Value::undefined();
+    return undefined;
+}
+
+}  // namespace
+
+const Environment::Policies& Environment::Policies::chat() {
+    static const Policies chat;
+    return chat;
+}
+
+const Environment::Policies& Environment::Policies::classic() {
+    static const Policies classic = [] {
+        Policies p;
+        p.jsonSerializer = JSON::Serializer::htmlSafe();
+        p.jsonDumpsOptions.ensureASCII = true;
+        p.jsonDumpsOptions.sortKeys = true;
+        return p;
+    }();
+    return classic;
+}
+
+const Environment::Policies& Environment::defaultPolicies() {
+    static const Policies defaults = Policies::chat();
+    return defaults;
+}
+
+std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName) const {
+    if (!index_.empty()) {
+        const auto found = index_.find(std::string(canonicalName));
+        return found == index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
+    }
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].name == canonicalName) {
+            return static_cast<std::ptrdiff_t>(i);
+        }
+    }
+    return -1;
+}
+
+const Value* Environment::Variables::find(std::string_view name) const {
+    std::ptrdiff_t i;
+    if (unicode::isAscii(name)) {
+        i = indexOf(name);
+    } else {
+        i = indexOf(unicode::normalized(name));
+    }
+    return i < 0 ? nullptr : &entries_[static_cast<std::size_t>(i)].value;
+}
+
+Value* Environment::Variables::find(std::string_view name) {
+    return const_cast<Value*>(std::as_const(*this).find(name));
+}
+
+void Environment::Variables::set(std::string_view name, Value value) {
+    at(slot(name)) = std::move(value);
+}
+
+std::size_t Environment::Variables::slot(std::string_view name) {
+    std::string normalizedName;
+    if (!unicode::isAscii(name)) {
+        normalizedName = unicode::normalized(name);
+        name = normalizedName;
+    }
+    const std::ptrdiff_t i = indexOf(name);
+    if (i >= 0) {
+        return static_cast<std::size_t>(i);
+    }
+    if (!index_.empty()) {
+        index_.emplace(name, entries_.size());
+    } else if (entries_.size() + 1 > indexThreshold) {
+        for (std::size_t k = 0; k < entries_.size(); ++k) {
+            index_.emplace(entries_[k].name, k);
+        }
+        index_.emplace(name, entries_.size());
+    }
+    entries_.push_back({std::string(name), Value::undefined()});
+    return entries_.size() - 1;
+}
+
+Environment::Environment(std::shared_ptr<Environment> parent, Variables initial)
+    : parent_(std::move(parent)), variables_(std::move(initial)) {
+    if (parent_) {
+        state_ = parent_->state_;
+        return;
+    }
+    state_ = std::make_shared<RenderState>();
+    const auto& globals = Globals::builtIn();
+    variables_.reserve(variables_.size() + globals.size());
+    for (const auto& [name, value] : globals) {
+        variables_.set(name, value);
+    }
+}
+
+std::shared_ptr<Environment> Environment::make(std::shared_ptr<Environment> parent,
+                                               Variables initial) {
+    return std::make_shared<Environment>(std::move(parent), std::move(initial));
+}
+
+Environment::~Environment() {
+    std::shared_ptr<Environment> next = std::move(parent_);
+    while (next && next.use_count() == 1) {
+        // Detach the grandparent before the parent goes, so that the parent's destructor finds
+        // nothing to release.
+        std::shared_ptr<Environment> grandparent = std::move(next->parent_);
+        next = std::move(grandparent);
+    }
+}
+
+const Value* Environment::find(std::string_view name) const {
+    // Canonicalise once for the whole walk.
+    std::string canonical;
+    if (!unicode::isAscii(name)) {
+        canonical = unicode::normalized(name);
+        name = canonical;
+    }
+    for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
+        const std::ptrdiff_t i = scope->variables_.indexOf(name);
+        if (i >= 0) {
+            return &scope->variables_.begin()[i].value;
+        }
+    }
+    return nullptr;
+}
+
+const Value& Environment::operator[](std::string_view name) const {
+    const Value* value = find(name);
+    return value ? *value : undefinedValue();
+}
+
+void Environment::setInChain(std::string_view name, Value value) {
+    for (Environment* scope = this; scope; scope = scope->parent_.get()) {
+        if (Value* bound = scope->variables_.find(name)) {
+            *bound = std::move(value);
+            return;
+        }
+        if (!scope->parent_) {
+            scope->variables_.set(name, std::move(value));
+            return;
+        }
+    }
+}
+
+const Environment::Policies& Environment::policies() const {
+    for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
+        if (scope->policyStorage_) {
+            return *scope->policyStorage_;
+        }
+    }
+    return defaultPolicies();
+}
+
+void Environment::setPolicies(const Policies& policies) {
+    policyStorage_ = policies;
+}
+
+Environment::Policies& Environment::ownPolicies() {
+    if (!policyStorage_) {
+        policyStorage_ = policies();
+    }
+    return *policyStorage_;
+}
+
+}  // namespace templates

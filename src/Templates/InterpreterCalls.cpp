@@ -1,0 +1,257 @@
+// Macro calls and for loops: the two places where the interpreter makes scopes of its own.
+#include "InterpreterInternals.h"
+#include "templates/Interpreter.h"
+#include "templates/TemplateError.h"
+#include "templates/Unicode.h"
+
+namespace templates {
+
+using namespace interpreter;
+
+Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& arguments,
+                             const KeywordValues& keywordArguments, const Scope& env) {
+    CallDepth depth(*env);
+    const Scope scope = Environment::make(env);
+    if (const Value* caller = env->find("caller"); caller && !caller->isUndefined()) {
+        scope->set("caller", *caller);
+    }
+    // Defaults are evaluated at the call site, every time, so they cannot see the other
+    // parameters.
+    for (const auto& [name, expression] : macro.defaults) {
+        scope->set(name, evaluateExpression(expression, env));
+    }
+    for (std::size_t i = 0; i < macro.parameters.size(); ++i) {
+        const std::string& name = macro.parameters[i];
+        Value value = i < arguments.size() ? arguments[i] : (*scope)[name];
+        scope->set(name, std::move(value));
+    }
+    for (const auto& [name, value] : keywordArguments) {
+        scope->set(name, value);
+    }
+    std::string out;
+    const Flow flow = run(macro.body, scope, out);
+    if (flow != Flow::normal) {
+        throw toControlFlow(flow);
+    }
+    return Value(std::move(out));
+}
+
+namespace {
+
+constexpr std::string_view loopKeyNames[] = {"index",    "index0",   "first",     "last",
+                                             "length",   "revindex", "revindex0", "previtem",
+                                             "nextitem", "cycle"};
+
+const Value::Object::Keys& loopKeys() {
+    static const Value::Object::Keys keys = [] {
+        std::vector<ObjectKey> names;
+        for (const std::string_view name : loopKeyNames) {
+            names.emplace_back(std::string(name));
+        }
+        return Value::Object::Keys(names.begin(), names.end());
+    }();
+    return keys;
+}
+
+bool hasLoopKeys(const Value::Object& object) {
+    if (object.size() != std::size(loopKeyNames)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < std::size(loopKeyNames); ++i) {
+        const ObjectKey& key = object.keys()[i];
+        if (!key.isString() || key.asString() != loopKeyNames[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// `loop.cycle`: the positional value at the loop's position modulo their count.
+struct Cycle {
+    std::size_t index;
+    Value operator()(const std::vector<Value>& args, const KeywordValues&, const Scope&) const {
+        return args.empty() ? Value(std::string()) : args[index % args.size()];
+    }
+};
+
+void fillLoopValues(std::span<Value> values, std::span<const Value> items, std::size_t index) {
+    const auto n = static_cast<std::int64_t>(items.size());
+    const auto i = static_cast<std::int64_t>(index);
+    values[0] = Value(i + 1);
+    values[1] = Value(i);
+    values[2] = Value(i == 0);
+    values[3] = Value(i == n - 1);
+    values[4] = Value(n);
+    values[5] = Value(n - i);
+    values[6] = Value(n - i - 1);
+    values[7] = i > 0 ? items[index - 1] : Value::undefined();
+    values[8] = i < n - 1 ? items[index + 1] : Value::undefined();
+    const bool reused = values[9].changeUniqueFunction([&](BuiltinFunction& function) {
+        if (Cycle* cycle = function.target<Cycle>()) {
+            cycle->index = index;
+        } else {
+            function = Cycle{index};
+        }
+    });
+    if (!reused) {
+        values[9] = Value::function(Cycle{index});
+    }
+}
+
+// Moves the loop object held only by the loop's scope on to the next position, which spares
+// building a new one for every item. Anything else bound to `loop` (the template may rebind it)
+// is replaced by a new object.
+void advanceLoopObject(Value& bound, std::span<const Value> items, std::size_t index) {
+    bool advanced = false;
+    bound.changeUniqueObject([&](Value::Object& object) {
+        if (hasLoopKeys(object)) {
+            fillLoopValues(object.values(), items, index);
+            advanced = true;
+        }
+    });
+    if (!advanced) {
+        bound = Interpreter::makeLoopObject(items, index);
+    }
+}
+
+}  // namespace
+
+Value Interpreter::makeLoopObject(std::span<const Value> items, std::size_t index) {
+    std::vector<Value> values(loopKeys().size());
+    fillLoopValues(values, items, index);
+    return Value(Value::Object(loopKeys(), std::move(values)));
+}
+
+namespace interpreter {
+
+namespace {
+
+// What the items came from decides how a tuple of names unpacks them.
+enum class Source : std::uint8_t { array, object, string };
+
+// The loop's names, bound in the loop's scope for each item. Each name's scope position is
+// looked up on its first binding and kept: an item that binds nothing (a non-array item for a
+// tuple of names) leaves the name to the enclosing scopes, as if the loop had no such name yet.
+class LoopVariables {
+public:
+    LoopVariables(const Statement::LoopVar& target, Source source, Environment& scope)
+        : source_(source), variables_(scope.variables()) {
+        if (target.kind() == Statement::LoopVar::Kind::single) {
+            names_.push_back(&target.name());
+        } else {
+            tuple_ = true;
+            for (const std::string& name : target.names()) {
+                names_.push_back(&name);
+            }
+        }
+        slots_.assign(names_.size(), unbound);
+    }
+
+    void bind(const Value& item) {
+        if (!tuple_) {
+            assign(0, item);
+        } else if (source_ == Source::string) {
+            for (std::size_t j = 0; j < names_.size(); ++j) {
+                assign(j, j == 0 ? item : Value::undefined());
+            }
+        } else if (item.isArray()) {
+            // Object entries arrive as [key, value] pairs and unpack like arrays.
+            const Value::Array& parts = item.asArray();
+            for (std::size_t j = 0; j < names_.size(); ++j) {
+                assign(j, j < parts.size() ? parts[j] : Value::undefined());
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t unbound = static_cast<std::size_t>(-1);
+
+    void assign(std::size_t j, const Value& value) {
+        if (slots_[j] == unbound) {
+            slots_[j] = variables_.slot(*names_[j]);
+        }
+        variables_.at(slots_[j]) = value;
+    }
+
+    Source source_;
+    Environment::Variables& variables_;
+    std::vector<const std::string*> names_;
+    std::vector<std::size_t> slots_;
+    bool tuple_ = false;
+};
+
+}  // namespace
+
+Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) {
+    const Value iterable = Interpreter::evaluateExpression(loop.iterable, env);
+    const bool tuple = loop.loopVar.kind() == Statement::LoopVar::Kind::tuple;
+    std::vector<Value> owned;
+    std::span<const Value> items;
+    Source source = Source::array;
+    switch (iterable.kind()) {
+        case Value::Kind::array:
+            items = std::span(iterable.asArray().begin(), iterable.asArray().end());
+            break;
+        case Value::Kind::object: {
+            source = Source::object;
+            const Value::Object& object = iterable.asObject();
+            owned.reserve(object.size());
+            for (const auto& [key, value] : object) {
+                owned.push_back(tuple ? Value(std::vector<Value>{Value(key), value}) : Value(key));
+            }
+            items = owned;
+            break;
+        }
+        case Value::Kind::string:
+            source = Source::string;
+            for (const std::string_view character : unicode::characters(iterable.asString())) {
+                owned.emplace_back(character);
+            }
+            items = owned;
+            break;
+        default:
+            throw TemplateError::runtime("Cannot iterate over non-iterable value");
+    }
+    if (items.empty()) {
+        return run(loop.elseBody, env, out);
+    }
+    const Scope scope = Environment::make(env);
+    LoopVariables loopVariables(loop.loopVar, source, *scope);
+    if (loop.test) {
+        // The loop's filter decides first, so that `loop` counts only the items it keeps.
+        std::vector<Value> kept;
+        for (const Value& item : items) {
+            countStep(*env);
+            loopVariables.bind(item);
+            if (Interpreter::evaluateExpression(*loop.test, scope).isTruthy()) {
+                kept.push_back(item);
+            }
+        }
+        if (kept.empty()) {
+            return run(loop.elseBody, env, out);
+        }
+        owned = std::move(kept);
+        items = owned;
+    }
+    // Bound only now, so that the loop's filter saw an enclosing loop's `loop`.
+    const std::size_t loopSlot = scope->variables().slot("loop");
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        countStep(*env);
+        loopVariables.bind(items[i]);
+        advanceLoopObject(scope->variables().at(loopSlot), items, i);
+        Flow flow;
+        try {
+            flow = run(loop.body, scope, out);
+        } catch (const ControlFlow& signal) {
+            flow = toFlow(signal);  // raised inside a macro or caller body called from here
+        }
+        if (flow == Flow::break_) {
+            break;
+        }
+    }
+    return Flow::normal;
+}
+
+}  // namespace interpreter
+
+}  // namespace templates

@@ -1,0 +1,559 @@
+// Expression evaluation: a plain recursive walk, left to right, that reads the scopes and never
+// writes them.
+#include <limits>
+
+#include "InterpreterInternals.h"
+#include "LimitErrors.h"
+#include "templates/Filters.h"
+#include "templates/Interpreter.h"
+#include "templates/PropertyMembers.h"
+#include "templates/TemplateError.h"
+#include "templates/Tests.h"
+#include "templates/Unicode.h"
+
+namespace templates {
+
+using namespace interpreter;
+
+namespace {
+
+using K = Expression::Kind;
+
+// Characters as offsets into the text; ASCII text without carriage returns has one per byte.
+std::vector<std::size_t> characterBoundaries(const std::string& text, bool& oneBytePerCharacter) {
+    oneBytePerCharacter = unicode::isAscii(text) && text.find('\r') == std::string::npos;
+    if (oneBytePerCharacter) {
+        return {};
+    }
+    return unicode::graphemeBoundaries(text);
+}
+
+std::vector<Value> evaluateArguments(const ExpressionList& expressions, const Scope& env) {
+    std::vector<Value> values;
+    values.reserve(expressions.size());
+    for (const Expression& argument : expressions) {
+        const auto* unary = argument.getIf<Expression::Unary>();
+        if (unary && unary->op == Expression::UnaryOp::splat) {
+            Value spread = Interpreter::evaluateExpression(unary->operand, env);
+            if (!spread.isArray()) {
+                throw TemplateError::runtime("Cannot unpack non-array value");
+            }
+            values.insert(values.end(), spread.asArray().begin(), spread.asArray().end());
+        } else {
+            values.push_back(Interpreter::evaluateExpression(argument, env));
+        }
+    }
+    return values;
+}
+
+KeywordValues evaluateKeywords(const KeywordArguments& expressions, const Scope& env) {
+    KeywordValues values;
+    for (const auto& [name, expression] : expressions) {
+        values.emplace(name, Interpreter::evaluateExpression(expression, env));
+    }
+    return values;
+}
+
+Value callValue(const Value& callee, const std::vector<Value>& args, const KeywordValues& kwargs,
+                const Scope& env) {
+    if (callee.isFunction()) {
+        return callee.asFunction()(args, kwargs, env);
+    }
+    if (callee.isMacro()) {
+        return Interpreter::callMacro(callee.asMacro(), args, kwargs, env);
+    }
+    throw TemplateError::runtime("Cannot call non-function value");
+}
+
+bool isLiteral(const Expression& e) {
+    switch (e.kind()) {
+        case K::string:
+        case K::number:
+        case K::integer:
+        case K::boolean:
+        case K::null:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The expression's value; a variable's value is lent out of its scope instead of copied. The
+// reference is good only until the next evaluation, which may rebind the variable, so callers
+// borrow only where nothing else is evaluated while they use it.
+const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& storage) {
+    if (const auto* name = e.getIf<Expression::Identifier>()) {
+        return (*env)[name->name];
+    }
+    storage = Interpreter::evaluateExpression(e, env);
+    return storage;
+}
+
+[[gnu::noinline]] Value evaluateMember(const Expression::Member& member, const Scope& env) {
+    Value storage;
+    if (member.computed) {
+        if (isLiteral(member.key)) {
+            const Value& receiver = evaluateBorrowed(member.object, env, storage);
+            const auto* text = member.key.getIf<Expression::String>();
+            if (text && receiver.isObject()) {
+                // The commonest subscript of all, message['content']: no key value is built.
+                const Value* value = findValue(receiver.asObject(), text->value);
+                return value ? *value : Value::undefined();
+            }
+            return Interpreter::evaluateComputedMember(
+                receiver, Interpreter::evaluateExpression(member.key, env));
+        }
+        const Value receiver = Interpreter::evaluateExpression(member.object, env);
+        return Interpreter::evaluateComputedMember(
+            receiver, Interpreter::evaluateExpression(member.key, env));
+    }
+    const Value& receiver = evaluateBorrowed(member.object, env, storage);
+    const auto* property = member.key.getIf<Expression::Identifier>();
+    if (!property) {
+        throw TemplateError::runtime("Property access requires identifier");
+    }
+    if (receiver.isObject()) {
+        return PropertyMembers::evaluateObjectProperty(receiver, property->name);
+    }
+    if (receiver.isString()) {
+        return PropertyMembers::evaluateStringProperty(receiver, property->name);
+    }
+    return Value::undefined();
+}
+
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t sum;
+    if (__builtin_add_overflow(a, b, &sum)) {
+        return b > 0 ? std::numeric_limits<std::int64_t>::max()
+                     : std::numeric_limits<std::int64_t>::min();
+    }
+    return sum;
+}
+
+// The first index of the walk i, i + step, ... that is not below 0 (step > 0) or not above n - 1
+// (step < 0); the walk skips the indices before it without visiting them.
+std::int64_t firstIndexInside(std::int64_t i, std::int64_t step, std::int64_t n) {
+    if (step > 0 && i < 0) {
+        const std::uint64_t distance = 0 - static_cast<std::uint64_t>(i);
+        const std::uint64_t steps =
+            (distance + static_cast<std::uint64_t>(step) - 1) / static_cast<std::uint64_t>(step);
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(i) +
+                                         steps * static_cast<std::uint64_t>(step));
+    }
+    if (step < 0 && i > n - 1) {
+        const std::uint64_t distance =
+            static_cast<std::uint64_t>(i) - static_cast<std::uint64_t>(n - 1);
+        const std::uint64_t stride = 0 - static_cast<std::uint64_t>(step);
+        const std::uint64_t steps = (distance + stride - 1) / stride;
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(i) - steps * stride);
+    }
+    return i;
+}
+
+Value evaluateSlice(const Value& receiver, const std::optional<Expression>& startExpression,
+                    const std::optional<Expression>& stopExpression,
+                    const std::optional<Expression>& stepExpression, const Scope& env) {
+    const auto bound = [&](const std::optional<Expression>& e) {
+        return e ? Interpreter::evaluateExpression(*e, env) : Value::undefined();
+    };
+    const Value startValue = bound(startExpression);
+    const Value stopValue = bound(stopExpression);
+    const Value stepValue = bound(stepExpression);
+    std::int64_t step = 1;
+    if (stepValue.isInt()) {
+        if (stepValue.asInt() == 0) {
+            throw TemplateError::runtime("Slice step cannot be zero");
+        }
+        step = stepValue.asInt();
+    }
+    if (!receiver.isString() && !receiver.isArray()) {
+        throw TemplateError::runtime("Slice requires array or string");
+    }
+    bool oneBytePerCharacter = false;
+    std::vector<std::size_t> boundaries;
+    std::int64_t n;
+    if (receiver.isString()) {
+        boundaries = characterBoundaries(receiver.asString(), oneBytePerCharacter);
+        n = static_cast<std::int64_t>(oneBytePerCharacter ? receiver.asString().size()
+                                                          : boundaries.size() - 1);
+    } else {
+        n = static_cast<std::int64_t>(receiver.asArray().size());
+    }
+    const auto resolve = [&](const Value& v, std::int64_t absent) {
+        if (!v.isInt()) {
+            return absent;
+        }
+        return v.asInt() < 0 ? v.asInt() + n : v.asInt();
+    };
+    const std::int64_t start = resolve(startValue, step < 0 ? n - 1 : 0);
+    const std::int64_t stop = resolve(stopValue, step < 0 ? -1 : n);
+
+    std::string text;
+    std::vector<Value> items;
+    for (std::int64_t i = firstIndexInside(start, step, n);
+         (step > 0 && i < stop && i < n) || (step < 0 && i > stop && i >= 0);
+         i = saturatingAdd(i, step)) {
+        const auto at = static_cast<std::size_t>(i);
+        if (receiver.isArray()) {
+            items.push_back(receiver.asArray()[at]);
+        } else if (oneBytePerCharacter) {
+            text.push_back(receiver.asString()[at]);
+        } else {
+            text.append(receiver.asString(), boundaries[at], boundaries[at + 1] - boundaries[at]);
+        }
+    }
+    if (receiver.isArray()) {
+        return Value(std::move(items));
+    }
+    return Value(std::move(text));
+}
+
+}  // namespace
+
+namespace {
+
+// Each case with locals of its own lives in a function of its own, so that the dispatcher's
+// frame, which every level of a nested expression adds to the stack, stays small.
+
+[[gnu::noinline]] Value evaluateList(const ExpressionList& list, const Scope& env) {
+    std::vector<Value> items;
+    items.reserve(list.size());
+    for (const Expression& item : list) {
+        items.push_back(Interpreter::evaluateExpression(item, env));
+    }
+    return Value(std::move(items));
+}
+
+[[gnu::noinline]] Value evaluateObject(const ObjectEntries& entries, const Scope& env) {
+    std::vector<Value> values;
+    values.reserve(entries.size());
+    for (const Expression& value : entries.values()) {
+        values.push_back(Interpreter::evaluateExpression(value, env));
+    }
+    return Value(Value::Object(entries.keys(), std::move(values)));
+}
+
+bool isJoin(Expression::BinaryOp op) {
+    return op == Expression::BinaryOp::add || op == Expression::BinaryOp::concat;
+}
+
+// A left-leaning run of + and ~, such as 'a' + x + 'b' ~ y. Once the running value is a text,
+// each further operand only appends its printed form, so the run is built in one buffer instead
+// of one new text per operator. Appends the text to `text` and returns true, or, when the run
+// never becomes a text, leaves `text` as it was and stores the result in `result`.
+bool joinChain(const Expression::Binary& top, const Scope& env, std::string& text, Value& result) {
+    std::vector<const Expression::Binary*> chain{&top};
+    const Expression* leftmost = &top.left;
+    while (const auto* inner = leftmost->getIf<Expression::Binary>()) {
+        if (!isJoin(inner->op)) {
+            break;
+        }
+        chain.push_back(inner);
+        leftmost = &inner->left;
+    }
+    const RenderLimits& limits = env->limits();
+    const std::size_t start = text.size();
+    result = Interpreter::evaluateExpression(*leftmost, env);
+    bool joiningText = false;
+    try {
+        for (auto link = chain.rbegin(); link != chain.rend(); ++link) {
+            const Value right = Interpreter::evaluateExpression((*link)->right, env);
+            if (!joiningText && result.isString()) {
+                text.append(result.asString());
+                joiningText = true;
+            }
+            if (joiningText) {
+                right.appendDescription(text);
+                checkTextLength(text.size() - start, limits);
+            } else {
+                result = Interpreter::evaluateBinaryValues((*link)->op, result, right, limits);
+            }
+        }
+    } catch (...) {
+        text.resize(start);  // an expression that fails adds nothing
+        throw;
+    }
+    if (!joiningText && result.isString()) {
+        text.append(result.asString());
+        joiningText = true;
+    }
+    return joiningText;
+}
+
+[[gnu::noinline]] Value evaluateBinary(const Expression::Binary& binary, const Scope& env) {
+    using Op = Expression::BinaryOp;
+    if (isJoin(binary.op)) {
+        std::string text;
+        Value result;
+        return joinChain(binary, env, text, result) ? Value(std::move(text)) : result;
+    }
+    if (binary.op == Op::and_ || binary.op == Op::or_) {
+        Value left = Interpreter::evaluateExpression(binary.left, env);
+        if (left.isTruthy() == (binary.op == Op::and_)) {
+            return Interpreter::evaluateExpression(binary.right, env);
+        }
+        return left;
+    }
+    if (isLiteral(binary.right)) {
+        // A literal has no effects, so the left operand may be borrowed while it is read.
+        Value storage;
+        const Value& left = evaluateBorrowed(binary.left, env, storage);
+        if (const auto* text = binary.right.getIf<Expression::String>();
+            text && (binary.op == Op::equal || binary.op == Op::notEqual)) {
+            const bool equal =
+                left.isString() && unicode::canonicallyEquivalent(left.asString(), text->value);
+            return Value(equal == (binary.op == Op::equal));
+        }
+        return Interpreter::evaluateBinaryValues(
+            binary.op, left, Interpreter::evaluateExpression(binary.right, env), env->limits());
+    }
+    const Value left = Interpreter::evaluateExpression(binary.left, env);
+    return Interpreter::evaluateBinaryValues(
+        binary.op, left, Interpreter::evaluateExpression(binary.right, env), env->limits());
+}
+
+[[gnu::noinline]] Value evaluateCall(const Expression::Call& call, const Scope& env) {
+    const Value callee = Interpreter::evaluateExpression(call.callee, env);
+    const std::vector<Value> args = evaluateArguments(call.args, env);
+    return callValue(callee, args, evaluateKeywords(call.kwargs, env), env);
+}
+
+// The operand followed by the written arguments.
+std::vector<Value> operandAndArguments(const Expression& operand, const ExpressionList& arguments,
+                                       const Scope& env) {
+    std::vector<Value> args;
+    args.reserve(arguments.size() + 1);
+    args.push_back(Interpreter::evaluateExpression(operand, env));
+    for (const Expression& argument : arguments) {
+        args.push_back(Interpreter::evaluateExpression(argument, env));
+    }
+    return args;
+}
+
+[[gnu::noinline]] Value evaluateFilter(const Expression::Filter& filter, const Scope& env) {
+    const std::vector<Value> args = operandAndArguments(filter.operand, filter.args, env);
+    return Interpreter::applyFilter(filter.name, args, evaluateKeywords(filter.kwargs, env), env);
+}
+
+[[gnu::noinline]] Value evaluateTestExpression(const Expression::Test& test, const Scope& env) {
+    const std::vector<Value> args = operandAndArguments(test.operand, test.args, env);
+    return Value(Interpreter::evaluateTest(test.name, args, env) != test.negated);
+}
+
+[[gnu::noinline]] Value evaluateSliceExpression(const Expression::Slice& slice, const Scope& env) {
+    return evaluateSlice(Interpreter::evaluateExpression(slice.object, env), slice.start,
+                         slice.stop, slice.step, env);
+}
+
+}  // namespace
+
+namespace interpreter {
+
+void appendOutput(const Expression& expression, const Scope& env, std::string& out) {
+    if (const auto* name = expression.getIf<Expression::Identifier>()) {
+        (*env)[name->name].appendDescription(out);
+        return;
+    }
+    if (const auto* binary = expression.getIf<Expression::Binary>(); binary && isJoin(binary->op)) {
+        Value result;
+        if (!joinChain(*binary, env, out, result)) {
+            result.appendDescription(out);
+        }
+        return;
+    }
+    Interpreter::evaluateExpression(expression, env).appendDescription(out);
+}
+
+}  // namespace interpreter
+
+Value Interpreter::evaluateExpression(const Expression& expression, const Scope& env) {
+    switch (expression.kind()) {
+        case K::string:
+            return Value::sharedText(expression.sharedString());
+        case K::number:
+            return Value(expression.as<Expression::Number>().value);
+        case K::integer:
+            return Value(expression.as<Expression::Integer>().value);
+        case K::boolean:
+            return Value(expression.as<Expression::Boolean>().value);
+        case K::null:
+            return Value();
+        case K::array:
+            return evaluateList(expression.as<Expression::Array>().items, env);
+        case K::tuple:
+            return evaluateList(expression.as<Expression::Tuple>().items, env);
+        case K::object:
+            return evaluateObject(expression.as<Expression::Object>().entries, env);
+        case K::identifier:
+            return (*env)[expression.as<Expression::Identifier>().name];
+        case K::unary: {
+            const auto& unary = expression.as<Expression::Unary>();
+            return evaluateUnaryValue(unary.op, evaluateExpression(unary.operand, env));
+        }
+        case K::binary:
+            return evaluateBinary(expression.as<Expression::Binary>(), env);
+        case K::ternary: {
+            const auto& ternary = expression.as<Expression::Ternary>();
+            if (evaluateExpression(ternary.test, env).isTruthy()) {
+                return evaluateExpression(ternary.value, env);
+            }
+            return ternary.alternate ? evaluateExpression(*ternary.alternate, env) : Value();
+        }
+        case K::call:
+            return evaluateCall(expression.as<Expression::Call>(), env);
+        case K::member:
+            return evaluateMember(expression.as<Expression::Member>(), env);
+        case K::slice:
+            return evaluateSliceExpression(expression.as<Expression::Slice>(), env);
+        case K::filter:
+            return evaluateFilter(expression.as<Expression::Filter>(), env);
+        case K::test:
+            return evaluateTestExpression(expression.as<Expression::Test>(), env);
+    }
+    return Value::undefined();
+}
+
+bool Interpreter::evaluateTest(std::string_view name, const std::vector<Value>& args,
+                               const Scope& env) {
+    static const KeywordValues noKeywords;
+    const Value* variable = env->find(name);
+    if (variable && variable->isFunction()) {
+        const Value result = variable->asFunction()(args, noKeywords, env);
+        return result.isBoolean() ? result.asBool() : result.isTruthy();
+    }
+    const TestTable& tests = Tests::builtIn();
+    const auto found = tests.find(name);
+    if (found == tests.end()) {
+        throw TemplateError::runtime("Unknown test: " + std::string(name));
+    }
+    return found->second(args, noKeywords, env);
+}
+
+Value Interpreter::applyFilter(std::string_view name, const std::vector<Value>& args,
+                               const KeywordValues& kwargs, const Scope& env) {
+    const Value* variable = env->find(name);
+    if (variable && variable->isFunction()) {
+        // Held by value: the function may rebind the variable while it runs.
+        const Value function = *variable;
+        return function.asFunction()(args, kwargs, env);
+    }
+    const FilterTable& filters = Filters::builtIn();
+    const auto found = filters.find(name);
+    if (found == filters.end()) {
+        throw TemplateError::runtime("Unknown filter: " + std::string(name));
+    }
+    return found->second(args, kwargs, env);
+}
+
+Value Interpreter::evaluateUnaryValue(Expression::UnaryOp op, const Value& operand) {
+    switch (op) {
+        case Expression::UnaryOp::not_:
+            return Value(!operand.isTruthy());
+        case Expression::UnaryOp::minus:
+            if (operand.isInt()) {
+                if (operand.asInt() == std::numeric_limits<std::int64_t>::min()) {
+                    throw TemplateError::runtime("Integer overflow in negation (" +
+                                                 operand.description() + ")");
+                }
+                return Value(-operand.asInt());
+            }
+            if (operand.isDouble()) {
+                return Value(-operand.asDouble());
+            }
+            throw TemplateError::runtime("Cannot negate non-numeric value");
+        case Expression::UnaryOp::plus:
+            if (operand.isNumber()) {
+                return operand;
+            }
+            throw TemplateError::runtime("Cannot apply unary plus to non-numeric value");
+        case Expression::UnaryOp::splat:
+            break;
+    }
+    throw TemplateError::runtime("Unpacking operator can only be used in function calls");
+}
+
+Value Interpreter::evaluateBinaryValues(Expression::BinaryOp op, const Value& left,
+                                        const Value& right, const RenderLimits& limits) {
+    using Op = Expression::BinaryOp;
+    switch (op) {
+        case Op::add:
+            return left.add(right, limits);
+        case Op::subtract:
+            return left.subtract(right);
+        case Op::multiply:
+            return left.multiply(right, limits);
+        case Op::divide:
+            return left.divide(right);
+        case Op::floorDivide:
+            return left.floorDivide(right);
+        case Op::power:
+            return left.power(right);
+        case Op::modulo:
+            return left.modulo(right);
+        case Op::concat:
+            return left.concatenate(right, limits);
+        case Op::equal:
+            return Value(left.isEquivalent(right));
+        case Op::notEqual:
+            return Value(!left.isEquivalent(right));
+        case Op::less:
+            return Value(left.compare(right) < 0);
+        case Op::lessEqual:
+            return Value(left.compare(right) < 1);
+        case Op::greater:
+            return Value(left.compare(right) > 0);
+        case Op::greaterEqual:
+            return Value(left.compare(right) >= 0);
+        case Op::and_:
+            return left.isTruthy() ? right : left;
+        case Op::or_:
+            return left.isTruthy() ? left : right;
+        case Op::in:
+            return Value(left.isContained(right));
+        case Op::notIn:
+            return Value(!left.isContained(right));
+    }
+    return Value::undefined();
+}
+
+Value Interpreter::evaluateComputedMember(const Value& receiver, const Value& key) {
+    if (receiver.isObject()) {
+        const Value* value = nullptr;
+        if (key.isString()) {
+            value = findValue(receiver.asObject(), key.asString());
+        } else if (key.isInt()) {
+            value = receiver.asObject().get(ObjectKey(key.asInt()));
+        }
+        return value ? *value : Value::undefined();
+    }
+    if (!key.isInt() || (!receiver.isArray() && !receiver.isString())) {
+        return Value::undefined();
+    }
+    std::int64_t index = key.asInt();
+    if (receiver.isArray()) {
+        const auto n = static_cast<std::int64_t>(receiver.asArray().size());
+        if (index < 0) {
+            index += n;
+        }
+        return index >= 0 && index < n ? receiver.asArray()[static_cast<std::size_t>(index)]
+                                       : Value::undefined();
+    }
+    const std::string& text = receiver.asString();
+    bool oneBytePerCharacter = false;
+    const std::vector<std::size_t> boundaries = characterBoundaries(text, oneBytePerCharacter);
+    const auto n =
+        static_cast<std::int64_t>(oneBytePerCharacter ? text.size() : boundaries.size() - 1);
+    if (index < 0) {
+        index += n;
+    }
+    if (index < 0 || index >= n) {
+        return Value::undefined();
+    }
+    const auto at = static_cast<std::size_t>(index);
+    if (oneBytePerCharacter) {
+        return Value(std::string(1, text[at]));
+    }
+    return Value(text.substr(boundaries[at], boundaries[at + 1] - boundaries[at]));
+}
+
+}  // namespace templates

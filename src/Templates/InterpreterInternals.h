@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "templates/ControlFlow.h"
+#include "templates/Environment.h"
+#include "templates/Expression.h"
+#include "templates/Node.h"
+#include "templates/Statement.h"
+
+// The parts of the interpreter shared between its source files.
+namespace templates::interpreter {
+
+using Scope = std::shared_ptr<Environment>;
+
+// How a block ended. break and continue travel back as this result on the normal path; they
+// become a ControlFlow exception only where a body is rendered inside an expression (macro and
+// caller bodies) or at the top of a rendering.
+enum class Flow : std::uint8_t { normal, break_, continue_ };
+
+Flow run(const NodeList& nodes, const Scope& env, std::string& out);
+Flow execute(const Statement& statement, const Scope& env, std::string& out);
+Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out);
+
+// Appends the printed form of an output tag's value, without building the value where that can
+// be avoided.
+void appendOutput(const Expression& expression, const Scope& env, std::string& out);
+
+// Renders in `root` as it is (the caller has set up its variables, policies and limits).
+std::string renderRoot(const NodeList& nodes, const Scope& root);
+
+ControlFlow toControlFlow(Flow flow);
+Flow toFlow(const ControlFlow& signal);
+
+// Fails once the text outgrows the rendering's limit.
+void checkLength(const std::string& text, const Environment& env);
+// One loop iteration or call against the rendering's step budget.
+void countStep(Environment& env);
+
+// Holds one level of macro or caller call depth for its lifetime.
+class CallDepth {
+public:
+    explicit CallDepth(Environment& env);
+    ~CallDepth() { --state_.callDepth; }
+    CallDepth(const CallDepth&) = delete;
+    CallDepth& operator=(const CallDepth&) = delete;
+
+private:
+    Environment::RenderState& state_;
+};
+
+}  // namespace templates::interpreter

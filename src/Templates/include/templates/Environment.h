@@ -1,0 +1,134 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "templates/JSON.h"
+#include "templates/RenderLimits.h"
+#include "templates/Value.h"
+
+namespace templates {
+
+// One scope of template variables. Scopes form a chain through their parents: a rendering's
+// root, below it one scope per running loop, call block, caller body and macro call. A lookup
+// walks towards the root and gives undefined when no scope has the name; a plain write binds in
+// the scope itself. A root scope holds the global functions, written over any initial variable
+// of the same name.
+//
+// A scope also carries the JSON policies that `tojson` follows (inherited from the parent unless
+// set on the scope) and, shared by the whole chain, the rendering's limits and counters.
+//
+// Scopes are shared (several children may point at one parent) and are not synchronised: one
+// rendering uses its scopes on one thread.
+class Environment {
+public:
+    struct Policies {
+        JSON::Serializer jsonSerializer = JSON::Serializer::standard();
+        JSON::DumpsOptions jsonDumpsOptions;
+
+        // standard serialiser, no ASCII escaping, keys in stored order: what chat templates
+        // expect, and the default.
+        static const Policies& chat();
+        // HTML-safe serialiser, ASCII escaping and sorted keys.
+        static const Policies& classic();
+    };
+
+    // What a root without policies of its own reports: a copy of chat().
+    static const Policies& defaultPolicies();
+
+    // The bindings of one scope, names compared by canonical equivalence (stored in canonical
+    // form). Scopes are small, so a lookup compares names in a row; a large scope (a caller's
+    // context with many variables) adds an index.
+    class Variables {
+    public:
+        struct Entry {
+            std::string name;
+            Value value;
+        };
+
+        const Value* find(std::string_view name) const;
+        Value* find(std::string_view name);
+        void set(std::string_view name, Value value);
+        // The position of the name's binding, bound to undefined first when absent. Positions
+        // never change, so a caller that binds the same name over and over may keep it.
+        std::size_t slot(std::string_view name);
+        Value& at(std::size_t position) { return entries_[position].value; }
+        std::size_t size() const noexcept { return entries_.size(); }
+        bool empty() const noexcept { return entries_.empty(); }
+        const Entry* begin() const noexcept { return entries_.data(); }
+        const Entry* end() const noexcept { return entries_.data() + entries_.size(); }
+        void reserve(std::size_t count) { entries_.reserve(count); }
+
+    private:
+        friend class Environment;
+        static constexpr std::size_t indexThreshold = 24;
+        std::ptrdiff_t indexOf(std::string_view canonicalName) const;
+
+        std::vector<Entry> entries_;
+        std::unordered_map<std::string, std::size_t> index_;
+    };
+
+    // Counters of one rendering, shared by every scope of its chain.
+    struct RenderState {
+        RenderLimits limits;
+        std::size_t callDepth = 0;
+        // Where the outermost call in progress started on the stack.
+        std::uintptr_t stackBase = 0;
+        std::uint64_t steps = 0;
+    };
+
+    // A scope below `parent`, or a root when `parent` is null; a root also receives the global
+    // functions and a fresh rendering state.
+    explicit Environment(std::shared_ptr<Environment> parent = nullptr, Variables initial = {});
+    static std::shared_ptr<Environment> make(std::shared_ptr<Environment> parent = nullptr,
+                                             Variables initial = {});
+    // Releases a chain of parents iteratively, so dropping a deep chain does not recurse.
+    ~Environment();
+    Environment(const Environment&) = delete;
+    Environment& operator=(const Environment&) = delete;
+
+    // The nearest binding of the name; undefined when no scope of the chain has it.
+    const Value& operator[](std::string_view name) const;
+    // The nearest binding, or null when no scope has the name.
+    const Value* find(std::string_view name) const;
+    // Binds in this scope only, replacing a binding of the same name here.
+    void set(std::string_view name, Value value) { variables_.set(name, std::move(value)); }
+    // Replaces the nearest binding; binds in the root when no scope has the name.
+    void setInChain(std::string_view name, Value value);
+
+    const Variables& variables() const noexcept { return variables_; }
+    Variables& variables() noexcept { return variables_; }
+    const std::shared_ptr<Environment>& parent() const noexcept { return parent_; }
+    bool isRoot() const noexcept { return !parent_; }
+
+    // This scope's own policies, else the nearest parent's, else defaultPolicies().
+    const Policies& policies() const;
+    void setPolicies(const Policies& policies);
+    // The effective policies stored in this scope, to change one field here without touching
+    // the parent's.
+    Policies& ownPolicies();
+
+    // The limits of the chain's rendering. Setting them on any scope sets them for the chain.
+    const RenderLimits& limits() const noexcept { return state_->limits; }
+    void setLimits(const RenderLimits& limits) { state_->limits = limits; }
+    RenderState& renderState() noexcept { return *state_; }
+
+    // Settable flags kept for callers; the whitespace options in effect are those of the
+    // template.
+    bool lstripBlocks = false;
+    bool trimBlocks = false;
+
+private:
+    std::shared_ptr<Environment> parent_;
+    Variables variables_;
+    std::optional<Policies> policyStorage_;
+    std::shared_ptr<RenderState> state_;
+};
+
+}  // namespace templates

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "templates/Value.h"
+
+namespace templates {
+
+// What a dot access `receiver.name` yields for a string or an object receiver.
+class PropertyMembers {
+public:
+    PropertyMembers() = delete;
+
+    // Makes the member value (usually a function bound to the receiver) for one receiver.
+    using MemberFactory = std::function<Value(const Value& receiver)>;
+    using MemberTable = std::unordered_map<std::string, MemberFactory>;
+
+    // The methods of strings and of objects, built once on first use from the rows listed in
+    // PropertyMembers.cpp; read-only afterwards.
+    static const MemberTable& stringMembers();
+    static const MemberTable& objectMembers();
+
+    // A string member of that name, else undefined.
+    static Value evaluateStringProperty(const Value& text, std::string_view name);
+    // An object member of that name first, then the value under the text key, else undefined.
+    static Value evaluateObjectProperty(const Value& object, std::string_view name);
+};
+
+}  // namespace templates

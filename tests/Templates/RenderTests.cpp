@@ -1,0 +1,623 @@
+// Golden renders of every statement and expression form, and the exact runtime messages.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "templates/ControlFlow.h"
+#include "templates/Environment.h"
+#include "templates/Interpreter.h"
+#include "templates/Template.h"
+#include "templates/TemplateError.h"
+
+namespace templates {
+namespace {
+
+using Args = std::vector<Value>;
+using Scope = std::shared_ptr<Environment>;
+
+Value function(std::function<Value(const Args&, const KeywordValues&)> body) {
+    return Value::function([body](const Args& args, const KeywordValues& kwargs, const Scope&) {
+        return body(args, kwargs);
+    });
+}
+
+// Functions the templates below call: `args` gives back its positional values, `kw` its
+// keyword names and values in name order, `shout` upper-cases ASCII, `wrap` puts its second
+// value around its first, `zero` answers 0 whatever it is given.
+Template::Context standardContext() {
+    return {
+        {"args", function([](const Args& args, const KeywordValues&) { return Value(args); })},
+        {"kw", function([](const Args&, const KeywordValues& kwargs) {
+             std::map<std::string, Value> sorted(kwargs.begin(), kwargs.end());
+             std::string text;
+             for (const auto& [name, value] : sorted) {
+                 text += name + "=" + value.description() + ";";
+             }
+             return Value(text);
+         })},
+        {"shout", function([](const Args& args, const KeywordValues&) {
+             std::string text = args.at(0).asString();
+             for (char& c : text) {
+                 c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+             }
+             return Value(text);
+         })},
+        {"wrap", function([](const Args& args, const KeywordValues&) {
+             return Value(args.at(1).asString() + args.at(0).asString() + args.at(1).asString());
+         })},
+        {"zero", function([](const Args&, const KeywordValues&) { return Value(0); })},
+        {"items", Value(Args{1, 2, 3})},
+        {"user", Value::dictionaryLiteral({{"name", "Ada"}, {"role", "admin"}})},
+    };
+}
+
+std::string render(const std::string& source, const Template::Context& context) {
+    return Template(source, {}).render(context);
+}
+
+std::string render(const std::string& source) {
+    return render(source, standardContext());
+}
+
+// The message of the runtime error the rendering ends with.
+std::string runtimeError(const std::string& source,
+                         const std::shared_ptr<Environment>& environment = nullptr) {
+    try {
+        const std::string text = Template(source, {}).render(standardContext(), environment);
+        return "rendered: " + text;
+    } catch (const TemplateError& error) {
+        EXPECT_EQ(error.errorCase(), TemplateError::Case::runtime) << error.what();
+        return error.message();
+    }
+}
+
+struct Golden {
+    const char* source;
+    const char* expected;
+};
+
+void expectRenders(std::initializer_list<Golden> cases) {
+    for (const Golden& c : cases) {
+        try {
+            EXPECT_EQ(render(c.source), c.expected) << c.source;
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << c.source << " failed: " << error.what();
+        }
+    }
+}
+
+TEST(RenderTest, OutputAndSet) {
+    expectRenders({
+        {"", ""},
+        {"plain text", "plain text"},
+        {"[{{ missing }}|{{ none }}|{{ true }}|{{ false }}]", "[||true|false]"},
+        {"{{ 'it''s' if false }}", ""},
+        {"{% set x = 1 %}{{ x }}", "1"},
+        {"{% set a, b = [1, 2] %}{{ b }}{{ a }}", "21"},
+        {"{% set (a, (b, c)) = [1, [2, 3]] %}{{ a }}{{ b }}{{ c }}", "123"},
+        {"{% set x %}a{% set y = 2 %}b{% endset %}{{ x }}{{ y }}", "ab2"},
+        {"{% set x %}{{ user.name }}{% endset %}{{ x ~ '!' }}", "Ada!"},
+        {"{% if true %}{% set x = 5 %}{% endif %}{{ x }}", "5"},
+        {"{% generation %}kept{% endgeneration %}", "kept"},
+        {"a{# note #}b", "ab"},
+    });
+}
+
+TEST(RenderTest, Conditionals) {
+    expectRenders({
+        {"{% for n in [1, 2, 3] %}{% if n == 1 %}one{% elif n == 2 %}two{% else %}many{% endif "
+         "%},{% endfor %}",
+         "one,two,many,"},
+        {"{% if [] %}x{% endif %}{% if {} %}y{% endif %}{% if ' ' %}z{% endif %}", "z"},
+        {"{{ 'yes' if items else 'no' }}|{{ 'yes' if [] else 'no' }}", "yes|no"},
+        {"{{ 0 and nosuch() }}|{{ '' or 'd' }}|{{ [] or none }}|{{ 'a' and 'b' }}", "0|d||b"},
+        {"{{ 1 == 1.0 }}{{ 1 != 1.0 }}{{ true == 1 }}{{ none == none }}", "truefalsefalsetrue"},
+        {"{{ not 0 }}{{ not 'x' }}", "truefalse"},
+    });
+}
+
+TEST(RenderTest, Assignment) {
+    expectRenders({
+        // A name set inside a loop body lives in the loop's scope.
+        {"{% set x = 'out' %}{% for i in [1] %}{% set x = 'in' %}{{ x }}{% endfor %}{{ x }}",
+         "inout"},
+        {"{% for i in [1] %}{% set fresh = 1 %}{% endfor %}[{{ fresh }}]", "[]"},
+        // A member set writes the object back where the variable lives.
+        {"{% set ns = {'n': 0} %}{% for i in [1, 2, 3] %}{% set ns.n = ns.n + i %}{% endfor "
+         "%}{{ ns.n }}",
+         "6"},
+        {"{% set o = {'a': 1} %}{% set o['b'] = 2 %}{% set o[3] = 'c' %}{% set o.a = 0 %}{{ o }}",
+         "{'a': 0, 'b': 2, 3: c}"},
+        {"{% set s = 'x' %}{% set s.a = 1 %}{{ s }}", "x"},
+        {"{% set o = {'i': {'v': 1}} %}{% set o.i.v = 2 %}{{ o.i.v }}", "1"},
+    });
+}
+
+TEST(RenderTest, ExpressionForms) {
+    expectRenders({
+        {"{{ items[-1] }}|{{ items[3] }}|{{ items[0] }}", "3||1"},
+        {"{{ 'abc'[1] }}|{{ 'abc'[-1] }}|{{ 'abc'[-4] }}|{{ 'abc'['x'] }}", "b|c||"},
+        {"{{ 'e\xCC\x81x'[0] }}|{{ 'e\xCC\x81x'[1] }}", "e\xCC\x81|x"},
+        {"{{ {'a': 1}[0] }}|{{ {0: 'zero'}[0] }}|{{ {'1': 'text'}[1] }}", "|zero|"},
+        {"{{ {'items': 1}['items'] }}|{{ [1, 2].length }}|{{ user.name }}|{{ user.missing }}",
+         "1||Ada|"},
+        {"{{ items.x }}|{{ none.x }}|{{ nothing.x }}|{{ true.x }}", "|||"},
+        {"{{ 'abcdef'[::-1] }}|{{ 'abcdef'[1:4] }}|{{ 'abcdef'[-2:] }}|{{ 'abcdef'[:-4] }}",
+         "fedcba|bcd|ef|ab"},
+        {"{{ [1, 2, 3, 4, 5][-7::3] }}|{{ [1, 2, 3][10::-1] }}|{{ [1, 2, 3][::2] }}",
+         "[2, 5]|[3, 2, 1]|[1, 3]"},
+        {"{{ 'abc'[1.5:] }}|{{ 'abc'[::'x'] }}|{{ 'abc'[5:] }}|{{ 'abc'[-9223372036854775807:] }}",
+         "abc|abc||abc"},
+        {"{{ 'e\xCC\x81xy'[::-1] }}", "yxe\xCC\x81"},
+        {"{{ (1, 2) }}|{{ {'b': 1, 'a': 2} }}|{{ [] }}", "[1, 2]|{'b': 1, 'a': 2}|[]"},
+        {"{{ -(-5) }}|{{ -0.0 }}|{{ +2.5 }}|{{ -items[0] }}", "5|-0.0|2.5|-1"},
+        {"{{ args(*[1, 2], 3) }}|{{ args(*items) }}|{{ args() }}", "[1, 2, 3]|[1, 2, 3]|[]"},
+        {"{{ kw(b=2, a='x') }}", "a=x;b=2;"},
+        {"{{ 'abc' | shout }}|{{ 'x' | wrap('*') }}", "ABC|*x*"},
+        {"{{ 1 is zero }}|{{ 1 is not zero }}", "false|true"},
+    });
+}
+
+TEST(RenderTest, Operators) {
+    expectRenders({
+        {"{{ 'a' + 1 }}|{{ 1 + 'a' }}|{{ 1.5 + 'x' }}|{{ [1] + 'x' }}|{{ none + 'x' }}",
+         "a1|1a|1.5x|[1]x|x"},
+        {"{{ [1] + [2] }}|{{ 1 + 1.0 }}|{{ 3 - 1 }}|{{ 3 - 1.0 }}|{{ 2 * 3 }}|{{ 2 * 1.5 }}",
+         "[1, 2]|2.0|2|2.0|6|3.0"},
+        {"{{ 'ab' * 3 }}|{{ 3 * 'ab' }}|[{{ 'ab' * 0 }}]|[{{ 'ab' * -2 }}]", "ababab|ababab|[]|[]"},
+        {"{{ 7 / 2 }}|{{ 4 / 2 }}|{{ -7 // 2 }}|{{ -7.0 // 2 }}|{{ 7.0 // 2.0 }}|{{ 7.5 // 2 }}",
+         "3.5|2.0|-3|-4|3|3"},
+        {"{{ 7 % 3 }}|{{ -7 % 3 }}|{{ 7 % -3 }}", "1|-1|1"},
+        {"{{ 2 ** 10 }}|{{ 2 ** -1 }}|{{ 2.0 ** 3 }}|{{ 0 ** -1 }}|{{ (-2) ** 63 }}",
+         "1024|0.5|8.0|inf|-9223372036854775808"},
+        // Integer powers are exact.
+        {"{{ 3 ** 39 }}", "4052555153018976267"},
+        {"{{ 1 ~ '' }}|{{ 'a' ~ 1 ~ none ~ [2] }}", "1|a1[2]"},
+        {"{{ '' in 'abc' }}{{ 'b' in 'abc' }}{{ 1 in 'a1' }}{{ 'a' in {'a': 1} }}",
+         "truetruefalsetrue"},
+        {"{{ 1 in {'1': 1} }}{{ 1 in [1.0] }}{{ 'x' in none }}{{ 'x' not in 'abc' }}",
+         "falsefalsefalsetrue"},
+        {"{{ '\n' in 'a\r\nb' }}{{ 'e' in 'e\xCC\x81' }}{{ 'e\xCC\x81' in 'caf\xC3\xA9' }}",
+         "falsefalsetrue"},
+        {"{{ 1 < 2.5 }}{{ 'B' < 'a' }}{{ 2 >= 2 }}{{ 2 <= 1 }}{{ 3 > 2 }}",
+         "truetruetruefalsetrue"},
+    });
+}
+
+TEST(RenderTest, Loops) {
+    expectRenders({
+        {"{% for x in [10, 20, 30] %}{{ loop.index }}{{ loop.index0 }}{{ loop.revindex }}{{ "
+         "loop.revindex0 }} {{ loop.first }} {{ loop.last }} {{ loop.length }} ({{ loop.previtem "
+         "}},{{ loop.nextitem }});{% endfor %}",
+         "1032 true false 3 (,20);2121 false false 3 (10,30);3210 false true 3 (20,);"},
+        {"{% for x in [1, 2, 3] %}{{ loop.cycle('a', 'b') }}[{{ loop.cycle() }}]{% endfor %}",
+         "a[]b[]a[]"},
+        // A loop object kept from an earlier position keeps its values.
+        {"{% set keep = {} %}{% for x in [1, 2, 3] %}{% if loop.first %}{% set keep.loop = loop "
+         "%}{% set keep.cycle = loop.cycle %}{% endif %}{% endfor %}{{ keep.loop.index }}{{ "
+         "keep.loop.last }}{{ keep.cycle('a', 'b') }}",
+         "1falsea"},
+        {"{% for x in [1, 2] %}{{ loop.index }}{% set loop = {'index': 'x'} %}{{ loop.index }}{% "
+         "endfor %}",
+         "1x2x"},
+        {"{% for x in [] %}a{% else %}empty[{{ loop }}]{% endfor %}", "empty[]"},
+        {"{% for x in {} %}a{% else %}e{% endfor %}{% for x in '' %}a{% else %}e{% endfor %}",
+         "ee"},
+        {"{% for k in {'a': 1, 2: 'b'} %}{{ k }};{% endfor %}", "a;2;"},
+        {"{% for k, v in {'a': 1, 'b': 2} %}{{ k }}={{ v }};{% endfor %}", "a=1;b=2;"},
+        {"{% for k, v, w in {'a': 1} %}{{ k }}{{ v }}[{{ w }}]{% endfor %}", "a1[]"},
+        {"{% for c in 'ae\xCC\x81' %}{{ c }}.{% endfor %}", "a.e\xCC\x81."},
+        {"{% for c, d in 'ab' %}{{ c }}[{{ d }}]{% endfor %}", "a[]b[]"},
+        {"{% for a, b in [[1, 2], [3]] %}{{ a }}[{{ b }}]{% endfor %}", "1[2]3[]"},
+        {"{% for a, b in [1, [2, 3]] %}[{{ a }}{{ b }}]{% endfor %}", "[][23]"},
+        {"{% set a = 'outer' %}{% for a, b in [1, [2, 3]] %}[{{ a }}{{ b }}]{% endfor %}",
+         "[outer][23]"},
+        {"{% for i in [1, 2] %}[{{ seen }}]{% set seen = i %}{% endfor %}[{{ seen }}]", "[][1][]"},
+        {"{% for a in [1, 2] %}{% for b in [1] %}{{ loop.length }}{% endfor %}{{ loop.length }}{% "
+         "endfor %}",
+         "1212"},
+        {"{% set xs = [1, 2] %}{% for x in xs %}{% set xs = [] %}{{ x }}{% endfor %}", "12"},
+        {"{% for i in [1, 2, 3, 4] %}{% if i == 2 %}{% continue %}{% endif %}{% if i == 4 %}{% "
+         "break %}{% endif %}{{ i }}{% endfor %}",
+         "13"},
+        {"{% for k in {'a': 1, 'b': 2} %}{{ k }}{% break %}{% endfor %}|{% for c in 'xyz' %}{% if "
+         "c == 'y' %}{% continue %}{% endif %}{{ c }}{% endfor %}",
+         "a|xz"},
+        {"{% for i in [1, 2] %}{% for j in [1, 2] %}{% break %}{% endfor %}{{ i }}{% endfor %}",
+         "12"},
+        // A break inside a captured block ends the loop without assigning.
+        {"{% for i in [1, 2] %}{% set t %}{{ i }}{% break %}{% endset %}{% endfor %}[{{ t }}]",
+         "[]"},
+        // break and continue in a macro body belong to the loop the macro is called from.
+        {"{% macro stop() %}{% break %}{% endmacro %}{% for i in [1, 2] %}{{ i }}{{ stop() }}{% "
+         "endfor %}",
+         "1"},
+        // An output tag that fails halfway adds nothing.
+        {"{% macro stop() %}{% break %}{% endmacro %}{% for i in [1, 2] %}{{ i }}{{ 'a' ~ i ~ "
+         "stop() }}{% endfor %}",
+         "1"},
+        // else bodies belong to the enclosing loop.
+        {"{% for i in [1, 2] %}{% for j in [] %}{% else %}{% continue %}{% endfor %}{{ i }}{% "
+         "endfor %}",
+         ""},
+    });
+}
+
+TEST(RenderTest, LoopFilterCountsOnlyKeptItems) {
+    expectRenders({
+        {"{% for x in [1, 2, 3] if x == 2 %}{{ x }}:{{ loop.index }}/{{ loop.length }}/{{ "
+         "loop.first }}/{{ loop.last }}{% endfor %}",
+         "2:1/1/true/true"},
+        {"{% for x in [1, 2, 3, 4] if x is not zero and x % 2 == 0 %}{{ loop.index }}:{{ "
+         "loop.previtem }};{% endfor %}",
+         "1:;2:2;"},
+        {"{% for x in [1] if false %}a{% else %}none passed{% endfor %}", "none passed"},
+        {"{% for k, v in {'a': 1, 'b': 2} if v > 1 %}{{ k }}{{ loop.length }}{% endfor %}", "b1"},
+        {"{% for a in [1, 2] %}{% for b in [5, 6] if loop.index == 2 %}{{ b }}{% endfor %}{% "
+         "endfor %}",
+         "56"},
+    });
+}
+
+TEST(RenderTest, Macros) {
+    expectRenders({
+        {"{% macro m(a, b=1) %}{{a}}-{{b}}{% endmacro %}{{ m(5) }}|{{ m(5, b=7) }}", "5-1|5-7"},
+        {"{% set b = 'outer' %}{% macro m(a, b) %}{{ a }}{{ b }}{% endmacro %}{{ m(1) }}|{{ m() "
+         "}}",
+         "1outer|outer"},
+        {"{% macro m(a) %}{{ a }}{{ extra }}{% endmacro %}{{ m(1, 2, extra='e') }}", "1e"},
+        {"{% macro m(a) %}{{ a }}{% endmacro %}{{ m(1, a=2) }}", "2"},
+        {"{% set v = 'def' %}{% macro m(a=v) %}{{ a }}{% endmacro %}{% for v in ['site'] %}{{ "
+         "m() }}{% endfor %}",
+         "site"},
+        {"{% macro m(a, b=a) %}[{{ b }}]{% endmacro %}{{ m(1) }}", "[]"},
+        {"{% macro m() %}{{ who }}{% endmacro %}{% set who = 'me' %}{{ m() }}", "me"},
+        {"{% macro m() %}{% endmacro %}[{{ m() }}]{{ m }}", "[][Macro m]"},
+        {"{% macro m() %}{% set inner = 1 %}{% endmacro %}{{ m() }}[{{ inner }}]", "[]"},
+        {"{% macro count(n) %}{% if n > 0 %}{{ n }}{{ count(n - 1) }}{% endif %}{% endmacro %}{{ "
+         "count(3) }}",
+         "321"},
+        {"{% macro m() %}a{% endmacro %}{% macro m() %}b{% endmacro %}{{ m() }}", "b"},
+    });
+}
+
+TEST(RenderTest, CallBlocks) {
+    expectRenders({
+        {"{% macro box(t) %}<{{ t }}:{{ caller() }}>{% endmacro %}{% call box('x') %}inner{% "
+         "endcall %}",
+         "<x:inner>"},
+        {"{% macro each(xs) %}{% for i in xs %}{{ caller(i, 'z') }}{% endfor %}{% endmacro %}{% "
+         "call(a, b) each([1, 2]) %}{{ a }}{{ b }};{% endcall %}",
+         "1z;2z;"},
+        {"{% macro m() %}{{ caller(1) }}{% endmacro %}{% set b = 'B' %}{% call(a, b) m() %}{{ a "
+         "}}{{ b }}{% endcall %}",
+         "1B"},
+        // The body sees the scope the block ran in, not the macro's.
+        {"{% macro m() %}{% set local = 'macro' %}{{ caller() }}{% endmacro %}{% set local = "
+         "'site' %}{% call m %}{{ local }}{% endcall %}",
+         "site"},
+        {"{% call args(1) %}ignored{% endcall %}", "[1]"},
+        // A call block's result is printed; the body may be rendered any number of times.
+        {"{% macro twice() %}{{ caller() }}{{ caller() }}{% endmacro %}{% call twice() %}x{% "
+         "endcall %}",
+         "xx"},
+    });
+}
+
+TEST(RenderTest, FilterBlocks) {
+    expectRenders({
+        {"{% filter shout %}ab{{ 'c' }}{% endfilter %}", "ABC"},
+        {"{% filter x | wrap('*') %}ab{% endfilter %}", "*ab*"},
+        {"{% filter shout %}{% set inside = 'set' %}{% endfilter %}{{ inside }}", "set"},
+        {"{{ {'a': [1, 2.0, 'x']}|tojson }}", "{\"a\": [1, 2.0, \"x\"]}"},
+    });
+}
+
+TEST(RenderTest, ToJSONFilter) {
+    expectRenders({
+        {"{{ [1, 'a']|tojson(indent=2) }}", "[\n  1,\n  \"a\"\n]"},
+        {"{{ [1, 'a']|tojson(1) }}", "[\n 1,\n \"a\"\n]"},
+        {"{{ '\xC3\xA9'|tojson }}|{{ '\xC3\xA9'|tojson(ensure_ascii=true) }}",
+         "\"\xC3\xA9\"|\"\\u00e9\""},
+        {"{{ 'say \"hi\"'|tojson }}", "\"say \\\"hi\\\"\""},
+        {"{{ none|tojson }}|{{ 1.0|tojson }}", "null|1.0"},
+    });
+    // With the classic policies the serialiser is HTML-safe, ASCII-only and sorts keys.
+    const auto classic = Environment::make();
+    classic->setPolicies(Environment::Policies::classic());
+    EXPECT_EQ(Template("{{ {'b': '<\xC3\xA9', 'a': 1}|tojson }}", {}).render({}, classic),
+              "{\"a\": 1, \"b\": \"\\u003c\\u00e9\"}");
+}
+
+struct Failure {
+    const char* source;
+    const char* message;
+};
+
+void expectFailures(std::initializer_list<Failure> cases) {
+    for (const Failure& c : cases) {
+        EXPECT_EQ(runtimeError(c.source), c.message) << c.source;
+    }
+}
+
+TEST(RenderTest, OperatorMessages) {
+    expectFailures({
+        {"{{ [1] + 1 }}", "Cannot add values of different types ([1] and 1)"},
+        {"{{ true + true }}", "Cannot add values of different types (true and true)"},
+        {"{{ none + 1 }}", "Cannot add values of different types ( and 1)"},
+        {"{{ {'a': 1} + {} }}", "Cannot add values of different types ({'a': 1} and {})"},
+        {"{{ 'a' - 1 }}", "Cannot subtract non-numeric values (a and 1)"},
+        {"{{ 'ab' * 1.5 }}", "Cannot multiply values of these types (ab and 1.5)"},
+        {"{{ [1] * 2 }}", "Cannot multiply values of these types ([1] and 2)"},
+        {"{{ 1 / 0 }}", "Division by zero"},
+        {"{{ 1 / 0.0 }}", "Division by zero"},
+        {"{{ 1.0 / -0.0 }}", "Division by zero"},
+        {"{{ 1 // 0 }}", "Division by zero"},
+        {"{{ 1.5 // 0 }}", "Division by zero"},
+        {"{{ 'a' / 0 }}", "Cannot divide non-numeric values (a and 0)"},
+        {"{{ 'a' // 2 }}", "Cannot floor divide non-numeric values (a and 2)"},
+        {"{{ 'a' ** 2 }}", "Cannot raise non-numeric values to a power (a and 2)"},
+        {"{{ 5 % 0 }}", "Modulo by zero"},
+        {"{{ 5.0 % 2 }}", "Modulo operation requires integers (5.0 and 2)"},
+        {"{{ 1 ~ 2 }}", "Cannot concatenate values of different types (1 and 2)"},
+        {"{{ 1 in 5 }}", "'in' operator requires iterable on right side (5)"},
+        {"{{ 1 in true }}", "'in' operator requires iterable on right side (true)"},
+        {"{{ true < false }}", "Cannot compare values of different types (true and false)"},
+        {"{{ [1] < [2] }}", "Cannot compare values of different types ([1] and [2])"},
+        {"{{ 1 < 'a' }}", "Cannot compare values of different types (1 and a)"},
+        {"{{ none >= none }}", "Cannot compare values of different types ( and )"},
+        {"{{ -true }}", "Cannot negate non-numeric value"},
+        {"{{ +'1' }}", "Cannot apply unary plus to non-numeric value"},
+        {"{{ *items }}", "Unpacking operator can only be used in function calls"},
+    });
+}
+
+TEST(RenderTest, IntegerOverflowFails) {
+    expectFailures({
+        {"{{ 9223372036854775807 + 1 }}",
+         "Integer overflow in addition (9223372036854775807 and 1)"},
+        {"{{ -9223372036854775807 - 2 }}",
+         "Integer overflow in subtraction (-9223372036854775807 and 2)"},
+        {"{{ 4294967296 * 4294967296 }}",
+         "Integer overflow in multiplication (4294967296 and 4294967296)"},
+        {"{{ 2 ** 63 }}", "Integer overflow in power (2 and 63)"},
+        {"{{ 3 ** 100 }}", "Integer overflow in power (3 and 100)"},
+        {"{% set m = -9223372036854775807 - 1 %}{{ -m }}",
+         "Integer overflow in negation (-9223372036854775808)"},
+        {"{% set m = -9223372036854775807 - 1 %}{{ m // -1 }}",
+         "Integer overflow in floor division (-9223372036854775808 and -1)"},
+        {"{{ (10.0 ** 300) // 1 }}", "Integer overflow in floor division (1e+300 and 1)"},
+        {"{{ (0.0 / 1) ** -1 // 1 }}", "Integer overflow in floor division (inf and 1)"},
+    });
+    expectRenders({
+        {"{% set m = -9223372036854775807 - 1 %}{{ m % -1 }}|{{ m // 1 }}",
+         "0|-9223372036854775808"},
+        {"{{ 10 ** 18 }}|{{ (-1) ** 9223372036854775807 }}|{{ 0 ** 0 }}",
+         "1000000000000000000|-1|1"},
+    });
+}
+
+TEST(RenderTest, ExpressionMessages) {
+    expectFailures({
+        {"{{ 'abc'[::0] }}", "Slice step cannot be zero"},
+        {"{{ 5[::0] }}", "Slice step cannot be zero"},
+        {"{{ 5[1:] }}", "Slice requires array or string"},
+        {"{{ 'x'() }}", "Cannot call non-function value"},
+        // The arguments are evaluated before the callee is found not to be callable.
+        {"{{ 'x'(1 + 'a' - 1) }}", "Cannot subtract non-numeric values (1a and 1)"},
+        {"{{ args(*'ab') }}", "Cannot unpack non-array value"},
+        {"{{ 'a' | nosuch }}", "Unknown filter: nosuch"},
+        {"{{ 'a' | user }}", "Unknown filter: user"},
+        {"{{ x is nosuch }}", "Unknown test: nosuch"},
+        {"{{ 1|tojson(foo=1) }}", "Unexpected keyword argument 'foo' for filter."},
+        {"{{ 1|tojson(2, indent=2) }}",
+         "Argument 'indent' passed both positionally and as keyword."},
+        {"{{ 1|tojson(indent='2') }}", "tojson indent must be an integer or none"},
+        {"{{ [missing]|tojson }}", "Object of type Undefined is not JSON serializable"},
+        {"{{ {'f': args}|tojson }}", "Object of type function is not JSON serializable"},
+    });
+}
+
+TEST(RenderTest, StatementMessages) {
+    expectFailures({
+        {"{% set a, b = [1, 2, 3] %}", "Tuple assignment mismatch: 2 variables and 3 values."},
+        {"{% set a, b = 1 %}", "Cannot unpack non-array value for tuple assignment."},
+        {"{% set o = {} %}{% set o[1.5] = 1 %}",
+         "Computed property key must be a string or integer"},
+        {"{% set f() = 1 %}", "Invalid target for assignment: call(identifier(\"f\"), [], [:])"},
+        {"{% set 'x' = 1 %}", "Invalid target for assignment: string(\"x\")"},
+        {"{% call 'x' %}{% endcall %}", "Cannot call non-function value"},
+        {"{% filter wrap('*') %}x{% endfilter %}", "Invalid filter expression in filter statement"},
+        {"{% filter nosuch %}x{% endfilter %}", "Unknown filter: nosuch"},
+        {"{% macro m() %}{{ caller(1) }}{% endmacro %}{% call('a') m() %}{% endcall %}",
+         "Caller parameter must be an identifier"},
+        {"{% for x in 5 %}{% endfor %}", "Cannot iterate over non-iterable value"},
+        {"{% for x in none %}{% endfor %}", "Cannot iterate over non-iterable value"},
+        {"{% for x in missing %}{% else %}e{% endfor %}", "Cannot iterate over non-iterable value"},
+        {"{% for x in [1, 2] %}{{ x }}{{ x + 'a' - 1 }}{% endfor %}",
+         "Cannot subtract non-numeric values (1a and 1)"},
+        // A caller kept past its call block no longer has a scope to render in.
+        {"{% set keep = {} %}{% macro m() %}{% set keep.c = caller %}{% endmacro %}{% for i in [1] "
+         "%}{% call m() %}x{% endcall %}{% endfor %}{{ keep.c() }}",
+         "caller called after its call block ended"},
+    });
+}
+
+TEST(RenderTest, TreesTheParserNeverBuilds) {
+    const auto env = Environment::make();
+    const Expression dottedNumber =
+        Expression::member(Expression::identifier("x"), Expression::integer(1), false);
+    try {
+        Interpreter::evaluateExpression(dottedNumber, env);
+        FAIL();
+    } catch (const TemplateError& error) {
+        EXPECT_EQ(error.message(), "Property access requires identifier");
+    }
+    env->set("o", Value(Value::Object{}));
+    const Expression target =
+        Expression::member(Expression::identifier("o"), Expression::integer(1), false);
+    try {
+        Interpreter::assign(target, Value(1), env);
+        FAIL();
+    } catch (const TemplateError& error) {
+        EXPECT_EQ(error.message(), "Property assignment requires identifier");
+    }
+}
+
+TEST(RenderTest, ControlFlowOutsideLoops) {
+    try {
+        render("a{% break %}b");
+        FAIL();
+    } catch (const ControlFlow& signal) {
+        EXPECT_EQ(signal, ControlFlow::break_());
+    }
+    EXPECT_THROW(render("{% macro m() %}{% continue %}{% endmacro %}{{ m() }}"), ControlFlow);
+}
+
+TEST(RenderTest, ResourceBounds) {
+    EXPECT_EQ(runtimeError("{% macro r(n) %}{{ r(n + 1) }}{% endmacro %}{{ r(0) }}"),
+              "Macro calls nested deeper than the limit of 100");
+    EXPECT_EQ(runtimeError("{% macro m() %}{{ caller() }}{% endmacro %}{% macro r() %}{% call m() "
+                           "%}{{ r() }}{% endcall %}{% endmacro %}{{ r() }}"),
+              "Macro calls nested deeper than the limit of 100");
+    EXPECT_EQ(runtimeError("{{ 'ab' * 100000000 }}"),
+              "Text would exceed the limit of 67108864 bytes");
+    EXPECT_EQ(runtimeError("{{ 'ab' * 9223372036854775807 }}"),
+              "Text would exceed the limit of 67108864 bytes");
+
+    RenderLimits small;
+    small.maximumTextLength = 1000;
+    small.maximumArrayLength = 100;
+    small.maximumSteps = 50;
+    const auto limited = [&] {
+        const auto env = Environment::make();
+        env->setLimits(small);
+        return env;
+    };
+    const std::string sixty = "'" + std::string(60, 'x') + "'";
+    EXPECT_EQ(runtimeError("{% set s = 'x' %}{% for i in 'xxxxxxxxxxxx' %}{% set s = s ~ s %}{% "
+                           "endfor %}",
+                           limited()),
+              "Text would exceed the limit of 1000 bytes");
+    EXPECT_EQ(runtimeError("{% set a = [1] %}{% for i in 'xxxxxxxxxxxx' %}{% set a = a + a %}{% "
+                           "endfor %}",
+                           limited()),
+              "Array would exceed the limit of 100 elements");
+    EXPECT_EQ(runtimeError("{% for i in 'xxxxx' %}{{ 'y' * 300 }}{% endfor %}", limited()),
+              "Rendered text would exceed the limit of 1000 bytes");
+    EXPECT_EQ(runtimeError("{% for i in " + sixty + " %}{% endfor %}", limited()),
+              "Rendering exceeded the limit of 50 loop iterations and calls");
+    EXPECT_EQ(runtimeError("{% for i in " + sixty + " if false %}{% endfor %}", limited()),
+              "Rendering exceeded the limit of 50 loop iterations and calls");
+
+    const std::string many = "'" + std::string(Value::maximumDepth + 5, 'x') + "'";
+    EXPECT_EQ(
+        runtimeError("{% set a = [] %}{% for i in " + many + " %}{% set a = [a] %}{% endfor %}"),
+        "Values cannot nest more than 512 levels deep");
+}
+
+TEST(RenderTest, DeepestTemplatesStayWithinTheStack) {
+    // Every macro level nests its call as deep as the parser allows, and the calls recurse up
+    // to the depth limit: the rendering must end with the limit's error, not exhaust the stack.
+    std::string nested = "r(n + 1)";
+    for (int i = 0; i < 120; ++i) {
+        nested = "[" + nested + "]";
+    }
+    EXPECT_EQ(runtimeError("{% macro r(n) %}{{ " + nested + " }}{% endmacro %}{{ r(0) }}"),
+              "Macro calls nested deeper than the stack allows");
+}
+
+TEST(TemplateTest, WhitespaceOptions) {
+    const Template::Options lstrip{true, false};
+    const Template::Options trim{false, true};
+    const Template::Options both{true, true};
+    const struct {
+        const char* source;
+        Template::Options options;
+        const char* text;
+    } cases[] = {
+        {"\t  {% if x %}", lstrip, "{% if x %}"},
+        {"  {# c #}\n  {{ x }}\na {% if x %}", lstrip, "{# c #}\n  {{ x }}\na {% if x %}"},
+        {"a\r\nb\xE2\x80\xA8"
+         "c\x0B{%",
+         lstrip, "a\n\nb\nc\n{%"},
+        {"{% if x %}\nx{% endif %}\ny{{ z }}\n", trim, "{% if x %}x{% endif %}y{{ z }}\n"},
+        {"{# c #}\n%}\r\n", trim, "{# c #}%}\r\n"},
+        {"%}\n\n", trim, "%}\n"},
+        {"  {% if x %}\n  text", both, "{% if x %}  text"},
+        {"  {% if x %}\r\n", {}, "  {% if x %}\r\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Template::applyOptions(c.source, c.options), c.text) << c.source;
+    }
+    EXPECT_EQ(
+        Template("<ul>\n  {% for i in [1, 2] %}\n  <li>{{ i }}</li>\n  {% endfor %}\n</ul>", both)
+            .render({}),
+        "<ul>\n  <li>1</li>\n  <li>2</li>\n</ul>");
+    EXPECT_EQ(Template::Options({true, false}), lstrip);
+    EXPECT_NE(lstrip.hashValue(), trim.hashValue());
+}
+
+TEST(TemplateTest, CompilationAndEquality) {
+    EXPECT_TRUE(Template("", {}).nodes().empty());
+    EXPECT_EQ(Template("a{{ b }}", {}), Template("a{{ b }}", {}));
+    EXPECT_EQ(Template("a{{ b }}", {}).hashValue(), Template("a{{ b }}", {}).hashValue());
+    EXPECT_FALSE(Template("a{{ b }}", {}) == Template("a{{ c }}", {}));
+    try {
+        Template("{% if x %}", {});
+        FAIL();
+    } catch (const TemplateError& error) {
+        EXPECT_EQ(error.errorCase(), TemplateError::Case::parser);
+    }
+    EXPECT_THROW(Template("{{ 'open", {}), TemplateError);
+}
+
+TEST(TemplateTest, RenderingScopes) {
+    const Template tmpl("{{ x }}{% set y = 'set' %}{{ y }}{{ fromParent }}", {});
+    const auto parent = Environment::make();
+    parent->set("fromParent", "P");
+    const auto env = Environment::make(parent);
+    EXPECT_EQ(tmpl.render({{"x", "1"}}, env), "1set");
+    // The context stays in the given environment; the template's own set does not reach it.
+    EXPECT_EQ((*env)["x"], Value("1"));
+    EXPECT_TRUE((*env)["y"].isUndefined());
+    EXPECT_EQ(tmpl.render({{"x", "2"}}), "2set");
+    EXPECT_EQ(tmpl.render({}), "set");
+
+    // The given environment's policies carry into the rendering.
+    const auto sorted = Environment::make();
+    sorted->ownPolicies().jsonDumpsOptions.sortKeys = true;
+    EXPECT_EQ(Template("{{ {'b': 1, 'a': 2}|tojson }}", {}).render({}, sorted),
+              "{\"a\": 2, \"b\": 1}");
+
+    // A failing rendering returns nothing; the context values stay.
+    const auto failing = Environment::make();
+    EXPECT_THROW(Template("ok{{ 1 / 0 }}", {}).render({{"kept", 1}}, failing), TemplateError);
+    EXPECT_EQ((*failing)["kept"], Value(1));
+}
+
+TEST(TemplateTest, ChatTemplate) {
+    const Template chat(
+        "{{ bos_token }}{% for message in messages %}{% if message['role'] == 'system' %}{% set "
+        "ns = message['content'] %}{% else %}<|{{ message.role }}|>\n{{ message['content'] | "
+        "tojson if message.content is not string_like else message.content }}<|end|>\n{% endif "
+        "%}{% endfor %}{% if add_generation_prompt %}<|assistant|>\n{% endif %}",
+        {});
+    const auto message = [](const char* role, Value content) {
+        return Value::dictionaryLiteral({{"role", role}, {"content", std::move(content)}});
+    };
+    Template::Context context{
+        {"bos_token", "<s>"},
+        {"add_generation_prompt", true},
+        {"string_like", function([](const Args& args, const KeywordValues&) {
+             return Value(args.at(0).isString());
+         })},
+        {"messages", Value(Args{message("system", "Be brief."), message("user", "Hi"),
+                                message("assistant", Value(Args{1, "two"}))})},
+    };
+    EXPECT_EQ(chat.render(context),
+              "<s><|user|>\nHi<|end|>\n<|assistant|>\n[1, \"two\"]<|end|>\n<|assistant|>\n");
+}
+
+}  // namespace
+}  // namespace templates
