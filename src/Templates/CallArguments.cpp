@@ -43,8 +43,7 @@ BoundArguments resolveCallArguments(std::span<const Value> args, const KeywordVa
             ++i;
         }
         if (i == parameters.size()) {
-            throw TemplateError::runtime("Unexpected keyword argument '" + name +
-                                         "' for filter.");
+            throw TemplateError::runtime("Unexpected keyword argument '" + name + "' for filter.");
         }
         if (bound[i]) {
             passedTwice(name);

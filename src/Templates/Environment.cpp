@@ -63,21 +63,29 @@ Value* Environment::Variables::find(std::string_view name) {
 }
 
 void Environment::Variables::set(std::string_view name, Value value) {
-    std::string canonical = unicode::isAscii(name) ? std::string(name) : unicode::normalized(name);
-    const std::ptrdiff_t i = indexOf(canonical);
+    at(slot(name)) = std::move(value);
+}
+
+std::size_t Environment::Variables::slot(std::string_view name) {
+    std::string normalizedName;
+    if (!unicode::isAscii(name)) {
+        normalizedName = unicode::normalized(name);
+        name = normalizedName;
+    }
+    const std::ptrdiff_t i = indexOf(name);
     if (i >= 0) {
-        entries_[static_cast<std::size_t>(i)].value = std::move(value);
-        return;
+        return static_cast<std::size_t>(i);
     }
     if (!index_.empty()) {
-        index_.emplace(canonical, entries_.size());
+        index_.emplace(name, entries_.size());
     } else if (entries_.size() + 1 > indexThreshold) {
         for (std::size_t k = 0; k < entries_.size(); ++k) {
             index_.emplace(entries_[k].name, k);
         }
-        index_.emplace(canonical, entries_.size());
+        index_.emplace(name, entries_.size());
     }
-    entries_.push_back({std::move(canonical), std::move(value)});
+    entries_.push_back({std::string(name), Value::undefined()});
+    return entries_.size() - 1;
 }
 
 Environment::Environment(std::shared_ptr<Environment> parent, Variables initial)

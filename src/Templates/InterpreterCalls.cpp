@@ -36,27 +36,90 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
     return Value(std::move(out));
 }
 
-Value Interpreter::makeLoopObject(std::span<const Value> items, std::size_t index) {
-    static const Value::Object::Keys keys{"index", "index0",   "first",    "last",    "length",
-                                          "revindex", "revindex0", "previtem", "nextitem", "cycle"};
+namespace {
+
+constexpr std::string_view loopKeyNames[] = {"index",    "index0",   "first",     "last",
+                                             "length",   "revindex", "revindex0", "previtem",
+                                             "nextitem", "cycle"};
+
+const Value::Object::Keys& loopKeys() {
+    static const Value::Object::Keys keys = [] {
+        std::vector<ObjectKey> names;
+        for (const std::string_view name : loopKeyNames) {
+            names.emplace_back(std::string(name));
+        }
+        return Value::Object::Keys(names.begin(), names.end());
+    }();
+    return keys;
+}
+
+bool hasLoopKeys(const Value::Object& object) {
+    if (object.size() != std::size(loopKeyNames)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < std::size(loopKeyNames); ++i) {
+        const ObjectKey& key = object.keys()[i];
+        if (!key.isString() || key.asString() != loopKeyNames[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// `loop.cycle`: the positional value at the loop's position modulo their count.
+struct Cycle {
+    std::size_t index;
+    Value operator()(const std::vector<Value>& args, const KeywordValues&, const Scope&) const {
+        return args.empty() ? Value(std::string()) : args[index % args.size()];
+    }
+};
+
+void fillLoopValues(std::span<Value> values, std::span<const Value> items, std::size_t index) {
     const auto n = static_cast<std::int64_t>(items.size());
     const auto i = static_cast<std::int64_t>(index);
-    std::vector<Value> values;
-    values.reserve(keys.size());
-    values.emplace_back(i + 1);
-    values.emplace_back(i);
-    values.emplace_back(i == 0);
-    values.emplace_back(i == n - 1);
-    values.emplace_back(n);
-    values.emplace_back(n - i);
-    values.emplace_back(n - i - 1);
-    values.push_back(i > 0 ? items[index - 1] : Value::undefined());
-    values.push_back(i < n - 1 ? items[index + 1] : Value::undefined());
-    values.push_back(Value::function(
-        [index](const std::vector<Value>& args, const KeywordValues&, const Scope&) {
-            return args.empty() ? Value(std::string()) : args[index % args.size()];
-        }));
-    return Value(Value::Object(keys, std::move(values)));
+    values[0] = Value(i + 1);
+    values[1] = Value(i);
+    values[2] = Value(i == 0);
+    values[3] = Value(i == n - 1);
+    values[4] = Value(n);
+    values[5] = Value(n - i);
+    values[6] = Value(n - i - 1);
+    values[7] = i > 0 ? items[index - 1] : Value::undefined();
+    values[8] = i < n - 1 ? items[index + 1] : Value::undefined();
+    const bool reused = values[9].changeUniqueFunction([&](BuiltinFunction& function) {
+        if (Cycle* cycle = function.target<Cycle>()) {
+            cycle->index = index;
+        } else {
+            function = Cycle{index};
+        }
+    });
+    if (!reused) {
+        values[9] = Value::function(Cycle{index});
+    }
+}
+
+// Moves the loop object held only by the loop's scope on to the next position, which spares
+// building a new one for every item. Anything else bound to `loop` (the template may rebind it)
+// is replaced by a new object.
+void advanceLoopObject(Value& bound, std::span<const Value> items, std::size_t index) {
+    bool advanced = false;
+    bound.changeUniqueObject([&](Value::Object& object) {
+        if (hasLoopKeys(object)) {
+            fillLoopValues(object.values(), items, index);
+            advanced = true;
+        }
+    });
+    if (!advanced) {
+        bound = Interpreter::makeLoopObject(items, index);
+    }
+}
+
+}  // namespace
+
+Value Interpreter::makeLoopObject(std::span<const Value> items, std::size_t index) {
+    std::vector<Value> values(loopKeys().size());
+    fillLoopValues(values, items, index);
+    return Value(Value::Object(loopKeys(), std::move(values)));
 }
 
 namespace interpreter {
@@ -66,28 +129,56 @@ namespace {
 // What the items came from decides how a tuple of names unpacks them.
 enum class Source : std::uint8_t { array, object, string };
 
-void bindLoopVariables(const Statement::LoopVar& target, Source source, const Value& item,
-                       Environment& scope) {
-    if (target.kind() == Statement::LoopVar::Kind::single) {
-        scope.set(target.name(), item);
-        return;
-    }
-    const NameList& names = target.names();
-    if (source == Source::string) {
-        for (std::size_t j = 0; j < names.size(); ++j) {
-            scope.set(names[j], j == 0 ? item : Value::undefined());
+// The loop's names, bound in the loop's scope for each item. Each name's scope position is
+// looked up on its first binding and kept: an item that binds nothing (a non-array item for a
+// tuple of names) leaves the name to the enclosing scopes, as if the loop had no such name yet.
+class LoopVariables {
+public:
+    LoopVariables(const Statement::LoopVar& target, Source source, Environment& scope)
+        : source_(source), variables_(scope.variables()) {
+        if (target.kind() == Statement::LoopVar::Kind::single) {
+            names_.push_back(&target.name());
+        } else {
+            tuple_ = true;
+            for (const std::string& name : target.names()) {
+                names_.push_back(&name);
+            }
         }
-        return;
+        slots_.assign(names_.size(), unbound);
     }
-    // Object entries arrive as [key, value] pairs and unpack like arrays.
-    if (!item.isArray()) {
-        return;
+
+    void bind(const Value& item) {
+        if (!tuple_) {
+            assign(0, item);
+        } else if (source_ == Source::string) {
+            for (std::size_t j = 0; j < names_.size(); ++j) {
+                assign(j, j == 0 ? item : Value::undefined());
+            }
+        } else if (item.isArray()) {
+            // Object entries arrive as [key, value] pairs and unpack like arrays.
+            const Value::Array& parts = item.asArray();
+            for (std::size_t j = 0; j < names_.size(); ++j) {
+                assign(j, j < parts.size() ? parts[j] : Value::undefined());
+            }
+        }
     }
-    const Value::Array& parts = item.asArray();
-    for (std::size_t j = 0; j < names.size(); ++j) {
-        scope.set(names[j], j < parts.size() ? parts[j] : Value::undefined());
+
+private:
+    static constexpr std::size_t unbound = static_cast<std::size_t>(-1);
+
+    void assign(std::size_t j, const Value& value) {
+        if (slots_[j] == unbound) {
+            slots_[j] = variables_.slot(*names_[j]);
+        }
+        variables_.at(slots_[j]) = value;
     }
-}
+
+    Source source_;
+    Environment::Variables& variables_;
+    std::vector<const std::string*> names_;
+    std::vector<std::size_t> slots_;
+    bool tuple_ = false;
+};
 
 }  // namespace
 
@@ -106,8 +197,7 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
             const Value::Object& object = iterable.asObject();
             owned.reserve(object.size());
             for (const auto& [key, value] : object) {
-                owned.push_back(tuple ? Value(std::vector<Value>{Value(key), value})
-                                      : Value(key));
+                owned.push_back(tuple ? Value(std::vector<Value>{Value(key), value}) : Value(key));
             }
             items = owned;
             break;
@@ -126,12 +216,13 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
         return run(loop.elseBody, env, out);
     }
     const Scope scope = Environment::make(env);
+    LoopVariables loopVariables(loop.loopVar, source, *scope);
     if (loop.test) {
         // The loop's filter decides first, so that `loop` counts only the items it keeps.
         std::vector<Value> kept;
         for (const Value& item : items) {
             countStep(*env);
-            bindLoopVariables(loop.loopVar, source, item, *scope);
+            loopVariables.bind(item);
             if (Interpreter::evaluateExpression(*loop.test, scope).isTruthy()) {
                 kept.push_back(item);
             }
@@ -142,10 +233,12 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
         owned = std::move(kept);
         items = owned;
     }
+    // Bound only now, so that the loop's filter saw an enclosing loop's `loop`.
+    const std::size_t loopSlot = scope->variables().slot("loop");
     for (std::size_t i = 0; i < items.size(); ++i) {
         countStep(*env);
-        bindLoopVariables(loop.loopVar, source, items[i], *scope);
-        scope->set("loop", Interpreter::makeLoopObject(items, i));
+        loopVariables.bind(items[i]);
+        advanceLoopObject(scope->variables().at(loopSlot), items, i);
         Flow flow;
         try {
             flow = run(loop.body, scope, out);

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "InterpreterInternals.h"
+#include "LimitErrors.h"
 #include "templates/Filters.h"
 #include "templates/Interpreter.h"
 #include "templates/PropertyMembers.h"
@@ -20,8 +21,7 @@ using K = Expression::Kind;
 
 // Characters as offsets into the text; ASCII text without carriage returns has one per byte.
 std::vector<std::size_t> characterBoundaries(const std::string& text, bool& oneBytePerCharacter) {
-    oneBytePerCharacter =
-        unicode::isAscii(text) && text.find('\r') == std::string::npos;
+    oneBytePerCharacter = unicode::isAscii(text) && text.find('\r') == std::string::npos;
     if (oneBytePerCharacter) {
         return {};
     }
@@ -65,12 +65,49 @@ Value callValue(const Value& callee, const std::vector<Value>& args, const Keywo
     throw TemplateError::runtime("Cannot call non-function value");
 }
 
-[[gnu::noinline]] Value evaluateMember(const Expression::Member& member, const Scope& env) {
-    Value receiver = Interpreter::evaluateExpression(member.object, env);
-    if (member.computed) {
-        return Interpreter::evaluateComputedMember(receiver,
-                                                   Interpreter::evaluateExpression(member.key, env));
+bool isLiteral(const Expression& e) {
+    switch (e.kind()) {
+        case K::string:
+        case K::number:
+        case K::integer:
+        case K::boolean:
+        case K::null:
+            return true;
+        default:
+            return false;
     }
+}
+
+// The expression's value; a variable's value is lent out of its scope instead of copied. The
+// reference is good only until the next evaluation, which may rebind the variable, so callers
+// borrow only where nothing else is evaluated while they use it.
+const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& storage) {
+    if (const auto* name = e.getIf<Expression::Identifier>()) {
+        return (*env)[name->name];
+    }
+    storage = Interpreter::evaluateExpression(e, env);
+    return storage;
+}
+
+[[gnu::noinline]] Value evaluateMember(const Expression::Member& member, const Scope& env) {
+    Value storage;
+    if (member.computed) {
+        if (isLiteral(member.key)) {
+            const Value& receiver = evaluateBorrowed(member.object, env, storage);
+            const auto* text = member.key.getIf<Expression::String>();
+            if (text && receiver.isObject()) {
+                // The commonest subscript of all, message['content']: no key value is built.
+                const Value* value = findValue(receiver.asObject(), text->value);
+                return value ? *value : Value::undefined();
+            }
+            return Interpreter::evaluateComputedMember(
+                receiver, Interpreter::evaluateExpression(member.key, env));
+        }
+        const Value receiver = Interpreter::evaluateExpression(member.object, env);
+        return Interpreter::evaluateComputedMember(
+            receiver, Interpreter::evaluateExpression(member.key, env));
+    }
+    const Value& receiver = evaluateBorrowed(member.object, env, storage);
     const auto* property = member.key.getIf<Expression::Identifier>();
     if (!property) {
         throw TemplateError::runtime("Property access requires identifier");
@@ -98,8 +135,8 @@ std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
 std::int64_t firstIndexInside(std::int64_t i, std::int64_t step, std::int64_t n) {
     if (step > 0 && i < 0) {
         const std::uint64_t distance = 0 - static_cast<std::uint64_t>(i);
-        const std::uint64_t steps = (distance + static_cast<std::uint64_t>(step) - 1) /
-                                    static_cast<std::uint64_t>(step);
+        const std::uint64_t steps =
+            (distance + static_cast<std::uint64_t>(step) - 1) / static_cast<std::uint64_t>(step);
         return static_cast<std::int64_t>(static_cast<std::uint64_t>(i) +
                                          steps * static_cast<std::uint64_t>(step));
     }
@@ -196,14 +233,81 @@ namespace {
     return Value(Value::Object(entries.keys(), std::move(values)));
 }
 
+bool isJoin(Expression::BinaryOp op) {
+    return op == Expression::BinaryOp::add || op == Expression::BinaryOp::concat;
+}
+
+// A left-leaning run of + and ~, such as 'a' + x + 'b' ~ y. Once the running value is a text,
+// each further operand only appends its printed form, so the run is built in one buffer instead
+// of one new text per operator. Appends the text to `text` and returns true, or, when the run
+// never becomes a text, leaves `text` as it was and stores the result in `result`.
+bool joinChain(const Expression::Binary& top, const Scope& env, std::string& text, Value& result) {
+    std::vector<const Expression::Binary*> chain{&top};
+    const Expression* leftmost = &top.left;
+    while (const auto* inner = leftmost->getIf<Expression::Binary>()) {
+        if (!isJoin(inner->op)) {
+            break;
+        }
+        chain.push_back(inner);
+        leftmost = &inner->left;
+    }
+    const RenderLimits& limits = env->limits();
+    const std::size_t start = text.size();
+    result = Interpreter::evaluateExpression(*leftmost, env);
+    bool joiningText = false;
+    try {
+        for (auto link = chain.rbegin(); link != chain.rend(); ++link) {
+            const Value right = Interpreter::evaluateExpression((*link)->right, env);
+            if (!joiningText && result.isString()) {
+                text.append(result.asString());
+                joiningText = true;
+            }
+            if (joiningText) {
+                right.appendDescription(text);
+                checkTextLength(text.size() - start, limits);
+            } else {
+                result = Interpreter::evaluateBinaryValues((*link)->op, result, right, limits);
+            }
+        }
+    } catch (...) {
+        text.resize(start);  // an expression that fails adds nothing
+        throw;
+    }
+    if (!joiningText && result.isString()) {
+        text.append(result.asString());
+        joiningText = true;
+    }
+    return joiningText;
+}
+
 [[gnu::noinline]] Value evaluateBinary(const Expression::Binary& binary, const Scope& env) {
-    Value left = Interpreter::evaluateExpression(binary.left, env);
-    if (binary.op == Expression::BinaryOp::and_) {
-        return left.isTruthy() ? Interpreter::evaluateExpression(binary.right, env) : left;
+    using Op = Expression::BinaryOp;
+    if (isJoin(binary.op)) {
+        std::string text;
+        Value result;
+        return joinChain(binary, env, text, result) ? Value(std::move(text)) : result;
     }
-    if (binary.op == Expression::BinaryOp::or_) {
-        return left.isTruthy() ? left : Interpreter::evaluateExpression(binary.right, env);
+    if (binary.op == Op::and_ || binary.op == Op::or_) {
+        Value left = Interpreter::evaluateExpression(binary.left, env);
+        if (left.isTruthy() == (binary.op == Op::and_)) {
+            return Interpreter::evaluateExpression(binary.right, env);
+        }
+        return left;
     }
+    if (isLiteral(binary.right)) {
+        // A literal has no effects, so the left operand may be borrowed while it is read.
+        Value storage;
+        const Value& left = evaluateBorrowed(binary.left, env, storage);
+        if (const auto* text = binary.right.getIf<Expression::String>();
+            text && (binary.op == Op::equal || binary.op == Op::notEqual)) {
+            const bool equal =
+                left.isString() && unicode::canonicallyEquivalent(left.asString(), text->value);
+            return Value(equal == (binary.op == Op::equal));
+        }
+        return Interpreter::evaluateBinaryValues(
+            binary.op, left, Interpreter::evaluateExpression(binary.right, env), env->limits());
+    }
+    const Value left = Interpreter::evaluateExpression(binary.left, env);
     return Interpreter::evaluateBinaryValues(
         binary.op, left, Interpreter::evaluateExpression(binary.right, env), env->limits());
 }
@@ -242,6 +346,25 @@ std::vector<Value> operandAndArguments(const Expression& operand, const Expressi
 }
 
 }  // namespace
+
+namespace interpreter {
+
+void appendOutput(const Expression& expression, const Scope& env, std::string& out) {
+    if (const auto* name = expression.getIf<Expression::Identifier>()) {
+        (*env)[name->name].appendDescription(out);
+        return;
+    }
+    if (const auto* binary = expression.getIf<Expression::Binary>(); binary && isJoin(binary->op)) {
+        Value result;
+        if (!joinChain(*binary, env, out, result)) {
+            result.appendDescription(out);
+        }
+        return;
+    }
+    Interpreter::evaluateExpression(expression, env).appendDescription(out);
+}
+
+}  // namespace interpreter
 
 Value Interpreter::evaluateExpression(const Expression& expression, const Scope& env) {
     switch (expression.kind()) {
@@ -395,11 +518,12 @@ Value Interpreter::evaluateBinaryValues(Expression::BinaryOp op, const Value& le
 
 Value Interpreter::evaluateComputedMember(const Value& receiver, const Value& key) {
     if (receiver.isObject()) {
-        const std::optional<ObjectKey> objectKey = key.asObjectKey();
-        if (!objectKey) {
-            return Value::undefined();
+        const Value* value = nullptr;
+        if (key.isString()) {
+            value = findValue(receiver.asObject(), key.asString());
+        } else if (key.isInt()) {
+            value = receiver.asObject().get(ObjectKey(key.asInt()));
         }
-        const Value* value = receiver.asObject().get(*objectKey);
         return value ? *value : Value::undefined();
     }
     if (!key.isInt() || (!receiver.isArray() && !receiver.isString())) {

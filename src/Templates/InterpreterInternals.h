@@ -6,6 +6,7 @@
 
 #include "templates/ControlFlow.h"
 #include "templates/Environment.h"
+#include "templates/Expression.h"
 #include "templates/Node.h"
 #include "templates/Statement.h"
 
@@ -22,6 +23,10 @@ enum class Flow : std::uint8_t { normal, break_, continue_ };
 Flow run(const NodeList& nodes, const Scope& env, std::string& out);
 Flow execute(const Statement& statement, const Scope& env, std::string& out);
 Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out);
+
+// Appends the printed form of an output tag's value, without building the value where that can
+// be avoided.
+void appendOutput(const Expression& expression, const Scope& env, std::string& out);
 
 // Renders in `root` as it is (the caller has set up its variables, policies and limits).
 std::string renderRoot(const NodeList& nodes, const Scope& root);

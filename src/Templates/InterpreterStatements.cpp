@@ -44,8 +44,7 @@ CallDepth::CallDepth(Environment& env) : state_(env.renderState()) {
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (state_.callDepth == 0) {
         state_.stackBase = here;
-    } else if (state_.stackBase > here &&
-               state_.stackBase - here > state_.limits.maximumStackUse) {
+    } else if (state_.stackBase > here && state_.stackBase - here > state_.limits.maximumStackUse) {
         throw TemplateError::runtime("Macro calls nested deeper than the stack allows");
     }
     countStep(env);
@@ -60,13 +59,7 @@ Flow run(const NodeList& nodes, const Scope& env, std::string& out) {
                 checkLength(out, *env);
                 break;
             case Node::Kind::expression: {
-                const Expression& expression = node.as<Expression>();
-                if (const auto* name = expression.getIf<Expression::Identifier>()) {
-                    // Printed in place, without copying the variable's value.
-                    (*env)[name->name].appendDescription(out);
-                } else {
-                    Interpreter::evaluateExpression(expression, env).appendDescription(out);
-                }
+                appendOutput(node.as<Expression>(), env, out);
                 checkLength(out, *env);
                 break;
             }
@@ -104,7 +97,8 @@ namespace {
 class Caller {
 public:
     Caller(const Scope& scope, const Statement::Call& block)
-        : scope_(scope), parameters_(block.callerArgs.value_or(ExpressionList())),
+        : scope_(scope),
+          parameters_(block.callerArgs.value_or(ExpressionList())),
           body_(block.body) {}
 
     Value operator()(const std::vector<Value>& args, const KeywordValues&, const Scope&) const {
@@ -135,7 +129,8 @@ private:
     NodeList body_;
 };
 
-[[gnu::noinline]] Flow executeCallBlock(const Statement::Call& block, const Scope& env, std::string& out) {
+[[gnu::noinline]] Flow executeCallBlock(const Statement::Call& block, const Scope& env,
+                                        std::string& out) {
     static const ExpressionList noArguments;
     static const KeywordArguments noKeywords;
     const auto* call = block.callable.getIf<Expression::Call>();
@@ -198,7 +193,8 @@ Value applyBlockFilter(const Expression& expression, Value value, const Scope& e
     throw TemplateError::runtime("Invalid filter expression in filter statement");
 }
 
-[[gnu::noinline]] Flow executeFilterBlock(const Statement::Filter& block, const Scope& env, std::string& out) {
+[[gnu::noinline]] Flow executeFilterBlock(const Statement::Filter& block, const Scope& env,
+                                          std::string& out) {
     std::string captured;
     const Flow flow = run(block.body, env, captured);
     if (flow != Flow::normal) {
@@ -252,9 +248,9 @@ void appendDebugOptional(std::string& out, std::string_view label,
 void appendDebugText(std::string& out, const Expression& e) {
     static constexpr const char* unaryNames[] = {"not", "minus", "plus", "splat"};
     static constexpr const char* binaryNames[] = {
-        "add",   "subtract", "multiply",  "divide",       "floorDivide", "power",
-        "modulo", "concat",  "equal",     "notEqual",     "less",        "lessEqual",
-        "greater", "greaterEqual", "and", "or",           "in",          "notIn"};
+        "add",     "subtract",     "multiply", "divide",   "floorDivide", "power",
+        "modulo",  "concat",       "equal",    "notEqual", "less",        "lessEqual",
+        "greater", "greaterEqual", "and",      "or",       "in",          "notIn"};
     const auto quoted = [&](const std::string& text) {
         out.push_back('"');
         out.append(text);

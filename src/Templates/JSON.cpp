@@ -89,8 +89,8 @@ public:
                        s[end] != '\\') {
                     ++end;
                 }
-                output_.append(text.substr(static_cast<std::size_t>(i),
-                                           static_cast<std::size_t>(end - i)));
+                output_.append(
+                    text.substr(static_cast<std::size_t>(i), static_cast<std::size_t>(end - i)));
                 i = end;
                 continue;
             }
@@ -100,9 +100,9 @@ public:
             if (scalar < 0) {
                 scalar = 0xFFFD;
             }
-            writeScalar(static_cast<std::uint32_t>(scalar),
-                        text.substr(static_cast<std::size_t>(start),
-                                    static_cast<std::size_t>(i - start)));
+            writeScalar(
+                static_cast<std::uint32_t>(scalar),
+                text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
         }
         output_.push_back('"');
     }
@@ -156,7 +156,8 @@ private:
             return;
         }
         const auto width = static_cast<std::size_t>(std::max<std::int64_t>(*options_.indent, 0));
-        if (width != 0 && level > (maximumLength_ - std::min(maximumLength_, output_.size())) / width) {
+        if (width != 0 &&
+            level > (maximumLength_ - std::min(maximumLength_, output_.size())) / width) {
             tooLong(maximumLength_);
         }
         output_.push_back('\n');
@@ -219,8 +220,8 @@ private:
 
     static void sortKeys(const Value::Object& object, std::vector<std::size_t>& order) {
         const auto& keys = object.keys();
-        const bool anyInt = std::any_of(keys.begin(), keys.end(),
-                                        [](const ObjectKey& key) { return key.isInt(); });
+        const bool anyInt =
+            std::any_of(keys.begin(), keys.end(), [](const ObjectKey& key) { return key.isInt(); });
         const bool anyString = std::any_of(keys.begin(), keys.end(),
                                            [](const ObjectKey& key) { return key.isString(); });
         if (anyInt && anyString) {

@@ -72,14 +72,33 @@ void appendFixedForm(std::string& out, const Digits& digits) {
     }
 }
 
-// Zero, NaN and the infinities are spelled by the caller; every other value goes through here.
-void appendFinite(std::string& out, double value, bool useExponent(double, int)) {
+// The words for the values without digits, and where the exponent form begins.
+struct Spelling {
+    const char* nan;
+    const char* infinity;
+    const char* negativeInfinity;
+    bool (*useExponent)(double magnitude, int exponent);
+};
+
+void appendWith(std::string& out, double value, const Spelling& spelling) {
+    if (std::isnan(value)) {
+        out.append(spelling.nan);
+        return;
+    }
+    if (std::isinf(value)) {
+        out.append(value > 0 ? spelling.infinity : spelling.negativeInfinity);
+        return;
+    }
+    if (value == 0) {
+        out.append(std::signbit(value) ? "-0.0" : "0.0");
+        return;
+    }
     if (std::signbit(value)) {
         out.push_back('-');
     }
     const double magnitude = std::fabs(value);
     const Digits digits = shortestDigits(magnitude);
-    if (useExponent(magnitude, digits.exponent)) {
+    if (spelling.useExponent(magnitude, digits.exponent)) {
         appendExponentForm(out, digits);
     } else {
         appendFixedForm(out, digits);
@@ -89,30 +108,17 @@ void appendFinite(std::string& out, double value, bool useExponent(double, int))
 }  // namespace
 
 void appendDouble(std::string& out, double value) {
-    if (std::isnan(value)) {
-        out.append("nan");
-    } else if (std::isinf(value)) {
-        out.append(value > 0 ? "inf" : "-inf");
-    } else if (value == 0) {
-        out.append(std::signbit(value) ? "-0.0" : "0.0");
-    } else {
-        appendFinite(out, value, [](double magnitude, int exponent) {
-            return exponent < -4 || magnitude > 18014398509481984.0;
-        });
-    }
+    static constexpr Spelling spelling{"nan", "inf", "-inf", [](double magnitude, int exponent) {
+                                           return exponent < -4 || magnitude > 18014398509481984.0;
+                                       }};
+    appendWith(out, value, spelling);
 }
 
 void appendJSONDouble(std::string& out, double value) {
-    if (std::isnan(value)) {
-        out.append("NaN");
-    } else if (std::isinf(value)) {
-        out.append(value > 0 ? "Infinity" : "-Infinity");
-    } else if (value == 0) {
-        out.append(std::signbit(value) ? "-0.0" : "0.0");
-    } else {
-        appendFinite(out, value,
-                     [](double, int exponent) { return exponent < -4 || exponent > 15; });
-    }
+    static constexpr Spelling spelling{"NaN", "Infinity", "-Infinity", [](double, int exponent) {
+                                           return exponent < -4 || exponent > 15;
+                                       }};
+    appendWith(out, value, spelling);
 }
 
 void appendInt(std::string& out, std::int64_t value) {

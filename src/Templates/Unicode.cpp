@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -52,8 +53,16 @@ icu::BreakIterator& characterBreaks() {
 }  // namespace
 
 bool isAscii(std::string_view text) noexcept {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word & 0x8080808080808080ULL) != 0) {
+            return false;
+        }
+    }
+    for (; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) {
             return false;
         }
     }
@@ -122,12 +131,22 @@ std::string normalized(std::string_view text) {
 }
 
 bool canonicallyEquivalent(std::string_view a, std::string_view b) {
-    if (a == b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    while (i < common && a[i] == b[i]) {
+        ++i;
+    }
+    if (i == a.size() && i == b.size()) {
         return true;
     }
-    // ASCII text is already normalized, but a non-ASCII text may normalize to ASCII (the Kelvin
-    // sign becomes "K"), so only two ASCII texts can be told apart by their bytes alone.
-    if (isAscii(a) && isAscii(b)) {
+    // ASCII characters never combine with what precedes them, so when the texts first differ
+    // in two ASCII bytes (or one text ends where the other goes on with one), their canonical
+    // forms differ from that character on. Only a difference in non-ASCII text needs the
+    // normalisation (the Kelvin sign, for one, becomes "K").
+    const auto at = [](std::string_view text, std::size_t k) {
+        return k < text.size() ? static_cast<unsigned char>(text[k]) : 0;
+    };
+    if (at(a, i) < 0x80 && at(b, i) < 0x80) {
         return false;
     }
     return normalized(a) == normalized(b);

@@ -49,8 +49,12 @@ Value::Value(Array items) : kind_(Kind::array) {
 
 Value::Value(std::vector<Value> items) : Value(Array(std::move(items))) {}
 
+std::uint16_t Value::objectDepth(const Object& object) {
+    return checkedDepth(deepest(object.values()));
+}
+
 Value::Value(Object entries) : kind_(Kind::object) {
-    const std::uint16_t depth = checkedDepth(deepest(entries.values()));
+    const std::uint16_t depth = objectDepth(entries);
     new (&object_) ObjectStorage(std::make_shared<const Object>(std::move(entries)));
     depth_ = depth;
 }
@@ -58,48 +62,8 @@ Value::Value(Object entries) : kind_(Kind::object) {
 Value::Value(const ObjectKey& key)
     : Value(key.isString() ? Value(key.asString()) : Value(key.asInt())) {}
 
-Value::Value(const Value& other) noexcept : kind_(Kind::null) {
-    copyFrom(other);
-}
-
-Value::Value(Value&& other) noexcept : kind_(Kind::null) {
-    moveFrom(other);
-}
-
-Value& Value::operator=(const Value& other) noexcept {
-    if (this != &other) {
-        // Copy first: `other` may live inside the payload that is about to be released.
-        Value copy(other);
-        release();
-        moveFrom(copy);
-    }
-    return *this;
-}
-
-Value& Value::operator=(Value&& other) noexcept {
-    if (this != &other) {
-        Value taken(std::move(other));
-        release();
-        moveFrom(taken);
-    }
-    return *this;
-}
-
-Value::~Value() {
-    release();
-}
-
-void Value::copyFrom(const Value& other) noexcept {
+void Value::copyReference(const Value& other) noexcept {
     switch (other.kind_) {
-        case Kind::boolean:
-            boolean_ = other.boolean_;
-            break;
-        case Kind::int_:
-            int_ = other.int_;
-            break;
-        case Kind::double_:
-            double_ = other.double_;
-            break;
         case Kind::string:
             new (&string_) StringStorage(other.string_);
             break;
@@ -115,15 +79,14 @@ void Value::copyFrom(const Value& other) noexcept {
         case Kind::macro:
             new (&macro_) MacroStorage(other.macro_);
             break;
-        case Kind::null:
-        case Kind::undefined:
+        default:
             break;
     }
     kind_ = other.kind_;
     depth_ = other.depth_;
 }
 
-void Value::moveFrom(Value& other) noexcept {
+void Value::moveReference(Value& other) noexcept {
     switch (other.kind_) {
         case Kind::string:
             new (&string_) StringStorage(std::move(other.string_));
@@ -141,15 +104,14 @@ void Value::moveFrom(Value& other) noexcept {
             new (&macro_) MacroStorage(std::move(other.macro_));
             break;
         default:
-            copyFrom(other);
-            return;
+            break;
     }
     kind_ = other.kind_;
     depth_ = other.depth_;
-    other.release();
+    other.releaseReference();
 }
 
-void Value::release() noexcept {
+void Value::releaseReference() noexcept {
     switch (kind_) {
         case Kind::string:
             string_.~StringStorage();
@@ -178,40 +140,50 @@ void Value::wrongKind() {
 }
 
 bool Value::asBool() const {
-    if (!isBoolean()) wrongKind();
+    if (!isBoolean())
+        wrongKind();
     return boolean_;
 }
 std::int64_t Value::asInt() const {
-    if (!isInt()) wrongKind();
+    if (!isInt())
+        wrongKind();
     return int_;
 }
 double Value::asDouble() const {
-    if (!isDouble()) wrongKind();
+    if (!isDouble())
+        wrongKind();
     return double_;
 }
 double Value::asNumber() const {
-    if (isInt()) return static_cast<double>(int_);
-    if (!isDouble()) wrongKind();
+    if (isInt())
+        return static_cast<double>(int_);
+    if (!isDouble())
+        wrongKind();
     return double_;
 }
 const std::string& Value::asString() const {
-    if (!isString()) wrongKind();
+    if (!isString())
+        wrongKind();
     return *string_;
 }
 const Value::Array& Value::asArray() const {
-    if (!isArray()) wrongKind();
+    if (!isArray())
+        wrongKind();
     return array_;
 }
 const Value::Object& Value::asObject() const {
-    if (!isObject()) wrongKind();
+    if (!isObject())
+        wrongKind();
     return *object_;
 }
 const BuiltinFunction& Value::asFunction() const {
-    if (!isFunction()) wrongKind();
+    if (!isFunction())
+        wrongKind();
     return *function_;
 }
 const Macro& Value::asMacro() const {
-    if (!isMacro()) wrongKind();
+    if (!isMacro())
+        wrongKind();
     return *macro_;
 }
 
@@ -224,7 +196,8 @@ Value Value::sharedText(std::shared_ptr<const std::string> text) {
 
 Value Value::function(BuiltinFunction function) {
     Value v;
-    new (&v.function_) FunctionStorage(std::make_shared<const BuiltinFunction>(std::move(function)));
+    new (&v.function_)
+        FunctionStorage(std::make_shared<const BuiltinFunction>(std::move(function)));
     v.kind_ = Kind::function;
     return v;
 }
@@ -493,7 +466,18 @@ std::size_t Value::hashValue() const {
 }
 
 const Value* findValue(const Value::Object& object, std::string_view key) {
-    return object.get(ObjectKey(std::string(key)));
+    // Objects of templates are small: compare in a row rather than build a key to hash.
+    constexpr std::size_t rowLimit = 16;
+    if (object.size() > rowLimit) {
+        return object.get(ObjectKey(std::string(key)));
+    }
+    const auto& keys = object.keys();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i].isString() && unicode::canonicallyEquivalent(keys[i].asString(), key)) {
+            return &object.values()[i];
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace templates

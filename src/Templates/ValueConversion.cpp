@@ -87,9 +87,9 @@ Value Value::fromAny(const std::any& host) {
     if (const char* const* text = std::any_cast<const char*>(&host)) {
         return Value(*text);
     }
-    if (auto number = anyInteger<std::int64_t, int, long, long long, short, signed char,
-                                 unsigned char, unsigned short, unsigned int, unsigned long,
-                                 unsigned long long>(host)) {
+    if (auto number =
+            anyInteger<std::int64_t, int, long, long long, short, signed char, unsigned char,
+                       unsigned short, unsigned int, unsigned long, unsigned long long>(host)) {
         return *number;
     }
     if (const double* number = std::any_cast<double>(&host)) {

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 
+#include "LimitErrors.h"
 #include "templates/TemplateError.h"
 #include "templates/Unicode.h"
 #include "templates/Value.h"
@@ -18,13 +19,6 @@ namespace {
     right.appendDescription(message);
     message.push_back(')');
     throw TemplateError::runtime(std::move(message));
-}
-
-void checkTextLength(std::size_t length, const RenderLimits& limits) {
-    if (length > limits.maximumTextLength) {
-        throw TemplateError::runtime("Text would exceed the limit of " +
-                                     std::to_string(limits.maximumTextLength) + " bytes");
-    }
 }
 
 // Left text followed by the right operand's printed form (or the other way round).

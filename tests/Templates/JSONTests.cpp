@@ -92,12 +92,14 @@ TEST(JSONTest, Numbers) {
         double value;
         const char* text;
     } cases[] = {
-        {1.0, "1.0"},       {100.0, "100.0"},   {2.5, "2.5"},
-        {0.1, "0.1"},       {0.0001, "0.0001"}, {0.00001, "1e-05"},
-        {1.5e-7, "1.5e-07"}, {1e15, "1000000000000000.0"}, {1e16, "1e+16"},
-        {1.2345e20, "1.2345e+20"}, {1e100, "1e+100"}, {-2.5, "-2.5"},
-        {-0.0, "-0.0"},     {std::nan(""), "NaN"}, {inf, "Infinity"},
-        {-inf, "-Infinity"},
+        {1.0, "1.0"},        {100.0, "100.0"},
+        {2.5, "2.5"},        {0.1, "0.1"},
+        {0.0001, "0.0001"},  {0.00001, "1e-05"},
+        {1.5e-7, "1.5e-07"}, {1e15, "1000000000000000.0"},
+        {1e16, "1e+16"},     {1.2345e20, "1.2345e+20"},
+        {1e100, "1e+100"},   {-2.5, "-2.5"},
+        {-0.0, "-0.0"},      {std::nan(""), "NaN"},
+        {inf, "Infinity"},   {-inf, "-Infinity"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(JSON::pythonRepr(c.value), c.text);
@@ -109,10 +111,9 @@ TEST(JSONTest, Numbers) {
 }
 
 TEST(JSONTest, Failures) {
-    const Value function = Value::function([](const std::vector<Value>&, const KeywordValues&,
-                                              const std::shared_ptr<Environment>&) {
-        return Value();
-    });
+    const Value function =
+        Value::function([](const std::vector<Value>&, const KeywordValues&,
+                           const std::shared_ptr<Environment>&) { return Value(); });
     EXPECT_EQ(errorOf(Value(std::vector<Value>{1, Value::undefined()}), {}),
               "Object of type Undefined is not JSON serializable");
     EXPECT_EQ(errorOf(Value::dictionaryLiteral({{"f", function}}), {}),
@@ -123,8 +124,8 @@ TEST(JSONTest, Failures) {
     EXPECT_EQ(errorOf(sample(), withIndent(std::numeric_limits<std::int64_t>::max())),
               "JSON text would exceed the limit of 67108864 bytes");
 
-    const auto custom = JSON::Serializer::custom(
-        [](const Value& value, const JSON::DumpsOptions& options) {
+    const auto custom =
+        JSON::Serializer::custom([](const Value& value, const JSON::DumpsOptions& options) {
             if (value.isNull()) {
                 throw TemplateError::runtime("custom refuses null");
             }

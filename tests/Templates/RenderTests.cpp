@@ -16,10 +16,9 @@ using Args = std::vector<Value>;
 using Scope = std::shared_ptr<Environment>;
 
 Value function(std::function<Value(const Args&, const KeywordValues&)> body) {
-    return Value::function(
-        [body](const Args& args, const KeywordValues& kwargs, const Scope&) {
-            return body(args, kwargs);
-        });
+    return Value::function([body](const Args& args, const KeywordValues& kwargs, const Scope&) {
+        return body(args, kwargs);
+    });
 }
 
 // Functions the templates below call: `args` gives back its positional values, `kw` its
@@ -174,12 +173,14 @@ TEST(RenderTest, Operators) {
         // Integer powers are exact.
         {"{{ 3 ** 39 }}", "4052555153018976267"},
         {"{{ 1 ~ '' }}|{{ 'a' ~ 1 ~ none ~ [2] }}", "1|a1[2]"},
-        {"{{ '' in 'abc' }}{{ 'b' in 'abc' }}{{ 1 in 'a1' }}{{ 'a' in {'a': 1} }}", "truetruefalsetrue"},
+        {"{{ '' in 'abc' }}{{ 'b' in 'abc' }}{{ 1 in 'a1' }}{{ 'a' in {'a': 1} }}",
+         "truetruefalsetrue"},
         {"{{ 1 in {'1': 1} }}{{ 1 in [1.0] }}{{ 'x' in none }}{{ 'x' not in 'abc' }}",
          "falsefalsefalsetrue"},
         {"{{ '\n' in 'a\r\nb' }}{{ 'e' in 'e\xCC\x81' }}{{ 'e\xCC\x81' in 'caf\xC3\xA9' }}",
          "falsefalsetrue"},
-        {"{{ 1 < 2.5 }}{{ 'B' < 'a' }}{{ 2 >= 2 }}{{ 2 <= 1 }}{{ 3 > 2 }}", "truetruetruefalsetrue"},
+        {"{{ 1 < 2.5 }}{{ 'B' < 'a' }}{{ 2 >= 2 }}{{ 2 <= 1 }}{{ 3 > 2 }}",
+         "truetruetruefalsetrue"},
     });
 }
 
@@ -191,8 +192,17 @@ TEST(RenderTest, Loops) {
          "1032 true false 3 (,20);2121 false false 3 (10,30);3210 false true 3 (20,);"},
         {"{% for x in [1, 2, 3] %}{{ loop.cycle('a', 'b') }}[{{ loop.cycle() }}]{% endfor %}",
          "a[]b[]a[]"},
+        // A loop object kept from an earlier position keeps its values.
+        {"{% set keep = {} %}{% for x in [1, 2, 3] %}{% if loop.first %}{% set keep.loop = loop "
+         "%}{% set keep.cycle = loop.cycle %}{% endif %}{% endfor %}{{ keep.loop.index }}{{ "
+         "keep.loop.last }}{{ keep.cycle('a', 'b') }}",
+         "1falsea"},
+        {"{% for x in [1, 2] %}{{ loop.index }}{% set loop = {'index': 'x'} %}{{ loop.index }}{% "
+         "endfor %}",
+         "1x2x"},
         {"{% for x in [] %}a{% else %}empty[{{ loop }}]{% endfor %}", "empty[]"},
-        {"{% for x in {} %}a{% else %}e{% endfor %}{% for x in '' %}a{% else %}e{% endfor %}", "ee"},
+        {"{% for x in {} %}a{% else %}e{% endfor %}{% for x in '' %}a{% else %}e{% endfor %}",
+         "ee"},
         {"{% for k in {'a': 1, 2: 'b'} %}{{ k }};{% endfor %}", "a;2;"},
         {"{% for k, v in {'a': 1, 'b': 2} %}{{ k }}={{ v }};{% endfor %}", "a=1;b=2;"},
         {"{% for k, v, w in {'a': 1} %}{{ k }}{{ v }}[{{ w }}]{% endfor %}", "a1[]"},
@@ -200,8 +210,9 @@ TEST(RenderTest, Loops) {
         {"{% for c, d in 'ab' %}{{ c }}[{{ d }}]{% endfor %}", "a[]b[]"},
         {"{% for a, b in [[1, 2], [3]] %}{{ a }}[{{ b }}]{% endfor %}", "1[2]3[]"},
         {"{% for a, b in [1, [2, 3]] %}[{{ a }}{{ b }}]{% endfor %}", "[][23]"},
-        {"{% for i in [1, 2] %}[{{ seen }}]{% set seen = i %}{% endfor %}[{{ seen }}]",
-         "[][1][]"},
+        {"{% set a = 'outer' %}{% for a, b in [1, [2, 3]] %}[{{ a }}{{ b }}]{% endfor %}",
+         "[outer][23]"},
+        {"{% for i in [1, 2] %}[{{ seen }}]{% set seen = i %}{% endfor %}[{{ seen }}]", "[][1][]"},
         {"{% for a in [1, 2] %}{% for b in [1] %}{{ loop.length }}{% endfor %}{{ loop.length }}{% "
          "endfor %}",
          "1212"},
@@ -220,6 +231,10 @@ TEST(RenderTest, Loops) {
         // break and continue in a macro body belong to the loop the macro is called from.
         {"{% macro stop() %}{% break %}{% endmacro %}{% for i in [1, 2] %}{{ i }}{{ stop() }}{% "
          "endfor %}",
+         "1"},
+        // An output tag that fails halfway adds nothing.
+        {"{% macro stop() %}{% break %}{% endmacro %}{% for i in [1, 2] %}{{ i }}{{ 'a' ~ i ~ "
+         "stop() }}{% endfor %}",
          "1"},
         // else bodies belong to the enclosing loop.
         {"{% for i in [1, 2] %}{% for j in [] %}{% else %}{% continue %}{% endfor %}{{ i }}{% "
@@ -398,7 +413,8 @@ TEST(RenderTest, ExpressionMessages) {
         {"{{ 'a' | user }}", "Unknown filter: user"},
         {"{{ x is nosuch }}", "Unknown test: nosuch"},
         {"{{ 1|tojson(foo=1) }}", "Unexpected keyword argument 'foo' for filter."},
-        {"{{ 1|tojson(2, indent=2) }}", "Argument 'indent' passed both positionally and as keyword."},
+        {"{{ 1|tojson(2, indent=2) }}",
+         "Argument 'indent' passed both positionally and as keyword."},
         {"{{ 1|tojson(indent='2') }}", "tojson indent must be an integer or none"},
         {"{{ [missing]|tojson }}", "Object of type Undefined is not JSON serializable"},
         {"{{ {'f': args}|tojson }}", "Object of type function is not JSON serializable"},
@@ -498,9 +514,9 @@ TEST(RenderTest, ResourceBounds) {
               "Rendering exceeded the limit of 50 loop iterations and calls");
 
     const std::string many = "'" + std::string(Value::maximumDepth + 5, 'x') + "'";
-    EXPECT_EQ(runtimeError("{% set a = [] %}{% for i in " + many +
-                           " %}{% set a = [a] %}{% endfor %}"),
-              "Values cannot nest more than 512 levels deep");
+    EXPECT_EQ(
+        runtimeError("{% set a = [] %}{% for i in " + many + " %}{% set a = [a] %}{% endfor %}"),
+        "Values cannot nest more than 512 levels deep");
 }
 
 TEST(RenderTest, DeepestTemplatesStayWithinTheStack) {
@@ -525,7 +541,9 @@ TEST(TemplateTest, WhitespaceOptions) {
     } cases[] = {
         {"\t  {% if x %}", lstrip, "{% if x %}"},
         {"  {# c #}\n  {{ x }}\na {% if x %}", lstrip, "{# c #}\n  {{ x }}\na {% if x %}"},
-        {"a\r\nb\xE2\x80\xA8" "c\x0B{%", lstrip, "a\n\nb\nc\n{%"},
+        {"a\r\nb\xE2\x80\xA8"
+         "c\x0B{%",
+         lstrip, "a\n\nb\nc\n{%"},
         {"{% if x %}\nx{% endif %}\ny{{ z }}\n", trim, "{% if x %}x{% endif %}y{{ z }}\n"},
         {"{# c #}\n%}\r\n", trim, "{# c #}%}\r\n"},
         {"%}\n\n", trim, "%}\n"},
@@ -535,10 +553,10 @@ TEST(TemplateTest, WhitespaceOptions) {
     for (const auto& c : cases) {
         EXPECT_EQ(Template::applyOptions(c.source, c.options), c.text) << c.source;
     }
-    EXPECT_EQ(Template("<ul>\n  {% for i in [1, 2] %}\n  <li>{{ i }}</li>\n  {% endfor %}\n</ul>",
-                       both)
-                  .render({}),
-              "<ul>\n  <li>1</li>\n  <li>2</li>\n</ul>");
+    EXPECT_EQ(
+        Template("<ul>\n  {% for i in [1, 2] %}\n  <li>{{ i }}</li>\n  {% endfor %}\n</ul>", both)
+            .render({}),
+        "<ul>\n  <li>1</li>\n  <li>2</li>\n</ul>");
     EXPECT_EQ(Template::Options({true, false}), lstrip);
     EXPECT_NE(lstrip.hashValue(), trim.hashValue());
 }

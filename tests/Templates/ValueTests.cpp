@@ -259,7 +259,8 @@ TEST(ValueTest, FromHostValues) {
     EXPECT_TRUE(Value::fromAny(std::any()).isNull());
     EXPECT_EQ(Value::fromAny(std::optional<std::any>(5)), Value(5));
     EXPECT_EQ(Value::fromAny(0.1f).asDouble(), 0.10000000149011612);
-    EXPECT_EQ(Value::fromAny(std::numeric_limits<std::uint64_t>::max()), Value(18446744073709551616.0));
+    EXPECT_EQ(Value::fromAny(std::numeric_limits<std::uint64_t>::max()),
+              Value(18446744073709551616.0));
     EXPECT_EQ(Value::fromAny(std::uint64_t{5}), Value(5));
 
     const std::unordered_map<std::string, std::any> map{{"b", 1}, {"a", std::string("x")}};

@@ -25,8 +25,7 @@ using BuiltinFunction =
                         const std::shared_ptr<Environment>& environment)>;
 
 // The shape of tests: the same arguments, the tested value first, giving true or false.
-using BuiltinTest =
-    std::function<bool(const std::vector<Value>& args, const KeywordValues& kwargs,
-                       const std::shared_ptr<Environment>& environment)>;
+using BuiltinTest = std::function<bool(const std::vector<Value>& args, const KeywordValues& kwargs,
+                                       const std::shared_ptr<Environment>& environment)>;
 
 }  // namespace templates

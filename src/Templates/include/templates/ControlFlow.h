@@ -37,7 +37,5 @@ private:
 
 template <>
 struct std::hash<templates::ControlFlow> {
-    std::size_t operator()(const templates::ControlFlow& c) const noexcept {
-        return c.hashValue();
-    }
+    std::size_t operator()(const templates::ControlFlow& c) const noexcept { return c.hashValue(); }
 };

@@ -55,6 +55,10 @@ public:
         const Value* find(std::string_view name) const;
         Value* find(std::string_view name);
         void set(std::string_view name, Value value);
+        // The position of the name's binding, bound to undefined first when absent. Positions
+        // never change, so a caller that binds the same name over and over may keep it.
+        std::size_t slot(std::string_view name);
+        Value& at(std::size_t position) { return entries_[position].value; }
         std::size_t size() const noexcept { return entries_.size(); }
         bool empty() const noexcept { return entries_.empty(); }
         const Entry* begin() const noexcept { return entries_.data(); }
@@ -99,6 +103,7 @@ public:
     void setInChain(std::string_view name, Value value);
 
     const Variables& variables() const noexcept { return variables_; }
+    Variables& variables() noexcept { return variables_; }
     const std::shared_ptr<Environment>& parent() const noexcept { return parent_; }
     bool isRoot() const noexcept { return !parent_; }
 

@@ -11,8 +11,8 @@
 
 namespace templates {
 
-using FilterTable =
-    std::unordered_map<std::string, BuiltinFunction, unicode::CanonicalHash, unicode::CanonicalEqual>;
+using FilterTable = std::unordered_map<std::string, BuiltinFunction, unicode::CanonicalHash,
+                                       unicode::CanonicalEqual>;
 
 // The built-in filters. A filter receives the filtered value as its first positional value,
 // then the values written in the call, the keyword values by name and the calling scope; it

@@ -57,16 +57,16 @@ public:
     static constexpr std::size_t maximumDepth = 512;
 
     Value() noexcept : kind_(Kind::null) {}
-    Value(std::nullptr_t) noexcept : Value() {}  // NOLINT: the null literal
+    Value(std::nullptr_t) noexcept : Value() {}                    // NOLINT: the null literal
     Value(bool b) noexcept : boolean_(b), kind_(Kind::boolean) {}  // NOLINT
     template <std::integral I>
     requires(!std::same_as<I, bool> && !std::same_as<I, char>) Value(I n)
     noexcept : int_(static_cast<std::int64_t>(n)), kind_(Kind::int_) {}  // NOLINT
-    Value(char c) : Value(std::string(1, c)) {}                          // NOLINT: a one-letter text
-    Value(double d) noexcept : double_(d), kind_(Kind::double_) {}       // NOLINT
-    Value(std::string s);                                                // NOLINT
-    Value(std::string_view s) : Value(std::string(s)) {}                 // NOLINT
-    Value(const char* s) : Value(std::string(s)) {}                      // NOLINT
+    Value(char c) : Value(std::string(1, c)) {}                     // NOLINT: a one-letter text
+    Value(double d) noexcept : double_(d), kind_(Kind::double_) {}  // NOLINT
+    Value(std::string s);                                           // NOLINT
+    Value(std::string_view s) : Value(std::string(s)) {}            // NOLINT
+    Value(const char* s) : Value(std::string(s)) {}                 // NOLINT
     // The two below throw TemplateError (runtime) when the result would nest deeper than
     // maximumDepth.
     Value(Array items);               // NOLINT
@@ -74,11 +74,38 @@ public:
     Value(Object entries);            // NOLINT
     explicit Value(const ObjectKey& key);
 
-    Value(const Value& other) noexcept;
-    Value(Value&& other) noexcept;
-    Value& operator=(const Value& other) noexcept;
-    Value& operator=(Value&& other) noexcept;
-    ~Value();
+    Value(const Value& other) noexcept : kind_(Kind::null) { copyFrom(other); }
+    Value(Value&& other) noexcept : kind_(Kind::null) { moveFrom(other); }
+    Value& operator=(const Value& other) noexcept {
+        if (this != &other) {
+            if (holdsReference()) {
+                // Copy first: `other` may live inside the payload about to be released.
+                Value copy(other);
+                releaseReference();
+                moveFrom(copy);
+            } else {
+                copyFrom(other);
+            }
+        }
+        return *this;
+    }
+    Value& operator=(Value&& other) noexcept {
+        if (this != &other) {
+            if (holdsReference()) {
+                Value taken(std::move(other));
+                releaseReference();
+                moveFrom(taken);
+            } else {
+                moveFrom(other);
+            }
+        }
+        return *this;
+    }
+    ~Value() {
+        if (holdsReference()) {
+            releaseReference();
+        }
+    }
 
     static Value null() noexcept { return Value(); }
     static Value undefined() noexcept {
@@ -136,6 +163,15 @@ public:
     // The key an int or string value makes; no key for any other kind.
     std::optional<ObjectKey> asObjectKey() const;
 
+    // For the holder of the only reference to an object or function: changes it in place, where
+    // no one else can see the change, and returns true. Returns false, changing nothing, when
+    // the payload is shared or of another kind. A change must keep the object within
+    // maximumDepth.
+    template <class Change>
+    bool changeUniqueObject(Change&& change);
+    template <class Change>
+    bool changeUniqueFunction(Change&& change);
+
     // Levels of arrays and objects: 0 for every other kind, 1 + the deepest member otherwise.
     std::size_t depth() const noexcept { return depth_; }
 
@@ -180,9 +216,44 @@ private:
     using FunctionStorage = std::shared_ptr<const BuiltinFunction>;
     using MacroStorage = std::shared_ptr<const Macro>;
 
-    void copyFrom(const Value& other) noexcept;
-    void moveFrom(Value& other) noexcept;
-    void release() noexcept;
+    static std::uint16_t objectDepth(const Object& object);
+    bool holdsReference() const noexcept { return kind_ >= Kind::string && kind_ <= Kind::macro; }
+    // Both below expect this value to hold no reference.
+    void copyFrom(const Value& other) noexcept {
+        if (other.holdsReference()) {
+            copyReference(other);
+            return;
+        }
+        copyScalar(other);
+    }
+    void moveFrom(Value& other) noexcept {
+        if (other.holdsReference()) {
+            moveReference(other);
+            return;
+        }
+        copyScalar(other);
+    }
+    void copyScalar(const Value& other) noexcept {
+        switch (other.kind_) {
+            case Kind::boolean:
+                boolean_ = other.boolean_;
+                break;
+            case Kind::int_:
+                int_ = other.int_;
+                break;
+            case Kind::double_:
+                double_ = other.double_;
+                break;
+            default:
+                break;
+        }
+        kind_ = other.kind_;
+        depth_ = 0;
+    }
+    void copyReference(const Value& other) noexcept;
+    void moveReference(Value& other) noexcept;
+    // Leaves the value null.
+    void releaseReference() noexcept;
     [[noreturn]] static void wrongKind();
 
     union {
@@ -198,6 +269,26 @@ private:
     Kind kind_;
     std::uint16_t depth_ = 0;
 };
+
+template <class Change>
+bool Value::changeUniqueObject(Change&& change) {
+    if (kind_ != Kind::object || object_.use_count() != 1) {
+        return false;
+    }
+    Object& object = const_cast<Object&>(*object_);
+    change(object);
+    depth_ = objectDepth(object);
+    return true;
+}
+
+template <class Change>
+bool Value::changeUniqueFunction(Change&& change) {
+    if (kind_ != Kind::function || function_.use_count() != 1) {
+        return false;
+    }
+    change(const_cast<BuiltinFunction&>(*function_));
+    return true;
+}
 
 // The value under the text key `key` of an object, or null when absent.
 const Value* findValue(const Value::Object& object, std::string_view key);
