@@ -163,6 +163,36 @@ private:
     return Flow::normal;
 }
 
+// One filter of a filter block applied to `value`: a bare name, a call such as replace('a', 'b'),
+// or a chain such as upper | replace('a', 'b'), applied from the left.
+Value applyBlockFilter(const Expression& expression, Value value, const Scope& env) {
+    const auto withArguments = [&](std::string_view name, const ExpressionList& arguments,
+                                   const KeywordArguments& keywords, Value operand) {
+        std::vector<Value> args{std::move(operand)};
+        for (const Expression& argument : arguments) {
+            args.push_back(Interpreter::evaluateExpression(argument, env));
+        }
+        KeywordValues kwargs;
+        for (const auto& [name, keyword] : keywords) {
+            kwargs.emplace(name, Interpreter::evaluateExpression(keyword, env));
+        }
+        return Interpreter::applyFilter(name, args, kwargs, env);
+    };
+    if (const auto* identifier = expression.getIf<Expression::Identifier>()) {
+        return Interpreter::applyFilter(identifier->name, {std::move(value)}, KeywordValues(), env);
+    }
+    if (const auto* call = expression.getIf<Expression::Call>()) {
+        if (const auto* callee = call->callee.getIf<Expression::Identifier>()) {
+            return withArguments(callee->name, call->args, call->kwargs, std::move(value));
+        }
+    }
+    if (const auto* filter = expression.getIf<Expression::Filter>()) {
+        Value inner = applyBlockFilter(filter->operand, std::move(value), env);
+        return withArguments(filter->name, filter->args, filter->kwargs, std::move(inner));
+    }
+    throw TemplateError::runtime("Invalid filter expression in filter statement");
+}
+
 [[gnu::noinline]] Flow executeFilterBlock(const Statement::Filter& block, const Scope& env,
                                           std::string& out) {
     std::string captured;
@@ -170,19 +200,7 @@ private:
     if (flow != Flow::normal) {
         return flow;
     }
-    std::vector<Value> args{Value(std::move(captured))};
-    std::string_view name;
-    if (const auto* identifier = block.filterExpr.getIf<Expression::Identifier>()) {
-        name = identifier->name;
-    } else if (const auto* filter = block.filterExpr.getIf<Expression::Filter>()) {
-        name = filter->name;
-        for (const Expression& argument : filter->args) {
-            args.push_back(Interpreter::evaluateExpression(argument, env));
-        }
-    } else {
-        throw TemplateError::runtime("Invalid filter expression in filter statement");
-    }
-    Interpreter::applyFilter(name, args, KeywordValues(), env).appendDescription(out);
+    applyBlockFilter(block.filterExpr, Value(std::move(captured)), env).appendDescription(out);
     checkLength(out, *env);
     return Flow::normal;
 }

@@ -7,6 +7,7 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <unicode/locid.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
@@ -294,6 +295,101 @@ bool isLetter(char32_t scalar) noexcept {
 
 bool isNumber(char32_t scalar) noexcept {
     return u_getIntPropertyValue(static_cast<UChar32>(scalar), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
+}
+
+namespace {
+
+std::string toUtf8(const icu::UnicodeString& text) {
+    std::string out;
+    text.toUTF8String(out);
+    return out;
+}
+
+}  // namespace
+
+std::string uppercased(std::string_view text) {
+    if (isAscii(text)) {
+        std::string out(text);
+        for (char& c : out) {
+            if (c >= 'a' && c <= 'z') {
+                c = static_cast<char>(c - 'a' + 'A');
+            }
+        }
+        return out;
+    }
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(),
+                                                                         static_cast<int32_t>(text.size())));
+    return toUtf8(u.toUpper(icu::Locale::getRoot()));
+}
+
+std::string lowercased(std::string_view text) {
+    if (isAscii(text)) {
+        std::string out(text);
+        for (char& c : out) {
+            if (c >= 'A' && c <= 'Z') {
+                c = static_cast<char>(c - 'A' + 'a');
+            }
+        }
+        return out;
+    }
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(),
+                                                                         static_cast<int32_t>(text.size())));
+    return toUtf8(u.toLower(icu::Locale::getRoot()));
+}
+
+std::string capitalizedWords(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    bool atWordStart = true;
+    for (const std::string_view character : characters(text)) {
+        const char32_t first = firstScalar(character);
+        if (isSpaceOrLineBreak(first)) {
+            out.append(character);
+            atWordStart = true;
+            continue;
+        }
+        if (atWordStart) {
+            icu::UnicodeString u = icu::UnicodeString::fromUTF8(
+                icu::StringPiece(character.data(), static_cast<int32_t>(character.size())));
+            out += toUtf8(u.toTitle(nullptr, icu::Locale::getRoot(),
+                                    U_TITLECASE_NO_BREAK_ADJUSTMENT));
+            atWordStart = false;
+        } else {
+            out += lowercased(character);
+        }
+    }
+    return out;
+}
+
+bool isSpaceOrLineBreak(char32_t scalar) noexcept {
+    if ((scalar >= 0x09 && scalar <= 0x0D) || scalar == 0x20 || scalar == 0x85) {
+        return true;
+    }
+    if (scalar < 0x80) {
+        return false;
+    }
+    const auto type = u_charType(static_cast<UChar32>(scalar));
+    return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR ||
+           type == U_PARAGRAPH_SEPARATOR;
+}
+
+std::vector<Scalar> scalars(std::string_view text) {
+    std::vector<Scalar> out;
+    out.reserve(text.size());
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    int32_t i = 0;
+    while (i < length) {
+        const int32_t start = i;
+        UChar32 c = 0;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0) {
+            c = 0xFFFD;
+        }
+        out.push_back({static_cast<char32_t>(c), static_cast<std::size_t>(start),
+                       static_cast<std::size_t>(i - start)});
+    }
+    return out;
 }
 
 }  // namespace templates::unicode

@@ -307,7 +307,10 @@ TEST(RenderTest, CallBlocks) {
 TEST(RenderTest, FilterBlocks) {
     expectRenders({
         {"{% filter shout %}ab{{ 'c' }}{% endfilter %}", "ABC"},
-        {"{% filter x | wrap('*') %}ab{% endfilter %}", "*ab*"},
+        // Calls and chains apply from the left, with their own arguments.
+        {"{% filter shout | wrap('*') %}ab{% endfilter %}", "*AB*"},
+        {"{% filter wrap('*') %}x{% endfilter %}", "*x*"},
+        {"{% filter replace('a', 'o') | upper %}banana{% endfilter %}", "BONONO"},
         {"{% filter shout %}{% set inside = 'set' %}{% endfilter %}{{ inside }}", "set"},
         {"{{ {'a': [1, 2.0, 'x']}|tojson }}", "{\"a\": [1, 2.0, \"x\"]}"},
     });
@@ -427,7 +430,7 @@ TEST(RenderTest, StatementMessages) {
         {"{% set f() = 1 %}", "Invalid target for assignment: call(identifier(\"f\"), [], [:])"},
         {"{% set 'x' = 1 %}", "Invalid target for assignment: string(\"x\")"},
         {"{% call 'x' %}{% endcall %}", "Cannot call non-function value"},
-        {"{% filter wrap('*') %}x{% endfilter %}", "Invalid filter expression in filter statement"},
+        {"{% filter 1 %}x{% endfilter %}", "Invalid filter expression in filter statement"},
         {"{% filter nosuch %}x{% endfilter %}", "Unknown filter: nosuch"},
         {"{% macro m() %}{{ caller(1) }}{% endmacro %}{% call('a') m() %}{% endcall %}",
          "Caller parameter must be an identifier"},

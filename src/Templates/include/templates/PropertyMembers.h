@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "templates/Value.h"
 
@@ -23,6 +24,11 @@ public:
     static const MemberTable& stringMembers();
     static const MemberTable& objectMembers();
 
+    // The entries of an object as [key, value] pairs in entry order.
+    static std::vector<Value> items(const Value::Object& entries);
+
+    // The member of a string or object receiver; undefined for every other kind.
+    static Value evaluate(const Value& receiver, std::string_view name);
     // A string member of that name, else undefined.
     static Value evaluateStringProperty(const Value& text, std::string_view name);
     // An object member of that name first, then the value under the text key, else undefined.

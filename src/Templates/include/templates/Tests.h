@@ -5,6 +5,7 @@
 
 #include "templates/BuiltinFunction.h"
 #include "templates/Unicode.h"
+#include "templates/Value.h"
 
 namespace templates {
 
@@ -19,6 +20,10 @@ public:
 
     // Built once, on first use, from the rows listed in Tests.cpp; read-only afterwards.
     static const TestTable& builtIn();
+
+    // `sameas`: ordering equality (1 is the same as 1.0), and identity of booleans and of none,
+    // which have no order. Other unordered pairs throw the comparison error.
+    static bool sameas(const Value& a, const Value& b);
 };
 
 }  // namespace templates

@@ -60,4 +60,50 @@ bool isWhitespace(char32_t scalar) noexcept;  // White_Space
 bool isLetter(char32_t scalar) noexcept;      // Alphabetic
 bool isNumber(char32_t scalar) noexcept;      // any Numeric_Type other than none
 
+// Full, locale-independent case mappings (one character may become several).
+std::string uppercased(std::string_view text);
+std::string lowercased(std::string_view text);
+// Every word's first letter in title case and the rest in lower case; words are separated by
+// white space.
+std::string capitalizedWords(std::string_view text);
+
+// U+0009 to U+000D, U+0085 and the separators (general category Z): white space and line breaks.
+bool isSpaceOrLineBreak(char32_t scalar) noexcept;
+
+// The text without the leading and/or trailing scalars for which `strip` holds.
+template <class Predicate>
+std::string_view trimmed(std::string_view text, Predicate strip, bool leading, bool trailing);
+
+// The scalars of a UTF-8 text (ill-formed sequences read as U+FFFD), with the byte offset where
+// each starts.
+struct Scalar {
+    char32_t value;
+    std::size_t offset;
+    std::size_t length;
+};
+std::vector<Scalar> scalars(std::string_view text);
+
+template <class Predicate>
+std::string_view trimmed(std::string_view text, Predicate strip, bool leading, bool trailing) {
+    const std::vector<Scalar> all = scalars(text);
+    std::size_t first = 0;
+    std::size_t last = all.size();
+    if (leading) {
+        while (first < last && strip(all[first].value)) {
+            ++first;
+        }
+    }
+    if (trailing) {
+        while (last > first && strip(all[last - 1].value)) {
+            --last;
+        }
+    }
+    if (first == last) {
+        return text.substr(0, 0);
+    }
+    const std::size_t begin = all[first].offset;
+    const std::size_t end = all[last - 1].offset + all[last - 1].length;
+    return text.substr(begin, end - begin);
+}
+
 }  // namespace templates::unicode

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "hub/Config.h"
+#include "templates/Template.h"
 #include "tokenizers/Decoder.h"
 #include "tokenizers/Normalizer.h"
 #include "tokenizers/PostProcessor.h"
@@ -56,6 +58,19 @@ public:
     // Whether the configuration has a "chat_template" that is not null.
     bool hasChatTemplate() const override;
 
+    using Tokenizer::applyChatTemplate;
+    // Renders the chosen template (renderChatTemplate) and encodes the prompt without adding
+    // special tokens; with truncation, keeps at most min(maxLength, "model_max_length") ids.
+    std::vector<int> applyChatTemplate(const std::vector<ChatMessage>& messages,
+                                       const ChatTemplateOptions& options) const override;
+    // The prompt text itself. Throws TokenizerError (missingChatTemplate, chatTemplate for an
+    // unknown template name), the template engine's TemplateError, and TemplateException when the
+    // template refuses the conversation.
+    std::string renderChatTemplate(const std::vector<ChatMessage>& messages,
+                                   const ChatTemplateOptions& options) const;
+    // The compiled template of a source, compiled once per tokenizer (also across threads).
+    std::shared_ptr<const templates::Template> compiledTemplate(const std::string& source) const;
+
     // The pipeline steps, each on its own.
     virtual std::vector<std::string> preTokenize(std::string_view text,
                                                  PreTokenizerOptions options) const;
@@ -87,6 +102,12 @@ private:
     std::unique_ptr<Decoder> decoder_;
     hub::Config tokenizerConfig_;
     bool cleanUpTokenizationSpaces_ = true;
+
+    struct TemplateCache {
+        std::mutex lock;
+        std::unordered_map<std::string, std::shared_ptr<const templates::Template>> templates;
+    };
+    std::unique_ptr<TemplateCache> templateCache_ = std::make_unique<TemplateCache>();
 };
 
 }  // namespace tokenizers

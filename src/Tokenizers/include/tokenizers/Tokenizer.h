@@ -1,11 +1,42 @@
 #pragma once
 
+#include <any>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tokenizers {
+
+// A chat message or a tool description: names to host values that the template engine converts
+// (texts, numbers, booleans, std::vector<std::any>, maps of std::any, an empty std::any for none).
+using ChatMessage = std::unordered_map<std::string, std::any>;
+using ToolSpec = std::unordered_map<std::string, std::any>;
+using ChatContext = std::unordered_map<std::string, std::any>;
+
+// Which chat template to render: the template text itself, or the name of one of the templates
+// the tokenizer configuration stores.
+struct ChatTemplateArgument {
+    enum class Kind { literal, name };
+    Kind kind;
+    std::string text;
+
+    static ChatTemplateArgument literal(std::string source) {
+        return {Kind::literal, std::move(source)};
+    }
+    static ChatTemplateArgument name(std::string name) { return {Kind::name, std::move(name)}; }
+};
+
+// Everything a chat-template rendering takes besides the messages.
+struct ChatTemplateOptions {
+    std::optional<ChatTemplateArgument> chatTemplate;
+    bool addGenerationPrompt = true;
+    bool truncation = false;
+    std::optional<int> maxLength;
+    std::optional<std::vector<ToolSpec>> tools;
+    std::optional<ChatContext> additionalContext;
+};
 
 // The tokenizer as the rest of the system holds it: text to token ids and back. Implementations
 // are immutable after construction and may be shared between threads. Input text is UTF-8; ill-
@@ -40,6 +71,39 @@ public:
     virtual std::optional<int> unknownTokenId() const = 0;
 
     virtual bool hasChatTemplate() const { return false; }
+
+    // The token ids of the prompt a chat template makes of the messages. The default has no
+    // template and throws TokenizerError (missingChatTemplate).
+    virtual std::vector<int> applyChatTemplate(const std::vector<ChatMessage>& messages,
+                                               const ChatTemplateOptions& options) const;
+    std::vector<int> applyChatTemplate(const std::vector<ChatMessage>& messages) const {
+        return applyChatTemplate(messages, ChatTemplateOptions{});
+    }
+    std::vector<int> applyChatTemplate(const std::vector<ChatMessage>& messages,
+                                       std::vector<ToolSpec> tools) const {
+        ChatTemplateOptions options;
+        options.tools = std::move(tools);
+        return applyChatTemplate(messages, options);
+    }
+    std::vector<int> applyChatTemplate(const std::vector<ChatMessage>& messages,
+                                       std::vector<ToolSpec> tools,
+                                       ChatContext additionalContext) const {
+        ChatTemplateOptions options;
+        options.tools = std::move(tools);
+        options.additionalContext = std::move(additionalContext);
+        return applyChatTemplate(messages, options);
+    }
+    std::vector<int> applyChatTemplate(const std::vector<ChatMessage>& messages,
+                                       ChatTemplateArgument chatTemplate) const {
+        ChatTemplateOptions options;
+        options.chatTemplate = std::move(chatTemplate);
+        return applyChatTemplate(messages, options);
+    }
+    std::vector<int> applyChatTemplate(const std::vector<ChatMessage>& messages,
+                                       std::string_view templateSource) const {
+        return applyChatTemplate(messages,
+                                 ChatTemplateArgument::literal(std::string(templateSource)));
+    }
 };
 
 }  // namespace tokenizers
