@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +27,17 @@ inline std::string generatedBytes(std::size_t size, std::uint32_t seed = 1) {
         byte = static_cast<char>(state >> 24);
     }
     return bytes;
+}
+
+// Every partial download file below `folder`, hidden folders included.
+inline std::vector<std::filesystem::path> partialFilesBelow(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (entry.path().extension() == ".incomplete") {
+            found.push_back(entry.path());
+        }
+    }
+    return found;
 }
 
 // Collects a downloader's states until the first final one.

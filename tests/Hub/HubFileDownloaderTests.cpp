@@ -48,15 +48,6 @@ protected:
         }
         return count;
     }
-    std::vector<std::filesystem::path> partialFiles() const {
-        std::vector<std::filesystem::path> found;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(temp.path())) {
-            if (entry.path().extension() == ".incomplete") {
-                found.push_back(entry.path());
-            }
-        }
-        return found;
-    }
 
     vevidocore::testing::TempFolder temp;
     TestHub hub;
@@ -78,7 +69,7 @@ TEST_F(FileDownloadDecision, TransfersOnlyWhatIsNotCurrent) {
     EXPECT_TRUE(readFile(file.targetFile()) == content);
     EXPECT_EQ(transfers(), 1u);
     EXPECT_FALSE(reports.empty());
-    EXPECT_TRUE(partialFiles().empty());
+    EXPECT_TRUE(testing::partialFilesBelow(temp.path()).empty());
     auto record = client.readDownloadMetadata(file.metadataFile());
     ASSERT_TRUE(record);
     EXPECT_EQ(record->commitHash, hub.commit(repo));
@@ -185,7 +176,7 @@ TEST_F(FileDownloadDecision, AnEntityTagNamesThePartialFileOnlyWhenItIsPlain) {
     file.download();
     EXPECT_TRUE(readFile(file.targetFile()) == content);
     EXPECT_FALSE(std::filesystem::exists(temp.path().parent_path() / "escaped.incomplete"));
-    EXPECT_TRUE(partialFiles().empty());
+    EXPECT_TRUE(testing::partialFilesBelow(temp.path()).empty());
 }
 
 TEST_F(FileDownloadDecision, TwoDownloadsOfOneFileAtOnceTransferItOnce) {
@@ -211,7 +202,7 @@ TEST_F(FileDownloadDecision, TwoDownloadsOfOneFileAtOnceTransferItOnce) {
     EXPECT_TRUE(readFile(downloader("weights.bin").targetFile()) == content);
     EXPECT_EQ(heads(), 2u);
     EXPECT_EQ(transfers(), 2u);  // one redirect and one body: the second found the file current
-    EXPECT_TRUE(partialFiles().empty());
+    EXPECT_TRUE(testing::partialFilesBelow(temp.path()).empty());
 }
 
 }  // namespace

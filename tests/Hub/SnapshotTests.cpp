@@ -157,15 +157,6 @@ protected:
         }
         return found;
     }
-    std::vector<std::filesystem::path> partialFiles() const {
-        std::vector<std::filesystem::path> found;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(temp.path())) {
-            if (entry.path().extension() == ".incomplete") {
-                found.push_back(entry.path());
-            }
-        }
-        return found;
-    }
 
     vevidocore::testing::TempFolder temp;
     TestHub hub;
@@ -187,7 +178,7 @@ TEST_F(Snapshot, FetchesTheMatchingFilesWithOneOverallProgress) {
     EXPECT_FALSE(std::filesystem::exists(repoFolder() / "README.md"));
     EXPECT_TRUE(std::filesystem::exists(repoFolder() /
                                         ".cache/modelhub/download/sub/weights.bin.metadata"));
-    EXPECT_TRUE(partialFiles().empty());
+    EXPECT_TRUE(testing::partialFilesBelow(temp.path()).empty());
 
     // Each file's start, the one chunk of the large file, and the end; the order of the files is
     // the listing's, which globs leave open.
@@ -356,7 +347,7 @@ TEST_F(Snapshot, ADownloadKilledMidwayIsFinishedByTheNextRun) {
     client().snapshot(repo, "main", std::vector<std::string>{});
     EXPECT_TRUE(readFile(repoFolder() / "weights.bin") == weights);
     EXPECT_EQ(readFile(repoFolder() / "config.json"), "{}");
-    EXPECT_TRUE(partialFiles().empty());
+    EXPECT_TRUE(testing::partialFilesBelow(temp.path()).empty());
     std::optional<std::string> resumedFrom;
     for (const auto& request : requests("GET")) {
         if (request.listener == "cdn") {
