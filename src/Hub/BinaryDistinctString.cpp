@@ -1,7 +1,7 @@
 #include "hub/BinaryDistinctString.h"
 
-#include <unicode/ubrk.h>
 #include <unicode/normalizer2.h>
+#include <unicode/ubrk.h>
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>

@@ -6,12 +6,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
-#include <cmath>
 
 #include "CaseMapping.h"
 #include "FloatText.h"
-#include "TextEncoding.h"
 #include "hub/ConfigError.h"
 
 namespace hub {
@@ -22,6 +19,8 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // The lenient Boolean reading of a text, compared in lower case.
 std::optional<bool> booleanFromText(const BinaryDistinctString& text) {
@@ -36,38 +35,30 @@ std::optional<bool> booleanFromText(const BinaryDistinctString& text) {
     return std::nullopt;
 }
 
+// Later pairs replace earlier ones under an equal key.
+template <class Pairs>
+Config::Dictionary dictionaryFromPairs(const Pairs& pairs) {
+    Config::Dictionary d;
+    d.reserve(std::size(pairs));
+    for (const auto& [key, value] : pairs) {
+        d.insert_or_assign(BinaryDistinctString(key), value);
+    }
+    return d;
+}
+
 }  // namespace
 
 Config::Config(Array a) : data_(std::make_shared<const Array>(std::move(a))) {}
 
 Config::Config(Dictionary d) : data_(std::make_shared<const Dictionary>(std::move(d))) {}
 
-Config::Config(std::initializer_list<std::pair<BinaryDistinctString, Config>> pairs) {
-    Dictionary d;
-    d.reserve(pairs.size());
-    for (const auto& [key, value] : pairs) {
-        d.insert_or_assign(key, value);
-    }
-    data_ = std::make_shared<const Dictionary>(std::move(d));
-}
+Config::Config(std::initializer_list<std::pair<BinaryDistinctString, Config>> pairs)
+    : Config(dictionaryFromPairs(pairs)) {}
 
-Config::Config(const Pairs& pairs) {
-    Dictionary d;
-    d.reserve(pairs.size());
-    for (const auto& [key, value] : pairs) {
-        d.insert_or_assign(key, value);
-    }
-    data_ = std::make_shared<const Dictionary>(std::move(d));
-}
+Config::Config(const Pairs& pairs) : Config(dictionaryFromPairs(pairs)) {}
 
-Config::Config(const std::unordered_map<std::string, Config>& dictionary) {
-    Dictionary d;
-    d.reserve(dictionary.size());
-    for (const auto& [key, value] : dictionary) {
-        d.insert_or_assign(BinaryDistinctString(key), value);
-    }
-    data_ = std::make_shared<const Dictionary>(std::move(d));
-}
+Config::Config(const std::unordered_map<std::string, Config>& dictionary)
+    : Config(dictionaryFromPairs(dictionary)) {}
 
 Config Config::operator[](const BinaryDistinctString& key) const {
     return member(key).value_or(Config());
@@ -154,14 +145,13 @@ BinaryDistinctString Config::binaryDistinctString(BinaryDistinctString fallback)
 }
 
 std::optional<bool> Config::boolean() const {
-    return std::visit(
-        Overloaded{
-            [](bool b) -> std::optional<bool> { return b; },
-            [](std::int64_t i) -> std::optional<bool> { return i == 1; },
-            [](const BinaryDistinctString& s) { return booleanFromText(s); },
-            [](const auto&) -> std::optional<bool> { return std::nullopt; },
-        },
-        data_);
+    return std::visit(Overloaded{
+                          [](bool b) -> std::optional<bool> { return b; },
+                          [](std::int64_t i) -> std::optional<bool> { return i == 1; },
+                          [](const BinaryDistinctString& s) { return booleanFromText(s); },
+                          [](const auto&) -> std::optional<bool> { return std::nullopt; },
+                      },
+                      data_);
 }
 
 std::optional<std::int64_t> Config::integer() const {

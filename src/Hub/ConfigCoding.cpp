@@ -33,8 +33,7 @@ void encode(const Config& config, Writer& writer) {
         case Config::Kind::floating: {
             const float f = *config.floating();
             if (!std::isfinite(f)) {
-                throw ConfigError::typeConversionFailed(detail::floatDescription(f),
-                                                        "JSON number");
+                throw ConfigError::typeConversionFailed(detail::floatDescription(f), "JSON number");
             }
             const std::string text = detail::floatDescription(f);
             writer.RawValue(text.data(), text.size(), rapidjson::kNumberType);

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "JSONReading.h"
-#include "TextEncoding.h"
 
 namespace hub {
 
@@ -108,8 +107,8 @@ public:
         frames_.pop_back();
         const auto first = values_.begin() + static_cast<std::ptrdiff_t>(frame.valueStart);
         Config result;
-        if (dialect_ == JSONDialect::decoder && values_.end() - first == 2 &&
-            frame.firstUnsigned && first[1].kind() == Config::Kind::string) {
+        if (dialect_ == JSONDialect::decoder && values_.end() - first == 2 && frame.firstUnsigned &&
+            first[1].kind() == Config::Kind::string) {
             result = Config::Token{*frame.firstUnsigned, *first[1].binaryDistinctString()};
         } else {
             result = Config::Array(std::make_move_iterator(first),
@@ -164,8 +163,7 @@ Config read(std::string_view bytes, JSONDialect dialect) {
     const rapidjson::ParseResult result = reader.Parse<Flags>(stream, builder);
     if (builder.depthExceeded()) {
         throw YYJSONParser::ParseError::readFailed(
-            result.Code(),
-            fmt::format("nesting deeper than {} levels", YYJSONParser::maxDepth),
+            result.Code(), fmt::format("nesting deeper than {} levels", YYJSONParser::maxDepth),
             result.Offset());
     }
     if (result.IsError()) {

@@ -26,6 +26,12 @@ TEST(BinaryDistinctString, ComparesCodeUnitsNotCanonicalEquivalence) {
     EXPECT_EQ(BinaryDistinctString(std::vector<BinaryDistinctCharacter>{"a", "\xF0\x9F\x98\x80"}),
               BinaryDistinctString(u"a\U0001F600"));
     EXPECT_EQ(BinaryDistinctString(std::vector<BinaryDistinctCharacter>{}), BinaryDistinctString());
+
+    // Ill-formed text in either direction becomes U+FFFD rather than being dropped or misread.
+    EXPECT_EQ(BinaryDistinctString("a\xFF"
+                                   "b"),
+              BinaryDistinctString(u"a\uFFFDb"));
+    EXPECT_EQ(BinaryDistinctString(std::u16string(1, u'\xD800')).string(), "\xEF\xBF\xBD");
 }
 
 TEST(BinaryDistinctString, OrdersByUnsignedCodeUnits) {
@@ -104,14 +110,18 @@ TEST(BinaryDistinctString, PositionsAndSlices) {
 
 TEST(BinaryDistinctStringDeathTest, OutOfBoundsPositionsStop) {
     const BinaryDistinctString abc = "abc";
-    EXPECT_DEATH(abc.index(0, abc.count() + 1), "Hub/BinaryDistinct:128: Fatal error: Index out of bounds");
+    EXPECT_DEATH(abc.index(0, abc.count() + 1),
+                 "Hub/BinaryDistinct:128: Fatal error: Index out of bounds");
     EXPECT_DEATH(abc.index(1, -2), "Index out of bounds");
     EXPECT_DEATH(abc.slice(1, 4), "Hub/BinaryDistinct:159: Fatal error: Index out of bounds");
     EXPECT_DEATH(abc.slice(-1, 2), "Index out of bounds");
 }
 
 TEST(BinaryDistinctString, TextOperations) {
-    EXPECT_EQ(BinaryDistinctString("\xC3\x80" "BC").lowercased(), BinaryDistinctString(u"\u00e0bc"));
+    EXPECT_EQ(BinaryDistinctString("\xC3\x80"
+                                   "BC")
+                  .lowercased(),
+              BinaryDistinctString(u"\u00e0bc"));
     // Scalar by scalar: a capital sigma always maps to the medial form.
     EXPECT_EQ(BinaryDistinctString(u"\u039F\u03A3").lowercased(),
               BinaryDistinctString(u"\u03BF\u03C3"));

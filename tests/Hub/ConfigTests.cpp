@@ -51,9 +51,9 @@ TEST(Config, PairsFillADictionaryLaterPairWinning) {
     EXPECT_EQ(fromList["k"].integer(), 2);
     EXPECT_EQ(Config(Config::Pairs{{"k", 1}, {"k", 2}})["k"].integer(), 2);
     EXPECT_TRUE(Config(Config::Pairs{}).dictionary()->empty());
-    EXPECT_EQ(Config(std::unordered_map<std::string, Config>{{"caf\xC3\xA9", 1}})
-                  [BinaryDistinctString(u"caf\u00e9")]
-                      .integer(),
+    EXPECT_EQ(Config(std::unordered_map<std::string, Config>{
+                  {"caf\xC3\xA9", 1}})[BinaryDistinctString(u"caf\u00e9")]
+                  .integer(),
               1);
 }
 
@@ -116,11 +116,12 @@ TEST(Config, LenientBoolean) {
         Config value;
         std::optional<bool> expected;
     } cases[] = {
-        {true, true},     {false, false},   {"TRUE", true},   {"T", true},
-        {"true", true},   {"1", true},      {"False", false}, {"f", false},
-        {"0", false},     {"yes", {}},      {"", {}},         {1, true},
-        {0, false},       {2, false},       {-1, false},      {1.0f, {}},
-        {Config(), {}},   {Config(Config::Array{true}), {}},
+        {true, true},     {false, false}, {"TRUE", true},
+        {"T", true},      {"true", true}, {"1", true},
+        {"False", false}, {"f", false},   {"0", false},
+        {"yes", {}},      {"", {}},       {1, true},
+        {0, false},       {2, false},     {-1, false},
+        {1.0f, {}},       {Config(), {}}, {Config(Config::Array{true}), {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value.description());

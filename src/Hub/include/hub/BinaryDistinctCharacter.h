@@ -12,11 +12,11 @@ namespace hub {
 class BinaryDistinctCharacter {
 public:
     BinaryDistinctCharacter() = default;
-    // The UTF-16 form of UTF-8 text; ill-formed UTF-8 becomes U+FFFD.
-    BinaryDistinctCharacter(std::string_view text);  // NOLINT(google-explicit-constructor)
-    BinaryDistinctCharacter(const char* text)        // NOLINT(google-explicit-constructor)
-        : BinaryDistinctCharacter(std::string_view(text)) {}
-    BinaryDistinctCharacter(const std::string& text)  // NOLINT(google-explicit-constructor)
+    // The UTF-16 form of UTF-8 text; ill-formed UTF-8 becomes U+FFFD. Implicit, so text literals
+    // serve as keys.
+    BinaryDistinctCharacter(std::string_view text);
+    BinaryDistinctCharacter(const char* text) : BinaryDistinctCharacter(std::string_view(text)) {}
+    BinaryDistinctCharacter(const std::string& text)
         : BinaryDistinctCharacter(std::string_view(text)) {}
     // Takes the code units as they are.
     explicit BinaryDistinctCharacter(std::u16string_view bytes) : bytes_(bytes) {}
@@ -30,7 +30,8 @@ public:
 
     std::size_t hashValue() const noexcept;
 
-    friend bool operator==(const BinaryDistinctCharacter&, const BinaryDistinctCharacter&) = default;
+    friend bool operator==(const BinaryDistinctCharacter&,
+                           const BinaryDistinctCharacter&) = default;
 
 private:
     std::u16string bytes_;

@@ -26,12 +26,11 @@ namespace hub {
 class BinaryDistinctString {
 public:
     BinaryDistinctString() = default;
-    // The UTF-16 form of UTF-8 text; ill-formed UTF-8 becomes U+FFFD. Never normalises.
-    BinaryDistinctString(std::string_view text);  // NOLINT(google-explicit-constructor)
-    BinaryDistinctString(const char* text)        // NOLINT(google-explicit-constructor)
-        : BinaryDistinctString(std::string_view(text)) {}
-    BinaryDistinctString(const std::string& text)  // NOLINT(google-explicit-constructor)
-        : BinaryDistinctString(std::string_view(text)) {}
+    // The UTF-16 form of UTF-8 text; ill-formed UTF-8 becomes U+FFFD. Implicit, so text literals
+    // serve as keys. Never normalises.
+    BinaryDistinctString(std::string_view text);
+    BinaryDistinctString(const char* text) : BinaryDistinctString(std::string_view(text)) {}
+    BinaryDistinctString(const std::string& text) : BinaryDistinctString(std::string_view(text)) {}
     // Takes the code units as they are.
     explicit BinaryDistinctString(std::u16string units) : value_(std::move(units)) {}
     explicit BinaryDistinctString(std::u16string_view units) : value_(units) {}

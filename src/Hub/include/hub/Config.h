@@ -18,6 +18,12 @@
 
 namespace hub {
 
+// Integer types a Config takes as an integer (character types and bool are not numbers here).
+template <class T>
+concept ConfigInteger = std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char> &&
+                        !std::same_as<T, char8_t> && !std::same_as<T, char16_t> &&
+                        !std::same_as<T, char32_t> && !std::same_as<T, wchar_t>;
+
 // A dynamic JSON value: the form in which every configuration and tokenizer file is read.
 //
 // Reading is forgiving: no lookup or accessor fails. A missing key, a wrong kind or an index out
@@ -54,23 +60,24 @@ public:
     // The null value.
     Config() noexcept = default;
 
-    Config(BinaryDistinctString s) : data_(std::move(s)) {}     // NOLINT(google-explicit-constructor)
-    Config(std::string_view s) : data_(BinaryDistinctString(s)) {}  // NOLINT
-    Config(const char* s) : data_(BinaryDistinctString(s)) {}       // NOLINT
-    Config(const std::string& s) : data_(BinaryDistinctString(s)) {}  // NOLINT
+    // Scalars, arrays and dictionaries convert implicitly, so values can be written as literals:
+    // Config{{"type", "BPE"}, {"dropout", Config()}, {"merges", Config::Array{"a b"}}}.
+
+    Config(BinaryDistinctString s) : data_(std::move(s)) {}
+    Config(std::string_view s) : data_(BinaryDistinctString(s)) {}
+    Config(const char* s) : data_(BinaryDistinctString(s)) {}
+    Config(const std::string& s) : data_(BinaryDistinctString(s)) {}
+    Config(std::nullptr_t) = delete;  // would read as a null C string, not the null value
     // Integers beyond the signed 64-bit range are kept as floating values, as the loader does.
-    template <std::integral T>
-        requires(!std::same_as<T, bool> && !std::same_as<T, char> && !std::same_as<T, char8_t> &&
-                 !std::same_as<T, char16_t> && !std::same_as<T, char32_t> &&
-                 !std::same_as<T, wchar_t>)
-    Config(T v) : data_(fromInteger(v)) {}  // NOLINT(google-explicit-constructor)
-    Config(bool b) : data_(b) {}            // NOLINT(google-explicit-constructor)
-    Config(float f) : data_(f) {}           // NOLINT(google-explicit-constructor)
+    template <ConfigInteger T>
+    Config(T v) : data_(fromInteger(v)) {}
+    Config(bool b) : data_(b) {}
+    Config(float f) : data_(f) {}
     // Narrowed to the nearest float: configuration numbers are 32-bit.
-    Config(double d) : data_(static_cast<float>(d)) {}  // NOLINT(google-explicit-constructor)
-    Config(Array a);                                    // NOLINT(google-explicit-constructor)
-    Config(Dictionary d);                               // NOLINT(google-explicit-constructor)
-    Config(Token t) : data_(std::move(t)) {}            // NOLINT(google-explicit-constructor)
+    Config(double d) : data_(static_cast<float>(d)) {}
+    Config(Array a);
+    Config(Dictionary d);
+    Config(Token t) : data_(std::move(t)) {}
     // A dictionary filled pair by pair; a key that comes again replaces the earlier value.
     Config(std::initializer_list<std::pair<BinaryDistinctString, Config>> pairs);
     explicit Config(const Pairs& pairs);
@@ -111,12 +118,14 @@ public:
     // A floating value as is; an integer converted to the nearest float.
     std::optional<float> floating() const;
     float floating(float fallback) const { return floating().value_or(fallback); }
-    // The shared payload of a dictionary or array, or nullptr for any other kind.
+    // The shared payload of a dictionary or array, or nullptr for any other kind. It lives as long
+    // as any Config that shares it (this one, the value it was read from, or a copy).
     const Dictionary* dictionary() const noexcept;
     const Array* array() const noexcept;
     // A token as is; also an array of exactly [text, non-negative integer].
     std::optional<std::pair<std::uint64_t, std::string>> token() const;
-    std::pair<std::uint64_t, std::string> token(std::pair<std::uint64_t, std::string> fallback) const;
+    std::pair<std::uint64_t, std::string> token(
+        std::pair<std::uint64_t, std::string> fallback) const;
 
     // Typed reads by target type: std::string, BinaryDistinctString, bool, std::int64_t, float,
     // Dictionary, Array and std::pair<std::uint64_t, std::string> as above, plus
@@ -153,8 +162,8 @@ public:
 
 private:
     using Data = std::variant<BinaryDistinctString, std::int64_t, bool, float,
-                              std::shared_ptr<const Dictionary>, std::shared_ptr<const Array>, Token,
-                              std::monostate>;
+                              std::shared_ptr<const Dictionary>, std::shared_ptr<const Array>,
+                              Token, std::monostate>;
 
     template <class T>
     static Data fromInteger(T v) {
