@@ -5,10 +5,10 @@
 #include <sys/wait.h>
 
 #include <condition_variable>
-#include <cstring>
-#include <fstream>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,8 +39,8 @@ std::string generatedBytes(std::size_t size) {
 // One hub and one folder for the whole run: making the file takes longer than fetching it.
 struct Fixture {
     Fixture() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "bench-download-XXXXXX")
-                                  .string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "bench-download-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("cannot make a temporary folder");
         }
@@ -78,15 +78,15 @@ void BM_Downloader(benchmark::State& state) {
         std::condition_variable ended;
         std::optional<hub::Downloader::DownloadState> last;
         hub::Downloader downloader(destination, partial);
-        const auto subscription = downloader.download(
-            f.url, std::nullopt, std::nullopt, static_cast<std::int64_t>(fileSize), 10, 5,
-            [&](const hub::Downloader::DownloadState& s) {
-                if (s.isFinal()) {
-                    std::lock_guard lock(mutex);
-                    last = s;
-                    ended.notify_all();
-                }
-            });
+        const auto subscription = downloader.download(f.url, std::nullopt, std::nullopt,
+                                                      static_cast<std::int64_t>(fileSize), 10, 5,
+                                                      [&](const hub::Downloader::DownloadState& s) {
+                                                          if (s.isFinal()) {
+                                                              std::lock_guard lock(mutex);
+                                                              last = s;
+                                                              ended.notify_all();
+                                                          }
+                                                      });
         std::unique_lock lock(mutex);
         ended.wait(lock, [&] { return last.has_value(); });
         if (last->kind != hub::Downloader::DownloadState::Kind::completed) {

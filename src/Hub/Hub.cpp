@@ -7,12 +7,13 @@ namespace {
 constexpr const char* mainRevision = "main";
 
 // Each call works on its own copy, taken when it starts.
-HubApi sharedClient() { return HubApi::shared(); }
+HubApi sharedClient() {
+    return HubApi::shared();
+}
 
 }  // namespace
 
-std::vector<std::string> Hub::getFilenames(const Repo& repo,
-                                           const std::vector<std::string>& globs,
+std::vector<std::string> Hub::getFilenames(const Repo& repo, const std::vector<std::string>& globs,
                                            std::stop_token stop) {
     return sharedClient().getFilenames(repo, mainRevision, globs, std::move(stop));
 }

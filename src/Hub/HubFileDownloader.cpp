@@ -142,8 +142,8 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
     const HubApi::FileMetadata remote = hub.getFileMetadata(source(), stop);
 
     const std::string remoteCommit = remote.commitHash.value_or("");
-    if (HubApi::isValidHash(remoteCommit, HubApi::commitHashPattern) && isPresent(target) && local &&
-        local->commitHash == remoteCommit) {
+    if (HubApi::isValidHash(remoteCommit, HubApi::commitHashPattern) && isPresent(target) &&
+        local && local->commitHash == remoteCommit) {
         return target;
     }
     if (!remote.commitHash || !remote.etag || !remote.size || remote.location.empty()) {
@@ -174,8 +174,8 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
     StateQueue states;
     Downloader downloader(target, incomplete, backgroundSession, Downloader::defaultChunkSize);
     const Downloader::Subscription subscription = downloader.download(
-        source(), hubToken, std::nullopt, remote.size, transferIdleTimeoutSeconds,
-        transferRetries, [&states](const Downloader::DownloadState& state) { states.push(state); });
+        source(), hubToken, std::nullopt, remote.size, transferIdleTimeoutSeconds, transferRetries,
+        [&states](const Downloader::DownloadState& state) { states.push(state); });
     const std::stop_callback onStop(stop, [&downloader] { downloader.cancel(); });
     for (bool done = false; !done;) {
         const Downloader::DownloadState state = states.pop();

@@ -7,9 +7,9 @@
 #include <unicode/utf8.h>
 
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 
+#include "FileReading.h"
 #include "Utf8Text.h"
 #include "hub/ModuleBundle.h"
 #include "hub/YYJSONParser.h"
@@ -25,20 +25,15 @@ bool isPresent(const std::filesystem::path& path) {
 
 // The text of a chat template file; none when it cannot be read or is not UTF-8.
 std::optional<std::string> readText(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
     std::error_code error;
-    if (!file || std::filesystem::is_directory(path, error)) {
-        return std::nullopt;
-    }
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad() || !detail::isValidUtf8(text)) {
+    std::optional<std::string> text = detail::readFileBytes(path, error);
+    if (!text || !detail::isValidUtf8(*text)) {
         return std::nullopt;
     }
     return text;
 }
 
-std::optional<std::string> chatTemplate(const std::filesystem::path& folder,
-                                        const HubApi& hubApi) {
+std::optional<std::string> chatTemplate(const std::filesystem::path& folder, const HubApi& hubApi) {
     const std::filesystem::path jinja = folder / "chat_template.jinja";
     if (isPresent(jinja)) {
         return readText(jinja);
@@ -64,8 +59,8 @@ Config withChatTemplate(const std::optional<Config>& tokenizerConfig, const std:
 }
 
 bool isWordSeparator(UChar32 c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == 0x0B || c == 0x0C ||
-           c == 0x85 || c == 0x2028 || c == 0x2029;
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == 0x0B || c == 0x0C || c == 0x85 ||
+           c == 0x2028 || c == 0x2029;
 }
 
 // Each word's first character upper-case and its others lower-case; words are separated by
@@ -184,8 +179,8 @@ std::optional<Config> LanguageModelConfigurationFromHub::tokenizerConfig() const
     const Config::Dictionary* loadedFields = loaded->dictionary();
     if (const std::optional<Config> fallback = fallbackTokenizerConfig(*type)) {
         // The fallback's values win; keys only the loaded configuration has are kept.
-        Config::Dictionary fields = fallback->dictionary() ? *fallback->dictionary()
-                                                           : Config::Dictionary{};
+        Config::Dictionary fields =
+            fallback->dictionary() ? *fallback->dictionary() : Config::Dictionary{};
         if (loadedFields != nullptr) {
             for (const auto& [key, value] : *loadedFields) {
                 fields.try_emplace(key, value);
@@ -203,11 +198,11 @@ LanguageModelConfigurationFromHub::Configurations LanguageModelConfigurationFrom
     const std::string& modelName, const std::string& revision, const HubApi& hubApi,
     std::stop_token stop) {
     try {
-        const std::filesystem::path folder = hubApi.snapshot(
-            Repo(modelName, RepoType::models), revision,
-            std::vector<std::string>(std::begin(configurationFileNames),
-                                     std::end(configurationFileNames)),
-            HubApi::ProgressHandler{}, std::move(stop));
+        const std::filesystem::path folder =
+            hubApi.snapshot(Repo(modelName, RepoType::models), revision,
+                            std::vector<std::string>(std::begin(configurationFileNames),
+                                                     std::end(configurationFileNames)),
+                            HubApi::ProgressHandler{}, std::move(stop));
         return loadConfig(folder, hubApi);
     } catch (const URLError& error) {
         throw HubClientError::networkError(error);
@@ -250,13 +245,12 @@ std::optional<Config> LanguageModelConfigurationFromHub::fallbackTokenizerConfig
         return std::nullopt;
     }
     try {
-        std::ifstream file(resource, std::ios::binary);
-        if (!file) {
-            throw HubClientError::fileNotFound(resource.filename().string());
+        std::error_code error;
+        const std::optional<std::string> bytes = detail::readFileBytes(resource, error);
+        if (!bytes) {
+            throw std::filesystem::filesystem_error("cannot read", resource, error);
         }
-        const std::string bytes((std::istreambuf_iterator<char>(file)),
-                                std::istreambuf_iterator<char>());
-        Config config = YYJSONParser::parseToConfig(bytes);
+        Config config = YYJSONParser::parseToConfig(*bytes);
         if (config.kind() != Config::Kind::dictionary) {
             throw HubClientError::parseError("Failed to parse fallback tokenizer config");
         }

@@ -35,9 +35,8 @@ double Progress::fractionCompleted() const {
     double completed = static_cast<double>(completedUnitCount_);
     for (const Child& child : children_) {
         const double share = static_cast<double>(child.pendingUnitCount);
-        completed += child.progress->isFinished()
-                         ? share
-                         : share * child.progress->fractionCompleted();
+        completed +=
+            child.progress->isFinished() ? share : share * child.progress->fractionCompleted();
     }
     return completed / static_cast<double>(totalUnitCount_);
 }

@@ -15,8 +15,8 @@ namespace {
 constexpr std::size_t longestKeptComponent = 128;
 
 bool isFileNameCharacter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
 }
 
 std::string sha256Hex(std::string_view text) {

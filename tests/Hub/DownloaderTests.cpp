@@ -62,9 +62,9 @@ TEST_F(ResumableDownload, AKnownSizeReportsOneStatePerTenMebibytesAndMovesTheFil
 
     StateLog log;
     Downloader downloader(destination, incomplete);
-    const auto subscription = downloader.download(
-        url(), std::nullopt, std::nullopt, static_cast<std::int64_t>(content.size()), 10, 5,
-        log.callback());
+    const auto subscription =
+        downloader.download(url(), std::nullopt, std::nullopt,
+                            static_cast<std::int64_t>(content.size()), 10, 5, log.callback());
     const auto states = log.waitForEnd();
 
     ASSERT_EQ(states.size(), 5u);
@@ -113,22 +113,21 @@ TEST_F(ResumableDownload, StatesFollowTheChunksWrittenAndTheExpectedSize) {
 
         StateLog log;
         Downloader downloader(destination, incomplete, small());
-        const auto subscription =
-            downloader.download(url(), std::nullopt, std::nullopt, c.expected, 10, 5,
-                                log.callback());
+        const auto subscription = downloader.download(url(), std::nullopt, std::nullopt, c.expected,
+                                                      10, 5, log.callback());
         const auto states = log.waitForEnd();
         EXPECT_EQ(fractions(states), c.fractions);
         ASSERT_EQ(gets().size(), 1u);
-        EXPECT_EQ(gets()[0].header("Range"),
-                  c.partial ? std::optional("bytes=" + std::to_string(c.partial) + "-")
-                            : std::nullopt);
+        EXPECT_EQ(
+            gets()[0].header("Range"),
+            c.partial ? std::optional("bytes=" + std::to_string(c.partial) + "-") : std::nullopt);
         if (c.completes) {
             EXPECT_EQ(states.back().kind, Kind::completed);
             EXPECT_TRUE(readFile(destination) == content);
         } else {
             const auto error = testing::failure<Downloader::DownloadError>(states.back());
-            EXPECT_EQ(error, Downloader::DownloadError(
-                                 Downloader::DownloadError::Case::unexpectedError));
+            EXPECT_EQ(error,
+                      Downloader::DownloadError(Downloader::DownloadError::Case::unexpectedError));
             EXPECT_FALSE(std::filesystem::exists(destination));
         }
     }
@@ -143,10 +142,12 @@ TEST_F(ResumableDownload, APartialFileThatCannotBeResumedIsStartedOver) {
         std::optional<TestFault> fault;
         std::vector<std::optional<std::string>> ranges;  // of the requests, in order
     } cases[] = {
-        {"the server ignores the range", content.substr(0, 1200),
+        {"the server ignores the range",
+         content.substr(0, 1200),
          TestFault{.method = "GET", .ignoreRange = true},
          {"bytes=1200-"}},
-        {"the range cannot be satisfied", std::string(1200, 'x'),
+        {"the range cannot be satisfied",
+         std::string(1200, 'x'),
          TestFault{.method = "GET", .times = 1, .status = 416},
          {"bytes=1200-", std::nullopt}},
         {"longer than the whole file", std::string(3000, 'x'), std::nullopt, {std::nullopt}},
@@ -161,8 +162,8 @@ TEST_F(ResumableDownload, APartialFileThatCannotBeResumedIsStartedOver) {
         writeFile(incomplete, c.partial);
         StateLog log;
         Downloader downloader(destination, incomplete, small());
-        const auto subscription = downloader.download(url(), std::nullopt, std::nullopt, 2500, 10,
-                                                      5, log.callback());
+        const auto subscription =
+            downloader.download(url(), std::nullopt, std::nullopt, 2500, 10, 5, log.callback());
         EXPECT_EQ(log.waitForEnd().back().kind, Kind::completed);
         EXPECT_TRUE(readFile(destination) == content);
         std::vector<std::optional<std::string>> ranges;
@@ -180,8 +181,8 @@ TEST_F(ResumableDownload, ABodyCutSeveralTimesResumesFromTheWrittenLength) {
 
     StateLog log;
     Downloader downloader(destination, incomplete, small(4096));
-    const auto subscription = downloader.download(url(), "token", std::nullopt, 100000, 10, 5,
-                                                  log.callback());
+    const auto subscription =
+        downloader.download(url(), "token", std::nullopt, 100000, 10, 5, log.callback());
     EXPECT_EQ(log.waitForEnd().back().kind, Kind::completed);
     EXPECT_TRUE(readFile(destination) == content);
 
@@ -207,7 +208,9 @@ TEST_F(ResumableDownload, FailuresEndInOneFailedStateAndKeepThePartialFile) {
         std::size_t requests;
         std::optional<URLError::Code> urlError;  // else DownloadError.unexpectedError
     } cases[] = {
-        {"retries spent", {.method = "GET", .cutAfter = 500}, 3,
+        {"retries spent",
+         {.method = "GET", .cutAfter = 500},
+         3,
          URLError::Code::networkConnectionLost},
         {"not found", {.method = "GET", .status = 404}, 1, std::nullopt},
         {"server error", {.method = "GET", .status = 500}, 1, std::nullopt},
@@ -245,8 +248,8 @@ TEST_F(ResumableDownload, CancellingEndsTheTransferOnceAndKeepsWhatWasWritten) {
     StateLog log;
     {
         Downloader downloader(destination, incomplete, small());
-        const auto subscription = downloader.download(url(), std::nullopt, std::nullopt, 10000,
-                                                      10, 5, log.callback());
+        const auto subscription =
+            downloader.download(url(), std::nullopt, std::nullopt, 10000, 10, 5, log.callback());
         log.waitForFraction(0.5);
         downloader.cancel();
         const auto error = testing::failure<URLError>(log.waitForEnd().back());

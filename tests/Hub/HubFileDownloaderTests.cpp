@@ -118,8 +118,8 @@ TEST_F(FileDownloadDecision, AFilePlacedByHandIsKeptOnlyWhenItsSha256Matches) {
     hub.clearRequests();
     downloader("weights.bin").download();
     EXPECT_EQ(transfers(), 0u);
-    const auto record = downloader("weights.bin").hub.readDownloadMetadata(
-        downloader("weights.bin").metadataFile());
+    const auto record = downloader("weights.bin")
+                            .hub.readDownloadMetadata(downloader("weights.bin").metadataFile());
     ASSERT_TRUE(record);
     EXPECT_EQ(record->etag, hub.sha256(repo, "weights.bin"));
 
@@ -159,7 +159,8 @@ TEST_F(FileDownloadDecision, RefusesIncompleteAnswersAndUnsafeNames) {
 TEST_F(FileDownloadDecision, AnEntityTagNamesThePartialFileOnlyWhenItIsPlain) {
     const HubFileDownloader file = downloader("weights.bin");
     const std::filesystem::path metadataFolder = file.repoMetadataDestination;
-    EXPECT_EQ(file.incompleteFile("abc-1.2_3"), metadataFolder / "weights.bin.abc-1.2_3.incomplete");
+    EXPECT_EQ(file.incompleteFile("abc-1.2_3"),
+              metadataFolder / "weights.bin.abc-1.2_3.incomplete");
     for (const char* hostile : {"../../../../escaped", "a/b", "", "tab\there"}) {
         SCOPED_TRACE(hostile);
         const std::filesystem::path partial = file.incompleteFile(hostile);
@@ -183,8 +184,8 @@ TEST_F(FileDownloadDecision, TwoDownloadsOfOneFileAtOnceTransferItOnce) {
     const std::string content = generatedBytes(50000, 6);
     hub.addFile(repo, "weights.bin", content, {.large = true});
     // The first transfer waits half-way until the second download has asked the hub too.
-    hub.addFault({.method = "GET", .pathContains = "resolve-cache", .times = 1,
-                  .stallAfter = 20000});
+    hub.addFault(
+        {.method = "GET", .pathContains = "resolve-cache", .times = 1, .stallAfter = 20000});
 
     std::jthread first([&] { downloader("weights.bin").download(); });
     for (int i = 0; i < 2000 && transfers() < 2; ++i) {  // the redirect and the stalled body

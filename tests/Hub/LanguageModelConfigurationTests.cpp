@@ -58,11 +58,13 @@ TEST_F(LanguageModelConfiguration, ReadsAFolderWithTheChatTemplateMergedIn) {
           {"chat_template.json", R"({"chat_template": 3})"}},
          R"({"a":1})"},
         {"a broken JSON template is passed over",
-         {{"tokenizer.json", "{}"}, {"chat_template.json", "{"}}, std::nullopt},
+         {{"tokenizer.json", "{}"}, {"chat_template.json", "{"}},
+         std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto loaded = LanguageModelConfigurationFromHub::loadConfig(folder(c.files), client());
+        const auto loaded =
+            LanguageModelConfigurationFromHub::loadConfig(folder(c.files), client());
         EXPECT_FALSE(loaded.modelConfig);
         EXPECT_EQ(loaded.tokenizerData, Config(Config::Dictionary{}));
         EXPECT_EQ(loaded.tokenizerConfig,
@@ -161,7 +163,8 @@ TEST_F(LanguageModelConfiguration, LoadsFromTheHubThroughASnapshot) {
     EXPECT_EQ(configuration.tokenizerConfig(),
               Config::decodedJSON(
                   R"({"chat_template": "{{ messages }}", "tokenizer_class": "LlamaTokenizer"})"));
-    EXPECT_FALSE(std::filesystem::exists(temp.path() / "cache/models/owner/model/model.safetensors"));
+    EXPECT_FALSE(
+        std::filesystem::exists(temp.path() / "cache/models/owner/model/model.safetensors"));
 
     hub.requireToken("secret");
     const LanguageModelConfigurationFromHub refused("owner/model", "main", client());

@@ -218,9 +218,7 @@ TEST_F(Snapshot, AnEmptyListingReportsOnceAndCreatesNothing) {
 TEST_F(Snapshot, OfflineTheCacheIsCheckedAgainstItsRecords) {
     hub.addFile(repo, "config.json", "{}");
     hub.addFile(repo, "sub/weights.bin", generatedBytes(5000), {.large = true});
-    const auto fetch = [&] {
-        client().snapshot(repo, "main", std::vector<std::string>{});
-    };
+    const auto fetch = [&] { client().snapshot(repo, "main", std::vector<std::string>{}); };
     const struct {
         const char* name;
         std::function<void()> change;
@@ -271,7 +269,8 @@ TEST_F(Snapshot, AListingThatLeavesTheCacheIsRefusedBeforeAnythingIsWritten) {
         hostile.addFile(repo, "good.bin", "fine");
         hostile.addFile(repo, name, "bad");
         try {
-            HubApi({.downloadBase = temp.path(), .endpoint = hostile.endpoint(),
+            HubApi({.downloadBase = temp.path(),
+                    .endpoint = hostile.endpoint(),
                     .useOfflineMode = false})
                 .snapshot(repo, "main", std::vector<std::string>{});
             ADD_FAILURE() << "the listing was accepted";

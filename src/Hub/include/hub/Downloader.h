@@ -6,9 +6,9 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
-#include <stop_token>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <utility>
@@ -111,8 +111,7 @@ public:
                                         const std::optional<std::string>& token,
                                         const std::optional<Headers>& headers,
                                         std::optional<std::int64_t> expectedSize, double timeout,
-                                        int numRetries,
-                                        StateBroadcaster::Callback onState);
+                                        int numRetries, StateBroadcaster::Callback onState);
 
     // Stops the transfer; it ends with failed(URLError cancelled) unless it had already ended.
     void cancel();
