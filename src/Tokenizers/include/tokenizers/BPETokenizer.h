@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "tokenizers/TokenizingModel.h"
+
+namespace tokenizers {
+
+// The byte-pair-encoding model: a piece is cut into characters (extended grapheme clusters),
+// adjacent symbols are merged by the ranked merge list, and every resulting symbol that the
+// vocabulary lacks (or that maps to the unknown token) is replaced by its byte tokens "<0xHH>".
+//
+// Merge pairs compare their texts under canonical equivalence (a precomposed letter equals the
+// letter with a combining mark); the vocabulary compares exact text.
+class BPETokenizer : public TokenizingModel {
+public:
+    struct SpecialTokens {
+        std::optional<std::string> unknownToken;
+        std::optional<std::string> bosToken;
+        std::optional<std::string> eosToken;
+        bool fuseUnknownTokens = false;
+    };
+
+    // `merges`: each entry's first two texts form one merge, ranked by position (a pair listed
+    // again takes the later rank); entries with fewer than two texts are skipped.
+    BPETokenizer(TextToId vocabulary, const std::vector<std::vector<std::string>>& merges,
+                 SpecialTokens specialTokens);
+    ~BPETokenizer() override;
+
+    // The model of a tokenizer description: "model"."merges" (required; lists of texts or texts
+    // "a b") and "model"."vocab" (a dictionary; integer values only), with the added tokens
+    // winning over the vocabulary, and "unk_token", "bos_token", "eos_token", "fuse_unk" from the
+    // tokenizer configuration. Throws TokenizerError: missingVocab, or invalidDescription
+    // ("BPETokenizer requires merges").
+    static std::unique_ptr<BPETokenizer> fromConfig(const hub::Config& tokenizerConfig,
+                                                    const hub::Config& tokenizerData,
+                                                    const TextToId& addedTokens);
+
+    // Merges from a description's "merges": nothing unless it is a list.
+    static std::optional<std::vector<std::vector<std::string>>> mergesFromConfig(
+        const hub::Config* merges);
+
+    std::vector<std::string> tokenize(std::string_view text) const override;
+    // The merged symbols of one piece joined by single spaces.
+    std::string bpe(std::string_view token) const;
+    // Byte fallback: one "<0xHH>" token per UTF-8 byte.
+    static std::vector<std::string> hexaEncode(std::string_view text);
+
+    std::optional<int> convertTokenToId(std::string_view token) const override;
+    std::optional<std::string> convertIdToToken(int id) const override;
+
+    const std::optional<std::string>& bosToken() const override { return bosToken_; }
+    std::optional<int> bosTokenId() const override { return bosTokenId_; }
+    const std::optional<std::string>& eosToken() const override { return eosToken_; }
+    std::optional<int> eosTokenId() const override { return eosTokenId_; }
+    const std::optional<std::string>& unknownToken() const override { return unknownToken_; }
+    std::optional<int> unknownTokenId() const override { return unknownTokenId_; }
+    bool fuseUnknownTokens() const override { return fuseUnknownTokens_; }
+
+private:
+    struct Symbol {
+        std::uint32_t begin;
+        std::uint32_t end;
+        std::uint32_t id;  // canonical-equivalence class of the symbol's text
+    };
+    class PairRanks;
+
+    std::vector<Symbol> mergedSymbols(std::string_view piece) const;
+    void mergeInPasses(std::vector<Symbol>& symbols) const;
+    void mergeWithQueue(std::vector<Symbol>& symbols) const;
+    std::uint32_t symbolId(std::string_view cluster) const;
+    std::optional<int> vocabularyId(std::string_view text) const;
+
+    // Canonical (NFC) text of every symbol that appears in a merge -> its id.
+    TextToId symbolIds_;
+    std::vector<std::uint32_t> smallSymbolIds_;  // by code point, for code points below U+0300
+    std::unique_ptr<PairRanks> pairRanks_;
+
+    TextToId tokensToIds_;
+    std::unordered_map<int, std::string> idsToTokens_;
+    std::optional<std::string> bosToken_;
+    std::optional<int> bosTokenId_;
+    std::optional<std::string> eosToken_;
+    std::optional<int> eosTokenId_;
+    std::optional<std::string> unknownToken_;
+    std::optional<int> unknownTokenId_;
+    bool fuseUnknownTokens_ = false;
+};
+
+}  // namespace tokenizers

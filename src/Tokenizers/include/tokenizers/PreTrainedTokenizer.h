@@ -1,0 +1,92 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "hub/Config.h"
+#include "tokenizers/Decoder.h"
+#include "tokenizers/Normalizer.h"
+#include "tokenizers/PostProcessor.h"
+#include "tokenizers/PreTokenizer.h"
+#include "tokenizers/Regex.h"
+#include "tokenizers/Tokenizer.h"
+#include "tokenizers/TokenizingModel.h"
+
+namespace tokenizers {
+
+// The tokenizer built from a tokenizer description: the tokenizer configuration
+// ("tokenizer_config.json") and the tokenizer data ("tokenizer.json").
+//
+// Encoding cuts the text at its added tokens (longest first), then runs the normalizer, the
+// pre-tokenizer and the model on each ordinary section, fuses unknown tokens when the model asks
+// for it, applies the post-processor and maps tokens to ids. Decoding maps ids to tokens, drops
+// special tokens on request, runs the decoder, joins and tidies the spaces.
+class PreTrainedTokenizer : public Tokenizer {
+public:
+    // Throws TokenizerError: missingTokenizerClassInConfig, unsupportedTokenizer (an unknown
+    // class when `strict`; without it a warning line goes to standard output and the BPE model is
+    // used), the model's errors, and invalidDescription for a component it cannot build.
+    PreTrainedTokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
+                        bool strict);
+
+    using Tokenizer::decode;
+    using Tokenizer::encode;
+
+    std::vector<std::string> tokenize(std::string_view text) const override;
+    // A token the model has no id for (possible only with an inconsistent description, such as a
+    // post-processor naming a token the vocabulary lacks) throws TokenizerError
+    // (mismatchedConfig).
+    std::vector<int> encode(std::string_view text, bool addSpecialTokens) const override;
+    std::string decode(const std::vector<int>& tokens, bool skipSpecialTokens) const override;
+
+    std::optional<int> convertTokenToId(std::string_view token) const override;
+    std::optional<std::string> convertIdToToken(int id) const override;
+    std::optional<std::string> bosToken() const override { return model_->bosToken(); }
+    std::optional<int> bosTokenId() const override { return model_->bosTokenId(); }
+    std::optional<std::string> eosToken() const override { return model_->eosToken(); }
+    std::optional<int> eosTokenId() const override { return model_->eosTokenId(); }
+    std::optional<std::string> unknownToken() const override { return model_->unknownToken(); }
+    std::optional<int> unknownTokenId() const override { return model_->unknownTokenId(); }
+    bool fuseUnknownTokens() const { return model_->fuseUnknownTokens(); }
+    // Whether the configuration has a "chat_template" that is not null.
+    bool hasChatTemplate() const override;
+
+    // The pipeline steps, each on its own.
+    virtual std::vector<std::string> preTokenize(std::string_view text,
+                                                 PreTokenizerOptions options) const;
+    virtual std::string normalize(std::string_view text) const;
+    virtual std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
+                                                 bool addSpecialTokens) const;
+    virtual std::vector<std::string> decodeTokens(const std::vector<std::string>& tokens) const;
+    // The space clean-up of decoded text (" ." -> "." and the like), when the configuration's
+    // "clean_up_tokenization_spaces" is not false.
+    virtual std::string cleanUp(std::string text) const;
+    // Drops every unknown token that directly follows another one, when the model fuses them.
+    virtual std::vector<std::string> fuseUnknown(std::vector<std::string> tokens) const;
+
+    const hub::Config& tokenizerConfig() const { return tokenizerConfig_; }
+    const std::unordered_set<std::string>& addedTokens() const { return addedTokens_; }
+    // Added tokens marked special: content -> id.
+    const TextToId& specialTokens() const { return specialTokens_; }
+    const TokenizingModel& model() const { return *model_; }
+
+private:
+    std::unique_ptr<TokenizingModel> model_;
+    std::unordered_set<std::string> addedTokens_;
+    TextToId specialTokens_;
+    std::unordered_set<int> specialTokenIds_;
+    std::optional<Regex> addedTokensRegex_;
+    std::unique_ptr<PreTokenizer> preTokenizer_;
+    std::unique_ptr<Normalizer> normalizer_;
+    std::unique_ptr<PostProcessor> postProcessor_;
+    std::unique_ptr<Decoder> decoder_;
+    hub::Config tokenizerConfig_;
+    bool cleanUpTokenizationSpaces_ = true;
+};
+
+}  // namespace tokenizers
