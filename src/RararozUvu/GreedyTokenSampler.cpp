@@ -61,9 +61,9 @@ std::pair<std::int64_t, float> GreedyTokenSampler::sample(const ml::MultiArray& 
 
     const float t = temperature;
     if (t == 0.0f) {
-        const float best = detail::maxValue(scores_);
-        if (!std::isfinite(best)) samplingFailed("no token has a finite score");
         const std::size_t token = detail::argMax(scores_);
+        const float best = scores_[token];
+        if (!std::isfinite(best)) samplingFailed("no token has a finite score");
         // The arg-max's log-probability is its score less the log-normaliser, which is 0 - log(S)
         // with the sum taken relative to the maximum.
         return {static_cast<std::int64_t>(token),

@@ -76,11 +76,51 @@ float maxValue(std::span<const float> values) {
 }
 
 std::size_t argMax(std::span<const float> values) {
-    if (values.empty()) return 0;
-    const float best = maxValue(values);
-    const auto it = std::find(values.begin(), values.end(), best);
-    // Only NaNs everywhere leave no match.
-    return it == values.end() ? 0 : static_cast<std::size_t>(it - values.begin());
+    const float* p = values.data();
+    const std::size_t n = values.size();
+    std::size_t bestIndex = 0;
+    float best = n > 0 ? p[0] : 0.0f;
+    std::size_t i = 0;
+    if (n >= kLanes) {
+        // Each lane keeps its own first maximum; the lanes are then compared by value and, among
+        // equals, by position, so the first maximum overall wins.
+        Floats laneBest = load(p);
+        Ints laneIndex = {0, 1, 2, 3, 4, 5, 6, 7};
+        Ints index = laneIndex;
+        for (i = kLanes; i + kLanes <= n; i += kLanes) {
+            index += static_cast<std::int32_t>(kLanes);
+            const Floats v = load(p + i);
+            const Ints better = v > laneBest;
+            laneBest = better ? v : laneBest;
+            laneIndex = better ? index : laneIndex;
+        }
+        best = laneBest[0];
+        bestIndex = static_cast<std::size_t>(laneIndex[0]);
+        for (std::size_t l = 1; l < kLanes; ++l) {
+            const auto at = static_cast<std::size_t>(laneIndex[l]);
+            if (laneBest[l] > best || (laneBest[l] == best && at < bestIndex)) {
+                best = laneBest[l];
+                bestIndex = at;
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        if (p[i] > best) {
+            best = p[i];
+            bestIndex = i;
+        }
+    }
+    return bestIndex;
+}
+
+void fill(std::span<ml::Float16> scores, ml::Float16 value) {
+    using Halves = std::uint16_t __attribute__((vector_size(32)));
+    constexpr std::size_t kHalves = sizeof(Halves) / sizeof(std::uint16_t);
+    Halves v;
+    for (std::size_t l = 0; l < kHalves; ++l) v[l] = value.bits;
+    std::size_t i = 0;
+    for (; i + kHalves <= scores.size(); i += kHalves) std::memcpy(static_cast<void*>(scores.data() + i), &v, sizeof v);
+    for (; i < scores.size(); ++i) scores[i] = value;
 }
 
 double sumExp(std::span<const float> values, float shift) {

@@ -27,12 +27,18 @@ inline std::span<const ml::Float16> halfScores(const ml::MultiArray& logits) {
     return logits.span<ml::Float16>();
 }
 
+// Sets every score to `value`, a whole vector at a time.
+void fill(std::span<ml::Float16> scores, ml::Float16 value);
+
 // Sets ids [begin, end) to the suppressed score, clipped to the scores.
 inline void suppressRange(std::span<ml::Float16> scores, std::int64_t begin, std::int64_t end) {
     const auto size = static_cast<std::int64_t>(scores.size());
     begin = begin < 0 ? 0 : begin;
     end = end > size ? size : end;
-    for (std::int64_t i = begin; i < end; ++i) scores[static_cast<std::size_t>(i)] = kSuppressed;
+    if (begin < end) {
+        fill(scores.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)),
+             kSuppressed);
+    }
 }
 
 // Sets one id to the suppressed score when it lies inside the scores.
@@ -49,7 +55,8 @@ void widen(std::span<const ml::Float16> scores, std::vector<float>& out);
 // The largest value (negative infinity for an empty range or one of negative infinities only).
 float maxValue(std::span<const float> values);
 
-// Position of the first largest value; 0 for an empty range.
+// Position of the first largest value; 0 for an empty range. NaNs are passed over unless the
+// range starts with one.
 std::size_t argMax(std::span<const float> values);
 
 // Sum of exp(v - shift) over the values. A value of negative infinity adds nothing; the shift
