@@ -83,6 +83,23 @@ DecodingInputs& concreteInputs(DecodingInputsType& inputs, const char* message) 
     return *concrete;
 }
 
+// One step through the decoder's (overridable) prediction; absent when it gives no logits.
+std::optional<TextDecoderMLMultiArrayOutputType> predictStep(TextDecoding& decoder,
+                                                             DecodingInputs& in,
+                                                             const ml::MultiArray& embeds,
+                                                             std::stop_token stopToken) {
+    const std::optional<TextDecoderOutputType> predicted =
+        decoder.predictLogits(TextDecoderInputType(TextDecoderMLMultiArrayInputType{
+                                  in.inputIds(), in.cacheLength(), in.keyCache(), in.valueCache(),
+                                  in.kvCacheUpdateMask(), embeds, in.decoderKeyPaddingMask()}),
+                              stopToken);
+    const auto* output =
+        predicted ? std::any_cast<TextDecoderMLMultiArrayOutputType>(&*predicted) : nullptr;
+    if (output == nullptr || !output->logits)
+        return std::nullopt;
+    return *output;
+}
+
 TranscriptionTimings freshTimings() {
     TranscriptionTimings timings;
     timings.pipelineStart = std::numeric_limits<double>::max();
@@ -484,16 +501,10 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
         const Clock::time_point predictionStart = Clock::now();
         if (embeds == nullptr)
             throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
-        const std::optional<TextDecoderOutputType> predicted =
-            predictLogits(TextDecoderInputType(TextDecoderMLMultiArrayInputType{
-                              in.inputIds(), in.cacheLength(), in.keyCache(), in.valueCache(),
-                              in.kvCacheUpdateMask(), *embeds, in.decoderKeyPaddingMask()}),
-                          stopToken);
-        const auto* output =
-            predicted ? std::any_cast<TextDecoderMLMultiArrayOutputType>(&*predicted) : nullptr;
-        if (output == nullptr || !output->logits) {
+        const std::optional<TextDecoderMLMultiArrayOutputType> output =
+            predictStep(*this, in, *embeds, stopToken);
+        if (!output)
             throw WhisperError::decodingLogitsFailed("Unable to decode logits");
-        }
         const double predictionTime = secondsSince(predictionStart);
         const Clock::time_point nonPredictionStart = Clock::now();
 
@@ -738,14 +749,9 @@ DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoder
         throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
     DecodingInputs& in = concreteInputs(decoderInputs, "DecodingInputsType must be DecodingInputs");
 
-    const std::optional<TextDecoderOutputType> predicted =
-        predictLogits(TextDecoderInputType(TextDecoderMLMultiArrayInputType{
-                          in.inputIds(), in.cacheLength(), in.keyCache(), in.valueCache(),
-                          in.kvCacheUpdateMask(), *embeds, in.decoderKeyPaddingMask()}),
-                      stopToken);
-    const auto* output =
-        predicted ? std::any_cast<TextDecoderMLMultiArrayOutputType>(&*predicted) : nullptr;
-    if (output == nullptr || !output->logits) {
+    const std::optional<TextDecoderMLMultiArrayOutputType> output =
+        predictStep(*this, in, *embeds, stopToken);
+    if (!output) {
         Logging::error("Unable to decode logits");
         throw WhisperError::decodingLogitsFailed("Unable to decode logits from the model output");
     }
