@@ -32,9 +32,12 @@ const std::vector<std::string>& prose() {
         std::vector<std::string> sentences = {
             "And so, my fellow Americans, ask not what your country can do for you; ask what you "
             "can do for your country.",
-            "The stale smell of old beer lingers.", "It takes heat to bring out the odor.",
-            "A cold dip restores health and zest.", "A salt pickle tastes fine with ham.",
-            "Tacos al pastor are my favorite.", "A zestful food is the hot cross bun.",
+            "The stale smell of old beer lingers.",
+            "It takes heat to bring out the odor.",
+            "A cold dip restores health and zest.",
+            "A salt pickle tastes fine with ham.",
+            "Tacos al pastor are my favorite.",
+            "A zestful food is the hot cross bun.",
             "He hoped there would be stew for dinner, turnips and carrots and bruised potatoes "
             "and fat mutton pieces to be ladled out in thick peppered flour fattened sauce.",
             "For a full hour he had paced up and down, waiting, but he could wait no longer.",
@@ -51,7 +54,8 @@ const std::vector<std::string>& prose() {
             readFile(shared / "data" / "audio-synth" / "transcripts.json"));
         if (const auto* list = clips.array()) {
             for (const hub::Config& clip : *list) {
-                if (auto text = clip["text"].string()) sentences.push_back(std::move(*text));
+                if (auto text = clip["text"].string())
+                    sentences.push_back(std::move(*text));
             }
         }
         std::mt19937 rng(42);
@@ -60,7 +64,8 @@ const std::vector<std::string>& prose() {
         while (total < (4u << 20)) {
             std::shuffle(sentences.begin(), sentences.end(), rng);
             std::string paragraph;
-            for (std::size_t i = 0; i < 12; ++i) paragraph += sentences[i] + ' ';
+            for (std::size_t i = 0; i < 12; ++i)
+                paragraph += sentences[i] + ' ';
             paragraph.back() = '\n';
             total += paragraph.size();
             out.push_back(std::move(paragraph));
@@ -72,7 +77,8 @@ const std::vector<std::string>& prose() {
 
 std::size_t proseBytes() {
     std::size_t n = 0;
-    for (const std::string& p : prose()) n += p.size();
+    for (const std::string& p : prose())
+        n += p.size();
     return n;
 }
 
@@ -94,7 +100,8 @@ BENCHMARK(BM_LoadWhisperTokenizer)->Unit(benchmark::kMillisecond);
 // The part of loading that is ours: building the tokenizer from the parsed description.
 void BM_BuildWhisperTokenizerFromParsedDescription(benchmark::State& state) {
     const auto folder = shared / "data" / "tokenizers" / "whisper-tiny.en";
-    const hub::Config config = hub::YYJSONParser::parseToConfig(readFile(folder / "tokenizer_config.json"));
+    const hub::Config config =
+        hub::YYJSONParser::parseToConfig(readFile(folder / "tokenizer_config.json"));
     const hub::Config data = hub::YYJSONParser::parseToConfig(readFile(folder / "tokenizer.json"));
     for (auto _ : state) {
         tokenizers::PreTrainedTokenizer tokenizer(config, data, true);
@@ -108,20 +115,53 @@ void BM_EncodeProseGpt2(benchmark::State& state) {
     const auto& paragraphs = prose();
     std::size_t tokens = 0;
     for (auto _ : state) {
-        for (const std::string& p : paragraphs) tokens += tokenizer.encode(p).size();
+        for (const std::string& p : paragraphs)
+            tokens += tokenizer.encode(p).size();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * proseBytes()));
-    state.counters["tokens"] = benchmark::Counter(static_cast<double>(tokens),
-                                                  benchmark::Counter::kIsRate);
+    state.counters["tokens"] =
+        benchmark::Counter(static_cast<double>(tokens), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_EncodeProseGpt2)->Unit(benchmark::kMillisecond);
+
+// Words that never repeat: every piece goes through the merge loop (no help from the cache of
+// recent pieces).
+void BM_EncodeUniqueWordsGpt2(benchmark::State& state) {
+    const auto& tokenizer = gpt2();
+    std::mt19937 rng(7);
+    std::string text;
+    std::size_t words = 0;
+    while (text.size() < (1u << 20)) {
+        text += ' ';
+        for (int n = 3 + static_cast<int>(rng() % 8); n > 0; --n) {
+            text += static_cast<char>('a' + rng() % 26);
+        }
+        if (++words % 12 == 0)
+            text += ".\n";
+    }
+    for (auto _ : state) {
+        // Distinct words per run, so that no run finds the previous one's pieces.
+        for (char& c : text) {
+            if (c >= 'a' && c < 'z') {
+                ++c;
+            } else if (c == 'z') {
+                c = 'a';
+            }
+        }
+        benchmark::DoNotOptimize(tokenizer.encode(text));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_EncodeUniqueWordsGpt2)->Unit(benchmark::kMillisecond);
 
 void BM_DecodeProseGpt2(benchmark::State& state) {
     const auto& tokenizer = gpt2();
     std::vector<std::vector<int>> encoded;
-    for (const std::string& p : prose()) encoded.push_back(tokenizer.encode(p));
+    for (const std::string& p : prose())
+        encoded.push_back(tokenizer.encode(p));
     for (auto _ : state) {
-        for (const auto& ids : encoded) benchmark::DoNotOptimize(tokenizer.decode(ids));
+        for (const auto& ids : encoded)
+            benchmark::DoNotOptimize(tokenizer.decode(ids));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * proseBytes()));
 }

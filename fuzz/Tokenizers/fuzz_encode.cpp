@@ -28,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The clean-up of decoded text removes blanks before punctuation, so compare only texts it
     // leaves alone.
     const std::string expected = tokenizers::utf8::sanitized(text);
-    if (expected.find(' ') == std::string::npos && decoded != expected) std::abort();
+    if (expected.find(' ') == std::string::npos && decoded != expected)
+        std::abort();
     return 0;
 }

@@ -10,13 +10,14 @@
 #include "tokenizers/TokenizerError.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const hub::Config config =
-        hub::YYJSONParser::parseToConfig(R"({"tokenizer_class":"GPT2Tokenizer","unk_token":"<unk>"})");
+    static const hub::Config config = hub::YYJSONParser::parseToConfig(
+        R"({"tokenizer_class":"GPT2Tokenizer","unk_token":"<unk>"})");
     try {
-        const hub::Config description =
-            hub::YYJSONParser::parseToConfig(std::string_view(reinterpret_cast<const char*>(data), size));
+        const hub::Config description = hub::YYJSONParser::parseToConfig(
+            std::string_view(reinterpret_cast<const char*>(data), size));
         const auto tokenizer = tokenizers::AutoTokenizer::from(config, description, false);
-        const auto ids = tokenizer->encode("Hello w\xC3\xB6rld <|endoftext|>  12 \xF0\x9F\x98\x80!");
+        const auto ids =
+            tokenizer->encode("Hello w\xC3\xB6rld <|endoftext|>  12 \xF0\x9F\x98\x80!");
         (void)tokenizer->decode(ids);
         (void)tokenizer->decode(ids, true);
     } catch (const tokenizers::TokenizerError&) {

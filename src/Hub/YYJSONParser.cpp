@@ -5,6 +5,7 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -78,7 +79,47 @@ public:
         }
         return add(Config(), unsignedValue);
     }
-    bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }  // not requested
+    // Numbers arrive as their text and are converted here: the reader's own full-precision
+    // conversion reads outside its power table on extreme exponents, while from_chars is exact
+    // (correctly rounded) for every spelling.
+    bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
+        const std::string_view text(s, length);
+        const bool minus = !text.empty() && text.front() == '-';
+        const std::string_view body = minus ? text.substr(1) : text;
+        if (body == "NaN") {
+            return Double(std::numeric_limits<double>::quiet_NaN());
+        }
+        if (body == "Inf" || body == "Infinity") {
+            const double inf = std::numeric_limits<double>::infinity();
+            return Double(minus ? -inf : inf);
+        }
+        const bool integral = body.find_first_of(".eE") == std::string_view::npos;
+        if (integral) {
+            std::int64_t i = 0;
+            if (auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), i);
+                ec == std::errc() && end == text.data() + text.size()) {
+                return Int64(i);
+            }
+            std::uint64_t u = 0;
+            if (auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), u);
+                !minus && ec == std::errc() && end == text.data() + text.size()) {
+                return Uint64(u);
+            }
+        }
+        double d = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
+        if (ec == std::errc::result_out_of_range) {
+            // Beyond the double range: huge is an infinity, tiny a zero.
+            const bool huge = body.find_first_of("eE") == std::string_view::npos ||
+                              body[body.find_first_of("eE") + 1] != '-';
+            const double magnitude = huge ? std::numeric_limits<double>::infinity() : 0.0;
+            return Double(minus ? -magnitude : magnitude);
+        }
+        if (ec != std::errc() || end != text.data() + text.size()) {
+            return false;
+        }
+        return Double(d);
+    }
     bool String(const char* s, rapidjson::SizeType length, bool) {
         // The length, not a terminating NUL, bounds the text: "\u0000" is a character like any.
         return add(Config(BinaryDistinctString(std::string_view(s, length))));
@@ -186,7 +227,7 @@ Config readJSON(std::string_view bytes, JSONDialect dialect) {
     if (bytes.empty()) {
         throw YYJSONParser::ParseError::readFailed(0, "empty data", 0);
     }
-    constexpr unsigned common = rapidjson::kParseFullPrecisionFlag |
+    constexpr unsigned common = rapidjson::kParseNumbersAsStringsFlag |
                                 rapidjson::kParseValidateEncodingFlag |
                                 rapidjson::kParseIterativeFlag;
     if (dialect == JSONDialect::loader) {

@@ -13,7 +13,8 @@ std::optional<DecodingFallback> DecodingFallback::verdict(const DecodingOptions&
     if (options.noSpeechThreshold && noSpeechProb > *options.noSpeechThreshold) {
         return DecodingFallback{false, "silence"};
     }
-    if (options.compressionRatioThreshold && compressionRatio > *options.compressionRatioThreshold) {
+    if (options.compressionRatioThreshold &&
+        compressionRatio > *options.compressionRatioThreshold) {
         return DecodingFallback{true, "compressionRatioThreshold"};
     }
     if (options.logProbThreshold && avgLogProb < *options.logProbThreshold) {

@@ -15,8 +15,8 @@ DecodingInputs::DecodingInputs(std::vector<std::int64_t> initialPrompt, ml::Mult
                                ml::MultiArray cacheLength, ml::MultiArray keyCache,
                                ml::MultiArray valueCache, ml::MultiArray alignmentWeights,
                                ml::MultiArray kvCacheUpdateMask,
-                               ml::MultiArray decoderKeyPaddingMask,
-                               ml::MultiArray prefillKeyCache, ml::MultiArray prefillValueCache)
+                               ml::MultiArray decoderKeyPaddingMask, ml::MultiArray prefillKeyCache,
+                               ml::MultiArray prefillValueCache)
     : initialPrompt_(std::move(initialPrompt)),
       inputIds_(std::move(inputIds)),
       cacheLength_(std::move(cacheLength)),
@@ -32,8 +32,8 @@ void DecodingInputs::reset(std::int64_t prefilledCacheSize, std::int64_t maxToke
     const std::int64_t p = prefilledCacheSize;
     cacheLength_.setValue(0, static_cast<double>(p));
     // A sample length longer than the masks must not write past them.
-    const std::int64_t end = std::min(
-        {maxTokenContext, kvCacheUpdateMask_.count(), decoderKeyPaddingMask_.count()});
+    const std::int64_t end =
+        std::min({maxTokenContext, kvCacheUpdateMask_.count(), decoderKeyPaddingMask_.count()});
     for (std::int64_t i = 0; i < end; ++i) {
         if (i > p) {
             decoderKeyPaddingMask_.setValue(i, shutOut);

@@ -61,7 +61,9 @@ std::string toJson(DecodingTask task) {
     return writer.text();
 }
 
-DecodingTask decodingTaskFromJson(std::string_view text) { return readTask(json::parse(text)); }
+DecodingTask decodingTaskFromJson(std::string_view text) {
+    return readTask(json::parse(text));
+}
 
 std::string_view rawValue(ChunkingStrategy strategy) {
     return strategy == ChunkingStrategy::vad ? "vad" : "none";

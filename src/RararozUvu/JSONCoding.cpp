@@ -29,6 +29,17 @@ DecodingError nullFound(std::string_view typeName) {
                          "Expected " + std::string(typeName) + " value but found null instead.");
 }
 
+// The value itself when it is of the kind `is` tests for: null and every other kind fail.
+const Value& expectKind(const Value& value, std::string_view typeName, bool (Value::*is)() const) {
+    if (value.IsNull()) {
+        throw nullFound(typeName);
+    }
+    if (!(value.*is)()) {
+        throw mismatch(typeName);
+    }
+    return value;
+}
+
 }  // namespace
 
 void Writer::key(std::string_view name) {
@@ -106,14 +117,7 @@ rapidjson::Document parse(std::string_view json) {
 }
 
 ObjectReader::ObjectReader(const Value& value, std::string_view typeName)
-    : value_(value), typeName_(typeName) {
-    if (value.IsNull()) {
-        throw nullFound(typeName);
-    }
-    if (!value.IsObject()) {
-        throw mismatch(typeName);
-    }
-}
+    : value_(expectKind(value, typeName, &Value::IsObject)) {}
 
 const Value& ObjectReader::required(std::string_view key) const {
     const auto member =
@@ -143,13 +147,7 @@ bool ObjectReader::contains(std::string_view key) const {
 }
 
 bool readBool(const Value& value) {
-    if (value.IsNull()) {
-        throw nullFound("Bool");
-    }
-    if (!value.IsBool()) {
-        throw mismatch("Bool");
-    }
-    return value.GetBool();
+    return expectKind(value, "Bool", &Value::IsBool).GetBool();
 }
 
 std::int64_t readInt(const Value& value) {
@@ -170,65 +168,41 @@ std::int64_t readInt(const Value& value) {
 }
 
 float readFloat(const Value& value) {
-    if (value.IsNull()) {
-        throw nullFound("Float");
-    }
-    if (!value.IsNumber()) {
-        throw mismatch("Float");
-    }
-    const double d = value.GetDouble();
+    const double d = expectKind(value, "Float", &Value::IsNumber).GetDouble();
     if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) {
-        throw DecodingError(Kind::dataCorrupted,
-                            "Parsed JSON number <" + std::to_string(d) + "> does not fit in Float.");
+        throw DecodingError(Kind::dataCorrupted, "Parsed JSON number <" + std::to_string(d) +
+                                                     "> does not fit in Float.");
     }
     return static_cast<float>(d);
 }
 
 double readDouble(const Value& value) {
-    if (value.IsNull()) {
-        throw nullFound("Double");
-    }
-    if (!value.IsNumber()) {
-        throw mismatch("Double");
-    }
-    return value.GetDouble();
+    return expectKind(value, "Double", &Value::IsNumber).GetDouble();
 }
 
 std::string readString(const Value& value) {
-    if (value.IsNull()) {
-        throw nullFound("String");
-    }
-    if (!value.IsString()) {
-        throw mismatch("String");
-    }
+    expectKind(value, "String", &Value::IsString);
     return std::string(value.GetString(), value.GetStringLength());
 }
 
 void expectArray(const Value& value, std::string_view typeName) {
-    const std::string name = "Array<" + std::string(typeName) + ">";
-    if (value.IsNull()) {
-        throw nullFound(name);
-    }
-    if (!value.IsArray()) {
-        throw mismatch(name);
-    }
+    expectKind(value, "Array<" + std::string(typeName) + ">", &Value::IsArray);
 }
 
-std::vector<std::int64_t> readInts(const Value& value) { return readArray(value, "Int", readInt); }
+std::vector<std::int64_t> readInts(const Value& value) {
+    return readArray(value, "Int", readInt);
+}
 
-std::vector<float> readFloats(const Value& value) { return readArray(value, "Float", readFloat); }
+std::vector<float> readFloats(const Value& value) {
+    return readArray(value, "Float", readFloat);
+}
 
 std::vector<std::string> readStrings(const Value& value) {
     return readArray(value, "String", readString);
 }
 
 std::map<std::int64_t, float> readTokenLogProbs(const Value& value) {
-    if (value.IsNull()) {
-        throw nullFound("Dictionary<Int, Float>");
-    }
-    if (!value.IsObject()) {
-        throw mismatch("Dictionary<Int, Float>");
-    }
+    expectKind(value, "Dictionary<Int, Float>", &Value::IsObject);
     std::map<std::int64_t, float> map;
     for (const auto& member : value.GetObject()) {
         const std::string_view key(member.name.GetString(), member.name.GetStringLength());

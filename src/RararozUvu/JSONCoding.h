@@ -87,7 +87,6 @@ public:
 
 private:
     const Value& value_;
-    std::string typeName_;
 };
 
 bool readBool(const Value& value);

@@ -60,7 +60,8 @@ ModelSupportConfig::ModelSupportConfig(std::string repoName, std::string repoVer
     if (includeFallback) {
         const ModelSupportConfig& fallback = Constants::fallbackModelSupportConfig();
         if (fallback.repoName.find(this->repoName) != std::string::npos) {
-            this->deviceSupports = mergeDeviceSupport(this->deviceSupports, fallback.deviceSupports);
+            this->deviceSupports =
+                mergeDeviceSupport(this->deviceSupports, fallback.deviceSupports);
         }
     }
     std::vector<std::string> named;
@@ -68,7 +69,8 @@ ModelSupportConfig::ModelSupportConfig(std::string repoName, std::string repoVer
         named.insert(named.end(), row.models.supported.begin(), row.models.supported.end());
     }
     knownModels = vevidocore::orderedSet(named);
-    defaultSupport = DeviceSupport{std::nullopt, {}, ModelSupport{"openai_whisper-base", knownModels, {}}};
+    defaultSupport =
+        DeviceSupport{std::nullopt, {}, ModelSupport{"openai_whisper-base", knownModels, {}}};
     computeDisabledModels();
 }
 
@@ -124,16 +126,18 @@ std::vector<DeviceSupport> ModelSupportConfig::mergeDeviceSupport(
     };
     std::vector<DeviceSupport> merged;
     for (const DeviceSupport& row : remote) {
-        const auto known = std::find_if(fallback.begin(), fallback.end(),
-                                        [&](const DeviceSupport& f) { return sharesIdentifier(f, row); });
+        const auto known =
+            std::find_if(fallback.begin(), fallback.end(),
+                         [&](const DeviceSupport& f) { return sharesIdentifier(f, row); });
         if (known == fallback.end()) {
             merged.push_back(row);
             continue;
         }
-        merged.push_back(DeviceSupport{
-            row.chips, row.identifiers,
-            ModelSupport{row.models.defaultModel, joined(row.models.supported, known->models.supported),
-                         {}}});
+        merged.push_back(
+            DeviceSupport{row.chips, row.identifiers,
+                          ModelSupport{row.models.defaultModel,
+                                       joined(row.models.supported, known->models.supported),
+                                       {}}});
     }
     for (const DeviceSupport& row : fallback) {
         const bool unknown =

@@ -21,4 +21,12 @@ TranscriptionSegment readSegment(const Value& value);
 void write(Writer& writer, const std::vector<TranscriptionSegment>& segments);
 std::vector<TranscriptionSegment> readSegments(const Value& value);
 
+// The JSON text of a record that has a write() above.
+template <class Record>
+std::string encoded(const Record& record) {
+    Writer writer;
+    write(writer, record);
+    return writer.text();
+}
+
 }  // namespace rararozuvu::json

@@ -44,8 +44,8 @@ std::string timingReport(const TranscriptionTimings& t,
     report += "\n- Logit Filtering:   " + stage(t.decodingFiltering, t.totalDecodingLoops);
     report += "\n- Sampling:          " + stage(t.decodingSampling, t.totalDecodingLoops);
     report += "\n- Kv Caching:        " + stage(t.decodingKvCaching, t.totalKVUpdateRuns);
-    report += "\n- Word Timestamps:   " +
-              stage(t.decodingWordTimestamps, t.totalTimestampAlignmentRuns);
+    report +=
+        "\n- Word Timestamps:   " + stage(t.decodingWordTimestamps, t.totalTimestampAlignmentRuns);
     report += "\n- Windowing:         " +
               stage(t.decodingWindowing - t.decodingWordTimestamps, t.totalDecodingWindows);
     report += "\nFallbacks:           " + stage(t.decodingFallback, t.totalDecodingFallbacks);

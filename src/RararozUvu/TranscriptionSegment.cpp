@@ -69,9 +69,7 @@ void combine(hub::Hasher& hasher, const TranscriptionSegment& s) {
 }  // namespace
 
 std::string WordTiming::toJson() const {
-    json::Writer writer;
-    json::write(writer, *this);
-    return writer.text();
+    return json::encoded(*this);
 }
 
 WordTiming WordTiming::fromJson(std::string_view text) {
@@ -79,9 +77,7 @@ WordTiming WordTiming::fromJson(std::string_view text) {
 }
 
 std::string TranscriptionSegment::toJson() const {
-    json::Writer writer;
-    json::write(writer, *this);
-    return writer.text();
+    return json::encoded(*this);
 }
 
 TranscriptionSegment TranscriptionSegment::fromJson(std::string_view text) {

@@ -53,9 +53,7 @@ static_assert(std::size(fields) == 34);
 }  // namespace
 
 std::string TranscriptionTimings::toJson() const {
-    json::Writer writer;
-    json::write(writer, *this);
-    return writer.text();
+    return json::encoded(*this);
 }
 
 TranscriptionTimings TranscriptionTimings::fromJson(std::string_view text) {

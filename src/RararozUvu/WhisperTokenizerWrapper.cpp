@@ -120,7 +120,8 @@ std::string WhisperTokenizerWrapper::decode(const std::vector<std::int64_t>& tok
     return tokenizer_->decode(narrowed(tokens));
 }
 
-std::optional<std::int64_t> WhisperTokenizerWrapper::convertTokenToId(std::string_view token) const {
+std::optional<std::int64_t> WhisperTokenizerWrapper::convertTokenToId(
+    std::string_view token) const {
     const std::optional<int> id = tokenizer_->convertTokenToId(token);
     if (!id) {
         return std::nullopt;
@@ -140,7 +141,8 @@ std::optional<std::string> WhisperTokenizerWrapper::convertIdToToken(std::int64_
     return tokenizer_->convertIdToToken(static_cast<int>(id));
 }
 
-WordTokens WhisperTokenizerWrapper::splitToWordTokens(const std::vector<std::int64_t>& tokenIds) const {
+WordTokens WhisperTokenizerWrapper::splitToWordTokens(
+    const std::vector<std::int64_t>& tokenIds) const {
     std::vector<std::int64_t> textTokens;
     for (std::int64_t id : tokenIds) {
         if (id < specialTokens_.specialTokenBegin) {
@@ -148,15 +150,20 @@ WordTokens WhisperTokenizerWrapper::splitToWordTokens(const std::vector<std::int
         }
     }
     const std::optional<std::string> language = platform::dominantLanguage(decode(textTokens));
-    const bool unspaced =
-        language && std::find(unspacedLanguages.begin(), unspacedLanguages.end(), *language) !=
-                        unspacedLanguages.end();
+    const bool unspaced = language && std::find(unspacedLanguages.begin(), unspacedLanguages.end(),
+                                                *language) != unspacedLanguages.end();
     return unspaced ? splitTokensOnUnicode(tokenIds) : splitTokensOnSpaces(tokenIds);
 }
 
 WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(
     const std::vector<std::int64_t>& tokenIds) const {
     const std::vector<char32_t> full = codePoints(decode(tokenIds));
+    // Replacement characters at the very end of the full text stand for a character the ids
+    // stop inside of, not for one the text holds: they close no run.
+    std::size_t trailingStart = full.size();
+    while (trailingStart > 0 && full[trailingStart - 1] == tokenizers::utf8::replacementCharacter) {
+        --trailingStart;
+    }
     WordTokens split;
     std::vector<std::int64_t> run;
     // Positions count code points, so the runs' lengths add up to positions in the full text.
@@ -171,8 +178,9 @@ WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(
         // character, unless the full text has a replacement character at that very place.
         bool closed = replacement == points.end();
         if (!closed) {
-            const std::size_t position = offset + static_cast<std::size_t>(replacement - points.begin());
-            closed = position < full.size() &&
+            const std::size_t position =
+                offset + static_cast<std::size_t>(replacement - points.begin());
+            closed = position < trailingStart &&
                      full[position] == tokenizers::utf8::replacementCharacter;
         }
         if (closed) {

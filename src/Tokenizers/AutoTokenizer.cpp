@@ -6,6 +6,7 @@
 #include "hub/YYJSONParser.h"
 #include "tokenizers/LlamaPreTrainedTokenizer.h"
 #include "tokenizers/PreTrainedTokenizer.h"
+#include "tokenizers/StringSplitting.h"
 #include "tokenizers/TokenizerError.h"
 
 namespace tokenizers {
@@ -13,19 +14,16 @@ namespace {
 
 hub::Config readDescriptionFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw TokenizerError::missingConfig();
+    if (!in)
+        throw TokenizerError::missingConfig();
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return hub::YYJSONParser::parseToConfig(bytes.str());
 }
 
 bool namesLlama(const hub::Config& tokenizerConfig) {
-    auto name = tokenizerConfig["tokenizerClass"].string();
-    if (!name) return false;
-    for (std::size_t at = name->find("Fast"); at != std::string::npos; at = name->find("Fast")) {
-        name->erase(at, 4);
-    }
-    return *name == "LlamaTokenizer";
+    const auto name = tokenizerConfig["tokenizerClass"].string();
+    return name && replacingOccurrences(*name, "Fast", "") == "LlamaTokenizer";
 }
 
 }  // namespace

@@ -33,20 +33,26 @@ const Tables& tables() {
 
 }  // namespace
 
-const std::array<std::string, 256>& byteEncoder() { return tables().text; }
+const std::array<std::string, 256>& byteEncoder() {
+    return tables().text;
+}
 
 std::optional<std::uint8_t> byteDecoder(char32_t character) {
-    if (character >= 0x144) return std::nullopt;
+    if (character >= 0x144)
+        return std::nullopt;
     const int b = tables().byteOf[character];
-    if (b < 0) return std::nullopt;
+    if (b < 0)
+        return std::nullopt;
     return static_cast<std::uint8_t>(b);
 }
 
 std::optional<std::uint8_t> byteDecoder(std::string_view character) {
-    if (character.empty()) return std::nullopt;
+    if (character.empty())
+        return std::nullopt;
     std::size_t i = 0;
     const char32_t c = utf8::decode(character, i);
-    if (i != character.size()) return std::nullopt;
+    if (i != character.size())
+        return std::nullopt;
     return byteDecoder(c);
 }
 

@@ -1,26 +1,12 @@
 #include "tokenizers/Decoder.h"
 
 #include "tokenizers/ByteTables.h"
+#include "tokenizers/StringSplitting.h"
 #include "tokenizers/UnicodeText.h"
 #include "tokenizers/Utf8.h"
 
 namespace tokenizers {
 namespace {
-
-std::string replacingAll(std::string text, std::string_view target, std::string_view with) {
-    if (target.empty()) return text;
-    std::string out;
-    std::size_t start = 0;
-    for (std::size_t at = text.find(target); at != std::string::npos;
-         at = text.find(target, start)) {
-        out.append(text, start, at - start);
-        out += with;
-        start = at + target.size();
-    }
-    if (start == 0) return text;
-    out.append(text, start);
-    return out;
-}
 
 // The value of a byte token "<0xHH>"; nothing for any other token, and for a negative value.
 std::optional<std::uint8_t> byteTokenValue(std::string_view token) {
@@ -28,21 +14,28 @@ std::optional<std::uint8_t> byteTokenValue(std::string_view token) {
         return std::nullopt;
     }
     const auto digit = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
         return -1;
     };
     const char first = token[3], second = token[4];
     const int low = digit(second);
-    if (low < 0) return std::nullopt;
-    if (first == '+') return static_cast<std::uint8_t>(low);
+    if (low < 0)
+        return std::nullopt;
+    if (first == '+')
+        return static_cast<std::uint8_t>(low);
     if (first == '-') {
-        if (low != 0) return std::nullopt;
+        if (low != 0)
+            return std::nullopt;
         return std::uint8_t{0};
     }
     const int high = digit(first);
-    if (high < 0) return std::nullopt;
+    if (high < 0)
+        return std::nullopt;
     return static_cast<std::uint8_t>(high * 16 + low);
 }
 
@@ -64,19 +57,22 @@ void appendByteDecoded(std::string& bytes, std::string_view run) {
         for (std::size_t i = 0; i < run.size();) {
             const std::size_t start = i;
             i = utf8::nextCodePoint(run, i);
-            if (run[start] == '\r' && i < run.size() && run[i] == '\n') ++i;
+            if (run[start] == '\r' && i < run.size() && run[i] == '\n')
+                ++i;
             appendCluster(run.substr(start, i - start));
         }
         return;
     }
-    for (std::string_view cluster : unicode::graphemeClusters(run)) appendCluster(cluster);
+    for (std::string_view cluster : unicode::graphemeClusters(run))
+        appendCluster(cluster);
 }
 
 }  // namespace
 
 std::vector<std::string> DecoderSequence::decode(const std::vector<std::string>& tokens) const {
     std::vector<std::string> out = tokens;
-    for (const auto& d : decoders_) out = (*d)(out);
+    for (const auto& d : decoders_)
+        out = (*d)(out);
     return out;
 }
 
@@ -86,8 +82,9 @@ WordPieceDecoder::WordPieceDecoder(std::string prefix, bool cleanup)
       re_(Regex::compile(R"(\s(\.|\?|\!|\,|'\s|n't|'m|'s|'ve|'re))")) {}
 
 std::string WordPieceDecoder::cleanedUp(std::string text) const {
-    if (re_) text = re_->replacingMatches(text, "$1");
-    return replacingAll(std::move(text), " do not", " don't");
+    if (re_)
+        text = re_->replacingMatches(text, "$1");
+    return replacingOccurrences(text, " do not", " don't");
 }
 
 std::vector<std::string> WordPieceDecoder::decode(const std::vector<std::string>& tokens) const {
@@ -112,7 +109,8 @@ std::vector<std::string> ByteLevelDecoder::decode(const std::vector<std::string>
     std::string pending;  // bytes of the current run of ordinary tokens
     bool inRun = false;
     const auto flush = [&] {
-        if (!inRun) return;
+        if (!inRun)
+            return;
         out.push_back(utf8::sanitized(pending));
         pending.clear();
         inRun = false;
@@ -131,10 +129,12 @@ std::vector<std::string> ByteLevelDecoder::decode(const std::vector<std::string>
 }
 
 std::vector<std::string> ReplaceDecoder::decode(const std::vector<std::string>& tokens) const {
-    if (!pattern_) return tokens;
+    if (!pattern_)
+        return tokens;
     std::vector<std::string> out;
     out.reserve(tokens.size());
-    for (const std::string& token : tokens) out.push_back(pattern_->apply(token));
+    for (const std::string& token : tokens)
+        out.push_back(pattern_->apply(token));
     return out;
 }
 
@@ -142,7 +142,8 @@ std::vector<std::string> ByteFallbackDecoder::decode(const std::vector<std::stri
     std::vector<std::string> out;
     std::string pending;
     const auto flush = [&] {
-        if (pending.empty()) return;
+        if (pending.empty())
+            return;
         out.push_back(utf8::sanitized(pending));
         pending.clear();
     };
@@ -160,7 +161,8 @@ std::vector<std::string> ByteFallbackDecoder::decode(const std::vector<std::stri
 
 std::vector<std::string> FuseDecoder::decode(const std::vector<std::string>& tokens) const {
     std::string joined;
-    for (const std::string& token : tokens) joined += token;
+    for (const std::string& token : tokens)
+        joined += token;
     return {joined};
 }
 
@@ -182,7 +184,8 @@ std::vector<std::string> StripDecoder::decode(const std::vector<std::string>& to
             --last;
         }
         std::string kept;
-        for (std::size_t i = first; i < last; ++i) kept.append(clusters[i]);
+        for (std::size_t i = first; i < last; ++i)
+            kept.append(clusters[i]);
         out.push_back(std::move(kept));
     }
     return out;
@@ -191,8 +194,10 @@ std::vector<std::string> StripDecoder::decode(const std::vector<std::string>& to
 std::vector<std::string> MetaspaceDecoder::decode(const std::vector<std::string>& tokens) const {
     std::vector<std::string> out;
     out.reserve(tokens.size());
-    for (const std::string& token : tokens) out.push_back(replacingAll(token, replacement_, " "));
-    if (addPrefixSpace_ && !out.empty() && out.front().starts_with(' ')) out.front().erase(0, 1);
+    for (const std::string& token : tokens)
+        out.push_back(replacingOccurrences(token, replacement_, " "));
+    if (addPrefixSpace_ && !out.empty() && out.front().starts_with(' '))
+        out.front().erase(0, 1);
     return out;
 }
 

@@ -1,3 +1,4 @@
+#include "ComponentDescription.h"
 #include "hub/Config.h"
 #include "tokenizers/Decoder.h"
 #include "tokenizers/TokenizerError.h"
@@ -28,21 +29,15 @@ std::unique_ptr<Decoder> stripFromConfig(const hub::Config& config) {
 
 std::unique_ptr<Decoder> DecoderFactory::fromConfig(
     const hub::Config* config, const std::unordered_set<std::string>* addedTokens) {
-    if (config == nullptr) return nullptr;
-    const auto type = (*config)["type"].string();
-    if (!type) return nullptr;
+    const auto type = description::componentType(config);
+    if (!type)
+        return nullptr;
     const hub::Config& c = *config;
     if (*type == "Sequence") {
-        const hub::Config members = c["decoders"];
-        if (members.array() == nullptr) {
-            throw TokenizerError::invalidDescription("No decoders in Sequence");
-        }
-        std::vector<std::unique_ptr<Decoder>> built;
         // Members get no added tokens: a byte-level decoder inside a sequence decodes them too.
-        for (const hub::Config& member : *members.array()) {
-            if (auto d = fromConfig(&member)) built.push_back(std::move(d));
-        }
-        return std::make_unique<DecoderSequence>(std::move(built));
+        return std::make_unique<DecoderSequence>(description::sequenceMembers<Decoder>(
+            c, "decoders", "No decoders in Sequence",
+            [](const hub::Config* member) { return fromConfig(member); }));
     }
     if (*type == "WordPiece") {
         const auto prefix = c["prefix"].string();
@@ -53,15 +48,18 @@ std::unique_ptr<Decoder> DecoderFactory::fromConfig(
         return std::make_unique<WordPieceDecoder>(*prefix, c["cleanup"].boolean(false));
     }
     if (*type == "ByteLevel") {
-        return std::make_unique<ByteLevelDecoder>(
-            addedTokens ? *addedTokens : std::unordered_set<std::string>{});
+        return std::make_unique<ByteLevelDecoder>(addedTokens ? *addedTokens
+                                                              : std::unordered_set<std::string>{});
     }
     if (*type == "Replace") {
         return std::make_unique<ReplaceDecoder>(StringReplacePattern::fromConfig(c));
     }
-    if (*type == "ByteFallback") return std::make_unique<ByteFallbackDecoder>();
-    if (*type == "Fuse") return std::make_unique<FuseDecoder>();
-    if (*type == "Strip") return stripFromConfig(c);
+    if (*type == "ByteFallback")
+        return std::make_unique<ByteFallbackDecoder>();
+    if (*type == "Fuse")
+        return std::make_unique<FuseDecoder>();
+    if (*type == "Strip")
+        return stripFromConfig(c);
     if (*type == "Metaspace") {
         return std::make_unique<MetaspaceDecoder>(c["addPrefixSpace"].boolean(false),
                                                   c["replacement"].string("_"));

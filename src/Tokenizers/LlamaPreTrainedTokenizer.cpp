@@ -1,5 +1,6 @@
 #include "tokenizers/LlamaPreTrainedTokenizer.h"
 
+#include "tokenizers/StringSplitting.h"
 #include "tokenizers/TokenizerError.h"
 
 namespace tokenizers {
@@ -18,7 +19,8 @@ hub::Config rewrittenData(const hub::Config& tokenizerConfig, const hub::Config&
     const auto replace = [&](const char* snake, const char* camel, std::optional<hub::Config> v) {
         data.erase(hub::BinaryDistinctString(snake));
         data.erase(hub::BinaryDistinctString(camel));
-        if (v) data.insert_or_assign(hub::BinaryDistinctString(snake), std::move(*v));
+        if (v)
+            data.insert_or_assign(hub::BinaryDistinctString(snake), std::move(*v));
     };
     if (!legacy(tokenizerConfig)) {
         data.erase(hub::BinaryDistinctString("normalizer"));
@@ -35,19 +37,6 @@ hub::Config rewrittenData(const hub::Config& tokenizerConfig, const hub::Config&
     return hub::Config(std::move(data));
 }
 
-std::string replacingAll(std::string_view text, std::string_view target, std::string_view with) {
-    std::string out;
-    std::size_t start = 0;
-    for (std::size_t at = text.find(target); at != std::string_view::npos;
-         at = text.find(target, start)) {
-        out.append(text.substr(start, at - start));
-        out += with;
-        start = at + target.size();
-    }
-    out.append(text.substr(start));
-    return out;
-}
-
 }  // namespace
 
 LlamaPreTrainedTokenizer::LlamaPreTrainedTokenizer(const hub::Config& tokenizerConfig,
@@ -56,9 +45,10 @@ LlamaPreTrainedTokenizer::LlamaPreTrainedTokenizer(const hub::Config& tokenizerC
       isLegacy_(legacy(tokenizerConfig)) {}
 
 std::vector<std::string> LlamaPreTrainedTokenizer::tokenize(std::string_view text) const {
-    if (isLegacy_ || text.empty()) return PreTrainedTokenizer::tokenize(text);
+    if (isLegacy_ || text.empty())
+        return PreTrainedTokenizer::tokenize(text);
     std::vector<std::string> tokens = PreTrainedTokenizer::tokenize(
-        std::string(metaspace) + replacingAll(text, metaspace, " "));
+        std::string(metaspace) + replacingOccurrences(text, metaspace, " "));
     if (tokens.size() >= 2 && tokens[0] == metaspace && specialTokens().contains(tokens[1])) {
         tokens.erase(tokens.begin());
     }
@@ -68,11 +58,13 @@ std::vector<std::string> LlamaPreTrainedTokenizer::tokenize(std::string_view tex
 std::optional<hub::Config> maybeUpdatePostProcessor(const hub::Config& tokenizerConfig,
                                                     const hub::Config* processorConfig) {
     const auto existing = PostProcessorFactory::fromConfig(processorConfig);
-    if (dynamic_cast<const TemplateProcessing*>(existing.get()) != nullptr) return std::nullopt;
+    if (dynamic_cast<const TemplateProcessing*>(existing.get()) != nullptr)
+        return std::nullopt;
 
     const auto tokenText = [&](const char* key) -> std::optional<std::string> {
         const hub::Config value = tokenizerConfig[key];
-        if (auto text = value.string()) return text;
+        if (auto text = value.string())
+            return text;
         return value["content"].string();
     };
     const bool addBos = tokenizerConfig["addBosToken"].boolean(false);
@@ -92,13 +84,17 @@ std::optional<hub::Config> maybeUpdatePostProcessor(const hub::Config& tokenizer
         return hub::Config{{"Sequence", hub::Config{{"id", id}, {"type_id", typeId}}}};
     };
     hub::Config::Array single;
-    if (addBos) single.push_back(special(*bos, 0));
+    if (addBos)
+        single.push_back(special(*bos, 0));
     single.push_back(sequence("A", 0));
-    if (addEos) single.push_back(special(*eos, 0));
+    if (addEos)
+        single.push_back(special(*eos, 0));
     hub::Config::Array pair = single;
-    if (addBos) pair.push_back(special(*bos, 1));
+    if (addBos)
+        pair.push_back(special(*bos, 1));
     pair.push_back(sequence("B", 1));
-    if (addEos) pair.push_back(special(*eos, 1));
+    if (addEos)
+        pair.push_back(special(*eos, 1));
     return hub::Config{
         {"type", "TemplateProcessing"}, {"single", std::move(single)}, {"pair", std::move(pair)}};
 }

@@ -1,14 +1,15 @@
 #include "tokenizers/Normalizer.h"
 
+#include "ComponentDescription.h"
 #include "hub/Config.h"
 #include "tokenizers/TokenizerError.h"
 
 namespace tokenizers {
 
 std::unique_ptr<Normalizer> NormalizerFactory::fromConfig(const hub::Config* config) {
-    if (config == nullptr) return nullptr;
-    const auto type = (*config)["type"].string();
-    if (!type) return nullptr;
+    const auto type = description::componentType(config);
+    if (!type)
+        return nullptr;
     throw TokenizerError::invalidDescription("Unsupported Normalizer type: " + *type);
 }
 

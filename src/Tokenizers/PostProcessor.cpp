@@ -8,7 +8,9 @@ namespace {
 
 using Tokens = PostProcessor::Tokens;
 
-void append(Tokens& to, const Tokens& from) { to.insert(to.end(), from.begin(), from.end()); }
+void append(Tokens& to, const Tokens& from) {
+    to.insert(to.end(), from.begin(), from.end());
+}
 
 // Code point boundaries of `text`.
 std::vector<std::size_t> codePointStarts(std::string_view text) {
@@ -19,23 +21,27 @@ std::vector<std::size_t> codePointStarts(std::string_view text) {
     return starts;
 }
 
-char32_t codePointAt(std::string_view text, std::size_t i) { return utf8::decode(text, i); }
+char32_t codePointAt(std::string_view text, std::size_t i) {
+    return utf8::decode(text, i);
+}
 
 }  // namespace
 
-Tokens TemplateProcessing::postProcess(const Tokens& tokens, const std::optional<Tokens>& pair,
+Tokens TemplateProcessing::postProcess(Tokens tokens, const std::optional<Tokens>& pair,
                                        bool addSpecialTokens) const {
     Tokens out;
     for (const Item& item : pair ? pair_ : single_) {
         switch (item.kind) {
             case Item::Kind::specialToken:
-                if (addSpecialTokens) out.push_back(item.text);
+                if (addSpecialTokens)
+                    out.push_back(item.text);
                 break;
             case Item::Kind::sequenceA:
                 append(out, tokens);
                 break;
             case Item::Kind::sequenceB:
-                if (pair) append(out, *pair);
+                if (pair)
+                    append(out, *pair);
                 break;
             case Item::Kind::other:
                 break;
@@ -44,7 +50,7 @@ Tokens TemplateProcessing::postProcess(const Tokens& tokens, const std::optional
     return out;
 }
 
-Tokens ByteLevelPostProcessor::postProcess(const Tokens& tokens, const std::optional<Tokens>&,
+Tokens ByteLevelPostProcessor::postProcess(Tokens tokens, const std::optional<Tokens>&,
                                            bool) const {
     return tokens;
 }
@@ -57,38 +63,45 @@ std::string RobertaProcessing::trimmed(const std::string& token) const {
         return addPrefixSpace_ ? unicode::isWhiteSpace(c) : unicode::isHorizontalSpace(c);
     };
     std::size_t leading = 0;
-    while (leading < n && isSpace(leading)) ++leading;
+    while (leading < n && isSpace(leading))
+        ++leading;
     if (leading == n) {
         // White space only: one character stays as it is; longer runs leave nothing.
         return addPrefixSpace_ && n == 1 ? token : std::string();
     }
     std::size_t trailing = 0;
-    while (trailing < n && isSpace(n - 1 - trailing)) ++trailing;
+    while (trailing < n && isSpace(n - 1 - trailing))
+        ++trailing;
     std::size_t first = leading, last = n - trailing;  // kept code points: [first, last)
     if (addPrefixSpace_) {
         // One white-space character stays at each end that had some.
-        if (leading > 0) --first;
-        if (trailing > 0) ++last;
+        if (leading > 0)
+            --first;
+        if (trailing > 0)
+            ++last;
     }
     const std::size_t begin = starts[first];
     const std::size_t end = last < n ? starts[last] : token.size();
     return token.substr(begin, end - begin);
 }
 
-Tokens RobertaProcessing::postProcess(const Tokens& tokens, const std::optional<Tokens>& pair,
+Tokens RobertaProcessing::postProcess(Tokens tokens, const std::optional<Tokens>& pair,
                                       bool addSpecialTokens) const {
-    Tokens first = tokens;
+    Tokens first = std::move(tokens);
     std::optional<Tokens> second = pair;
     if (trimOffset_) {
-        for (std::string& t : first) t = trimmed(t);
+        for (std::string& t : first)
+            t = trimmed(t);
         if (second) {
-            for (std::string& t : *second) t = trimmed(t);
+            for (std::string& t : *second)
+                t = trimmed(t);
         }
     }
     Tokens out;
     if (!addSpecialTokens) {
         out = std::move(first);
-        if (second) append(out, *second);
+        if (second)
+            append(out, *second);
         return out;
     }
     out.push_back(cls_.second);
@@ -102,12 +115,13 @@ Tokens RobertaProcessing::postProcess(const Tokens& tokens, const std::optional<
     return out;
 }
 
-Tokens BertProcessing::postProcess(const Tokens& tokens, const std::optional<Tokens>& pair,
+Tokens BertProcessing::postProcess(Tokens tokens, const std::optional<Tokens>& pair,
                                    bool addSpecialTokens) const {
     Tokens out;
     if (!addSpecialTokens) {
-        out = tokens;
-        if (pair) append(out, *pair);
+        out = std::move(tokens);
+        if (pair)
+            append(out, *pair);
         return out;
     }
     out.push_back(cls_.second);
@@ -120,12 +134,13 @@ Tokens BertProcessing::postProcess(const Tokens& tokens, const std::optional<Tok
     return out;
 }
 
-Tokens SequenceProcessing::postProcess(const Tokens& tokens, const std::optional<Tokens>& pair,
+Tokens SequenceProcessing::postProcess(Tokens tokens, const std::optional<Tokens>& pair,
                                        bool addSpecialTokens) const {
-    if (processors_.empty()) return tokens;
-    Tokens current = (*processors_.front())(tokens, pair, addSpecialTokens);
+    if (processors_.empty())
+        return tokens;
+    Tokens current = (*processors_.front())(std::move(tokens), pair, addSpecialTokens);
     for (std::size_t i = 1; i < processors_.size(); ++i) {
-        current = (*processors_[i])(current, std::nullopt, addSpecialTokens);
+        current = (*processors_[i])(std::move(current), std::nullopt, addSpecialTokens);
     }
     return current;
 }

@@ -1,3 +1,4 @@
+#include "ComponentDescription.h"
 #include "hub/Config.h"
 #include "tokenizers/PostProcessor.h"
 #include "tokenizers/TokenizerError.h"
@@ -8,7 +9,8 @@ namespace {
 std::vector<TemplateProcessing::Item> templateItems(const hub::Config::Array& items) {
     std::vector<TemplateProcessing::Item> out;
     out.reserve(items.size());
-    for (const hub::Config& item : items) out.push_back(TemplateProcessing::itemFromConfig(item));
+    for (const hub::Config& item : items)
+        out.push_back(TemplateProcessing::itemFromConfig(item));
     return out;
 }
 
@@ -28,15 +30,17 @@ TemplateProcessing::Item TemplateProcessing::itemFromConfig(const hub::Config& i
         return {Item::Kind::specialToken, std::move(*text)};
     }
     const auto sequence = item["Sequence"]["id"].string();
-    if (sequence == "A") return {Item::Kind::sequenceA, {}};
-    if (sequence == "B") return {Item::Kind::sequenceB, {}};
+    if (sequence == "A")
+        return {Item::Kind::sequenceA, {}};
+    if (sequence == "B")
+        return {Item::Kind::sequenceB, {}};
     return {};
 }
 
 std::unique_ptr<PostProcessor> PostProcessorFactory::fromConfig(const hub::Config* config) {
-    if (config == nullptr) return nullptr;
-    const auto type = (*config)["type"].string();
-    if (!type) return nullptr;
+    const auto type = description::componentType(config);
+    if (!type)
+        return nullptr;
     const hub::Config& c = *config;
     if (*type == "TemplateProcessing") {
         const hub::Config single = c["single"];
@@ -50,7 +54,8 @@ std::unique_ptr<PostProcessor> PostProcessorFactory::fromConfig(const hub::Confi
         return std::make_unique<TemplateProcessing>(templateItems(*single.array()),
                                                     templateItems(*pair.array()));
     }
-    if (*type == "ByteLevel") return std::make_unique<ByteLevelPostProcessor>();
+    if (*type == "ByteLevel")
+        return std::make_unique<ByteLevelPostProcessor>();
     if (*type == "RobertaProcessing") {
         SpecialTokenPair sep = requiredToken(c, "sep");
         SpecialTokenPair cls = requiredToken(c, "cls");
@@ -64,15 +69,8 @@ std::unique_ptr<PostProcessor> PostProcessorFactory::fromConfig(const hub::Confi
         return std::make_unique<BertProcessing>(std::move(sep), std::move(cls));
     }
     if (*type == "Sequence") {
-        const hub::Config members = c["processors"];
-        if (members.array() == nullptr) {
-            throw TokenizerError::invalidDescription("Missing `processors` configuration");
-        }
-        std::vector<std::unique_ptr<PostProcessor>> built;
-        for (const hub::Config& member : *members.array()) {
-            if (auto p = fromConfig(&member)) built.push_back(std::move(p));
-        }
-        return std::make_unique<SequenceProcessing>(std::move(built));
+        return std::make_unique<SequenceProcessing>(description::sequenceMembers<PostProcessor>(
+            c, "processors", "Missing `processors` configuration", fromConfig));
     }
     throw TokenizerError::invalidDescription("Unsupported PostProcessor type: " + *type);
 }

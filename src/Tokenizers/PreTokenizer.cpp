@@ -35,20 +35,23 @@ std::vector<std::string> PreTokenizer::preTokenize(const std::vector<std::string
 std::vector<std::string> PreTokenizerSequence::preTokenize(std::string_view text,
                                                            PreTokenizerOptions options) const {
     std::vector<std::string> pieces{std::string(text)};
-    for (const auto& p : preTokenizers_) pieces = (*p)(pieces, options);
+    for (const auto& p : preTokenizers_)
+        pieces = (*p)(pieces, options);
     return pieces;
 }
 
 ByteLevelPreTokenizer::ByteLevelPreTokenizer(bool addPrefixSpace, bool useRegex)
     : addPrefixSpace_(addPrefixSpace), useRegex_(useRegex) {
-    if (useRegex_) regex_ = Regex::compile(Regex::gpt2Pattern());
+    if (useRegex_)
+        regex_ = Regex::compile(Regex::gpt2Pattern());
 }
 
 std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view text,
                                                             PreTokenizerOptions) const {
     std::vector<std::string_view> pieces;
     if (useRegex_) {
-        for (const TextRange& r : regex_->ranges(text)) pieces.push_back(r.of(text));
+        for (const TextRange& r : regex_->ranges(text))
+            pieces.push_back(r.of(text));
     } else {
         pieces.push_back(text);
     }
@@ -58,8 +61,10 @@ std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view tex
     for (std::string_view piece : pieces) {
         std::string& encoded = out.emplace_back();
         encoded.reserve(piece.size() * 2 + 2);
-        if (addPrefixSpace_ && !piece.starts_with(' ')) encoded += encoder[' '];
-        for (char c : piece) encoded += encoder[static_cast<unsigned char>(c)];
+        if (addPrefixSpace_ && !piece.starts_with(' '))
+            encoded += encoder[' '];
+        for (char c : piece)
+            encoded += encoder[static_cast<unsigned char>(c)];
     }
     return out;
 }
@@ -70,8 +75,10 @@ PatternPreTokenizer::PatternPreTokenizer(std::string_view pattern)
 std::vector<std::string> PatternPreTokenizer::preTokenize(std::string_view text,
                                                           PreTokenizerOptions) const {
     std::vector<std::string> out;
-    if (!regex_) return out;
-    for (const TextRange& r : regex_->ranges(text)) out.emplace_back(r.of(text));
+    if (!regex_)
+        return out;
+    for (const TextRange& r : regex_->ranges(text))
+        out.emplace_back(r.of(text));
     return out;
 }
 
@@ -85,7 +92,8 @@ WhitespacePreTokenizer::WhitespacePreTokenizer() : PatternPreTokenizer(R"(\S+)")
 BertPreTokenizer::BertPreTokenizer() : PatternPreTokenizer(bertPattern()) {}
 
 SplitPreTokenizer::SplitPreTokenizer(std::optional<StringSplitPattern> pattern, bool invert) {
-    if (!pattern) return;
+    if (!pattern)
+        return;
     if (pattern->kind == StringSplitPattern::Kind::string) {
         search_ = SearchPattern::literal(pattern->text);
         includeSeparators_ = !invert;
@@ -96,17 +104,18 @@ SplitPreTokenizer::SplitPreTokenizer(std::optional<StringSplitPattern> pattern, 
 
 std::vector<std::string> SplitPreTokenizer::preTokenize(std::string_view text,
                                                         PreTokenizerOptions) const {
-    if (!search_) return {std::string(text)};
+    if (!search_)
+        return {std::string(text)};
     return split(text, *search_, includeSeparators_);
 }
 
-MetaspacePreTokenizer::MetaspacePreTokenizer(std::string replacement,
-                                             std::string stringReplacement,
+MetaspacePreTokenizer::MetaspacePreTokenizer(std::string replacement, std::string stringReplacement,
                                              PrependScheme prependScheme)
     : replacement_(std::move(replacement)),
       stringReplacement_(std::move(stringReplacement)),
       prependScheme_(prependScheme) {
-    if (auto re = Regex::compile(replacement_)) splitter_ = SearchPattern::regex(std::move(*re));
+    if (auto re = Regex::compile(replacement_))
+        splitter_ = SearchPattern::regex(std::move(*re));
 }
 
 std::vector<std::string> MetaspacePreTokenizer::preTokenize(std::string_view text,
@@ -122,14 +131,15 @@ std::vector<std::string> MetaspacePreTokenizer::preTokenize(std::string_view tex
     }
     std::string prefix;
     if (!std::string_view(replaced).starts_with(replacement_)) {
-        const bool prepend =
-            prependScheme_ == PrependScheme::always ||
-            (prependScheme_ == PrependScheme::first &&
-             options.contains(PreTokenizerOption::firstSection));
-        if (prepend) prefix = stringReplacement_;
+        const bool prepend = prependScheme_ == PrependScheme::always ||
+                             (prependScheme_ == PrependScheme::first &&
+                              options.contains(PreTokenizerOption::firstSection));
+        if (prepend)
+            prefix = stringReplacement_;
     }
     const std::string whole = prefix + replaced;
-    if (!splitter_) return whole.empty() ? std::vector<std::string>{} : std::vector{whole};
+    if (!splitter_)
+        return whole.empty() ? std::vector<std::string>{} : std::vector{whole};
     return split(whole, *splitter_, SplitDelimiterBehavior::mergedWithNext);
 }
 

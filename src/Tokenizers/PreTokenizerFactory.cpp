@@ -1,3 +1,4 @@
+#include "ComponentDescription.h"
 #include "hub/Config.h"
 #include "tokenizers/PreTokenizer.h"
 #include "tokenizers/TokenizerError.h"
@@ -23,7 +24,7 @@ std::unique_ptr<PreTokenizer> metaspaceFromConfig(const hub::Config& config) {
     std::string stringReplacement = config["strRep"].string(replacement);
     Scheme scheme = addPrefixSpace.value_or(true) ? Scheme::always : Scheme::never;
     if (const auto named = config["prependScheme"].string()) {
-        scheme = *named == "first" ? Scheme::first
+        scheme = *named == "first"   ? Scheme::first
                  : *named == "never" ? Scheme::never
                                      : Scheme::always;
     }
@@ -34,26 +35,20 @@ std::unique_ptr<PreTokenizer> metaspaceFromConfig(const hub::Config& config) {
 }  // namespace
 
 std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const hub::Config* config) {
-    if (config == nullptr) return nullptr;
-    const auto type = (*config)["type"].string();
-    if (!type) return nullptr;
+    const auto type = description::componentType(config);
+    if (!type)
+        return nullptr;
     const hub::Config& c = *config;
     if (*type == "Sequence") {
-        const hub::Config members = c["pretokenizers"];
-        if (members.array() == nullptr) {
-            throw TokenizerError::invalidDescription("No pretokenizers in Sequence");
-        }
-        std::vector<std::unique_ptr<PreTokenizer>> built;
-        for (const hub::Config& member : *members.array()) {
-            if (auto p = fromConfig(&member)) built.push_back(std::move(p));
-        }
-        return std::make_unique<PreTokenizerSequence>(std::move(built));
+        return std::make_unique<PreTokenizerSequence>(description::sequenceMembers<PreTokenizer>(
+            c, "pretokenizers", "No pretokenizers in Sequence", fromConfig));
     }
     if (*type == "ByteLevel") {
         return std::make_unique<ByteLevelPreTokenizer>(c["addPrefixSpace"].boolean(false),
                                                        c["useRegex"].boolean(true));
     }
-    if (*type == "Punctuation") return std::make_unique<PunctuationPreTokenizer>();
+    if (*type == "Punctuation")
+        return std::make_unique<PunctuationPreTokenizer>();
     if (*type == "Digits") {
         return std::make_unique<DigitsPreTokenizer>(c["individualDigits"].boolean(false));
     }
@@ -64,8 +59,10 @@ std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const hub::Config*
     if (*type == "Whitespace" || *type == "WhitespaceSplit") {
         return std::make_unique<WhitespacePreTokenizer>();
     }
-    if (*type == "Metaspace") return metaspaceFromConfig(c);
-    if (*type == "BertPreTokenizer") return std::make_unique<BertPreTokenizer>();
+    if (*type == "Metaspace")
+        return metaspaceFromConfig(c);
+    if (*type == "BertPreTokenizer")
+        return std::make_unique<BertPreTokenizer>();
     throw TokenizerError::invalidDescription("Unsupported PreTokenizer type: " + *type);
 }
 

@@ -23,36 +23,27 @@ struct SplitToken {
 std::optional<Regex> addedTokensPattern(std::vector<SplitToken> tokens) {
     std::vector<std::size_t> lengths;
     lengths.reserve(tokens.size());
-    for (const SplitToken& t : tokens) lengths.push_back(unicode::graphemeCount(t.content));
+    for (const SplitToken& t : tokens)
+        lengths.push_back(unicode::graphemeCount(t.content));
     std::vector<std::size_t> order(tokens.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return lengths[a] > lengths[b]; });
     std::string pattern;
     for (std::size_t i : order) {
         const SplitToken& t = tokens[i];
-        if (!pattern.empty()) pattern += '|';
-        if (t.lstrip) pattern += R"(\s*)";
+        if (!pattern.empty())
+            pattern += '|';
+        if (t.lstrip)
+            pattern += R"(\s*)";
         pattern += '(' + Regex::escapedPattern(t.content) + ')';
-        if (t.rstrip) pattern += R"(\s*)";
+        if (t.rstrip)
+            pattern += R"(\s*)";
     }
-    if (pattern.empty()) return std::nullopt;
+    if (pattern.empty())
+        return std::nullopt;
     return Regex::compile(pattern);
-}
-
-std::string replacingAll(std::string text, std::string_view target, std::string_view with) {
-    std::size_t at = text.find(target);
-    if (at == std::string::npos) return text;
-    std::string out;
-    out.reserve(text.size());
-    std::size_t start = 0;
-    for (; at != std::string::npos; at = text.find(target, start)) {
-        out.append(text, start, at - start);
-        out += with;
-        start = at + target.size();
-    }
-    out.append(text, start);
-    return out;
 }
 
 }  // namespace
@@ -77,18 +68,21 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
             specialTokens_.insert_or_assign(*content, static_cast<int>(*id));
         }
     }
-    for (const auto& [content, id] : specialTokens_) specialTokenIds_.insert(id);
+    for (const auto& [content, id] : specialTokens_)
+        specialTokenIds_.insert(id);
 
     std::vector<SplitToken> splitTokens;
     for (const hub::Config& entry : entries) {
         auto content = entry["content"].string();
         // An empty token cannot be found in text; as a pattern it would match everywhere.
-        if (!content || content->empty()) continue;
+        if (!content || content->empty())
+            continue;
         splitTokens.push_back(
             {std::move(*content), entry["lstrip"].boolean(false), entry["rstrip"].boolean(false)});
     }
     addedTokensRegex_ = addedTokensPattern(std::move(splitTokens));
-    for (const auto& [content, id] : addedTokenIds) addedTokens_.insert(content);
+    for (const auto& [content, id] : addedTokenIds)
+        addedTokens_.insert(content);
 
     const hub::Config preTokenizerConfig = tokenizerData["preTokenizer"];
     preTokenizer_ = PreTokenizerFactory::fromConfig(&preTokenizerConfig);
@@ -102,8 +96,9 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
     cleanUpTokenizationSpaces_ = tokenizerConfig["cleanUpTokenizationSpaces"].boolean(true);
 
     const auto tokenizerClass = tokenizerConfig["tokenizerClass"].string();
-    if (!tokenizerClass) throw TokenizerError::missingTokenizerClassInConfig();
-    const std::string className = replacingAll(*tokenizerClass, "Fast", "");
+    if (!tokenizerClass)
+        throw TokenizerError::missingTokenizerClassInConfig();
+    const std::string className = replacingOccurrences(*tokenizerClass, "Fast", "");
     const auto& known = TokenizerModel::knownTokenizers();
     TokenizerModelKind kind = TokenizerModelKind::bpe;
     if (const auto it = known.find(className); it != known.end()) {
@@ -120,46 +115,54 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
 
 std::vector<std::string> PreTrainedTokenizer::preTokenize(std::string_view text,
                                                           PreTokenizerOptions options) const {
-    if (!preTokenizer_) return {std::string(text)};
+    if (!preTokenizer_)
+        return {std::string(text)};
     return (*preTokenizer_)(text, options);
 }
 
 std::string PreTrainedTokenizer::normalize(std::string_view text) const {
-    if (!normalizer_) return std::string(text);
+    if (!normalizer_)
+        return std::string(text);
     return (*normalizer_)(text);
 }
 
-std::vector<std::string> PreTrainedTokenizer::postProcess(const std::vector<std::string>& tokens,
+std::vector<std::string> PreTrainedTokenizer::postProcess(std::vector<std::string> tokens,
                                                           bool addSpecialTokens) const {
-    if (!postProcessor_) return tokens;
-    return (*postProcessor_)(tokens, std::nullopt, addSpecialTokens);
+    if (!postProcessor_)
+        return tokens;
+    return (*postProcessor_)(std::move(tokens), std::nullopt, addSpecialTokens);
 }
 
 std::vector<std::string> PreTrainedTokenizer::decodeTokens(
     const std::vector<std::string>& tokens) const {
-    if (!decoder_) return tokens;
+    if (!decoder_)
+        return tokens;
     return (*decoder_)(tokens);
 }
 
 std::string PreTrainedTokenizer::cleanUp(std::string text) const {
-    if (!cleanUpTokenizationSpaces_) return text;
+    if (!cleanUpTokenizationSpaces_)
+        return text;
     static constexpr std::pair<std::string_view, std::string_view> replacements[] = {
-        {" .", "."},    {" ?", "?"},     {" !", "!"},     {" ,", ","},     {" ' ", "'"},
+        {" .", "."},     {" ?", "?"},   {" !", "!"},   {" ,", ","},     {" ' ", "'"},
         {" n't", "n't"}, {" 'm", "'m"}, {" 's", "'s"}, {" 've", "'ve"}, {" 're", "'re"},
     };
-    for (const auto& [target, with] : replacements) text = replacingAll(std::move(text), target, with);
+    for (const auto& [target, with] : replacements)
+        text = replacingOccurrences(text, target, with);
     return text;
 }
 
 std::vector<std::string> PreTrainedTokenizer::fuseUnknown(std::vector<std::string> tokens) const {
-    if (!model_->fuseUnknownTokens()) return tokens;
+    if (!model_->fuseUnknownTokens())
+        return tokens;
     const std::optional<int> unknownId = model_->unknownTokenId();
     std::vector<std::string> out;
     out.reserve(tokens.size());
     bool previousUnknown = false;
     for (std::string& token : tokens) {
         const bool unknown = model_->convertTokenToId(token) == unknownId;
-        if (!(unknown && previousUnknown)) out.push_back(std::move(token));
+        if (!(unknown && previousUnknown))
+            out.push_back(std::move(token));
         previousUnknown = unknown;
     }
     return out;
@@ -171,6 +174,7 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view rawText)
     std::vector<std::string> sections =
         addedTokensRegex_ ? split(text, *addedTokensRegex_) : std::vector<std::string>{text};
     std::vector<std::string> tokens;
+    tokens.reserve(text.size() / 3 + 4);
     for (std::size_t i = 0; i < sections.size(); ++i) {
         if (addedTokens_.contains(sections[i])) {
             tokens.push_back(std::move(sections[i]));
@@ -178,15 +182,19 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view rawText)
         }
         const PreTokenizerOptions options =
             i == 0 ? PreTokenizerOptions{PreTokenizerOption::firstSection} : PreTokenizerOptions{};
-        std::vector<std::string> sectionTokens;
+        const std::size_t sectionStart = tokens.size();
         for (const std::string& piece : preTokenize(normalize(sections[i]), options)) {
-            std::vector<std::string> pieceTokens = (*model_)(piece);
-            sectionTokens.insert(sectionTokens.end(), std::make_move_iterator(pieceTokens.begin()),
-                                 std::make_move_iterator(pieceTokens.end()));
+            model_->tokenize(piece, tokens);
         }
-        sectionTokens = fuseUnknown(std::move(sectionTokens));
-        tokens.insert(tokens.end(), std::make_move_iterator(sectionTokens.begin()),
-                      std::make_move_iterator(sectionTokens.end()));
+        if (model_->fuseUnknownTokens()) {
+            std::vector<std::string> sectionTokens(
+                std::make_move_iterator(tokens.begin() + static_cast<std::ptrdiff_t>(sectionStart)),
+                std::make_move_iterator(tokens.end()));
+            tokens.resize(sectionStart);
+            sectionTokens = fuseUnknown(std::move(sectionTokens));
+            tokens.insert(tokens.end(), std::make_move_iterator(sectionTokens.begin()),
+                          std::make_move_iterator(sectionTokens.end()));
+        }
     }
     return tokens;
 }
@@ -210,11 +218,14 @@ std::string PreTrainedTokenizer::decode(const std::vector<int>& ids, bool skipSp
     std::vector<std::string> tokens;
     tokens.reserve(ids.size());
     for (int id : ids) {
-        if (skipSpecialTokens && specialTokenIds_.contains(id)) continue;
-        if (auto token = model_->convertIdToToken(id)) tokens.push_back(std::move(*token));
+        if (skipSpecialTokens && specialTokenIds_.contains(id))
+            continue;
+        if (auto token = model_->convertIdToToken(id))
+            tokens.push_back(std::move(*token));
     }
     std::string text;
-    for (const std::string& part : decodeTokens(tokens)) text += part;
+    for (const std::string& part : decodeTokens(tokens))
+        text += part;
     return cleanUp(std::move(text));
 }
 
@@ -234,7 +245,8 @@ std::vector<std::optional<int>> Tokenizer::convertTokensToIds(
     const std::vector<std::string>& tokens) const {
     std::vector<std::optional<int>> ids;
     ids.reserve(tokens.size());
-    for (const std::string& t : tokens) ids.push_back(convertTokenToId(t));
+    for (const std::string& t : tokens)
+        ids.push_back(convertTokenToId(t));
     return ids;
 }
 
@@ -242,7 +254,8 @@ std::vector<std::optional<std::string>> Tokenizer::convertIdsToTokens(
     const std::vector<int>& ids) const {
     std::vector<std::optional<std::string>> tokens;
     tokens.reserve(ids.size());
-    for (int id : ids) tokens.push_back(convertIdToToken(id));
+    for (int id : ids)
+        tokens.push_back(convertIdToToken(id));
     return tokens;
 }
 

@@ -23,7 +23,8 @@ UTextPtr openUtf8(std::string_view text) {
     static const char empty = 0;
     UTextPtr ut(utext_openUTF8(nullptr, text.empty() ? &empty : text.data(),
                                static_cast<int64_t>(text.size()), &status));
-    if (U_FAILURE(status)) return nullptr;
+    if (U_FAILURE(status))
+        return nullptr;
     return ut;
 }
 
@@ -52,18 +53,23 @@ CharClass classify(char32_t c) {
         }
         return &t;
     }();
-    if (c < 0x10000) return (*table)[c];
+    if (c < 0x10000)
+        return (*table)[c];
     const auto mask = U_GET_GC_MASK(static_cast<UChar32>(c));
-    if (u_isUWhiteSpace(static_cast<UChar32>(c))) return CharClass::space;
-    if (mask & U_GC_L_MASK) return CharClass::letter;
-    if (mask & U_GC_N_MASK) return CharClass::number;
+    if (u_isUWhiteSpace(static_cast<UChar32>(c)))
+        return CharClass::space;
+    if (mask & U_GC_L_MASK)
+        return CharClass::letter;
+    if (mask & U_GC_N_MASK)
+        return CharClass::number;
     return CharClass::other;
 }
 
 std::size_t runOf(std::string_view text, std::size_t i, CharClass cls) {
     while (i < text.size()) {
         std::size_t next = i;
-        if (classify(utf8::decode(text, next)) != cls) break;
+        if (classify(utf8::decode(text, next)) != cls)
+            break;
         i = next;
     }
     return i;
@@ -76,27 +82,32 @@ std::size_t gpt2MatchEnd(std::string_view text, std::size_t i) {
     if (c == U'\'') {
         const std::string_view rest = text.substr(next);
         for (std::string_view suffix : {"s", "t", "re", "ve", "m", "ll", "d"}) {
-            if (rest.starts_with(suffix)) return next + suffix.size();
+            if (rest.starts_with(suffix))
+                return next + suffix.size();
         }
     }
     if (c == U' ' && next < text.size()) {
         std::size_t afterSecond = next;
         const CharClass second = classify(utf8::decode(text, afterSecond));
-        if (second != CharClass::space) return runOf(text, afterSecond, second);
+        if (second != CharClass::space)
+            return runOf(text, afterSecond, second);
     }
     const CharClass cls = classify(c);
-    if (cls != CharClass::space) return runOf(text, next, cls);
+    if (cls != CharClass::space)
+        return runOf(text, next, cls);
     // \s+(?!\S): the whole run at the end of the text, else the run without its last code
     // point when that leaves at least one; a single space before a non-space falls to \s+.
     std::size_t lastStart = i;
     std::size_t end = next;
     while (end < text.size()) {
         std::size_t after = end;
-        if (classify(utf8::decode(text, after)) != CharClass::space) break;
+        if (classify(utf8::decode(text, after)) != CharClass::space)
+            break;
         lastStart = end;
         end = after;
     }
-    if (end == text.size() || lastStart == i) return end;
+    if (end == text.size() || lastStart == i)
+        return end;
     return lastStart;
 }
 
@@ -104,6 +115,26 @@ std::size_t gpt2MatchEnd(std::string_view text, std::size_t i) {
 // hang the program. ICU counts this limit in steps of its match engine, roughly milliseconds,
 // per search: far beyond what any sane pattern needs on any input.
 constexpr int32_t matchTimeLimit = 5000;
+
+// The ranges of the whole match and of each capture group (absent when it took no part).
+RegexMatch currentMatch(icu::RegexMatcher& matcher) {
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t groupCount = matcher.groupCount();
+    RegexMatch match;
+    match.groups.reserve(static_cast<std::size_t>(groupCount) + 1);
+    for (int32_t g = 0; g <= groupCount; ++g) {
+        const int64_t start = matcher.start64(g, status);
+        const int64_t end = matcher.end64(g, status);
+        if (U_FAILURE(status) || start < 0 || end < start) {
+            status = U_ZERO_ERROR;
+            match.groups.emplace_back();
+        } else {
+            match.groups.emplace_back(
+                TextRange{static_cast<std::size_t>(start), static_cast<std::size_t>(end)});
+        }
+    }
+    return match;
+}
 
 }  // namespace
 
@@ -113,7 +144,8 @@ struct Regex::Compiled {
     std::unique_ptr<icu::RegexMatcher> matcher(UText* text) const {
         UErrorCode status = U_ZERO_ERROR;
         std::unique_ptr<icu::RegexMatcher> m(pattern->matcher(status));
-        if (U_FAILURE(status) || !m) return nullptr;
+        if (U_FAILURE(status) || !m)
+            return nullptr;
         m->setTimeLimit(matchTimeLimit, status);
         m->reset(text);
         return m;
@@ -138,7 +170,8 @@ std::optional<Regex> Regex::compile(std::string_view pattern) {
     compiled->pattern.reset(icu::RegexPattern::compile(
         icu::UnicodeString::fromUTF8(icu::StringPiece(pattern.data(), pattern.size())), 0,
         parseError, status));
-    if (U_FAILURE(status) || !compiled->pattern) return std::nullopt;
+    if (U_FAILURE(status) || !compiled->pattern)
+        return std::nullopt;
     return Regex(std::string(pattern), std::move(compiled));
 }
 
@@ -149,32 +182,25 @@ Regex Regex::withoutFastPath() const {
 }
 
 std::optional<RegexMatch> Regex::firstMatch(std::string_view text, std::size_t from) const {
-    if (from > text.size()) return std::nullopt;
+    if (from > text.size())
+        return std::nullopt;
     if (gpt2FastPath_) {
-        if (from == text.size()) return std::nullopt;
+        if (from == text.size())
+            return std::nullopt;
         return RegexMatch{{TextRange{from, gpt2MatchEnd(text, from)}}};
     }
     UErrorCode status = U_ZERO_ERROR;
     UTextPtr ut = openUtf8(text);
-    if (!ut) return std::nullopt;
+    if (!ut)
+        return std::nullopt;
     const auto matcher = compiled_->matcher(ut.get());
-    if (!matcher) return std::nullopt;
+    if (!matcher)
+        return std::nullopt;
     matcher->region(static_cast<int64_t>(from), static_cast<int64_t>(text.size()),
                     static_cast<int64_t>(from), status);
-    if (U_FAILURE(status) || !matcher->find(status) || U_FAILURE(status)) return std::nullopt;
-    RegexMatch match;
-    for (int32_t g = 0; g <= matcher->groupCount(); ++g) {
-        const int64_t start = matcher->start64(g, status);
-        const int64_t end = matcher->end64(g, status);
-        if (U_FAILURE(status) || start < 0 || end < start) {
-            match.groups.emplace_back();
-            status = U_ZERO_ERROR;
-        } else {
-            match.groups.emplace_back(
-                TextRange{static_cast<std::size_t>(start), static_cast<std::size_t>(end)});
-        }
-    }
-    return match;
+    if (U_FAILURE(status) || !matcher->find(status) || U_FAILURE(status))
+        return std::nullopt;
+    return currentMatch(*matcher);
 }
 
 std::vector<TextRange> Regex::ranges(std::string_view text) const {
@@ -189,17 +215,21 @@ std::vector<TextRange> Regex::ranges(std::string_view text) const {
     }
     UErrorCode status = U_ZERO_ERROR;
     UTextPtr ut = openUtf8(text);
-    if (!ut) return found;
+    if (!ut)
+        return found;
     const auto matcher = compiled_->matcher(ut.get());
-    if (!matcher) return found;
+    if (!matcher)
+        return found;
     const auto size = static_cast<int64_t>(text.size());
     std::size_t from = 0;
     while (from <= text.size()) {
         matcher->region(static_cast<int64_t>(from), size, static_cast<int64_t>(from), status);
-        if (U_FAILURE(status) || !matcher->find(status) || U_FAILURE(status)) break;
+        if (U_FAILURE(status) || !matcher->find(status) || U_FAILURE(status))
+            break;
         const TextRange r{static_cast<std::size_t>(matcher->start64(status)),
                           static_cast<std::size_t>(matcher->end64(status))};
-        if (U_FAILURE(status)) break;
+        if (U_FAILURE(status))
+            break;
         found.push_back(r);
         if (!r.empty()) {
             from = r.end;
@@ -215,31 +245,19 @@ std::vector<TextRange> Regex::ranges(std::string_view text) const {
 std::vector<RegexMatch> Regex::matches(std::string_view text) const {
     std::vector<RegexMatch> found;
     if (gpt2FastPath_) {
-        for (const TextRange& r : ranges(text)) found.push_back(RegexMatch{{r}});
+        for (const TextRange& r : ranges(text))
+            found.push_back(RegexMatch{{r}});
         return found;
     }
     UErrorCode status = U_ZERO_ERROR;
     UTextPtr ut = openUtf8(text);
-    if (!ut) return found;
+    if (!ut)
+        return found;
     const auto matcher = compiled_->matcher(ut.get());
-    if (!matcher) return found;
-    const int32_t groupCount = matcher->groupCount();
-    while (matcher->find(status) && U_SUCCESS(status)) {
-        RegexMatch match;
-        match.groups.reserve(static_cast<std::size_t>(groupCount) + 1);
-        for (int32_t g = 0; g <= groupCount; ++g) {
-            const int64_t start = matcher->start64(g, status);
-            const int64_t end = matcher->end64(g, status);
-            if (U_FAILURE(status) || start < 0 || end < start) {
-                status = U_ZERO_ERROR;
-                match.groups.emplace_back();
-            } else {
-                match.groups.emplace_back(
-                    TextRange{static_cast<std::size_t>(start), static_cast<std::size_t>(end)});
-            }
-        }
-        found.push_back(std::move(match));
-    }
+    if (!matcher)
+        return found;
+    while (matcher->find(status) && U_SUCCESS(status))
+        found.push_back(currentMatch(*matcher));
     return found;
 }
 
@@ -248,13 +266,15 @@ std::string Regex::replacingMatches(std::string_view text,
     UErrorCode status = U_ZERO_ERROR;
     const auto input = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()));
     std::unique_ptr<icu::RegexMatcher> matcher(compiled_->pattern->matcher(input, status));
-    if (U_FAILURE(status)) return std::string(text);
+    if (U_FAILURE(status))
+        return std::string(text);
     matcher->setTimeLimit(matchTimeLimit, status);
-    const icu::UnicodeString replaced = matcher->replaceAll(
-        icu::UnicodeString::fromUTF8(
-            icu::StringPiece(replacementTemplate.data(), replacementTemplate.size())),
-        status);
-    if (U_FAILURE(status)) return std::string(text);
+    const icu::UnicodeString replaced =
+        matcher->replaceAll(icu::UnicodeString::fromUTF8(icu::StringPiece(
+                                replacementTemplate.data(), replacementTemplate.size())),
+                            status);
+    if (U_FAILURE(status))
+        return std::string(text);
     std::string out;
     replaced.toUTF8String(out);
     return out;
@@ -265,11 +285,12 @@ std::string Regex::escapedPattern(std::string_view literal) {
     out.reserve(literal.size() * 2);
     for (char c : literal) {
         const auto u = static_cast<unsigned char>(c);
-        const bool alphanumeric = (u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') ||
-                                  (u >= 'A' && u <= 'Z') || u == '_';
+        const bool alphanumeric =
+            (u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_';
         // A backslash before any ASCII punctuation or space makes it literal in ICU patterns;
         // before a letter or digit it would start an escape, and other bytes need none.
-        if (u < 0x80 && u > 0x20 && !alphanumeric) out.push_back('\\');
+        if (u < 0x80 && u > 0x20 && !alphanumeric)
+            out.push_back('\\');
         out.push_back(c);
     }
     return out;

@@ -1,6 +1,7 @@
 #include "tokenizers/StringReplacePattern.h"
 
 #include "hub/Config.h"
+#include "tokenizers/StringSplitting.h"
 #include "tokenizers/TokenizerError.h"
 
 namespace tokenizers {
@@ -15,14 +16,16 @@ StringReplacePattern StringReplacePattern::regexp(Regex re, std::string replacem
 
 std::optional<StringReplacePattern> StringReplacePattern::fromConfig(const hub::Config& config) {
     auto content = config["content"].string();
-    if (!content) return std::nullopt;
+    if (!content)
+        return std::nullopt;
     const hub::Config pattern = config["pattern"];
     if (auto literal = pattern["String"].string()) {
         return string(std::move(*literal), std::move(*content));
     }
     if (const auto source = pattern["Regex"].string()) {
         auto re = Regex::compile(*source);
-        if (!re) throw TokenizerError::invalidDescription("Cannot build regexp from " + *source);
+        if (!re)
+            throw TokenizerError::invalidDescription("Cannot build regexp from " + *source);
         return regexp(std::move(*re), std::move(*content));
     }
     return std::nullopt;
@@ -32,19 +35,7 @@ std::string StringReplacePattern::apply(std::string_view text) const {
     if (const auto* re = std::get_if<Regex>(&pattern_)) {
         return re->replacingMatches(text, replacement_);
     }
-    const std::string& literal = std::get<std::string>(pattern_);
-    if (literal.empty()) return std::string(text);
-    std::string out;
-    out.reserve(text.size());
-    std::size_t start = 0;
-    for (std::size_t at = text.find(literal); at != std::string_view::npos;
-         at = text.find(literal, start)) {
-        out.append(text.substr(start, at - start));
-        out += replacement_;
-        start = at + literal.size();
-    }
-    out.append(text.substr(start));
-    return out;
+    return replacingOccurrences(text, std::get<std::string>(pattern_), replacement_);
 }
 
 }  // namespace tokenizers

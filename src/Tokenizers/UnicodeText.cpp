@@ -63,13 +63,16 @@ std::string normalized(std::string_view text, NormalizationForm form) {
         return std::string(text);
     }
     const icu::Normalizer2* n = normalizer(form);
-    if (n == nullptr) return std::string(text);
+    if (n == nullptr)
+        return std::string(text);
     UErrorCode status = U_ZERO_ERROR;
     const auto source = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()));
-    if (n->isNormalized(source, status) && U_SUCCESS(status)) return std::string(text);
+    if (n->isNormalized(source, status) && U_SUCCESS(status))
+        return std::string(text);
     status = U_ZERO_ERROR;
     const icu::UnicodeString result = n->normalize(source, status);
-    if (U_FAILURE(status)) return std::string(text);
+    if (U_FAILURE(status))
+        return std::string(text);
     std::string out;
     result.toUTF8String(out);
     return out;
@@ -85,12 +88,14 @@ std::string lowercased(std::string_view text) {
 
 std::vector<std::string_view> graphemeClusters(std::string_view text) {
     std::vector<std::string_view> clusters;
-    if (text.empty()) return clusters;
+    if (text.empty())
+        return clusters;
     if (isBelowCombiningMarks(text)) {
         std::size_t i = 0;
         while (i < text.size()) {
             std::size_t next = utf8::nextCodePoint(text, i);
-            if (text[i] == '\r' && next < text.size() && text[next] == '\n') ++next;
+            if (text[i] == '\r' && next < text.size() && text[next] == '\n')
+                ++next;
             clusters.push_back(text.substr(i, next - i));
             i = next;
         }
@@ -110,8 +115,8 @@ std::vector<std::string_view> graphemeClusters(std::string_view text) {
     }
     int32_t start = it->first();
     for (int32_t end = it->next(); end != icu::BreakIterator::DONE; end = it->next()) {
-        clusters.push_back(text.substr(static_cast<std::size_t>(start),
-                                       static_cast<std::size_t>(end - start)));
+        clusters.push_back(
+            text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
         start = end;
     }
     // Leave no view into the caller's text behind in the thread's iterator.
@@ -119,11 +124,19 @@ std::vector<std::string_view> graphemeClusters(std::string_view text) {
     return clusters;
 }
 
-std::size_t graphemeCount(std::string_view text) { return graphemeClusters(text).size(); }
+std::size_t graphemeCount(std::string_view text) {
+    return graphemeClusters(text).size();
+}
 
-bool isWhiteSpace(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)); }
-bool isLetter(char32_t c) { return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_L_MASK) != 0; }
-bool isNumber(char32_t c) { return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_N_MASK) != 0; }
+bool isWhiteSpace(char32_t c) {
+    return u_isUWhiteSpace(static_cast<UChar32>(c));
+}
+bool isLetter(char32_t c) {
+    return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_L_MASK) != 0;
+}
+bool isNumber(char32_t c) {
+    return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_N_MASK) != 0;
+}
 bool isPunctuation(char32_t c) {
     return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_P_MASK) != 0;
 }

@@ -18,13 +18,17 @@ char32_t decode(std::string_view text, std::size_t& i) {
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         continuation = 2;
         value = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;  // no surrogates
+        if (lead == 0xE0)
+            low = 0xA0;
+        if (lead == 0xED)
+            high = 0x9F;  // no surrogates
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         continuation = 3;
         value = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+        if (lead == 0xF0)
+            low = 0x90;
+        if (lead == 0xF4)
+            high = 0x8F;  // nothing above U+10FFFF
     } else {
         ++i;
         return replacementCharacter;
@@ -44,7 +48,8 @@ char32_t decode(std::string_view text, std::size_t& i) {
 }
 
 void append(std::string& out, char32_t c) {
-    if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) c = replacementCharacter;
+    if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
+        c = replacementCharacter;
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
     } else if (c < 0x800) {
@@ -72,18 +77,22 @@ bool isValid(std::string_view text) {
         const std::size_t start = i;
         const char32_t c = decode(text, i);
         // U+FFFD itself is three bytes; anything shorter that decoded to it was ill-formed.
-        if (c == replacementCharacter && i - start != 3) return false;
-        if (c == replacementCharacter && text.substr(start, 3) != "\xEF\xBF\xBD") return false;
+        if (c == replacementCharacter && i - start != 3)
+            return false;
+        if (c == replacementCharacter && text.substr(start, 3) != "\xEF\xBF\xBD")
+            return false;
     }
     return true;
 }
 
 std::string sanitized(std::string_view text) {
-    if (isValid(text)) return std::string(text);
+    if (isValid(text))
+        return std::string(text);
     std::string out;
     out.reserve(text.size() + 8);
     std::size_t i = 0;
-    while (i < text.size()) append(out, decode(text, i));
+    while (i < text.size())
+        append(out, decode(text, i));
     return out;
 }
 
@@ -93,7 +102,8 @@ std::string fromBytes(std::span<const std::uint8_t> bytes) {
 
 std::size_t codePointCount(std::string_view text) {
     std::size_t count = 0;
-    for (std::size_t i = 0; i < text.size(); ++count) decode(text, i);
+    for (std::size_t i = 0; i < text.size(); ++count)
+        decode(text, i);
     return count;
 }
 

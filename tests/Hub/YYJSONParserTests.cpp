@@ -55,6 +55,10 @@ TEST(YYJSONParser, NonFiniteNumbersBecomeFloatInfinitiesAndNaN) {
     EXPECT_EQ(parse("-1e39").floating(), -std::numeric_limits<float>::infinity());
     EXPECT_EQ(parse("Infinity").floating(), std::numeric_limits<float>::infinity());
     EXPECT_EQ(parse("-Infinity").floating(), -std::numeric_limits<float>::infinity());
+    // Extreme exponents convert exactly, without reading past a table of powers.
+    EXPECT_EQ(parse("2.1101011111110111012201E-332").floating(), 0.0f);
+    EXPECT_EQ(parse("[1e-400]")[0].floating(), 0.0f);
+    EXPECT_EQ(parse("0.1000000000000000055511151231257827021181583404541015625").floating(), 0.1f);
     const Config nan = parse("NaN");
     ASSERT_EQ(nan.kind(), Kind::floating);
     EXPECT_TRUE(std::isnan(*nan.floating()));

@@ -36,8 +36,8 @@ TEST(HashTableTest, ScaleForCapacity) {
     const struct {
         std::size_t capacity;
         int scale;
-    } cases[] = {{0, 0}, {15, 0}, {16, 5}, {24, 5}, {25, 6}, {48, 6}, {49, 7}, {96, 7}, {97, 8},
-                 {100, 8}};
+    } cases[] = {{0, 0},  {15, 0}, {16, 5}, {24, 5}, {25, 6},
+                 {48, 6}, {49, 7}, {96, 7}, {97, 8}, {100, 8}};
     for (const auto& c : cases) {
         EXPECT_EQ(HashTable::scaleForCapacity(c.capacity), c.scale) << c.capacity;
         EXPECT_GE(HashTable::maximumCapacity(c.scale), c.capacity);
@@ -96,7 +96,8 @@ TEST(HashTableTest, DeletionShiftsTheRunBack) {
     // 32 buckets, 29 and 2 empty; A (ideal 30) in 30, B (ideal 30) in 31, C (ideal 31) in 0,
     // D (ideal 1) in 1.
     HashTable table(5);
-    const std::uint64_t a = hashFor(30, 1), b = hashFor(30, 2), c = hashFor(31, 3), d = hashFor(1, 4);
+    const std::uint64_t a = hashFor(30, 1), b = hashFor(30, 2), c = hashFor(31, 3),
+                        d = hashFor(1, 4);
     table.store(Bucket{30}, 0, a);
     table.store(Bucket{31}, 1, b);
     table.store(Bucket{0}, 2, c);
@@ -141,7 +142,8 @@ TEST(HashTableTest, InsertingAtTheFrontMovesOnlyTheBias) {
     table.adjustForInsertion(0, 4, members.hashAt());
     EXPECT_EQ(table.bias(), 1u);
     for (std::size_t b = 0; b < before.size(); ++b) {
-        EXPECT_EQ(table.debugContents()[b], before[b] ? std::optional(*before[b] + 1) : std::nullopt);
+        EXPECT_EQ(table.debugContents()[b],
+                  before[b] ? std::optional(*before[b] + 1) : std::nullopt);
     }
 
     // With a single member there is nothing in front: the member itself is renumbered.
@@ -170,7 +172,9 @@ TEST(HashTableTest, FillStopsAtTheFirstRepeat) {
         HashTable table(5);
         const auto end = table.fillUntilFirstDuplicate(
             elements->size(),
-            [&](std::size_t i, std::uint64_t) { return hashFor(static_cast<std::size_t>((*elements)[i]) % 4); },
+            [&](std::size_t i, std::uint64_t) {
+                return hashFor(static_cast<std::size_t>((*elements)[i]) % 4);
+            },
             [&](std::size_t i, std::size_t j) { return (*elements)[i] == (*elements)[j]; });
         EXPECT_EQ(end, elements == &withRepeat ? 2u : 3u);
         EXPECT_EQ(table.debugOccupiedCount(), end);
@@ -189,6 +193,25 @@ TEST(HashTableTest, CopyKeepsSeedAndBuckets) {
     EXPECT_EQ(copy.debugContents(), table.debugContents());
     // A new table gets a seed of its own.
     EXPECT_NE(members.table().seed(), table.seed());
+}
+
+TEST(HashTableTest, ResizingCarriesMembersOverUnderTheSameSeed) {
+    Members members;
+    for (std::size_t i = 0; i < 20; ++i) {
+        members.hashes.push_back(hashFor(i * 5 % 32, i));
+    }
+    const HashTable table = members.table();
+    // Into a larger table with member 3 left out and the later ones renumbered.
+    const HashTable larger = table.resized(7, 0, [](std::size_t offset) {
+        return offset == 3 ? HashTable::notFound : offset < 3 ? offset : offset - 1;
+    });
+    EXPECT_EQ(larger.scale(), 7);
+    EXPECT_EQ(larger.seed(), table.seed());
+    EXPECT_EQ(larger.debugOccupiedCount(), 19u);
+    for (std::size_t i = 0; i < 20; ++i) {
+        const auto found = larger.find(members.hashes[i], [](std::size_t) { return true; });
+        EXPECT_EQ(found.offset, i == 3 ? HashTable::notFound : i < 3 ? i : i - 1) << i;
+    }
 }
 
 TEST(HashTableTest, Description) {

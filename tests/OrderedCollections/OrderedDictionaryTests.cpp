@@ -13,14 +13,12 @@
 #include <utility>
 #include <vector>
 
-#include "IndexChecks.h"
+#include "TestFixtures.h"
 
 namespace ordered {
 namespace {
 
-using testing::indexIsConsistent;
-using testing::IntArrayReader;
-using testing::IntArrayWriter;
+using namespace ordered::testing;
 
 using Dictionary = OrderedDictionary<std::string, int>;
 
@@ -49,18 +47,6 @@ Dictionary numbered(int count) {
     }
     return d;
 }
-
-// Keys that compare by `key` only, so that a test can see which of two equal keys is stored.
-struct Tagged {
-    int key;
-    std::string tag;
-};
-struct TaggedHash {
-    std::size_t operator()(const Tagged& t) const { return std::hash<int>{}(t.key); }
-};
-struct TaggedEq {
-    bool operator()(const Tagged& a, const Tagged& b) const { return a.key == b.key; }
-};
 
 TEST(OrderedDictionaryTest, AssigningToAPresentKeyKeepsItsPlace) {
     for (const int count : {3, 30}) {

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "IndexChecks.h"
+#include "TestFixtures.h"
 #include "orderedcollections/OrderedDictionary.h"
 
 namespace ordered {
@@ -63,7 +63,8 @@ public:
 class ScaleModel {
 public:
     void countChanged(std::size_t count) {
-        if (count > HashTable::maximumCapacity(scale) || count < HashTable::minimumCapacity(scale)) {
+        if (count > HashTable::maximumCapacity(scale) ||
+            count < HashTable::minimumCapacity(scale)) {
             scale = HashTable::scaleForCapacity(count);
         }
     }
@@ -94,8 +95,8 @@ TYPED_TEST(OrderedDifferentialTest, AgreesWithAVectorOfPairs) {
     using Dictionary = OrderedDictionary<int, int, TypeParam>;
     constexpr int operations = 100'000;
     constexpr int keyUniverse = 500;
-    const std::pair<std::size_t, std::size_t> bands[] = {
-        {12, 20}, {20, 28}, {44, 54}, {0, 6}, {90, 210}, {14, 18}};
+    const std::pair<std::size_t, std::size_t> bands[] = {{12, 20}, {20, 28},  {44, 54},
+                                                         {0, 6},   {90, 210}, {14, 18}};
 
     std::mt19937_64 rng(20240613);
     const auto uniform = [&](std::size_t low, std::size_t high) {  // low...high
@@ -108,7 +109,9 @@ TYPED_TEST(OrderedDifferentialTest, AgreesWithAVectorOfPairs) {
     std::vector<std::pair<Dictionary, Model>> snapshots;
     std::size_t target = 0;
 
-    const auto presentKey = [&] { return model.entries[uniform(0, model.entries.size() - 1)].first; };
+    const auto presentKey = [&] {
+        return model.entries[uniform(0, model.entries.size() - 1)].first;
+    };
     const auto anyKey = [&] { return static_cast<int>(uniform(0, keyUniverse - 1)); };
 
     for (int op = 0; op < operations; ++op) {
@@ -130,9 +133,8 @@ TYPED_TEST(OrderedDifferentialTest, AgreesWithAVectorOfPairs) {
                     ASSERT_EQ(d.removeValue(key), model.remove(key)) << op;
                     break;
                 case 1: {
-                    const auto removed = d.modify(key, [](std::optional<int>& v) {
-                        return std::exchange(v, std::nullopt);
-                    });
+                    const auto removed = d.modify(
+                        key, [](std::optional<int>& v) { return std::exchange(v, std::nullopt); });
                     ASSERT_EQ(removed, model.remove(key)) << op;
                     break;
                 }
@@ -158,8 +160,8 @@ TYPED_TEST(OrderedDifferentialTest, AgreesWithAVectorOfPairs) {
                     if (present) {
                         model.entries[*present].second = value;
                     } else {
-                        model.entries.insert(model.entries.begin() + static_cast<std::ptrdiff_t>(at),
-                                             {key, value});
+                        model.entries.insert(
+                            model.entries.begin() + static_cast<std::ptrdiff_t>(at), {key, value});
                     }
                     break;
                 }

@@ -8,29 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "IndexChecks.h"
+#include "TestFixtures.h"
 
 namespace ordered {
 namespace {
 
-using testing::indexIsConsistent;
-using testing::IntArrayReader;
-using testing::IntArrayWriter;
+using namespace ordered::testing;
 
-// Members that compare by `key` only, so that a test can tell which of two equal ones is stored.
-struct Tagged {
-    int key;
-    std::string tag;
-};
-struct TaggedHash {
-    std::size_t operator()(const Tagged& t) const { return std::hash<int>{}(t.key); }
-};
-struct TaggedEq {
-    bool operator()(const Tagged& a, const Tagged& b) const { return a.key == b.key; }
-};
 using TaggedSet = OrderedSet<Tagged, TaggedHash, TaggedEq>;
 
-std::vector<int> members(const OrderedSet<int>& set) { return {set.begin(), set.end()}; }
+std::vector<int> members(const OrderedSet<int>& set) {
+    return {set.begin(), set.end()};
+}
 
 OrderedSet<int> range(int count) {
     OrderedSet<int> set;
@@ -67,8 +56,8 @@ TEST(OrderedSetTest, TableGrowsAndShrinksWithTheCount) {
     const struct {
         int targetCount;
         int scale;
-    } steps[] = {{15, 0}, {16, 5}, {24, 5}, {25, 6}, {48, 6}, {49, 7},
-                 {32, 7}, {31, 6}, {16, 6}, {15, 0}, {16, 5}, {8, 5},  {7, 0}};
+    } steps[] = {{15, 0}, {16, 5}, {24, 5}, {25, 6}, {48, 6}, {49, 7}, {32, 7},
+                 {31, 6}, {16, 6}, {15, 0}, {16, 5}, {8, 5},  {7, 0}};
     int next = 0;
     for (const auto& step : steps) {
         while (static_cast<int>(set.size()) < step.targetCount) {

@@ -42,7 +42,9 @@ protected:
         std::error_code ec;
         fs::remove_all(folder_, ec);
     }
-    static fs::path bundle(const char* stage) { return folder_ / (std::string(stage) + ".mlmodelc"); }
+    static fs::path bundle(const char* stage) {
+        return folder_ / (std::string(stage) + ".mlmodelc");
+    }
 
     static fs::path folder_;
 };
@@ -70,14 +72,16 @@ MultiArray referenceArray(const ml::SafetensorsFile& file, const char* name,
 
 double maxDifference(const MultiArray& a, const MultiArray& b) {
     double worst = 0;
-    for (std::int64_t i = 0; i < a.count(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
+    for (std::int64_t i = 0; i < a.count(); ++i)
+        worst = std::max(worst, std::abs(a[i] - b[i]));
     return worst;
 }
 
 std::int64_t argmax(const MultiArray& a, std::int64_t from, std::int64_t count) {
     std::int64_t best = from;
     for (std::int64_t i = from; i < from + count; ++i) {
-        if (a[i] > a[best]) best = i;
+        if (a[i] > a[best])
+            best = i;
     }
     return best - from;
 }
@@ -141,15 +145,17 @@ TEST_F(ModelStages, CancellationAndPredictionErrorsReachTheCaller) {
     std::stop_source stop;
     stop.request_stop();
     const MultiArray wrong({100}, MultiArrayDataType::float32);
-    EXPECT_THROW(extractor.logMelSpectrogram(wrong, stop.get_token()), vevidocore::CancellationError);
+    EXPECT_THROW(extractor.logMelSpectrogram(wrong, stop.get_token()),
+                 vevidocore::CancellationError);
     EXPECT_THROW(encoder.encodeFeatures(wrong, stop.get_token()), vevidocore::CancellationError);
 
     try {
         extractor.logMelSpectrogram(wrong);
         FAIL();
     } catch (const ml::ModelError& e) {
-        EXPECT_EQ(e.message(),
-                  "model \"MelSpectrogram\": the input \"audio\" has the shape [100]; expected [480000]");
+        EXPECT_EQ(
+            e.message(),
+            "model \"MelSpectrogram\": the input \"audio\" has the shape [100]; expected [480000]");
     }
     EXPECT_THROW(encoder.encodeFeatures(MultiArray({1, 80, 1, 3000}, MultiArrayDataType::float16)),
                  ml::ModelError);
@@ -170,9 +176,10 @@ TEST_F(ModelStages, MatchTheReferenceImplementation) {
     ASSERT_TRUE(mel.has_value());
     const MultiArray melArray = std::any_cast<MultiArray>(*mel);
     EXPECT_EQ(melArray.shape(), (std::vector<std::int64_t>{1, 80, 1, 3000}));
-    EXPECT_LT(maxDifference(melArray, referenceArray(reference, "melspectrogram_features",
-                                                     {1, 80, 1, 3000}, MultiArrayDataType::float32)),
-              1e-4);
+    EXPECT_LT(
+        maxDifference(melArray, referenceArray(reference, "melspectrogram_features",
+                                               {1, 80, 1, 3000}, MultiArrayDataType::float32)),
+        1e-4);
 
     const auto embeds = encoder.encodeFeatures(*mel);
     ASSERT_TRUE(embeds.has_value());
@@ -211,7 +218,8 @@ TEST_F(ModelStages, MatchTheReferenceImplementation) {
         ASSERT_TRUE(out.alignment_heads_weights().has_value());
         EXPECT_EQ(out.alignment_heads_weights()->shape(), (std::vector<std::int64_t>{1, 1500}));
         for (std::int64_t e = 0; e < kWidth; ++e) {
-            keyCache.data<Float16>()[e * kSlots + position] = out.key_cache_updates().data<Float16>()[e];
+            keyCache.data<Float16>()[e * kSlots + position] =
+                out.key_cache_updates().data<Float16>()[e];
             valueCache.data<Float16>()[e * kSlots + position] =
                 out.value_cache_updates().data<Float16>()[e];
         }

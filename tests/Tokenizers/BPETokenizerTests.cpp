@@ -13,8 +13,7 @@ using Strings = std::vector<std::string>;
 namespace {
 
 std::unique_ptr<BPETokenizer> bpeModel(std::string_view vocab, std::string_view merges,
-                                       std::string_view config = "{}",
-                                       const TextToId& added = {}) {
+                                       std::string_view config = "{}", const TextToId& added = {}) {
     const hub::Config data = json(std::string(R"({"model":{"vocab":)") + std::string(vocab) +
                                   R"(,"merges":)" + std::string(merges) + "}}");
     return BPETokenizer::fromConfig(json(config), data, added);
@@ -22,9 +21,11 @@ std::unique_ptr<BPETokenizer> bpeModel(std::string_view vocab, std::string_view 
 
 // The merge loop as plainly as it can be written: pick the lowest-ranked adjacent pair, merge
 // its occurrences left to right in one pass, repeat.
-std::string referenceBpe(const std::string& piece, const std::map<std::pair<std::string, std::string>, int>& ranks) {
+std::string referenceBpe(const std::string& piece,
+                         const std::map<std::pair<std::string, std::string>, int>& ranks) {
     Strings symbols;
-    for (char c : piece) symbols.emplace_back(1, c);
+    for (char c : piece)
+        symbols.emplace_back(1, c);
     while (symbols.size() > 1) {
         const std::pair<std::string, std::string>* best = nullptr;
         int bestRank = 0;
@@ -35,7 +36,8 @@ std::string referenceBpe(const std::string& piece, const std::map<std::pair<std:
                 bestRank = it->second;
             }
         }
-        if (!best) break;
+        if (!best)
+            break;
         Strings next;
         for (std::size_t i = 0; i < symbols.size();) {
             if (symbols[i] == best->first && i + 1 < symbols.size() &&
@@ -49,15 +51,16 @@ std::string referenceBpe(const std::string& piece, const std::map<std::pair<std:
         symbols = std::move(next);
     }
     std::string joined;
-    for (const std::string& s : symbols) joined += (joined.empty() ? "" : " ") + s;
+    for (const std::string& s : symbols)
+        joined += (joined.empty() ? "" : " ") + s;
     return joined;
 }
 
 }  // namespace
 
 TEST(BPETokenizer, MergeLoopEdgeCases) {
-    const auto model = bpeModel(R"({"a":0,"b":1,"c":2,"ab":3,"abc":4,"aa":5})",
-                                R"(["a b",["ab","c"],"a a"])");
+    const auto model =
+        bpeModel(R"({"a":0,"b":1,"c":2,"ab":3,"abc":4,"aa":5})", R"(["a b",["ab","c"],"a a"])");
     struct Case {
         std::string piece;
         std::string merged;
@@ -142,7 +145,8 @@ TEST(BPETokenizer, MergingEqualsThePlainLoopOnRandomMerges) {
     for (int round = 0; round < 20; ++round) {
         // Random merges over symbols built from the letters, as training would produce them.
         Strings symbols(letters.size());
-        for (std::size_t i = 0; i < letters.size(); ++i) symbols[i] = letters.substr(i, 1);
+        for (std::size_t i = 0; i < letters.size(); ++i)
+            symbols[i] = letters.substr(i, 1);
         std::map<std::pair<std::string, std::string>, int> ranks;
         std::vector<Strings> merges;
         for (int m = 0; m < 40; ++m) {
@@ -150,10 +154,12 @@ TEST(BPETokenizer, MergingEqualsThePlainLoopOnRandomMerges) {
             const std::string& b = symbols[rng() % symbols.size()];
             merges.push_back({a, b});
             ranks[{a, b}] = m;
-            if (a.size() + b.size() < 8) symbols.push_back(a + b);
+            if (a.size() + b.size() < 8)
+                symbols.push_back(a + b);
         }
         TextToId vocab;
-        for (const std::string& s : symbols) vocab.emplace(s, static_cast<int>(vocab.size()));
+        for (const std::string& s : symbols)
+            vocab.emplace(s, static_cast<int>(vocab.size()));
         const BPETokenizer model(std::move(vocab), merges, {});
         for (int n = 0; n < 60; ++n) {
             std::string piece;

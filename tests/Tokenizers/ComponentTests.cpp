@@ -32,7 +32,8 @@ std::unique_ptr<PostProcessor> postProcessor(std::string_view description) {
 // The byte-alphabet form of a text.
 std::string alphabet(std::string_view text) {
     std::string out;
-    for (char c : text) out += byteEncoder()[static_cast<unsigned char>(c)];
+    for (char c : text)
+        out += byteEncoder()[static_cast<unsigned char>(c)];
     return out;
 }
 
@@ -47,47 +48,66 @@ TEST(PreTokenizer, KindsOnTheirEdgeCases) {
         PreTokenizerOptions options;
         Strings pieces;
     } cases[] = {
-        {R"({"type":"ByteLevel"})", "Hello world's", later,
-         {"Hello", alphabet(" world"), "'s"}},
+        {R"({"type":"ByteLevel"})", "Hello world's", later, {"Hello", alphabet(" world"), "'s"}},
         {R"({"type":"ByteLevel"})", "a  b", later, {"a", alphabet(" "), alphabet(" b")}},
-        {R"({"type":"ByteLevel","add_prefix_space":true})", "Hello world", later,
+        {R"({"type":"ByteLevel","add_prefix_space":true})",
+         "Hello world",
+         later,
          {alphabet(" Hello"), alphabet(" world")}},
-        {R"({"type":"ByteLevel","add_prefix_space":true,"use_regex":false})", "Hello world", later,
+        {R"({"type":"ByteLevel","add_prefix_space":true,"use_regex":false})",
+         "Hello world",
+         later,
          {alphabet(" Hello world")}},
         {R"({"type":"ByteLevel"})", "", later, {}},
         {R"({"type":"ByteLevel","use_regex":false})", "", later, {""}},
         {R"({"type":"ByteLevel"})", "\u00E9\n", later, {"\u00C3\u00A9", "\u010A"}},
         {R"({"type":"Digits"})", "abc123", later, {"abc", "123"}},
-        {R"({"type":"Digits","individual_digits":true})", "abc123", later,
-         {"abc", "1", "2", "3"}},
+        {R"({"type":"Digits","individual_digits":true})", "abc123", later, {"abc", "1", "2", "3"}},
         {R"({"type":"Whitespace"})", "  a b ", later, {"a", "b"}},
         {R"({"type":"WhitespaceSplit"})", "  a b ", later, {"a", "b"}},
         {R"({"type":"BertPreTokenizer"})", "Hello, world!", later, {"Hello", ",", "world", "!"}},
         {R"({"type":"Punctuation"})", "Hello, world!", later, {"Hello", ",", " world", "!"}},
         {R"({"type":"Split","pattern":{"String":"-"}})", "a-b", later, {"a", "-", "b"}},
         {R"({"type":"Split","pattern":{"String":"-"},"invert":true})", "a-b", later, {"a", "b"}},
-        {R"({"type":"Split","pattern":{"Regex":"-"},"invert":true})", "a-b", later,
+        {R"({"type":"Split","pattern":{"Regex":"-"},"invert":true})",
+         "a-b",
+         later,
          {"a", "-", "b"}},
         {R"({"type":"Split","pattern":{"Regex":"("}})", "a-b", later, {"a-b"}},
         {R"({"type":"Split"})", "a-b", later, {"a-b"}},
-        {R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"always"})", "Hey friend",
-         later, {"▁Hey", "▁friend"}},
-        {R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"always"})", "▁Hey", later,
+        {R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"always"})",
+         "Hey friend",
+         later,
+         {"▁Hey", "▁friend"}},
+        {R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"always"})",
+         "▁Hey",
+         later,
          {"▁Hey"}},
-        {R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"first"})", "Hey friend",
-         later, {"Hey", "▁friend"}},
-        {R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"first"})", "Hey friend",
-         first, {"▁Hey", "▁friend"}},
-        {R"({"type":"Metaspace","replacement":"▁","add_prefix_space":false})", "Hey friend",
-         first, {"Hey", "▁friend"}},
-        {R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"sometimes"})", "Hey", later,
+        {R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"first"})",
+         "Hey friend",
+         later,
+         {"Hey", "▁friend"}},
+        {R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"first"})",
+         "Hey friend",
+         first,
+         {"▁Hey", "▁friend"}},
+        {R"({"type":"Metaspace","replacement":"▁","add_prefix_space":false})",
+         "Hey friend",
+         first,
+         {"Hey", "▁friend"}},
+        {R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"sometimes"})",
+         "Hey",
+         later,
          {"▁Hey"}},
-        {R"({"type":"Metaspace","replacement":"▁","str_rep":"__"})", "a b", later,
-         {"__a__b"}},
+        {R"({"type":"Metaspace","replacement":"▁","str_rep":"__"})", "a b", later, {"__a__b"}},
         {R"({"type":"Sequence","pretokenizers":[{"type":"Digits"},{"type":"ByteLevel"}]})",
-         "ab 12", later, {"ab", alphabet(" "), "12"}},
-        {R"({"type":"Sequence","pretokenizers":[{"no_type":1},{"type":"Whitespace"}]})", " a b",
-         later, {"a", "b"}},
+         "ab 12",
+         later,
+         {"ab", alphabet(" "), "12"}},
+        {R"({"type":"Sequence","pretokenizers":[{"no_type":1},{"type":"Whitespace"}]})",
+         " a b",
+         later,
+         {"a", "b"}},
         {R"({"type":"Sequence","pretokenizers":[]})", "a b", later, {"a b"}},
     };
     for (const Case& c : cases) {
@@ -126,10 +146,11 @@ TEST(Decoder, KindsOnTheirEdgeCases) {
         Strings decoded;
         const std::unordered_set<std::string>* added = nullptr;
     } cases[] = {
-        {R"({"type":"ByteLevel"})", {"Hel", "lo", "<|x|>", "\u0120world"},
-         {"Hello", "<|x|>", " world"}, &added},
-        {R"({"type":"ByteLevel"})", {"Hel", "lo", "<|x|>", "\u0120world"},
-         {"Hello<|x|> world"}},
+        {R"({"type":"ByteLevel"})",
+         {"Hel", "lo", "<|x|>", "\u0120world"},
+         {"Hello", "<|x|>", " world"},
+         &added},
+        {R"({"type":"ByteLevel"})", {"Hel", "lo", "<|x|>", "\u0120world"}, {"Hello<|x|> world"}},
         // é is C3 A9: cut after C3 it is incomplete, across two tokens of one run it is whole.
         {R"({"type":"ByteLevel"})", {"a\u00C3"}, {"a\uFFFD"}},
         {R"({"type":"ByteLevel"})", {"a\u00C3", "\u00A9"}, {"a\u00E9"}},
@@ -148,14 +169,18 @@ TEST(Decoder, KindsOnTheirEdgeCases) {
         {R"({"type":"Strip","content":" ","start":0,"stop":2})", {"a   ", ""}, {"a ", ""}},
         {R"({"type":"Metaspace"})", {"a_b", "▁c"}, {"a b", "▁c"}},
         {R"({"type":"Metaspace","replacement":"▁","add_prefix_space":true})",
-         {"▁Hello", "▁world"}, {"Hello", " world"}},
+         {"▁Hello", "▁world"},
+         {"Hello", " world"}},
         {R"({"type":"WordPiece","prefix":"##","cleanup":true})",
-         {"I", "do", "not", "like", "it", "!"}, {"I", " do", " not", " like", " it", "!"}},
-        {R"({"type":"WordPiece","prefix":"##","cleanup":true})", {"un", "##aff", "##able"},
+         {"I", "do", "not", "like", "it", "!"},
+         {"I", " do", " not", " like", " it", "!"}},
+        {R"({"type":"WordPiece","prefix":"##","cleanup":true})",
+         {"un", "##aff", "##able"},
          {"un", "aff", "able"}},
         {R"({"type":"WordPiece","prefix":"##"})", {"a", "!"}, {"a", " !"}},
         {R"({"type":"Replace","pattern":{"String":"▁"},"content":" "})", {"▁a▁b"}, {" a b"}},
-        {R"j({"type":"Replace","pattern":{"Regex":"(a)(b)"},"content":"$2$1"})j", {"abab"},
+        {R"j({"type":"Replace","pattern":{"Regex":"(a)(b)"},"content":"$2$1"})j",
+         {"abab"},
          {"baba"}},
         {R"({"type":"Replace","pattern":{"String":"a"}})", {"a"}, {"a"}},
         {R"({"type":"Sequence","decoders":[{"foo":1},{"type":"Fuse"}]})", {"a", "b"}, {"ab"}},
@@ -185,9 +210,11 @@ TEST(Decoder, FactoryRejectsWhatItCannotBuild) {
          "Incorrect StripDecoder configuration: can't parse `start`."},
         {R"({"type":"Strip","content":" ","start":1,"stop":"0"})",
          "Incorrect StripDecoder configuration: can't parse `stop`."},
-        {R"({"type":"Replace","pattern":{"Regex":"(("},"content":""})", "Cannot build regexp from (("},
+        {R"({"type":"Replace","pattern":{"Regex":"(("},"content":""})",
+         "Cannot build regexp from (("},
     };
-    for (const Case& c : cases) EXPECT_EQ(thrownMessage([&] { decoder(c.description); }), c.message);
+    for (const Case& c : cases)
+        EXPECT_EQ(thrownMessage([&] { decoder(c.description); }), c.message);
 }
 
 TEST(PostProcessor, KindsOnTheirEdgeCases) {
@@ -216,14 +243,20 @@ TEST(PostProcessor, KindsOnTheirEdgeCases) {
         {bert, {"a"}, Strings{}, true, {"[CLS]", "a", "[SEP]"}},
         {bert, {"a"}, Strings{"b"}, false, {"a", "b"}},
         {roberta, {"a"}, Strings{"b"}, true, {"<s>", "a", "</s>", "</s>", "b", "</s>"}},
-        {roberta, {"   x  ", "x", "  ", " ", "\u3000y"}, std::nullopt, false,
+        {roberta,
+         {"   x  ", "x", "  ", " ", "\u3000y"},
+         std::nullopt,
+         false,
          {" x ", "x", "", " ", "\u3000y"}},
         {robertaNoPrefix, {" \tx\u00A0 ", "\ny"}, std::nullopt, false, {"x", "\ny"}},
         {R"({"type":"ByteLevel"})", {"a"}, Strings{"b"}, true, {"a"}},
         {R"({"type":"Sequence","processors":[{"type":"ByteLevel"},)"
          R"({"type":"TemplateProcessing","single":[{"Sequence":{"id":"A"}},{"SpecialToken":{"id":"!"}}],)"
          R"("pair":[{"Sequence":{"id":"B"}}]}]})",
-         {"a"}, Strings{"b"}, true, {"a", "!"}},
+         {"a"},
+         Strings{"b"},
+         true,
+         {"a", "!"}},
         {R"({"type":"Sequence","processors":[]})", {"a"}, Strings{"b"}, true, {"a"}},
     };
     for (const Case& c : cases) {
@@ -249,7 +282,8 @@ TEST(PostProcessor, FactoryRejectsWhatItCannotBuild) {
          "Missing `sep` processor configuration"},
         {R"({"type":"RobertaProcessing","sep":["</s>",-1],"cls":["<s>",0]})",
          "Missing `sep` processor configuration"},
-        {R"({"type":"RobertaProcessing","sep":["</s>",2]})", "Missing `cls` processor configuration"},
+        {R"({"type":"RobertaProcessing","sep":["</s>",2]})",
+         "Missing `cls` processor configuration"},
         {R"({"type":"Sequence"})", "Missing `processors` configuration"},
     };
     for (const Case& c : cases) {

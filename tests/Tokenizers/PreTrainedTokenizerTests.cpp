@@ -23,7 +23,8 @@ std::string description(std::string_view addedTokens, std::string_view extra = "
 
 const char* const endOfText = R"([{"id":50,"content":"<|endoftext|>","special":true}])";
 
-PreTrainedTokenizer tokenizer(std::string_view data, std::string_view config = R"({"tokenizer_class":"GPT2Tokenizer"})",
+PreTrainedTokenizer tokenizer(std::string_view data,
+                              std::string_view config = R"({"tokenizer_class":"GPT2Tokenizer"})",
                               bool strict = true) {
     return PreTrainedTokenizer(json(config), json(data), strict);
 }
@@ -39,12 +40,15 @@ TEST(PreTrainedTokenizer, AddedTokensSplitTheTextFirst) {
         {endOfText, "ab<|endoftext|>c", {"ab", "<|endoftext|>", "c"}},
         {endOfText, "<|endoftext|><|endoftext|>", {"<|endoftext|>", "<|endoftext|>"}},
         // The longer token wins over its prefix, whatever the file order.
-        {R"([{"id":40,"content":"<|x"},{"id":41,"content":"<|xy|>"}])", "a<|xy|>b",
+        {R"([{"id":40,"content":"<|x"},{"id":41,"content":"<|xy|>"}])",
+         "a<|xy|>b",
          {"a", "<|xy|>", "b"}},
         // lstrip and rstrip swallow the white space next to the token.
-        {R"([{"id":50,"content":"<|endoftext|>","lstrip":true}])", "a <|endoftext|>",
+        {R"([{"id":50,"content":"<|endoftext|>","lstrip":true}])",
+         "a <|endoftext|>",
          {"a", "<|endoftext|>"}},
-        {R"([{"id":50,"content":"<|endoftext|>","rstrip":1}])", "<|endoftext|>  ab",
+        {R"([{"id":50,"content":"<|endoftext|>","rstrip":1}])",
+         "<|endoftext|>  ab",
          {"<|endoftext|>", "ab"}},
         // Metacharacters in a token are literal.
         {R"([{"id":51,"content":"a.b"}])", "a.bxab", {"a.b", "x", "ab"}},
@@ -58,7 +62,8 @@ TEST(PreTrainedTokenizer, AddedTokensSplitTheTextFirst) {
     }
     const auto t = tokenizer(description(endOfText));
     EXPECT_EQ(t.encode("ab<|endoftext|>c"), (std::vector<int>{3, 50, 2}));
-    EXPECT_EQ(t.encode("ab", false), t.encode("ab"));  // no post-processor: the flag changes nothing
+    EXPECT_EQ(t.encode("ab", false),
+              t.encode("ab"));  // no post-processor: the flag changes nothing
 }
 
 TEST(PreTrainedTokenizer, DecodeKeepsOrSkipsSpecialTokensAndCleansUpSpaces) {
@@ -69,9 +74,9 @@ TEST(PreTrainedTokenizer, DecodeKeepsOrSkipsSpecialTokensAndCleansUpSpaces) {
     EXPECT_EQ(t.decode({50, 0, 1}, true), "ab");
     EXPECT_EQ(t.decode({51, 0}, true), "hia");  // added but not special: stays
     EXPECT_EQ(t.decode({0, 999, 4}), "a.");     // unknown ids are dropped; " ." is cleaned up
-    const auto keepSpaces = tokenizer(
-        description(added),
-        R"({"tokenizer_class":"GPT2Tokenizer","clean_up_tokenization_spaces":false})");
+    const auto keepSpaces =
+        tokenizer(description(added),
+                  R"({"tokenizer_class":"GPT2Tokenizer","clean_up_tokenization_spaces":false})");
     EXPECT_EQ(keepSpaces.decode({0, 4}), "a .");
     EXPECT_EQ(t.cleanUp("I 'm sure it 's , you 're ! do n't ? yes ."),
               "I'm sure it's, you're! don't? yes.");
@@ -87,8 +92,7 @@ TEST(PreTrainedTokenizer, FusesUnknownTokensWithinASection) {
     EXPECT_EQ(t.fuseUnknown(tokens), (Strings{"<unk>", "a", "<unk>"}));
     // Byte tokens the vocabulary lacks map to the unknown id and fuse; the boundary of an added
     // token ends the run.
-    EXPECT_EQ(t.tokenize("qq<|endoftext|>q"),
-              (Strings{"<0x71>", "<|endoftext|>", "<0x71>"}));
+    EXPECT_EQ(t.tokenize("qq<|endoftext|>q"), (Strings{"<0x71>", "<|endoftext|>", "<0x71>"}));
     EXPECT_EQ(t.encode("qq<|endoftext|>q"), (std::vector<int>{8, 50, 8}));
     EXPECT_EQ(t.encode("z"), (std::vector<int>{10}));
 }
@@ -96,8 +100,9 @@ TEST(PreTrainedTokenizer, FusesUnknownTokensWithinASection) {
 TEST(PreTrainedTokenizer, ClassNamesAndStrictMode) {
     const std::string data = description(endOfText);
     EXPECT_NO_THROW(tokenizer(data, R"({"tokenizer_class":"WhisperTokenizerFast"})"));
-    EXPECT_EQ(thrownMessage([&] { tokenizer(data, R"({"tokenizer_class":"MyFastTokenizerFast"})"); }),
-              "The tokenizer type 'MyTokenizer' is not supported.");
+    EXPECT_EQ(
+        thrownMessage([&] { tokenizer(data, R"({"tokenizer_class":"MyFastTokenizerFast"})"); }),
+        "The tokenizer type 'MyTokenizer' is not supported.");
     EXPECT_EQ(thrownMessage([&] { tokenizer(data, R"({"model_max_length":5})"); }),
               "The tokenizer class is not specified in the configuration.");
     ::testing::internal::CaptureStdout();
@@ -116,7 +121,8 @@ TEST(PreTrainedTokenizer, DescriptionErrorsFailTheLoad) {
     } cases[] = {
         {R"(,"decoder":{"type":"Nope"})", "Unsupported Decoder type: Nope"},
         {R"(,"pre_tokenizer":{"type":"Sequence"})", "No pretokenizers in Sequence"},
-        {R"(,"post_processor":{"type":"RobertaProcessing"})", "Missing `sep` processor configuration"},
+        {R"(,"post_processor":{"type":"RobertaProcessing"})",
+         "Missing `sep` processor configuration"},
         {R"(,"normalizer":{"type":"Unknown"})", "Unsupported Normalizer type: Unknown"},
         {R"(,"decoder":{"type":"Replace","content":"","pattern":{"Regex":"[a-"}})",
          "Cannot build regexp from [a-"},
@@ -126,8 +132,10 @@ TEST(PreTrainedTokenizer, DescriptionErrorsFailTheLoad) {
     }
     // A post-processor that names a token the vocabulary lacks cannot encode.
     const auto t = tokenizer(
-        description("[]", R"(,"post_processor":{"type":"TemplateProcessing",)"
-                          R"("single":[{"SpecialToken":{"id":"<none>"}},{"Sequence":{"id":"A"}}],"pair":[]})"),
+        description(
+            "[]",
+            R"(,"post_processor":{"type":"TemplateProcessing",)"
+            R"("single":[{"SpecialToken":{"id":"<none>"}},{"Sequence":{"id":"A"}}],"pair":[]})"),
         config);
     EXPECT_EQ(t.encode("a", false), (std::vector<int>{0}));
     EXPECT_EQ(thrownMessage([&] { t.encode("a"); }),
@@ -135,11 +143,10 @@ TEST(PreTrainedTokenizer, DescriptionErrorsFailTheLoad) {
 }
 
 TEST(LlamaTokenizer, NonLegacyTextGetsOneMetaspaceInFront) {
-    const std::string data =
-        R"({"added_tokens":[{"id":1,"content":"<s>","special":true}],)"
-        R"("normalizer":{"type":"NotBuiltYet"},)"
-        R"("model":{"type":"BPE","merges":["▁ a","▁a b"],)"
-        R"("vocab":{"▁":0,"<s>":1,"a":2,"b":3,"▁a":4,"▁ab":5,"<unk>":6}}})";
+    const std::string data = R"({"added_tokens":[{"id":1,"content":"<s>","special":true}],)"
+                             R"("normalizer":{"type":"NotBuiltYet"},)"
+                             R"("model":{"type":"BPE","merges":["▁ a","▁a b"],)"
+                             R"("vocab":{"▁":0,"<s>":1,"a":2,"b":3,"▁a":4,"▁ab":5,"<unk>":6}}})";
     const std::string config =
         R"({"tokenizer_class":"LlamaTokenizerFast","legacy":false,"add_bos_token":true,)"
         R"("bos_token":{"content":"<s>"},"unk_token":"<unk>"})";
@@ -161,19 +168,21 @@ TEST(LlamaTokenizer, NonLegacyTextGetsOneMetaspaceInFront) {
 
 TEST(LlamaTokenizer, PostProcessorRewrite) {
     const hub::Config byteLevel = json(R"({"type":"ByteLevel"})");
-    const hub::Config templated =
-        json(R"({"type":"TemplateProcessing","single":[],"pair":[]})");
-    EXPECT_FALSE(maybeUpdatePostProcessor(json(R"({"add_bos_token":true,"bos_token":"<s>"})"),
-                                          &templated));
+    const hub::Config templated = json(R"({"type":"TemplateProcessing","single":[],"pair":[]})");
+    EXPECT_FALSE(
+        maybeUpdatePostProcessor(json(R"({"add_bos_token":true,"bos_token":"<s>"})"), &templated));
     const auto rewritten = maybeUpdatePostProcessor(
-        json(R"({"add_bos_token":true,"bos_token":"<s>","add_eos_token":"1","eos_token":{"content":"</s>"}})"),
+        json(
+            R"({"add_bos_token":true,"bos_token":"<s>","add_eos_token":"1","eos_token":{"content":"</s>"}})"),
         &byteLevel);
     ASSERT_TRUE(rewritten);
     const auto processor = PostProcessorFactory::fromConfig(&*rewritten);
     EXPECT_EQ((*processor)({"a"}), (Strings{"<s>", "a", "</s>"}));
     EXPECT_EQ((*processor)({"a"}, Strings{"b"}), (Strings{"<s>", "a", "</s>", "<s>", "b", "</s>"}));
-    EXPECT_EQ(thrownMessage([&] { maybeUpdatePostProcessor(json(R"({"add_bos_token":true})"), nullptr); }),
+    EXPECT_EQ(thrownMessage(
+                  [&] { maybeUpdatePostProcessor(json(R"({"add_bos_token":true})"), nullptr); }),
               "Tokenizer configuration mismatch: add_bos_token is True but bos_token is nil");
-    EXPECT_EQ(thrownMessage([&] { maybeUpdatePostProcessor(json(R"({"add_eos_token":true})"), nullptr); }),
+    EXPECT_EQ(thrownMessage(
+                  [&] { maybeUpdatePostProcessor(json(R"({"add_eos_token":true})"), nullptr); }),
               "Tokenizer configuration mismatch: add_eos_token is True but eos_token is nil");
 }

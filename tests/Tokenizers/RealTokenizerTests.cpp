@@ -20,7 +20,8 @@ hub::Config readJson(const std::filesystem::path& file) {
     static std::mutex mutex;
     static std::map<std::filesystem::path, hub::Config> cache;
     std::lock_guard lock(mutex);
-    if (const auto it = cache.find(file); it != cache.end()) return it->second;
+    if (const auto it = cache.find(file); it != cache.end())
+        return it->second;
     std::ifstream in(file, std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();
@@ -55,9 +56,11 @@ struct Vocabulary {
         : data(readJson(folderOf(family) / "tokenizer.json")) {}
     int id(std::string_view token) const {
         const auto v = data["model"]["vocab"][std::string(token)].integer();
-        if (v) return static_cast<int>(*v);
+        if (v)
+            return static_cast<int>(*v);
         for (const hub::Config& entry : *data["added_tokens"].array()) {
-            if (entry["content"].string() == token) return static_cast<int>(*entry["id"].integer());
+            if (entry["content"].string() == token)
+                return static_cast<int>(*entry["id"].integer());
         }
         ADD_FAILURE() << "no id for " << token;
         return -1;
@@ -91,7 +94,8 @@ TEST_P(RealTokenizer, RoundTripsTheCorpus) {
     }
     // All texts at once, as one long input.
     std::string all;
-    for (const std::string& text : corpus) all += text + "\n";
+    for (const std::string& text : corpus)
+        all += text + "\n";
     EXPECT_EQ(t.decode(t.encode(all, false)), all);
 }
 
@@ -106,19 +110,22 @@ TEST_P(RealTokenizer, IllFormedUtf8ReadsAsReplacementCharacters) {
 TEST_P(RealTokenizer, IsSafeToShareBetweenThreads) {
     const Tokenizer& t = loaded(GetParam());
     std::vector<std::vector<int>> expected;
-    for (const std::string& text : corpus) expected.push_back(t.encode(text));
+    for (const std::string& text : corpus)
+        expected.push_back(t.encode(text));
     std::vector<std::thread> threads;
     std::atomic<int> mismatches = 0;
     for (int n = 0; n < 4; ++n) {
         threads.emplace_back([&] {
             for (int round = 0; round < 20; ++round) {
                 for (std::size_t i = 0; i < corpus.size(); ++i) {
-                    if (t.encode(corpus[i]) != expected[i]) ++mismatches;
+                    if (t.encode(corpus[i]) != expected[i])
+                        ++mismatches;
                 }
             }
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(mismatches, 0);
 }
 
@@ -160,10 +167,14 @@ TEST(RealTokenizer, WhisperEncodesWithItsPromptAndDecodesControlTokens) {
               (std::vector<int>{v.id("<|startoftranscript|>"), v.id("<|no|>"),
                                 v.id("<|transcribe|>"), v.id("<|notimestamps|>"),
                                 v.id("\u0120Hello"), v.id("\u0120world"), v.id("<|endoftext|>")}));
-    const std::vector<int> transcript = {
-        v.id("<|startoftranscript|>"), v.id("<|en|>"), v.id("<|transcribe|>"),
-        v.id("<|0.00|>"), v.id("\u0120Hello"), v.id("\u0120world"), v.id("<|1.50|>"),
-        v.id("<|endoftext|>")};
+    const std::vector<int> transcript = {v.id("<|startoftranscript|>"),
+                                         v.id("<|en|>"),
+                                         v.id("<|transcribe|>"),
+                                         v.id("<|0.00|>"),
+                                         v.id("\u0120Hello"),
+                                         v.id("\u0120world"),
+                                         v.id("<|1.50|>"),
+                                         v.id("<|endoftext|>")};
     EXPECT_EQ(t.decode(transcript),
               "<|startoftranscript|><|en|><|transcribe|><|0.00|> Hello world<|1.50|>"
               "<|endoftext|>");

@@ -10,7 +10,9 @@
 
 namespace tokenizers::testing {
 
-inline hub::Config json(std::string_view text) { return hub::YYJSONParser::parseToConfig(text); }
+inline hub::Config json(std::string_view text) {
+    return hub::YYJSONParser::parseToConfig(text);
+}
 
 inline std::filesystem::path tokenizerFolder(std::string_view family) {
     return std::filesystem::path(QUILLORA_SHARED_DIR) / "data" / "tokenizers" / family;

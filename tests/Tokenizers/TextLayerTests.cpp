@@ -17,13 +17,15 @@ namespace {
 
 std::vector<std::string> texts(std::string_view text, const std::vector<TextRange>& ranges) {
     std::vector<std::string> out;
-    for (const TextRange& r : ranges) out.emplace_back(r.of(text));
+    for (const TextRange& r : ranges)
+        out.emplace_back(r.of(text));
     return out;
 }
 
 Regex compiled(std::string_view pattern) {
     auto re = Regex::compile(pattern);
-    if (!re) throw std::runtime_error("pattern does not compile");
+    if (!re)
+        throw std::runtime_error("pattern does not compile");
     return *re;
 }
 
@@ -35,17 +37,21 @@ TEST(Utf8, IllFormedInputBecomesOneReplacementPerMaximalSubpart) {
         std::string input, expected;
     } cases[] = {
         {"abc", "abc"},
-        {"\xC3\xA9", "\xC3\xA9"},                       // é stays
-        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},       // emoji stays
-        {"a\x80" "b", "a" + fffd + "b"},                // lone continuation byte
-        {"\xE2\x82", fffd},                             // truncated three-byte sequence: one
-        {"\xE2\x82" "A", fffd + "A"},
-        {"\xF0\x9F\x98", fffd},                         // truncated four-byte sequence: one
-        {"\xC0\xAF", fffd + fffd},                      // overlong lead: each byte alone
-        {"\xED\xA0\x80", fffd + fffd + fffd},           // surrogate: E D then two strays
+        {"\xC3\xA9", "\xC3\xA9"},                  // é stays
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},  // emoji stays
+        {"a\x80"
+         "b",
+         "a" + fffd + "b"},  // lone continuation byte
+        {"\xE2\x82", fffd},  // truncated three-byte sequence: one
+        {"\xE2\x82"
+         "A",
+         fffd + "A"},
+        {"\xF0\x9F\x98", fffd},                           // truncated four-byte sequence: one
+        {"\xC0\xAF", fffd + fffd},                        // overlong lead: each byte alone
+        {"\xED\xA0\x80", fffd + fffd + fffd},             // surrogate: E D then two strays
         {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},  // above U+10FFFF
         {"\xFF\xFE", fffd + fffd},
-        {fffd, fffd},                                   // a real U+FFFD is valid
+        {fffd, fffd},  // a real U+FFFD is valid
     };
     for (const Case& c : cases) {
         EXPECT_EQ(utf8::sanitized(c.input), c.expected) << testing::PrintToString(c.input);
@@ -59,8 +65,9 @@ TEST(UnicodeText, GraphemeClustersAndNormalizationForms) {
     EXPECT_EQ(unicode::graphemeClusters("a\r\nb"), (V{"a", "\r\n", "b"}));
     EXPECT_EQ(unicode::graphemeClusters("e\u0301x"), (V{"e\u0301", "x"}));
     // A family emoji joined by ZWJ and a flag are one character each.
-    EXPECT_EQ(unicode::graphemeCount("\U0001F468\u200D\U0001F469\u200D\U0001F467\U0001F1F3\U0001F1F4"),
-              2u);
+    EXPECT_EQ(
+        unicode::graphemeCount("\U0001F468\u200D\U0001F469\u200D\U0001F467\U0001F1F3\U0001F1F4"),
+        2u);
     EXPECT_TRUE(unicode::graphemeClusters("").empty());
 
     using F = unicode::NormalizationForm;
@@ -141,7 +148,8 @@ TEST(Regex, Gpt2PatternPieces) {
         {"\t\ta", {"\t", "\t", "a"}},
         {"", {}},
     };
-    for (const Case& c : cases) EXPECT_EQ(texts(c.text, re.ranges(c.text)), c.pieces) << c.text;
+    for (const Case& c : cases)
+        EXPECT_EQ(texts(c.text, re.ranges(c.text)), c.pieces) << c.text;
 }
 
 // The hand-written matcher of the GPT-2 pattern must find exactly what ICU finds.
@@ -149,9 +157,10 @@ TEST(Regex, Gpt2FastPathEqualsIcuOnRandomText) {
     const Regex fast = compiled(Regex::gpt2Pattern());
     const Regex icu = fast.withoutFastPath();
     const std::vector<char32_t> pool = {
-        'a', 'b', 's', 't', 'r', 'e', 'v', 'm', 'l', 'd', 'S', 'T', '\'', ' ', ' ', ' ', '\t',
-        '\n', '\r', 0x0B, 0x0C, 0x85, 0xA0, 0x1680, 0x2009, 0x200B, 0x2028, 0x3000, '0', '7',
-        0x0663, 0xBD, 0x2167, '!', '.', ',', '-', '"', '<', '|', '>', 0xE9, 0x0301, 0x200D,
+        'a',    'b',    's',    't',    'r',     'e',     'v',     'm',     'l',    'd',    'S',
+        'T',    '\'',   ' ',    ' ',    ' ',     '\t',    '\n',    '\r',    0x0B,   0x0C,   0x85,
+        0xA0,   0x1680, 0x2009, 0x200B, 0x2028,  0x3000,  '0',     '7',     0x0663, 0xBD,   0x2167,
+        '!',    '.',    ',',    '-',    '"',     '<',     '|',     '>',     0xE9,   0x0301, 0x200D,
         0x4E2D, 0x65E5, 0x0627, 0x0E01, 0x1F600, 0x1F1F3, 0x10400, 0x1D7D8, 0xFFFD, 0x00,
     };
     std::mt19937 rng(12345);
@@ -160,7 +169,8 @@ TEST(Regex, Gpt2FastPathEqualsIcuOnRandomText) {
     std::string all;
     for (int n = 0; n < 3000; ++n) {
         std::string text;
-        for (int i = length(rng); i > 0; --i) utf8::append(text, pool[pick(rng)]);
+        for (int i = length(rng); i > 0; --i)
+            utf8::append(text, pool[pick(rng)]);
         ASSERT_EQ(fast.ranges(text), icu.ranges(text)) << testing::PrintToString(text);
         all += text;
     }

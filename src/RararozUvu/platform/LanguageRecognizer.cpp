@@ -54,8 +54,9 @@ std::optional<std::string> dominantLanguage(std::string_view text) {
         return std::nullopt;
     }
     // max_element keeps the first of equal counts.
-    const auto dominant = std::max_element(
-        counts.begin(), counts.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    const auto dominant =
+        std::max_element(counts.begin(), counts.end(),
+                         [](const auto& a, const auto& b) { return a.second < b.second; });
     return likelyLanguage(dominant->first);
 }
 

@@ -32,12 +32,24 @@ inline void appendQuoted(std::string& out, std::string_view text) {
     out += '"';
     for (const char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default: {
                 const auto byte = static_cast<unsigned char>(c);
                 if (byte < 0x20 || byte == 0x7F) {
@@ -76,7 +88,9 @@ concept HasDescription = requires(const T& value) {
 };
 
 template <class T>
-concept Streamable = requires(std::ostream& stream, const T& value) { stream << value; };
+concept Streamable = requires(std::ostream& stream, const T& value) {
+    stream << value;
+};
 
 template <class T>
 struct IsOptional : std::false_type {};

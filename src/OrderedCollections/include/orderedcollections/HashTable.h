@@ -30,9 +30,10 @@ namespace ordered {
 //    at once, which makes inserting or removing near the front of the array cheap.
 //  - The hash bits let probes skip non-matching members without touching the element array and
 //    let deletion find each member's ideal bucket without rehashing it.
-//  - Every table has its own seed (derived from its storage address) mixed into the element
-//    hashes by the owner; a copy keeps the seed, so its buckets stay valid. Bucket positions are
-//    therefore never comparable between two tables.
+//  - Every new table has its own seed (derived from its storage address) mixed into the element
+//    hashes by the owner; a copy keeps the seed, so its buckets stay valid, and so does a table
+//    resized from another, which is filled from the stored hash bits alone. Bucket positions
+//    are never comparable between two tables.
 //
 // Callbacks named `hashAt` take (offset, seed) and return the seeded 64-bit hash of the owner's
 // member at that offset.
@@ -82,12 +83,7 @@ public:
         return static_cast<int>(std::bit_width(needed));
     }
 
-    HashTable(int scale, int reservedScale = 0)
-        : scale_(checkedScale(scale)), reservedScale_(checkedReservedScale(reservedScale)) {
-        buckets_ = std::make_unique<std::uint64_t[]>(bucketCount());
-        seed_ = (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(buckets_.get())) << 6) |
-                static_cast<std::uint64_t>(scale_);
-    }
+    HashTable(int scale, int reservedScale = 0) : HashTable(scale, reservedScale, std::nullopt) {}
 
     // A copy answers every lookup exactly as the original: same seed, bias and buckets.
     HashTable(const HashTable& other)
@@ -121,6 +117,29 @@ public:
         }
         std::optional<HashTable> table(std::in_place, s, reservedScale);
         table->fill(count, hashAt);
+        return table;
+    }
+
+    // The same members in a table of another scale, under the same seed: each entry's hash bits
+    // give its ideal bucket at any scale, so no member is hashed again. `newOffset(offset)`
+    // renumbers the members (notFound leaves one out); the scale must hold those that remain.
+    template <class NewOffset>
+    HashTable resized(int scale, int reservedScale, NewOffset&& newOffset) const {
+        HashTable table(scale, reservedScale, seed_);
+        for (std::size_t b = 0; b < bucketCount(); ++b) {
+            const std::uint64_t entry = buckets_[b];
+            if (entry == 0) {
+                continue;
+            }
+            const std::size_t offset = newOffset(decode(entry));
+            if (offset != notFound) {
+                Bucket target = table.idealBucketOfEntry(entry);
+                while (table.isOccupied(target)) {
+                    target = table.bucketAfter(target);
+                }
+                table.buckets_[target.offset] = table.entryFor(entry >> 32, offset);
+            }
+        }
         return table;
     }
 
@@ -382,6 +401,16 @@ public:
     }
 
 private:
+    // A new table takes its seed from its own storage address, unless it carries on another's.
+    HashTable(int scale, int reservedScale, std::optional<std::uint64_t> seed)
+        : scale_(checkedScale(scale)),
+          reservedScale_(checkedReservedScale(reservedScale)),
+          buckets_(std::make_unique<std::uint64_t[]>(bucketCount())) {
+        seed_ = seed.value_or(
+            (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(buckets_.get())) << 6) |
+            static_cast<std::uint64_t>(scale_));
+    }
+
     static int checkedScale(int scale) {
         if (scale < minimumScale || scale > maximumScale) {
             throw std::invalid_argument("hash table scale out of range");

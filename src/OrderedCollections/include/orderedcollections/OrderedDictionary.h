@@ -40,15 +40,17 @@ public:
     V& value;
 
     KeyValueRef(const K& k, V& v) noexcept : key(k), value(v) {}
+
+    // From a writable entry, and from an entry value (for the iterator concepts).
     template <class W>
-        requires std::same_as<V, const W>
-    KeyValueRef(const KeyValueRef<K, W>& other) noexcept : key(other.key), value(other.value) {}
+    KeyValueRef(const KeyValueRef<K, W>& other) noexcept requires std::same_as<V, const W>
+        : key(other.key), value(other.value) {}
     template <class W>
-        requires std::same_as<std::remove_const_t<V>, W>
-    KeyValueRef(KeyValuePair<K, W>& pair) noexcept : key(pair.key), value(pair.value) {}
+    KeyValueRef(KeyValuePair<K, W>& pair) noexcept requires std::same_as<std::remove_const_t<V>, W>
+        : key(pair.key), value(pair.value) {}
     template <class W>
-        requires std::same_as<V, const W>
-    KeyValueRef(const KeyValuePair<K, W>& pair) noexcept : key(pair.key), value(pair.value) {}
+    KeyValueRef(const KeyValuePair<K, W>& pair) noexcept requires std::same_as<V, const W>
+        : key(pair.key), value(pair.value) {}
 
     operator KeyValuePair<K, std::remove_const_t<V>>() const { return {key, value}; }
 };
@@ -155,16 +157,15 @@ public:
             keys.emplace_back(key);
             values.emplace_back(value);
         }
-        return OrderedDictionary(Keys::uncheckedUniqueElements(std::move(keys)),
-                                 std::move(values));
+        return OrderedDictionary(Keys::uncheckedUniqueElements(std::move(keys)), std::move(values));
     }
 
     // Pairs keys and values by position. Counts that differ or a repeated key throw
     // std::invalid_argument.
     template <std::ranges::input_range KR, std::ranges::input_range VR>
     static OrderedDictionary uniqueKeys(KR&& keys, VR&& values) {
-        std::vector<K> keyArray(std::ranges::begin(keys), std::ranges::end(keys));
-        std::vector<V> valueArray(std::ranges::begin(values), std::ranges::end(values));
+        std::vector<K> keyArray = collect<K>(keys);
+        std::vector<V> valueArray = collect<V>(values);
         if (keyArray.size() != valueArray.size()) {
             throw std::invalid_argument("OrderedDictionary: key and value counts differ");
         }
@@ -179,13 +180,8 @@ public:
     // The same without looking for repeated keys; counts that differ still throw.
     template <std::ranges::input_range KR, std::ranges::input_range VR>
     static OrderedDictionary uncheckedUniqueKeys(KR&& keys, VR&& values) {
-        std::vector<K> keyArray(std::ranges::begin(keys), std::ranges::end(keys));
-        std::vector<V> valueArray(std::ranges::begin(values), std::ranges::end(values));
-        if (keyArray.size() != valueArray.size()) {
-            throw std::invalid_argument("OrderedDictionary: key and value counts differ");
-        }
-        return OrderedDictionary(Keys::uncheckedUniqueElements(std::move(keyArray)),
-                                 std::move(valueArray));
+        return OrderedDictionary(Keys::uncheckedUniqueElements(collect<K>(keys)),
+                                 collect<V>(values));
     }
 
     // Groups the elements of a range under keyOf(element): groups (V, e.g. std::vector of the
@@ -195,8 +191,7 @@ public:
         OrderedDictionary groups;
         for (auto&& element : elements) {
             groups.updateValue(
-                keyOf(element), [] { return V{}; },
-                [&](V& group) { group.push_back(element); });
+                keyOf(element), [] { return V{}; }, [&](V& group) { group.push_back(element); });
         }
         return groups;
     }
@@ -204,19 +199,10 @@ public:
     OrderedDictionary(const OrderedDictionary&) = default;
     OrderedDictionary& operator=(const OrderedDictionary&) = default;
 
-    OrderedDictionary(OrderedDictionary&& other) noexcept
-        : keys_(std::move(other.keys_)), values_(std::move(other.values_)) {
-        other.values_.clear();
-    }
-
-    OrderedDictionary& operator=(OrderedDictionary&& other) noexcept {
-        if (this != &other) {
-            keys_ = std::move(other.keys_);
-            values_ = std::move(other.values_);
-            other.values_.clear();
-        }
-        return *this;
-    }
+    // Both fields end up empty in the source: the key set sees to it, and a moved-from
+    // std::vector with the standard allocator has handed over its buffer.
+    OrderedDictionary(OrderedDictionary&&) noexcept = default;
+    OrderedDictionary& operator=(OrderedDictionary&&) noexcept = default;
 
     // Size and positional views.
     size_type size() const noexcept { return values_.size(); }
@@ -300,7 +286,7 @@ public:
     // Runs body(V&) on the value stored under `key` and returns its result; a missing key is
     // first appended with makeDefault(). The key stays even if the body throws.
     template <std::invocable MakeDefault, class Body>
-        requires std::invocable<Body&, V&>
+    requires std::invocable<Body&, V&>
     decltype(auto) updateValue(const K& key, MakeDefault&& makeDefault, Body&& body) {
         const auto slot = keys_.findSlot(key);
         size_type index;
@@ -315,7 +301,7 @@ public:
 
     // The same, but a missing key is inserted at `index` (0...size()) with makeDefault().
     template <std::invocable MakeDefault, class Body>
-        requires std::invocable<Body&, V&>
+    requires std::invocable<Body&, V&>
     decltype(auto) updateValue(const K& key, MakeDefault&& makeDefault, size_type index,
                                Body&& body) {
         const auto slot = keys_.findSlot(key);
@@ -331,8 +317,7 @@ public:
     // Runs body(std::optional<V>&) on the value stored under `key` (empty when missing) and
     // returns its result. Afterwards: a value left in place is stored (appending a missing key),
     // an emptied optional removes the key. This also happens when the body throws.
-    template <class Body>
-        requires std::invocable<Body&, std::optional<V>&>
+    template <std::invocable<std::optional<V>&> Body>
     decltype(auto) modify(const K& key, Body&& body) {
         const auto slot = keys_.findSlot(key);
         std::optional<V> value;
@@ -448,6 +433,18 @@ private:
         return [this](size_type offset) { __builtin_prefetch(values_.data() + offset); };
     }
 
+    template <class X, std::ranges::input_range R>
+    static std::vector<X> collect(R& range) {
+        std::vector<X> items;
+        if constexpr (std::ranges::sized_range<R>) {
+            items.reserve(std::ranges::size(range));
+        }
+        for (auto&& item : range) {
+            items.emplace_back(item);
+        }
+        return items;
+    }
+
     template <std::ranges::input_range R>
     static OrderedDictionary reservedFor(R& entries) {
         if constexpr (std::ranges::sized_range<R>) {
@@ -479,6 +476,7 @@ private:
 
     // Appends an entry whose key a lookup (`slot`) found missing.
     void appendNew(K&& key, V&& value, const Slot& slot) {
+        detail::makeRoomForOneMore(values_);
         values_.push_back(std::move(value));
         try {
             keys_.appendNew(std::move(key), slot);
@@ -490,6 +488,7 @@ private:
 
     // Inserts at `index` (already checked) an entry whose key a lookup found missing.
     void insertNew(K&& key, V&& value, size_type index, const Slot& slot) {
+        detail::makeRoomForOneMore(values_);
         const auto position = values_.begin() + static_cast<difference_type>(index);
         values_.insert(position, std::move(value));
         try {
@@ -526,8 +525,7 @@ private:
         Iterator(const K* key, Value* value) noexcept : key_(key), value_(value) {}
         // A mutable iterator converts to a read-only one.
         template <bool OtherConst>
-            requires(Const && !OtherConst)
-        Iterator(const Iterator<OtherConst>& other) noexcept
+        Iterator(const Iterator<OtherConst>& other) noexcept requires(Const && !OtherConst)
             : key_(other.key_), value_(other.value_) {}
 
         reference operator*() const noexcept { return {*key_, *value_}; }
@@ -580,25 +578,28 @@ private:
 }  // namespace ordered
 
 // The common reference of an entry reference and an entry value, which lets the dictionary's
-// iterators satisfy the standard iterator concepts (and so work with std::ranges algorithms).
+// iterators satisfy the standard iterator concepts (and so work with std::ranges algorithms). It
+// is read-only when either side is.
+namespace ordered::detail {
+template <class K, class V, class W, class PairQualified>
+using CommonEntryRef =
+    KeyValueRef<K, std::conditional_t<std::is_const_v<V> ||
+                                          std::is_const_v<std::remove_reference_t<PairQualified>>,
+                                      const W, W>>;
+}  // namespace ordered::detail
+
 template <class K, class V, class W, template <class> class TQual, template <class> class UQual>
-    requires std::same_as<std::remove_const_t<V>, W>
+requires std::same_as<std::remove_const_t<V>, W>
 struct std::basic_common_reference<ordered::KeyValueRef<K, V>, ordered::KeyValuePair<K, W>, TQual,
                                    UQual> {
-    using type = ordered::KeyValueRef<
-        K, std::conditional_t<std::is_const_v<V> ||
-                                  std::is_const_v<std::remove_reference_t<UQual<W>>>,
-                              const W, W>>;
+    using type = ordered::detail::CommonEntryRef<K, V, W, UQual<W>>;
 };
 
 template <class K, class V, class W, template <class> class TQual, template <class> class UQual>
-    requires std::same_as<std::remove_const_t<V>, W>
+requires std::same_as<std::remove_const_t<V>, W>
 struct std::basic_common_reference<ordered::KeyValuePair<K, W>, ordered::KeyValueRef<K, V>, TQual,
                                    UQual> {
-    using type = ordered::KeyValueRef<
-        K, std::conditional_t<std::is_const_v<V> ||
-                                  std::is_const_v<std::remove_reference_t<TQual<W>>>,
-                              const W, W>>;
+    using type = ordered::detail::CommonEntryRef<K, V, W, TQual<W>>;
 };
 
 template <class K, class V, class Hash, class Eq>

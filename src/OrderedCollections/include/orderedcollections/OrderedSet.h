@@ -27,6 +27,20 @@ namespace ordered {
 template <class K, class V, class Hash, class Eq>
 class OrderedDictionary;
 
+namespace detail {
+
+// Objects of a handful of entries are the common case: start the arrays at room for four
+// rather than growing them through one and two.
+template <class Vector>
+void makeRoomForOneMore(Vector& vector) {
+    constexpr std::size_t smallestCapacity = 4;
+    if (vector.size() == vector.capacity() && vector.capacity() < smallestCapacity) {
+        vector.reserve(smallestCapacity);
+    }
+}
+
+}  // namespace detail
+
 // An insertion-ordered set: distinct members in a contiguous array, which fixes the order, plus a
 // HashTable of their offsets. Up to 15 members there is no table and lookups scan the array.
 //
@@ -316,7 +330,9 @@ public:
         for (const Change& change : changes) {
             (change.kind == Change::Kind::removal ? removals : insertions).push_back(&change);
         }
-        const auto byOffset = [](const Change* l, const Change* r) { return l->offset < r->offset; };
+        const auto byOffset = [](const Change* l, const Change* r) {
+            return l->offset < r->offset;
+        };
         const auto sameOffset = [](const Change* l, const Change* r) {
             return l->offset == r->offset;
         };
@@ -386,8 +402,8 @@ public:
         const size_type end = set.adoptUntilFirstDuplicate();
         if (end != set.size()) {
             throw DecodingError::dataCorrupted(
-                "Decoded elements aren't unique (first duplicate at offset " +
-                std::to_string(end) + ")");
+                "Decoded elements aren't unique (first duplicate at offset " + std::to_string(end) +
+                ")");
         }
         return set;
     }
@@ -438,11 +454,10 @@ private:
             return {HashTable::notFound, {}, 0};
         }
         const std::uint64_t hash = hashOf(item, table_->seed());
-        const auto found =
-            table_->find(hash, [&](size_type offset) {
-                touch(offset);
-                return eq_(elements_[offset], item);
-            });
+        const auto found = table_->find(hash, [&](size_type offset) {
+            touch(offset);
+            return eq_(elements_[offset], item);
+        });
         return {found.offset, found.bucket, hash};
     }
 
@@ -481,6 +496,7 @@ private:
 
     // Appends an item that a lookup (`slot`) found missing.
     void appendNew(T&& item, const Slot& slot) {
+        detail::makeRoomForOneMore(elements_);
         elements_.push_back(std::move(item));
         if (capacity() >= size()) {
             if (table_) {
@@ -489,39 +505,32 @@ private:
             return;
         }
         try {
-            regenerateHashTable();
+            growHashTable(size() - 1, slot);
         } catch (...) {
             elements_.pop_back();
             throw;
         }
     }
 
-    // Appends an item known to be missing, without a lookup.
+    // Appends an item known to be missing, without comparing it to any member.
     void appendNew(T&& item) {
-        elements_.push_back(std::move(item));
-        if (capacity() >= size()) {
-            if (table_) {
-                const std::uint64_t hash = hashOf(elements_.back(), table_->seed());
-                table_->store(table_->firstUnoccupiedBucket(hash), size() - 1, hash);
-            }
-            return;
+        Slot slot{HashTable::notFound, {}, 0};
+        if (table_) {
+            slot.hash = hashOf(item, table_->seed());
+            slot.bucket = table_->firstUnoccupiedBucket(slot.hash);
         }
-        try {
-            regenerateHashTable();
-        } catch (...) {
-            elements_.pop_back();
-            throw;
-        }
+        appendNew(std::move(item), slot);
     }
 
     // Inserts at `index` (already checked) an item that a lookup found missing.
     void insertNew(T&& item, size_type index, const Slot& slot) {
         const size_type count = size();
+        detail::makeRoomForOneMore(elements_);
         const auto position = elements_.begin() + static_cast<difference_type>(index);
         elements_.insert(position, std::move(item));
         if (count >= capacity()) {
             try {
-                regenerateHashTable();
+                growHashTable(index, slot);
             } catch (...) {
                 elements_.erase(elements_.begin() + static_cast<difference_type>(index));
                 throw;
@@ -544,7 +553,8 @@ private:
         if (count - 1 < minimumCapacity()) {
             // Build the smaller table first, so that a failure leaves the set as it was.
             std::optional<HashTable> table = regeneratedTable(
-                count - 1, [&](size_type i) -> const T& { return elements_[i < index ? i : i + 1]; });
+                count - 1,
+                [&](size_type i) -> const T& { return elements_[i < index ? i : i + 1]; });
             T removed = std::move(*position);
             elements_.erase(position);
             table_ = std::move(table);
@@ -562,10 +572,9 @@ private:
     template <class ElementAt>
     std::optional<HashTable> tableFor(size_type count, int scale, int reservedScale,
                                       ElementAt&& element) const {
-        return HashTable::create(count, scale, reservedScale,
-                                 [&](size_type i, std::uint64_t seed) {
-                                     return hashOf(element(i), seed);
-                                 });
+        return HashTable::create(count, scale, reservedScale, [&](size_type i, std::uint64_t seed) {
+            return hashOf(element(i), seed);
+        });
     }
 
     // The table a set of `count` members (given by `element`) should have now.
@@ -579,6 +588,22 @@ private:
     }
 
     void regenerateHashTable() { table_ = regeneratedTable(size(), elementAt()); }
+
+    // Grows the table past its capacity for the member just added at `offset` (with the later
+    // members moved up one), whose hash under the table's seed a lookup left in `slot`. An
+    // existing table is carried over without hashing its members again.
+    void growHashTable(size_type offset, const Slot& slot) {
+        if (!table_) {
+            regenerateHashTable();
+            return;
+        }
+        const int reserved = table_->reservedScale();
+        HashTable grown =
+            table_->resized(std::max(HashTable::scaleForCapacity(size()), reserved), reserved,
+                            [&](size_type old) { return old >= offset ? old + 1 : old; });
+        grown.store(grown.firstUnoccupiedBucket(slot.hash), offset, slot.hash);
+        table_ = std::move(grown);
+    }
 
     void regenerateHashTable(int scale, int reservedScale) {
         table_ = tableFor(size(), std::max(scale, reservedScale), reservedScale, elementAt());
@@ -637,8 +662,9 @@ private:
             return count;
         }
         table_.emplace(s, 0);
-        return table_->fillUntilFirstDuplicate(
-            count, hashAt(), [&](size_type i, size_type j) { return eq_(elements_[i], elements_[j]); });
+        return table_->fillUntilFirstDuplicate(count, hashAt(), [&](size_type i, size_type j) {
+            return eq_(elements_[i], elements_[j]);
+        });
     }
 
     std::vector<T> elements_;

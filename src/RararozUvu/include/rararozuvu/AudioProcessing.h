@@ -36,9 +36,9 @@ public:
                                     BufferCallback callback = {}) = 0;
     // Capture delivered as a stream: `onBuffer` receives every buffer, `onFinish` the end of the
     // stream (with the error when capture failed to start, else empty). Never throws itself.
-    virtual void startStreamingRecordingLive(
-        std::optional<std::uint32_t> inputDeviceID, BufferCallback onBuffer,
-        std::function<void(std::exception_ptr)> onFinish) = 0;
+    virtual void startStreamingRecordingLive(std::optional<std::uint32_t> inputDeviceID,
+                                             BufferCallback onBuffer,
+                                             std::function<void(std::exception_ptr)> onFinish) = 0;
     virtual void pauseRecording() = 0;
     // Stops capture if it runs; samples, energies and callback stay. Never fails.
     virtual void stopRecording() = 0;

@@ -41,8 +41,8 @@ struct ModelSupportConfig {
 
     // The remote rows, each extended by the models of the first fallback row that shares an
     // identifier with it, followed by the fallback rows that share none.
-    static std::vector<DeviceSupport> mergeDeviceSupport(const std::vector<DeviceSupport>& remote,
-                                                         const std::vector<DeviceSupport>& fallback);
+    static std::vector<DeviceSupport> mergeDeviceSupport(
+        const std::vector<DeviceSupport>& remote, const std::vector<DeviceSupport>& fallback);
 
     // Throws EncodingError / DecodingError; decoding merges with the built-in table.
     std::string toJson() const;

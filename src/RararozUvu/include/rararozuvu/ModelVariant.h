@@ -21,9 +21,9 @@ enum class ModelVariant {
 };
 
 inline constexpr std::array<ModelVariant, 11> allModelVariants = {
-    ModelVariant::tiny,     ModelVariant::tinyEn,   ModelVariant::base,  ModelVariant::baseEn,
-    ModelVariant::small,    ModelVariant::smallEn,  ModelVariant::medium, ModelVariant::mediumEn,
-    ModelVariant::large,    ModelVariant::largev2,  ModelVariant::largev3,
+    ModelVariant::tiny,  ModelVariant::tinyEn,  ModelVariant::base,    ModelVariant::baseEn,
+    ModelVariant::small, ModelVariant::smallEn, ModelVariant::medium,  ModelVariant::mediumEn,
+    ModelVariant::large, ModelVariant::largev2, ModelVariant::largev3,
 };
 
 // "tiny", "tiny.en", ..., "large-v2", "large-v3".

@@ -83,9 +83,8 @@ public:
                                       std::stop_token stopToken = {}) = 0;
     // The spoken language of one window, from a single decoder step.
     virtual DecodingResult detectLanguage(const AudioEncoderOutputType& encoderOutput,
-                                          DecodingInputsType& decoderInputs,
-                                          TokenSampling& sampler, const DecodingOptions& options,
-                                          ml::Float16 temperature,
+                                          DecodingInputsType& decoderInputs, TokenSampling& sampler,
+                                          const DecodingOptions& options, ml::Float16 temperature,
                                           std::stop_token stopToken = {}) = 0;
 };
 

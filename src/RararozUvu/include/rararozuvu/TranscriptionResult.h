@@ -40,7 +40,8 @@ public:
     virtual void setSegments(std::vector<TranscriptionSegment> segments) {
         segments_.setWrappedValue(std::move(segments));
     }
-    virtual void modifySegments(const std::function<void(std::vector<TranscriptionSegment>&)>& body) {
+    virtual void modifySegments(
+        const std::function<void(std::vector<TranscriptionSegment>&)>& body) {
         segments_.modify(body);
     }
 

@@ -16,6 +16,8 @@ namespace tokenizers {
 // adjacent symbols are merged by the ranked merge list, and every resulting symbol that the
 // vocabulary lacks (or that maps to the unknown token) is replaced by its byte tokens "<0xHH>".
 //
+// Safe to share between threads (the cache of recent pieces has its own locks).
+//
 // Merge pairs compare their texts under canonical equivalence (a precomposed letter equals the
 // letter with a combining mark); the vocabulary compares exact text.
 class BPETokenizer : public TokenizingModel {
@@ -47,6 +49,7 @@ public:
         const hub::Config* merges);
 
     std::vector<std::string> tokenize(std::string_view text) const override;
+    void tokenize(std::string_view text, std::vector<std::string>& tokens) const override;
     // The merged symbols of one piece joined by single spaces.
     std::string bpe(std::string_view token) const;
     // Byte fallback: one "<0xHH>" token per UTF-8 byte.
@@ -69,21 +72,22 @@ private:
         std::uint32_t end;
         std::uint32_t id;  // canonical-equivalence class of the symbol's text
     };
-    class PairRanks;
+    struct Tables;
+    class PieceCache;
 
-    std::vector<Symbol> mergedSymbols(std::string_view piece) const;
+    BPETokenizer(std::unique_ptr<Tables> tables, SpecialTokens specialTokens);
+
+    void mergeSymbols(std::string_view piece, std::vector<Symbol>& symbols) const;
     void mergeInPasses(std::vector<Symbol>& symbols) const;
     void mergeWithQueue(std::vector<Symbol>& symbols) const;
     std::uint32_t symbolId(std::string_view cluster) const;
     std::optional<int> vocabularyId(std::string_view text) const;
 
-    // Canonical (NFC) text of every symbol that appears in a merge -> its id.
-    TextToId symbolIds_;
-    std::vector<std::uint32_t> smallSymbolIds_;  // by code point, for code points below U+0300
-    std::unique_ptr<PairRanks> pairRanks_;
+    void tokenizeUncached(std::string_view text, std::vector<std::string>& tokens) const;
 
-    TextToId tokensToIds_;
-    std::unordered_map<int, std::string> idsToTokens_;
+    std::unique_ptr<Tables> tables_;
+    // Words repeat: the tokens of recent short pieces are kept, which changes no result.
+    std::unique_ptr<PieceCache> cache_;
     std::optional<std::string> bosToken_;
     std::optional<int> bosTokenId_;
     std::optional<std::string> eosToken_;

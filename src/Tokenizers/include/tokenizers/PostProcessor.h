@@ -20,11 +20,12 @@ public:
     using Tokens = std::vector<std::string>;
 
     virtual ~PostProcessor() = default;
-    virtual Tokens postProcess(const Tokens& tokens, const std::optional<Tokens>& tokensPair,
+    // The tokens come by value: a post-processor that keeps them moves them through.
+    virtual Tokens postProcess(Tokens tokens, const std::optional<Tokens>& tokensPair,
                                bool addSpecialTokens) const = 0;
-    Tokens operator()(const Tokens& tokens, const std::optional<Tokens>& tokensPair = std::nullopt,
+    Tokens operator()(Tokens tokens, const std::optional<Tokens>& tokensPair = std::nullopt,
                       bool addSpecialTokens = true) const {
-        return postProcess(tokens, tokensPair, addSpecialTokens);
+        return postProcess(std::move(tokens), tokensPair, addSpecialTokens);
     }
 };
 
@@ -55,7 +56,7 @@ public:
 
     // The pair template when a second sequence is given (even an empty one), else the single
     // one. A "B" item without a second sequence adds nothing.
-    Tokens postProcess(const Tokens& tokens, const std::optional<Tokens>& tokensPair,
+    Tokens postProcess(Tokens tokens, const std::optional<Tokens>& tokensPair,
                        bool addSpecialTokens) const override;
 
 private:
@@ -66,7 +67,7 @@ private:
 class ByteLevelPostProcessor : public PostProcessor {
 public:
     // The first sequence unchanged; the second one and the flag are ignored.
-    Tokens postProcess(const Tokens& tokens, const std::optional<Tokens>& tokensPair,
+    Tokens postProcess(Tokens tokens, const std::optional<Tokens>& tokensPair,
                        bool addSpecialTokens) const override;
 };
 
@@ -78,7 +79,7 @@ public:
           cls_(std::move(cls)),
           trimOffset_(trimOffset),
           addPrefixSpace_(addPrefixSpace) {}
-    Tokens postProcess(const Tokens& tokens, const std::optional<Tokens>& tokensPair,
+    Tokens postProcess(Tokens tokens, const std::optional<Tokens>& tokensPair,
                        bool addSpecialTokens) const override;
 
 private:
@@ -94,7 +95,7 @@ class BertProcessing : public PostProcessor {
 public:
     BertProcessing(SpecialTokenPair sep, SpecialTokenPair cls)
         : sep_(std::move(sep)), cls_(std::move(cls)) {}
-    Tokens postProcess(const Tokens& tokens, const std::optional<Tokens>& tokensPair,
+    Tokens postProcess(Tokens tokens, const std::optional<Tokens>& tokensPair,
                        bool addSpecialTokens) const override;
 
 private:
@@ -107,7 +108,7 @@ public:
     explicit SequenceProcessing(std::vector<std::unique_ptr<PostProcessor>> processors)
         : processors_(std::move(processors)) {}
     // The first processor sees both sequences; each later one sees the previous result alone.
-    Tokens postProcess(const Tokens& tokens, const std::optional<Tokens>& tokensPair,
+    Tokens postProcess(Tokens tokens, const std::optional<Tokens>& tokensPair,
                        bool addSpecialTokens) const override;
 
 private:

@@ -24,7 +24,8 @@ class PreTokenizerOptions {
 public:
     PreTokenizerOptions() = default;
     PreTokenizerOptions(std::initializer_list<PreTokenizerOption> options) {
-        for (PreTokenizerOption o : options) bits_ |= bit(o);
+        for (PreTokenizerOption o : options)
+            bits_ |= bit(o);
     }
     bool contains(PreTokenizerOption o) const { return (bits_ & bit(o)) != 0; }
 

@@ -60,7 +60,7 @@ public:
     virtual std::vector<std::string> preTokenize(std::string_view text,
                                                  PreTokenizerOptions options) const;
     virtual std::string normalize(std::string_view text) const;
-    virtual std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
+    virtual std::vector<std::string> postProcess(std::vector<std::string> tokens,
                                                  bool addSpecialTokens) const;
     virtual std::vector<std::string> decodeTokens(const std::vector<std::string>& tokens) const;
     // The space clean-up of decoded text (" ." -> "." and the like), when the configuration's

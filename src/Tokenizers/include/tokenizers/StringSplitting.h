@@ -42,6 +42,11 @@ std::vector<std::string> split(std::string_view text, const SearchPattern& patte
 std::vector<std::string> split(std::string_view text, const SearchPattern& pattern,
                                SplitDelimiterBehavior behavior);
 
+// Every occurrence of `target` (exact text, left to right, without overlaps) replaced by `with`;
+// an empty target changes nothing.
+std::string replacingOccurrences(std::string_view text, std::string_view target,
+                                 std::string_view with);
+
 // Cuts the text at the matches of `re` (one scan over the whole text). Each match yields the
 // text since the previous match (when not empty) and then its highest-numbered capture group
 // that took part (the whole match when none did); the rest of the text ends the list.

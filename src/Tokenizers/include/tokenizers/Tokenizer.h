@@ -27,7 +27,8 @@ public:
 
     // The unknown token's id for text outside the vocabulary; nothing without an unknown token.
     virtual std::optional<int> convertTokenToId(std::string_view token) const = 0;
-    std::vector<std::optional<int>> convertTokensToIds(const std::vector<std::string>& tokens) const;
+    std::vector<std::optional<int>> convertTokensToIds(
+        const std::vector<std::string>& tokens) const;
     virtual std::optional<std::string> convertIdToToken(int id) const = 0;
     std::vector<std::optional<std::string>> convertIdsToTokens(const std::vector<int>& ids) const;
 

@@ -32,12 +32,15 @@ public:
     virtual ~TokenizingModel() = default;
 
     virtual std::vector<std::string> tokenize(std::string_view text) const = 0;
+    // The same tokens, appended to `tokens`.
+    virtual void tokenize(std::string_view text, std::vector<std::string>& tokens) const;
     std::vector<std::string> operator()(std::string_view text) const { return tokenize(text); }
 
     // The id of a token; the unknown token's id for text outside the vocabulary, nothing when
     // the model has no unknown token.
     virtual std::optional<int> convertTokenToId(std::string_view token) const = 0;
-    std::vector<std::optional<int>> convertTokensToIds(const std::vector<std::string>& tokens) const;
+    std::vector<std::optional<int>> convertTokensToIds(
+        const std::vector<std::string>& tokens) const;
     virtual std::optional<std::string> convertIdToToken(int id) const = 0;
     std::vector<std::optional<std::string>> convertIdsToTokens(const std::vector<int>& ids) const;
 

@@ -28,15 +28,16 @@ inline bool isBelowCombiningMarks(std::string_view text) {
     // A code point below U+0300 encodes with lead bytes below 0xCC, and continuation bytes are
     // below 0xC0, so one byte comparison per byte decides it.
     for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0xCC) return false;
+        if (static_cast<unsigned char>(c) >= 0xCC)
+            return false;
     }
     return true;
 }
 
-bool isWhiteSpace(char32_t c);   // the White_Space property
-bool isLetter(char32_t c);       // general category L
-bool isNumber(char32_t c);       // general category N
-bool isPunctuation(char32_t c);  // general category P
+bool isWhiteSpace(char32_t c);       // the White_Space property
+bool isLetter(char32_t c);           // general category L
+bool isNumber(char32_t c);           // general category N
+bool isPunctuation(char32_t c);      // general category P
 bool isHorizontalSpace(char32_t c);  // general category Zs or U+0009
 
 }  // namespace tokenizers::unicode

@@ -5,12 +5,26 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "orderedcollections/HashTable.h"
 
 namespace ordered::testing {
+
+// Members that compare by `key` only, so that a test can see which of two equal members is stored.
+struct Tagged {
+    int key;
+    std::string tag;
+};
+struct TaggedHash {
+    std::size_t operator()(const Tagged& t) const { return std::hash<int>{}(t.key); }
+};
+struct TaggedEq {
+    bool operator()(const Tagged& a, const Tagged& b) const { return a.key == b.key; }
+};
 
 // Checks that a set's index agrees with its array: every member is found at its own position,
 // the table holds each offset exactly once, and the load limits hold (a table above 15 members,
