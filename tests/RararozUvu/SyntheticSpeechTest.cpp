@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -63,14 +62,33 @@ std::size_t editDistance(const std::vector<std::string>& a, const std::vector<st
     return row[b.size()];
 }
 
-// The word error rate, in percent, that the model's README reports on held-out samples.
+// The word error rate, in percent, that the model's README reports on held-out samples: the
+// first number followed by "%" on a line that mentions held-out data.
 std::optional<double> heldOutErrorRate(const fs::path& readme) {
-    const std::string text = readFile(readme);
-    const std::regex rate(R"([Hh]eld[- ]out[^%\n]*?([0-9]+(?:\.[0-9]+)?)\s*%)");
-    std::smatch match;
-    if (!std::regex_search(text, match, rate))
-        return std::nullopt;
-    return std::stod(match[1].str());
+    std::istringstream lines(readFile(readme));
+    for (std::string line; std::getline(lines, line);) {
+        std::string lower = line;
+        for (char& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.find("held-out") == std::string::npos &&
+            lower.find("held out") == std::string::npos) {
+            continue;
+        }
+        for (std::size_t percent = line.find('%'); percent != std::string::npos;
+             percent = line.find('%', percent + 1)) {
+            std::size_t end = percent;
+            while (end > 0 && line[end - 1] == ' ')
+                --end;
+            std::size_t begin = end;
+            while (begin > 0 && (std::isdigit(static_cast<unsigned char>(line[begin - 1])) ||
+                                 line[begin - 1] == '.')) {
+                --begin;
+            }
+            if (begin < end)
+                return std::stod(line.substr(begin, end - begin));
+        }
+    }
+    return std::nullopt;
 }
 
 // Greedy decoding of every synthetic sample with the model trained on their kind of speech: the
