@@ -1,7 +1,7 @@
 # Shared compile settings for every target of the project.
 add_library(quillora_options INTERFACE)
 target_compile_options(quillora_options INTERFACE
-  -Wall -Wextra -Wpedantic -Wno-missing-field-initializers
+  -Wall -Wextra -Wpedantic -Wno-missing-field-initializers -Wno-psabi
   $<$<BOOL:${QUILLORA_NATIVE}>:-march=native>)
 if(QUILLORA_SANITIZE)
   target_compile_options(quillora_options INTERFACE
