@@ -1,5 +1,6 @@
 // Rendering real chat templates of the shared data, compiled once, for a conversation of 20
-// turns: the cost the tokenizer pays each time it builds a prompt.
+// turns with and without tool definitions: the cost the tokenizer pays each time it builds a
+// prompt. Also the one-time cost of compiling each stored template.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "templates/Template.h"
 
@@ -15,15 +17,45 @@ namespace {
 using templates::Template;
 using templates::Value;
 
-std::string chatTemplate(const std::string& name) {
+std::filesystem::path templatesFolder() {
     const char* env = std::getenv("QUILLORA_SHARED_DIR");
-    const std::filesystem::path path =
-        std::filesystem::path(env != nullptr ? env : QUILLORA_SHARED_DIR) / "data" /
-        "chat-templates" / (name + ".jinja");
+    return std::filesystem::path(env != nullptr ? env : QUILLORA_SHARED_DIR) / "data" /
+           "chat-templates";
+}
+
+std::string readFile(const std::filesystem::path& path) {
     std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+std::string chatTemplate(const std::string& name) {
+    return readFile(templatesFolder() / (name + ".jinja"));
+}
+
+// Eight function tools of the usual shape: a name, a description and a JSON schema with two
+// parameters, one of them required.
+Value tools() {
+    std::vector<Value> list;
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = "tool_" + std::to_string(i);
+        Value properties = Value::dictionaryLiteral(
+            {{"text", Value::dictionaryLiteral(
+                          {{"type", "string"}, {"description", "The text to work on."}})},
+             {"count", Value::dictionaryLiteral(
+                           {{"type", "integer"}, {"description", "How many times."}})}});
+        Value parameters =
+            Value::dictionaryLiteral({{"type", "object"},
+                                      {"properties", properties},
+                                      {"required", Value(std::vector<Value>{"text"})}});
+        list.push_back(Value::dictionaryLiteral(
+            {{"type", "function"},
+             {"function", Value::dictionaryLiteral({{"name", name},
+                                                    {"description", "Does step " + name + "."},
+                                                    {"parameters", parameters}})}}));
+    }
+    return Value(std::move(list));
 }
 
 Template::Context conversation() {
@@ -43,9 +75,12 @@ Template::Context conversation() {
             {"eos_token", "</s>"}};
 }
 
-void renderTemplate(benchmark::State& state, const std::string& name) {
+void renderTemplate(benchmark::State& state, const std::string& name, bool withTools = false) {
     const Template compiled(chatTemplate(name), {});
-    const Template::Context context = conversation();
+    Template::Context context = conversation();
+    if (withTools) {
+        context["tools"] = tools();
+    }
     std::size_t bytes = 0;
     for (auto _ : state) {
         const std::string text = compiled.render(context);
@@ -59,6 +94,21 @@ void BM_RenderQwen25(benchmark::State& state) {
     renderTemplate(state, "qwen2.5-instruct");
 }
 BENCHMARK(BM_RenderQwen25);
+
+void BM_RenderQwen25Tools(benchmark::State& state) {
+    renderTemplate(state, "qwen2.5-instruct", true);
+}
+BENCHMARK(BM_RenderQwen25Tools);
+
+void BM_RenderLlama32(benchmark::State& state) {
+    renderTemplate(state, "llama-3.2-instruct");
+}
+BENCHMARK(BM_RenderLlama32);
+
+void BM_RenderLlama32Tools(benchmark::State& state) {
+    renderTemplate(state, "llama-3.2-instruct", true);
+}
+BENCHMARK(BM_RenderLlama32Tools);
 
 void BM_RenderTinyLlama(benchmark::State& state) {
     renderTemplate(state, "tinyllama-chat-zephyr");
@@ -78,6 +128,24 @@ void BM_CompileQwen25(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_CompileQwen25);
+
+// Every stored template, compiled from its text.
+void BM_CompileAll(benchmark::State& state) {
+    std::vector<std::string> sources;
+    for (const auto& entry : std::filesystem::directory_iterator(templatesFolder())) {
+        if (entry.path().extension() == ".jinja") {
+            sources.push_back(readFile(entry.path()));
+        }
+    }
+    for (auto _ : state) {
+        for (const std::string& source : sources) {
+            const Template compiled(source, {});
+            benchmark::DoNotOptimize(&compiled);
+        }
+    }
+    state.counters["templates"] = static_cast<double>(sources.size());
+}
+BENCHMARK(BM_CompileAll);
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "GoldenRenders.h"
 #include "templates/ControlFlow.h"
 #include "templates/Environment.h"
 #include "templates/Interpreter.h"
@@ -71,19 +72,8 @@ std::string runtimeError(const std::string& source,
     }
 }
 
-struct Golden {
-    const char* source;
-    const char* expected;
-};
-
 void expectRenders(std::initializer_list<Golden> cases) {
-    for (const Golden& c : cases) {
-        try {
-            EXPECT_EQ(render(c.source), c.expected) << c.source;
-        } catch (const std::exception& error) {
-            ADD_FAILURE() << c.source << " failed: " << error.what();
-        }
-    }
+    expectGoldens(cases, [](const std::string& source) { return render(source); });
 }
 
 TEST(RenderTest, OutputAndSet) {
