@@ -4,11 +4,14 @@
 #include <optional>
 #include <string_view>
 
+#include "vevidocore/ModelDimensions.h"
+
 namespace vevidocore {
 
-// Operations on model files. None of them fails: a lookup that finds nothing falls back to the
-// compiled model's location or to absent, and the caller's load then reports the problem.
-struct ModelUtilities {
+// Operations on model files, and (from ModelDimensions) the dimension queries on loaded models.
+// None of them fails: a lookup that finds nothing falls back to the compiled model's location or
+// to absent, and the caller's load then reports the problem.
+struct ModelUtilities : ModelDimensions {
     // The stage named `name` in `folder`: the compiled model ("<name>.mlmodelc") whenever it
     // exists, else the package's model file when that exists, else the compiled model's path.
     static std::filesystem::path detectModelURL(const std::filesystem::path& folder,

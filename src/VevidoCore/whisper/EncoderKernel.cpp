@@ -1,0 +1,291 @@
+#include "ml/whisper/EncoderKernel.h"
+
+#include <cblas.h>
+
+#include <cmath>
+#include <cstring>
+#include <fmt/format.h>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ParallelRows.h"
+#include "VectorMath.h"
+#include "WeightLoader.h"
+
+namespace ml::whisper {
+
+namespace {
+
+struct EncoderLayer {
+    std::vector<float> ln1Gamma, ln1Beta;
+    std::vector<float> qkvWeight;  // [3d × d]: q (pre-scaled by 1/√head), k, v
+    std::vector<float> qkvBias;    // [3d]; the key projection has no bias
+    std::vector<float> outWeight, outBias;
+    std::vector<float> ln2Gamma, ln2Beta;
+    std::vector<float> fc1Weight, fc1Bias, fc2Weight, fc2Bias;
+};
+
+// Reorders a convolution weight [out][in][k] to [out][k][in], so that the three input frames a
+// kernel position reads are one contiguous run of the time-major activations.
+std::vector<float> kernelMajor(const std::vector<float>& w, std::size_t out, std::size_t in,
+                               std::size_t k) {
+    std::vector<float> r(w.size());
+    for (std::size_t o = 0; o < out; ++o) {
+        for (std::size_t c = 0; c < in; ++c) {
+            for (std::size_t j = 0; j < k; ++j) r[(o * k + j) * in + c] = w[(o * in + c) * k + j];
+        }
+    }
+    return r;
+}
+
+void gemm(std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda,
+          const float* bTransposed, std::size_t ldb, float beta, float* c, std::size_t ldc) {
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(m),
+                static_cast<blasint>(n), static_cast<blasint>(k), 1.0f, a,
+                static_cast<blasint>(lda), bTransposed, static_cast<blasint>(ldb), beta, c,
+                static_cast<blasint>(ldc));
+}
+
+// rows × width: row r ← GELU(row r + bias)
+void addBiasGelu(float* x, const float* bias, std::size_t rows, std::size_t width) {
+    parallelRows(rows, [&](std::size_t b, std::size_t e) {
+        for (std::size_t r = b; r < e; ++r) {
+            vec::add(bias, x + r * width, width);
+            vec::gelu(x + r * width, width);
+        }
+    });
+}
+
+void addBias(float* x, const float* bias, std::size_t rows, std::size_t width) {
+    parallelRows(rows, [&](std::size_t b, std::size_t e) {
+        for (std::size_t r = b; r < e; ++r) vec::add(bias, x + r * width, width);
+    });
+}
+
+void layerNormRows(const float* x, const std::vector<float>& gamma, const std::vector<float>& beta,
+                   float* out, std::size_t rows, std::size_t width) {
+    parallelRows(rows, [&](std::size_t b, std::size_t e) {
+        for (std::size_t r = b; r < e; ++r) {
+            vec::layerNorm(x + r * width, gamma.data(), beta.data(), out + r * width, width);
+        }
+    });
+}
+
+}  // namespace
+
+struct EncoderKernel::Impl {
+    WhisperHyperParameters params;
+    std::size_t mels, width, frames, inFrames, heads, headWidth, ffn;
+    std::vector<float> conv1Weight, conv1Bias, conv2Weight, conv2Bias, positions;
+    std::vector<EncoderLayer> layers;
+    std::vector<float> lnGamma, lnBeta;
+
+    // Activations of one window, reused between calls when no other call holds them.
+    struct Scratch {
+        std::vector<float> melPadded, columns, conv1Padded, x, h, qkv, attention, scores, ffn;
+    };
+    mutable std::mutex scratchMutex;
+    mutable Scratch scratch;
+
+    void run(std::span<const float> mel, std::span<Float16> out, Scratch& s) const;
+};
+
+EncoderKernel::EncoderKernel(const WhisperHyperParameters& params,
+                             std::span<const SafetensorsTensor> weights)
+    : impl_(std::make_unique<Impl>()) {
+    params.validate();
+    Impl& m = *impl_;
+    m.params = params;
+    m.mels = params.numMelBins;
+    m.width = params.dModel;
+    m.frames = params.maxSourcePositions;
+    m.inFrames = 2 * m.frames;
+    m.heads = params.encoderAttentionHeads;
+    m.headWidth = m.width / m.heads;
+    m.ffn = params.encoderFfnDim;
+    const std::size_t d = m.width;
+
+    const WeightLoader w(weights);
+    const std::string p = "model.encoder.";
+    m.conv1Weight = kernelMajor(w.floats(p + "conv1.weight", {d, m.mels, 3}), d, m.mels, 3);
+    m.conv1Bias = w.floats(p + "conv1.bias", {d});
+    m.conv2Weight = kernelMajor(w.floats(p + "conv2.weight", {d, d, 3}), d, d, 3);
+    m.conv2Bias = w.floats(p + "conv2.bias", {d});
+    m.positions = w.floats(p + "embed_positions.weight", {m.frames, d});
+    m.lnGamma = w.floats(p + "layer_norm.weight", {d});
+    m.lnBeta = w.floats(p + "layer_norm.bias", {d});
+
+    // Folding 1/√head into the query projection saves scaling every attention score.
+    const float scale = 1.0f / std::sqrt(static_cast<float>(m.headWidth));
+    for (std::size_t l = 0; l < params.encoderLayers; ++l) {
+        const std::string q = p + "layers." + std::to_string(l) + ".";
+        EncoderLayer layer;
+        layer.ln1Gamma = w.floats(q + "self_attn_layer_norm.weight", {d});
+        layer.ln1Beta = w.floats(q + "self_attn_layer_norm.bias", {d});
+        layer.qkvWeight.reserve(3 * d * d);
+        layer.qkvBias.assign(3 * d, 0.0f);
+        auto qw = w.floats(q + "self_attn.q_proj.weight", {d, d});
+        for (float& v : qw) v *= scale;
+        auto qb = w.floats(q + "self_attn.q_proj.bias", {d});
+        const auto kw = w.floats(q + "self_attn.k_proj.weight", {d, d});
+        const auto vw = w.floats(q + "self_attn.v_proj.weight", {d, d});
+        const auto vb = w.floats(q + "self_attn.v_proj.bias", {d});
+        layer.qkvWeight.insert(layer.qkvWeight.end(), qw.begin(), qw.end());
+        layer.qkvWeight.insert(layer.qkvWeight.end(), kw.begin(), kw.end());
+        layer.qkvWeight.insert(layer.qkvWeight.end(), vw.begin(), vw.end());
+        for (std::size_t i = 0; i < d; ++i) {
+            layer.qkvBias[i] = qb[i] * scale;
+            layer.qkvBias[2 * d + i] = vb[i];
+        }
+        layer.outWeight = w.floats(q + "self_attn.out_proj.weight", {d, d});
+        layer.outBias = w.floats(q + "self_attn.out_proj.bias", {d});
+        layer.ln2Gamma = w.floats(q + "final_layer_norm.weight", {d});
+        layer.ln2Beta = w.floats(q + "final_layer_norm.bias", {d});
+        layer.fc1Weight = w.floats(q + "fc1.weight", {m.ffn, d});
+        layer.fc1Bias = w.floats(q + "fc1.bias", {m.ffn});
+        layer.fc2Weight = w.floats(q + "fc2.weight", {d, m.ffn});
+        layer.fc2Bias = w.floats(q + "fc2.bias", {d});
+        m.layers.push_back(std::move(layer));
+    }
+}
+
+EncoderKernel::EncoderKernel(EncoderKernel&&) noexcept = default;
+EncoderKernel& EncoderKernel::operator=(EncoderKernel&&) noexcept = default;
+EncoderKernel::~EncoderKernel() = default;
+
+const WhisperHyperParameters& EncoderKernel::hyperParameters() const { return impl_->params; }
+std::size_t EncoderKernel::inputFrames() const { return impl_->inFrames; }
+std::size_t EncoderKernel::outputFrames() const { return impl_->frames; }
+
+double EncoderKernel::flopsPerWindow() const {
+    const Impl& m = *impl_;
+    const double t = static_cast<double>(m.frames), d = static_cast<double>(m.width);
+    const double conv = 2.0 * static_cast<double>(m.inFrames) * d * 3.0 * static_cast<double>(m.mels) +
+                        2.0 * t * d * 3.0 * d;
+    const double layer = 2.0 * t * d * 3.0 * d           // q, k, v
+                         + 2.0 * 2.0 * t * t * d         // scores and weighted values
+                         + 2.0 * t * d * d               // output projection
+                         + 2.0 * 2.0 * t * d * static_cast<double>(m.ffn);  // feed-forward
+    return conv + layer * static_cast<double>(m.layers.size());
+}
+
+void EncoderKernel::encode(std::span<const float> mel, std::span<Float16> out) const {
+    const Impl& m = *impl_;
+    if (mel.size() != m.mels * m.inFrames) {
+        throw WhisperKernelError(fmt::format("encoder input has {} elements, expected {} × {}",
+                                             mel.size(), m.mels, m.inFrames));
+    }
+    if (out.size() != m.width * m.frames) {
+        throw WhisperKernelError(fmt::format("encoder output has {} elements, expected {} × {}",
+                                             out.size(), m.width, m.frames));
+    }
+    std::unique_lock<std::mutex> lock(m.scratchMutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+        m.run(mel, out, m.scratch);
+    } else {
+        Impl::Scratch own;
+        m.run(mel, out, own);
+    }
+}
+
+void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out,
+                              Scratch& s) const {
+    const std::size_t d = width, t = frames, c = mels;
+    s.melPadded.resize((inFrames + 2) * c);
+    s.columns.resize(std::max(inFrames * 3 * c, t * 3 * d));
+    s.conv1Padded.resize((inFrames + 2) * d);
+    s.x.resize(t * d);
+    s.h.resize(t * d);
+    s.qkv.resize(t * 3 * d);
+    s.attention.resize(t * d);
+    s.scores.resize(t * t);
+    s.ffn.resize(t * ffn);
+
+    // Time-major mel with one zero frame on each side (the convolution's padding).
+    float* xm = s.melPadded.data();
+    std::fill_n(xm, c, 0.0f);
+    std::fill_n(xm + (inFrames + 1) * c, c, 0.0f);
+    parallelRows(inFrames, [&](std::size_t b, std::size_t e) {
+        for (std::size_t f = b; f < e; ++f) {
+            for (std::size_t band = 0; band < c; ++band) {
+                xm[(f + 1) * c + band] = mel[band * inFrames + f];
+            }
+        }
+    });
+    // conv1: output frame f reads padded frames f .. f + 2, already one contiguous run.
+    parallelRows(inFrames, [&](std::size_t b, std::size_t e) {
+        for (std::size_t f = b; f < e; ++f) {
+            std::memcpy(s.columns.data() + f * 3 * c, xm + f * c, 3 * c * sizeof(float));
+        }
+    });
+    float* h1 = s.conv1Padded.data();
+    std::fill_n(h1, d, 0.0f);
+    std::fill_n(h1 + (inFrames + 1) * d, d, 0.0f);
+    gemm(inFrames, d, 3 * c, s.columns.data(), 3 * c, conv1Weight.data(), 3 * c, 0.0f, h1 + d, d);
+    addBiasGelu(h1 + d, conv1Bias.data(), inFrames, d);
+
+    // conv2 with stride 2: output frame f reads padded frames 2f .. 2f + 2.
+    parallelRows(t, [&](std::size_t b, std::size_t e) {
+        for (std::size_t f = b; f < e; ++f) {
+            std::memcpy(s.columns.data() + f * 3 * d, h1 + 2 * f * d, 3 * d * sizeof(float));
+        }
+    });
+    float* x = s.x.data();
+    gemm(t, d, 3 * d, s.columns.data(), 3 * d, conv2Weight.data(), 3 * d, 0.0f, x, d);
+    parallelRows(t, [&](std::size_t b, std::size_t e) {
+        for (std::size_t f = b; f < e; ++f) {
+            vec::add(conv2Bias.data(), x + f * d, d);
+            vec::gelu(x + f * d, d);
+            vec::add(positions.data() + f * d, x + f * d, d);
+        }
+    });
+
+    float* h = s.h.data();
+    float* qkv = s.qkv.data();
+    float* att = s.attention.data();
+    float* scores = s.scores.data();
+    for (const EncoderLayer& layer : layers) {
+        layerNormRows(x, layer.ln1Gamma, layer.ln1Beta, h, t, d);
+        gemm(t, 3 * d, d, h, d, layer.qkvWeight.data(), d, 0.0f, qkv, 3 * d);
+        addBias(qkv, layer.qkvBias.data(), t, 3 * d);
+        for (std::size_t head = 0; head < heads; ++head) {
+            const float* q = qkv + head * headWidth;
+            const float* k = qkv + d + head * headWidth;
+            const float* v = qkv + 2 * d + head * headWidth;
+            gemm(t, t, headWidth, q, 3 * d, k, 3 * d, 0.0f, scores, t);
+            parallelRows(t, [&](std::size_t b, std::size_t e) {
+                for (std::size_t r = b; r < e; ++r) vec::softmax(scores + r * t, t);
+            });
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(t),
+                        static_cast<blasint>(headWidth), static_cast<blasint>(t), 1.0f, scores,
+                        static_cast<blasint>(t), v, static_cast<blasint>(3 * d), 0.0f,
+                        att + head * headWidth, static_cast<blasint>(d));
+        }
+        addBias(x, layer.outBias.data(), t, d);
+        gemm(t, d, d, att, d, layer.outWeight.data(), d, 1.0f, x, d);
+
+        layerNormRows(x, layer.ln2Gamma, layer.ln2Beta, h, t, d);
+        gemm(t, ffn, d, h, d, layer.fc1Weight.data(), d, 0.0f, s.ffn.data(), ffn);
+        addBiasGelu(s.ffn.data(), layer.fc1Bias.data(), t, ffn);
+        addBias(x, layer.fc2Bias.data(), t, d);
+        gemm(t, d, ffn, s.ffn.data(), ffn, layer.fc2Weight.data(), ffn, 1.0f, x, d);
+    }
+
+    layerNormRows(x, lnGamma, lnBeta, h, t, d);
+    // Channel-major half-precision output, transposed in tiles that stay in cache.
+    constexpr std::size_t kTile = 64;
+    const std::size_t channelTiles = (d + kTile - 1) / kTile;
+    const std::size_t frameTiles = (t + kTile - 1) / kTile;
+    WorkerPool::shared().run(channelTiles * frameTiles, [&](std::size_t tile) {
+        const std::size_t c0 = (tile / frameTiles) * kTile, f0 = (tile % frameTiles) * kTile;
+        const std::size_t c1 = std::min(d, c0 + kTile), f1 = std::min(t, f0 + kTile);
+        float column[kTile];
+        for (std::size_t ch = c0; ch < c1; ++ch) {
+            for (std::size_t f = f0; f < f1; ++f) column[f - f0] = h[f * d + ch];
+            convertToFloat16(column, out.data() + ch * t + f0, f1 - f0);
+        }
+    });
+}
+
+}  // namespace ml::whisper

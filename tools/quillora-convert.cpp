@@ -1,0 +1,25 @@
+// quillora-convert <checkpoint folder> <output model folder>
+//
+// Builds the model folder the speech library loads (MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc,
+// TextDecoder.mlmodelc and the tokenizer files) from a Whisper checkpoint folder.
+
+#include <cstdio>
+#include <exception>
+#include <string_view>
+
+#include "ml/WhisperConverter.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3 || std::string_view(argv[1]) == "--help") {
+        std::fprintf(stderr, "usage: quillora-convert <checkpoint folder> <output model folder>\n");
+        return argc == 2 ? 0 : 2;
+    }
+    try {
+        ml::WhisperConverter::convert(argv[1], argv[2]);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quillora-convert: %s\n", e.what());
+        return 1;
+    }
+    std::printf("wrote %s\n", argv[2]);
+    return 0;
+}
