@@ -32,8 +32,10 @@ std::optional<AudioEncoderOutputType> AudioEncoder::encodeFeatures(
 std::optional<ml::MultiArray> AudioEncoder::encodeFeatures(const ml::MultiArray& features,
                                                            std::stop_token stopToken) {
     const std::shared_ptr<ml::Model> encoderModel = model();
-    if (!encoderModel) throw WhisperError::modelsUnavailable("Models are unavailable");
-    if (stopToken.stop_requested()) throw vevidocore::CancellationError();
+    if (!encoderModel)
+        throw WhisperError::modelsUnavailable("Models are unavailable");
+    if (stopToken.stop_requested())
+        throw vevidocore::CancellationError();
     return encoderModel->predict(AudioEncoderInput(features))->multiArray("encoder_output_embeds");
 }
 

@@ -23,8 +23,10 @@ std::optional<FeatureExtractorOutputType> FeatureExtractor::logMelSpectrogram(
         throw WhisperError::audioProcessingFailed("FeatureExtractor input must be MLMultiArray");
     }
     const std::shared_ptr<ml::Model> melModel = model();
-    if (!melModel) throw WhisperError::modelsUnavailable("Models are unavailable");
-    if (stopToken.stop_requested()) throw vevidocore::CancellationError();
+    if (!melModel)
+        throw WhisperError::modelsUnavailable("Models are unavailable");
+    if (stopToken.stop_requested())
+        throw vevidocore::CancellationError();
 
     const auto output = melModel->predict(MelSpectrogramInput(*samples));
     if (auto features = output->multiArray("melspectrogram_features")) {

@@ -20,14 +20,16 @@ using NamedArray = std::pair<std::string_view, const ml::MultiArray*>;
 
 inline std::set<std::string> names(std::initializer_list<NamedArray> features) {
     std::set<std::string> out;
-    for (const auto& [name, array] : features) out.emplace(name);
+    for (const auto& [name, array] : features)
+        out.emplace(name);
     return out;
 }
 
 inline std::optional<ml::FeatureValue> lookUp(std::initializer_list<NamedArray> features,
                                               std::string_view name) {
     for (const auto& [n, array] : features) {
-        if (n == name) return ml::FeatureValue(*array);
+        if (n == name)
+            return ml::FeatureValue(*array);
     }
     return std::nullopt;
 }

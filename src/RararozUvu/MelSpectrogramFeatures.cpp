@@ -13,6 +13,7 @@ std::optional<ml::FeatureValue> MelSpectrogramInput::featureValue(std::string_vi
 }
 
 MelSpectrogramOutput::MelSpectrogramOutput(ml::MultiArray melspectrogram_features)
-    : ModelStageOutput(detail::dictionaryOf({{"melspectrogram_features", melspectrogram_features}})) {}
+    : ModelStageOutput(
+          detail::dictionaryOf({{"melspectrogram_features", melspectrogram_features}})) {}
 
 }  // namespace rararozuvu

@@ -68,7 +68,8 @@ TextDecoderOutput::TextDecoderOutput(ml::MultiArray logits, ml::MultiArray key_c
 
 std::optional<ml::ShapedArray<ml::Float16>> TextDecoderOutput::alignment_heads_weightsShapedArray()
     const {
-    if (auto weights = alignment_heads_weights()) return ml::ShapedArray<ml::Float16>(*weights);
+    if (auto weights = alignment_heads_weights())
+        return ml::ShapedArray<ml::Float16>(*weights);
     return std::nullopt;
 }
 

@@ -4,13 +4,15 @@ namespace ml {
 
 std::set<std::string> DictionaryFeatureProvider::featureNames() const {
     std::set<std::string> names;
-    for (const auto& [name, value] : features_) names.insert(name);
+    for (const auto& [name, value] : features_)
+        names.insert(name);
     return names;
 }
 
 std::optional<FeatureValue> DictionaryFeatureProvider::featureValue(std::string_view name) const {
     const auto it = features_.find(name);
-    if (it == features_.end()) return std::nullopt;
+    if (it == features_.end())
+        return std::nullopt;
     return it->second;
 }
 

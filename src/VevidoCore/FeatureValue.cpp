@@ -20,7 +20,8 @@ constexpr std::array<std::pair<FeatureType, std::string_view>, 8> kNames{{
 
 template <class T>
 std::optional<T> alternative(const auto& variant) {
-    if (const T* v = std::get_if<T>(&variant)) return *v;
+    if (const T* v = std::get_if<T>(&variant))
+        return *v;
     return std::nullopt;
 }
 
@@ -28,24 +29,30 @@ std::optional<T> alternative(const auto& variant) {
 
 std::string_view featureTypeName(FeatureType type) {
     for (const auto& [t, name] : kNames) {
-        if (t == type) return name;
+        if (t == type)
+            return name;
     }
     return "invalid";
 }
 
 std::optional<FeatureType> featureTypeNamed(std::string_view name) {
     for (const auto& [t, n] : kNames) {
-        if (n == name) return t;
+        if (n == name)
+            return t;
     }
     return std::nullopt;
 }
 
 FeatureType FeatureValue::type() const {
     switch (value_.index()) {
-        case 0: return FeatureType::int64;
-        case 1: return FeatureType::double_;
-        case 2: return FeatureType::string;
-        default: return FeatureType::multiArray;
+        case 0:
+            return FeatureType::int64;
+        case 1:
+            return FeatureType::double_;
+        case 2:
+            return FeatureType::string;
+        default:
+            return FeatureType::multiArray;
     }
 }
 

@@ -14,7 +14,8 @@ const HyperParameters::Value* HyperParameters::find(std::string_view name) const
 template <class T>
 const T* HyperParameters::get(std::string_view name, std::string_view kind, bool required) const {
     const Value* v = find(name);
-    if (v == nullptr && !required) return nullptr;
+    if (v == nullptr && !required)
+        return nullptr;
     const T* typed = v == nullptr ? nullptr : std::get_if<T>(v);
     if (typed == nullptr) {
         throw ModelError(ModelError::Case::io,
@@ -30,7 +31,8 @@ std::int64_t HyperParameters::integer(std::string_view name) const {
 
 double HyperParameters::number(std::string_view name) const {
     if (const Value* v = find(name)) {
-        if (const auto* i = std::get_if<std::int64_t>(v)) return static_cast<double>(*i);
+        if (const auto* i = std::get_if<std::int64_t>(v))
+            return static_cast<double>(*i);
     }
     return *get<double>(name, "a number", true);
 }

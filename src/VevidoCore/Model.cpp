@@ -17,7 +17,8 @@ std::optional<std::string> mismatch(const FeatureDescription& d, const FeatureVa
         return fmt::format("is {}; expected {}", featureTypeName(value.type()),
                            featureTypeName(d.type));
     }
-    if (!d.multiArrayConstraint) return std::nullopt;
+    if (!d.multiArrayConstraint)
+        return std::nullopt;
     const MultiArray array = *value.multiArrayValue();
     const MultiArrayConstraint& c = *d.multiArrayConstraint;
     if (array.dataType() != c.dataType) {
@@ -41,8 +42,8 @@ std::shared_ptr<Model> Model::load(const std::filesystem::path& url,
     ModelBundle bundle = ModelBundle::read(url);
     const auto factory = ProgramRegistry::shared().factory(bundle.program);
     if (!factory) {
-        throw ModelError(ModelError::Case::io,
-                         fmt::format("{}: unknown program kind \"{}\"", url.string(), bundle.program));
+        throw ModelError(ModelError::Case::io, fmt::format("{}: unknown program kind \"{}\"",
+                                                           url.string(), bundle.program));
     }
     std::shared_ptr<const SafetensorsFile> weights;
     if (bundle.weights) {
@@ -81,13 +82,16 @@ void Model::validateInputs(const FeatureProvider& input) const {
     for (const FeatureDescription& d : description_.inputs) {
         const auto value = input.featureValue(d.name);
         if (!value) {
-            if (d.isOptional) continue;
-            throw ModelError(ModelError::Case::featureType,
-                             fmt::format("model \"{}\": the input \"{}\" is missing", name(), d.name));
+            if (d.isOptional)
+                continue;
+            throw ModelError(
+                ModelError::Case::featureType,
+                fmt::format("model \"{}\": the input \"{}\" is missing", name(), d.name));
         }
         if (const auto problem = mismatch(d, *value)) {
-            throw ModelError(ModelError::Case::featureType,
-                             fmt::format("model \"{}\": the input \"{}\" {}", name(), d.name, *problem));
+            throw ModelError(
+                ModelError::Case::featureType,
+                fmt::format("model \"{}\": the input \"{}\" {}", name(), d.name, *problem));
         }
     }
 }
@@ -97,7 +101,8 @@ void Model::validateOutputs(const FeatureProvider& output) const {
         const auto value = output.featureValue(d.name);
         std::optional<std::string> problem;
         if (!value) {
-            if (!d.isOptional) problem = "is missing";
+            if (!d.isOptional)
+                problem = "is missing";
         } else {
             problem = mismatch(d, *value);
         }

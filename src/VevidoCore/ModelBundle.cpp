@@ -28,25 +28,32 @@ public:
 
     const Json& member(const Json& object, const char* key, std::string_view where) const {
         const auto it = object.FindMember(key);
-        if (it == object.MemberEnd()) fail(fmt::format("{} has no \"{}\"", where, key));
+        if (it == object.MemberEnd())
+            fail(fmt::format("{} has no \"{}\"", where, key));
         return it->value;
     }
 
     std::string string(const Json& object, const char* key, std::string_view where) const {
         const Json& v = member(object, key, where);
-        if (!v.IsString()) fail(fmt::format("\"{}\" of {} is not a text", key, where));
+        if (!v.IsString())
+            fail(fmt::format("\"{}\" of {} is not a text", key, where));
         return {v.GetString(), v.GetStringLength()};
     }
 
     HyperParameters::Value hyperParameter(const Json& v, std::string_view name) const {
-        if (v.IsBool()) return v.GetBool();
-        if (v.IsInt64()) return v.GetInt64();
-        if (v.IsNumber()) return v.GetDouble();
-        if (v.IsString()) return std::string(v.GetString(), v.GetStringLength());
+        if (v.IsBool())
+            return v.GetBool();
+        if (v.IsInt64())
+            return v.GetInt64();
+        if (v.IsNumber())
+            return v.GetDouble();
+        if (v.IsString())
+            return std::string(v.GetString(), v.GetStringLength());
         if (v.IsArray()) {
             if (v.Empty() || v[0].IsArray()) {
                 HyperParameters::IntegerRows rows;
-                for (const Json& row : v.GetArray()) rows.push_back(integers(row, name));
+                for (const Json& row : v.GetArray())
+                    rows.push_back(integers(row, name));
                 return rows;
             }
             return integers(v, name);
@@ -55,10 +62,12 @@ public:
     }
 
     std::vector<std::int64_t> integers(const Json& v, std::string_view name) const {
-        if (!v.IsArray()) fail(fmt::format("\"{}\" is not a list of integers", name));
+        if (!v.IsArray())
+            fail(fmt::format("\"{}\" is not a list of integers", name));
         std::vector<std::int64_t> out;
         for (const Json& x : v.GetArray()) {
-            if (!x.IsInt64()) fail(fmt::format("\"{}\" is not a list of integers", name));
+            if (!x.IsInt64())
+                fail(fmt::format("\"{}\" is not a list of integers", name));
             out.push_back(x.GetInt64());
         }
         return out;
@@ -66,31 +75,38 @@ public:
 
     std::vector<FeatureDescription> features(const Json& doc, const char* key) const {
         const Json& list = member(doc, key, "the description");
-        if (!list.IsArray()) fail(fmt::format("\"{}\" is not a list", key));
+        if (!list.IsArray())
+            fail(fmt::format("\"{}\" is not a list", key));
         std::vector<FeatureDescription> out;
         std::set<std::string> names;
         for (const Json& f : list.GetArray()) {
-            if (!f.IsObject()) fail(fmt::format("an entry of \"{}\" is not an object", key));
+            if (!f.IsObject())
+                fail(fmt::format("an entry of \"{}\" is not an object", key));
             FeatureDescription d;
             d.name = string(f, "name", fmt::format("an entry of \"{}\"", key));
             const std::string where = fmt::format("feature \"{}\"", d.name);
-            if (!names.insert(d.name).second) fail(fmt::format("{} is declared twice", where));
+            if (!names.insert(d.name).second)
+                fail(fmt::format("{} is declared twice", where));
             const std::string type = string(f, "type", where);
             const auto t = featureTypeNamed(type);
-            if (!t) fail(fmt::format("{} has the unknown type \"{}\"", where, type));
+            if (!t)
+                fail(fmt::format("{} has the unknown type \"{}\"", where, type));
             d.type = *t;
             if (const auto it = f.FindMember("optional"); it != f.MemberEnd()) {
-                if (!it->value.IsBool()) fail(fmt::format("\"optional\" of {} is not a boolean", where));
+                if (!it->value.IsBool())
+                    fail(fmt::format("\"optional\" of {} is not a boolean", where));
                 d.isOptional = it->value.GetBool();
             }
             if (d.type == FeatureType::multiArray) {
                 MultiArrayConstraint c;
                 const std::string dataType = string(f, "dataType", where);
                 const auto dt = dataTypeNamed(dataType);
-                if (!dt) fail(fmt::format("{} has the unknown data type \"{}\"", where, dataType));
+                if (!dt)
+                    fail(fmt::format("{} has the unknown data type \"{}\"", where, dataType));
                 c.dataType = *dt;
                 c.shape = integers(member(f, "shape", where), where + " shape");
-                if (c.shape.empty()) fail(fmt::format("{} has an empty shape", where));
+                if (c.shape.empty())
+                    fail(fmt::format("{} has an empty shape", where));
                 for (std::int64_t dim : c.shape) {
                     if (dim < 1) {
                         fail(fmt::format("{} has the shape {}; every dimension must be positive",
@@ -124,7 +140,8 @@ std::string readWholeFile(const std::filesystem::path& file) {
 template <class Writer>
 void writeIntegers(Writer& w, const std::vector<std::int64_t>& values) {
     w.StartArray();
-    for (std::int64_t v : values) w.Int64(v);
+    for (std::int64_t v : values)
+        w.Int64(v);
     w.EndArray();
 }
 
@@ -168,15 +185,16 @@ ModelBundle ModelBundle::read(const std::filesystem::path& folder) {
     Reader r(file);
 
     rapidjson::Document doc;
-    constexpr unsigned kFlags = rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag |
-                                rapidjson::kParseValidateEncodingFlag |
-                                rapidjson::kParseIterativeFlag;
+    constexpr unsigned kFlags =
+        rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag |
+        rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
     doc.Parse<kFlags>(text.data(), text.size());
     if (doc.HasParseError()) {
         r.fail(fmt::format("malformed JSON at offset {}: {}", doc.GetErrorOffset(),
                            rapidjson::GetParseError_En(doc.GetParseError())));
     }
-    if (!doc.IsObject()) r.fail("the description is not a JSON object");
+    if (!doc.IsObject())
+        r.fail("the description is not a JSON object");
     if (r.string(doc, "format", "the description") != format) {
         r.fail(fmt::format("\"format\" is not \"{}\"", format));
     }
@@ -188,7 +206,8 @@ ModelBundle ModelBundle::read(const std::filesystem::path& folder) {
     ModelBundle bundle;
     bundle.program = r.string(doc, "program", "the description");
     if (const auto it = doc.FindMember("hyperParameters"); it != doc.MemberEnd()) {
-        if (!it->value.IsObject()) r.fail("\"hyperParameters\" is not an object");
+        if (!it->value.IsObject())
+            r.fail("\"hyperParameters\" is not an object");
         for (const auto& m : it->value.GetObject()) {
             const std::string name(m.name.GetString(), m.name.GetStringLength());
             bundle.hyperParameters.set(name, r.hyperParameter(m.value, name));
@@ -197,9 +216,11 @@ ModelBundle ModelBundle::read(const std::filesystem::path& folder) {
     bundle.description.inputs = r.features(doc, "inputs");
     bundle.description.outputs = r.features(doc, "outputs");
     if (const auto it = doc.FindMember("metadata"); it != doc.MemberEnd()) {
-        if (!it->value.IsObject()) r.fail("\"metadata\" is not an object");
+        if (!it->value.IsObject())
+            r.fail("\"metadata\" is not an object");
         for (const auto& m : it->value.GetObject()) {
-            if (!m.value.IsString()) r.fail("\"metadata\" holds a value that is not a text");
+            if (!m.value.IsString())
+                r.fail("\"metadata\" holds a value that is not a text");
             bundle.description.metadata.emplace(
                 std::string(m.name.GetString(), m.name.GetStringLength()),
                 std::string(m.value.GetString(), m.value.GetStringLength()));
@@ -247,7 +268,8 @@ void ModelBundle::write(const std::filesystem::path& folder) const {
                     writeIntegers(w, v);
                 } else {
                     w.StartArray();
-                    for (const auto& row : v) writeIntegers(w, row);
+                    for (const auto& row : v)
+                        writeIntegers(w, row);
                     w.EndArray();
                 }
             },

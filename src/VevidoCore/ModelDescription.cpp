@@ -15,6 +15,12 @@ const FeatureDescription* find(const std::vector<FeatureDescription>& features,
 
 }  // namespace
 
+FeatureDescription multiArrayFeature(std::string name, MultiArrayDataType dataType,
+                                     std::vector<std::int64_t> shape, bool isOptional) {
+    return FeatureDescription{std::move(name), FeatureType::multiArray, isOptional,
+                              MultiArrayConstraint{std::move(shape), dataType}};
+}
+
 const FeatureDescription* ModelDescription::input(std::string_view name) const {
     return find(inputs, name);
 }

@@ -19,7 +19,8 @@ constexpr std::size_t kAlignment = 64;
 template <class T>
 T saturatingFromDouble(double v) {
     if constexpr (std::is_integral_v<T>) {
-        if (std::isnan(v)) return 0;
+        if (std::isnan(v))
+            return 0;
         if (v <= static_cast<double>(std::numeric_limits<T>::min())) {
             return std::numeric_limits<T>::min();
         }
@@ -37,11 +38,16 @@ T saturatingFromDouble(double v) {
 template <class F>
 decltype(auto) visitType(MultiArrayDataType type, F&& f) {
     switch (type) {
-        case MultiArrayDataType::float16: return f(Float16{});
-        case MultiArrayDataType::float32: return f(float{});
-        case MultiArrayDataType::float64: return f(double{});
-        case MultiArrayDataType::int32: return f(std::int32_t{});
-        case MultiArrayDataType::int8: return f(std::int8_t{});
+        case MultiArrayDataType::float16:
+            return f(Float16{});
+        case MultiArrayDataType::float32:
+            return f(float{});
+        case MultiArrayDataType::float64:
+            return f(double{});
+        case MultiArrayDataType::int32:
+            return f(std::int32_t{});
+        case MultiArrayDataType::int8:
+            return f(std::int8_t{});
     }
     throw ModelError(ModelError::Case::parameters,
                      fmt::format("unknown multi-array data type {}", static_cast<int>(type)));
@@ -58,9 +64,11 @@ double toDouble(T v) {
 
 std::shared_ptr<std::byte> zeroedBuffer(std::size_t byteCount) {
     std::size_t rounded = (byteCount + kAlignment - 1) / kAlignment * kAlignment;
-    if (rounded == 0) rounded = kAlignment;
+    if (rounded == 0)
+        rounded = kAlignment;
     void* bytes = std::aligned_alloc(kAlignment, rounded);
-    if (bytes == nullptr) throw std::bad_alloc();
+    if (bytes == nullptr)
+        throw std::bad_alloc();
     std::memset(bytes, 0, rounded);
     return std::shared_ptr<std::byte>(static_cast<std::byte*>(bytes),
                                       [](std::byte* p) { std::free(p); });
@@ -70,20 +78,26 @@ std::shared_ptr<std::byte> zeroedBuffer(std::size_t byteCount) {
 
 std::string_view dataTypeName(MultiArrayDataType type) {
     switch (type) {
-        case MultiArrayDataType::float16: return "float16";
-        case MultiArrayDataType::float32: return "float32";
-        case MultiArrayDataType::float64: return "float64";
-        case MultiArrayDataType::int32: return "int32";
-        case MultiArrayDataType::int8: return "int8";
+        case MultiArrayDataType::float16:
+            return "float16";
+        case MultiArrayDataType::float32:
+            return "float32";
+        case MultiArrayDataType::float64:
+            return "float64";
+        case MultiArrayDataType::int32:
+            return "int32";
+        case MultiArrayDataType::int8:
+            return "int8";
     }
     return "unknown";
 }
 
 std::optional<MultiArrayDataType> dataTypeNamed(std::string_view name) {
-    for (auto type : {MultiArrayDataType::float16, MultiArrayDataType::float32,
-                      MultiArrayDataType::float64, MultiArrayDataType::int32,
-                      MultiArrayDataType::int8}) {
-        if (dataTypeName(type) == name) return type;
+    for (auto type :
+         {MultiArrayDataType::float16, MultiArrayDataType::float32, MultiArrayDataType::float64,
+          MultiArrayDataType::int32, MultiArrayDataType::int8}) {
+        if (dataTypeName(type) == name)
+            return type;
     }
     return std::nullopt;
 }
@@ -92,23 +106,26 @@ std::string shapeText(std::span<const std::int64_t> shape) {
     return fmt::format("[{}]", fmt::join(shape, ", "));
 }
 
-
 MultiArray::MultiArray(std::vector<std::int64_t> shape, MultiArrayDataType dataType)
     : shape_(std::move(shape)), dataType_(dataType) {
     if (shape_.empty()) {
-        if (dataType == MultiArrayDataType::float16) throw MultiArrayCreationError();
-        throw ModelError(ModelError::Case::parameters, "a multi-array needs at least one dimension");
+        if (dataType == MultiArrayDataType::float16)
+            throw MultiArrayCreationError();
+        throw ModelError(ModelError::Case::parameters,
+                         "a multi-array needs at least one dimension");
     }
     if (!dataTypeNamed(dataTypeName(dataType))) {
-        throw ModelError(ModelError::Case::parameters,
-                         fmt::format("unknown multi-array data type {}", static_cast<int>(dataType)));
+        throw ModelError(
+            ModelError::Case::parameters,
+            fmt::format("unknown multi-array data type {}", static_cast<int>(dataType)));
     }
     const std::int64_t limit = std::numeric_limits<std::int64_t>::max() / 8;
     count_ = 1;
     for (std::int64_t d : shape_) {
         if (d < 0 || (d > 0 && count_ > limit / d)) {
-            throw ModelError(ModelError::Case::parameters,
-                             fmt::format("cannot make a multi-array of shape {}", shapeText(shape_)));
+            throw ModelError(
+                ModelError::Case::parameters,
+                fmt::format("cannot make a multi-array of shape {}", shapeText(shape_)));
         }
         count_ *= d;
     }
@@ -140,7 +157,8 @@ MultiArray MultiArray::from(std::span<const std::int64_t> values, int dims) {
 }
 
 MultiArray MultiArray::converted(MultiArrayDataType dataType) const {
-    if (dataType == dataType_) return copy();
+    if (dataType == dataType_)
+        return copy();
     MultiArray out(shape_, dataType);
     if (dataType_ == MultiArrayDataType::float16 && dataType == MultiArrayDataType::float32) {
         convertToFloat(data<Float16>(), out.data<float>(), static_cast<std::size_t>(count_));
@@ -203,15 +221,17 @@ std::int64_t MultiArray::linearOffset(std::span<const std::int64_t> index,
                                       std::span<const std::int64_t> strides) {
     std::int64_t offset = 0;
     const std::size_t n = std::min(index.size(), strides.size());
-    for (std::size_t i = 0; i < n; ++i) offset += index[i] * strides[i];
+    for (std::size_t i = 0; i < n; ++i)
+        offset += index[i] * strides[i];
     return offset;
 }
 
 void MultiArray::fillLastDimension(std::int64_t begin, std::int64_t end, Float16 v) {
     if (shape_.size() != 3 || shape_[0] != 1 || shape_[1] != 1) {
-        throw ModelError(ModelError::Case::parameters,
-                         fmt::format("fillLastDimension needs a multi-array of shape [1, 1, n], not {}",
-                                     shapeText(shape_)));
+        throw ModelError(
+            ModelError::Case::parameters,
+            fmt::format("fillLastDimension needs a multi-array of shape [1, 1, n], not {}",
+                        shapeText(shape_)));
     }
     if (begin < 0 || end > shape_[2] || begin > end) {
         throw ModelError(ModelError::Case::parameters,
@@ -220,7 +240,8 @@ void MultiArray::fillLastDimension(std::int64_t begin, std::int64_t end, Float16
     }
     Float16* p = data<Float16>();
     const std::int64_t stride = strides_[2];
-    for (std::int64_t i = begin; i < end; ++i) p[i * stride] = v;
+    for (std::int64_t i = begin; i < end; ++i)
+        p[i * stride] = v;
 }
 
 void MultiArray::checkElementType(MultiArrayDataType requested) const {
@@ -233,9 +254,9 @@ void MultiArray::checkElementType(MultiArrayDataType requested) const {
 
 void MultiArray::checkOffset(std::int64_t offset) const {
     if (offset < 0 || offset >= count_) {
-        throw ModelError(ModelError::Case::parameters,
-                         fmt::format("element {} is outside a multi-array of {} elements", offset,
-                                     count_));
+        throw ModelError(
+            ModelError::Case::parameters,
+            fmt::format("element {} is outside a multi-array of {} elements", offset, count_));
     }
 }
 

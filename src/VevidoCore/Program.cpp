@@ -15,13 +15,15 @@ std::string describe(const FeatureDescription& f) {
         text += fmt::format(" {} {}", dataTypeName(f.multiArrayConstraint->dataType),
                             shapeText(f.multiArrayConstraint->shape));
     }
-    if (f.isOptional) text += ", optional";
+    if (f.isOptional)
+        text += ", optional";
     return text + ")";
 }
 
 std::string describe(std::span<const FeatureDescription> features) {
     std::string text;
-    for (const auto& f : features) text += (text.empty() ? "" : ", ") + describe(f);
+    for (const auto& f : features)
+        text += (text.empty() ? "" : ", ") + describe(f);
     return "[" + text + "]";
 }
 
@@ -30,18 +32,17 @@ std::string describe(std::span<const FeatureDescription> features) {
 const SafetensorsTensor& ProgramContext::weight(std::string_view name, SafetensorsDType dtype,
                                                 std::span<const std::int64_t> shape) const {
     if (!weights) {
-        throw ModelError(ModelError::Case::io,
-                         fmt::format("{}: the model has no weights but needs \"{}\"",
-                                     folder.string(), name));
+        throw ModelError(
+            ModelError::Case::io,
+            fmt::format("{}: the model has no weights but needs \"{}\"", folder.string(), name));
     }
     const SafetensorsTensor* t = weights->find(name);
     if (t == nullptr) {
-        throw ModelError(ModelError::Case::io,
-                         fmt::format("{}: the weights lack the tensor \"{}\"",
-                                     weights->path().string(), name));
+        throw ModelError(ModelError::Case::io, fmt::format("{}: the weights lack the tensor \"{}\"",
+                                                           weights->path().string(), name));
     }
-    if (t->dtype != dtype || !std::equal(t->shape.begin(), t->shape.end(), shape.begin(),
-                                         shape.end())) {
+    if (t->dtype != dtype ||
+        !std::equal(t->shape.begin(), t->shape.end(), shape.begin(), shape.end())) {
         throw ModelError(ModelError::Case::io,
                          fmt::format("{}: tensor \"{}\" is {} {}; the model needs {} {}",
                                      weights->path().string(), name, dtypeName(t->dtype),
@@ -73,10 +74,11 @@ void ProgramContext::expectFeatures(std::span<const FeatureDescription> inputs,
 }
 
 MultiArray Program::input(const FeatureProvider& inputs, std::string_view name) {
-    if (auto array = inputs.multiArray(name)) return *std::move(array);
-    throw ModelError(ModelError::Case::generic,
-                     fmt::format("a program read the input \"{}\", which its model does not declare",
-                                 name));
+    if (auto array = inputs.multiArray(name))
+        return *std::move(array);
+    throw ModelError(
+        ModelError::Case::generic,
+        fmt::format("a program read the input \"{}\", which its model does not declare", name));
 }
 
 ProgramRegistry& ProgramRegistry::shared() {
@@ -95,20 +97,16 @@ void ProgramRegistry::add(std::string kind, ProgramFactory factory) {
 
 void ProgramRegistry::remove(std::string_view kind) {
     std::lock_guard lock(mutex_);
-    if (const auto it = factories_.find(kind); it != factories_.end()) factories_.erase(it);
+    if (const auto it = factories_.find(kind); it != factories_.end())
+        factories_.erase(it);
 }
 
 std::optional<ProgramFactory> ProgramRegistry::factory(std::string_view kind) const {
     std::lock_guard lock(mutex_);
     const auto it = factories_.find(kind);
-    if (it == factories_.end()) return std::nullopt;
+    if (it == factories_.end())
+        return std::nullopt;
     return it->second;
-}
-
-FeatureDescription multiArrayFeature(std::string name, MultiArrayDataType dataType,
-                                     std::vector<std::int64_t> shape, bool isOptional) {
-    return FeatureDescription{std::move(name), FeatureType::multiArray, isOptional,
-                              MultiArrayConstraint{std::move(shape), dataType}};
 }
 
 }  // namespace ml

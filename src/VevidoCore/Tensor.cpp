@@ -19,18 +19,24 @@ namespace {
 
 std::int64_t product(std::span<const std::int64_t> shape) {
     std::int64_t n = 1;
-    for (std::int64_t d : shape) n *= d;
+    for (std::int64_t d : shape)
+        n *= d;
     return n;
 }
 
 [[noreturn]] void unsupportedScalarType(MultiArrayDataType type, int line) {
     static constexpr auto swiftName = [](MultiArrayDataType t) {
         switch (t) {
-            case MultiArrayDataType::float16: return "Float16";
-            case MultiArrayDataType::float32: return "Float";
-            case MultiArrayDataType::float64: return "Double";
-            case MultiArrayDataType::int32: return "Int32";
-            case MultiArrayDataType::int8: return "Int8";
+            case MultiArrayDataType::float16:
+                return "Float16";
+            case MultiArrayDataType::float32:
+                return "Float";
+            case MultiArrayDataType::float64:
+                return "Double";
+            case MultiArrayDataType::int32:
+                return "Int32";
+            case MultiArrayDataType::int8:
+                return "Int8";
         }
         return "Unknown";
     };
@@ -53,8 +59,10 @@ MultiArrayDataType floatingResult(MultiArrayDataType t) {
 }
 
 MultiArrayDataType floatingResult(MultiArrayDataType a, MultiArrayDataType b) {
-    if (!isFloating(a)) return floatingResult(b);
-    if (!isFloating(b)) return a;
+    if (!isFloating(a))
+        return floatingResult(b);
+    if (!isFloating(b))
+        return a;
     return byteWidth(a) >= byteWidth(b) ? a : b;
 }
 
@@ -89,8 +97,7 @@ private:
 // A float32 buffer to compute into, handed out in the requested type at the end.
 class FloatResult {
 public:
-    explicit FloatResult(std::int64_t count)
-        : array_({count}, MultiArrayDataType::float32) {}
+    explicit FloatResult(std::int64_t count) : array_({count}, MultiArrayDataType::float32) {}
     float* data() { return array_.data<float>(); }
     MultiArray take(MultiArrayDataType type) {
         return type == MultiArrayDataType::float32 ? array_ : array_.converted(type);
@@ -108,7 +115,8 @@ struct AxisLayout {
 
 AxisLayout layoutAlong(const std::vector<std::int64_t>& shape, int axis) {
     AxisLayout l;
-    for (int i = 0; i < axis; ++i) l.outer *= shape[static_cast<std::size_t>(i)];
+    for (int i = 0; i < axis; ++i)
+        l.outer *= shape[static_cast<std::size_t>(i)];
     l.length = shape[static_cast<std::size_t>(axis)];
     for (std::size_t i = static_cast<std::size_t>(axis) + 1; i < shape.size(); ++i) {
         l.inner *= shape[i];
@@ -142,6 +150,17 @@ void forEachRow(const float* in, Out* out, const AxisLayout& l, std::int64_t out
             }
         }
     }
+}
+
+// Runs `row` over every row of `data` along the axis, each writing `outLength` floats, and
+// gives the results in the tensor's floating type (float32 for integers).
+template <class RowFn>
+MultiArray floatRows(const MultiArray& data, const AxisLayout& l, std::int64_t outLength,
+                     RowFn&& row) {
+    FloatScalars in(data);
+    FloatResult out(l.outer * outLength * l.inner);
+    forEachRow(in.data(), out.data(), l, outLength, row);
+    return out.take(floatingResult(data.dataType()));
 }
 
 std::vector<std::int64_t> reducedShape(std::vector<std::int64_t> shape, int axis, bool keepRank) {
@@ -192,17 +211,20 @@ void broadcastApply(const T* a, const std::vector<std::int64_t>& shapeA, const T
     const std::int64_t na = product(shapeA);
     const std::int64_t nb = product(shapeB);
     if (na == n && nb == n) {
-        for (std::int64_t i = 0; i < n; ++i) out[i] = op(a[i], b[i]);
+        for (std::int64_t i = 0; i < n; ++i)
+            out[i] = op(a[i], b[i]);
         return;
     }
     if (nb == 1) {
         const T s = b[0];
-        for (std::int64_t i = 0; i < n; ++i) out[i] = op(a[i], s);
+        for (std::int64_t i = 0; i < n; ++i)
+            out[i] = op(a[i], s);
         return;
     }
     if (na == 1) {
         const T s = a[0];
-        for (std::int64_t i = 0; i < n; ++i) out[i] = op(s, b[i]);
+        for (std::int64_t i = 0; i < n; ++i)
+            out[i] = op(s, b[i]);
         return;
     }
     const auto sa = broadcastStrides(shapeA, shapeOut);
@@ -216,7 +238,8 @@ void broadcastApply(const T* a, const std::vector<std::int64_t>& shapeA, const T
             ++index[d];
             ia += sa[d];
             ib += sb[d];
-            if (index[d] < shapeOut[d]) break;
+            if (index[d] < shapeOut[d])
+                break;
             ia -= sa[d] * index[d];
             ib -= sb[d] * index[d];
             index[d] = 0;
@@ -235,8 +258,8 @@ Tensor binary(const Tensor& a, const Tensor& b, Op op, bool integerKeepsType) {
         std::vector<std::int32_t> out(static_cast<std::size_t>(n));
         broadcastApply(av.scalars().data(), a.shape(), bv.scalars().data(), b.shape(), out.data(),
                        shape, [&](std::int32_t x, std::int32_t y) {
-                           return static_cast<std::int32_t>(op(static_cast<std::int64_t>(x),
-                                                               static_cast<std::int64_t>(y)));
+                           return static_cast<std::int32_t>(
+                               op(static_cast<std::int64_t>(x), static_cast<std::int64_t>(y)));
                        });
         return Tensor(shape, out);
     }
@@ -308,7 +331,8 @@ Tensor operator/(const Tensor& a, float b) {
 }
 
 Tensor Tensor::lessThan(const Tensor& other) const {
-    return binary(*this, other, [](float x, float y) { return x < y ? 1.0f : 0.0f; }, false)
+    return binary(
+               *this, other, [](float x, float y) { return x < y ? 1.0f : 0.0f; }, false)
         .cast(MultiArrayDataType::float32);
 }
 
@@ -317,92 +341,79 @@ Tensor Tensor::lessThan(float scalar) const {
 }
 
 Tensor Tensor::log() const {
-    FloatScalars in(data_);
-    FloatResult out(scalarCount());
-    float* o = out.data();
-    for (std::int64_t i = 0; i < scalarCount(); ++i) o[i] = std::log(in.data()[i]);
-    return Tensor(shape_, out.take(floatingResult(scalarType())));
+    const AxisLayout whole{1, scalarCount(), 1};
+    return Tensor(shape_, floatRows(data_, whole, whole.length, [&whole](const float* x, float* y) {
+                      for (std::int64_t i = 0; i < whole.length; ++i)
+                          y[i] = std::log(x[i]);
+                  }));
 }
 
 Tensor Tensor::exp() const {
-    FloatScalars in(data_);
-    FloatResult out(scalarCount());
-    float* o = out.data();
-    for (std::int64_t i = 0; i < scalarCount(); ++i) o[i] = rows::exp(in.data()[i]);
-    return Tensor(shape_, out.take(floatingResult(scalarType())));
+    const AxisLayout whole{1, scalarCount(), 1};
+    const auto n = static_cast<std::size_t>(whole.length);
+    return Tensor(shape_, floatRows(data_, whole, whole.length,
+                                    [n](const float* x, float* y) { rows::exp(x, y, n); }));
 }
 
 Tensor Tensor::softmax(int axis) const {
     const AxisLayout l = layoutAlong(shape_, normaliseAxis(axis, rank()));
-    FloatScalars in(data_);
-    FloatResult out(scalarCount());
     const auto n = static_cast<std::size_t>(l.length);
-    forEachRow(in.data(), out.data(), l, l.length,
-               [n](const float* x, float* y) { rows::softmax(x, y, n); });
-    return Tensor(shape_, out.take(floatingResult(scalarType())));
+    return Tensor(shape_, floatRows(data_, l, l.length,
+                                    [n](const float* x, float* y) { rows::softmax(x, y, n); }));
 }
 
 Tensor Tensor::logSoftmax(int axis) const {
     const AxisLayout l = layoutAlong(shape_, normaliseAxis(axis, rank()));
-    FloatScalars in(data_);
-    FloatResult out(scalarCount());
     const auto n = static_cast<std::size_t>(l.length);
-    forEachRow(in.data(), out.data(), l, l.length,
-               [n](const float* x, float* y) { rows::logSoftmax(x, y, n); });
-    return Tensor(shape_, out.take(floatingResult(scalarType())));
+    return Tensor(shape_, floatRows(data_, l, l.length,
+                                    [n](const float* x, float* y) { rows::logSoftmax(x, y, n); }));
 }
 
 Tensor Tensor::cumulativeSum(int axis) const {
     const AxisLayout l = layoutAlong(shape_, normaliseAxis(axis, rank()));
-    FloatScalars in(data_);
-    FloatResult out(scalarCount());
-    forEachRow(in.data(), out.data(), l, l.length, [&l](const float* x, float* y) {
-        float s = 0;
-        for (std::int64_t j = 0; j < l.length; ++j) y[j] = s += x[j];
-    });
-    return Tensor(shape_, out.take(floatingResult(scalarType())));
+    return Tensor(shape_, floatRows(data_, l, l.length, [&l](const float* x, float* y) {
+                      float s = 0;
+                      for (std::int64_t j = 0; j < l.length; ++j)
+                          y[j] = s += x[j];
+                  }));
 }
 
 Tensor Tensor::sum(int axis, bool keepRank) const {
     const int a = normaliseAxis(axis, rank());
     const AxisLayout l = layoutAlong(shape_, a);
-    FloatScalars in(data_);
-    FloatResult out(l.outer * l.inner);
-    forEachRow(in.data(), out.data(), l, 1, [&l](const float* x, float* y) {
-        double s = 0;
-        for (std::int64_t j = 0; j < l.length; ++j) s += x[j];
-        *y = static_cast<float>(s);
-    });
-    return Tensor(reducedShape(shape_, a, keepRank), out.take(floatingResult(scalarType())));
+    return Tensor(reducedShape(shape_, a, keepRank),
+                  floatRows(data_, l, 1, [&l](const float* x, float* y) {
+                      double s = 0;
+                      for (std::int64_t j = 0; j < l.length; ++j)
+                          s += x[j];
+                      *y = static_cast<float>(s);
+                  }));
 }
 
 Tensor Tensor::max(int axis, bool keepRank) const {
     const int a = normaliseAxis(axis, rank());
     const AxisLayout l = layoutAlong(shape_, a);
-    FloatScalars in(data_);
-    FloatResult out(l.outer * l.inner);
     const auto n = static_cast<std::size_t>(l.length);
-    forEachRow(in.data(), out.data(), l, 1,
-               [n](const float* x, float* y) { *y = rows::max(x, n); });
-    return Tensor(reducedShape(shape_, a, keepRank), out.take(floatingResult(scalarType())));
+    return Tensor(reducedShape(shape_, a, keepRank),
+                  floatRows(data_, l, 1, [n](const float* x, float* y) { *y = rows::max(x, n); }));
 }
 
 Tensor Tensor::logSumExp(int axis, bool keepRank) const {
     const int a = normaliseAxis(axis, rank());
     const AxisLayout l = layoutAlong(shape_, a);
-    FloatScalars in(data_);
-    FloatResult out(l.outer * l.inner);
     const auto n = static_cast<std::size_t>(l.length);
     std::vector<float> scratch(n);
-    forEachRow(in.data(), out.data(), l, 1,
-               [&](const float* x, float* y) { *y = rows::logSumExp(x, scratch.data(), n); });
-    return Tensor(reducedShape(shape_, a, keepRank), out.take(floatingResult(scalarType())));
+    return Tensor(reducedShape(shape_, a, keepRank),
+                  floatRows(data_, l, 1, [&](const float* x, float* y) {
+                      *y = rows::logSumExp(x, scratch.data(), n);
+                  }));
 }
 
 Tensor Tensor::sum() const {
     FloatScalars in(data_);
     double s = 0;
-    for (std::int64_t i = 0; i < scalarCount(); ++i) s += in.data()[i];
+    for (std::int64_t i = 0; i < scalarCount(); ++i)
+        s += in.data()[i];
     return scalarTensor(static_cast<float>(s)).cast(floatingResult(scalarType()));
 }
 
@@ -415,15 +426,13 @@ Tensor Tensor::argmax(int axis, bool keepRank) const {
     FloatScalars in(data_);
     std::vector<std::int32_t> out(static_cast<std::size_t>(l.outer * l.inner));
     forEachRow(in.data(), out.data(), l, 1, [&l](const float* x, std::int32_t* y) {
+        // The largest value in one vector pass, then the first place it occurs. NaN entries
+        // never win; a row of only NaN gives 0.
+        const float m = rows::max(x, static_cast<std::size_t>(l.length));
         std::int64_t best = 0;
-        float bestValue = orderKey(x[0]);
-        for (std::int64_t j = 1; j < l.length; ++j) {
-            if (orderKey(x[j]) > bestValue) {
-                bestValue = orderKey(x[j]);
-                best = j;
-            }
-        }
-        *y = static_cast<std::int32_t>(best);
+        while (best < l.length && !(x[best] == m))
+            ++best;
+        *y = static_cast<std::int32_t>(best == l.length ? 0 : best);
     });
     return Tensor(reducedShape(shape_, a, keepRank), out);
 }
@@ -448,7 +457,8 @@ Tensor Tensor::argsort(int axis, bool descendingOrder) const {
 }
 
 std::pair<Tensor, Tensor> Tensor::topK(std::int64_t k) const {
-    if (rank() == 0) throw ModelError(ModelError::Case::parameters, "top-k of a rank-0 tensor");
+    if (rank() == 0)
+        throw ModelError(ModelError::Case::parameters, "top-k of a rank-0 tensor");
     const AxisLayout l = layoutAlong(shape_, rank() - 1);
     if (k < 1 || k > l.length) {
         throw ModelError(ModelError::Case::parameters,
@@ -484,9 +494,9 @@ Tensor Tensor::gathering(const Tensor& indices, int axis) const {
     const std::vector<std::int64_t> picks = indices.cast(MultiArrayDataType::int32).toIntArray();
     for (std::int64_t p : picks) {
         if (p < 0 || p >= l.length) {
-            throw ModelError(ModelError::Case::parameters,
-                             fmt::format("gather index {} is outside an axis of length {}", p,
-                                         l.length));
+            throw ModelError(
+                ModelError::Case::parameters,
+                fmt::format("gather index {} is outside an axis of length {}", p, l.length));
         }
     }
     std::vector<std::int64_t> shape(shape_.begin(), shape_.begin() + a);
@@ -513,9 +523,9 @@ Tensor Tensor::slice(int axis, std::int64_t begin, std::int64_t end) const {
     const int a = normaliseAxis(axis, rank());
     const AxisLayout l = layoutAlong(shape_, a);
     if (begin < 0 || end > l.length || begin > end) {
-        throw ModelError(ModelError::Case::parameters,
-                         fmt::format("slice {}..<{} is outside an axis of length {}", begin, end,
-                                     l.length));
+        throw ModelError(
+            ModelError::Case::parameters,
+            fmt::format("slice {}..<{} is outside an axis of length {}", begin, end, l.length));
     }
     std::vector<std::int64_t> picks(static_cast<std::size_t>(end - begin));
     std::iota(picks.begin(), picks.end(), begin);
@@ -524,7 +534,8 @@ Tensor Tensor::slice(int axis, std::int64_t begin, std::int64_t end) const {
 }
 
 std::vector<std::int64_t> Tensor::toIntArray() const {
-    if (scalarType() != MultiArrayDataType::int32) unsupportedScalarType(scalarType(), 0);
+    if (scalarType() != MultiArrayDataType::int32)
+        unsupportedScalarType(scalarType(), 0);
     const std::int32_t* p = data_.data<std::int32_t>();
     return std::vector<std::int64_t>(p, p + scalarCount());
 }
@@ -533,8 +544,10 @@ std::vector<float> Tensor::toFloatArray() const {
     switch (scalarType()) {
         case MultiArrayDataType::float32:
         case MultiArrayDataType::float16:
-        case MultiArrayDataType::int32: return ShapedArray<float>(data_).scalars();
-        default: unsupportedScalarType(scalarType(), 29);
+        case MultiArrayDataType::int32:
+            return ShapedArray<float>(data_).scalars();
+        default:
+            unsupportedScalarType(scalarType(), 29);
     }
 }
 
@@ -547,7 +560,8 @@ MultiArray Tensor::toMultiArray() const {
             std::memcpy(out.dataPointer(), data_.dataPointer(), data_.byteCount());
             return out;
         }
-        default: unsupportedScalarType(scalarType(), 44);
+        default:
+            unsupportedScalarType(scalarType(), 44);
     }
 }
 

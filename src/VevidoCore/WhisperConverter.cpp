@@ -34,8 +34,10 @@ void addHalfTensors(SafetensorsWriter& writer, const SafetensorsFile& checkpoint
                     std::initializer_list<std::string_view> prefixes) {
     for (const SafetensorsTensor& t : checkpoint.tensors()) {
         bool wanted = false;
-        for (std::string_view p : prefixes) wanted = wanted || t.name.starts_with(p);
-        if (!wanted) continue;
+        for (std::string_view p : prefixes)
+            wanted = wanted || t.name.starts_with(p);
+        if (!wanted)
+            continue;
         const std::size_t n = t.elementCount();
         switch (t.dtype) {
             case SafetensorsDType::F16:
@@ -92,7 +94,8 @@ public:
         std::error_code ec;
         fs::remove_all(final_, ec);
         fs::rename(partial_, final_, ec);
-        if (ec) fail(fmt::format("{}: cannot be written: {}", final_.string(), ec.message()));
+        if (ec)
+            fail(fmt::format("{}: cannot be written: {}", final_.string(), ec.message()));
     }
 
 private:
@@ -147,7 +150,8 @@ void WhisperConverter::convert(const fs::path& checkpoint, const fs::path& outpu
 
     std::error_code ec;
     fs::create_directories(output, ec);
-    if (ec) fail(fmt::format("{}: cannot be created: {}", output.string(), ec.message()));
+    if (ec)
+        fail(fmt::format("{}: cannot be created: {}", output.string(), ec.message()));
 
     const std::string source = fs::absolute(checkpoint).lexically_normal().filename().string();
     HyperParameters hyper = bundleHyperParameters(params);
@@ -165,13 +169,16 @@ void WhisperConverter::convert(const fs::path& checkpoint, const fs::path& outpu
 
     for (const char* name :
          {"tokenizer.json", "tokenizer_config.json", "config.json", "generation_config.json"}) {
-        if (!fs::exists(checkpoint / name)) continue;
+        if (!fs::exists(checkpoint / name))
+            continue;
         // A read-only copy from an earlier run would refuse to be overwritten, and the new copy
         // should be the user's to change: replace it and make it writable.
         fs::remove(output / name, ec);
         fs::copy_file(checkpoint / name, output / name, ec);
-        if (!ec) fs::permissions(output / name, fs::perms::owner_write, fs::perm_options::add, ec);
-        if (ec) fail(fmt::format("{}: cannot be written: {}", (output / name).string(), ec.message()));
+        if (!ec)
+            fs::permissions(output / name, fs::perms::owner_write, fs::perm_options::add, ec);
+        if (ec)
+            fail(fmt::format("{}: cannot be written: {}", (output / name).string(), ec.message()));
     }
 }
 

@@ -92,8 +92,8 @@ public:
 
     DictionaryFeatureProvider predict(const FeatureProvider& inputs) const override {
         const MultiArray mel = input(inputs, "melspectrogram_features");
-        MultiArray embeds = halfArray(
-            {1, signed64(params_.dModel), 1, signed64(kernel_.outputFrames())});
+        MultiArray embeds =
+            halfArray({1, signed64(params_.dModel), 1, signed64(kernel_.outputFrames())});
         kernel_.encode(mel.span<float>(), embeds.span<Float16>());
         DictionaryFeatureProvider out;
         out.set("encoder_output_embeds", embeds);
@@ -159,7 +159,8 @@ public:
         result.set("logits", logits);
         result.set("key_cache_updates", keyUpdates);
         result.set("value_cache_updates", valueUpdates);
-        if (alignment) result.set("alignment_heads_weights", *alignment);
+        if (alignment)
+            result.set("alignment_heads_weights", *alignment);
         return result;
     }
 
@@ -199,8 +200,9 @@ public:
         const std::int32_t language = input(inputs, "language").data<std::int32_t>()[0];
         const std::int64_t row = language - firstLanguageToken_;
         if (task < 0 || task > 1) {
-            throw ModelError(ModelError::Case::parameters,
-                             fmt::format("task {} is neither 0 (transcribe) nor 1 (translate)", task));
+            throw ModelError(
+                ModelError::Case::parameters,
+                fmt::format("task {} is neither 0 (transcribe) nor 1 (translate)", task));
         }
         if (row < 0 || row >= languageCount_) {
             throw ModelError(ModelError::Case::parameters,
@@ -208,13 +210,14 @@ public:
                                          "from {}",
                                          language, languageCount_, firstLanguageToken_));
         }
-        const std::size_t table = static_cast<std::size_t>((task * languageCount_ + row) * width_ *
-                                                           prefillLength_) *
-                                  sizeof(Float16);
-        const std::size_t bytes = static_cast<std::size_t>(width_ * prefillLength_) * sizeof(Float16);
+        const std::size_t table =
+            static_cast<std::size_t>((task * languageCount_ + row) * width_ * prefillLength_) *
+            sizeof(Float16);
+        const std::size_t bytes =
+            static_cast<std::size_t>(width_ * prefillLength_) * sizeof(Float16);
         DictionaryFeatureProvider out;
-        for (const auto& [name, source] : {std::pair{"key_cache_prefill", keys_},
-                                           std::pair{"value_cache_prefill", values_}}) {
+        for (const auto& [name, source] :
+             {std::pair{"key_cache_prefill", keys_}, std::pair{"value_cache_prefill", values_}}) {
             MultiArray cache = halfArray({1, width_, 1, prefillLength_});
             std::memcpy(cache.dataPointer(), source->data.data() + table, bytes);
             out.set(name, cache);
@@ -237,9 +240,11 @@ private:
 
 HyperParameters bundleHyperParameters(const WhisperHyperParameters& p) {
     HyperParameters h;
-    for (const SizeSetting& s : kSizes) h.set(s.name, signed64(p.*s.field));
+    for (const SizeSetting& s : kSizes)
+        h.set(s.name, signed64(p.*s.field));
     HyperParameters::IntegerRows heads;
-    for (const auto& [layer, head] : p.alignmentHeads) heads.push_back({signed64(layer), signed64(head)});
+    for (const auto& [layer, head] : p.alignmentHeads)
+        heads.push_back({signed64(layer), signed64(head)});
     h.set("alignment_heads", std::move(heads));
     return h;
 }
@@ -254,7 +259,8 @@ WhisperHyperParameters whisperHyperParameters(const HyperParameters& h) {
         }
         p.*s.field = static_cast<std::size_t>(v);
     }
-    for (const auto& pair : h.optionalIntegerRows("alignment_heads").value_or(HyperParameters::IntegerRows{})) {
+    for (const auto& pair :
+         h.optionalIntegerRows("alignment_heads").value_or(HyperParameters::IntegerRows{})) {
         if (pair.size() != 2 || pair[0] < 0 || pair[1] < 0) {
             throw ModelError(ModelError::Case::io,
                              "hyper-parameter \"alignment_heads\" must hold (layer, head) pairs");
@@ -271,10 +277,11 @@ WhisperHyperParameters whisperHyperParameters(const HyperParameters& h) {
 }
 
 WhisperFeatures melSpectrogramFeatures(const WhisperHyperParameters& p) {
-    return {{multiArrayFeature("audio", MultiArrayDataType::float32,
-                               {signed64(whisper::MelKernel::kWindowSamples)})},
-            {multiArrayFeature("melspectrogram_features", MultiArrayDataType::float32,
-                               {1, signed64(p.numMelBins), 1, signed64(whisper::MelKernel::kFrames)})}};
+    return {
+        {multiArrayFeature("audio", MultiArrayDataType::float32,
+                           {signed64(whisper::MelKernel::kWindowSamples)})},
+        {multiArrayFeature("melspectrogram_features", MultiArrayDataType::float32,
+                           {1, signed64(p.numMelBins), 1, signed64(whisper::MelKernel::kFrames)})}};
 }
 
 WhisperFeatures audioEncoderFeatures(const WhisperHyperParameters& p) {
@@ -289,8 +296,7 @@ WhisperFeatures textDecoderFeatures(const WhisperHyperParameters& p, std::int64_
     const auto f16 = MultiArrayDataType::float16;
     const auto i32 = MultiArrayDataType::int32;
     WhisperFeatures f{
-        {multiArrayFeature("input_ids", i32, {1}),
-         multiArrayFeature("cache_length", i32, {1}),
+        {multiArrayFeature("input_ids", i32, {1}), multiArrayFeature("cache_length", i32, {1}),
          multiArrayFeature("key_cache", f16, {1, width, 1, kvCacheLength}),
          multiArrayFeature("value_cache", f16, {1, width, 1, kvCacheLength}),
          multiArrayFeature("kv_cache_update_mask", i32, {1, kvCacheLength}),
@@ -301,8 +307,8 @@ WhisperFeatures textDecoderFeatures(const WhisperHyperParameters& p, std::int64_
          multiArrayFeature("key_cache_updates", f16, {1, width, 1, 1}),
          multiArrayFeature("value_cache_updates", f16, {1, width, 1, 1})}};
     if (!p.alignmentHeads.empty()) {
-        f.outputs.push_back(multiArrayFeature("alignment_heads_weights", f16,
-                                              {1, signed64(p.maxSourcePositions)}));
+        f.outputs.push_back(
+            multiArrayFeature("alignment_heads_weights", f16, {1, signed64(p.maxSourcePositions)}));
     }
     return f;
 }

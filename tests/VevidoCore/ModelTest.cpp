@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <sstream>
 #include <string>
 
+#include "TempFolder.h"
 #include "ml/ModelBundle.h"
 #include "ml/Program.h"
 #include "ml/Safetensors.h"
@@ -22,22 +22,7 @@ using ml::ModelError;
 using ml::MultiArray;
 using ml::MultiArrayDataType;
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::random_device rd;
-        path_ = fs::temp_directory_path() / ("quillora-model-test-" + std::to_string(rd()));
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using vevidocore::testing::TempFolder;
 
 // y = x * w * gain + b, row by row: a program small enough to check by hand that reads weights,
 // hyper-parameters and several inputs.
@@ -70,7 +55,8 @@ public:
         for (std::int64_t r = 0; r < 2; ++r) {
             for (std::int64_t j = 0; j < width_; ++j) {
                 const auto k = static_cast<std::size_t>(j);
-                y.data<float>()[r * width_ + j] = x.data<float>()[r * width_ + j] * w_[k] * gain + b_[k];
+                y.data<float>()[r * width_ + j] =
+                    x.data<float>()[r * width_ + j] * w_[k] * gain + b_[k];
             }
         }
         ml::DictionaryFeatureProvider out;
@@ -89,8 +75,9 @@ constexpr std::int64_t kWidth = 3;
 class ModelTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ml::ProgramRegistry::shared().add(
-            "ScaleShift", [](const ml::ProgramContext& c) { return std::make_unique<ScaleShift>(c); });
+        ml::ProgramRegistry::shared().add("ScaleShift", [](const ml::ProgramContext& c) {
+            return std::make_unique<ScaleShift>(c);
+        });
         folder_ = temp_.path() / "Scale.mlmodelc";
         fs::create_directories(folder_);
         writeBundle(ScaleShift::inputs(kWidth));
@@ -134,7 +121,8 @@ protected:
 
     static ml::DictionaryFeatureProvider goodInputs() {
         MultiArray x({2, kWidth}, MultiArrayDataType::float32);
-        for (int i = 0; i < 6; ++i) x.setValue(i, i);
+        for (int i = 0; i < 6; ++i)
+            x.setValue(i, i);
         ml::DictionaryFeatureProvider in;
         in.set("x", x);
         in.set("gain", MultiArray::from({2}, 1));
@@ -170,16 +158,22 @@ TEST_F(ModelTest, PredictRefusesInputsThatDoNotMatchTheDescription) {
     };
     const Case cases[] = {
         {"missing",
-         [](auto& in) { in = ml::DictionaryFeatureProvider({{"gain", in.featureValue("gain").value()}}); },
+         [](auto& in) {
+             in = ml::DictionaryFeatureProvider();
+             in.set("gain", MultiArray::from({2}, 1));
+         },
          "model \"Scale\": the input \"x\" is missing"},
         {"element type",
-         [](auto& in) { in.set("x", MultiArray({2, kWidth}, MultiArrayDataType::float16)); },
+         [](auto& in) {
+             in.set("x", MultiArray({2, kWidth}, MultiArrayDataType::float16));
+         },
          "model \"Scale\": the input \"x\" is a float16 multi-array; expected float32"},
         {"shape",
-         [](auto& in) { in.set("gain", MultiArray::from({1, 2}, 2)); },
+         [](auto& in) {
+             in.set("gain", MultiArray::from({1, 2}, 2));
+         },
          "model \"Scale\": the input \"gain\" has the shape [1, 2]; expected [1]"},
-        {"feature type",
-         [](auto& in) { in.set("x", ml::FeatureValue::int64(3)); },
+        {"feature type", [](auto& in) { in.set("x", ml::FeatureValue::int64(3)); },
          "model \"Scale\": the input \"x\" is int64; expected multiArray"},
     };
     for (const Case& c : cases) {
@@ -212,7 +206,8 @@ TEST_F(ModelTest, BrokenBundlesFailToLoadWithTheReason) {
     const Case cases[] = {
         {"no folder", [&] { fs::remove_all(folder_); }, "no compiled model folder here"},
         {"no description", [&] { fs::remove(folder_ / "model.json"); }, "cannot be opened"},
-        {"bad JSON", [&] { setDescription(good.substr(0, good.size() / 2)); }, "malformed JSON at offset"},
+        {"bad JSON", [&] { setDescription(good.substr(0, good.size() / 2)); },
+         "malformed JSON at offset"},
         {"not an object", [&] { setDescription("[1, 2]"); }, "not a JSON object"},
         {"other format", [&] { setDescription(replace("quillora-model", "coreml")); },
          "\"format\" is not \"quillora-model\""},
@@ -226,9 +221,13 @@ TEST_F(ModelTest, BrokenBundlesFailToLoadWithTheReason) {
          "every dimension must be positive"},
         {"weights outside", [&] { setDescription(replace("\"weights.safetensors\"", "\"../w\"")); },
          "\"weights\" must name a file inside the folder"},
-        {"no weights file", [&] { fs::remove(folder_ / "weights.safetensors"); }, "weights.safetensors"},
+        {"no weights file", [&] { fs::remove(folder_ / "weights.safetensors"); },
+         "weights.safetensors"},
         {"short weights",
-         [&] { fs::resize_file(folder_ / "weights.safetensors", fs::file_size(folder_ / "weights.safetensors") - 2); },
+         [&] {
+             fs::resize_file(folder_ / "weights.safetensors",
+                             fs::file_size(folder_ / "weights.safetensors") - 2);
+         },
          "weights.safetensors"},
         {"weight shape", [&] { writeWeights(kWidth + 1); },
          "tensor \"w\" is F16 [4]; the model needs F16 [3]"},
@@ -283,13 +282,15 @@ TEST(ModelDimensions, ReadTheDescribedShapes) {
     TempFolder temp;
     ml::ModelBundle bundle;
     bundle.program = "DescriptionOnly";
-    bundle.description.inputs = {ml::multiArrayFeature("audio", MultiArrayDataType::float32, {480000}),
-                                 {"picture", ml::FeatureType::image, false, std::nullopt}};
-    bundle.description.outputs = {
-        ml::multiArrayFeature("encoder_output_embeds", MultiArrayDataType::float16, {1, 512, 1, 1500})};
+    bundle.description.inputs = {
+        ml::multiArrayFeature("audio", MultiArrayDataType::float32, {480000}),
+        {"picture", ml::FeatureType::image, false, std::nullopt}};
+    bundle.description.outputs = {ml::multiArrayFeature(
+        "encoder_output_embeds", MultiArrayDataType::float16, {1, 512, 1, 1500})};
     bundle.write(temp.path());
-    ml::ProgramRegistry::shared().add(
-        "DescriptionOnly", [](const ml::ProgramContext&) { return std::make_unique<DescriptionOnly>(); });
+    ml::ProgramRegistry::shared().add("DescriptionOnly", [](const ml::ProgramContext&) {
+        return std::make_unique<DescriptionOnly>();
+    });
     const auto model = ml::Model::load(temp.path());
     ml::ProgramRegistry::shared().remove("DescriptionOnly");
 

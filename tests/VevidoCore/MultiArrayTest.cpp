@@ -18,7 +18,8 @@ using ml::MultiArrayDataType;
 
 std::vector<double> values(const MultiArray& a) {
     std::vector<double> out;
-    for (std::int64_t i = 0; i < a.count(); ++i) out.push_back(a[i]);
+    for (std::int64_t i = 0; i < a.count(); ++i)
+        out.push_back(a[i]);
     return out;
 }
 
@@ -174,7 +175,8 @@ TEST(MultiArray, FillLastDimensionWritesTheRange) {
 
 TEST(MultiArray, ConvertedAndShapedArraysKeepValues) {
     MultiArray half({2, 2}, MultiArrayDataType::float16);
-    for (int i = 0; i < 4; ++i) half.setValue(i, 0.5 * i - 1);
+    for (int i = 0; i < 4; ++i)
+        half.setValue(i, 0.5 * i - 1);
     const MultiArray single = half.converted(MultiArrayDataType::float32);
     EXPECT_EQ(single.dataType(), MultiArrayDataType::float32);
     EXPECT_EQ(values(single), (std::vector<double>{-1, -0.5, 0, 0.5}));

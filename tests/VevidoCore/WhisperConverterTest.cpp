@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <random>
+#include <memory>
 
+#include "TempFolder.h"
 #include "ml/Model.h"
 #include "ml/ModelBundle.h"
 #include "ml/Safetensors.h"
@@ -20,22 +22,7 @@ const fs::path kShared = QUILLORA_SHARED_DIR;
 const fs::path kCheckpoint = kShared / "models/tiny-en-random";
 const fs::path kReference = kShared / "data/reference/tiny-en-random_sample_000.safetensors";
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::random_device rd;
-        path_ = fs::temp_directory_path() / ("quillora-convert-test-" + std::to_string(rd()));
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using vevidocore::testing::TempFolder;
 
 MultiArray referenceArray(const ml::SafetensorsFile& file, const char* name,
                           std::vector<std::int64_t> shape) {
@@ -46,11 +33,23 @@ MultiArray referenceArray(const ml::SafetensorsFile& file, const char* name,
     return a;
 }
 
-TEST(WhisperConverter, BuildsBundlesTheRuntimeLoads) {
-    TempFolder out;
-    ml::WhisperConverter::convert(kCheckpoint, out.path());
-    for (const char* file : {"tokenizer.json", "tokenizer_config.json", "config.json",
-                             "generation_config.json"}) {
+// The tiny checkpoint converted once for the suite.
+class ConvertedCheckpoint : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        out_ = std::make_unique<TempFolder>();
+        ml::WhisperConverter::convert(kCheckpoint, out_->path());
+    }
+    static void TearDownTestSuite() { out_.reset(); }
+
+    static std::unique_ptr<TempFolder> out_;
+};
+std::unique_ptr<TempFolder> ConvertedCheckpoint::out_;
+
+TEST_F(ConvertedCheckpoint, HoldsBundlesTheRuntimeLoads) {
+    const TempFolder& out = *out_;
+    for (const char* file :
+         {"tokenizer.json", "tokenizer_config.json", "config.json", "generation_config.json"}) {
         EXPECT_EQ(fs::file_size(out.path() / file), fs::file_size(kCheckpoint / file)) << file;
     }
     EXPECT_FALSE(fs::exists(out.path() / "TextDecoderContextPrefill.mlmodelc"));
@@ -87,13 +86,116 @@ TEST(WhisperConverter, BuildsBundlesTheRuntimeLoads) {
     const MultiArray expected = referenceArray(reference, "melspectrogram_features", {80, 3000});
     double worst = 0;
     for (std::int64_t i = 0; i < expected.count(); ++i) {
-        worst = std::max<double>(worst, std::abs(features.data<float>()[i] - expected.data<float>()[i]));
+        worst = std::max<double>(worst,
+                                 std::abs(features.data<float>()[i] - expected.data<float>()[i]));
     }
     EXPECT_LT(worst, 1e-4);
+}
 
-    // Converting again over an earlier result replaces it.
+TEST(WhisperConverter, ReplacesAnEarlierConversion) {
+    TempFolder out;
+    ml::WhisperConverter::convert(kCheckpoint, out.path(), {.kvCacheLength = 8});
     ml::WhisperConverter::convert(kCheckpoint, out.path());
-    EXPECT_NO_THROW(ml::Model::load(out.path() / "AudioEncoder.mlmodelc"));
+    const auto bundle = ml::ModelBundle::read(out.path() / "TextDecoder.mlmodelc");
+    EXPECT_EQ(bundle.hyperParameters.integer("kv_cache_length"), 224);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out.path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"AudioEncoder.mlmodelc", "MelSpectrogram.mlmodelc",
+                                               "TextDecoder.mlmodelc", "config.json",
+                                               "generation_config.json", "tokenizer.json",
+                                               "tokenizer_config.json"}));
+}
+
+TEST_F(ConvertedCheckpoint, DecoderRefusesTokensOutsideItsVocabulary) {
+    const auto decoder = ml::Model::load(out_->path() / "TextDecoder.mlmodelc");
+    ml::DictionaryFeatureProvider in;
+    in.set("input_ids", MultiArray::from({51864}, 1));
+    in.set("cache_length", MultiArray::from({0}, 1));
+    in.set("key_cache", MultiArray({1, 1536, 1, 224}, MultiArrayDataType::float16));
+    in.set("value_cache", MultiArray({1, 1536, 1, 224}, MultiArrayDataType::float16));
+    MultiArray updateMask({1, 224}, MultiArrayDataType::int32);
+    updateMask.setValue(0, 1);
+    in.set("kv_cache_update_mask", updateMask);
+    in.set("encoder_output_embeds", MultiArray({1, 384, 1, 1500}, MultiArrayDataType::float16));
+    in.set("decoder_key_padding_mask", MultiArray({1, 224}, MultiArrayDataType::float16));
+    try {
+        decoder->predict(in);
+        FAIL();
+    } catch (const ml::ModelError& e) {
+        EXPECT_EQ(e.errorCase(), ml::ModelError::Case::parameters);
+        EXPECT_NE(e.message().find("51864"), std::string::npos) << e.message();
+    }
+    in.set("input_ids", MultiArray::from({50257}, 1));
+    const auto step = decoder->predict(in);
+    EXPECT_EQ(step->multiArray("logits")->shape(), (std::vector<std::int64_t>{1, 1, 51864}));
+}
+
+TEST(WhisperPrograms, PrefillLooksUpTheCacheRowsOfTaskAndLanguage) {
+    TempFolder folder;
+    constexpr std::int64_t kWidth = 2 * 8;  // decoder layers × d_model
+    constexpr std::int64_t kPrefill = 3;
+    constexpr std::int64_t kLanguages = 4;
+    ml::ModelBundle bundle;
+    bundle.program = "TextDecoderContextPrefill";
+    for (const auto& [name, value] : {std::pair{"num_mel_bins", 80},
+                                      {"d_model", 8},
+                                      {"encoder_layers", 1},
+                                      {"encoder_attention_heads", 2},
+                                      {"encoder_ffn_dim", 32},
+                                      {"decoder_layers", 2},
+                                      {"decoder_attention_heads", 2},
+                                      {"decoder_ffn_dim", 32},
+                                      {"vocab_size", 60},
+                                      {"max_source_positions", 10},
+                                      {"max_target_positions", 16},
+                                      {"prefill_length", kPrefill},
+                                      {"first_language_token", 50},
+                                      {"language_count", kLanguages}}) {
+        bundle.hyperParameters.set(name, std::int64_t{value});
+    }
+    const auto f16 = MultiArrayDataType::float16;
+    bundle.description.inputs = {ml::multiArrayFeature("task", MultiArrayDataType::int32, {1}),
+                                 ml::multiArrayFeature("language", MultiArrayDataType::int32, {1})};
+    bundle.description.outputs = {
+        ml::multiArrayFeature("key_cache_prefill", f16, {1, kWidth, 1, kPrefill}),
+        ml::multiArrayFeature("value_cache_prefill", f16, {1, kWidth, 1, kPrefill})};
+    bundle.weights = "weights.safetensors";
+    bundle.write(folder.path());
+    // Entry i of the key table holds i, of the value table -i.
+    const std::int64_t n = 2 * kLanguages * kWidth * kPrefill;
+    std::vector<ml::Float16> keys;
+    std::vector<ml::Float16> values;
+    for (std::int64_t i = 0; i < n; ++i) {
+        keys.emplace_back(static_cast<float>(i));
+        values.emplace_back(static_cast<float>(-i));
+    }
+    ml::SafetensorsWriter writer;
+    const std::vector<std::int64_t> shape{2, kLanguages, kWidth, kPrefill};
+    writer.add("key_cache_prefill", ml::SafetensorsDType::F16, shape,
+               std::as_bytes(std::span(keys)));
+    writer.add("value_cache_prefill", ml::SafetensorsDType::F16, shape,
+               std::as_bytes(std::span(values)));
+    writer.write(folder.path() / "weights.safetensors");
+
+    const auto prefill = ml::Model::load(folder.path());
+    ml::DictionaryFeatureProvider in;
+    in.set("task", MultiArray::from({1}, 1));
+    in.set("language", MultiArray::from({52}, 1));
+    const auto out = prefill->predict(in);
+    const MultiArray k = *out->multiArray("key_cache_prefill");
+    const MultiArray v = *out->multiArray("value_cache_prefill");
+    const std::int64_t first = (1 * kLanguages + 2) * kWidth * kPrefill;
+    for (std::int64_t i = 0; i < kWidth * kPrefill; ++i) {
+        ASSERT_EQ(k[i], first + i);
+        ASSERT_EQ(v[i], -(first + i));
+    }
+    for (std::int64_t language : {49, 54}) {
+        in.set("language", MultiArray::from({language}, 1));
+        EXPECT_THROW(prefill->predict(in), ml::ModelError) << language;
+    }
 }
 
 TEST(WhisperConverter, IncompleteCheckpointsAreRefused) {
@@ -111,7 +213,8 @@ TEST(WhisperConverter, IncompleteCheckpointsAreRefused) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.file) std::ofstream(checkpoint.path() / c.file) << "not safetensors";
+        if (c.file)
+            std::ofstream(checkpoint.path() / c.file) << "not safetensors";
         try {
             ml::WhisperConverter::convert(checkpoint.path(), out.path());
             ADD_FAILURE() << "converted";

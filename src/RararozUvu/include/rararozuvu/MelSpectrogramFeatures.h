@@ -14,8 +14,7 @@ namespace rararozuvu {
 class MelSpectrogramInput : public ml::FeatureProvider {
 public:
     explicit MelSpectrogramInput(ml::MultiArray audio) : audio(std::move(audio)) {}
-    explicit MelSpectrogramInput(const ml::ShapedArray<float>& audio)
-        : audio(audio.multiArray()) {}
+    explicit MelSpectrogramInput(const ml::ShapedArray<float>& audio) : audio(audio.multiArray()) {}
 
     std::set<std::string> featureNames() const override;
     std::optional<ml::FeatureValue> featureValue(std::string_view name) const override;

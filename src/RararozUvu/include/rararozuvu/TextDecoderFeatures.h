@@ -13,14 +13,16 @@ namespace rararozuvu {
 
 class TextDecoderInput : public ml::FeatureProvider {
 public:
-    TextDecoderInput(ml::MultiArray input_ids, ml::MultiArray cache_length, ml::MultiArray key_cache,
-                     ml::MultiArray value_cache, ml::MultiArray kv_cache_update_mask,
-                     ml::MultiArray encoder_output_embeds, ml::MultiArray decoder_key_padding_mask);
+    TextDecoderInput(ml::MultiArray input_ids, ml::MultiArray cache_length,
+                     ml::MultiArray key_cache, ml::MultiArray value_cache,
+                     ml::MultiArray kv_cache_update_mask, ml::MultiArray encoder_output_embeds,
+                     ml::MultiArray decoder_key_padding_mask);
     // From plain values: the float arrays are converted to the element types the decoder model
     // takes (half precision, and 32-bit integers for the update mask).
     TextDecoderInput(const ml::ShapedArray<std::int32_t>& input_ids,
                      const ml::ShapedArray<std::int32_t>& cache_length,
-                     const ml::ShapedArray<float>& key_cache, const ml::ShapedArray<float>& value_cache,
+                     const ml::ShapedArray<float>& key_cache,
+                     const ml::ShapedArray<float>& value_cache,
                      const ml::ShapedArray<float>& kv_cache_update_mask,
                      const ml::ShapedArray<float>& encoder_output_embeds,
                      const ml::ShapedArray<float>& decoder_key_padding_mask);

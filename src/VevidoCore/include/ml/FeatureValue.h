@@ -30,10 +30,16 @@ std::optional<FeatureType> featureTypeNamed(std::string_view name);
 // One input or output value of a model. A multi-array value shares the array's buffer.
 class FeatureValue {
 public:
-    FeatureValue(MultiArray array) : value_(std::move(array)) {}  // NOLINT: a value of any kind
-    static FeatureValue int64(std::int64_t v) { return FeatureValue(v); }
-    static FeatureValue double_(double v) { return FeatureValue(v); }
-    static FeatureValue string(std::string v) { return FeatureValue(std::move(v)); }
+    FeatureValue(MultiArray array)
+        : value_(std::in_place_type<MultiArray>, std::move(array)) {
+    }  // NOLINT: a value of any kind
+    static FeatureValue int64(std::int64_t v) {
+        return FeatureValue(std::in_place_type<std::int64_t>, v);
+    }
+    static FeatureValue double_(double v) { return FeatureValue(std::in_place_type<double>, v); }
+    static FeatureValue string(std::string v) {
+        return FeatureValue(std::in_place_type<std::string>, std::move(v));
+    }
 
     FeatureType type() const;
     // Absent when the value is of another kind.
@@ -44,7 +50,8 @@ public:
 
 private:
     using Storage = std::variant<std::int64_t, double, std::string, MultiArray>;
-    explicit FeatureValue(Storage v) : value_(std::move(v)) {}
+    template <class T>
+    FeatureValue(std::in_place_type_t<T> type, T v) : value_(type, std::move(v)) {}
 
     Storage value_;
 };

@@ -19,7 +19,9 @@ public:
     using IntegerRows = std::vector<std::vector<std::int64_t>>;
     using Value = std::variant<bool, std::int64_t, double, std::string, IntegerList, IntegerRows>;
 
-    void set(std::string name, Value value) { values_.insert_or_assign(std::move(name), std::move(value)); }
+    void set(std::string name, Value value) {
+        values_.insert_or_assign(std::move(name), std::move(value));
+    }
     const Value* find(std::string_view name) const;
     const std::map<std::string, Value, std::less<>>& values() const { return values_; }
 

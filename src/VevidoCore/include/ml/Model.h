@@ -48,7 +48,6 @@ public:
     explicit Model(Passkey);
 
 private:
-
     void validateInputs(const FeatureProvider& input) const;
     void validateOutputs(const FeatureProvider& output) const;
     std::string name() const;

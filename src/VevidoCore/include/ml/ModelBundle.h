@@ -39,6 +39,27 @@ namespace ml {
 // - "metadata" is free text for people (source checkpoint, converter, licence); nothing reads it.
 // - "weights" names a safetensors file inside the folder (half-precision tensors); a program
 //   kind that needs no weights leaves it out.
+//
+// The Whisper program kinds all read the checkpoint's settings under their config.json names:
+// "num_mel_bins", "d_model", "encoder_layers", "encoder_attention_heads", "encoder_ffn_dim",
+// "decoder_layers", "decoder_attention_heads", "decoder_ffn_dim", "vocab_size",
+// "max_source_positions", "max_target_positions", and "alignment_heads" ([layer, head] pairs).
+// Each insists on the exact features it computes (E = decoder_layers × d_model, W =
+// max_source_positions, S = "kv_cache_length"):
+// - "MelSpectrogram", no weights: "audio" float32 [480000] -> "melspectrogram_features" float32
+//   [1, num_mel_bins, 1, 3000].
+// - "AudioEncoder", weights "model.encoder.*": "melspectrogram_features" float32
+//   [1, num_mel_bins, 1, 2W] -> "encoder_output_embeds" float16 [1, d_model, 1, W].
+// - "TextDecoder", weights "model.decoder.*", plus "kv_cache_length": "input_ids" and
+//   "cache_length" int32 [1], "key_cache" and "value_cache" float16 [1, E, 1, S],
+//   "kv_cache_update_mask" int32 [1, S], "encoder_output_embeds" float16 [1, d_model, 1, W],
+//   "decoder_key_padding_mask" float16 [1, S] -> "logits" float16 [1, 1, vocab_size],
+//   "key_cache_updates" and "value_cache_updates" float16 [1, E, 1, 1], and, when there are
+//   alignment heads, "alignment_heads_weights" float16 [1, W].
+// - "TextDecoderContextPrefill", plus "prefill_length" P, "first_language_token" and
+//   "language_count" L, weights "key_cache_prefill" and "value_cache_prefill" float16
+//   [2, L, E, P] (task 0 transcribe, 1 translate; then language): "task" and "language" int32 [1]
+//   -> "key_cache_prefill" and "value_cache_prefill" float16 [1, E, 1, P].
 struct ModelBundle {
     static constexpr const char* descriptionFileName = "model.json";
     static constexpr const char* format = "quillora-model";

@@ -31,6 +31,10 @@ struct FeatureDescription {
     friend bool operator==(const FeatureDescription&, const FeatureDescription&) = default;
 };
 
+// The description of a multi-array feature of exactly this shape and element type.
+FeatureDescription multiArrayFeature(std::string name, MultiArrayDataType dataType,
+                                     std::vector<std::int64_t> shape, bool isOptional = false);
+
 // What a loaded model takes and gives, in the order its bundle declares them, with the bundle's
 // free-form metadata.
 struct ModelDescription {

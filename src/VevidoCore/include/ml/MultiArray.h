@@ -36,16 +36,20 @@ std::optional<MultiArrayDataType> dataTypeNamed(std::string_view name);
 
 template <class T>
 concept MultiArrayElement = std::same_as<T, Float16> || std::same_as<T, float> ||
-                            std::same_as<T, double> || std::same_as<T, std::int32_t> ||
-                            std::same_as<T, std::int8_t>;
+    std::same_as<T, double> || std::same_as<T, std::int32_t> || std::same_as<T, std::int8_t>;
 
 template <MultiArrayElement T>
 constexpr MultiArrayDataType dataTypeOf() {
-    if constexpr (std::same_as<T, Float16>) return MultiArrayDataType::float16;
-    if constexpr (std::same_as<T, float>) return MultiArrayDataType::float32;
-    if constexpr (std::same_as<T, double>) return MultiArrayDataType::float64;
-    if constexpr (std::same_as<T, std::int32_t>) return MultiArrayDataType::int32;
-    if constexpr (std::same_as<T, std::int8_t>) return MultiArrayDataType::int8;
+    if constexpr (std::same_as<T, Float16>)
+        return MultiArrayDataType::float16;
+    if constexpr (std::same_as<T, float>)
+        return MultiArrayDataType::float32;
+    if constexpr (std::same_as<T, double>)
+        return MultiArrayDataType::float64;
+    if constexpr (std::same_as<T, std::int32_t>)
+        return MultiArrayDataType::int32;
+    if constexpr (std::same_as<T, std::int8_t>)
+        return MultiArrayDataType::int8;
 }
 
 // "[1, 80, 1, 3000]", for messages.
@@ -68,13 +72,14 @@ public:
     // element type; a value of another type (an int for a float32 array) is not converted and
     // leaves the array zeroed.
     template <class T>
-        requires std::is_arithmetic_v<T> || std::same_as<T, Float16>
-    MultiArray(std::vector<std::int64_t> shape, MultiArrayDataType dataType, T initialValue)
+    requires std::is_arithmetic_v<T> || std::same_as<T, Float16> MultiArray(
+        std::vector<std::int64_t> shape, MultiArrayDataType dataType, T initialValue)
         : MultiArray(std::move(shape), dataType) {
         if constexpr (MultiArrayElement<T>) {
             if (dataTypeOf<T>() == dataType_) {
                 T* p = data<T>();
-                for (std::int64_t i = 0; i < count_; ++i) p[i] = initialValue;
+                for (std::int64_t i = 0; i < count_; ++i)
+                    p[i] = initialValue;
             }
         }
     }
@@ -96,7 +101,9 @@ public:
     const std::vector<std::int64_t>& strides() const { return strides_; }
     MultiArrayDataType dataType() const { return dataType_; }
     std::int64_t count() const { return count_; }
-    std::size_t byteCount() const { return static_cast<std::size_t>(count_) * byteWidth(dataType_); }
+    std::size_t byteCount() const {
+        return static_cast<std::size_t>(count_) * byteWidth(dataType_);
+    }
 
     void* dataPointer() { return storage_.get(); }
     const void* dataPointer() const { return storage_.get(); }
@@ -142,8 +149,10 @@ public:
     template <MultiArrayElement T>
     void fill(std::span<const std::vector<std::int64_t>> indexes, T value) {
         T* p = data<T>();
-        for (const auto& index : indexes) checkOffset(linearOffset(index));
-        for (const auto& index : indexes) p[linearOffset(index)] = value;
+        for (const auto& index : indexes)
+            checkOffset(linearOffset(index));
+        for (const auto& index : indexes)
+            p[linearOffset(index)] = value;
     }
 
     // Writes `value` at positions [begin, end) of the last dimension of a half-precision array of

@@ -17,7 +17,8 @@ public:
         return "Failed to create IOSurface-backed pixel buffer for MLMultiArray";
     }
 
-    friend bool operator==(const MultiArrayCreationError&, const MultiArrayCreationError&) = default;
+    friend bool operator==(const MultiArrayCreationError&,
+                           const MultiArrayCreationError&) = default;
 
 private:
     Case case_;

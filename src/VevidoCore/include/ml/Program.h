@@ -77,8 +77,4 @@ private:
     std::map<std::string, ProgramFactory, std::less<>> factories_;
 };
 
-// A multi-array feature description, for programs stating what they compute.
-FeatureDescription multiArrayFeature(std::string name, MultiArrayDataType dataType,
-                                     std::vector<std::int64_t> shape, bool isOptional = false);
-
 }  // namespace ml

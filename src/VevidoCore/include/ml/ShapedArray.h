@@ -19,7 +19,8 @@ public:
     ShapedArray(std::vector<std::int64_t> shape, std::vector<T> scalars)
         : shape_(std::move(shape)), scalars_(std::move(scalars)) {
         std::int64_t n = 1;
-        for (std::int64_t d : shape_) n *= d;
+        for (std::int64_t d : shape_)
+            n *= d;
         if (n != static_cast<std::int64_t>(scalars_.size())) {
             throw ModelError(ModelError::Case::parameters,
                              "a shaped array of shape " + shapeText(shape_) + " cannot hold " +
@@ -29,9 +30,8 @@ public:
 
     // The elements of `array`, converted to T where the element types differ.
     explicit ShapedArray(const MultiArray& array) : shape_(array.shape()) {
-        const MultiArray same = array.dataType() == dataTypeOf<T>()
-                                    ? array
-                                    : array.converted(dataTypeOf<T>());
+        const MultiArray same =
+            array.dataType() == dataTypeOf<T>() ? array : array.converted(dataTypeOf<T>());
         const std::span<const T> in = same.span<T>();
         scalars_.assign(in.begin(), in.end());
     }
@@ -44,7 +44,9 @@ public:
     // A new multi-array of T's element type holding these scalars.
     MultiArray multiArray() const {
         MultiArray out(shape_, dataTypeOf<T>());
-        std::memcpy(out.dataPointer(), scalars_.data(), scalars_.size() * sizeof(T));
+        if (!scalars_.empty()) {
+            std::memcpy(out.dataPointer(), scalars_.data(), scalars_.size() * sizeof(T));
+        }
         return out;
     }
 

@@ -105,7 +105,7 @@ private:
 
 template <MultiArrayElement T>
 Tensor::Tensor(std::vector<std::int64_t> shape, const std::vector<T>& scalars)
-    : Tensor(shape, ShapedArray<T>({static_cast<std::int64_t>(scalars.size())}, scalars)
-                        .multiArray()) {}
+    : Tensor(shape,
+             ShapedArray<T>({static_cast<std::int64_t>(scalars.size())}, scalars).multiArray()) {}
 
 }  // namespace ml

@@ -28,7 +28,8 @@ struct ModelDimensions {
         return getModelInputDimension(model, name, position);
     }
     static std::optional<std::int64_t> getModelOutputDimention(const ml::Model* model,
-                                                               std::string_view name, int position) {
+                                                               std::string_view name,
+                                                               int position) {
         return getModelOutputDimension(model, name, position);
     }
 };
