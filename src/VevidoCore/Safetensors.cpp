@@ -165,7 +165,8 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
         }
 
         std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
-        for (const auto& member : doc.GetObject()) {
+        const rapidjson::Document& header = doc;  // const iteration: no ambiguous comparisons
+        for (const auto& member : header.GetObject()) {
             std::string name(member.name.GetString(), member.name.GetStringLength());
             const auto bad = [&](std::string_view what) {
                 return SafetensorsError(

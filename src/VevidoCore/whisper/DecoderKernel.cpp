@@ -1,7 +1,5 @@
 #include "ml/whisper/DecoderKernel.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "HalfVector.h"
+#include "ParallelGemm.h"
 #include "ParallelRows.h"
 #include "VectorMath.h"
 #include "WeightLoader.h"
@@ -195,25 +194,26 @@ std::shared_ptr<const CrossEntry> DecoderKernel::Impl::crossFor(
     entry->values.resize(layerCount * d * t);
     std::vector<float> wide(d * t), product(d * t);
     convertToFloat(encoder.data(), wide.data(), wide.size());
-    const auto blas = [&](const std::vector<float>& weight) {
-        // [d × d] · [d × t]: channel-major in, channel-major out.
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(d),
-                    static_cast<blasint>(t), static_cast<blasint>(d), 1.0f, weight.data(),
-                    static_cast<blasint>(d), wide.data(), static_cast<blasint>(t), 0.0f,
-                    product.data(), static_cast<blasint>(t));
-    };
+    const SingleThreadedBlas singleThreaded;
     for (std::size_t l = 0; l < layerCount; ++l) {
         const DecoderLayer& layer = layers[l];
-        blas(layer.crossK);
-        convertToFloat16(product.data(), entry->keys.data() + l * d * t, d * t);
-        blas(layer.crossV);
-        parallelRows(d, [&](std::size_t b, std::size_t e) {
-            for (std::size_t c = b; c < e; ++c) {
-                float* row = product.data() + c * t;
-                for (std::size_t f = 0; f < t; ++f) row[f] += layer.crossVBias[c];
-                convertToFloat16(row, entry->values.data() + (l * d + c) * t, t);
-            }
-        });
+        // [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision.
+        for (const bool isValue : {false, true}) {
+            Float16* target = (isValue ? entry->values : entry->keys).data() + l * d * t;
+            parallelGemm(d, t, d, (isValue ? layer.crossV : layer.crossK).data(), d, wide.data(),
+                         t, false, 0.0f, product.data(), t,
+                         [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
+                             for (std::size_t c = r0; c < r1; ++c) {
+                                 float* row = product.data() + c * t + c0;
+                                 if (isValue) {
+                                     for (std::size_t f = 0; f < c1 - c0; ++f) {
+                                         row[f] += layer.crossVBias[c];
+                                     }
+                                 }
+                                 convertToFloat16(row, target + c * t + c0, c1 - c0);
+                             }
+                         });
+        }
     }
     std::lock_guard<std::mutex> lock(crossMutex);
     crossEntries.push_front(entry);

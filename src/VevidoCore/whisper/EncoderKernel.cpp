@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ParallelGemm.h"
 #include "ParallelRows.h"
 #include "VectorMath.h"
 #include "WeightLoader.h"
@@ -39,29 +40,24 @@ std::vector<float> kernelMajor(const std::vector<float>& w, std::size_t out, std
     return r;
 }
 
-void gemm(std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda,
-          const float* bTransposed, std::size_t ldb, float beta, float* c, std::size_t ldc) {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(m),
-                static_cast<blasint>(n), static_cast<blasint>(k), 1.0f, a,
-                static_cast<blasint>(lda), bTransposed, static_cast<blasint>(ldb), beta, c,
-                static_cast<blasint>(ldc));
-}
+// Rows of queries per attention task: their scores against every frame stay in L2.
+constexpr std::size_t kQueryBlock = 64;
 
-// rows × width: row r ← GELU(row r + bias)
-void addBiasGelu(float* x, const float* bias, std::size_t rows, std::size_t width) {
-    parallelRows(rows, [&](std::size_t b, std::size_t e) {
-        for (std::size_t r = b; r < e; ++r) {
-            vec::add(bias, x + r * width, width);
-            vec::gelu(x + r * width, width);
+// Epilogues run on each finished product tile: bias, then optionally GELU, on its part of every
+// row.
+struct AddBias {
+    float* c;
+    std::size_t ldc;
+    const float* bias;
+    bool gelu = false;
+    void operator()(std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) const {
+        for (std::size_t r = r0; r < r1; ++r) {
+            float* row = c + r * ldc + c0;
+            vec::add(bias + c0, row, c1 - c0);
+            if (gelu) vec::gelu(row, c1 - c0);
         }
-    });
-}
-
-void addBias(float* x, const float* bias, std::size_t rows, std::size_t width) {
-    parallelRows(rows, [&](std::size_t b, std::size_t e) {
-        for (std::size_t r = b; r < e; ++r) vec::add(bias, x + r * width, width);
-    });
-}
+    }
+};
 
 void layerNormRows(const float* x, const std::vector<float>& gamma, const std::vector<float>& beta,
                    float* out, std::size_t rows, std::size_t width) {
@@ -83,7 +79,7 @@ struct EncoderKernel::Impl {
 
     // Activations of one window, reused between calls when no other call holds them.
     struct Scratch {
-        std::vector<float> melPadded, columns, conv1Padded, x, h, qkv, attention, scores, ffn;
+        std::vector<float> melPadded, columns, conv1Padded, x, h, qkv, attention, ffn;
     };
     mutable std::mutex scratchMutex;
     mutable Scratch scratch;
@@ -180,6 +176,7 @@ void EncoderKernel::encode(std::span<const float> mel, std::span<Float16> out) c
         throw WhisperKernelError(fmt::format("encoder output has {} elements, expected {} × {}",
                                              out.size(), m.width, m.frames));
     }
+    const SingleThreadedBlas blas;
     std::unique_lock<std::mutex> lock(m.scratchMutex, std::try_to_lock);
     if (lock.owns_lock()) {
         m.run(mel, out, m.scratch);
@@ -199,7 +196,6 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     s.h.resize(t * d);
     s.qkv.resize(t * 3 * d);
     s.attention.resize(t * d);
-    s.scores.resize(t * t);
     s.ffn.resize(t * ffn);
 
     // Time-major mel with one zero frame on each side (the convolution's padding).
@@ -222,8 +218,8 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     float* h1 = s.conv1Padded.data();
     std::fill_n(h1, d, 0.0f);
     std::fill_n(h1 + (inFrames + 1) * d, d, 0.0f);
-    gemm(inFrames, d, 3 * c, s.columns.data(), 3 * c, conv1Weight.data(), 3 * c, 0.0f, h1 + d, d);
-    addBiasGelu(h1 + d, conv1Bias.data(), inFrames, d);
+    parallelGemm(inFrames, d, 3 * c, s.columns.data(), 3 * c, conv1Weight.data(), 3 * c, true,
+                 0.0f, h1 + d, d, AddBias{h1 + d, d, conv1Bias.data(), true});
 
     // conv2 with stride 2: output frame f reads padded frames 2f .. 2f + 2.
     parallelRows(t, [&](std::size_t b, std::size_t e) {
@@ -232,44 +228,50 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
         }
     });
     float* x = s.x.data();
-    gemm(t, d, 3 * d, s.columns.data(), 3 * d, conv2Weight.data(), 3 * d, 0.0f, x, d);
-    parallelRows(t, [&](std::size_t b, std::size_t e) {
-        for (std::size_t f = b; f < e; ++f) {
-            vec::add(conv2Bias.data(), x + f * d, d);
-            vec::gelu(x + f * d, d);
-            vec::add(positions.data() + f * d, x + f * d, d);
-        }
-    });
+    parallelGemm(t, d, 3 * d, s.columns.data(), 3 * d, conv2Weight.data(), 3 * d, true, 0.0f, x,
+                 d, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
+                     AddBias{x, d, conv2Bias.data(), true}(r0, r1, c0, c1);
+                     for (std::size_t f = r0; f < r1; ++f) {
+                         vec::add(positions.data() + f * d + c0, x + f * d + c0, c1 - c0);
+                     }
+                 });
 
     float* h = s.h.data();
     float* qkv = s.qkv.data();
     float* att = s.attention.data();
-    float* scores = s.scores.data();
     for (const EncoderLayer& layer : layers) {
         layerNormRows(x, layer.ln1Gamma, layer.ln1Beta, h, t, d);
-        gemm(t, 3 * d, d, h, d, layer.qkvWeight.data(), d, 0.0f, qkv, 3 * d);
-        addBias(qkv, layer.qkvBias.data(), t, 3 * d);
-        for (std::size_t head = 0; head < heads; ++head) {
-            const float* q = qkv + head * headWidth;
+        parallelGemm(t, 3 * d, d, h, d, layer.qkvWeight.data(), d, true, 0.0f, qkv, 3 * d,
+                     AddBias{qkv, 3 * d, layer.qkvBias.data()});
+        // One task per head and block of queries: scores, softmax and weighted values of the
+        // block in one go, while its scores are still in cache.
+        const std::size_t blocks = (t + kQueryBlock - 1) / kQueryBlock;
+        WorkerPool::shared().run(heads * blocks, [&](std::size_t task) {
+            thread_local std::vector<float> scores;
+            scores.resize(kQueryBlock * t);
+            const std::size_t head = task / blocks, r0 = (task % blocks) * kQueryBlock;
+            const std::size_t rows = std::min(kQueryBlock, t - r0);
+            const float* q = qkv + r0 * 3 * d + head * headWidth;
             const float* k = qkv + d + head * headWidth;
             const float* v = qkv + 2 * d + head * headWidth;
-            gemm(t, t, headWidth, q, 3 * d, k, 3 * d, 0.0f, scores, t);
-            parallelRows(t, [&](std::size_t b, std::size_t e) {
-                for (std::size_t r = b; r < e; ++r) vec::softmax(scores + r * t, t);
-            });
-            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(t),
-                        static_cast<blasint>(headWidth), static_cast<blasint>(t), 1.0f, scores,
-                        static_cast<blasint>(t), v, static_cast<blasint>(3 * d), 0.0f,
-                        att + head * headWidth, static_cast<blasint>(d));
-        }
-        addBias(x, layer.outBias.data(), t, d);
-        gemm(t, d, d, att, d, layer.outWeight.data(), d, 1.0f, x, d);
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(rows),
+                        static_cast<blasint>(t), static_cast<blasint>(headWidth), 1.0f, q,
+                        static_cast<blasint>(3 * d), k, static_cast<blasint>(3 * d), 0.0f,
+                        scores.data(), static_cast<blasint>(t));
+            for (std::size_t r = 0; r < rows; ++r) vec::softmax(scores.data() + r * t, t);
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(rows),
+                        static_cast<blasint>(headWidth), static_cast<blasint>(t), 1.0f,
+                        scores.data(), static_cast<blasint>(t), v, static_cast<blasint>(3 * d),
+                        0.0f, att + r0 * d + head * headWidth, static_cast<blasint>(d));
+        });
+        parallelGemm(t, d, d, att, d, layer.outWeight.data(), d, true, 1.0f, x, d,
+                     AddBias{x, d, layer.outBias.data()});
 
         layerNormRows(x, layer.ln2Gamma, layer.ln2Beta, h, t, d);
-        gemm(t, ffn, d, h, d, layer.fc1Weight.data(), d, 0.0f, s.ffn.data(), ffn);
-        addBiasGelu(s.ffn.data(), layer.fc1Bias.data(), t, ffn);
-        addBias(x, layer.fc2Bias.data(), t, d);
-        gemm(t, d, ffn, s.ffn.data(), ffn, layer.fc2Weight.data(), ffn, 1.0f, x, d);
+        parallelGemm(t, ffn, d, h, d, layer.fc1Weight.data(), d, true, 0.0f, s.ffn.data(), ffn,
+                     AddBias{s.ffn.data(), ffn, layer.fc1Bias.data(), true});
+        parallelGemm(t, d, ffn, s.ffn.data(), ffn, layer.fc2Weight.data(), ffn, true, 1.0f, x, d,
+                     AddBias{x, d, layer.fc2Bias.data()});
     }
 
     layerNormRows(x, lnGamma, lnBeta, h, t, d);

@@ -1,7 +1,7 @@
 #pragma once
 
-// Float vector routines for the Whisper kernels, written once over 16-lane vectors that the
-// compiler lowers to AVX-512, AVX2 or plain code. Every routine is exact to float rounding except
+// Float vector routines for the Whisper kernels, written once over vectors as wide as the target's
+// registers (16 lanes with AVX-512, 8 with AVX, 4 otherwise). Every routine is exact to float rounding except
 // expf (within 2 ulp) and erf (within 1.5e-7 absolute).
 
 #include <cmath>
@@ -13,19 +13,25 @@
 
 namespace ml::whisper::vec {
 
+#if defined(__AVX512F__)
 constexpr std::size_t kLanes = 16;
-typedef float F16x __attribute__((vector_size(kLanes * sizeof(float))));
-typedef std::int32_t I16x __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+#elif defined(__AVX__)
+constexpr std::size_t kLanes = 8;
+#else
+constexpr std::size_t kLanes = 4;
+#endif
+typedef float FloatVec __attribute__((vector_size(kLanes * sizeof(float))));
+typedef std::int32_t IntVec __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
 
-inline F16x load(const float* p) {
-    F16x v;
+inline FloatVec load(const float* p) {
+    FloatVec v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store(float* p, F16x v) { std::memcpy(p, &v, sizeof v); }
-inline F16x splat(float x) { return F16x{} + x; }
+inline void store(float* p, FloatVec v) { std::memcpy(p, &v, sizeof v); }
+inline FloatVec splat(float x) { return FloatVec{} + x; }
 
-inline float horizontalSum(F16x v) {
+inline float horizontalSum(FloatVec v) {
     float lanes[kLanes];
     std::memcpy(lanes, &v, sizeof v);
     float s = 0;
@@ -33,7 +39,7 @@ inline float horizontalSum(F16x v) {
     return s;
 }
 
-inline float horizontalMax(F16x v) {
+inline float horizontalMax(FloatVec v) {
     float lanes[kLanes];
     std::memcpy(lanes, &v, sizeof v);
     float m = lanes[0];
@@ -42,45 +48,45 @@ inline float horizontalMax(F16x v) {
 }
 
 // e^x; 0 below -87.3 (where float would go subnormal) and +inf above 88.7.
-inline F16x exp(F16x x) {
-    const F16x big = splat(12582912.0f);  // 1.5 × 2^23: adding it rounds to an integer
-    F16x clamped = x < splat(-87.3f) ? splat(-87.3f) : x;
+inline FloatVec exp(FloatVec x) {
+    const FloatVec big = splat(12582912.0f);  // 1.5 × 2^23: adding it rounds to an integer
+    FloatVec clamped = x < splat(-87.3f) ? splat(-87.3f) : x;
     clamped = clamped > splat(88.7f) ? splat(88.7f) : clamped;
-    const F16x shifted = clamped * splat(1.44269504088896341f) + big;
-    const F16x n = shifted - big;
-    I16x ni;
+    const FloatVec shifted = clamped * splat(1.44269504088896341f) + big;
+    const FloatVec n = shifted - big;
+    IntVec ni;
     std::memcpy(&ni, &shifted, sizeof ni);
     ni -= 0x4b400000;  // the bits of `big`, leaving the rounded integer
-    F16x f = clamped - n * splat(0.693359375f);
+    FloatVec f = clamped - n * splat(0.693359375f);
     f = f - n * splat(-2.12194440e-4f);
-    F16x p = splat(1.9875691500e-4f);
+    FloatVec p = splat(1.9875691500e-4f);
     p = p * f + splat(1.3981999507e-3f);
     p = p * f + splat(8.3334519073e-3f);
     p = p * f + splat(4.1665795894e-2f);
     p = p * f + splat(1.6666665459e-1f);
     p = p * f + splat(5.0000001201e-1f);
     p = p * f * f + f + splat(1.0f);
-    I16x bits;
+    IntVec bits;
     std::memcpy(&bits, &p, sizeof bits);
     bits += ni << 23;
-    F16x r;
+    FloatVec r;
     std::memcpy(&r, &bits, sizeof r);
     r = x < splat(-87.3f) ? splat(0.0f) : r;
     return x > splat(88.7f) ? splat(INFINITY) : r;
 }
 
 // x · Φ(x) with the exact normal distribution (erf), as Whisper's feed-forward layers use it.
-inline F16x gelu(F16x x) {
+inline FloatVec gelu(FloatVec x) {
     // Abramowitz & Stegun 7.1.26 on |x| / √2.
-    const F16x z = (x < splat(0.0f) ? -x : x) * splat(0.70710678118654752f);
-    const F16x t = splat(1.0f) / (splat(1.0f) + splat(0.3275911f) * z);
-    F16x poly = splat(1.061405429f);
+    const FloatVec z = (x < splat(0.0f) ? -x : x) * splat(0.70710678118654752f);
+    const FloatVec t = splat(1.0f) / (splat(1.0f) + splat(0.3275911f) * z);
+    FloatVec poly = splat(1.061405429f);
     poly = poly * t + splat(-1.453152027f);
     poly = poly * t + splat(1.421413741f);
     poly = poly * t + splat(-0.284496736f);
     poly = poly * t + splat(0.254829592f);
-    const F16x erfAbs = splat(1.0f) - poly * t * exp(-z * z);
-    const F16x erf = x < splat(0.0f) ? -erfAbs : erfAbs;
+    const FloatVec erfAbs = splat(1.0f) - poly * t * exp(-z * z);
+    const FloatVec erf = x < splat(0.0f) ? -erfAbs : erfAbs;
     return splat(0.5f) * x * (splat(1.0f) + erf);
 }
 
@@ -94,7 +100,7 @@ inline void gelu(float* x, std::size_t n) {
 }
 
 inline float dot(const float* a, const float* b, std::size_t n) {
-    F16x acc0{}, acc1{};
+    FloatVec acc0{}, acc1{};
     std::size_t i = 0;
     for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
         acc0 += load(a + i) * load(b + i);
@@ -109,7 +115,7 @@ inline float dot(const float* a, const float* b, std::size_t n) {
 // y += a · x
 inline void axpy(float a, const float* x, float* y, std::size_t n) {
     std::size_t i = 0;
-    const F16x av = splat(a);
+    const FloatVec av = splat(a);
     for (; i + kLanes <= n; i += kLanes) store(y + i, load(y + i) + av * load(x + i));
     for (; i < n; ++i) y[i] += a * x[i];
 }
@@ -125,9 +131,9 @@ inline float maximum(const float* x, std::size_t n) {
     std::size_t i = 0;
     float m = -INFINITY;
     if (n >= kLanes) {
-        F16x mv = load(x);
+        FloatVec mv = load(x);
         for (i = kLanes; i + kLanes <= n; i += kLanes) {
-            const F16x v = load(x + i);
+            const FloatVec v = load(x + i);
             mv = v > mv ? v : mv;
         }
         m = horizontalMax(mv);
@@ -140,10 +146,10 @@ inline float maximum(const float* x, std::size_t n) {
 // the formula says).
 inline void softmax(float* x, std::size_t n) {
     const float m = maximum(x, n);
-    F16x acc{};
+    FloatVec acc{};
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
-        const F16x e = exp(load(x + i) - splat(m));
+        const FloatVec e = exp(load(x + i) - splat(m));
         store(x + i, e);
         acc += e;
     }
@@ -160,15 +166,15 @@ inline void softmax(float* x, std::size_t n) {
 // Whisper's layer norm (ε = 1e-5), two-pass for accuracy.
 inline void layerNorm(const float* x, const float* gamma, const float* beta, float* out,
                       std::size_t n) {
-    F16x acc{};
+    FloatVec acc{};
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) acc += load(x + i);
     float sum = horizontalSum(acc);
     for (; i < n; ++i) sum += x[i];
     const float mean = sum / static_cast<float>(n);
-    acc = F16x{};
+    acc = FloatVec{};
     for (i = 0; i + kLanes <= n; i += kLanes) {
-        const F16x d = load(x + i) - splat(mean);
+        const FloatVec d = load(x + i) - splat(mean);
         acc += d * d;
     }
     float var = horizontalSum(acc);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 #include <cstdlib>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -16,7 +17,7 @@ namespace ml::whisper {
 namespace {
 // How long an idle worker keeps spinning before it sleeps: longer than the gaps between the
 // parallel loops of one decoder step, short enough not to burn a core between steps.
-constexpr auto kSpin = std::chrono::microseconds(200);
+constexpr auto kSpin = std::chrono::microseconds(50);
 }  // namespace
 
 WorkerPool& WorkerPool::shared() {
@@ -25,8 +26,11 @@ WorkerPool& WorkerPool::shared() {
 }
 
 WorkerPool::WorkerPool(std::size_t participants) {
+    // Workers start from the generation of construction, not from whatever they read when they
+    // first run: a worker scheduled late must still notice every job and the shutdown.
+    const std::uint32_t initial = generation_.load();
     for (std::size_t i = 1; i < participants; ++i) {
-        workers_.emplace_back([this] { workerLoop(); });
+        workers_.emplace_back([this, initial] { workerLoop(initial); });
     }
 }
 
@@ -49,13 +53,21 @@ void WorkerPool::drain(std::uint64_t seen) {
         const Trampoline call = call_.load();
         if (index >= tasks_.load()) return;
         if (!state_.compare_exchange_weak(s, s + 1)) continue;
-        call(body, index);
+        invoke(call, body, index);
         done_.fetch_add(1);
     }
 }
 
-void WorkerPool::workerLoop() {
-    std::uint32_t seen = generation_.load();
+void WorkerPool::invoke(Trampoline call, void* body, std::size_t index) {
+    try {
+        call(body, index);
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(errorMutex_);
+        if (!error_) error_ = std::current_exception();
+    }
+}
+
+void WorkerPool::workerLoop(std::uint32_t seen) {
     for (;;) {
         const auto spinUntil = std::chrono::steady_clock::now() + kSpin;
         for (unsigned n = 1; generation_.load(std::memory_order_acquire) == seen; ++n) {
@@ -65,15 +77,25 @@ void WorkerPool::workerLoop() {
                 ML_CPU_RELAX();
             }
         }
-        if (stop_.load()) return;
+        // Generation first, then the stop flag: the destructor sets the flag before it moves the
+        // generation on, so a worker that sees the final generation also sees the flag.
         seen = generation_.load();
+        if (stop_.load()) return;
         drain(static_cast<std::uint64_t>(seen) << 32);
     }
 }
 
 void WorkerPool::run(std::size_t tasks, void* body, Trampoline call) {
     const auto serial = [&] {
-        for (std::size_t i = 0; i < tasks; ++i) call(body, i);
+        std::exception_ptr first;
+        for (std::size_t i = 0; i < tasks; ++i) {
+            try {
+                call(body, i);
+            } catch (...) {
+                if (!first) first = std::current_exception();
+            }
+        }
+        if (first) std::rethrow_exception(first);
     };
     if (tasks <= 1 || workers_.empty() || tasks >= kClosed) {
         serial();
@@ -103,6 +125,12 @@ void WorkerPool::run(std::size_t tasks, void* body, Trampoline call) {
         }
     }
     state_.store((generation << 32) | kClosed);
+    std::exception_ptr error;
+    {
+        std::lock_guard<std::mutex> errorLock(errorMutex_);
+        error = std::exchange(error_, nullptr);
+    }
+    if (error) std::rethrow_exception(error);
 }
 
 }  // namespace ml::whisper

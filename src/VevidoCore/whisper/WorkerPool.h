@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -27,8 +28,9 @@ public:
     std::size_t participants() const { return workers_.size() + 1; }
 
     // Calls body(i) once for every i in [0, tasks) across the workers and the calling thread and
-    // returns when all calls are done. The body must not throw. When another thread is already
-    // running a job on this pool, the tasks run on the calling thread instead of waiting.
+    // returns when all calls are done. When another thread is already running a job on this
+    // pool, the tasks run on the calling thread instead of waiting. If a call throws, the other
+    // calls still run and the first exception is rethrown here.
     template <typename F>
     void run(std::size_t tasks, F&& body) {
         using Body = std::remove_reference_t<F>;
@@ -38,9 +40,10 @@ public:
 private:
     using Trampoline = void (*)(void*, std::size_t);
     void run(std::size_t tasks, void* body, Trampoline call);
-    void workerLoop();
+    void workerLoop(std::uint32_t seen);
     // Claims and runs tasks of the job published in `state`; false when it was no longer open.
     void drain(std::uint64_t seen);
+    void invoke(Trampoline call, void* body, std::size_t index);
 
     static constexpr std::uint32_t kClosed = 0xffffffffu;
 
@@ -54,6 +57,8 @@ private:
     std::atomic<std::uint32_t> tasks_{0};
     std::atomic<std::uint32_t> done_{0};
     std::atomic<bool> stop_{false};
+    std::mutex errorMutex_;
+    std::exception_ptr error_;  // the first exception of the current job
 };
 
 }  // namespace ml::whisper

@@ -1,0 +1,69 @@
+#pragma once
+
+// Matrix products for the kernels: each tile is one single-threaded SGEMM, and the tiles run on
+// the kernels' worker pool. One pool owning every thread keeps BLAS's own spinning threads from
+// competing with the pool's between products.
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <cstddef>
+
+#include "WorkerPool.h"
+
+namespace ml::whisper {
+
+// While any instance lives, BLAS runs single-threaded; the BLAS thread count in force before the
+// first instance is restored when the last one goes.
+class SingleThreadedBlas {
+public:
+    SingleThreadedBlas();
+    SingleThreadedBlas(const SingleThreadedBlas&) = delete;
+    SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
+    ~SingleThreadedBlas();
+};
+
+// Tiles of about this many rows and columns: big enough that packing stays a small share of a
+// tile's work, small enough that every worker gets several.
+constexpr std::size_t kTileRows = 96;
+constexpr std::size_t kTileColumns = 384;
+
+// Calls tile(r0, r1, c0, c1) for a grid of tiles covering m × n, across the pool.
+template <typename Tile>
+void forEachTile(std::size_t m, std::size_t n, Tile&& tile) {
+    const std::size_t rowTiles = std::max<std::size_t>(1, (m + kTileRows / 2) / kTileRows);
+    const std::size_t columnTiles =
+        std::max<std::size_t>(1, (n + kTileColumns / 2) / kTileColumns);
+    WorkerPool::shared().run(rowTiles * columnTiles, [&](std::size_t t) {
+        const std::size_t i = t / columnTiles, j = t % columnTiles;
+        const std::size_t r0 = m * i / rowTiles, r1 = m * (i + 1) / rowTiles;
+        // Column tiles on multiples of 16 keep the microkernel's vector loads whole.
+        const std::size_t c0 = (n * j / columnTiles) & ~std::size_t{15};
+        const std::size_t c1 =
+            j + 1 == columnTiles ? n : (n * (j + 1) / columnTiles) & ~std::size_t{15};
+        if (r1 > r0 && c1 > c0) tile(r0, r1, c0, c1);
+    });
+}
+
+struct NoEpilogue {
+    void operator()(std::size_t, std::size_t, std::size_t, std::size_t) const {}
+};
+
+// C[m × n] = A[m × k] · op(B) + beta · C (row-major, leading dimensions as given), where op(B)
+// is B[n × k]ᵀ when transposeB, else B[k × n]. After each tile, epilogue(r0, r1, c0, c1) runs on
+// the same thread while the tile is still in cache. Needs a live SingleThreadedBlas.
+template <typename Epilogue = NoEpilogue>
+void parallelGemm(std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda,
+                  const float* b, std::size_t ldb, bool transposeB, float beta, float* c,
+                  std::size_t ldc, Epilogue&& epilogue = {}) {
+    forEachTile(m, n, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, transposeB ? CblasTrans : CblasNoTrans,
+                    static_cast<blasint>(r1 - r0), static_cast<blasint>(c1 - c0),
+                    static_cast<blasint>(k), 1.0f, a + r0 * lda, static_cast<blasint>(lda),
+                    transposeB ? b + c0 * ldb : b + c0, static_cast<blasint>(ldb), beta,
+                    c + r0 * ldc + c0, static_cast<blasint>(ldc));
+        epilogue(r0, r1, c0, c1);
+    });
+}
+
+}  // namespace ml::whisper
