@@ -1,0 +1,95 @@
+#pragma once
+
+// Small helpers for the hub client's tests: environment variables set for one test, and files
+// with given contents.
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "hub/NetworkMonitor.h"
+
+namespace hub::testing {
+
+// A path monitor that reports what the test tells it to.
+class FakePathMonitor : public NetworkPathMonitor {
+public:
+    void start(UpdateHandler handler) override {
+        std::lock_guard lock(mutex_);
+        handler_ = std::move(handler);
+        ++starts_;
+    }
+    void cancel() override {
+        std::lock_guard lock(mutex_);
+        handler_ = nullptr;
+    }
+    void report(const NetworkPath& path) {
+        std::lock_guard lock(mutex_);
+        if (handler_) {
+            handler_(path);
+        }
+    }
+    int starts() const {
+        std::lock_guard lock(mutex_);
+        return starts_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    UpdateHandler handler_;
+    int starts_ = 0;
+};
+
+// Sets or unsets environment variables and puts the previous values back at the end.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment() = default;
+    ~ScopedEnvironment() {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
+        }
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+    // None unsets the variable.
+    void set(const std::string& name, const std::optional<std::string>& value) {
+        if (!saved_.contains(name)) {
+            const char* previous = std::getenv(name.c_str());
+            saved_[name] = previous ? std::optional<std::string>(previous) : std::nullopt;
+        }
+        if (value) {
+            setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// Writes the bytes, making the parent folders.
+inline std::filesystem::path writeFile(const std::filesystem::path& path,
+                                       const std::string& bytes) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+inline std::string readFile(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace hub::testing
