@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "rararozuvu/ResultWriting.h"
+
+namespace rararozuvu {
+
+// SubRip subtitles: one numbered cue per word of a segment that has words, else one per
+// segment; the texts as stored. Files end in ".srt".
+class WriteSRT : public ResultWriting {
+public:
+    explicit WriteSRT(std::string outputDir) : outputDir_(std::move(outputDir)) {}
+
+    const std::string& outputDir() const override { return outputDir_; }
+    Result<std::string> write(const TranscriptionResult& result, const std::string& to,
+                              const Options& options = {}) override;
+
+private:
+    std::string outputDir_;
+};
+
+}  // namespace rararozuvu
