@@ -180,10 +180,12 @@ std::vector<TranscriptionOutcome> RararozUvu::transcribeWithOptions(
         return unbalanced("The number of audio arrays and seek offset indexes must be balanced.");
     }
 
-    std::int64_t workers = 0;
+    std::optional<std::int64_t> largest;
     for (const std::optional<DecodingOptions>& options : decodeOptionsArray) {
-        workers = std::max(workers, options ? options->concurrentWorkerCount : 0);
+        const std::int64_t count = options ? options->concurrentWorkerCount : 0;
+        largest = std::max(largest.value_or(count), count);
     }
+    const std::int64_t workers = largest.value_or(0);
     const std::size_t count = audioArrays.size();
     if (workers < 0) return {};
     const std::size_t batchSize = workers == 0 ? count : static_cast<std::size_t>(workers);
