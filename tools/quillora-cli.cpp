@@ -22,10 +22,8 @@
 
 #include "ml/WhisperConverter.h"
 #include "rararozuvu/RararozUvu.h"
+#include "rararozuvu/ResultWriting.h"
 #include "rararozuvu/TranscriptionUtilities.h"
-#include "rararozuvu/WriteJSON.h"
-#include "rararozuvu/WriteSRT.h"
-#include "rararozuvu/WriteVTT.h"
 
 namespace {
 
@@ -98,7 +96,8 @@ Arguments parseArguments(const std::vector<std::string_view>& args) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         const auto value = [&]() -> std::string {
-            if (i + 1 >= args.size()) throw UsageError(fmt::format("{} needs a value", arg));
+            if (i + 1 >= args.size())
+                throw UsageError(fmt::format("{} needs a value", arg));
             return std::string(args[++i]);
         };
         if (arg == "--model-path") {
@@ -115,7 +114,8 @@ Arguments parseArguments(const std::vector<std::string_view>& args) {
             a.decoding.language = value();
         } else if (arg == "--task") {
             const std::string task = value();
-            if (task != "transcribe" && task != "translate") throw UsageError("--task is transcribe or translate");
+            if (task != "transcribe" && task != "translate")
+                throw UsageError("--task is transcribe or translate");
             a.decoding.task = task == "translate" ? rararozuvu::DecodingTask::translate
                                                   : rararozuvu::DecodingTask::transcribe;
         } else if (arg == "--temperature") {
@@ -129,7 +129,8 @@ Arguments parseArguments(const std::vector<std::string_view>& args) {
         } else if (arg == "--chunking") {
             const std::optional<rararozuvu::ChunkingStrategy> strategy =
                 rararozuvu::chunkingStrategyFromRawValue(value());
-            if (!strategy) throw UsageError("--chunking is vad or none");
+            if (!strategy)
+                throw UsageError("--chunking is vad or none");
             a.decoding.chunkingStrategy = strategy;
         } else if (arg == "--workers") {
             a.decoding.concurrentWorkerCount = parseNumber<std::int64_t>(arg, value());
@@ -159,7 +160,8 @@ Arguments parseArguments(const std::vector<std::string_view>& args) {
     if (a.modelPath.has_value() == a.model.has_value()) {
         throw UsageError("give either --model-path or --model");
     }
-    if (a.audio.empty()) throw UsageError("no audio file given");
+    if (a.audio.empty())
+        throw UsageError("no audio file given");
     return a;
 }
 
@@ -171,7 +173,8 @@ void drawProgress(const rararozuvu::Progress& progress) {
     fmt::print(stderr, "\rDownloading model [{}{}] {}/{} files", std::string(filled, '#'),
                std::string(kWidth - filled, ' '), progress.completedUnitCount(),
                progress.totalUnitCount());
-    if (progress.isFinished()) fmt::print(stderr, "\n");
+    if (progress.isFinished())
+        fmt::print(stderr, "\n");
     std::fflush(stderr);
 }
 
@@ -179,8 +182,8 @@ void printTimings(const std::string& file, const rararozuvu::TranscriptionTiming
                   const rararozuvu::TranscriptionTimings& loading) {
     const double total = t.fullPipeline;
     const auto line = [&](std::string_view name, double seconds, double runs) {
-        fmt::print(stderr, "  {:<22}{:>10.1f} ms {:>6} runs {:>6.1f}%\n", name, seconds * 1000.0, runs,
-                   total > 0 ? 100.0 * seconds / total : 0.0);
+        fmt::print(stderr, "  {:<22}{:>10.1f} ms {:>6} runs {:>6.1f}%\n", name, seconds * 1000.0,
+                   runs, total > 0 ? 100.0 * seconds / total : 0.0);
     };
     fmt::print(stderr, "Timings for {}\n", file);
     fmt::print(stderr, "  {:<22}{:>10.2f} s\n", "audio", t.inputAudioSeconds);
@@ -198,32 +201,33 @@ void printTimings(const std::string& file, const rararozuvu::TranscriptionTiming
     line("  fallbacks", t.decodingFallback, t.totalDecodingFallbacks);
     line("  windowing", t.decodingWindowing, t.totalDecodingWindows);
     line("  word timestamps", t.decodingWordTimestamps, t.totalTimestampAlignmentRuns);
-    fmt::print(stderr, "  {:<22}{:>10.1f} ms  ({:.2f}x real time, {:.1f} tokens/s)\n", "full pipeline",
-               total * 1000.0, t.inputAudioSeconds / std::max(total, 1e-9),
+    fmt::print(stderr, "  {:<22}{:>10.1f} ms  ({:.2f}x real time, {:.1f} tokens/s)\n",
+               "full pipeline", total * 1000.0, t.inputAudioSeconds / std::max(total, 1e-9),
                t.totalDecodingLoops / std::max(total, 1e-9));
 }
 
 int transcribe(const Arguments& a) {
-    rararozuvu::RararozUvuConfig config{.verbose = a.verbose,
-                                        .logLevel = vevidocore::Logging::LogLevel::debug,
-                                        .download = false};
+    rararozuvu::RararozUvuConfig config{
+        .verbose = a.verbose, .logLevel = vevidocore::Logging::LogLevel::debug, .download = false};
     if (a.modelPath) {
         config.modelFolder = *a.modelPath;
     } else {
         // Downloaded here rather than inside the facade, so that the download can show progress.
         const char* fromEnvironment = std::getenv("HUB_ENDPOINT");
-        const std::string endpoint = a.endpoint           ? *a.endpoint
+        const std::string endpoint = a.endpoint                   ? *a.endpoint
                                      : fromEnvironment != nullptr ? std::string(fromEnvironment)
                                                                   : hub::HubApi::defaultEndpoint();
         const fs::path folder = RararozUvu::download(
-            *a.model, a.downloadBase ? std::optional<fs::path>(*a.downloadBase) : std::nullopt, false,
-            a.modelRepo.value_or(RararozUvu::defaultModelRepo), std::nullopt, endpoint, drawProgress);
+            *a.model, a.downloadBase ? std::optional<fs::path>(*a.downloadBase) : std::nullopt,
+            false, a.modelRepo.value_or(RararozUvu::defaultModelRepo), std::nullopt, endpoint,
+            drawProgress);
         config.modelFolder = folder.string();
     }
     const auto facade = RararozUvu::create(config);
 
     const DecodingOptions options(a.decoding);
-    const std::vector<rararozuvu::TranscriptionOutcome> outcomes = facade->transcribeWithResults(a.audio, options);
+    const std::vector<rararozuvu::TranscriptionOutcome> outcomes =
+        facade->transcribeWithResults(a.audio, options);
     int failures = 0;
     for (std::size_t i = 0; i < a.audio.size(); ++i) {
         const std::string& file = a.audio[i];
@@ -240,9 +244,12 @@ int transcribe(const Arguments& a) {
         const std::string stem = fs::path(file).stem().string();
         for (const std::string& format : a.formats) {
             rararozuvu::Result<std::string> written = rararozuvu::Result<std::string>::success("");
-            if (format == "srt") written = rararozuvu::WriteSRT(a.outputDir).write(*result, stem);
-            if (format == "vtt") written = rararozuvu::WriteVTT(a.outputDir).write(*result, stem);
-            if (format == "json") written = rararozuvu::WriteJSON(a.outputDir).write(*result, stem);
+            if (format == "srt")
+                written = rararozuvu::WriteSRT(a.outputDir).write(*result, stem);
+            if (format == "vtt")
+                written = rararozuvu::WriteVTT(a.outputDir).write(*result, stem);
+            if (format == "json")
+                written = rararozuvu::WriteJSON(a.outputDir).write(*result, stem);
             if (format == "txt") {
                 try {
                     rararozuvu::resultwriting::writeAtomically(
@@ -257,7 +264,8 @@ int transcribe(const Arguments& a) {
                 ++failures;
             }
         }
-        if (a.timings) printTimings(file, result->timings(), facade->currentTimings());
+        if (a.timings)
+            printTimings(file, result->timings(), facade->currentTimings());
     }
     return failures == 0 ? 0 : 1;
 }
@@ -272,7 +280,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (!args.empty() && args[0] == "convert") {
-            if (args.size() != 3) throw UsageError("convert needs a checkpoint folder and a model folder");
+            if (args.size() != 3)
+                throw UsageError("convert needs a checkpoint folder and a model folder");
             ml::WhisperConverter::convert(fs::path(args[1]), fs::path(args[2]));
             fmt::print(stderr, "wrote {}\n", args[2]);
             return 0;

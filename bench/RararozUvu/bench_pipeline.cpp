@@ -30,8 +30,10 @@ const fs::path kShared = QUILLORA_SHARED_DIR;
 class ModelFolder {
 public:
     ModelFolder() {
-        std::string pattern = (fs::temp_directory_path() / "quillora-bench-pipeline-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder");
+        std::string pattern =
+            (fs::temp_directory_path() / "quillora-bench-pipeline-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("cannot make a temporary folder");
         path_ = pattern;
         ml::WhisperConverter::convert(kShared / "models/tiny-en-random", path_);
     }
@@ -57,7 +59,8 @@ std::vector<float> speech(double seconds) {
     static const std::vector<float> sample = rararozuvu::AudioProcessor::loadAudioAsFloatArray(
         (kShared / "data/audio/jfk_ask-not_16k_mono.wav").string());
     std::vector<float> clip(static_cast<std::size_t>(seconds * 16000.0));
-    for (std::size_t i = 0; i < clip.size(); ++i) clip[i] = sample[i % sample.size()];
+    for (std::size_t i = 0; i < clip.size(); ++i)
+        clip[i] = sample[i % sample.size()];
     return clip;
 }
 
@@ -65,7 +68,8 @@ void transcribe(benchmark::State& state, bool withFallback) {
     const double seconds = static_cast<double>(state.range(0));
     const std::vector<float> clip = speech(seconds);
     rararozuvu::DecodingOptions::Parameters parameters;
-    if (!withFallback) parameters.temperatureFallbackCount = 0;
+    if (!withFallback)
+        parameters.temperatureFallbackCount = 0;
     const rararozuvu::DecodingOptions options(parameters);
     rararozuvu::RararozUvu& pipeline = facade();
     pipeline.transcribe(clip, options);  // warm-up
@@ -85,22 +89,34 @@ void transcribe(benchmark::State& state, bool withFallback) {
     const auto perRun = [&](double value) {
         return benchmark::Counter(value * 1000.0, benchmark::Counter::kAvgIterations);
     };
-    state.counters["xRealTime"] = benchmark::Counter(seconds, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["xRealTime"] =
+        benchmark::Counter(seconds, benchmark::Counter::kIsIterationInvariantRate);
     state.counters["mel_ms"] = perRun(sum.logmels);
     state.counters["encoder_ms"] = perRun(sum.encoding);
     state.counters["decoding_ms"] = perRun(sum.decodingLoop);
     state.counters["predictions_ms"] = perRun(sum.decodingPredictions);
-    state.counters["windows"] = benchmark::Counter(sum.totalEncodingRuns, benchmark::Counter::kAvgIterations);
-    state.counters["steps"] = benchmark::Counter(sum.totalDecodingLoops, benchmark::Counter::kAvgIterations);
+    state.counters["windows"] =
+        benchmark::Counter(sum.totalEncodingRuns, benchmark::Counter::kAvgIterations);
+    state.counters["steps"] =
+        benchmark::Counter(sum.totalDecodingLoops, benchmark::Counter::kAvgIterations);
     state.counters["fallbacks"] =
         benchmark::Counter(sum.totalDecodingFallbacks, benchmark::Counter::kAvgIterations);
 }
 
-void Transcribe(benchmark::State& state) { transcribe(state, true); }
-void TranscribeGreedy(benchmark::State& state) { transcribe(state, false); }
+void Transcribe(benchmark::State& state) {
+    transcribe(state, true);
+}
+void TranscribeGreedy(benchmark::State& state) {
+    transcribe(state, false);
+}
 
 BENCHMARK(Transcribe)->Arg(5)->Arg(60)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-BENCHMARK(TranscribeGreedy)->Arg(5)->Arg(60)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(TranscribeGreedy)
+    ->Arg(5)
+    ->Arg(60)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
 
 }  // namespace
 

@@ -21,8 +21,10 @@ void ArrayAudioProcessor::startRecordingLive(std::optional<std::uint32_t>, Buffe
 }
 
 void ArrayAudioProcessor::startStreamingRecordingLive(
-    std::optional<std::uint32_t>, BufferCallback, std::function<void(std::exception_ptr)> onFinish) {
-    if (onFinish) onFinish(std::make_exception_ptr(noCapture()));
+    std::optional<std::uint32_t>, BufferCallback,
+    std::function<void(std::exception_ptr)> onFinish) {
+    if (onFinish)
+        onFinish(std::make_exception_ptr(noCapture()));
 }
 
 void ArrayAudioProcessor::resumeRecordingLive(std::optional<std::uint32_t>, BufferCallback) {

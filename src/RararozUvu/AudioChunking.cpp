@@ -13,7 +13,8 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(
     const std::vector<float>& audioArray, std::int64_t maxChunkLength,
     const std::optional<DecodingOptions>& decodeOptions) {
     const auto count = static_cast<std::int64_t>(audioArray.size());
-    if (count <= maxChunkLength) return {AudioChunk{0, audioArray}};
+    if (count <= maxChunkLength)
+        return {AudioChunk{0, audioArray}};
 
     const std::vector<IndexRange> clips =
         prepareSeekClips(decodeOptions.value_or(DecodingOptions()), count);
@@ -22,9 +23,9 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(
         vevidocore::Logging::debug(fmt::format("Found chunk from {:.2f} to {:.2f}",
                                                static_cast<double>(range.startIndex) / 16000.0,
                                                static_cast<double>(range.endIndex) / 16000.0));
-        chunks.push_back({range.startIndex,
-                          std::vector<float>(audioArray.begin() + range.startIndex,
-                                             audioArray.begin() + range.endIndex)});
+        chunks.push_back(
+            {range.startIndex, std::vector<float>(audioArray.begin() + range.startIndex,
+                                                  audioArray.begin() + range.endIndex)});
     }
     return chunks;
 }

@@ -23,18 +23,27 @@ ModelVariant ModelUtilities::detectVariant(std::int64_t logitsDim, std::int64_t 
             return ModelVariant::largev3;
         case 51864:
             switch (encoderDim) {
-                case 384: return ModelVariant::tinyEn;
-                case 768: return ModelVariant::smallEn;
-                case 1024: return ModelVariant::mediumEn;
-                default: return ModelVariant::baseEn;
+                case 384:
+                    return ModelVariant::tinyEn;
+                case 768:
+                    return ModelVariant::smallEn;
+                case 1024:
+                    return ModelVariant::mediumEn;
+                default:
+                    return ModelVariant::baseEn;
             }
         case 51865:
             switch (encoderDim) {
-                case 384: return ModelVariant::tiny;
-                case 768: return ModelVariant::small;
-                case 1024: return ModelVariant::medium;
-                case 1280: return ModelVariant::largev2;
-                default: return ModelVariant::base;
+                case 384:
+                    return ModelVariant::tiny;
+                case 768:
+                    return ModelVariant::small;
+                case 1024:
+                    return ModelVariant::medium;
+                case 1280:
+                    return ModelVariant::largev2;
+                default:
+                    return ModelVariant::base;
             }
         default:
             Logging::error("Unrecognized vocabulary size: " + std::to_string(logitsDim) +
@@ -56,7 +65,8 @@ constexpr const char* kTokenizerConfigFile = "tokenizer_config.json";
 // errors and the tokenizer library's errors; nothing without a tokenizer configuration.
 std::shared_ptr<const WhisperTokenizer> tokenizerInFolder(const hub::HubApi& hubApi,
                                                           const fs::path& folder) {
-    if (!fs::exists(folder / kTokenizerConfigFile)) return nullptr;
+    if (!fs::exists(folder / kTokenizerConfigFile))
+        return nullptr;
     const hub::Config config = hubApi.configuration(folder / kTokenizerConfigFile);
     const hub::Config data = hubApi.configuration(folder / kTokenizerFile);
     auto tokenizer = std::make_shared<const tokenizers::PreTrainedTokenizer>(config, data, true);
@@ -74,8 +84,10 @@ std::shared_ptr<const WhisperTokenizer> ModelUtilities::loadTokenizer(
     const fs::path hubRepoFolder = hubApi.localRepoLocation(hub::Repo(name));
 
     std::vector<fs::path> searchPaths{hubRepoFolder};
-    if (tokenizerFolder) searchPaths.push_back(*tokenizerFolder);
-    searchPaths.insert(searchPaths.end(), additionalSearchPaths.begin(), additionalSearchPaths.end());
+    if (tokenizerFolder)
+        searchPaths.push_back(*tokenizerFolder);
+    searchPaths.insert(searchPaths.end(), additionalSearchPaths.begin(),
+                       additionalSearchPaths.end());
 
     std::optional<fs::path> found;
     for (const fs::path& folder : searchPaths) {
@@ -89,7 +101,8 @@ std::shared_ptr<const WhisperTokenizer> ModelUtilities::loadTokenizer(
             break;
         }
     }
-    if (!found) Logging::debug("No tokenizer found in any local search paths");
+    if (!found)
+        Logging::debug("No tokenizer found in any local search paths");
 
     if (found) {
         try {
@@ -104,13 +117,15 @@ std::shared_ptr<const WhisperTokenizer> ModelUtilities::loadTokenizer(
     }
 
     Logging::debug("Downloading tokenizer from Hub at file://" + hubRepoFolder.string());
-    const fs::path downloaded =
-        snapshot(hubApi, hub::Repo(name), "main", {"config.json", kTokenizerConfigFile, kTokenizerFile});
-    if (auto tokenizer = tokenizerInFolder(hubApi, downloaded)) return tokenizer;
+    const fs::path downloaded = snapshot(hubApi, hub::Repo(name), "main",
+                                         {"config.json", kTokenizerConfigFile, kTokenizerFile});
+    if (auto tokenizer = tokenizerInFolder(hubApi, downloaded))
+        return tokenizer;
     throw hub::HubClientError::configurationMissing(kTokenizerConfigFile);
 }
 
-std::vector<std::string> ModelUtilities::formatModelFiles(const std::vector<std::string>& modelFiles) {
+std::vector<std::string> ModelUtilities::formatModelFiles(
+    const std::vector<std::string>& modelFiles) {
     std::vector<std::string> filters;
     for (ModelVariant variant : allModelVariants) {
         const std::string text(description(variant));
@@ -124,22 +139,26 @@ std::vector<std::string> ModelUtilities::formatModelFiles(const std::vector<std:
         const bool kept = std::any_of(filters.begin(), filters.end(), [&](const std::string& f) {
             return entry.find(f) != std::string::npos;
         });
-        if (kept && seen.insert(entry).second) folders.push_back(entry);
+        if (kept && seen.insert(entry).second)
+            folders.push_back(entry);
     }
-    for (std::string& folder : folders) folder = vevidocore::trimmingFromEnd(folder, "/", 1);
+    for (std::string& folder : folders)
+        folder = vevidocore::trimmingFromEnd(folder, "/", 1);
 
     // The family of a name: the first description, in case order, that it contains.
     const auto family = [](const std::string& name) {
         for (std::size_t i = 0; i < allModelVariants.size(); ++i) {
-            if (name.find(description(allModelVariants[i])) != std::string::npos) return i;
+            if (name.find(description(allModelVariants[i])) != std::string::npos)
+                return i;
         }
         return allModelVariants.size();
     };
-    std::stable_sort(folders.begin(), folders.end(), [&](const std::string& a, const std::string& b) {
-        const std::size_t fa = family(a);
-        const std::size_t fb = family(b);
-        return fa == fb ? a < b : fa < fb;
-    });
+    std::stable_sort(folders.begin(), folders.end(),
+                     [&](const std::string& a, const std::string& b) {
+                         const std::size_t fa = family(a);
+                         const std::size_t fb = family(b);
+                         return fa == fb ? a < b : fa < fb;
+                     });
     return folders;
 }
 

@@ -31,7 +31,8 @@ void Progress::setTotalUnitCount(std::int64_t count) {
         justFinished = !reportedFinished_ && finishedLocked();
         reportedFinished_ = reportedFinished_ || justFinished;
     }
-    if (justFinished) notifyParent();
+    if (justFinished)
+        notifyParent();
 }
 
 void Progress::setCompletedUnitCount(std::int64_t count) {
@@ -43,7 +44,8 @@ void Progress::setCompletedUnitCount(std::int64_t count) {
         justFinished = !reportedFinished_ && finishedLocked();
         reportedFinished_ = reportedFinished_ || justFinished;
     }
-    if (justFinished) notifyParent();
+    if (justFinished)
+        notifyParent();
 }
 
 double Progress::fractionCompleted() const {
@@ -56,7 +58,8 @@ double Progress::fractionCompleted() const {
         completed = completed_;
         children = children_;
     }
-    if (total <= 0) return 0.0;
+    if (total <= 0)
+        return 0.0;
     // Children are asked without this lock held: a child reports to its parent under its own.
     double done = static_cast<double>(completed);
     for (const Child& child : children) {
@@ -72,9 +75,11 @@ void Progress::addChild(const std::shared_ptr<Progress>& child, std::int64_t pen
         std::scoped_lock lock(mutex_, child->mutex_);
         child->parent_ = weak_from_this();
         childDone = child->reportedFinished_;
-        if (!childDone) children_.push_back({child, pendingUnitCount});
+        if (!childDone)
+            children_.push_back({child, pendingUnitCount});
     }
-    if (childDone) addCompletedUnits(pendingUnitCount, nullptr);
+    if (childDone)
+        addCompletedUnits(pendingUnitCount, nullptr);
 }
 
 void Progress::notifyParent() {
@@ -83,20 +88,24 @@ void Progress::notifyParent() {
         std::lock_guard lock(mutex_);
         parent = parent_.lock();
     }
-    if (parent) parent->childFinished(this);
+    if (parent)
+        parent->childFinished(this);
 }
 
-void Progress::childFinished(const Progress* child) { addCompletedUnits(0, child); }
+void Progress::childFinished(const Progress* child) {
+    addCompletedUnits(0, child);
+}
 
 void Progress::addCompletedUnits(std::int64_t units, const Progress* finishedChild) {
     bool justFinished = false;
     {
         std::lock_guard lock(mutex_);
         if (finishedChild != nullptr) {
-            const auto found =
-                std::find_if(children_.begin(), children_.end(),
-                             [finishedChild](const Child& c) { return c.progress.get() == finishedChild; });
-            if (found == children_.end()) return;
+            const auto found = std::find_if(
+                children_.begin(), children_.end(),
+                [finishedChild](const Child& c) { return c.progress.get() == finishedChild; });
+            if (found == children_.end())
+                return;
             units += found->pendingUnitCount;
             children_.erase(found);
         }
@@ -105,7 +114,8 @@ void Progress::addCompletedUnits(std::int64_t units, const Progress* finishedChi
         justFinished = !reportedFinished_ && finishedLocked();
         reportedFinished_ = reportedFinished_ || justFinished;
     }
-    if (justFinished) notifyParent();
+    if (justFinished)
+        notifyParent();
 }
 
 }  // namespace rararozuvu

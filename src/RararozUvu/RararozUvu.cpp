@@ -11,7 +11,9 @@ namespace rararozuvu {
 using vevidocore::Logging;
 using vevidocore::ModelState;
 
-std::string RararozUvu::deviceName() { return vevidocore::ProcessInfo::hwModel(); }
+std::string RararozUvu::deviceName() {
+    return vevidocore::ProcessInfo::hwModel();
+}
 
 RararozUvu::RararozUvu(const RararozUvuConfig& config)
     : modelCompute_(config.computeOptions.value_or(ModelComputeOptions{})),
@@ -28,15 +30,19 @@ RararozUvu::RararozUvu(const RararozUvuConfig& config)
       progress_(Progress::make()),
       tokenizerFolder_(config.tokenizerFolder ? config.tokenizerFolder : config.downloadBase),
       useBackgroundDownloadSession_(config.useBackgroundDownloadSession) {
-    if (config.logitsFilters) textDecoder_->setLogitsFilters(*config.logitsFilters);
+    if (config.logitsFilters)
+        textDecoder_->setLogitsFilters(*config.logitsFilters);
     Logging::shared().setLogLevel(config.verbose ? config.logLevel : Logging::LogLevel::none);
 }
 
-RararozUvu::~RararozUvu() { audioProcessor()->stopRecording(); }
+RararozUvu::~RararozUvu() {
+    audioProcessor()->stopRecording();
+}
 
 void RararozUvu::setUp(const RararozUvuConfig& config) {
     setupModels(config.model, config.downloadBase, config.modelRepo, config.modelToken,
-                config.modelFolder, config.download, std::string(Constants::defaultRemoteConfigName),
+                config.modelFolder, config.download,
+                std::string(Constants::defaultRemoteConfigName),
                 config.modelEndpoint.value_or(std::string(Constants::defaultRemoteEndpoint())));
     if (config.prewarm.value_or(false)) {
         Logging::info("Prewarming models...");
@@ -50,14 +56,14 @@ void RararozUvu::setUp(const RararozUvuConfig& config) {
 
 // Each accessor copies under the facade's lock: a value read while another thread writes is
 // either the old or the new one, never torn.
-#define RARAROZUVU_GUARDED_PROPERTY(Type, getter, setter, field)         \
-    Type RararozUvu::getter() const {                                    \
-        std::lock_guard lock(mutex_);                                    \
-        return field;                                                    \
-    }                                                                    \
-    void RararozUvu::setter(Type value) {                                \
-        std::lock_guard lock(mutex_);                                    \
-        field = std::move(value);                                        \
+#define RARAROZUVU_GUARDED_PROPERTY(Type, getter, setter, field) \
+    Type RararozUvu::getter() const {                            \
+        std::lock_guard lock(mutex_);                            \
+        return field;                                            \
+    }                                                            \
+    void RararozUvu::setter(Type value) {                        \
+        std::lock_guard lock(mutex_);                            \
+        field = std::move(value);                                \
     }
 
 RARAROZUVU_GUARDED_PROPERTY(ModelComputeOptions, modelCompute, setModelCompute, modelCompute_)
@@ -111,7 +117,8 @@ void RararozUvu::setModelState(ModelState state) {
         old = std::exchange(modelState_, state);
         callback = modelStateCallback_;
     }
-    if (callback) callback(old, state);
+    if (callback)
+        callback(old, state);
 }
 
 std::shared_ptr<const WhisperTokenizer> RararozUvu::tokenizer() const {
@@ -144,7 +151,9 @@ std::shared_ptr<Progress> RararozUvu::progress() const {
     return progress_;
 }
 
-bool RararozUvu::useBackgroundDownloadSession() const { return useBackgroundDownloadSession_; }
+bool RararozUvu::useBackgroundDownloadSession() const {
+    return useBackgroundDownloadSession_;
+}
 
 std::int64_t RararozUvu::windowSamples() const {
     return featureExtractor()->windowSamples().value_or(480000);

@@ -42,7 +42,8 @@ hub::HubApi hubClient(const std::optional<fs::path>& downloadBase,
 // The model folders that the listed repository paths lie in, in name order.
 std::vector<std::string> folderNames(const std::vector<std::string>& files) {
     std::set<std::string> folders;
-    for (const std::string& file : files) folders.insert(file.substr(0, file.find('/')));
+    for (const std::string& file : files)
+        folders.insert(file.substr(0, file.find('/')));
     return {folders.begin(), folders.end()};
 }
 
@@ -51,10 +52,12 @@ std::vector<std::string> folderNames(const std::vector<std::string>& files) {
 std::vector<std::string> localFilenames(const fs::path& repoFolder, const std::string& glob) {
     std::vector<std::string> files;
     std::error_code error;
-    fs::recursive_directory_iterator it(repoFolder, fs::directory_options::skip_permission_denied, error);
+    fs::recursive_directory_iterator it(repoFolder, fs::directory_options::skip_permission_denied,
+                                        error);
     for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         if (it->path().filename().string().starts_with(".")) {
-            if (it->is_directory()) it.disable_recursion_pending();
+            if (it->is_directory())
+                it.disable_recursion_pending();
             continue;
         }
         if (it->is_regular_file()) {
@@ -81,26 +84,29 @@ bool isUnreachable(const std::exception_ptr& error) {
 }  // namespace
 
 ModelSupportConfig RararozUvu::fetchModelSupportConfig(const std::string& repo,
-                                                        const std::optional<fs::path>& downloadBase,
-                                                        const std::optional<std::string>& token,
-                                                        const std::string& remoteConfigName,
-                                                        const std::string& endpoint) {
+                                                       const std::optional<fs::path>& downloadBase,
+                                                       const std::optional<std::string>& token,
+                                                       const std::string& remoteConfigName,
+                                                       const std::string& endpoint) {
     const hub::HubApi hubApi = hubClient(downloadBase, token, endpoint, false);
     Logging::debug("Searching for config file matching \"" + remoteConfigName + "\" in " + repo);
     try {
-        const std::vector<std::string> files = hubApi.getFilenames(hub::Repo(repo), "main", {remoteConfigName});
+        const std::vector<std::string> files =
+            hubApi.getFilenames(hub::Repo(repo), "main", {remoteConfigName});
         if (files.empty()) {
             Logging::info("No config files found matching \"" + remoteConfigName + "\" in " + repo +
                           ", using fallback");
             return Constants::fallbackModelSupportConfig();
         }
         if (files.size() > 1) {
-            Logging::info(fmt::format("Multiple config files found ({}): {}. Using first matching file: {}",
-                                      files.size(), files, files.front()));
+            Logging::info(
+                fmt::format("Multiple config files found ({}): {}. Using first matching file: {}",
+                            files.size(), files, files.front()));
         }
         const fs::path folder = snapshot(hubApi, hub::Repo(repo), "main", {files.front()});
         std::ifstream in(folder / files.front(), std::ios::binary);
-        if (!in) throw std::runtime_error("cannot read " + (folder / files.front()).string());
+        if (!in)
+            throw std::runtime_error("cannot read " + (folder / files.front()).string());
         std::ostringstream contents;
         contents << in.rdbuf();
         return ModelSupportConfig::fromJson(contents.str());
@@ -135,7 +141,8 @@ std::vector<std::string> RararozUvu::fetchAvailableModels(
             .supported;
     std::set<std::string> kept;
     for (const std::string& glob : matching) {
-        for (std::string& name : vevidocore::matching(supported, glob)) kept.insert(std::move(name));
+        for (std::string& name : vevidocore::matching(supported, glob))
+            kept.insert(std::move(name));
     }
     return ModelUtilities::formatModelFiles({kept.begin(), kept.end()});
 }
@@ -144,10 +151,12 @@ std::vector<std::string> RararozUvu::formatModelFiles(const std::vector<std::str
     return ModelUtilities::formatModelFiles(modelFiles);
 }
 
-fs::path RararozUvu::download(const std::string& variant, const std::optional<fs::path>& downloadBase,
+fs::path RararozUvu::download(const std::string& variant,
+                              const std::optional<fs::path>& downloadBase,
                               bool useBackgroundSession, const std::string& repo,
                               const std::optional<std::string>& token, const std::string& endpoint,
-                              const DownloadProgressHandler& progressCallback, std::stop_token stop) {
+                              const DownloadProgressHandler& progressCallback,
+                              std::stop_token stop) {
     const hub::HubApi hubApi = hubClient(downloadBase, token, endpoint, useBackgroundSession);
     const hub::Repo repoRef(repo);
     const fs::path localRepo = hubApi.localRepoLocation(repoRef);
@@ -162,7 +171,8 @@ fs::path RararozUvu::download(const std::string& variant, const std::optional<fs
             try {
                 return folderNames(hubApi.getFilenames(repoRef, "main", {pattern}, stop));
             } catch (...) {
-                if (!isUnreachable(std::current_exception())) throw;
+                if (!isUnreachable(std::current_exception()))
+                    throw;
                 unreachable = std::current_exception();
                 useLocalCopy = true;
                 Logging::debug("The hub cannot be reached; looking in " + localRepo.string());
@@ -181,10 +191,11 @@ fs::path RararozUvu::download(const std::string& variant, const std::optional<fs
             folders = listFolders(pattern);
         }
         if (folders.size() != 1) {
-            if (unreachable) std::rethrow_exception(unreachable);
-            throw WhisperError::modelsUnavailable(
-                std::string(folders.empty() ? "No" : "Multiple") + " models found matching \"" +
-                pattern + "\" in " + repo);
+            if (unreachable)
+                std::rethrow_exception(unreachable);
+            throw WhisperError::modelsUnavailable(std::string(folders.empty() ? "No" : "Multiple") +
+                                                  " models found matching \"" + pattern + "\" in " +
+                                                  repo);
         }
         const std::string& folder = folders.front();
         if (useLocalCopy) {
@@ -196,8 +207,10 @@ fs::path RararozUvu::download(const std::string& variant, const std::optional<fs
             hubApi, repoRef, "main", {pattern},
             [&](const Progress& progress) {
                 Logging::debug(fmt::format("Download progress: {} of {} files",
-                                           progress.completedUnitCount(), progress.totalUnitCount()));
-                if (progressCallback) progressCallback(progress);
+                                           progress.completedUnitCount(),
+                                           progress.totalUnitCount()));
+                if (progressCallback)
+                    progressCallback(progress);
             },
             stop);
         return snapshotFolder / folder;
@@ -217,7 +230,8 @@ void RararozUvu::setupModels(const std::optional<std::string>& model,
         setModelFolder(fs::path(*modelFolder));
         return;
     }
-    if (!download) return;
+    if (!download)
+        return;
     const std::string repo = modelRepo.value_or(defaultModelRepo);
     const std::string variant =
         model ? *model
@@ -229,23 +243,28 @@ void RararozUvu::setupModels(const std::optional<std::string>& model,
                                             repo, modelToken, endpoint));
     } catch (const std::exception& e) {
         throw WhisperError::modelsUnavailable(
-            std::string("Model not found. Please check the model or repo name and try again.\nError: ") +
+            std::string(
+                "Model not found. Please check the model or repo name and try again.\nError: ") +
             e.what());
     }
 }
 
-void RararozUvu::prewarmModels() { loadModels(true); }
+void RararozUvu::prewarmModels() {
+    loadModels(true);
+}
 
 void RararozUvu::loadModels(bool prewarmMode) {
     setModelState(prewarmMode ? ModelState::prewarming : ModelState::loading);
     const auto start = std::chrono::steady_clock::now();
     const std::optional<fs::path> folder = modelFolder();
-    if (!folder) throw WhisperError::modelsUnavailable("Model folder is not set.");
+    if (!folder)
+        throw WhisperError::modelsUnavailable("Model folder is not set.");
     Logging::debug("Loading models from " + folder->string() +
                    " with prewarmMode: " + (prewarmMode ? "true" : "false"));
 
     const fs::path melURL = ModelUtilities::detectModelURL(*folder, "MelSpectrogram");
-    const fs::path prefillURL = ModelUtilities::detectModelURL(*folder, "TextDecoderContextPrefill");
+    const fs::path prefillURL =
+        ModelUtilities::detectModelURL(*folder, "TextDecoderContextPrefill");
     const fs::path decoderURL = ModelUtilities::detectModelURL(*folder, "TextDecoder");
     const fs::path encoderURL = ModelUtilities::detectModelURL(*folder, "AudioEncoder");
     for (const fs::path& required : {melURL, encoderURL, decoderURL}) {
@@ -271,26 +290,27 @@ void RararozUvu::loadModels(bool prewarmMode) {
         }
         Logging::debug("Loaded text decoder prefill data");
     }
-    if (auto* model = dynamic_cast<WhisperMLModel*>(decoder.get())) {
-        Logging::debug("Loading text decoder");
+    // The decoder's and the encoder's loads are timed, into the load or the specialisation field.
+    const auto loadTimed = [&](WhisperMLModel* model, const fs::path& url, ml::ComputeUnits units,
+                               const char* name, double TranscriptionTimings::*loadField,
+                               double TranscriptionTimings::*specializationField) {
+        if (model == nullptr)
+            return;
+        Logging::debug(std::string("Loading ") + name);
         const auto loadStart = std::chrono::steady_clock::now();
-        model->loadModel(decoderURL, compute.textDecoderCompute, prewarmMode);
+        model->loadModel(url, units, prewarmMode);
         const double seconds = secondsSince(loadStart);
         updateTimings([&](TranscriptionTimings& t) {
-            (prewarmMode ? t.decoderSpecializationTime : t.decoderLoadTime) = seconds;
+            t.*(prewarmMode ? specializationField : loadField) = seconds;
         });
-        Logging::debug(fmt::format("Loaded text decoder in {:.2f}s", seconds));
-    }
-    if (auto* model = dynamic_cast<WhisperMLModel*>(encoder.get())) {
-        Logging::debug("Loading audio encoder");
-        const auto loadStart = std::chrono::steady_clock::now();
-        model->loadModel(encoderURL, compute.audioEncoderCompute, prewarmMode);
-        const double seconds = secondsSince(loadStart);
-        updateTimings([&](TranscriptionTimings& t) {
-            (prewarmMode ? t.encoderSpecializationTime : t.encoderLoadTime) = seconds;
-        });
-        Logging::debug(fmt::format("Loaded audio encoder in {:.2f}s", seconds));
-    }
+        Logging::debug(fmt::format("Loaded {} in {:.2f}s", name, seconds));
+    };
+    loadTimed(dynamic_cast<WhisperMLModel*>(decoder.get()), decoderURL, compute.textDecoderCompute,
+              "text decoder", &TranscriptionTimings::decoderLoadTime,
+              &TranscriptionTimings::decoderSpecializationTime);
+    loadTimed(dynamic_cast<WhisperMLModel*>(encoder.get()), encoderURL, compute.audioEncoderCompute,
+              "audio encoder", &TranscriptionTimings::encoderLoadTime,
+              &TranscriptionTimings::encoderSpecializationTime);
 
     if (prewarmMode) {
         setModelState(ModelState::prewarmed);
@@ -317,7 +337,8 @@ void RararozUvu::loadTokenizerIfNeeded() {
     const std::shared_ptr<TextDecoding> decoder = textDecoder();
     const std::optional<std::int64_t> logitsDim = decoder->logitsSize();
     const std::optional<std::int64_t> encoderDim = audioEncoder()->embedSize();
-    if (!logitsDim || !encoderDim) throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
+    if (!logitsDim || !encoderDim)
+        throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
 
     decoder->setIsModelMultilingual(*logitsDim != 51864);
     const ModelVariant variant = ModelUtilities::detectVariant(*logitsDim, *encoderDim);
@@ -328,8 +349,9 @@ void RararozUvu::loadTokenizerIfNeeded() {
     std::vector<fs::path> searchPaths;
     if (const std::optional<fs::path> folder = modelFolder()) {
         searchPaths.push_back(*folder);
-        searchPaths.push_back(hub::HubApi(hub::HubApi::Options{.downloadBase = *folder})
-                                  .localRepoLocation(hub::Repo(ModelUtilities::tokenizerNameForVariant(variant))));
+        searchPaths.push_back(
+            hub::HubApi(hub::HubApi::Options{.downloadBase = *folder})
+                .localRepoLocation(hub::Repo(ModelUtilities::tokenizerNameForVariant(variant))));
     }
     std::shared_ptr<const WhisperTokenizer> loaded = ModelUtilities::loadTokenizer(
         variant, tokenizerFolder(), searchPaths, useBackgroundDownloadSession());
@@ -347,7 +369,8 @@ void RararozUvu::unloadModels() {
     for (WhisperMLModel* model : {dynamic_cast<WhisperMLModel*>(extractor.get()),
                                   dynamic_cast<WhisperMLModel*>(encoder.get()),
                                   dynamic_cast<WhisperMLModel*>(decoder.get())}) {
-        if (model) model->unloadModel();
+        if (model)
+            model->unloadModel();
     }
     setModelState(ModelState::unloaded);
     Logging::info("Unloaded all models");

@@ -28,7 +28,9 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-bool sharedLoggerIsOn() { return Logging::shared().logLevel() != Logging::LogLevel::none; }
+bool sharedLoggerIsOn() {
+    return Logging::shared().logLevel() != Logging::LogLevel::none;
+}
 
 // Runs body(i) for every i below `count` on at most `workers` threads, and returns when all are
 // done. The body must not throw.
@@ -39,7 +41,8 @@ void runConcurrently(std::size_t count, std::size_t workers, Body&& body) {
     threads.reserve(workers);
     for (std::size_t w = 0; w < workers; ++w) {
         threads.emplace_back([&] {
-            for (std::size_t i = next++; i < count; i = next++) body(i);
+            for (std::size_t i = next++; i < count; i = next++)
+                body(i);
         });
     }
 }
@@ -53,40 +56,49 @@ std::size_t workerThreadsFor(std::size_t batchSize) {
 
 }  // namespace
 
+void RararozUvu::reportTranscriptionState(TranscriptionState state) {
+    if (const TranscriptionStateCallback callback = transcriptionStateCallback())
+        callback(state);
+}
+
 void RararozUvu::loadModelsIfNeeded() {
     // Parallel transcriptions that find the models unloaded wait for one load instead of each
     // loading the same stages at once.
     std::lock_guard lock(loadMutex_);
-    if (modelState() != ModelState::loaded) loadModels(false);
+    if (modelState() != ModelState::loaded)
+        loadModels(false);
 }
 
 std::unique_ptr<TranscribeTask> RararozUvu::setupTranscribeTask(
     TranscriptionTimings currentTimings, std::shared_ptr<Progress> progress,
     std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
-    std::shared_ptr<FeatureExtracting> featureExtractor, std::shared_ptr<SegmentSeeking> segmentSeeker,
-    std::shared_ptr<TextDecoding> textDecoder, std::shared_ptr<const WhisperTokenizer> tokenizer) {
+    std::shared_ptr<FeatureExtracting> featureExtractor,
+    std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
+    std::shared_ptr<const WhisperTokenizer> tokenizer) {
     return std::make_unique<TranscribeTask>(currentTimings, std::move(progress),
                                             std::move(audioProcessor), std::move(audioEncoder),
                                             std::move(featureExtractor), std::move(segmentSeeker),
                                             std::move(textDecoder), std::move(tokenizer));
 }
 
-TranscriptionResults RararozUvu::runTranscribeTask(const std::vector<float>& audioArray,
-                                                   const std::optional<DecodingOptions>& decodeOptions,
-                                                   const TranscriptionCallback& callback,
-                                                   const SegmentDiscoveryCallback& segmentCallback,
-                                                   std::stop_token stop) {
+TranscriptionResults RararozUvu::runTranscribeTask(
+    const std::vector<float>& audioArray, const std::optional<DecodingOptions>& decodeOptions,
+    const TranscriptionCallback& callback, const SegmentDiscoveryCallback& segmentCallback,
+    std::stop_token stop) {
     loadModelsIfNeeded();
     std::shared_ptr<const WhisperTokenizer> currentTokenizer = tokenizer();
-    if (!currentTokenizer) throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
+    if (!currentTokenizer)
+        throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
 
     const auto replaceProgress = [this](const std::shared_ptr<Progress>& finished) {
         std::lock_guard lock(mutex_);
-        if (progress_ == finished) progress_ = Progress::make();
+        if (progress_ == finished)
+            progress_ = Progress::make();
     };
     const std::shared_ptr<Progress> parent = progress();
     try {
-        if (stop.stop_requested()) throw vevidocore::CancellationError();
+        if (stop.stop_requested())
+            throw vevidocore::CancellationError();
         const std::shared_ptr<Progress> child = Progress::make();
         parent->setTotalUnitCount(std::max<std::int64_t>(1, parent->totalUnitCount()));
         parent->addChild(child, 1);
@@ -95,10 +107,13 @@ TranscriptionResults RararozUvu::runTranscribeTask(const std::vector<float>& aud
             currentTimings(), child, audioProcessor(), audioEncoder(), featureExtractor(),
             segmentSeeker(), textDecoder(), std::move(currentTokenizer));
         task->setSegmentDiscoveryCallback(segmentCallback);
-        std::shared_ptr<TranscriptionResult> result = task->run(audioArray, decodeOptions, callback, stop);
+        std::shared_ptr<TranscriptionResult> result =
+            task->run(audioArray, decodeOptions, callback, stop);
 
-        if (decodeOptions && decodeOptions->verbose) result->logTimings();
-        if (parent->isFinished()) replaceProgress(parent);
+        if (decodeOptions && decodeOptions->verbose)
+            result->logTimings();
+        if (parent->isFinished())
+            replaceProgress(parent);
         return {std::move(result)};
     } catch (const vevidocore::CancellationError&) {
         replaceProgress(parent);
@@ -117,9 +132,9 @@ TranscriptionResults RararozUvu::transcribe(const std::vector<float>& audioArray
         static_cast<std::int64_t>(audioArray.size()) > samplesPerWindow) {
         results = transcribeChunked(audioArray, *decodeOptions, callback, samplesPerWindow);
     } else {
-        results = runTranscribeTask(audioArray, decodeOptions, callback,
-                                    segmentCallback ? segmentCallback : segmentDiscoveryCallback(),
-                                    stop);
+        results =
+            runTranscribeTask(audioArray, decodeOptions, callback,
+                              segmentCallback ? segmentCallback : segmentDiscoveryCallback(), stop);
     }
     if (decodeOptions && decodeOptions->verbose) {
         Logging::info(fmt::format("Total Transcription Results: {}", results.size()));
@@ -143,7 +158,8 @@ TranscriptionResults RararozUvu::transcribeChunked(const std::vector<float>& aud
                                                    const TranscriptionCallback& callback,
                                                    std::int64_t samplesPerWindow) {
     std::shared_ptr<const VoiceActivityDetector> detector = voiceActivityDetector();
-    if (!detector) detector = std::make_shared<EnergyVAD>(16000, 1600, 0, 0.02f);
+    if (!detector)
+        detector = std::make_shared<EnergyVAD>(16000, 1600, 0, 0.02f);
     VADAudioChunker chunker(16000, std::move(detector));
     std::vector<AudioChunk> chunks = chunker.chunkAll(audioArray, samplesPerWindow, decodeOptions);
     Logging::debug(fmt::format("Found {} VAD chunks", chunks.size()));
@@ -187,7 +203,8 @@ std::vector<TranscriptionOutcome> RararozUvu::transcribeWithOptions(
     }
     const std::int64_t workers = largest.value_or(0);
     const std::size_t count = audioArrays.size();
-    if (workers < 0) return {};
+    if (workers < 0)
+        return {};
     const std::size_t batchSize = workers == 0 ? count : static_cast<std::size_t>(workers);
 
     std::vector<TranscriptionOutcome> outcomes;
@@ -210,20 +227,23 @@ std::vector<TranscriptionOutcome> RararozUvu::transcribeWithOptions(
                 segments = [this, offset = (*seekOffsets)[position]](
                                const std::vector<TranscriptionSegment>& found) {
                     std::vector<TranscriptionSegment> shifted = found;
-                    for (TranscriptionSegment& segment : shifted) segment.seek += offset;
-                    if (const SegmentDiscoveryCallback facadeCallback = segmentDiscoveryCallback()) {
+                    for (TranscriptionSegment& segment : shifted)
+                        segment.seek += offset;
+                    if (const SegmentDiscoveryCallback facadeCallback =
+                            segmentDiscoveryCallback()) {
                         facadeCallback(shifted);
                     }
                 };
             }
             try {
-                batch[i] = TranscriptionOutcome::success(
-                    transcribe(audioArrays[position], decodeOptionsArray[position], numbered, segments));
+                batch[i] = TranscriptionOutcome::success(transcribe(
+                    audioArrays[position], decodeOptionsArray[position], numbered, segments));
             } catch (...) {
                 batch[i] = TranscriptionOutcome::currentFailure();
             }
         });
-        for (std::optional<TranscriptionOutcome>& outcome : batch) outcomes.push_back(std::move(*outcome));
+        for (std::optional<TranscriptionOutcome>& outcome : batch)
+            outcomes.push_back(std::move(*outcome));
     }
     return outcomes;
 }
@@ -245,25 +265,23 @@ std::vector<std::optional<TranscriptionResults>> RararozUvu::transcribe(
 std::vector<TranscriptionOutcome> RararozUvu::transcribeWithResults(
     const std::vector<std::string>& audioPaths, const std::optional<DecodingOptions>& decodeOptions,
     const TranscriptionCallback& callback) {
-    const auto report = [this](TranscriptionState state) {
-        if (const TranscriptionStateCallback stateCallback = transcriptionStateCallback()) {
-            stateCallback(state);
-        }
-    };
+    const auto report = [this](TranscriptionState state) { reportTranscriptionState(state); };
     report(TranscriptionState::convertingAudio);
     const auto start = std::chrono::steady_clock::now();
     std::vector<AudioProcessor::LoadResult> loads =
         AudioProcessor::loadAudio(audioPaths, audioInputConfig().channelMode);
     std::vector<std::vector<float>> loaded;
     for (AudioProcessor::LoadResult& load : loads) {
-        if (auto* samples = std::get_if<std::vector<float>>(&load)) loaded.push_back(std::move(*samples));
+        if (auto* samples = std::get_if<std::vector<float>>(&load))
+            loaded.push_back(std::move(*samples));
     }
     const double seconds = secondsSince(start);
     updateTimings([seconds](TranscriptionTimings& t) { t.audioLoading = seconds; });
     Logging::debug(fmt::format("Total Audio Loading and Converting Time: {}", seconds));
 
     report(TranscriptionState::transcribing);
-    std::vector<TranscriptionOutcome> transcribed = transcribeWithResults(loaded, decodeOptions, callback);
+    std::vector<TranscriptionOutcome> transcribed =
+        transcribeWithResults(loaded, decodeOptions, callback);
 
     std::vector<TranscriptionOutcome> answer;
     answer.reserve(loads.size());
@@ -293,11 +311,7 @@ TranscriptionResults RararozUvu::transcribe(const std::string& audioPath,
                                             const std::optional<DecodingOptions>& decodeOptions,
                                             const TranscriptionCallback& callback,
                                             std::stop_token stop) {
-    const auto report = [this](TranscriptionState state) {
-        if (const TranscriptionStateCallback stateCallback = transcriptionStateCallback()) {
-            stateCallback(state);
-        }
-    };
+    const auto report = [this](TranscriptionState state) { reportTranscriptionState(state); };
     report(TranscriptionState::convertingAudio);
     const auto start = std::chrono::steady_clock::now();
     const auto recordLoading = [&] {
@@ -340,7 +354,8 @@ RararozUvu::DetectedLanguage RararozUvu::detectLangauge(const std::vector<float>
         throw WhisperError::decodingFailed("Language detection not supported for this model");
     }
     const std::shared_ptr<const WhisperTokenizer> currentTokenizer = tokenizer();
-    if (!currentTokenizer) throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
+    if (!currentTokenizer)
+        throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
 
     DecodingOptions options;
     options.verbose = sharedLoggerIsOn();
@@ -348,13 +363,18 @@ RararozUvu::DetectedLanguage RararozUvu::detectLangauge(const std::vector<float>
         decoder->prepareDecoderInputs({currentTokenizer->specialTokens().startOfTranscriptToken});
     const std::optional<AudioProcessorOutputType> window =
         audioProcessor()->padOrTrim(audioArray, 0, windowSamples());
-    if (!window) throw WhisperError::transcriptionFailed("Audio samples are nil");
-    const std::optional<FeatureExtractorOutputType> mel = featureExtractor()->logMelSpectrogram(*window);
-    if (!mel) throw WhisperError::transcriptionFailed("Mel output is nil");
+    if (!window)
+        throw WhisperError::transcriptionFailed("Audio samples are nil");
+    const std::optional<FeatureExtractorOutputType> mel =
+        featureExtractor()->logMelSpectrogram(*window);
+    if (!mel)
+        throw WhisperError::transcriptionFailed("Mel output is nil");
     const std::optional<AudioEncoderOutputType> encoded = audioEncoder()->encodeFeatures(*mel);
-    if (!encoded) throw WhisperError::transcriptionFailed("Encoder output is nil");
+    if (!encoded)
+        throw WhisperError::transcriptionFailed("Encoder output is nil");
 
-    GreedyTokenSampler sampler(ml::Float16(0.0f), currentTokenizer->specialTokens().endToken, options);
+    GreedyTokenSampler sampler(ml::Float16(0.0f), currentTokenizer->specialTokens().endToken,
+                               options);
     DecodingResult result;
     try {
         result = decoder->detectLanguage(*encoded, *inputs, sampler, options, ml::Float16(0.0f));

@@ -2,11 +2,8 @@
 
 #include <fmt/format.h>
 
-#include <fstream>
-#include <random>
-#include <system_error>
-
 #include "hub/EnvironmentError.h"
+#include "rararozuvu/ResultWriting.h"
 
 namespace rararozuvu {
 
@@ -27,8 +24,10 @@ std::string percentEncoded(std::string_view text, bool keepSlash) {
 std::string resolveURL(const hub::HubApi& hubApi, const hub::Repo& repo,
                        const std::string& revision, const std::string& file) {
     std::string base = hubApi.endpoint();
-    while (!base.empty() && base.back() == '/') base.pop_back();
-    if (repo.type != hub::RepoType::models) base += "/" + std::string(hub::rawValue(repo.type));
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
+    if (repo.type != hub::RepoType::models)
+        base += "/" + std::string(hub::rawValue(repo.type));
     return fmt::format("{}/{}/resolve/{}/{}", base, percentEncoded(repo.id, true),
                        percentEncoded(revision, false), percentEncoded(file, true));
 }
@@ -36,29 +35,17 @@ std::string resolveURL(const hub::HubApi& hubApi, const hub::Repo& repo,
 // The file appears whole or not at all: a transfer cut short leaves the old copy in place.
 void storeFile(const fs::path& target, const std::string& contents) {
     fs::create_directories(target.parent_path());
-    std::random_device random;
-    const fs::path partial =
-        target.parent_path() / fmt::format(".{}.{:08x}.incomplete", target.filename().string(), random());
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-        out.flush();
-        if (!out) {
-            std::error_code ignored;
-            fs::remove(partial, ignored);
-            throw fs::filesystem_error("cannot store downloaded file", partial,
-                                       std::make_error_code(std::errc::io_error));
-        }
-    }
-    fs::rename(partial, target);
+    resultwriting::writeAtomically(target.string(), contents);
 }
 
 // A listed name that would leave the repository folder is never written.
 bool isSafeRelativePath(const std::string& file) {
     const fs::path path(file);
-    if (file.empty() || path.is_absolute()) return false;
+    if (file.empty() || path.is_absolute())
+        return false;
     for (const fs::path& part : path) {
-        if (part == "..") return false;
+        if (part == "..")
+            return false;
     }
     return true;
 }
@@ -66,28 +53,33 @@ bool isSafeRelativePath(const std::string& file) {
 }  // namespace
 
 fs::path snapshot(const hub::HubApi& hubApi, const hub::Repo& repo, const std::string& revision,
-                  const std::vector<std::string>& globs, const DownloadProgressHandler& progressHandler,
-                  std::stop_token stop) {
+                  const std::vector<std::string>& globs,
+                  const DownloadProgressHandler& progressHandler, std::stop_token stop) {
     const fs::path folder = hubApi.localRepoLocation(repo);
     if (hubApi.isOffline()) {
-        if (fs::is_directory(folder)) return folder;
+        if (fs::is_directory(folder))
+            return folder;
         throw hub::EnvironmentError::offlineModeError(
             fmt::format("Repository not available locally: {}", folder.string()));
     }
     const std::vector<std::string> files = hubApi.getFilenames(repo, revision, globs, stop);
-    const std::shared_ptr<Progress> progress = Progress::make(static_cast<std::int64_t>(files.size()));
-    if (progressHandler) progressHandler(*progress);
+    const std::shared_ptr<Progress> progress =
+        Progress::make(static_cast<std::int64_t>(files.size()));
+    if (progressHandler)
+        progressHandler(*progress);
     std::int64_t done = 0;
     for (const std::string& file : files) {
         if (!isSafeRelativePath(file)) {
             throw hub::EnvironmentError::fileWriteError(
                 fmt::format("Refusing to store {} outside {}", file, folder.string()));
         }
-        const auto [body, response] = hubApi.httpGet(resolveURL(hubApi, repo, revision, file), stop);
+        const auto [body, response] =
+            hubApi.httpGet(resolveURL(hubApi, repo, revision, file), stop);
         (void)response;
         storeFile(folder / file, body);
         progress->setCompletedUnitCount(++done);
-        if (progressHandler) progressHandler(*progress);
+        if (progressHandler)
+            progressHandler(*progress);
     }
     fs::create_directories(folder);
     return folder;

@@ -14,10 +14,6 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "rararozuvu/WriteJSON.h"
-#include "rararozuvu/WriteSRT.h"
-#include "rararozuvu/WriteVTT.h"
-
 namespace rararozuvu {
 
 namespace fs = std::filesystem;
@@ -86,9 +82,9 @@ std::string fileURL(const std::string& path) {
     std::string url = "file://";
     for (unsigned char c : absolute) {
         const bool plain = std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' ||
-                           c == '~' || c == '!' || c == '$' || c == '&' || c == '\'' ||
-                           c == '(' || c == ')' || c == '*' || c == '+' || c == ',' || c == ';' ||
-                           c == '=' || c == ':' || c == '@';
+                           c == '~' || c == '!' || c == '$' || c == '&' || c == '\'' || c == '(' ||
+                           c == ')' || c == '*' || c == '+' || c == ',' || c == ';' || c == '=' ||
+                           c == ':' || c == '@';
         url += plain ? std::string(1, static_cast<char>(c)) : fmt::format("%{:02X}", c);
     }
     return url;
@@ -98,7 +94,8 @@ std::string fileURL(const std::string& path) {
 
 namespace {
 
-std::string filePath(const std::string& outputDir, const std::string& to, std::string_view extension) {
+std::string filePath(const std::string& outputDir, const std::string& to,
+                     std::string_view extension) {
     return (fs::path(outputDir) / (to + std::string(extension))).string();
 }
 
@@ -124,7 +121,8 @@ std::string cues(const std::vector<TranscriptionSegment>& segments, Cue&& cue) {
     std::string text;
     for (const TranscriptionSegment& segment : segments) {
         if (segment.words && !segment.words->empty()) {
-            for (const WordTiming& word : *segment.words) text += cue(word.start, word.end, word.word);
+            for (const WordTiming& word : *segment.words)
+                text += cue(word.start, word.end, word.word);
         } else {
             text += cue(segment.start, segment.end, segment.text);
         }
@@ -146,7 +144,7 @@ Result<std::string> writeFile(const std::string& path, Body&& body) {
 
 Result<std::string> WriteJSON::write(const TranscriptionResult& result, const std::string& to,
                                      const Options&) {
-    return writeFile(filePath(outputDir_, to, ".json"), [&] {
+    return writeFile(filePath(outputDir(), to, ".json"), [&] {
         rapidjson::Document document;
         const std::string compact = result.toJson();
         document.Parse<rapidjson::kParseFullPrecisionFlag>(compact.data(), compact.size());
@@ -160,7 +158,7 @@ Result<std::string> WriteJSON::write(const TranscriptionResult& result, const st
 
 Result<std::string> WriteSRT::write(const TranscriptionResult& result, const std::string& to,
                                     const Options&) {
-    return writeFile(filePath(outputDir_, to, ".srt"), [&] {
+    return writeFile(filePath(outputDir(), to, ".srt"), [&] {
         const std::vector<TranscriptionSegment> segments = result.segments();
         requireFiniteTimes(segments);
         std::int64_t index = 1;
@@ -172,7 +170,7 @@ Result<std::string> WriteSRT::write(const TranscriptionResult& result, const std
 
 Result<std::string> WriteVTT::write(const TranscriptionResult& result, const std::string& to,
                                     const Options&) {
-    return writeFile(filePath(outputDir_, to, ".vtt"), [&] {
+    return writeFile(filePath(outputDir(), to, ".vtt"), [&] {
         const std::vector<TranscriptionSegment> segments = result.segments();
         requireFiniteTimes(segments);
         return "WEBVTT\n\n" + cues(segments, [&](float start, float end, const std::string& text) {

@@ -17,15 +17,18 @@ std::vector<IndexRange> prepareSeekClips(const DecodingOptions& options,
         }
         // Rounded in double so that no timestamp overflows on its way to a sample index.
         const double sample = std::round(static_cast<double>(seconds * 16000.0f));
-        points.push_back(static_cast<std::int64_t>(
-            std::clamp(sample, 0.0, static_cast<double>(std::max<std::int64_t>(contentFrames, 0)))));
+        points.push_back(static_cast<std::int64_t>(std::clamp(
+            sample, 0.0, static_cast<double>(std::max<std::int64_t>(contentFrames, 0)))));
     }
-    if (points.empty()) points.push_back(0);
-    if (points.size() % 2 == 1) points.push_back(contentFrames);
+    if (points.empty())
+        points.push_back(0);
+    if (points.size() % 2 == 1)
+        points.push_back(contentFrames);
 
     std::vector<IndexRange> clips;
     clips.reserve(points.size() / 2);
-    for (std::size_t i = 0; i + 1 < points.size(); i += 2) clips.push_back({points[i], points[i + 1]});
+    for (std::size_t i = 0; i + 1 < points.size(); i += 2)
+        clips.push_back({points[i], points[i + 1]});
     return clips;
 }
 

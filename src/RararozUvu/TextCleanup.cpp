@@ -10,14 +10,16 @@ std::string trimmingSpecialTokenCharacters(std::string_view text) {
     const auto special = [](char c) { return c == '<' || c == '|' || c == '>'; };
     std::size_t begin = 0;
     std::size_t end = text.size();
-    while (begin < end && special(text[begin])) ++begin;
-    while (end > begin && special(text[end - 1])) --end;
+    while (begin < end && special(text[begin]))
+        ++begin;
+    while (end > begin && special(text[end - 1]))
+        --end;
     return std::string(text.substr(begin, end - begin));
 }
 
 std::string normalized(std::string_view text) {
-    icu::UnicodeString lower =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+    icu::UnicodeString lower = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
     lower.toLower(icu::Locale::getRoot());
 
     // Hyphens become blanks, punctuation goes and each run of blanks shrinks to one, in one pass:
@@ -27,10 +29,13 @@ std::string normalized(std::string_view text) {
     for (int32_t i = 0; i < lower.length();) {
         UChar32 c = lower.char32At(i);
         i += U16_LENGTH(c);
-        if (c == u'-') c = u' ';
-        if (c != u' ' && u_ispunct(c)) continue;
+        if (c == u'-')
+            c = u' ';
+        if (c != u' ' && u_ispunct(c))
+            continue;
         if (c == u' ') {
-            if (lastWasBlank) continue;
+            if (lastWasBlank)
+                continue;
             lastWasBlank = true;
         } else {
             lastWasBlank = false;

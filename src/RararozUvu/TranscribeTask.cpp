@@ -25,22 +25,27 @@ constexpr std::int64_t kDefaultWindowSamples = 480000;
 
 // Seconds on the wall clock, so that start times of different runs can be compared.
 double absoluteTime() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 void throwIfStopped(const std::stop_token& stop) {
-    if (stop.stop_requested()) throw vevidocore::CancellationError();
+    if (stop.stop_requested())
+        throw vevidocore::CancellationError();
 }
 
 std::vector<std::string> tokenTexts(const WhisperTokenizer& tokenizer,
                                     const std::vector<std::int64_t>& tokens) {
     std::vector<std::string> texts;
     texts.reserve(tokens.size());
-    for (std::int64_t token : tokens) texts.push_back(tokenizer.convertIdToToken(token).value_or(""));
+    for (std::int64_t token : tokens)
+        texts.push_back(tokenizer.convertIdToToken(token).value_or(""));
     return texts;
 }
 
-bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
+bool isBlankOrTab(char c) {
+    return c == ' ' || c == '\t';
+}
 
 }  // namespace
 
@@ -71,7 +76,8 @@ TranscribeTask::TranscribeTask(TranscriptionTimings currentTimings,
                                      : std::make_shared<ArrayAudioProcessor>()),
       tokenizer_(std::move(tokenizer)) {}
 
-void TranscribeTask::windowPreprocess(const AudioProcessorOutputType&, std::int64_t, std::int64_t) {}
+void TranscribeTask::windowPreprocess(const AudioProcessorOutputType&, std::int64_t, std::int64_t) {
+}
 
 std::vector<TranscriptionSegment> TranscribeTask::windowPostProcess(
     std::int64_t, std::int64_t, std::vector<TranscriptionSegment> originalSegments) {
@@ -124,9 +130,11 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
 
     started = absoluteTime();
     if (options.usePrefillPrompt) {
-        state.decoderInputs = textDecoder_->prefillDecoderInputs(state.decoderInputs, options, stop);
+        state.decoderInputs =
+            textDecoder_->prefillDecoderInputs(state.decoderInputs, options, stop);
     }
-    state.prefilledCacheSize = static_cast<std::int64_t>(state.decoderInputs->cacheLength().value(0));
+    state.prefilledCacheSize =
+        static_cast<std::int64_t>(state.decoderInputs->cacheLength().value(0));
     timings_.prefill = absoluteTime() - started;
     Logging::debug(fmt::format("Prefill time: {}", timings_.prefill));
     Logging::debug(fmt::format("Prefill prompt: {}",
@@ -142,7 +150,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
         Logging::debug("Decoding seek clips: [" + listed + "]");
     }
     std::int64_t total = 0;
-    for (const IndexRange& clip : clips) total += clip.endIndex - clip.startIndex;
+    for (const IndexRange& clip : clips)
+        total += clip.endIndex - clip.startIndex;
     progress_->setTotalUnitCount(total);
     const double loopStart = absoluteTime();
 
@@ -153,16 +162,17 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
         std::int64_t seek = clip.startIndex;
         const auto windowPadding = static_cast<std::int64_t>(options.windowClipTime * 16000.0f);
         const std::int64_t baseProgress = progress_->completedUnitCount();
-        const std::int64_t windowSamples = featureExtractor_->windowSamples().value_or(kDefaultWindowSamples);
+        const std::int64_t windowSamples =
+            featureExtractor_->windowSamples().value_or(kDefaultWindowSamples);
 
         while (seek < clip.endIndex - windowPadding) {
             const std::int64_t segmentSize =
                 std::min({clip.endIndex - seek, sampleCount - seek, windowSamples});
             Logging::debug(fmt::format("Decoding Seek: {} ({:.2f}s)", seek,
                                        static_cast<float>(seek) / 16000.0f));
-            Logging::debug(fmt::format(
-                "Decoding Window Size: {} ({:.2f}s)", segmentSize,
-                static_cast<float>(seek + segmentSize) / 16000.0f - static_cast<float>(seek) / 16000.0f));
+            Logging::debug(fmt::format("Decoding Window Size: {} ({:.2f}s)", segmentSize,
+                                       static_cast<float>(seek + segmentSize) / 16000.0f -
+                                           static_cast<float>(seek) / 16000.0f));
 
             // Audio: the window's samples, zero-padded to a full window.
             started = absoluteTime();
@@ -174,7 +184,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
                                                 audioArray.begin() + seek + segmentSize);
                 padded = audioProcessor_->padOrTrim(window, 0, windowSamples);
             }
-            if (!padded) throw WhisperError::transcriptionFailed("Audio samples are nil");
+            if (!padded)
+                throw WhisperError::transcriptionFailed("Audio samples are nil");
             windowPreprocess(*padded, seek, segmentSize);
             timings_.audioProcessing += absoluteTime() - started;
             timings_.totalAudioProcessingRuns += 1;
@@ -183,17 +194,21 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
             started = absoluteTime();
             const std::optional<FeatureExtractorOutputType> mel =
                 featureExtractor_->logMelSpectrogram(*padded, stop);
-            if (!mel) throw WhisperError::transcriptionFailed("Mel output is nil");
+            if (!mel)
+                throw WhisperError::transcriptionFailed("Mel output is nil");
             timings_.logmels += absoluteTime() - started;
             timings_.totalLogmelRuns += 1;
             throwIfStopped(stop);
 
             started = absoluteTime();
-            const std::optional<AudioEncoderOutputType> encoded = audioEncoder_->encodeFeatures(*mel, stop);
-            if (!encoded) throw WhisperError::transcriptionFailed("Encoder output is nil");
+            const std::optional<AudioEncoderOutputType> encoded =
+                audioEncoder_->encodeFeatures(*mel, stop);
+            if (!encoded)
+                throw WhisperError::transcriptionFailed("Encoder output is nil");
             timings_.encoding += absoluteTime() - started;
             timings_.totalEncodingRuns += 1;
-            Logging::info(fmt::format("Decoding {:.2f}s - {:.2f}s", static_cast<float>(seek) / 16000.0f,
+            Logging::info(fmt::format("Decoding {:.2f}s - {:.2f}s",
+                                      static_cast<float>(seek) / 16000.0f,
                                       static_cast<float>(seek + segmentSize) / 16000.0f));
             throwIfStopped(stop);
 
@@ -223,7 +238,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
                         segments.value_or(std::vector<TranscriptionSegment>{}),
                         *result.cache->alignmentWeights, tokenizer, seek, segmentSize,
                         Constants::defaultPrependPunctuations, Constants::defaultAppendPunctuations,
-                        static_cast<float>(static_cast<double>(seek) / kSampleRate), options, timings_);
+                        static_cast<float>(static_cast<double>(seek) / kSampleRate), options,
+                        timings_);
                 timings_.decodingWordTimestamps += absoluteTime() - started;
                 timings_.totalTimestampAlignmentRuns += 1;
                 segments.reset();
@@ -232,15 +248,16 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
                     std::copy_if(timed->begin(), timed->end(), std::back_inserter(*segments),
                                  [](const TranscriptionSegment& s) { return s.start < s.end; });
                     if (!segments->empty()) {
-                        nextSeek = std::max(nextSeek,
-                                            static_cast<std::int64_t>(segments->back().end * 16000.0f));
+                        nextSeek = std::max(
+                            nextSeek, static_cast<std::int64_t>(segments->back().end * 16000.0f));
                     }
                 }
                 if (options.verbose) {
                     Logging::debug("Word timestamps:");
-                    for (const TranscriptionSegment& segment : segments.value_or(
-                             std::vector<TranscriptionSegment>{})) {
-                        if (!segment.words) continue;
+                    for (const TranscriptionSegment& segment :
+                         segments.value_or(std::vector<TranscriptionSegment>{})) {
+                        if (!segment.words)
+                            continue;
                         for (const WordTiming& word : *segment.words) {
                             Logging::debug(fmt::format("[{:.3g} -> {:.3g}] prob: {}, word: {}",
                                                        word.start, word.end, word.probability,
@@ -250,7 +267,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
                 }
             }
 
-            if (options.maxWindowSeek) nextSeek = std::min(seek + *options.maxWindowSeek, nextSeek);
+            if (options.maxWindowSeek)
+                nextSeek = std::min(seek + *options.maxWindowSeek, nextSeek);
             // A seek point that does not move would decode the same window for ever.
             if (nextSeek <= seek) {
                 const std::int64_t step = options.maxWindowSeek && *options.maxWindowSeek > 0
@@ -269,7 +287,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
                                                    segment.end, segment.text));
                     }
                 }
-                if (segmentCallback_) segmentCallback_(windowSegments);
+                if (segmentCallback_)
+                    segmentCallback_(windowSegments);
                 for (TranscriptionSegment& segment : windowSegments) {
                     allTokens.insert(allTokens.end(), segment.tokens.begin(), segment.tokens.end());
                     allSegments.push_back(std::move(segment));
@@ -316,8 +335,8 @@ DecodingResult TranscribeTask::decodeWithFallback(RunState& state,
         if (textDecoder_->isModelMultilingual() && !options.language && options.detectLanguage) {
             std::optional<DecodingResult> detected;
             try {
-                detected = textDecoder_->detectLanguage(encoderOutput, *state.decoderInputs, sampler,
-                                                        options, temperature, stop);
+                detected = textDecoder_->detectLanguage(encoderOutput, *state.decoderInputs,
+                                                        sampler, options, temperature, stop);
                 state.detectedLanguage = detected->language;
                 attemptOptions.language = detected->language;
             } catch (const vevidocore::CancellationError&) {
@@ -330,17 +349,19 @@ DecodingResult TranscribeTask::decodeWithFallback(RunState& state,
                 state.decoderInputs =
                     textDecoder_->prefillDecoderInputs(state.decoderInputs, attemptOptions, stop);
             }
-            Logging::debug(fmt::format("Prefill prompt updated to: {}",
-                                       tokenTexts(tokenizer, state.decoderInputs->initialPrompt())));
+            Logging::debug(
+                fmt::format("Prefill prompt updated to: {}",
+                            tokenTexts(tokenizer, state.decoderInputs->initialPrompt())));
             if (detected && detected->timings) {
                 timings_.decodingPredictions += detected->timings->decodingPredictions;
                 timings_.decodingSampling += detected->timings->decodingSampling;
             }
         }
 
-        DecodingResult result = textDecoder_->decodeText(encoderOutput, *state.decoderInputs, sampler,
-                                                         attemptOptions, callback, stop);
-        if (!state.detectedLanguage) state.detectedLanguage = result.language;
+        DecodingResult result = textDecoder_->decodeText(encoderOutput, *state.decoderInputs,
+                                                         sampler, attemptOptions, callback, stop);
+        if (!state.detectedLanguage)
+            state.detectedLanguage = result.language;
         if (result.timings) {
             const TranscriptionTimings& t = *result.timings;
             timings_.firstTokenTime = std::min(timings_.firstTokenTime, t.firstTokenTime);
@@ -355,7 +376,8 @@ DecodingResult TranscribeTask::decodeWithFallback(RunState& state,
         const bool fallBack = result.fallback && result.fallback->needsFallback;
         const std::string reason = fallBack ? result.fallback->fallbackReason : std::string();
         kept = std::move(result);
-        if (!fallBack) break;
+        if (!fallBack)
+            break;
 
         state.fallbackIndex = static_cast<std::int64_t>(i);
         timings_.decodingFallback += absoluteTime() - attemptStart;

@@ -40,7 +40,8 @@ std::vector<WordTiming> TranscriptionUtilities::findLongestCommonPrefix(
     const std::vector<WordTiming>& first, const std::vector<WordTiming>& second) {
     std::vector<WordTiming> prefix;
     for (std::size_t i = 0; i < first.size() && i < second.size(); ++i) {
-        if (normalized(first[i].word) != normalized(second[i].word)) break;
+        if (normalized(first[i].word) != normalized(second[i].word))
+            break;
         prefix.push_back(second[i]);
     }
     return prefix;
@@ -60,8 +61,8 @@ constexpr double TranscriptionTimings::*kMinimumFields[] = {
     &TranscriptionTimings::firstTokenTime,
 };
 constexpr double TranscriptionTimings::*kMaximumFields[] = {
-    &TranscriptionTimings::modelLoading,    &TranscriptionTimings::prewarmLoadTime,
-    &TranscriptionTimings::encoderLoadTime, &TranscriptionTimings::decoderLoadTime,
+    &TranscriptionTimings::modelLoading,      &TranscriptionTimings::prewarmLoadTime,
+    &TranscriptionTimings::encoderLoadTime,   &TranscriptionTimings::decoderLoadTime,
     &TranscriptionTimings::tokenizerLoadTime,
 };
 constexpr double TranscriptionTimings::*kSummedFields[] = {
@@ -98,17 +99,20 @@ TranscriptionTimings mergeTimings(const std::vector<TranscriptionTimings>& all) 
     merged.decoderSpecializationTime = 0;
     for (auto field : kMinimumFields) {
         double value = all.empty() ? 0 : std::numeric_limits<double>::infinity();
-        for (const TranscriptionTimings& t : all) value = std::min(value, t.*field);
+        for (const TranscriptionTimings& t : all)
+            value = std::min(value, t.*field);
         merged.*field = value;
     }
     for (auto field : kMaximumFields) {
         double value = 0;
-        for (std::size_t i = 0; i < all.size(); ++i) value = i == 0 ? all[i].*field : std::max(value, all[i].*field);
+        for (std::size_t i = 0; i < all.size(); ++i)
+            value = i == 0 ? all[i].*field : std::max(value, all[i].*field);
         merged.*field = value;
     }
     for (auto field : kSummedFields) {
         double value = 0;
-        for (const TranscriptionTimings& t : all) value += t.*field;
+        for (const TranscriptionTimings& t : all)
+            value += t.*field;
         merged.*field = value;
     }
     double summedPipeline = 0;
@@ -130,11 +134,14 @@ std::shared_ptr<TranscriptionResult> TranscriptionUtilities::mergeTranscriptionR
     const std::optional<std::vector<WordTiming>>& confirmedWords) {
     std::string text;
     if (confirmedWords) {
-        for (const WordTiming& word : *confirmedWords) text += word.word;
+        for (const WordTiming& word : *confirmedWords)
+            text += word.word;
     } else {
         for (std::size_t i = 0; i < results.size(); ++i) {
-            if (i > 0) text += ' ';
-            if (results[i]) text += results[i]->text();
+            if (i > 0)
+                text += ' ';
+            if (results[i])
+                text += results[i]->text();
         }
     }
 
@@ -143,14 +150,16 @@ std::shared_ptr<TranscriptionResult> TranscriptionUtilities::mergeTranscriptionR
     std::optional<std::string> language;
     std::int64_t present = 0;
     for (const auto& result : results) {
-        if (!result) continue;
+        if (!result)
+            continue;
         std::vector<TranscriptionSegment> own = result->segments();
         for (std::size_t i = 0; i < own.size(); ++i) {
             own[i].id = present + static_cast<std::int64_t>(i);
             segments.push_back(std::move(own[i]));
         }
         timings.push_back(result->timings());
-        if (!language) language = result->language();
+        if (!language)
+            language = result->language();
         ++present;
     }
     return std::make_shared<TranscriptionResult>(std::move(text), std::move(segments),

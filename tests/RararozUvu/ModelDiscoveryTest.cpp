@@ -33,7 +33,8 @@ std::string readFile(const fs::path& path) {
 class ScopedEnvironment {
 public:
     ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
+        if (const char* old = std::getenv(name))
+            old_ = old;
         setenv(name, value.c_str(), 1);
     }
     ~ScopedEnvironment() {
@@ -68,7 +69,8 @@ std::string closedEndpoint() {
 void serveFolder(hub::testing::TestHub& hub, const hub::Repo& repo, const fs::path& folder,
                  const std::string& prefix) {
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        if (!entry.is_regular_file()) continue;
+        if (!entry.is_regular_file())
+            continue;
         hub.addFile(repo, prefix + entry.path().lexically_relative(folder).generic_string(),
                     readFile(entry.path()));
     }
@@ -98,9 +100,11 @@ std::unique_ptr<hub::testing::TestHub> ModelDiscovery::hub_;
 
 TEST_F(ModelDiscovery, DownloadsTheOneMatchingFolder) {
     std::vector<std::pair<std::int64_t, std::int64_t>> reports;
-    const fs::path folder = RararozUvu::download(
-        "tiny.en", base_.path(), false, kRepo, std::nullopt, hub_->endpoint(),
-        [&](const Progress& p) { reports.emplace_back(p.completedUnitCount(), p.totalUnitCount()); });
+    const fs::path folder =
+        RararozUvu::download("tiny.en", base_.path(), false, kRepo, std::nullopt, hub_->endpoint(),
+                             [&](const Progress& p) {
+                                 reports.emplace_back(p.completedUnitCount(), p.totalUnitCount());
+                             });
     EXPECT_EQ(folder, base_.path() / "models" / kRepo / "openai_whisper-tiny.en");
     EXPECT_EQ(readFile(folder / "TextDecoder.mlmodelc/model.json"),
               readFile(testing::tinyModelFolder() / "TextDecoder.mlmodelc/model.json"));
@@ -116,29 +120,40 @@ TEST_F(ModelDiscovery, NamesNoOrSeveralMatches) {
         const char* variant;
         const char* message;
     } cases[] = {
-        {"base.en", "No models found matching \"*openai*base.en/*\" in vevidoinc/rararozuvu-coreml"},
-        {"tiny", "Multiple models found matching \"*openai*tiny/*\" in vevidoinc/rararozuvu-coreml"},
+        {"base.en",
+         "No models found matching \"*openai*base.en/*\" in vevidoinc/rararozuvu-coreml"},
+        {"tiny",
+         "Multiple models found matching \"*openai*tiny/*\" in vevidoinc/rararozuvu-coreml"},
     };
     for (const auto& c : cases) {
         expectWhisperError(
-            [&] { RararozUvu::download(c.variant, base_.path(), false, kRepo, std::nullopt, hub_->endpoint()); },
+            [&] {
+                RararozUvu::download(c.variant, base_.path(), false, kRepo, std::nullopt,
+                                     hub_->endpoint());
+            },
             WhisperError::Case::modelsUnavailable, c.message);
     }
     // Construction wraps the cause.
     try {
-        RararozUvu::create(RararozUvuConfig{.model = "base.en", .downloadBase = base_.path(),
-                                            .modelEndpoint = hub_->endpoint(), .verbose = false});
+        RararozUvu::create(RararozUvuConfig{.model = "base.en",
+                                            .downloadBase = base_.path(),
+                                            .modelEndpoint = hub_->endpoint(),
+                                            .verbose = false});
         ADD_FAILURE() << "no error";
     } catch (const WhisperError& e) {
-        EXPECT_EQ(e.message(),
-                  "Model not found. Please check the model or repo name and try again.\nError: No models "
-                  "found matching \"*openai*base.en/*\" in vevidoinc/rararozuvu-coreml");
+        EXPECT_EQ(
+            e.message(),
+            "Model not found. Please check the model or repo name and try again.\nError: No models "
+            "found matching \"*openai*base.en/*\" in vevidoinc/rararozuvu-coreml");
     }
 }
 
 TEST_F(ModelDiscovery, FacadeDownloadsLoadsAndLaterWorksWithoutTheHub) {
-    RararozUvuConfig config{.model = "tiny.en", .downloadBase = base_.path(),
-                            .modelEndpoint = hub_->endpoint(), .verbose = false, .load = true};
+    RararozUvuConfig config{.model = "tiny.en",
+                            .downloadBase = base_.path(),
+                            .modelEndpoint = hub_->endpoint(),
+                            .verbose = false,
+                            .load = true};
     const fs::path expected = base_.path() / "models" / kRepo / "openai_whisper-tiny.en";
     {
         const auto facade = RararozUvu::create(config);
@@ -160,8 +175,9 @@ TEST_F(ModelDiscovery, FacadeDownloadsLoadsAndLaterWorksWithoutTheHub) {
         RararozUvu::create(config);
         ADD_FAILURE() << "no error";
     } catch (const WhisperError& e) {
-        EXPECT_TRUE(e.message().starts_with("Model not found. Please check the model or repo name and "
-                                            "try again.\nError: "))
+        EXPECT_TRUE(
+            e.message().starts_with("Model not found. Please check the model or repo name and "
+                                    "try again.\nError: "))
             << e.message();
         EXPECT_EQ(e.message().find("No models found"), std::string::npos) << e.message();
     }
@@ -179,24 +195,25 @@ TEST_F(ModelDiscovery, ModelSupportComesFromTheRepositoryOrTheFallback) {
 
     testing::LogCapture log(vevidocore::Logging::LogLevel::info);
     const ModelSupportConfig fallback = Constants::fallbackModelSupportConfig();
-    EXPECT_EQ(RararozUvu::fetchModelSupportConfig(bare.id, base_.path(), std::nullopt, "config.json",
-                                                  hub_->endpoint())
+    EXPECT_EQ(RararozUvu::fetchModelSupportConfig(bare.id, base_.path(), std::nullopt,
+                                                  "config.json", hub_->endpoint())
                   .repoName,
               fallback.repoName);
-    EXPECT_NE(std::find(log.lines.begin(), log.lines.end(),
-                        "No config files found matching \"config.json\" in owner/bare, using fallback"),
-              log.lines.end());
+    EXPECT_NE(
+        std::find(log.lines.begin(), log.lines.end(),
+                  "No config files found matching \"config.json\" in owner/bare, using fallback"),
+        log.lines.end());
     log.lines.clear();
-    EXPECT_EQ(RararozUvu::fetchModelSupportConfig(broken.id, base_.path(), std::nullopt, "config.json",
-                                                  hub_->endpoint())
+    EXPECT_EQ(RararozUvu::fetchModelSupportConfig(broken.id, base_.path(), std::nullopt,
+                                                  "config.json", hub_->endpoint())
                   .repoName,
               fallback.repoName);
     EXPECT_TRUE(std::any_of(log.lines.begin(), log.lines.end(), [](const std::string& line) {
         return line.starts_with("Fetch model support config failed with error: ");
     }));
 
-    EXPECT_EQ(RararozUvu::recommendedRemoteModels(listed.id, base_.path(), std::nullopt, "config.json",
-                                                  hub_->endpoint())
+    EXPECT_EQ(RararozUvu::recommendedRemoteModels(listed.id, base_.path(), std::nullopt,
+                                                  "config.json", hub_->endpoint())
                   .defaultModel,
               "openai_whisper-tiny.en");
     EXPECT_EQ(RararozUvu::fetchAvailableModels(listed.id, {"*tiny*", "*tiny.en"}, base_.path(),
@@ -216,10 +233,12 @@ TEST_F(ModelDiscovery, TokenizerIsReadLocallyElseFetchedFromTheHub) {
     fs::copy_file(testing::kTinyCheckpoint / "tokenizer.json", incomplete / "tokenizer.json");
 
     testing::LogCapture log(vevidocore::Logging::LogLevel::debug);
-    const auto fetched = ModelUtilities::loadTokenizer(ModelVariant::tinyEn, base_.path(), {incomplete});
+    const auto fetched =
+        ModelUtilities::loadTokenizer(ModelVariant::tinyEn, base_.path(), {incomplete});
     const fs::path hubFolder = base_.path() / "models/openai/whisper-tiny.en";
     EXPECT_EQ(dynamic_cast<const WhisperTokenizerWrapper&>(*fetched).tokenizerFolder(), hubFolder);
-    EXPECT_EQ(fetched->specialTokens().endToken, testing::tinyTokenizer()->specialTokens().endToken);
+    EXPECT_EQ(fetched->specialTokens().endToken,
+              testing::tinyTokenizer()->specialTokens().endToken);
     EXPECT_NE(std::find(log.lines.begin(), log.lines.end(),
                         "Tokenizer configuration not found in local config"),
               log.lines.end());
@@ -228,8 +247,8 @@ TEST_F(ModelDiscovery, TokenizerIsReadLocallyElseFetchedFromTheHub) {
     log.lines.clear();
     const auto local = ModelUtilities::loadTokenizer(ModelVariant::tinyEn, base_.path());
     EXPECT_EQ(hub_->requests().size(), requests);
-    EXPECT_EQ(log.lines.front(), "Checking for local tokenizer at " + (hubFolder / "tokenizer.json").string() +
-                                     " - found");
+    EXPECT_EQ(log.lines.front(), "Checking for local tokenizer at " +
+                                     (hubFolder / "tokenizer.json").string() + " - found");
     EXPECT_EQ(local->encode(" Hello"), fetched->encode(" Hello"));
 }
 
@@ -247,21 +266,25 @@ TEST(ModelUtilities, DetectsTheVariantFromTwoDimensions) {
     };
     testing::LogCapture log(vevidocore::Logging::LogLevel::error);
     for (const auto& c : cases) {
-        EXPECT_EQ(ModelUtilities::detectVariant(c.logits, c.width), c.expected) << c.logits << " " << c.width;
+        EXPECT_EQ(ModelUtilities::detectVariant(c.logits, c.width), c.expected)
+            << c.logits << " " << c.width;
     }
-    EXPECT_EQ(log.lines, std::vector<std::string>{"Unrecognized vocabulary size: 50000, defaulting to base variant"});
-    EXPECT_EQ(ModelUtilities::tokenizerNameForVariant(ModelVariant::largev2), "openai/whisper-large-v2");
+    EXPECT_EQ(log.lines, std::vector<std::string>{
+                             "Unrecognized vocabulary size: 50000, defaulting to base variant"});
+    EXPECT_EQ(ModelUtilities::tokenizerNameForVariant(ModelVariant::largev2),
+              "openai/whisper-large-v2");
 }
 
 TEST(ModelUtilities, ListsModelFoldersInFamilyOrder) {
     EXPECT_TRUE(ModelUtilities::formatModelFiles({}).empty());
-    EXPECT_EQ(ModelUtilities::formatModelFiles(
-                  {"openai_whisper-large-v3_947MB/AudioEncoder.mlmodelc/a", "openai_whisper-base.en/x",
-                   "openai_whisper-tiny/x", "openai_whisper-base/x", "openai_whisper-base.en/y",
-                   "openai_whisper-tiny/y", "config.json", "openai_whisper-large-v3_947MB/b",
-                   "openai_whisper-tinyish/x"}),
-              (std::vector<std::string>{"openai_whisper-tiny", "openai_whisper-base", "openai_whisper-base.en",
-                                        "openai_whisper-large-v3_947MB"}));
+    EXPECT_EQ(
+        ModelUtilities::formatModelFiles(
+            {"openai_whisper-large-v3_947MB/AudioEncoder.mlmodelc/a", "openai_whisper-base.en/x",
+             "openai_whisper-tiny/x", "openai_whisper-base/x", "openai_whisper-base.en/y",
+             "openai_whisper-tiny/y", "config.json", "openai_whisper-large-v3_947MB/b",
+             "openai_whisper-tinyish/x"}),
+        (std::vector<std::string>{"openai_whisper-tiny", "openai_whisper-base",
+                                  "openai_whisper-base.en", "openai_whisper-large-v3_947MB"}));
 }
 
 }  // namespace

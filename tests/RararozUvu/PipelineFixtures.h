@@ -43,7 +43,8 @@ inline std::vector<float> quietNoise(std::int64_t count, std::uint32_t seed = 1)
 inline std::vector<float> tone(std::int64_t count) {
     std::vector<float> samples(static_cast<std::size_t>(count));
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = 0.3f * static_cast<float>(std::sin(2.0 * 3.14159265358979 * 440.0 * double(i) / 16000.0));
+        samples[i] = 0.3f * static_cast<float>(
+                                std::sin(2.0 * 3.14159265358979 * 440.0 * double(i) / 16000.0));
     }
     return samples;
 }

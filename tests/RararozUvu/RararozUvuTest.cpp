@@ -115,12 +115,14 @@ TEST(RararozUvuFacade, StateCallbacksFollowPrewarmLoadAndUnload) {
     facade->setModelStateCallback(log.callback());
 
     facade->unloadModels();
-    EXPECT_EQ(log.take(), (std::vector<StateChange>{{ModelState::unloaded, ModelState::unloading},
-                                                    {ModelState::unloading, ModelState::unloaded}}));
+    EXPECT_EQ(log.take(),
+              (std::vector<StateChange>{{ModelState::unloaded, ModelState::unloading},
+                                        {ModelState::unloading, ModelState::unloaded}}));
 
     facade->prewarmModels();
-    EXPECT_EQ(log.take(), (std::vector<StateChange>{{ModelState::unloaded, ModelState::prewarming},
-                                                    {ModelState::prewarming, ModelState::prewarmed}}));
+    EXPECT_EQ(log.take(),
+              (std::vector<StateChange>{{ModelState::unloaded, ModelState::prewarming},
+                                        {ModelState::prewarming, ModelState::prewarmed}}));
     EXPECT_FALSE(facade->tokenizer());
     EXPECT_FALSE(dynamic_cast<WhisperMLModel&>(*facade->audioEncoder()).model());
 
@@ -134,8 +136,9 @@ TEST(RararozUvuFacade, StateCallbacksFollowPrewarmLoadAndUnload) {
     EXPECT_GT(timings.tokenizerLoadTime, 0.0);
 
     facade->unloadModels();
-    EXPECT_EQ(log.take(), (std::vector<StateChange>{{ModelState::loaded, ModelState::unloading},
-                                                    {ModelState::unloading, ModelState::unloaded}}));
+    EXPECT_EQ(log.take(),
+              (std::vector<StateChange>{{ModelState::loaded, ModelState::unloading},
+                                        {ModelState::unloading, ModelState::unloaded}}));
     EXPECT_FALSE(dynamic_cast<WhisperMLModel&>(*facade->textDecoder()).model());
     EXPECT_TRUE(facade->tokenizer());
 
@@ -170,8 +173,10 @@ TEST(RararozUvuFacade, FailedLoadsStayLoadingAndTryAgain) {
         fs::path folder;
         std::string message;
     } cases[] = {
-        {folder.path(), "Model file not found at " + (folder.path() / "MelSpectrogram.mlmodelc").string()},
-        {withoutEncoder, "Model file not found at " + (withoutEncoder / "AudioEncoder.mlmodelc").string()},
+        {folder.path(),
+         "Model file not found at " + (folder.path() / "MelSpectrogram.mlmodelc").string()},
+        {withoutEncoder,
+         "Model file not found at " + (withoutEncoder / "AudioEncoder.mlmodelc").string()},
     };
     for (const auto& c : cases) {
         RararozUvuConfig config = testing::tinyModelConfig();
@@ -184,8 +189,9 @@ TEST(RararozUvuFacade, FailedLoadsStayLoadingAndTryAgain) {
             expectWhisperError([&] { facade->transcribe(std::vector<float>(100)); },
                                WhisperError::Case::modelsUnavailable, c.message);
         }
-        EXPECT_EQ(log.take(), (std::vector<StateChange>{{ModelState::unloaded, ModelState::loading},
-                                                        {ModelState::loading, ModelState::loading}}));
+        EXPECT_EQ(log.take(),
+                  (std::vector<StateChange>{{ModelState::unloaded, ModelState::loading},
+                                            {ModelState::loading, ModelState::loading}}));
         EXPECT_FALSE(dynamic_cast<WhisperMLModel&>(*facade->featureExtractor()).model());
     }
 }
@@ -197,16 +203,13 @@ TEST(RararozUvuFacade, TranscribesArraysOfEveryLength) {
         int minimumWindows;
         int maximumWindows;
     } cases[] = {
-        {0, 0, 0},
-        {8000, 0, 0},
-        {16000, 0, 0},
-        {480000, 1, 1},
-        {500000, 2, 2},
+        {0, 0, 0}, {8000, 0, 0}, {16000, 0, 0}, {480000, 1, 1}, {500000, 2, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.samples);
         const std::shared_ptr<Progress> before = facade.progress();
-        const TranscriptionResults results = facade.transcribe(testing::quietNoise(c.samples), quickOptions());
+        const TranscriptionResults results =
+            facade.transcribe(testing::quietNoise(c.samples), quickOptions());
         ASSERT_EQ(results.size(), 1u);
         expectWellFormed(*results[0], c.samples);
         const double windows = results[0]->timings().totalEncodingRuns;
@@ -235,7 +238,8 @@ TEST(RararozUvuFacade, TranscribesFilesOfEveryLength) {
 
     std::vector<TranscriptionState> states;
     facade.setTranscriptionStateCallback([&](TranscriptionState s) { states.push_back(s); });
-    const std::vector<TranscriptionOutcome> outcomes = facade.transcribeWithResults(paths, quickOptions());
+    const std::vector<TranscriptionOutcome> outcomes =
+        facade.transcribeWithResults(paths, quickOptions());
     ASSERT_EQ(outcomes.size(), paths.size());
     EXPECT_EQ(states, (std::vector<TranscriptionState>{TranscriptionState::convertingAudio,
                                                        TranscriptionState::transcribing,
@@ -243,7 +247,8 @@ TEST(RararozUvuFacade, TranscribesFilesOfEveryLength) {
     EXPECT_TRUE(outcomes[1].isFailure());
     EXPECT_NE(outcomes[1].errorDescription().find("missing.wav"), std::string::npos);
     for (std::size_t i = 0, length = 0; i < outcomes.size(); ++i) {
-        if (i == 1) continue;
+        if (i == 1)
+            continue;
         ASSERT_TRUE(outcomes[i].isSuccess()) << outcomes[i].errorDescription();
         ASSERT_EQ(outcomes[i].get().size(), 1u);
         expectWellFormed(*outcomes[i].get()[0], lengths[length++]);
@@ -271,7 +276,8 @@ TEST(RararozUvuFacade, ChunksLongAudioAtSilences) {
     std::mutex mutex;
     facade.setSegmentDiscoveryCallback([&](const std::vector<TranscriptionSegment>& segments) {
         std::lock_guard lock(mutex);
-        for (const TranscriptionSegment& s : segments) seeks.push_back(s.seek);
+        for (const TranscriptionSegment& s : segments)
+            seeks.push_back(s.seek);
     });
 
     DecodingOptions::Parameters chunked;
@@ -295,7 +301,8 @@ TEST(RararozUvuFacade, ChunksLongAudioAtSilences) {
     }
 
     // One window exactly is not chunked.
-    const TranscriptionResults whole = facade.transcribe(testing::quietNoise(480000), quickOptions(chunked));
+    const TranscriptionResults whole =
+        facade.transcribe(testing::quietNoise(480000), quickOptions(chunked));
     ASSERT_EQ(whole.size(), 1u);
     EXPECT_FALSE(whole[0]->seekTime());
 }
@@ -305,8 +312,9 @@ TEST(RararozUvuFacade, StopsBeforeTheRunWhenCancelled) {
     const std::shared_ptr<Progress> before = facade.progress();
     std::stop_source stop;
     stop.request_stop();
-    EXPECT_THROW(facade.transcribe(testing::quietNoise(20000), quickOptions(), {}, {}, stop.get_token()),
-                 vevidocore::CancellationError);
+    EXPECT_THROW(
+        facade.transcribe(testing::quietNoise(20000), quickOptions(), {}, {}, stop.get_token()),
+        vevidocore::CancellationError);
     EXPECT_NE(facade.progress(), before);
 }
 
@@ -315,7 +323,8 @@ TEST(RararozUvuFacade, LanguageDetectionNeedsAMultilingualModel) {
     expectWhisperError([&] { facade.detectLangauge(testing::quietNoise(16000)); },
                        WhisperError::Case::decodingFailed,
                        "Language detection not supported for this model");
-    expectWhisperError([&] { facade.detectLanguage("/no/such.wav"); }, WhisperError::Case::loadAudioFailed,
+    expectWhisperError([&] { facade.detectLanguage("/no/such.wav"); },
+                       WhisperError::Case::loadAudioFailed,
                        "Resource path does not exist /no/such.wav");
 }
 
@@ -331,11 +340,13 @@ public:
                                            const SegmentDiscoveryCallback& segmentCallback,
                                            std::stop_token) override {
         const int now = ++inFlight;
-        for (int seen = maxInFlight.load(); now > seen && !maxInFlight.compare_exchange_weak(seen, now);) {
+        for (int seen = maxInFlight.load();
+             now > seen && !maxInFlight.compare_exchange_weak(seen, now);) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         --inFlight;
-        if (audioArray.size() == 3) throw WhisperError::transcriptionFailed("three");
+        if (audioArray.size() == 3)
+            throw WhisperError::transcriptionFailed("three");
         if (callback) {
             TranscriptionProgress progress;
             progress.windowId = 99;
@@ -344,10 +355,11 @@ public:
         }
         TranscriptionSegment segment;
         segment.seek = 10;
-        if (segmentCallback) segmentCallback({segment});
+        if (segmentCallback)
+            segmentCallback({segment});
         return {std::make_shared<TranscriptionResult>(std::to_string(audioArray.size()),
-                                                      std::vector<TranscriptionSegment>{segment}, "en",
-                                                      TranscriptionTimings{}, std::nullopt)};
+                                                      std::vector<TranscriptionSegment>{segment},
+                                                      "en", TranscriptionTimings{}, std::nullopt)};
     }
 
     std::atomic<int> inFlight{0};
@@ -355,15 +367,18 @@ public:
 };
 
 TEST(RararozUvuFacade, BatchesRunBoundedAndAnswerInOrder) {
-    const auto facade = RararozUvu::create<RecordingFacade>(RararozUvuConfig{.verbose = false, .download = false});
+    const auto facade =
+        RararozUvu::create<RecordingFacade>(RararozUvuConfig{.verbose = false, .download = false});
     std::vector<std::vector<float>> arrays;
-    for (std::size_t n = 1; n <= 5; ++n) arrays.emplace_back(n);
+    for (std::size_t n = 1; n <= 5; ++n)
+        arrays.emplace_back(n);
 
     DecodingOptions::Parameters two;
     two.concurrentWorkerCount = 2;
     std::mutex mutex;
     std::set<std::pair<std::string, std::int64_t>> reports;
-    const TranscriptionCallback callback = [&](const TranscriptionProgress& p) -> std::optional<bool> {
+    const TranscriptionCallback callback =
+        [&](const TranscriptionProgress& p) -> std::optional<bool> {
         std::lock_guard lock(mutex);
         reports.emplace(p.text, p.windowId);
         return std::nullopt;
@@ -386,7 +401,8 @@ TEST(RararozUvuFacade, BatchesRunBoundedAndAnswerInOrder) {
         EXPECT_EQ(outcomes[i].get()[0]->text(), std::to_string(i + 1));
     }
     EXPECT_LE(facade->maxInFlight.load(), 2);
-    EXPECT_EQ(reports, (std::set<std::pair<std::string, std::int64_t>>{{"1", 0}, {"2", 1}, {"4", 3}, {"5", 4}}));
+    EXPECT_EQ(reports, (std::set<std::pair<std::string, std::int64_t>>{
+                           {"1", 0}, {"2", 1}, {"4", 3}, {"5", 4}}));
     std::sort(seeks.begin(), seeks.end());
     EXPECT_EQ(seeks, (std::vector<std::int64_t>{110, 210, 410, 510}));
 
@@ -396,15 +412,17 @@ TEST(RararozUvuFacade, BatchesRunBoundedAndAnswerInOrder) {
     one.concurrentWorkerCount = 1;
     DecodingOptions::Parameters unbounded;
     unbounded.concurrentWorkerCount = 0;
-    EXPECT_EQ(facade->transcribeWithOptions({arrays[0], arrays[1]},
-                                            {DecodingOptions(unbounded), DecodingOptions(one)})
+    EXPECT_EQ(facade
+                  ->transcribeWithOptions({arrays[0], arrays[1]},
+                                          {DecodingOptions(unbounded), DecodingOptions(one)})
                   .size(),
               2u);
     EXPECT_EQ(facade->maxInFlight.load(), 1);
     DecodingOptions::Parameters negative;
     negative.concurrentWorkerCount = -1;
-    EXPECT_TRUE(facade->transcribeWithOptions(arrays, std::vector<std::optional<DecodingOptions>>(
-                                                          5, DecodingOptions(negative)))
+    EXPECT_TRUE(facade
+                    ->transcribeWithOptions(arrays, std::vector<std::optional<DecodingOptions>>(
+                                                        5, DecodingOptions(negative)))
                     .empty());
     EXPECT_TRUE(facade->transcribeWithResults(std::vector<std::vector<float>>{}).empty());
 
@@ -414,7 +432,8 @@ TEST(RararozUvuFacade, BatchesRunBoundedAndAnswerInOrder) {
         const char* message;
     } unbalanced[] = {
         {2, std::nullopt, "The number of audio arrays and decoding options must be balanced."},
-        {5, std::vector<std::int64_t>{1}, "The number of audio arrays and seek offset indexes must be balanced."},
+        {5, std::vector<std::int64_t>{1},
+         "The number of audio arrays and seek offset indexes must be balanced."},
     };
     for (const auto& c : unbalanced) {
         const auto failed = facade->transcribeWithOptions(
@@ -427,10 +446,12 @@ TEST(RararozUvuFacade, BatchesRunBoundedAndAnswerInOrder) {
 }
 
 TEST(RararozUvuFacade, SegmentCallbackArgumentWinsOverTheFacades) {
-    const auto facade = RararozUvu::create<RecordingFacade>(RararozUvuConfig{.verbose = false, .download = false});
+    const auto facade =
+        RararozUvu::create<RecordingFacade>(RararozUvuConfig{.verbose = false, .download = false});
     int facadeCalls = 0;
     int argumentCalls = 0;
-    facade->setSegmentDiscoveryCallback([&](const std::vector<TranscriptionSegment>&) { ++facadeCalls; });
+    facade->setSegmentDiscoveryCallback(
+        [&](const std::vector<TranscriptionSegment>&) { ++facadeCalls; });
     facade->transcribe(std::vector<float>(1), std::nullopt, {},
                        [&](const std::vector<TranscriptionSegment>&) { ++argumentCalls; });
     EXPECT_EQ(argumentCalls, 1);

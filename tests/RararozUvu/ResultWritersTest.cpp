@@ -5,9 +5,7 @@
 #include <sstream>
 
 #include "DecodingFixtures.h"
-#include "rararozuvu/WriteJSON.h"
-#include "rararozuvu/WriteSRT.h"
-#include "rararozuvu/WriteVTT.h"
+#include "rararozuvu/ResultWriting.h"
 
 namespace rararozuvu {
 namespace {
@@ -32,7 +30,8 @@ TranscriptionSegment segment(float start, float end, std::string text,
 }
 
 TranscriptionResult resultWith(std::vector<TranscriptionSegment> segments) {
-    return TranscriptionResult(" Hi there", std::move(segments), "en", TranscriptionTimings{}, 1.5f);
+    return TranscriptionResult(" Hi there", std::move(segments), "en", TranscriptionTimings{},
+                               1.5f);
 }
 
 TEST(ResultWriters, FormatTimes) {
@@ -58,9 +57,9 @@ TEST(ResultWriters, WriteExactCuesPerSegmentOrPerWord) {
     const std::vector<WordTiming> words{{" One", {1}, 3.0f, 3.5f, 0.9f},
                                         {" two", {2}, 3.5f, 4.0f, 0.9f},
                                         {" three", {3}, 4.0f, 4.25f, 0.9f}};
-    const TranscriptionResult result = resultWith({segment(0.0f, 2.5f, " Hi", std::vector<WordTiming>{}),
-                                                   segment(3.0f, 4.25f, " One two three", words),
-                                                   segment(5.0f, 6.0f, " Bye")});
+    const TranscriptionResult result =
+        resultWith({segment(0.0f, 2.5f, " Hi", std::vector<WordTiming>{}),
+                    segment(3.0f, 4.25f, " One two three", words), segment(5.0f, 6.0f, " Bye")});
 
     WriteSRT srt(folder.path().string());
     const Result<std::string> srtURL = srt.write(result, "talk");

@@ -20,16 +20,20 @@ public:
     bool withSegments = true;
     std::vector<std::int64_t> windowStarts;
 
-    std::pair<std::int64_t, std::optional<std::vector<TranscriptionSegment>>> findSeekPointAndSegments(
-        const DecodingResult& result, const DecodingOptions& options, std::int64_t allSegmentsCount,
-        std::int64_t currentSeek, std::int64_t segmentSize, std::int64_t sampleRate,
-        std::int64_t timeToken, std::int64_t specialToken, const WhisperTokenizer& tokenizer) override {
+    std::pair<std::int64_t, std::optional<std::vector<TranscriptionSegment>>>
+    findSeekPointAndSegments(const DecodingResult& result, const DecodingOptions& options,
+                             std::int64_t allSegmentsCount, std::int64_t currentSeek,
+                             std::int64_t segmentSize, std::int64_t sampleRate,
+                             std::int64_t timeToken, std::int64_t specialToken,
+                             const WhisperTokenizer& tokenizer) override {
         windowStarts.push_back(currentSeek);
-        auto [seek, segments] = real_.findSeekPointAndSegments(result, options, allSegmentsCount, currentSeek,
-                                                               segmentSize, sampleRate, timeToken,
-                                                               specialToken, tokenizer);
-        if (!withSegments) return {nextSeek(currentSeek, segmentSize), std::nullopt};
-        return {nextSeek(currentSeek, segmentSize), segments.value_or(std::vector<TranscriptionSegment>{})};
+        auto [seek, segments] = real_.findSeekPointAndSegments(result, options, allSegmentsCount,
+                                                               currentSeek, segmentSize, sampleRate,
+                                                               timeToken, specialToken, tokenizer);
+        if (!withSegments)
+            return {nextSeek(currentSeek, segmentSize), std::nullopt};
+        return {nextSeek(currentSeek, segmentSize),
+                segments.value_or(std::vector<TranscriptionSegment>{})};
     }
 
     std::optional<std::vector<TranscriptionSegment>> addWordTimestamps(
@@ -73,8 +77,10 @@ TEST(TranscribeTask, TemperaturesOfTheFallbackAttempts) {
         p.temperature = c.temperature;
         p.temperatureIncrementOnFallback = c.increment;
         p.temperatureFallbackCount = c.count;
-        const std::vector<ml::Float16> temperatures = TranscribeTask::fallbackTemperatures(DecodingOptions(p));
-        EXPECT_EQ(std::vector<float>(temperatures.begin(), temperatures.end()), c.expected) << c.count;
+        const std::vector<ml::Float16> temperatures =
+            TranscribeTask::fallbackTemperatures(DecodingOptions(p));
+        EXPECT_EQ(std::vector<float>(temperatures.begin(), temperatures.end()), c.expected)
+            << c.count;
     }
 }
 
@@ -101,12 +107,14 @@ TEST(TranscribeTask, WindowsAlwaysMoveForward) {
         seeker->nextSeek = c.nextSeek;
         auto task = taskWith(seeker);
         int windowsHeard = 0;
-        task->setSegmentDiscoveryCallback([&](const std::vector<TranscriptionSegment>&) { ++windowsHeard; });
+        task->setSegmentDiscoveryCallback(
+            [&](const std::vector<TranscriptionSegment>&) { ++windowsHeard; });
         const auto result = task->run(testing::quietNoise(c.samples), quickOptions(c.parameters));
         EXPECT_EQ(seeker->windowStarts, c.windowStarts);
         EXPECT_EQ(windowsHeard, static_cast<int>(c.windowStarts.size()));
         EXPECT_TRUE(task->progress()->isFinished());
-        EXPECT_EQ(result->timings().totalDecodingWindows, static_cast<double>(c.windowStarts.size()));
+        EXPECT_EQ(result->timings().totalDecodingWindows,
+                  static_cast<double>(c.windowStarts.size()));
     }
 }
 
@@ -116,18 +124,21 @@ TEST(TranscribeTask, WindowsWithoutSegmentsAreNotReported) {
     seeker->withSegments = false;
     auto task = taskWith(seeker);
     int windowsHeard = 0;
-    task->setSegmentDiscoveryCallback([&](const std::vector<TranscriptionSegment>&) { ++windowsHeard; });
+    task->setSegmentDiscoveryCallback(
+        [&](const std::vector<TranscriptionSegment>&) { ++windowsHeard; });
     DecodingOptions::Parameters clipped;
     clipped.clipTimestamps = {0.25f};
     const auto result = task->run(testing::quietNoise(20000), quickOptions(clipped));
-    EXPECT_EQ(seeker->windowStarts, std::vector<std::int64_t>{});  // 16000 samples: within the padding
+    EXPECT_EQ(seeker->windowStarts,
+              std::vector<std::int64_t>{});  // 16000 samples: within the padding
     EXPECT_EQ(windowsHeard, 0);
     EXPECT_DOUBLE_EQ(result->timings().inputAudioSeconds, 20000.0 / 16000.0 - 0.25);
     EXPECT_EQ(task->progress()->completedUnitCount(), 16000);
     EXPECT_TRUE(task->progress()->isFinished());
 
     const auto second = taskWith(seeker);
-    second->setSegmentDiscoveryCallback([&](const std::vector<TranscriptionSegment>&) { ++windowsHeard; });
+    second->setSegmentDiscoveryCallback(
+        [&](const std::vector<TranscriptionSegment>&) { ++windowsHeard; });
     const auto silent = second->run(testing::quietNoise(40000), quickOptions());
     EXPECT_EQ(seeker->windowStarts, std::vector<std::int64_t>{0});
     EXPECT_EQ(windowsHeard, 0);
@@ -139,8 +150,8 @@ TEST(TranscribeTask, WindowsWithoutSegmentsAreNotReported) {
 class DroppingTask : public TranscribeTask {
 public:
     using TranscribeTask::TranscribeTask;
-    std::vector<TranscriptionSegment> windowPostProcess(std::int64_t, std::int64_t,
-                                                        std::vector<TranscriptionSegment>) override {
+    std::vector<TranscriptionSegment> windowPostProcess(
+        std::int64_t, std::int64_t, std::vector<TranscriptionSegment>) override {
         return {};
     }
 };
@@ -150,7 +161,8 @@ TEST(TranscribeTask, PostProcessingDecidesWhatIsReported) {
     seeker->nextSeek = [](std::int64_t seek, std::int64_t size) { return seek + size; };
     auto task = taskWith<DroppingTask>(seeker);
     std::vector<std::size_t> reported;
-    task->setSegmentDiscoveryCallback([&](const std::vector<TranscriptionSegment>& s) { reported.push_back(s.size()); });
+    task->setSegmentDiscoveryCallback(
+        [&](const std::vector<TranscriptionSegment>& s) { reported.push_back(s.size()); });
     const auto result = task->run(testing::quietNoise(40000), quickOptions());
     EXPECT_EQ(reported, std::vector<std::size_t>{0});
     EXPECT_TRUE(result->segments().empty());
@@ -174,7 +186,8 @@ TEST(TranscribeTask, FallbackAttemptsAreCountedAndLogged) {
     EXPECT_EQ(result->timings().totalDecodingFallbacks, fallbacks);
     EXPECT_EQ(result->timings().decodingFallback > 0, fallbacks > 0);
     // The caller asked for no verbosity, but the logger is at debug level: the run is verbose.
-    EXPECT_NE(std::find(log.lines.begin(), log.lines.end(), "Decoding seek clips: [(start: 0, end: 20000)]"),
+    EXPECT_NE(std::find(log.lines.begin(), log.lines.end(),
+                        "Decoding seek clips: [(start: 0, end: 20000)]"),
               log.lines.end());
 }
 
@@ -184,7 +197,8 @@ TEST(TranscribeTask, ResultTextIsTheTextTokensDecoded) {
     const SpecialTokens& special = tokenizer->specialTokens();
     std::vector<std::int64_t> tokens{special.startOfTranscriptToken, special.timeTokenBegin};
     for (std::int64_t t : tokenizer->encode(" Hello world\t")) {
-        if (t < special.specialTokenBegin) tokens.push_back(t);
+        if (t < special.specialTokenBegin)
+            tokens.push_back(t);
     }
     tokens.push_back(special.timeTokenBegin + 50);
     tokens.push_back(special.endToken);

@@ -28,10 +28,11 @@ TranscriptionSegment segment(std::int64_t id, float start, float end, std::strin
     return s;
 }
 
-std::shared_ptr<TranscriptionResult> result(std::string text, std::vector<TranscriptionSegment> segments,
+std::shared_ptr<TranscriptionResult> result(std::string text,
+                                            std::vector<TranscriptionSegment> segments,
                                             TranscriptionTimings timings = {}) {
-    return std::make_shared<TranscriptionResult>(std::move(text), std::move(segments), "de", timings,
-                                                 std::nullopt);
+    return std::make_shared<TranscriptionResult>(std::move(text), std::move(segments), "de",
+                                                 timings, std::nullopt);
 }
 
 TEST(TextCleanup, NormalizedAndTrimmed) {
@@ -39,14 +40,12 @@ TEST(TextCleanup, NormalizedAndTrimmed) {
         const char* input;
         const char* expected;
     } cases[] = {
-        {" Hello,", "hello"},
-        {"well-known", "well known"},
-        {"- -  -", ""},
-        {"  Ünïcode  ÉTÉ! ", "ünïcode été"},
-        {"a , b\n", "a b"},
-        {"l'été", "lété"},
+        {" Hello,", "hello"}, {"well-known", "well known"},
+        {"- -  -", ""},       {"  Ünïcode  ÉTÉ! ", "ünïcode été"},
+        {"a , b\n", "a b"},   {"l'été", "lété"},
     };
-    for (const auto& c : cases) EXPECT_EQ(normalized(c.input), c.expected) << c.input;
+    for (const auto& c : cases)
+        EXPECT_EQ(normalized(c.input), c.expected) << c.input;
 
     EXPECT_EQ(trimmingSpecialTokenCharacters("<|en|>"), "en");
     EXPECT_EQ(trimmingSpecialTokenCharacters("<|a<b|c>|>"), "a<b|c");
@@ -137,7 +136,8 @@ TEST(TranscriptionUtilities, MergesResults) {
          result("B", {segment(0, 3, 4, "b0"), segment(1, 4, 5, "b1")}, b)});
     EXPECT_EQ(merged->text(), "A  B");
     std::vector<std::int64_t> ids;
-    for (const TranscriptionSegment& s : merged->segments()) ids.push_back(s.id);
+    for (const TranscriptionSegment& s : merged->segments())
+        ids.push_back(s.id);
     EXPECT_EQ(ids, (std::vector<std::int64_t>{0, 1, 1, 2}));
     EXPECT_EQ(merged->language(), "de");
     const TranscriptionTimings t = merged->timings();
@@ -150,9 +150,8 @@ TEST(TranscriptionUtilities, MergesResults) {
     EXPECT_EQ(t.fullPipeline, 12);  // the span 100..112 is shorter than the summed 15
     EXPECT_FALSE(merged->seekTime());
 
-    const auto confirmed = mergeTranscriptionResults({result("A", {})},
-                                                     std::vector<WordTiming>{word(" one", 0, 1),
-                                                                             word(" two", 1, 2)});
+    const auto confirmed = mergeTranscriptionResults(
+        {result("A", {})}, std::vector<WordTiming>{word(" one", 0, 1), word(" two", 1, 2)});
     EXPECT_EQ(confirmed->text(), " one two");
 
     const auto empty = mergeTranscriptionResults({nullptr, nullptr});
@@ -175,7 +174,8 @@ TEST(AudioChunking, PutsChunkResultsBackOnTheTimeline) {
     };
     const std::vector<AudioChunk> chunks{{0, {}}, {400000, {}}, {480000, {}}};
     testing::LogCapture log(vevidocore::Logging::LogLevel::debug);
-    const TranscriptionResults merged = AudioChunking::updateSeekOffsetsForResults(outcomes, chunks);
+    const TranscriptionResults merged =
+        AudioChunking::updateSeekOffsetsForResults(outcomes, chunks);
     ASSERT_EQ(merged.size(), 1u);
     EXPECT_EQ(merged[0], second);  // changed in place
     const TranscriptionSegment moved = merged[0]->segments()[0];
@@ -193,8 +193,8 @@ TEST(AudioChunking, PutsChunkResultsBackOnTheTimeline) {
     EXPECT_EQ(odd->segments()[0].seek, 250);
 
     EXPECT_EQ(toOptionalArrays(outcomes),
-              (std::vector<std::optional<TranscriptionResults>>{std::nullopt, TranscriptionResults{second},
-                                                                TranscriptionResults{}}));
+              (std::vector<std::optional<TranscriptionResults>>{
+                  std::nullopt, TranscriptionResults{second}, TranscriptionResults{}}));
 }
 
 }  // namespace

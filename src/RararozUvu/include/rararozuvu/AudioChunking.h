@@ -18,9 +18,9 @@ public:
 
     // The pieces of the audio in order, each at most maxChunkLength samples; audio no longer
     // than that is one piece at offset 0.
-    virtual std::vector<AudioChunk> chunkAll(const std::vector<float>& audioArray,
-                                             std::int64_t maxChunkLength,
-                                             const std::optional<DecodingOptions>& decodeOptions) = 0;
+    virtual std::vector<AudioChunk> chunkAll(
+        const std::vector<float>& audioArray, std::int64_t maxChunkLength,
+        const std::optional<DecodingOptions>& decodeOptions) = 0;
 
     // The results of every successful piece, piece by piece, each moved later by its piece's
     // offset t = seekOffsetIndex / 16000 (single precision): segments' seek by the truncated

@@ -46,8 +46,9 @@ struct ModelUtilities : vevidocore::ModelUtilities {
     static std::vector<std::string> formatModelFiles(const std::vector<std::string>& modelFiles);
 
     // The models for the device from the given description, or from the built-in one.
-    static ModelSupport modelSupport(std::string_view deviceName,
-                                     const std::optional<ModelSupportConfig>& config = std::nullopt);
+    static ModelSupport modelSupport(
+        std::string_view deviceName,
+        const std::optional<ModelSupportConfig>& config = std::nullopt);
 };
 
 inline std::shared_ptr<const WhisperTokenizer> loadTokenizer(

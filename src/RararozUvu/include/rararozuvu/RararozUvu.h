@@ -155,11 +155,13 @@ public:
     // "Multiple models found matching ...", and the hub client's errors. When the hub cannot be
     // reached or the client is offline, the folder is looked for in the local copy of the
     // repository instead; only when that has no single match does the hub's error go out.
-    static std::filesystem::path download(
-        const std::string& variant, const std::optional<std::filesystem::path>& downloadBase,
-        bool useBackgroundSession, const std::string& repo,
-        const std::optional<std::string>& token, const std::string& endpoint,
-        const DownloadProgressHandler& progressCallback = {}, std::stop_token stop = {});
+    static std::filesystem::path download(const std::string& variant,
+                                          const std::optional<std::filesystem::path>& downloadBase,
+                                          bool useBackgroundSession, const std::string& repo,
+                                          const std::optional<std::string>& token,
+                                          const std::string& endpoint,
+                                          const DownloadProgressHandler& progressCallback = {},
+                                          std::stop_token stop = {});
     static std::vector<std::string> formatModelFiles(const std::vector<std::string>& modelFiles);
 
     // Sets modelFolder: the given folder as it is; else, with `download`, the downloaded folder
@@ -271,18 +273,18 @@ public:
     // The task object of one run.
     virtual std::unique_ptr<TranscribeTask> setupTranscribeTask(
         TranscriptionTimings currentTimings, std::shared_ptr<Progress> progress,
-        std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
+        std::shared_ptr<AudioProcessing> audioProcessor,
+        std::shared_ptr<AudioEncoding> audioEncoder,
         std::shared_ptr<FeatureExtracting> featureExtractor,
         std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
         std::shared_ptr<const WhisperTokenizer> tokenizer);
     // One transcription task over the samples, after loading the models when they are not
     // loaded. Throws WhisperError (tokenizerUnavailable), vevidocore::CancellationError, and the
     // loader's and the task's errors.
-    virtual TranscriptionResults runTranscribeTask(const std::vector<float>& audioArray,
-                                                   const std::optional<DecodingOptions>& decodeOptions,
-                                                   const TranscriptionCallback& callback,
-                                                   const SegmentDiscoveryCallback& segmentCallback,
-                                                   std::stop_token stop = {});
+    virtual TranscriptionResults runTranscribeTask(
+        const std::vector<float>& audioArray, const std::optional<DecodingOptions>& decodeOptions,
+        const TranscriptionCallback& callback, const SegmentDiscoveryCallback& segmentCallback,
+        std::stop_token stop = {});
 
 protected:
     // The configured download, prewarm and load, through the virtual operations.
@@ -297,6 +299,8 @@ private:
     // Loads the models unless they are loaded, once for all the transcriptions that ask at the
     // same time.
     void loadModelsIfNeeded();
+    // Tells the transcription-state callback, when one is set.
+    void reportTranscriptionState(TranscriptionState state);
     TranscriptionResults transcribeChunked(const std::vector<float>& audioArray,
                                            const DecodingOptions& decodeOptions,
                                            const TranscriptionCallback& callback,

@@ -25,11 +25,13 @@ public:
 
     // The value; a failure rethrows its error.
     const T& get() const& {
-        if (isFailure()) std::rethrow_exception(std::get<1>(outcome_));
+        if (isFailure())
+            std::rethrow_exception(std::get<1>(outcome_));
         return std::get<0>(outcome_);
     }
     T&& get() && {
-        if (isFailure()) std::rethrow_exception(std::get<1>(outcome_));
+        if (isFailure())
+            std::rethrow_exception(std::get<1>(outcome_));
         return std::get<0>(std::move(outcome_));
     }
     // The error of a failure, empty for a success.
@@ -39,7 +41,8 @@ public:
     // The failure's what(), "unknown error" for an error that is no std::exception, empty for a
     // success.
     std::string errorDescription() const {
-        if (isSuccess()) return {};
+        if (isSuccess())
+            return {};
         try {
             std::rethrow_exception(std::get<1>(outcome_));
         } catch (const std::exception& e) {

@@ -5,13 +5,15 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "rararozuvu/Result.h"
 #include "rararozuvu/TranscriptionResult.h"
 
 namespace rararozuvu {
 
-// Writes a transcription result as a file of one format into a fixed folder.
+// Writes a transcription result as a file of one format into a fixed folder: WriteJSON, WriteSRT
+// and WriteVTT below.
 class ResultWriting {
 public:
     using Options = std::map<std::string, std::any>;
@@ -39,6 +41,43 @@ public:
     // A WebVTT cue: "MM:SS.mmm --> MM:SS.mmm" (hours from one hour on) and the text, then a blank
     // line.
     std::string formatTiming(float start, float end, std::string_view text) const;
+};
+
+// The shipped writers hold only their folder.
+class FolderResultWriter : public ResultWriting {
+public:
+    explicit FolderResultWriter(std::string outputDir) : outputDir_(std::move(outputDir)) {}
+    const std::string& outputDir() const override { return outputDir_; }
+
+private:
+    std::string outputDir_;
+};
+
+// The result's JSON form (keys "text", "segments", "language", "timings", "seekTime"),
+// pretty-printed, in "<to>.json".
+class WriteJSON : public FolderResultWriter {
+public:
+    using FolderResultWriter::FolderResultWriter;
+    Result<std::string> write(const TranscriptionResult& result, const std::string& to,
+                              const Options& options = {}) override;
+};
+
+// SubRip subtitles in "<to>.srt": one numbered cue per word of a segment that has words, else
+// one per segment; the texts as stored.
+class WriteSRT : public FolderResultWriter {
+public:
+    using FolderResultWriter::FolderResultWriter;
+    Result<std::string> write(const TranscriptionResult& result, const std::string& to,
+                              const Options& options = {}) override;
+};
+
+// WebVTT subtitles in "<to>.vtt": the header "WEBVTT", then one cue per word of a segment that
+// has words, else one per segment; the texts as stored.
+class WriteVTT : public FolderResultWriter {
+public:
+    using FolderResultWriter::FolderResultWriter;
+    Result<std::string> write(const TranscriptionResult& result, const std::string& to,
+                              const Options& options = {}) override;
 };
 
 // File helpers the writers share.

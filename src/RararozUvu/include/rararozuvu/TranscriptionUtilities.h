@@ -22,8 +22,8 @@ struct TranscriptionUtilities {
                                                      float seekTime);
 
     // One line per segment: "[<start> --> <end>] <text>" with two decimals, or the text alone.
-    static std::vector<std::string> formatSegments(const std::vector<TranscriptionSegment>& segments,
-                                                   bool withTimestamps);
+    static std::vector<std::string> formatSegments(
+        const std::vector<TranscriptionSegment>& segments, bool withTimestamps);
 
     // The words of `second` from its start for as long as they match `first` word by word after
     // normalising both (see normalized()); they keep their own timings.
