@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <numbers>
 #include <random>
 #include <string>
 #include <thread>
@@ -57,10 +58,12 @@ public:
 private:
     void add(const std::string& name, std::vector<std::size_t> shape, float fill = NAN) {
         std::size_t n = 1;
-        for (auto s : shape) n *= s;
+        for (auto s : shape)
+            n *= s;
         auto& data = storage_.emplace_back(n);
         std::normal_distribution<float> normal(0.0f, 0.02f);
-        for (auto& v : data) v = std::isnan(fill) ? normal(rng_) : fill;
+        for (auto& v : data)
+            v = std::isnan(fill) ? normal(rng_) : fill;
         tensors_.push_back({name, ml::SafetensorsDType::F16,
                             std::vector<std::int64_t>(shape.begin(), shape.end()),
                             std::as_bytes(std::span<const ml::Float16>(data))});
@@ -72,7 +75,8 @@ private:
     void addAttention(const std::string& prefix, std::size_t d) {
         for (const char* proj : {"q_proj", "k_proj", "v_proj", "out_proj"}) {
             add(prefix + proj + ".weight", {d, d});
-            if (std::string(proj) != "k_proj") add(prefix + proj + ".bias", {d});
+            if (std::string(proj) != "k_proj")
+                add(prefix + proj + ".bias", {d});
         }
     }
     void addBlock(const std::string& prefix, std::size_t d, std::size_t ffn, bool decoder) {
@@ -119,7 +123,8 @@ struct Model {
 const Model& model(std::int64_t index) {
     static std::map<std::int64_t, Model> models;
     auto it = models.find(index);
-    if (it != models.end()) return it->second;
+    if (it != models.end())
+        return it->second;
     Model m;
     if (index == 0) {
         m.name = "tiny";
@@ -138,7 +143,9 @@ std::vector<float> testTone() {
     std::mt19937 rng(7);
     std::normal_distribution<float> noise(0.0f, 0.01f);
     for (std::size_t i = 0; i < audio.size(); ++i) {
-        audio[i] = 0.3f * std::sin(2.0f * float(M_PI) * 440.0f * float(i) / 16000.0f) + noise(rng);
+        audio[i] =
+            0.3f * std::sin(2.0f * std::numbers::pi_v<float> * 440.0f * float(i) / 16000.0f) +
+            noise(rng);
     }
     return audio;
 }
@@ -168,8 +175,8 @@ void BM_Sgemm(benchmark::State& state) {
         benchmark::DoNotOptimize(c.data());
     }
     state.SetLabel(m.name);
-    state.counters["GFLOP/s"] = benchmark::Counter(2.0 * M * N * K * 1e-9 * double(state.iterations()),
-                                                   benchmark::Counter::kIsRate);
+    state.counters["GFLOP/s"] = benchmark::Counter(
+        2.0 * M * N * K * 1e-9 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Sgemm)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -185,9 +192,8 @@ void BM_Encoder(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
     }
     state.SetLabel(m.name);
-    state.counters["GFLOP/s"] =
-        benchmark::Counter(encoder.flopsPerWindow() * 1e-9 * double(state.iterations()),
-                           benchmark::Counter::kIsRate);
+    state.counters["GFLOP/s"] = benchmark::Counter(
+        encoder.flopsPerWindow() * 1e-9 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Encoder)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -201,7 +207,8 @@ void BM_DecoderStep(benchmark::State& state) {
     std::normal_distribution<float> normal(0.0f, 1.0f);
     std::vector<ml::Float16> keys(e * slots), values(e * slots), encoder(m.params.dModel * 1500);
     for (auto* v : {&keys, &values, &encoder}) {
-        for (auto& x : *v) x = normal(rng);
+        for (auto& x : *v)
+            x = normal(rng);
     }
     std::vector<std::int32_t> update(slots, 0);
     update[position] = 1;
@@ -209,8 +216,8 @@ void BM_DecoderStep(benchmark::State& state) {
     std::fill_n(padding.begin(), position + 1, ml::Float16(0.0f));
     std::vector<ml::Float16> logits(decoder.vocabularySize()), keyOut(e), valueOut(e),
         alignment(1500);
-    const ml::whisper::DecoderStepInputs in{50257, static_cast<std::int32_t>(position), keys,
-                                            values,  update, encoder, padding};
+    const ml::whisper::DecoderStepInputs in{
+        50257, static_cast<std::int32_t>(position), keys, values, update, encoder, padding};
     const ml::whisper::DecoderStepOutputs out{logits, keyOut, valueOut, alignment};
     decoder.step(in, out);  // computes the cross-attention keys and values of this encoder output
     for (auto _ : state) {
@@ -234,7 +241,8 @@ void BM_ReadDecoderWeights(benchmark::State& state) {
     const std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
     std::vector<float> sums(threads);
     bool stop = false;
-    std::barrier start(static_cast<std::ptrdiff_t>(threads)), done(static_cast<std::ptrdiff_t>(threads));
+    std::barrier start(static_cast<std::ptrdiff_t>(threads)),
+        done(static_cast<std::ptrdiff_t>(threads));
     const auto part = [&](std::size_t t) {
         const std::size_t b = buffer.size() * t / threads, e = buffer.size() * (t + 1) / threads;
         float a0 = 0, a1 = 0, a2 = 0, a3 = 0;
@@ -245,7 +253,8 @@ void BM_ReadDecoderWeights(benchmark::State& state) {
             a2 += buffer[i + 2];
             a3 += buffer[i + 3];
         }
-        for (; i < e; ++i) a0 += buffer[i];
+        for (; i < e; ++i)
+            a0 += buffer[i];
         sums[t] = a0 + a1 + a2 + a3;
     };
     std::vector<std::jthread> workers;
@@ -253,7 +262,8 @@ void BM_ReadDecoderWeights(benchmark::State& state) {
         workers.emplace_back([&, t] {
             for (;;) {
                 start.arrive_and_wait();
-                if (stop) return;
+                if (stop)
+                    return;
                 part(t);
                 done.arrive_and_wait();
             }

@@ -9,12 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fmt/format.h>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -49,7 +49,8 @@ constexpr std::array<DTypeInfo, 15> kDTypes{{
 
 const DTypeInfo& info(SafetensorsDType dtype) {
     for (const auto& d : kDTypes) {
-        if (d.dtype == dtype) return d;
+        if (d.dtype == dtype)
+            return d;
     }
     throw SafetensorsError("unknown tensor dtype");
 }
@@ -63,9 +64,11 @@ bool byteCount(const std::vector<std::int64_t>& shape, std::size_t elementBytes,
                std::uint64_t& bytes) {
     std::uint64_t n = elementBytes;
     for (std::int64_t d : shape) {
-        if (d < 0) return false;
+        if (d < 0)
+            return false;
         const auto u = static_cast<std::uint64_t>(d);
-        if (u != 0 && n > std::numeric_limits<std::uint64_t>::max() / u) return false;
+        if (u != 0 && n > std::numeric_limits<std::uint64_t>::max() / u)
+            return false;
         n *= u;
     }
     bytes = n;
@@ -78,7 +81,8 @@ public:
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     int get() const { return fd_; }
 
@@ -88,13 +92,18 @@ private:
 
 }  // namespace
 
-std::size_t elementSize(SafetensorsDType dtype) { return info(dtype).size; }
+std::size_t elementSize(SafetensorsDType dtype) {
+    return info(dtype).size;
+}
 
-std::string_view dtypeName(SafetensorsDType dtype) { return info(dtype).name; }
+std::string_view dtypeName(SafetensorsDType dtype) {
+    return info(dtype).name;
+}
 
 std::size_t SafetensorsTensor::elementCount() const {
     std::size_t n = 1;
-    for (std::int64_t d : shape) n *= static_cast<std::size_t>(d);
+    for (std::int64_t d : shape)
+        n *= static_cast<std::size_t>(d);
     return n;
 }
 
@@ -119,8 +128,8 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
             "safetensors file {} is truncated: {} bytes, shorter than the 8-byte header length",
             where, fileSize));
     }
-    void* map = ::mmap(nullptr, static_cast<std::size_t>(fileSize), PROT_READ, MAP_PRIVATE,
-                       fd.get(), 0);
+    void* map =
+        ::mmap(nullptr, static_cast<std::size_t>(fileSize), PROT_READ, MAP_PRIVATE, fd.get(), 0);
     if (map == MAP_FAILED) {
         throw SafetensorsError(
             fmt::format("cannot map safetensors file {}: {}", where, std::strerror(errno)));
@@ -140,18 +149,17 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
                 where, headerLength, fileSize - 8));
         }
         if (headerLength > kMaxHeaderBytes) {
-            throw SafetensorsError(fmt::format(
-                "safetensors file {} has an implausible header length of {} bytes", where,
-                headerLength));
+            throw SafetensorsError(
+                fmt::format("safetensors file {} has an implausible header length of {} bytes",
+                            where, headerLength));
         }
         const std::size_t dataStart = 8 + static_cast<std::size_t>(headerLength);
         const std::uint64_t dataSize = fileSize - dataStart;
 
         rapidjson::Document doc;
-        constexpr unsigned kFlags = rapidjson::kParseNanAndInfFlag |
-                                    rapidjson::kParseFullPrecisionFlag |
-                                    rapidjson::kParseValidateEncodingFlag |
-                                    rapidjson::kParseIterativeFlag;
+        constexpr unsigned kFlags =
+            rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag |
+            rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
         doc.Parse<kFlags>(reinterpret_cast<const char*>(bytes + 8),
                           static_cast<std::size_t>(headerLength));
         if (doc.HasParseError()) {
@@ -179,16 +187,17 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
                 }
                 for (const auto& m : member.value.GetObject()) {
                     if (!m.value.IsString()) {
-                        throw SafetensorsError(fmt::format(
-                            "safetensors file {}: metadata \"{}\" is not a string", where,
-                            m.name.GetString()));
+                        throw SafetensorsError(
+                            fmt::format("safetensors file {}: metadata \"{}\" is not a string",
+                                        where, m.name.GetString()));
                     }
                     metadata_[std::string(m.name.GetString(), m.name.GetStringLength())] =
                         std::string(m.value.GetString(), m.value.GetStringLength());
                 }
                 continue;
             }
-            if (!member.value.IsObject()) throw bad("is not described by an object");
+            if (!member.value.IsObject())
+                throw bad("is not described by an object");
             const auto& v = member.value;
 
             const auto dtypeIt = v.FindMember("dtype");
@@ -197,8 +206,9 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
             }
             const std::string_view dtypeText(dtypeIt->value.GetString(),
                                              dtypeIt->value.GetStringLength());
-            const auto known = std::find_if(kDTypes.begin(), kDTypes.end(),
-                                            [&](const DTypeInfo& d) { return d.name == dtypeText; });
+            const auto known =
+                std::find_if(kDTypes.begin(), kDTypes.end(),
+                             [&](const DTypeInfo& d) { return d.name == dtypeText; });
             if (known == kDTypes.end()) {
                 throw bad(fmt::format("has the unknown dtype \"{}\"", dtypeText));
             }
@@ -224,17 +234,17 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
             const std::uint64_t begin = offsetsIt->value[0].GetUint64();
             const std::uint64_t end = offsetsIt->value[1].GetUint64();
             if (begin > end || end > dataSize) {
-                throw bad(fmt::format(
-                    "has data offsets [{}, {}] outside the data area of {} bytes", begin, end,
-                    dataSize));
+                throw bad(fmt::format("has data offsets [{}, {}] outside the data area of {} bytes",
+                                      begin, end, dataSize));
             }
             std::uint64_t expected = 0;
             if (!byteCount(shape, known->size, expected) || expected != end - begin) {
-                throw bad(fmt::format(
-                    "has {} bytes of data, which does not match its dtype {} and shape", end - begin,
-                    dtypeText));
+                throw bad(
+                    fmt::format("has {} bytes of data, which does not match its dtype {} and shape",
+                                end - begin, dtypeText));
             }
-            if (index_.count(name) != 0) throw bad("is listed twice");
+            if (index_.count(name) != 0)
+                throw bad("is listed twice");
 
             index_.emplace(name, tensors_.size());
             ranges.emplace_back(begin, end);
@@ -247,9 +257,9 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
         std::sort(ranges.begin(), ranges.end());
         for (std::size_t i = 1; i < ranges.size(); ++i) {
             if (ranges[i].first < ranges[i - 1].second) {
-                throw SafetensorsError(fmt::format(
-                    "safetensors file {} has overlapping tensors at data offset {}", where,
-                    ranges[i].first));
+                throw SafetensorsError(
+                    fmt::format("safetensors file {} has overlapping tensors at data offset {}",
+                                where, ranges[i].first));
             }
         }
     } catch (...) {
@@ -279,7 +289,9 @@ SafetensorsFile& SafetensorsFile::operator=(SafetensorsFile&& other) noexcept {
     return *this;
 }
 
-SafetensorsFile::~SafetensorsFile() { unmap(); }
+SafetensorsFile::~SafetensorsFile() {
+    unmap();
+}
 
 void SafetensorsFile::unmap() noexcept {
     if (mapping_ != nullptr) {
@@ -295,7 +307,8 @@ const SafetensorsTensor* SafetensorsFile::find(std::string_view name) const {
 }
 
 const SafetensorsTensor& SafetensorsFile::tensor(std::string_view name) const {
-    if (const auto* t = find(name)) return *t;
+    if (const auto* t = find(name))
+        return *t;
     throw SafetensorsError(
         fmt::format("safetensors file {} has no tensor \"{}\"", path_.string(), name));
 }
@@ -368,7 +381,8 @@ void SafetensorsWriter::write(const std::filesystem::path& path) const {
         json.String(dt.data(), static_cast<rapidjson::SizeType>(dt.size()));
         key("shape");
         json.StartArray();
-        for (std::int64_t d : e.shape) json.Int64(d);
+        for (std::int64_t d : e.shape)
+            json.Int64(d);
         json.EndArray();
         key("data_offsets");
         json.StartArray();
@@ -396,12 +410,14 @@ void SafetensorsWriter::write(const std::filesystem::path& path) const {
     };
     {
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(temp.c_str(), "wb"),
-                                                             &std::fclose);
-        if (!out) throw fail("open");
+                                                            &std::fclose);
+        if (!out)
+            throw fail("open");
         bool ok = std::fwrite(length.data(), 1, length.size(), out.get()) == length.size() &&
                   std::fwrite(header.data(), 1, header.size(), out.get()) == header.size();
         for (const auto& e : entries_) {
-            if (!ok) break;
+            if (!ok)
+                break;
             ok = e.bytes.empty() ||
                  std::fwrite(e.bytes.data(), 1, e.bytes.size(), out.get()) == e.bytes.size();
         }

@@ -35,7 +35,8 @@ ml::whisper::WhisperHyperParameters smallShape() {
 std::vector<Float16> randomHalves(std::size_t n, float scale, std::mt19937& rng) {
     std::normal_distribution<float> normal(0.0f, scale);
     std::vector<Float16> v(n);
-    for (auto& x : v) x = normal(rng);
+    for (auto& x : v)
+        x = normal(rng);
     return v;
 }
 
@@ -50,15 +51,16 @@ public:
         add("model.decoder.layer_norm.bias", {d}, 0.2f);
         for (std::size_t l = 0; l < p.decoderLayers; ++l) {
             const std::string q = "model.decoder.layers." + std::to_string(l) + ".";
-            for (const char* norm : {"self_attn_layer_norm", "encoder_attn_layer_norm",
-                                     "final_layer_norm"}) {
+            for (const char* norm :
+                 {"self_attn_layer_norm", "encoder_attn_layer_norm", "final_layer_norm"}) {
                 add(q + norm + ".weight", {d}, 0.2f, 1.0f);
                 add(q + norm + ".bias", {d}, 0.2f);
             }
             for (const char* attn : {"self_attn.", "encoder_attn."}) {
                 for (const char* proj : {"q_proj", "k_proj", "v_proj", "out_proj"}) {
                     add(q + attn + proj + ".weight", {d, d}, 0.25f);
-                    if (std::string(proj) != "k_proj") add(q + attn + proj + ".bias", {d}, 0.2f);
+                    if (std::string(proj) != "k_proj")
+                        add(q + attn + proj + ".bias", {d}, 0.2f);
                 }
             }
             add(q + "fc1.weight", {p.decoderFfnDim, d}, 0.2f);
@@ -73,9 +75,11 @@ private:
     void add(const std::string& name, std::vector<std::size_t> shape, float scale,
              float offset = 0.0f) {
         std::size_t n = 1;
-        for (auto s : shape) n *= s;
+        for (auto s : shape)
+            n *= s;
         auto& data = storage_.emplace_back(randomHalves(n, scale, rng_));
-        for (auto& x : data) x = float(x) + offset;
+        for (auto& x : data)
+            x = float(x) + offset;
         tensors_.push_back({name, ml::SafetensorsDType::F16,
                             std::vector<std::int64_t>(shape.begin(), shape.end()),
                             std::as_bytes(std::span<const Float16>(data))});
@@ -114,7 +118,8 @@ struct Step {
     std::vector<float> outputs() const {
         std::vector<float> all;
         for (const auto* v : {&logits, &keyOut, &valueOut, &alignment}) {
-            for (auto x : *v) all.push_back(float(x));
+            for (auto x : *v)
+                all.push_back(float(x));
         }
         return all;
     }
@@ -207,7 +212,8 @@ TEST_F(DecoderKernelTest, CrossAttentionFollowsTheEncoderOutputsContent) {
 
     // The alignment row averages softmax rows of the named heads.
     float total = 0;
-    for (auto a : step.alignment) total += float(a);
+    for (auto a : step.alignment)
+        total += float(a);
     EXPECT_NEAR(total, 1.0f, 1e-2f);
 }
 
@@ -227,11 +233,14 @@ TEST_F(DecoderKernelTest, ConcurrentStepsEqualSequentialOnes) {
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < 4; ++i) {
         threads.emplace_back([&, i] {
-            for (int repeat = 0; repeat < 3; ++repeat) steps[i].run(shared, encoders[i]);
+            for (int repeat = 0; repeat < 3; ++repeat)
+                steps[i].run(shared, encoders[i]);
         });
     }
-    for (auto& t : threads) t.join();
-    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(steps[i].outputs(), expected[i]) << i;
+    for (auto& t : threads)
+        t.join();
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(steps[i].outputs(), expected[i]) << i;
 }
 
 TEST_F(DecoderKernelTest, BadInputsAreRejectedBeforeAnythingIsWritten) {
@@ -264,9 +273,9 @@ TEST_F(DecoderKernelTest, BadInputsAreRejectedBeforeAnythingIsWritten) {
                                   {step.logits, step.keyOut, step.valueOut, step.alignment}),
                      WhisperKernelError)
             << c.what;
-        EXPECT_TRUE(std::all_of(step.logits.begin(), step.logits.end(),
-                                [](Float16 x) { return float(x) == 123.0f; }))
-            << c.what;
+        EXPECT_TRUE(std::all_of(step.logits.begin(), step.logits.end(), [](Float16 x) {
+            return float(x) == 123.0f;
+        })) << c.what;
     }
     Step step(kernel_, 2, rng_);
     EXPECT_THROW(step.run(kernel_, std::span<const Float16>(encoder_).first(10)),

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -32,7 +32,8 @@ protected:
     fs::path writeHeader(const std::string& json, std::size_t dataBytes) {
         std::string bytes(8, '\0');
         const std::uint64_t n = json.size();
-        for (int i = 0; i < 8; ++i) bytes[i] = static_cast<char>((n >> (8 * i)) & 0xff);
+        for (int i = 0; i < 8; ++i)
+            bytes[i] = static_cast<char>((n >> (8 * i)) & 0xff);
         bytes += json;
         bytes.append(dataBytes, '\0');
         return writeRaw("t.safetensors", bytes);
@@ -122,8 +123,8 @@ TEST_F(Safetensors, MalformedFilesAreClearErrors) {
         {"not an object", "[1,2]", 0, "", "not a JSON object"},
         {"unknown dtype", R"({"t":{"dtype":"F17","shape":[2],"data_offsets":[0,8]}})", 8, "",
          "unknown dtype"},
-        {"negative dimension", R"({"t":{"dtype":"F32","shape":[-2],"data_offsets":[0,8]}})", 8,
-         "", "shape entry"},
+        {"negative dimension", R"({"t":{"dtype":"F32","shape":[-2],"data_offsets":[0,8]}})", 8, "",
+         "shape entry"},
         {"offsets past the end", R"({"t":{"dtype":"F32","shape":[2],"data_offsets":[8,16]}})", 8,
          "", "outside the data area"},
         {"offsets reversed", R"({"t":{"dtype":"F32","shape":[0],"data_offsets":[8,0]}})", 8, "",

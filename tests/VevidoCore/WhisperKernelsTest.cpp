@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <numbers>
 #include <vector>
 
 #include "ml/Float16.h"
@@ -109,7 +110,8 @@ protected:
         const auto framesFirst = values<float>(reference().tensor("encoder_output_embeds"));
         std::vector<ml::Float16> out(framesFirst.size());
         for (std::size_t f = 0; f < 1500; ++f) {
-            for (std::size_t c = 0; c < 384; ++c) out[c * 1500 + f] = framesFirst[f * 384 + c];
+            for (std::size_t c = 0; c < 384; ++c)
+                out[c * 1500 + f] = framesFirst[f * 384 + c];
         }
         return out;
     }
@@ -209,8 +211,8 @@ TEST_F(WhisperReference, DecoderStepsMatchTheReference) {
         const auto [worst, at] = maxDifference(window.logits, want);
         EXPECT_LE(worst, 2e-2) << "step " << i << " token " << at;
         next = window.argmax();
-        const auto wantToken = static_cast<std::int32_t>(
-            std::max_element(want.begin(), want.end()) - want.begin());
+        const auto wantToken =
+            static_cast<std::int32_t>(std::max_element(want.begin(), want.end()) - want.begin());
         EXPECT_EQ(next, wantToken) << "step " << i;
         EXPECT_EQ(next, tokens[i]) << "step " << i;
     }
@@ -234,13 +236,15 @@ TEST(MelKernel, FrontEndEdges) {
     // A pure tone: the band holding 1 kHz is the loudest, and nothing lies more than 8 below
     // the maximum on the log scale (2 after the final scaling).
     std::vector<float> tone(480000);
-    for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = std::sin(2 * M_PI * 1000.0 * i / 16000);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = std::sin(2 * std::numbers::pi * 1000.0 * double(i) / 16000);
     mel.compute(tone, out);
     const float top = *std::max_element(out.begin(), out.end());
     EXPECT_GE(*std::min_element(out.begin(), out.end()), top - 2.0f);
     std::size_t loudest = 0;
     for (std::size_t m = 0; m < 80; ++m) {
-        if (out[m * 3000 + 1500] > out[loudest * 3000 + 1500]) loudest = m;
+        if (out[m * 3000 + 1500] > out[loudest * 3000 + 1500])
+            loudest = m;
     }
     const auto& f = mel.filters();
     EXPECT_GT(f[loudest * 201 + 25], 0.0f);  // bin 25 is 1000 Hz

@@ -20,7 +20,8 @@ TEST(WorkerPool, EveryTaskRunsExactlyOnceAcrossManyJobs) {
         const std::size_t tasks = job % 37;
         std::vector<std::atomic<int>> runs(tasks);
         pool.run(tasks, [&](std::size_t i) { runs[i].fetch_add(1); });
-        for (std::size_t i = 0; i < tasks; ++i) ASSERT_EQ(runs[i].load(), 1) << job << "/" << i;
+        for (std::size_t i = 0; i < tasks; ++i)
+            ASSERT_EQ(runs[i].load(), 1) << job << "/" << i;
     }
 }
 
@@ -33,12 +34,15 @@ TEST(WorkerPool, ConcurrentCallersAllFinish) {
             for (int job = 0; job < 200; ++job) {
                 std::vector<std::atomic<long>> parts(50);
                 pool.run(50, [&](std::size_t i) { parts[i] = static_cast<long>(i); });
-                for (auto& p : parts) sums[c] += p.load();
+                for (auto& p : parts)
+                    sums[c] += p.load();
             }
         });
     }
-    for (auto& t : callers) t.join();
-    for (long s : sums) EXPECT_EQ(s, 200L * (49 * 50 / 2));
+    for (auto& t : callers)
+        t.join();
+    for (long s : sums)
+        EXPECT_EQ(s, 200L * (49 * 50 / 2));
 }
 
 TEST(WorkerPool, TheFirstExceptionReachesTheCallerAfterTheOtherTasks) {
@@ -48,7 +52,8 @@ TEST(WorkerPool, TheFirstExceptionReachesTheCallerAfterTheOtherTasks) {
         EXPECT_THROW(pool.run(tasks,
                               [&](std::size_t i) {
                                   ran.fetch_add(1);
-                                  if (i == tasks - 1) throw std::runtime_error("task failed");
+                                  if (i == tasks - 1)
+                                      throw std::runtime_error("task failed");
                               }),
                      std::runtime_error);
         EXPECT_EQ(ran.load(), static_cast<int>(tasks));

@@ -1,10 +1,10 @@
 #include "ml/whisper/DecoderKernel.h"
 
+#include <fmt/format.h>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <fmt/format.h>
 #include <list>
 #include <mutex>
 #include <string>
@@ -53,12 +53,14 @@ struct CrossEntry {
 };
 
 bool sameBytes(std::span<const Float16> a, std::span<const Float16> b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     constexpr std::size_t kChunk = 1 << 15;
     const std::size_t chunks = (a.size() + kChunk - 1) / kChunk;
     std::atomic<bool> same{true};
     WorkerPool::shared().run(chunks, [&](std::size_t i) {
-        if (!same.load(std::memory_order_relaxed)) return;
+        if (!same.load(std::memory_order_relaxed))
+            return;
         const std::size_t begin = i * kChunk, n = std::min(kChunk, a.size() - begin);
         if (std::memcmp(a.data() + begin, b.data() + begin, n * sizeof(Float16)) != 0) {
             same.store(false, std::memory_order_relaxed);
@@ -160,10 +162,18 @@ DecoderKernel::DecoderKernel(DecoderKernel&&) noexcept = default;
 DecoderKernel& DecoderKernel::operator=(DecoderKernel&&) noexcept = default;
 DecoderKernel::~DecoderKernel() = default;
 
-const WhisperHyperParameters& DecoderKernel::hyperParameters() const { return impl_->params; }
-std::size_t DecoderKernel::vocabularySize() const { return impl_->vocab; }
-std::size_t DecoderKernel::kvCacheEmbedDim() const { return impl_->layerCount * impl_->width; }
-std::size_t DecoderKernel::encoderFrames() const { return impl_->frames; }
+const WhisperHyperParameters& DecoderKernel::hyperParameters() const {
+    return impl_->params;
+}
+std::size_t DecoderKernel::vocabularySize() const {
+    return impl_->vocab;
+}
+std::size_t DecoderKernel::kvCacheEmbedDim() const {
+    return impl_->layerCount * impl_->width;
+}
+std::size_t DecoderKernel::encoderFrames() const {
+    return impl_->frames;
+}
 
 std::size_t DecoderKernel::stepWeightBytes() const {
     const Impl& m = *impl_;
@@ -200,8 +210,8 @@ std::shared_ptr<const CrossEntry> DecoderKernel::Impl::crossFor(
         // [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision.
         for (const bool isValue : {false, true}) {
             Float16* target = (isValue ? entry->values : entry->keys).data() + l * d * t;
-            parallelGemm(d, t, d, (isValue ? layer.crossV : layer.crossK).data(), d, wide.data(),
-                         t, false, 0.0f, product.data(), t,
+            parallelGemm(d, t, d, (isValue ? layer.crossV : layer.crossK).data(), d, wide.data(), t,
+                         false, 0.0f, product.data(), t,
                          [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
                              for (std::size_t c = r0; c < r1; ++c) {
                                  float* row = product.data() + c * t + c0;
@@ -217,7 +227,8 @@ std::shared_ptr<const CrossEntry> DecoderKernel::Impl::crossFor(
     }
     std::lock_guard<std::mutex> lock(crossMutex);
     crossEntries.push_front(entry);
-    if (crossEntries.size() > kCrossCacheEntries) crossEntries.pop_back();
+    if (crossEntries.size() > kCrossCacheEntries)
+        crossEntries.pop_back();
     return entry;
 }
 
@@ -281,9 +292,11 @@ void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutp
                                 bias.begin() + static_cast<long>(hi));
     std::vector<char> isUpdate(span, 0);
     if (!allHidden) {
-        for (float& b : slotBias) b = b > kHiddenSlot ? b : -INFINITY;
+        for (float& b : slotBias)
+            b = b > kHiddenSlot ? b : -INFINITY;
     }
-    for (std::size_t s = lo; s < hi; ++s) isUpdate[s - lo] = in.kvCacheUpdateMask[s] != 0;
+    for (std::size_t s = lo; s < hi; ++s)
+        isUpdate[s - lo] = in.kvCacheUpdateMask[s] != 0;
 
     std::vector<float> x(d), h(d), qkv(3 * d), attended(d), y(std::max(d, ffn));
     std::vector<float> selfScores(heads * span), crossScores(heads * t);
@@ -315,7 +328,8 @@ void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutp
             }
             const float own = vec::dot(q + c0, k + c0, dh) * scale;
             for (std::size_t s = 0; s < span; ++s) {
-                if (isUpdate[s]) scores[s] = own;
+                if (isUpdate[s])
+                    scores[s] = own;
                 scores[s] += slotBias[s];
             }
             vec::softmax(scores, span);
@@ -354,7 +368,8 @@ void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutp
         });
         if (!alignment.empty()) {
             for (const auto& [layerIndex, head] : params.alignmentHeads) {
-                if (layerIndex == l) vec::add(crossScores.data() + head * t, alignment.data(), t);
+                if (layerIndex == l)
+                    vec::add(crossScores.data() + head * t, alignment.data(), t);
             }
         }
         project(layer.crossOut, d, d, attended.data(), layer.crossOutBias, y.data());
@@ -389,9 +404,11 @@ void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutp
         256);
 
     if (!alignment.empty()) {
-        const float share =
-            params.alignmentHeads.empty() ? 0.0f : 1.0f / static_cast<float>(params.alignmentHeads.size());
-        for (float& a : alignment) a *= share;
+        const float share = params.alignmentHeads.empty()
+                                ? 0.0f
+                                : 1.0f / static_cast<float>(params.alignmentHeads.size());
+        for (float& a : alignment)
+            a *= share;
         convertToFloat16(alignment.data(), out.alignmentHeadsWeights.data(), t);
     }
 }

@@ -2,9 +2,9 @@
 
 #include <cblas.h>
 
+#include <fmt/format.h>
 #include <cmath>
 #include <cstring>
-#include <fmt/format.h>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,7 +34,8 @@ std::vector<float> kernelMajor(const std::vector<float>& w, std::size_t out, std
     std::vector<float> r(w.size());
     for (std::size_t o = 0; o < out; ++o) {
         for (std::size_t c = 0; c < in; ++c) {
-            for (std::size_t j = 0; j < k; ++j) r[(o * k + j) * in + c] = w[(o * in + c) * k + j];
+            for (std::size_t j = 0; j < k; ++j)
+                r[(o * k + j) * in + c] = w[(o * in + c) * k + j];
         }
     }
     return r;
@@ -54,7 +55,8 @@ struct AddBias {
         for (std::size_t r = r0; r < r1; ++r) {
             float* row = c + r * ldc + c0;
             vec::add(bias + c0, row, c1 - c0);
-            if (gelu) vec::gelu(row, c1 - c0);
+            if (gelu)
+                vec::gelu(row, c1 - c0);
         }
     }
 };
@@ -122,7 +124,8 @@ EncoderKernel::EncoderKernel(const WhisperHyperParameters& params,
         layer.qkvWeight.reserve(3 * d * d);
         layer.qkvBias.assign(3 * d, 0.0f);
         auto qw = w.floats(q + "self_attn.q_proj.weight", {d, d});
-        for (float& v : qw) v *= scale;
+        for (float& v : qw)
+            v *= scale;
         auto qb = w.floats(q + "self_attn.q_proj.bias", {d});
         const auto kw = w.floats(q + "self_attn.k_proj.weight", {d, d});
         const auto vw = w.floats(q + "self_attn.v_proj.weight", {d, d});
@@ -150,18 +153,25 @@ EncoderKernel::EncoderKernel(EncoderKernel&&) noexcept = default;
 EncoderKernel& EncoderKernel::operator=(EncoderKernel&&) noexcept = default;
 EncoderKernel::~EncoderKernel() = default;
 
-const WhisperHyperParameters& EncoderKernel::hyperParameters() const { return impl_->params; }
-std::size_t EncoderKernel::inputFrames() const { return impl_->inFrames; }
-std::size_t EncoderKernel::outputFrames() const { return impl_->frames; }
+const WhisperHyperParameters& EncoderKernel::hyperParameters() const {
+    return impl_->params;
+}
+std::size_t EncoderKernel::inputFrames() const {
+    return impl_->inFrames;
+}
+std::size_t EncoderKernel::outputFrames() const {
+    return impl_->frames;
+}
 
 double EncoderKernel::flopsPerWindow() const {
     const Impl& m = *impl_;
     const double t = static_cast<double>(m.frames), d = static_cast<double>(m.width);
-    const double conv = 2.0 * static_cast<double>(m.inFrames) * d * 3.0 * static_cast<double>(m.mels) +
-                        2.0 * t * d * 3.0 * d;
-    const double layer = 2.0 * t * d * 3.0 * d           // q, k, v
-                         + 2.0 * 2.0 * t * t * d         // scores and weighted values
-                         + 2.0 * t * d * d               // output projection
+    const double conv =
+        2.0 * static_cast<double>(m.inFrames) * d * 3.0 * static_cast<double>(m.mels) +
+        2.0 * t * d * 3.0 * d;
+    const double layer = 2.0 * t * d * 3.0 * d    // q, k, v
+                         + 2.0 * 2.0 * t * t * d  // scores and weighted values
+                         + 2.0 * t * d * d        // output projection
                          + 2.0 * 2.0 * t * d * static_cast<double>(m.ffn);  // feed-forward
     return conv + layer * static_cast<double>(m.layers.size());
 }
@@ -218,8 +228,8 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     float* h1 = s.conv1Padded.data();
     std::fill_n(h1, d, 0.0f);
     std::fill_n(h1 + (inFrames + 1) * d, d, 0.0f);
-    parallelGemm(inFrames, d, 3 * c, s.columns.data(), 3 * c, conv1Weight.data(), 3 * c, true,
-                 0.0f, h1 + d, d, AddBias{h1 + d, d, conv1Bias.data(), true});
+    parallelGemm(inFrames, d, 3 * c, s.columns.data(), 3 * c, conv1Weight.data(), 3 * c, true, 0.0f,
+                 h1 + d, d, AddBias{h1 + d, d, conv1Bias.data(), true});
 
     // conv2 with stride 2: output frame f reads padded frames 2f .. 2f + 2.
     parallelRows(t, [&](std::size_t b, std::size_t e) {
@@ -228,8 +238,8 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
         }
     });
     float* x = s.x.data();
-    parallelGemm(t, d, 3 * d, s.columns.data(), 3 * d, conv2Weight.data(), 3 * d, true, 0.0f, x,
-                 d, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
+    parallelGemm(t, d, 3 * d, s.columns.data(), 3 * d, conv2Weight.data(), 3 * d, true, 0.0f, x, d,
+                 [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
                      AddBias{x, d, conv2Bias.data(), true}(r0, r1, c0, c1);
                      for (std::size_t f = r0; f < r1; ++f) {
                          vec::add(positions.data() + f * d + c0, x + f * d + c0, c1 - c0);
@@ -258,7 +268,8 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
                         static_cast<blasint>(t), static_cast<blasint>(headWidth), 1.0f, q,
                         static_cast<blasint>(3 * d), k, static_cast<blasint>(3 * d), 0.0f,
                         scores.data(), static_cast<blasint>(t));
-            for (std::size_t r = 0; r < rows; ++r) vec::softmax(scores.data() + r * t, t);
+            for (std::size_t r = 0; r < rows; ++r)
+                vec::softmax(scores.data() + r * t, t);
             cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(rows),
                         static_cast<blasint>(headWidth), static_cast<blasint>(t), 1.0f,
                         scores.data(), static_cast<blasint>(t), v, static_cast<blasint>(3 * d),
@@ -284,7 +295,8 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
         const std::size_t c1 = std::min(d, c0 + kTile), f1 = std::min(t, f0 + kTile);
         float column[kTile];
         for (std::size_t ch = c0; ch < c1; ++ch) {
-            for (std::size_t f = f0; f < f1; ++f) column[f - f0] = h[f * d + ch];
+            for (std::size_t f = f0; f < f1; ++f)
+                column[f - f0] = h[f * d + ch];
             convertToFloat16(column, out.data() + ch * t + f0, f1 - f0);
         }
     });

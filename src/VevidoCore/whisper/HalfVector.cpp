@@ -18,17 +18,30 @@ using Wide = __m512;
 inline Wide loadHalf(const Float16* p) {
     return _mm512_maskz_cvtph_ps(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
 }
-inline Wide loadFloat(const float* p) { return _mm512_loadu_ps(p); }
-inline void storeFloat(float* p, Wide v) { _mm512_storeu_ps(p, v); }
-inline Wide fma(Wide a, Wide b, Wide c) { return _mm512_fmadd_ps(a, b, c); }
-inline Wide zero() { return _mm512_setzero_ps(); }
-inline Wide broadcast(float a) { return _mm512_set1_ps(a); }
-inline Wide add(Wide a, Wide b) { return _mm512_add_ps(a, b); }
+inline Wide loadFloat(const float* p) {
+    return _mm512_loadu_ps(p);
+}
+inline void storeFloat(float* p, Wide v) {
+    _mm512_storeu_ps(p, v);
+}
+inline Wide fma(Wide a, Wide b, Wide c) {
+    return _mm512_fmadd_ps(a, b, c);
+}
+inline Wide zero() {
+    return _mm512_setzero_ps();
+}
+inline Wide broadcast(float a) {
+    return _mm512_set1_ps(a);
+}
+inline Wide add(Wide a, Wide b) {
+    return _mm512_add_ps(a, b);
+}
 inline float reduce(Wide v) {
     alignas(64) float lanes[16];
     _mm512_store_ps(lanes, v);
     float s = 0;
-    for (float x : lanes) s += x;
+    for (float x : lanes)
+        s += x;
     return s;
 }
 #else
@@ -37,12 +50,24 @@ using Wide = __m256;
 inline Wide loadHalf(const Float16* p) {
     return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
-inline Wide loadFloat(const float* p) { return _mm256_loadu_ps(p); }
-inline void storeFloat(float* p, Wide v) { _mm256_storeu_ps(p, v); }
-inline Wide fma(Wide a, Wide b, Wide c) { return _mm256_fmadd_ps(a, b, c); }
-inline Wide zero() { return _mm256_setzero_ps(); }
-inline Wide broadcast(float a) { return _mm256_set1_ps(a); }
-inline Wide add(Wide a, Wide b) { return _mm256_add_ps(a, b); }
+inline Wide loadFloat(const float* p) {
+    return _mm256_loadu_ps(p);
+}
+inline void storeFloat(float* p, Wide v) {
+    _mm256_storeu_ps(p, v);
+}
+inline Wide fma(Wide a, Wide b, Wide c) {
+    return _mm256_fmadd_ps(a, b, c);
+}
+inline Wide zero() {
+    return _mm256_setzero_ps();
+}
+inline Wide broadcast(float a) {
+    return _mm256_set1_ps(a);
+}
+inline Wide add(Wide a, Wide b) {
+    return _mm256_add_ps(a, b);
+}
 inline float reduce(Wide v) {
     const __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
     const __m128 t = _mm_add_ps(s, _mm_movehl_ps(s, s));
@@ -82,7 +107,8 @@ void gemvHalf(const Float16* w, std::size_t cols, const float* x, std::size_t fi
         y[r - first + 2] = s2;
         y[r - first + 3] = s3;
     }
-    for (; r < end; ++r) y[r - first] = dotHalf(x, w + r * cols, cols);
+    for (; r < end; ++r)
+        y[r - first] = dotHalf(x, w + r * cols, cols);
 }
 
 float dotHalf(const float* a, const Float16* b, std::size_t n) {
@@ -92,34 +118,41 @@ float dotHalf(const float* a, const Float16* b, std::size_t n) {
         acc0 = fma(loadHalf(b + i), loadFloat(a + i), acc0);
         acc1 = fma(loadHalf(b + i + kWide), loadFloat(a + i + kWide), acc1);
     }
-    for (; i + kWide <= n; i += kWide) acc0 = fma(loadHalf(b + i), loadFloat(a + i), acc0);
+    for (; i + kWide <= n; i += kWide)
+        acc0 = fma(loadHalf(b + i), loadFloat(a + i), acc0);
     float s = reduce(add(acc0, acc1));
-    for (; i < n; ++i) s += a[i] * float(b[i]);
+    for (; i < n; ++i)
+        s += a[i] * float(b[i]);
     return s;
 }
 
 void axpyHalf(float a, const Float16* x, float* y, std::size_t n) {
     const Wide av = broadcast(a);
     std::size_t i = 0;
-    for (; i + kWide <= n; i += kWide) storeFloat(y + i, fma(av, loadHalf(x + i), loadFloat(y + i)));
-    for (; i < n; ++i) y[i] += a * float(x[i]);
+    for (; i + kWide <= n; i += kWide)
+        storeFloat(y + i, fma(av, loadHalf(x + i), loadFloat(y + i)));
+    for (; i < n; ++i)
+        y[i] += a * float(x[i]);
 }
 
 #else  // portable fallback
 
 float dotHalf(const float* a, const Float16* b, std::size_t n) {
     float s = 0;
-    for (std::size_t i = 0; i < n; ++i) s += a[i] * float(b[i]);
+    for (std::size_t i = 0; i < n; ++i)
+        s += a[i] * float(b[i]);
     return s;
 }
 
 void gemvHalf(const Float16* w, std::size_t cols, const float* x, std::size_t first,
               std::size_t end, float* y) {
-    for (std::size_t r = first; r < end; ++r) y[r - first] = dotHalf(x, w + r * cols, cols);
+    for (std::size_t r = first; r < end; ++r)
+        y[r - first] = dotHalf(x, w + r * cols, cols);
 }
 
 void axpyHalf(float a, const Float16* x, float* y, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) y[i] += a * float(x[i]);
+    for (std::size_t i = 0; i < n; ++i)
+        y[i] += a * float(x[i]);
 }
 
 #endif

@@ -2,10 +2,11 @@
 
 #include <kiss_fftr.h>
 
+#include <fmt/format.h>
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <fmt/format.h>
+#include <numbers>
 
 #include "WorkerPool.h"
 #include "ml/whisper/WhisperKernelError.h"
@@ -22,13 +23,15 @@ constexpr std::size_t kFramesPerTask = 100;
 // The Slaney mel scale: linear below 1 kHz, logarithmic above.
 double hzToMel(double hz) {
     constexpr double kLinear = 200.0 / 3.0;
-    if (hz < 1000.0) return hz / kLinear;
+    if (hz < 1000.0)
+        return hz / kLinear;
     return 15.0 + std::log(hz / 1000.0) / (std::log(6.4) / 27.0);
 }
 
 double melToHz(double mel) {
     constexpr double kLinear = 200.0 / 3.0;
-    if (mel < 15.0) return mel * kLinear;
+    if (mel < 15.0)
+        return mel * kLinear;
     return 1000.0 * std::exp((std::log(6.4) / 27.0) * (mel - 15.0));
 }
 
@@ -41,7 +44,7 @@ MelKernel::MelKernel(std::size_t melCount) : melCount_(melCount) {
     window_.resize(kFftSize);
     for (std::size_t n = 0; n < kFftSize; ++n) {
         window_[n] = static_cast<float>(
-            0.5 - 0.5 * std::cos(2.0 * M_PI * static_cast<double>(n) / kFftSize));
+            0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(n) / kFftSize));
     }
 
     std::vector<double> edges(melCount + 2);
@@ -66,18 +69,19 @@ MelKernel::MelKernel(std::size_t melCount) : melCount_(melCount) {
                 endBin_[m] = k + 1;
             }
         }
-        if (endBin_[m] == 0) firstBin_[m] = 0;  // an empty band (only with very many bands)
+        if (endBin_[m] == 0)
+            firstBin_[m] = 0;  // an empty band (only with very many bands)
     }
 }
 
 void MelKernel::compute(std::span<const float> samples, std::span<float> out) const {
     if (samples.size() != kWindowSamples) {
-        throw WhisperKernelError(fmt::format("mel input has {} samples, expected {}",
-                                             samples.size(), kWindowSamples));
+        throw WhisperKernelError(
+            fmt::format("mel input has {} samples, expected {}", samples.size(), kWindowSamples));
     }
     if (out.size() != melCount_ * kFrames) {
-        throw WhisperKernelError(fmt::format("mel output has {} elements, expected {}",
-                                             out.size(), melCount_ * kFrames));
+        throw WhisperKernelError(fmt::format("mel output has {} elements, expected {}", out.size(),
+                                             melCount_ * kFrames));
     }
     constexpr std::size_t kTasks = (kFrames + kFramesPerTask - 1) / kFramesPerTask;
     std::array<float, kTasks> blockMax{};
@@ -101,15 +105,18 @@ void MelKernel::compute(std::span<const float> samples, std::span<float> out) co
             const std::size_t start = t * kHopLength;  // in padded coordinates
             if (start >= kPad && start + kFftSize - kPad <= kWindowSamples) {
                 const float* src = x + (start - kPad);
-                for (std::size_t n = 0; n < kFftSize; ++n) frame[n] = src[n] * window_[n];
+                for (std::size_t n = 0; n < kFftSize; ++n)
+                    frame[n] = src[n] * window_[n];
             } else {
                 // Reflect padding: index -j maps to j, and N - 1 + j to N - 1 - j.
                 for (std::size_t n = 0; n < kFftSize; ++n) {
-                    auto j = static_cast<std::ptrdiff_t>(start + n) -
-                             static_cast<std::ptrdiff_t>(kPad);
+                    auto j =
+                        static_cast<std::ptrdiff_t>(start + n) - static_cast<std::ptrdiff_t>(kPad);
                     const auto last = static_cast<std::ptrdiff_t>(kWindowSamples) - 1;
-                    if (j < 0) j = -j;
-                    if (j > last) j = 2 * last - j;
+                    if (j < 0)
+                        j = -j;
+                    if (j > last)
+                        j = 2 * last - j;
                     frame[n] = x[j] * window_[n];
                 }
             }
@@ -120,7 +127,8 @@ void MelKernel::compute(std::span<const float> samples, std::span<float> out) co
             for (std::size_t m = 0; m < melCount_; ++m) {
                 const float* w = filters_.data() + m * kBins;
                 float s = 0;
-                for (std::size_t k = firstBin_[m]; k < endBin_[m]; ++k) s += w[k] * power[k];
+                for (std::size_t k = firstBin_[m]; k < endBin_[m]; ++k)
+                    s += w[k] * power[k];
                 const float v = std::log10(std::max(s, 1e-10f));
                 mel[m * kFrames + t] = v;
                 localMax = std::max(localMax, v);
@@ -132,7 +140,8 @@ void MelKernel::compute(std::span<const float> samples, std::span<float> out) co
     const float floor = *std::max_element(blockMax.begin(), blockMax.end()) - 8.0f;
     WorkerPool::shared().run(melCount_, [&](std::size_t m) {
         float* row = mel + m * kFrames;
-        for (std::size_t t = 0; t < kFrames; ++t) row[t] = (std::max(row[t], floor) + 4.0f) / 4.0f;
+        for (std::size_t t = 0; t < kFrames; ++t)
+            row[t] = (std::max(row[t], floor) + 4.0f) / 4.0f;
     });
 }
 

@@ -32,8 +32,7 @@ constexpr std::size_t kTileColumns = 384;
 template <typename Tile>
 void forEachTile(std::size_t m, std::size_t n, Tile&& tile) {
     const std::size_t rowTiles = std::max<std::size_t>(1, (m + kTileRows / 2) / kTileRows);
-    const std::size_t columnTiles =
-        std::max<std::size_t>(1, (n + kTileColumns / 2) / kTileColumns);
+    const std::size_t columnTiles = std::max<std::size_t>(1, (n + kTileColumns / 2) / kTileColumns);
     WorkerPool::shared().run(rowTiles * columnTiles, [&](std::size_t t) {
         const std::size_t i = t / columnTiles, j = t % columnTiles;
         const std::size_t r0 = m * i / rowTiles, r1 = m * (i + 1) / rowTiles;
@@ -41,7 +40,8 @@ void forEachTile(std::size_t m, std::size_t n, Tile&& tile) {
         const std::size_t c0 = (n * j / columnTiles) & ~std::size_t{15};
         const std::size_t c1 =
             j + 1 == columnTiles ? n : (n * (j + 1) / columnTiles) & ~std::size_t{15};
-        if (r1 > r0 && c1 > c0) tile(r0, r1, c0, c1);
+        if (r1 > r0 && c1 > c0)
+            tile(r0, r1, c0, c1);
     });
 }
 

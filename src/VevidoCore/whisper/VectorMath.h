@@ -1,8 +1,8 @@
 #pragma once
 
 // Float vector routines for the Whisper kernels, written once over vectors as wide as the target's
-// registers (16 lanes with AVX-512, 8 with AVX, 4 otherwise). Every routine is exact to float rounding except
-// expf (within 2 ulp) and erf (within 1.5e-7 absolute).
+// registers (16 lanes with AVX-512, 8 with AVX, 4 otherwise). Every routine is exact to float
+// rounding except expf (within 2 ulp) and erf (within 1.5e-7 absolute).
 
 #include <cmath>
 #include <cstddef>
@@ -22,20 +22,26 @@ constexpr std::size_t kLanes = 4;
 #endif
 typedef float FloatVec __attribute__((vector_size(kLanes * sizeof(float))));
 typedef std::int32_t IntVec __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+using F16x = FloatVec;  // the earlier name, still used by the runtime's row kernels
 
 inline FloatVec load(const float* p) {
     FloatVec v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store(float* p, FloatVec v) { std::memcpy(p, &v, sizeof v); }
-inline FloatVec splat(float x) { return FloatVec{} + x; }
+inline void store(float* p, FloatVec v) {
+    std::memcpy(p, &v, sizeof v);
+}
+inline FloatVec splat(float x) {
+    return FloatVec{} + x;
+}
 
 inline float horizontalSum(FloatVec v) {
     float lanes[kLanes];
     std::memcpy(lanes, &v, sizeof v);
     float s = 0;
-    for (float x : lanes) s += x;
+    for (float x : lanes)
+        s += x;
     return s;
 }
 
@@ -43,7 +49,8 @@ inline float horizontalMax(FloatVec v) {
     float lanes[kLanes];
     std::memcpy(lanes, &v, sizeof v);
     float m = lanes[0];
-    for (float x : lanes) m = x > m ? x : m;
+    for (float x : lanes)
+        m = x > m ? x : m;
     return m;
 }
 
@@ -90,13 +97,17 @@ inline FloatVec gelu(FloatVec x) {
     return splat(0.5f) * x * (splat(1.0f) + erf);
 }
 
-inline float geluScalar(float x) { return 0.5f * x * (1.0f + std::erf(x * 0.70710678118654752f)); }
+inline float geluScalar(float x) {
+    return 0.5f * x * (1.0f + std::erf(x * 0.70710678118654752f));
+}
 
 // In-place GELU over n floats.
 inline void gelu(float* x, std::size_t n) {
     std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) store(x + i, gelu(load(x + i)));
-    for (; i < n; ++i) x[i] = geluScalar(x[i]);
+    for (; i + kLanes <= n; i += kLanes)
+        store(x + i, gelu(load(x + i)));
+    for (; i < n; ++i)
+        x[i] = geluScalar(x[i]);
 }
 
 inline float dot(const float* a, const float* b, std::size_t n) {
@@ -106,9 +117,11 @@ inline float dot(const float* a, const float* b, std::size_t n) {
         acc0 += load(a + i) * load(b + i);
         acc1 += load(a + i + kLanes) * load(b + i + kLanes);
     }
-    for (; i + kLanes <= n; i += kLanes) acc0 += load(a + i) * load(b + i);
+    for (; i + kLanes <= n; i += kLanes)
+        acc0 += load(a + i) * load(b + i);
     float s = horizontalSum(acc0 + acc1);
-    for (; i < n; ++i) s += a[i] * b[i];
+    for (; i < n; ++i)
+        s += a[i] * b[i];
     return s;
 }
 
@@ -116,15 +129,19 @@ inline float dot(const float* a, const float* b, std::size_t n) {
 inline void axpy(float a, const float* x, float* y, std::size_t n) {
     std::size_t i = 0;
     const FloatVec av = splat(a);
-    for (; i + kLanes <= n; i += kLanes) store(y + i, load(y + i) + av * load(x + i));
-    for (; i < n; ++i) y[i] += a * x[i];
+    for (; i + kLanes <= n; i += kLanes)
+        store(y + i, load(y + i) + av * load(x + i));
+    for (; i < n; ++i)
+        y[i] += a * x[i];
 }
 
 // y += x
 inline void add(const float* x, float* y, std::size_t n) {
     std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) store(y + i, load(y + i) + load(x + i));
-    for (; i < n; ++i) y[i] += x[i];
+    for (; i + kLanes <= n; i += kLanes)
+        store(y + i, load(y + i) + load(x + i));
+    for (; i < n; ++i)
+        y[i] += x[i];
 }
 
 inline float maximum(const float* x, std::size_t n) {
@@ -138,7 +155,8 @@ inline float maximum(const float* x, std::size_t n) {
         }
         m = horizontalMax(mv);
     }
-    for (; i < n; ++i) m = x[i] > m ? x[i] : m;
+    for (; i < n; ++i)
+        m = x[i] > m ? x[i] : m;
     return m;
 }
 
@@ -159,8 +177,10 @@ inline void softmax(float* x, std::size_t n) {
         s += x[i];
     }
     const float inv = 1.0f / s;
-    for (i = 0; i + kLanes <= n; i += kLanes) store(x + i, load(x + i) * splat(inv));
-    for (; i < n; ++i) x[i] *= inv;
+    for (i = 0; i + kLanes <= n; i += kLanes)
+        store(x + i, load(x + i) * splat(inv));
+    for (; i < n; ++i)
+        x[i] *= inv;
 }
 
 // Whisper's layer norm (ε = 1e-5), two-pass for accuracy.
@@ -168,9 +188,11 @@ inline void layerNorm(const float* x, const float* gamma, const float* beta, flo
                       std::size_t n) {
     FloatVec acc{};
     std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) acc += load(x + i);
+    for (; i + kLanes <= n; i += kLanes)
+        acc += load(x + i);
     float sum = horizontalSum(acc);
-    for (; i < n; ++i) sum += x[i];
+    for (; i < n; ++i)
+        sum += x[i];
     const float mean = sum / static_cast<float>(n);
     acc = FloatVec{};
     for (i = 0; i + kLanes <= n; i += kLanes) {
@@ -178,12 +200,14 @@ inline void layerNorm(const float* x, const float* gamma, const float* beta, flo
         acc += d * d;
     }
     float var = horizontalSum(acc);
-    for (; i < n; ++i) var += (x[i] - mean) * (x[i] - mean);
+    for (; i < n; ++i)
+        var += (x[i] - mean) * (x[i] - mean);
     const float inv = 1.0f / std::sqrt(var / static_cast<float>(n) + 1e-5f);
     for (i = 0; i + kLanes <= n; i += kLanes) {
         store(out + i, (load(x + i) - splat(mean)) * splat(inv) * load(gamma + i) + load(beta + i));
     }
-    for (; i < n; ++i) out[i] = (x[i] - mean) * inv * gamma[i] + beta[i];
+    for (; i < n; ++i)
+        out[i] = (x[i] - mean) * inv * gamma[i] + beta[i];
 }
 
 }  // namespace ml::whisper::vec

@@ -1,8 +1,8 @@
 #include "WeightLoader.h"
 
-#include <cstring>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
+#include <cstring>
 
 #include "ml/whisper/WhisperKernelError.h"
 
@@ -14,17 +14,21 @@ template <typename T>
 std::vector<T> copyOut(const SafetensorsTensor& t) {
     // The mapping makes no alignment promise, so copy before reading elements.
     std::vector<T> v(t.data.size() / sizeof(T));
-    if (!v.empty()) std::memcpy(v.data(), t.data.data(), v.size() * sizeof(T));
+    if (!v.empty())
+        std::memcpy(v.data(), t.data.data(), v.size() * sizeof(T));
     return v;
 }
 
 }  // namespace
 
 WeightLoader::WeightLoader(std::span<const SafetensorsTensor> tensors) {
-    for (const auto& t : tensors) byName_.emplace(t.name, &t);
+    for (const auto& t : tensors)
+        byName_.emplace(t.name, &t);
 }
 
-bool WeightLoader::contains(std::string_view name) const { return byName_.count(name) != 0; }
+bool WeightLoader::contains(std::string_view name) const {
+    return byName_.count(name) != 0;
+}
 
 const SafetensorsTensor& WeightLoader::find(std::string_view name,
                                             std::initializer_list<std::size_t> shape) const {
@@ -73,7 +77,8 @@ std::vector<float> WeightLoader::floats(std::string_view name,
 std::vector<Float16> WeightLoader::halves(std::string_view name,
                                           std::initializer_list<std::size_t> shape) const {
     const auto& t = find(name, shape);
-    if (t.dtype == SafetensorsDType::F16) return copyOut<Float16>(t);
+    if (t.dtype == SafetensorsDType::F16)
+        return copyOut<Float16>(t);
     const auto wide = floats(name, shape);
     std::vector<Float16> out(wide.size());
     convertToFloat16(wide.data(), out.data(), wide.size());

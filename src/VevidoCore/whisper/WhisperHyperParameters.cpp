@@ -13,10 +13,9 @@ namespace ml::whisper {
 
 namespace {
 
-constexpr unsigned kParseFlags = rapidjson::kParseNanAndInfFlag |
-                                 rapidjson::kParseFullPrecisionFlag |
-                                 rapidjson::kParseValidateEncodingFlag |
-                                 rapidjson::kParseIterativeFlag;
+constexpr unsigned kParseFlags =
+    rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag |
+    rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
 
 rapidjson::Document parse(std::string_view text, std::string_view what) {
     rapidjson::Document doc;
@@ -26,14 +25,16 @@ rapidjson::Document parse(std::string_view text, std::string_view what) {
                                              rapidjson::GetParseError_En(doc.GetParseError()),
                                              doc.GetErrorOffset()));
     }
-    if (!doc.IsObject()) throw WhisperKernelError(fmt::format("{} is not a JSON object", what));
+    if (!doc.IsObject())
+        throw WhisperKernelError(fmt::format("{} is not a JSON object", what));
     return doc;
 }
 
 std::optional<std::size_t> optionalSize(const rapidjson::Value& obj, const char* key,
                                         std::string_view what) {
     const auto it = obj.FindMember(key);
-    if (it == obj.MemberEnd() || it->value.IsNull()) return std::nullopt;
+    if (it == obj.MemberEnd() || it->value.IsNull())
+        return std::nullopt;
     if (!it->value.IsUint64()) {
         throw WhisperKernelError(
             fmt::format("{}: \"{}\" is not a non-negative integer", what, key));
@@ -42,13 +43,15 @@ std::optional<std::size_t> optionalSize(const rapidjson::Value& obj, const char*
 }
 
 std::size_t requiredSize(const rapidjson::Value& obj, const char* key, std::string_view what) {
-    if (auto v = optionalSize(obj, key, what)) return *v;
+    if (auto v = optionalSize(obj, key, what))
+        return *v;
     throw WhisperKernelError(fmt::format("{}: \"{}\" is missing", what, key));
 }
 
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw WhisperKernelError(fmt::format("cannot read {}", path.string()));
+    if (!in)
+        throw WhisperKernelError(fmt::format("cannot read {}", path.string()));
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -80,7 +83,8 @@ WhisperHyperParameters WhisperHyperParameters::fromJson(std::string_view config,
                 return WhisperKernelError(fmt::format(
                     "{}: \"alignment_heads\" is not a list of [layer, head] pairs", kGeneration));
             };
-            if (!it->value.IsArray()) throw bad();
+            if (!it->value.IsArray())
+                throw bad();
             for (const auto& pair : it->value.GetArray()) {
                 if (!pair.IsArray() || pair.Size() != 2 || !pair[0].IsUint64() ||
                     !pair[1].IsUint64()) {
@@ -121,8 +125,8 @@ void WhisperHyperParameters::validate() const {
     for (const auto& [name, value] : sizes) {
         // The upper bound keeps every product of two sizes far from overflowing.
         if (value == 0 || value > (std::size_t{1} << 24)) {
-            throw WhisperKernelError(fmt::format("hyper-parameter {} = {} is out of range", name,
-                                                 value));
+            throw WhisperKernelError(
+                fmt::format("hyper-parameter {} = {} is out of range", name, value));
         }
     }
     if (dModel % encoderAttentionHeads != 0 || dModel % decoderAttentionHeads != 0) {
@@ -132,9 +136,9 @@ void WhisperHyperParameters::validate() const {
     }
     for (const auto& [layer, head] : alignmentHeads) {
         if (layer >= decoderLayers || head >= decoderAttentionHeads) {
-            throw WhisperKernelError(fmt::format(
-                "alignment head [{}, {}] is outside the decoder ({} layers, {} heads)", layer,
-                head, decoderLayers, decoderAttentionHeads));
+            throw WhisperKernelError(
+                fmt::format("alignment head [{}, {}] is outside the decoder ({} layers, {} heads)",
+                            layer, head, decoderLayers, decoderAttentionHeads));
         }
     }
 }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <utility>
 #include <cstdlib>
+#include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -38,7 +38,8 @@ WorkerPool::~WorkerPool() {
     stop_.store(true);
     generation_.fetch_add(1);
     generation_.notify_all();
-    for (auto& w : workers_) w.join();
+    for (auto& w : workers_)
+        w.join();
 }
 
 void WorkerPool::drain(std::uint64_t seen) {
@@ -47,12 +48,15 @@ void WorkerPool::drain(std::uint64_t seen) {
     // fields, because the caller closes `state_` before it writes the next job's.
     for (;;) {
         std::uint64_t s = state_.load();
-        if ((s >> 32) != (seen >> 32)) return;
+        if ((s >> 32) != (seen >> 32))
+            return;
         const auto index = static_cast<std::uint32_t>(s);
         void* body = body_.load();
         const Trampoline call = call_.load();
-        if (index >= tasks_.load()) return;
-        if (!state_.compare_exchange_weak(s, s + 1)) continue;
+        if (index >= tasks_.load())
+            return;
+        if (!state_.compare_exchange_weak(s, s + 1))
+            continue;
         invoke(call, body, index);
         done_.fetch_add(1);
     }
@@ -63,7 +67,8 @@ void WorkerPool::invoke(Trampoline call, void* body, std::size_t index) {
         call(body, index);
     } catch (...) {
         std::lock_guard<std::mutex> lock(errorMutex_);
-        if (!error_) error_ = std::current_exception();
+        if (!error_)
+            error_ = std::current_exception();
     }
 }
 
@@ -80,7 +85,8 @@ void WorkerPool::workerLoop(std::uint32_t seen) {
         // Generation first, then the stop flag: the destructor sets the flag before it moves the
         // generation on, so a worker that sees the final generation also sees the flag.
         seen = generation_.load();
-        if (stop_.load()) return;
+        if (stop_.load())
+            return;
         drain(static_cast<std::uint64_t>(seen) << 32);
     }
 }
@@ -92,10 +98,12 @@ void WorkerPool::run(std::size_t tasks, void* body, Trampoline call) {
             try {
                 call(body, i);
             } catch (...) {
-                if (!first) first = std::current_exception();
+                if (!first)
+                    first = std::current_exception();
             }
         }
-        if (first) std::rethrow_exception(first);
+        if (first)
+            std::rethrow_exception(first);
     };
     if (tasks <= 1 || workers_.empty() || tasks >= kClosed) {
         serial();
@@ -130,7 +138,8 @@ void WorkerPool::run(std::size_t tasks, void* body, Trampoline call) {
         std::lock_guard<std::mutex> errorLock(errorMutex_);
         error = std::exchange(error_, nullptr);
     }
-    if (error) std::rethrow_exception(error);
+    if (error)
+        std::rethrow_exception(error);
 }
 
 }  // namespace ml::whisper

@@ -15,8 +15,9 @@ namespace ml::whisper {
 // L = decoder layers, D = d_model, E = L × D, S = cache slots (any S ≥ 1; taken from the size of
 // keyCache) and W = encoder frames (max_source_positions).
 struct DecoderStepInputs {
-    std::int32_t inputId = 0;      // "input_ids" [1] Int32: the token fed at this step
-    std::int32_t cacheLength = 0;  // "cache_length" [1] Int32: its position (0 ≤ p < max_target_positions)
+    std::int32_t inputId = 0;  // "input_ids" [1] Int32: the token fed at this step
+    std::int32_t cacheLength =
+        0;  // "cache_length" [1] Int32: its position (0 ≤ p < max_target_positions)
     // "key_cache" / "value_cache" [1, E, 1, S] Float16, contiguous: row e = layer · D + channel,
     // slot s at e · S + s.
     std::span<const Float16> keyCache;
