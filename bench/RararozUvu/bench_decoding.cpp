@@ -47,7 +47,8 @@ struct Setup {
 
     Setup() {
         std::string pattern = (fs::temp_directory_path() / "quillora-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) std::abort();
+        if (mkdtemp(pattern.data()) == nullptr)
+            std::abort();
         folder = pattern;
         const fs::path checkpoint = kShared / "models/tiny-en-random";
         ml::WhisperConverter::convert(checkpoint, folder);
@@ -70,8 +71,8 @@ struct Setup {
         const auto window = rararozuvu::AudioProcessor::padOrTrimAudio(samples, 0, 480000);
         ml::MultiArray audio({480000}, ml::MultiArrayDataType::float32);
         std::copy(window->begin(), window->end(), audio.data<float>());
-        embeds = *encoder.encodeFeatures(ml::MultiArray(
-            std::any_cast<ml::MultiArray>(*extractor.logMelSpectrogram(audio))));
+        embeds = *encoder.encodeFeatures(
+            ml::MultiArray(std::any_cast<ml::MultiArray>(*extractor.logMelSpectrogram(audio))));
     }
     ~Setup() {
         std::error_code ignored;
@@ -113,7 +114,8 @@ void BM_DecodeWindow(benchmark::State& state) {
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     state.counters["ms_per_token"] =
-        1e3 * seconds / static_cast<double>(std::max<std::int64_t>(state.iterations(), 1) * kTokens);
+        1e3 * seconds /
+        static_cast<double>(std::max<std::int64_t>(state.iterations(), 1) * kTokens);
 }
 BENCHMARK(BM_DecodeWindow)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -124,13 +126,16 @@ void BM_DecoderModelStep(benchmark::State& state) {
     ml::MultiArray mask({1, 224}, ml::MultiArrayDataType::int32);
     mask.setValue(position, 1);
     ml::MultiArray padding({1, 224}, ml::MultiArrayDataType::float16, ml::Float16(-10000.0f));
-    for (std::int64_t i = 0; i <= position; ++i) padding.setValue(i, 0);
+    for (std::int64_t i = 0; i <= position; ++i)
+        padding.setValue(i, 0);
     const rararozuvu::TextDecoderInput input(
         ml::MultiArray::from({440}, 1), ml::MultiArray::from({position}, 1),
         ml::MultiArray({1, 1536, 1, 224}, ml::MultiArrayDataType::float16),
-        ml::MultiArray({1, 1536, 1, 224}, ml::MultiArrayDataType::float16), mask, s.embeds, padding);
+        ml::MultiArray({1, 1536, 1, 224}, ml::MultiArrayDataType::float16), mask, s.embeds,
+        padding);
     const std::shared_ptr<ml::Model> model = s.decoder->model();
-    for (auto _ : state) benchmark::DoNotOptimize(model->predict(input));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(model->predict(input));
 }
 BENCHMARK(BM_DecoderModelStep)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -72,13 +72,17 @@ public:
 
     static size_t onHeader(char* buffer, size_t size, size_t count, void* self) {
         return static_cast<Transfer*>(self)->guarded(
-            [&] { static_cast<Transfer*>(self)->headerLine({buffer, size * count}); },
+            [&] {
+                static_cast<Transfer*>(self)->headerLine({buffer, size * count});
+            },
             size * count);
     }
 
     static size_t onWrite(char* buffer, size_t size, size_t count, void* self) {
         return static_cast<Transfer*>(self)->guarded(
-            [&] { static_cast<Transfer*>(self)->bodyPiece({buffer, size * count}); },
+            [&] {
+                static_cast<Transfer*>(self)->bodyPiece({buffer, size * count});
+            },
             size * count);
     }
 

@@ -9,13 +9,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <system_error>
 #include <variant>
 #include <vector>
 
+#include "FileReading.h"
 #include "HubURL.h"
 #include "UniqueFd.h"
 #include "Utf8Text.h"
@@ -33,7 +32,7 @@ using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
 
 constexpr std::size_t hashChunkSize = 1 << 20;
 
-// The whole text must be one floating-point number, written as Swift's Double(String) reads it:
+// The whole text must be one floating-point number:
 // an optional sign, then decimal or exponent form, "inf"/"nan", or hexadecimal with "0x".
 std::optional<double> parseTimestamp(std::string_view text) {
     bool negative = false;
@@ -50,7 +49,8 @@ std::optional<double> parseTimestamp(std::string_view text) {
         text.remove_prefix(2);
     }
     double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, format);
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), value, format);
     if (error != std::errc() || end != text.data() + text.size()) {
         return std::nullopt;
     }
@@ -81,19 +81,14 @@ struct ReadFailure {
 
 std::variant<HubApi::LocalDownloadFileMetadata, ReadFailure> parseMetadataFile(
     const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return ReadFailure{fmt::format("The file \u201c{}\u201d couldn\u2019t be opened: {}",
-                                       path.filename().string(), std::strerror(errno)),
+    std::error_code error;
+    const std::optional<std::string> bytes = detail::readFileBytes(path, error);
+    if (!bytes) {
+        return ReadFailure{fmt::format("The file \u201c{}\u201d couldn\u2019t be read: {}",
+                                       path.filename().string(), error.message()),
                            false};
     }
-    const std::string text((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        return ReadFailure{fmt::format("The file \u201c{}\u201d couldn\u2019t be read.",
-                                       path.filename().string()),
-                           false};
-    }
+    const std::string& text = *bytes;
     if (!detail::isValidUtf8(text)) {
         return ReadFailure{fmt::format("The file \u201c{}\u201d couldn\u2019t be opened because it "
                                        "isn\u2019t UTF-8 text.",
@@ -137,8 +132,8 @@ void writeAll(int fd, std::string_view text) {
 // Writes into a fresh file beside the target and renames it over the target, so that a reader
 // sees the old text or the new one, never a mixture.
 void writeAtomically(const std::filesystem::path& target, std::string_view text) {
-    std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX"))
-                                .string();
+    std::string temporary =
+        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
     detail::UniqueFd file(::mkstemp(temporary.data()));
     if (!file) {
         throw std::system_error(errno, std::generic_category());
@@ -172,10 +167,11 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(
         return std::move(*metadata);
     }
     const ReadFailure& failure = std::get<ReadFailure>(parsed);
-    logger().log(vevidocore::Logging::LogType::error,
-                 fmt::format("{} {}: {}. Removing it from disk and continuing.",
-                             failure.invalid ? "Invalid metadata file" : "Error reading metadata file",
-                             detail::fileURLText(metadataPath), failure.description));
+    logger().log(
+        vevidocore::Logging::LogType::error,
+        fmt::format("{} {}: {}. Removing it from disk and continuing.",
+                    failure.invalid ? "Invalid metadata file" : "Error reading metadata file",
+                    detail::fileURLText(metadataPath), failure.description));
     if (!std::filesystem::remove(metadataPath, error) && error) {
         throw EnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " +
                                                      error.message());
@@ -192,18 +188,17 @@ void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::str
         std::filesystem::create_directories(metadataPath.parent_path());
         writeAtomically(metadataPath, text);
     } catch (const std::system_error& error) {
-        throw EnvironmentError::fileWriteError("Failed to write metadata to " +
-                                               metadataPath.string() + ": " +
-                                               error.code().message());
+        throw EnvironmentError::fileWriteError(
+            "Failed to write metadata to " + metadataPath.string() + ": " + error.code().message());
     }
 }
 
 bool HubApi::isValidHash(std::string_view hash, std::string_view pattern) {
     UErrorCode status = U_ZERO_ERROR;
-    const std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(
-        icu::UnicodeString::fromUTF8(icu::StringPiece(pattern.data(),
-                                                      static_cast<int32_t>(pattern.size()))),
-        0, status));
+    const std::unique_ptr<icu::RegexPattern> compiled(
+        icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(icu::StringPiece(
+                                       pattern.data(), static_cast<int32_t>(pattern.size()))),
+                                   0, status));
     if (U_FAILURE(status) || !compiled) {
         return false;
     }

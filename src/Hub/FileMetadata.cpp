@@ -87,8 +87,8 @@ HubApi::FileMetadata HubApi::getFileMetadata(const std::string& url, std::stop_t
     const HTTPResponse response = httpHead(url, std::move(stop));
     FileMetadata metadata;
     std::optional<std::string> location = response.statusCode == 302 ? response.value("Location")
-                                          : response.url.empty() ? std::nullopt
-                                                                 : std::optional(response.url);
+                                          : response.url.empty()     ? std::nullopt
+                                                                     : std::optional(response.url);
     metadata.location = location.value_or(url);
     metadata.commitHash = response.value("X-Repo-Commit");
     std::optional<std::string> etag = response.value("X-Linked-Etag");
@@ -114,13 +114,6 @@ std::vector<HubApi::FileMetadata> HubApi::getFileMetadata(const Repo& repo,
         files.push_back(getFileMetadata(detail::appendingPath(base, name), stop));
     }
     return files;
-}
-
-std::vector<HubApi::FileMetadata> HubApi::getFileMetadata(const Repo& repo,
-                                                          const std::string& revision,
-                                                          const std::string& glob,
-                                                          std::stop_token stop) const {
-    return getFileMetadata(repo, revision, std::vector<std::string>{glob}, std::move(stop));
 }
 
 }  // namespace hub

@@ -5,10 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <system_error>
 
+#include "FileReading.h"
 #include "Utf8Text.h"
 #include "vevidocore/AbsolutePath.h"
 #include "vevidocore/Logging.h"
@@ -31,15 +30,8 @@ std::optional<std::string> environmentValue(const char* name) {
 // The whole file as text; nothing when it is missing, unreadable or not UTF-8.
 std::optional<std::string> readTextFile(const std::filesystem::path& path) {
     std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) {
-        return std::nullopt;
-    }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad() || !detail::isValidUtf8(text)) {
+    std::optional<std::string> text = detail::readFileBytes(path, error);
+    if (!text || !detail::isValidUtf8(*text)) {
         return std::nullopt;
     }
     return text;
@@ -87,9 +79,8 @@ std::string hubEndpointFromEnv() {
 // The value of XDG_DOCUMENTS_DIR in the user's user-dirs.dirs, with "$HOME" expanded.
 std::optional<std::filesystem::path> xdgDocumentsFolder(const std::filesystem::path& home) {
     const std::optional<std::string> configHome = environmentValue("XDG_CONFIG_HOME");
-    const std::filesystem::path config = configHome && !configHome->empty()
-                                             ? std::filesystem::path(*configHome)
-                                             : home / ".config";
+    const std::filesystem::path config =
+        configHome && !configHome->empty() ? std::filesystem::path(*configHome) : home / ".config";
     std::ifstream file(config / "user-dirs.dirs");
     std::string line;
     while (std::getline(file, line)) {
@@ -128,8 +119,8 @@ HubApi::HubApi(Options options)
         fmt::print("{}\n", hubToken_ ? "\u2705 got token" : "\U0001F534 NO TOKEN **");
         std::fflush(stdout);
     }
-    downloadBase_ = options.downloadBase ? std::move(*options.downloadBase)
-                                         : documentsFolder() / "modelhub";
+    downloadBase_ =
+        options.downloadBase ? std::move(*options.downloadBase) : documentsFolder() / "modelhub";
     endpoint_ = options.endpoint ? std::move(*options.endpoint) : hubEndpointFromEnv();
     useBackgroundSession_ = options.useBackgroundSession;
     useOfflineMode_ = options.useOfflineMode;
@@ -142,7 +133,9 @@ const HubApi& HubApi::shared() {
     return client;
 }
 
-vevidocore::Logging& HubApi::logger() { return vevidocore::Logging::shared(); }
+vevidocore::Logging& HubApi::logger() {
+    return vevidocore::Logging::shared();
+}
 
 const std::string& HubApi::defaultEndpoint() {
     static const std::string endpoint = QUILLORA_HUB_ENDPOINT;

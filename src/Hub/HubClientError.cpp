@@ -62,7 +62,8 @@ HubClientError HubClientError::parseError(std::string text) {
 }
 
 HubClientError HubClientError::authorizationRequired() {
-    return {Case::authorizationRequired, {},
+    return {Case::authorizationRequired,
+            {},
             "Authentication required. Please provide a valid hub access token."};
 }
 

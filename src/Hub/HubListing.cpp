@@ -1,8 +1,7 @@
-#include <fstream>
-#include <iterator>
 #include <system_error>
 #include <unordered_set>
 
+#include "FileReading.h"
 #include "HubURL.h"
 #include "hub/ConfigError.h"
 #include "hub/HubApi.h"
@@ -43,19 +42,12 @@ HubApi::SiblingsResponse decodeSiblings(std::string_view body) {
 }
 
 std::string readWholeFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
     std::error_code error;
-    if (!file || std::filesystem::is_directory(path, error)) {
-        throw std::filesystem::filesystem_error(
-            "cannot read file", path,
-            std::error_code(errno != 0 ? errno : EIO, std::generic_category()));
+    std::optional<std::string> bytes = detail::readFileBytes(path, error);
+    if (!bytes) {
+        throw std::filesystem::filesystem_error("cannot read file", path, error);
     }
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        throw std::filesystem::filesystem_error("cannot read file", path,
-                                                std::make_error_code(std::errc::io_error));
-    }
-    return bytes;
+    return std::move(*bytes);
 }
 
 bool isHidden(const std::filesystem::path& path) {
@@ -94,14 +86,12 @@ std::vector<std::string> HubApi::getFilenames(const Repo& repo, const std::strin
 }
 
 std::vector<std::string> HubApi::getFilenames(const Repo& repo,
-                                              const std::vector<std::string>& globs,
-                                              std::stop_token stop) const {
-    return getFilenames(repo, "main", globs, std::move(stop));
+                                              const std::vector<std::string>& globs) const {
+    return getFilenames(repo, "main", globs);
 }
 
-std::vector<std::string> HubApi::getFilenames(const Repo& repo, const std::string& glob,
-                                              std::stop_token stop) const {
-    return getFilenames(repo, "main", std::vector<std::string>{glob}, std::move(stop));
+std::vector<std::string> HubApi::getFilenames(const Repo& repo, const std::string& glob) const {
+    return getFilenames(repo, "main", std::vector<std::string>{glob});
 }
 
 Config HubApi::configuration(const std::filesystem::path& fileURL) const {

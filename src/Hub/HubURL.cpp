@@ -12,56 +12,57 @@ namespace hub::detail {
 namespace {
 
 bool isUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 bool isPathCharacter(unsigned char c) {
-    return isUnreserved(c) || std::string_view("!$&'()*+,;=:@").find(static_cast<char>(c)) !=
-                                  std::string_view::npos;
+    return isUnreserved(c) ||
+           std::string_view("!$&'()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 [[noreturn]] void badURL(const std::string& url) {
-    throw HubClientError::networkError(URLError(URLError::Code::badURL, "not an absolute URL", url));
+    throw HubClientError::networkError(
+        URLError(URLError::Code::badURL, "not an absolute URL", url));
+}
+
+// The parts of an absolute URL text, cut where they stand so that the text is kept byte for byte
+// (a parser's normal form would change the letter case of escapes, for one).
+struct URLParts {
+    std::string_view origin;  // scheme "://" authority
+    std::string_view path;
+    std::string_view rest;  // "?" query and "#" fragment
+};
+
+URLParts split(std::string_view url) {
+    const std::size_t authority = url.find("://") + 3;
+    const std::size_t pathStart = std::min(url.find_first_of("/?#", authority), url.size());
+    const std::size_t pathEnd = std::min(url.find_first_of("?#", pathStart), url.size());
+    return {url.substr(0, pathStart), url.substr(pathStart, pathEnd - pathStart),
+            url.substr(pathEnd)};
 }
 
 // An absolute URL with a scheme and a host, or a bad-URL failure.
-CurlUrl parsedAbsolute(const std::string& url) {
+URLParts checkedAbsolute(const std::string& url) {
     ensureCurlInitialised();
     CurlUrl handle(curl_url());
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+    char* host = nullptr;
+    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+        curl_url_get(handle.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK ||
+        url.find("://") == std::string::npos) {
         badURL(url);
     }
-    return handle;
-}
-
-std::optional<std::string> part(CURLU* url, CURLUPart which) {
-    char* text = nullptr;
-    if (curl_url_get(url, which, &text, 0) != CURLUE_OK || text == nullptr) {
-        return std::nullopt;
-    }
-    CurlString owned(text);
-    return std::string(owned.get());
-}
-
-std::string withPath(CURLU* url, const std::string& path, const std::string& original) {
-    if (curl_url_set(url, CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK) {
-        badURL(original);
-    }
-    std::optional<std::string> text = part(url, CURLUPART_URL);
-    if (!text) {
-        badURL(original);
-    }
-    return *text;
+    CurlString owned(host);
+    return split(url);
 }
 
 std::string appendingEncoded(const std::string& url, const std::string& encoded) {
-    CurlUrl handle = parsedAbsolute(url);
-    std::string path = part(handle.get(), CURLUPART_PATH).value_or("/");
+    const URLParts parts = checkedAbsolute(url);
+    std::string_view path = parts.path;
     while (!path.empty() && path.back() == '/') {
-        path.pop_back();
+        path.remove_suffix(1);
     }
-    return withPath(handle.get(), path + "/" + encoded, url);
+    return std::string(parts.origin).append(path).append("/").append(encoded).append(parts.rest);
 }
 
 int hexValue(char c) {
@@ -93,8 +94,8 @@ bool hasScheme(std::string_view text) {
 
 bool isReadableReference(std::string_view text) {
     for (unsigned char c : text) {
-        if (c <= 0x20 || c >= 0x7f || std::string_view("\"<>\\^`{|}").find(static_cast<char>(c)) !=
-                                          std::string_view::npos) {
+        if (c <= 0x20 || c >= 0x7f ||
+            std::string_view("\"<>\\^`{|}").find(static_cast<char>(c)) != std::string_view::npos) {
             return false;
         }
     }
@@ -144,13 +145,12 @@ std::string appendingPathComponent(const std::string& url, std::string_view comp
 }
 
 std::string lastPathComponent(const std::string& url) {
-    CurlUrl handle = parsedAbsolute(url);
-    std::string path = part(handle.get(), CURLUPART_PATH).value_or("/");
+    std::string_view path = checkedAbsolute(url).path;
     while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
+        path.remove_suffix(1);
     }
-    if (path == "/") {
-        return path;
+    if (path.empty() || path == "/") {
+        return "/";
     }
     return percentDecoded(path.substr(path.rfind('/') + 1));
 }
@@ -185,23 +185,18 @@ std::optional<std::string> relativeRedirectTarget(const std::string& originalURL
     if (!path.empty() && path.front() != '/') {
         return std::nullopt;  // a path relative to the current one has no place on the host
     }
-    ensureCurlInitialised();
-    CurlUrl handle(curl_url());
-    if (!handle ||
-        curl_url_set(handle.get(), CURLUPART_URL, originalURL.c_str(), 0) != CURLUE_OK ||
-        curl_url_set(handle.get(), CURLUPART_PATH, path.empty() ? "/" : path.c_str(), 0) !=
-            CURLUE_OK ||
-        curl_url_set(handle.get(), CURLUPART_FRAGMENT, nullptr, 0) != CURLUE_OK) {
+    URLParts original;
+    try {
+        original = checkedAbsolute(originalURL);
+    } catch (const HubClientError&) {
         return std::nullopt;
     }
-    const std::string query =
-        question == std::string_view::npos ? std::string() : std::string(location.substr(question + 1));
-    if (curl_url_set(handle.get(), CURLUPART_QUERY,
-                     question == std::string_view::npos ? nullptr : query.c_str(),
-                     0) != CURLUE_OK) {
-        return std::nullopt;
+    std::string target(original.origin);
+    target += path.empty() ? "/" : path;
+    if (question != std::string_view::npos) {
+        target += location.substr(question);
     }
-    return part(handle.get(), CURLUPART_URL);
+    return target;
 }
 
 }  // namespace hub::detail

@@ -111,9 +111,13 @@ struct NetlinkPathMonitor::Watcher {
 
 NetlinkPathMonitor::NetlinkPathMonitor() = default;
 
-NetlinkPathMonitor::~NetlinkPathMonitor() { cancel(); }
+NetlinkPathMonitor::~NetlinkPathMonitor() {
+    cancel();
+}
 
-bool NetlinkPathMonitor::hasUsableDefaultRoute() { return readDefaultRoute().value_or(false); }
+bool NetlinkPathMonitor::hasUsableDefaultRoute() {
+    return readDefaultRoute().value_or(false);
+}
 
 void NetlinkPathMonitor::start(UpdateHandler handler) {
     std::lock_guard lock(mutex_);
@@ -131,8 +135,8 @@ void NetlinkPathMonitor::start(UpdateHandler handler) {
     sockaddr_nl groups{};
     groups.nl_family = AF_NETLINK;
     groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
-    if (::bind(watcher->events.get(), reinterpret_cast<const sockaddr*>(&groups),
-               sizeof(groups)) != 0) {
+    if (::bind(watcher->events.get(), reinterpret_cast<const sockaddr*>(&groups), sizeof(groups)) !=
+        0) {
         return;
     }
     const int events = watcher->events.get();
@@ -227,7 +231,9 @@ NetworkMonitor::NetworkMonitor(std::unique_ptr<NetworkPathMonitor> monitor)
     startMonitoring();
 }
 
-NetworkMonitor::~NetworkMonitor() { monitor_->cancel(); }
+NetworkMonitor::~NetworkMonitor() {
+    monitor_->cancel();
+}
 
 const std::shared_ptr<NetworkMonitor>& NetworkMonitor::shared() {
     static const std::shared_ptr<NetworkMonitor> monitor = std::make_shared<NetworkMonitor>();

@@ -56,14 +56,16 @@ SamplingResult GreedyTokenSampler::finalize(const std::vector<std::int64_t>& tok
 
 std::pair<std::int64_t, float> GreedyTokenSampler::sample(const ml::MultiArray& logits) {
     const std::span<const ml::Float16> scores = detail::halfScores(logits);
-    if (scores.empty()) samplingFailed("the logits are not a half-precision array");
+    if (scores.empty())
+        samplingFailed("the logits are not a half-precision array");
     detail::widen(scores, scores_);
 
     const float t = temperature;
     if (t == 0.0f) {
         const std::size_t token = detail::argMax(scores_);
         const float best = scores_[token];
-        if (!std::isfinite(best)) samplingFailed("no token has a finite score");
+        if (!std::isfinite(best))
+            samplingFailed("no token has a finite score");
         // The arg-max's log-probability is its score less the log-normaliser, which is 0 - log(S)
         // with the sum taken relative to the maximum.
         return {static_cast<std::int64_t>(token),
@@ -72,7 +74,8 @@ std::pair<std::int64_t, float> GreedyTokenSampler::sample(const ml::MultiArray& 
 
     // The tempered scores are half-precision values, as the scale factor is.
     const float alpha = ml::Float16(1.0f / t);
-    for (float& s : scores_) s *= alpha;
+    for (float& s : scores_)
+        s *= alpha;
     tempered_.resize(scores_.size());
     ml::convertToFloat16(scores_.data(), tempered_.data(), scores_.size());
     ml::convertToFloat(tempered_.data(), scores_.data(), scores_.size());
@@ -82,7 +85,8 @@ std::pair<std::int64_t, float> GreedyTokenSampler::sample(const ml::MultiArray& 
 
 std::pair<std::int64_t, float> GreedyTokenSampler::sampleAtTemperature(std::int64_t candidates) {
     const float best = detail::maxValue(scores_);
-    if (!std::isfinite(best)) samplingFailed("no token has a finite score");
+    if (!std::isfinite(best))
+        samplingFailed("no token has a finite score");
     const double normaliser = detail::sumExp(scores_, best);
 
     // The k best, largest first; among equal scores the lower id comes first.
@@ -95,8 +99,10 @@ std::pair<std::int64_t, float> GreedyTokenSampler::sampleAtTemperature(std::int6
     values.reserve(k + 1);
     for (std::size_t i = 0; i < scores_.size(); ++i) {
         const float v = scores_[i];
-        if (values.size() == k && !(v > values.back())) continue;
-        if (v == -std::numeric_limits<float>::infinity() || std::isnan(v)) continue;
+        if (values.size() == k && !(v > values.back()))
+            continue;
+        if (v == -std::numeric_limits<float>::infinity() || std::isnan(v))
+            continue;
         const auto at = std::upper_bound(values.begin(), values.end(), v, std::greater<>());
         const auto offset = at - values.begin();
         values.insert(at, v);
@@ -111,8 +117,8 @@ std::pair<std::int64_t, float> GreedyTokenSampler::sampleAtTemperature(std::int6
     probabilities.resize(values.size());
     float total = 0;
     for (std::size_t j = 0; j < values.size(); ++j) {
-        probabilities[j] = static_cast<float>(std::exp(static_cast<double>(values[j]) - best) /
-                                              normaliser);
+        probabilities[j] =
+            static_cast<float>(std::exp(static_cast<double>(values[j]) - best) / normaliser);
         total += probabilities[j];
     }
     const float draw = std::generate_canonical<float, 24>(generator_) * total;

@@ -13,12 +13,16 @@ std::vector<std::pair<std::int64_t, std::int64_t>> gapsBetween(const std::set<st
     std::vector<std::pair<std::int64_t, std::int64_t>> runs;
     std::int64_t next = 0;
     for (std::int64_t id : kept) {
-        if (id >= size) break;
-        if (id < next) continue;
-        if (id > next) runs.emplace_back(next, id);
+        if (id >= size)
+            break;
+        if (id < next)
+            continue;
+        if (id > next)
+            runs.emplace_back(next, id);
         next = id + 1;
     }
-    if (next < size) runs.emplace_back(next, size);
+    if (next < size)
+        runs.emplace_back(next, size);
     return runs;
 }
 

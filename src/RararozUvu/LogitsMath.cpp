@@ -47,7 +47,8 @@ Floats expNonPositive(Floats x) {
 
 float horizontalMax(Floats v) {
     float m = v[0];
-    for (std::size_t i = 1; i < kLanes; ++i) m = std::max(m, v[i]);
+    for (std::size_t i = 1; i < kLanes; ++i)
+        m = std::max(m, v[i]);
     return m;
 }
 
@@ -71,7 +72,8 @@ float maxValue(std::span<const float> values) {
         }
         best = horizontalMax(m);
     }
-    for (; i < n; ++i) best = std::max(best, p[i]);
+    for (; i < n; ++i)
+        best = std::max(best, p[i]);
     return best;
 }
 
@@ -117,10 +119,13 @@ void fill(std::span<ml::Float16> scores, ml::Float16 value) {
     using Halves = std::uint16_t __attribute__((vector_size(32)));
     constexpr std::size_t kHalves = sizeof(Halves) / sizeof(std::uint16_t);
     Halves v;
-    for (std::size_t l = 0; l < kHalves; ++l) v[l] = value.bits;
+    for (std::size_t l = 0; l < kHalves; ++l)
+        v[l] = value.bits;
     std::size_t i = 0;
-    for (; i + kHalves <= scores.size(); i += kHalves) std::memcpy(static_cast<void*>(scores.data() + i), &v, sizeof v);
-    for (; i < scores.size(); ++i) scores[i] = value;
+    for (; i + kHalves <= scores.size(); i += kHalves)
+        std::memcpy(static_cast<void*>(scores.data() + i), &v, sizeof v);
+    for (; i < scores.size(); ++i)
+        scores[i] = value;
 }
 
 double sumExp(std::span<const float> values, float shift) {
@@ -135,16 +140,20 @@ double sumExp(std::span<const float> values, float shift) {
     while (i + kLanes <= n) {
         Floats acc = splat(0.0f);
         const std::size_t end = std::min(n - n % kLanes, i + kBlock);
-        for (; i < end; i += kLanes) acc += expNonPositive(load(p + i) - s);
-        for (std::size_t l = 0; l < kLanes; ++l) total += acc[l];
+        for (; i < end; i += kLanes)
+            acc += expNonPositive(load(p + i) - s);
+        for (std::size_t l = 0; l < kLanes; ++l)
+            total += acc[l];
     }
-    for (; i < n; ++i) total += std::exp(static_cast<double>(p[i]) - shift);
+    for (; i < n; ++i)
+        total += std::exp(static_cast<double>(p[i]) - shift);
     return total;
 }
 
 float logSumExp(std::span<const float> values) {
     const float m = maxValue(values);
-    if (!std::isfinite(m)) return m;
+    if (!std::isfinite(m))
+        return m;
     return m + static_cast<float>(std::log(sumExp(values, m)));
 }
 

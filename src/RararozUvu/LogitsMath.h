@@ -19,11 +19,13 @@ inline constexpr ml::Float16 kSuppressed = ml::Float16::fromBits(0xFC00);
 // The half-precision scores of a logits array; empty for an array of another element type, which
 // the filters then leave alone.
 inline std::span<ml::Float16> halfScores(ml::MultiArray& logits) {
-    if (logits.dataType() != ml::MultiArrayDataType::float16) return {};
+    if (logits.dataType() != ml::MultiArrayDataType::float16)
+        return {};
     return logits.span<ml::Float16>();
 }
 inline std::span<const ml::Float16> halfScores(const ml::MultiArray& logits) {
-    if (logits.dataType() != ml::MultiArrayDataType::float16) return {};
+    if (logits.dataType() != ml::MultiArrayDataType::float16)
+        return {};
     return logits.span<ml::Float16>();
 }
 

@@ -18,22 +18,24 @@ namespace {
 
 // One timestamp step, and one encoder frame, in seconds.
 constexpr float kSecondsPerStep = 0.02f;
-constexpr std::array<std::string_view, 6> kSentenceEnds = {".", "\u3002", "!", "\uFF01", "?",
-                                                           "\uFF1F"};
+constexpr std::array<std::string_view, 6> kSentenceEnds = {".",      "\u3002", "!",
+                                                           "\uFF01", "?",      "\uFF1F"};
 
 std::vector<std::int64_t> textTokensOf(const std::vector<std::int64_t>& tokens,
                                        std::int64_t specialTokenBegin) {
     std::vector<std::int64_t> text;
     text.reserve(tokens.size());
     for (std::int64_t t : tokens) {
-        if (t < specialTokenBegin) text.push_back(t);
+        if (t < specialTokenBegin)
+            text.push_back(t);
     }
     return text;
 }
 
 std::string segmentText(const std::vector<std::int64_t>& tokens, const DecodingOptions& options,
                         const WhisperTokenizer& tokenizer) {
-    if (!options.skipSpecialTokens) return tokenizer.decode(tokens);
+    if (!options.skipSpecialTokens)
+        return tokenizer.decode(tokens);
     return tokenizer.decode(textTokensOf(tokens, tokenizer.specialTokens().specialTokenBegin));
 }
 
@@ -42,20 +44,24 @@ std::string_view trimmed(std::string_view text) {
     std::size_t begin = 0;
     while (begin < text.size()) {
         std::size_t next = begin;
-        if (!tokenizers::unicode::isHorizontalSpace(tokenizers::utf8::decode(text, next))) break;
+        if (!tokenizers::unicode::isHorizontalSpace(tokenizers::utf8::decode(text, next)))
+            break;
         begin = next;
     }
     std::size_t end = begin;
     for (std::size_t i = begin; i < text.size();) {
-        const bool blank = tokenizers::unicode::isHorizontalSpace(tokenizers::utf8::decode(text, i));
-        if (!blank) end = i;
+        const bool blank =
+            tokenizers::unicode::isHorizontalSpace(tokenizers::utf8::decode(text, i));
+        if (!blank)
+            end = i;
     }
     return text.substr(begin, end - begin);
 }
 
 bool startsWithBlank(std::string_view text) {
     std::size_t i = 0;
-    return !text.empty() && tokenizers::unicode::isHorizontalSpace(tokenizers::utf8::decode(text, i));
+    return !text.empty() &&
+           tokenizers::unicode::isHorizontalSpace(tokenizers::utf8::decode(text, i));
 }
 
 bool contains(std::string_view set, std::string_view text) {
@@ -86,12 +92,13 @@ SegmentSeeker::findSeekPointAndSegments(const DecodingResult& result,
     const bool threeOrMore = count >= 3;
     const bool singleTimestampEnding =
         threeOrMore && !isTimestamp(count - 3) && isTimestamp(count - 2) && !isTimestamp(count - 1);
-    const bool noTimestampEnding =
-        threeOrMore && !isTimestamp(count - 3) && !isTimestamp(count - 2) && !isTimestamp(count - 1);
+    const bool noTimestampEnding = threeOrMore && !isTimestamp(count - 3) &&
+                                   !isTimestamp(count - 2) && !isTimestamp(count - 1);
 
     std::vector<std::size_t> sliceEnds;
     for (std::size_t i = 1; i < count; ++i) {
-        if (isTimestamp(i) && isTimestamp(i - 1)) sliceEnds.push_back(i);
+        if (isTimestamp(i) && isTimestamp(i - 1))
+            sliceEnds.push_back(i);
     }
 
     const float offset = static_cast<float>(currentSeek) / static_cast<float>(sampleRate);
@@ -122,7 +129,8 @@ SegmentSeeker::findSeekPointAndSegments(const DecodingResult& result,
         // The zero-time stamp says nothing about how long the window's speech lasts.
         std::optional<std::int64_t> lastStamp;
         for (std::int64_t t : tokens) {
-            if (t > timeToken) lastStamp = t;
+            if (t > timeToken)
+                lastStamp = t;
         }
         const float duration =
             lastStamp ? static_cast<float>(*lastStamp - timeToken) * kSecondsPerStep
@@ -142,26 +150,28 @@ SegmentSeeker::findSeekPointAndSegments(const DecodingResult& result,
         std::optional<std::int64_t> first;
         std::optional<std::int64_t> last;
         for (std::size_t i = previous; i < end; ++i) {
-            if (!isTimestamp(i)) continue;
-            if (!first) first = tokens[i];
+            if (!isTimestamp(i))
+                continue;
+            if (!first)
+                first = tokens[i];
             last = tokens[i];
         }
         if (first) {
             const float start = offset + static_cast<float>(*first - timeToken) * kSecondsPerStep;
             const float stop = offset + static_cast<float>(*last - timeToken) * kSecondsPerStep;
-            segments.push_back(segmentFrom(
-                allSegmentsCount + static_cast<std::int64_t>(segments.size()), start, stop,
-                previous, end));
+            segments.push_back(
+                segmentFrom(allSegmentsCount + static_cast<std::int64_t>(segments.size()), start,
+                            stop, previous, end));
         }
         previous = end;
     }
 
-    if (noTimestampEnding) return {currentSeek + segmentSize, std::move(segments)};
+    if (noTimestampEnding)
+        return {currentSeek + segmentSize, std::move(segments)};
     const std::size_t lastEnd = sliceEnds.back();
     const std::int64_t stamp = tokens[singleTimestampEnding ? lastEnd - 1 : lastEnd];
-    const auto advance = static_cast<std::int64_t>(static_cast<float>(stamp - timeToken) *
-                                                   kSecondsPerStep *
-                                                   static_cast<float>(sampleRate));
+    const auto advance = static_cast<std::int64_t>(
+        static_cast<float>(stamp - timeToken) * kSecondsPerStep * static_cast<float>(sampleRate));
     return {currentSeek + advance, std::move(segments)};
 }
 
@@ -184,28 +194,32 @@ std::optional<std::vector<TranscriptionSegment>> SegmentSeeker::addWordTimestamp
             float logProb = 0;
             if (i < segment.tokenLogProbs.size()) {
                 const auto found = segment.tokenLogProbs[i].find(token);
-                if (found != segment.tokenLogProbs[i].end()) logProb = found->second;
+                if (found != segment.tokenLogProbs[i].end())
+                    logProb = found->second;
             }
             logProbs.push_back(logProb);
         }
     }
 
     const std::vector<std::int64_t>& shape = alignmentWeights.shape();
-    if (shape.empty()) throw WhisperError::segmentingFailed("Invalid shape in alignmentWeights");
+    if (shape.empty())
+        throw WhisperError::segmentingFailed("Invalid shape in alignmentWeights");
     // Nothing was decoded in this window: there is nothing to time.
-    if (wordTokenIds.empty()) return segments;
+    if (wordTokenIds.empty())
+        return segments;
 
     const std::int64_t columns = shape.back();
     const std::int64_t available = columns > 0 ? alignmentWeights.count() / columns : 0;
     ml::MultiArray filtered({static_cast<std::int64_t>(rows.size()), columns},
                             alignmentWeights.dataType());
-    const std::size_t rowBytes = static_cast<std::size_t>(columns) *
-                                 ml::byteWidth(alignmentWeights.dataType());
+    const std::size_t rowBytes =
+        static_cast<std::size_t>(columns) * ml::byteWidth(alignmentWeights.dataType());
     const auto* source = static_cast<const std::byte*>(alignmentWeights.dataPointer());
     auto* target = static_cast<std::byte*>(filtered.dataPointer());
     for (std::size_t k = 0; k < rows.size(); ++k) {
         // A row the decoder never wrote stays zero.
-        if (rows[k] >= available) continue;
+        if (rows[k] >= available)
+            continue;
         std::memcpy(target + k * rowBytes, source + static_cast<std::size_t>(rows[k]) * rowBytes,
                     rowBytes);
     }
@@ -228,7 +242,8 @@ SegmentSeeker::AlignmentPath SegmentSeeker::dynamicTimeWarping(const ml::MultiAr
     }
     const std::int64_t n = matrix.shape()[0];
     const std::int64_t m = matrix.shape()[1];
-    if (n < 1 || m < 1) return {};
+    if (n < 1 || m < 1)
+        return {};
     const ml::MultiArray weights = matrix.dataType() == ml::MultiArrayDataType::float32
                                        ? matrix
                                        : matrix.converted(ml::MultiArrayDataType::float32);
@@ -275,7 +290,8 @@ SegmentSeeker::AlignmentPath SegmentSeeker::dynamicTimeWarping(const ml::MultiAr
 SegmentSeeker::AlignmentPath SegmentSeeker::backtrace(
     const std::vector<std::vector<int>>& traceMatrix) const {
     AlignmentPath path;
-    if (traceMatrix.empty() || traceMatrix[0].empty()) return path;
+    if (traceMatrix.empty() || traceMatrix[0].empty())
+        return path;
     auto i = static_cast<std::int64_t>(traceMatrix.size()) - 1;
     auto j = static_cast<std::int64_t>(traceMatrix[0].size()) - 1;
     while (i > 0 || j > 0) {
@@ -287,23 +303,26 @@ SegmentSeeker::AlignmentPath SegmentSeeker::backtrace(
         // Moves other than 0, 1 and 2 (an unset cell, never left in a filled table) step back
         // diagonally as far as the edges allow; no move leaves the table.
         const bool moved = (up && i > 0) || (back && j > 0);
-        if (up && i > 0) --i;
-        if (back && j > 0) --j;
-        if (!moved) break;
+        if (up && i > 0)
+            --i;
+        if (back && j > 0)
+            --j;
+        if (!moved)
+            break;
     }
     std::reverse(path.textIndices.begin(), path.textIndices.end());
     std::reverse(path.timeIndices.begin(), path.timeIndices.end());
     return path;
 }
 
-std::vector<WordTiming> SegmentSeeker::findAlignment(const std::vector<std::int64_t>& wordTokenIds,
-                                                     const ml::MultiArray& alignmentWeights,
-                                                     const std::vector<float>& tokenLogProbs,
-                                                     const WhisperTokenizer& tokenizer,
-                                                     const TranscriptionTimings* /*timings*/) const {
+std::vector<WordTiming> SegmentSeeker::findAlignment(
+    const std::vector<std::int64_t>& wordTokenIds, const ml::MultiArray& alignmentWeights,
+    const std::vector<float>& tokenLogProbs, const WhisperTokenizer& tokenizer,
+    const TranscriptionTimings* /*timings*/) const {
     const AlignmentPath path = dynamicTimeWarping(alignmentWeights);
     WordTokens split = tokenizer.splitToWordTokens(wordTokenIds);
-    if (split.words.size() < 2) return {};
+    if (split.words.size() < 2)
+        return {};
 
     std::vector<float> jumps;
     if (!path.textIndices.empty()) {
@@ -327,8 +346,10 @@ std::vector<WordTiming> SegmentSeeker::findAlignment(const std::vector<std::int6
         std::vector<std::int64_t>& tokens = split.wordTokens[w];
         const std::size_t n = tokens.size();
         // The splitter gives every token to one word; a word beyond the path has no time.
-        if (n == 0) continue;
-        if (s + n > ends.size()) break;
+        if (n == 0)
+            continue;
+        if (s + n > ends.size())
+            break;
         float sum = 0;
         for (std::size_t k = s; k < s + n; ++k) {
             sum += k < tokenLogProbs.size() ? tokenLogProbs[k] : 0.0f;
@@ -345,7 +366,8 @@ std::pair<float, float> SegmentSeeker::calculateWordDurationConstraints(
     std::vector<float> durations;
     for (const WordTiming& word : alignment) {
         const float d = word.end - word.start;
-        if (d > 0) durations.push_back(d);
+        if (d > 0)
+            durations.push_back(d);
     }
     float median = 0;
     if (!durations.empty()) {
@@ -362,7 +384,8 @@ std::vector<WordTiming> SegmentSeeker::truncateLongWordsAtSentenceBoundaries(
     };
     for (std::size_t i = 1; i < alignment.size(); ++i) {
         WordTiming& word = alignment[i];
-        if (word.end - word.start <= maxDuration) continue;
+        if (word.end - word.start <= maxDuration)
+            continue;
         if (isSentenceEnd(word.word)) {
             word.end = word.start + maxDuration;
         } else if (isSentenceEnd(alignment[i - 1].word)) {
@@ -375,7 +398,8 @@ std::vector<WordTiming> SegmentSeeker::truncateLongWordsAtSentenceBoundaries(
 std::vector<WordTiming> SegmentSeeker::mergePunctuations(const std::vector<WordTiming>& alignment,
                                                          std::string_view prepended,
                                                          std::string_view appended) const {
-    if (alignment.empty()) return {};
+    if (alignment.empty())
+        return {};
 
     // Opening marks (with a blank before them) gather up and join the next word, which keeps its
     // own timing. A trailing one has no word to join and stays.
@@ -465,7 +489,8 @@ std::vector<TranscriptionSegment> SegmentSeeker::updateSegmentsWithWordTimings(
             const WordTiming& entry = mergedAlignment[g++];
             std::vector<std::int64_t> textTokens = textTokensOf(entry.tokens, specialBegin);
             covered += textTokens.size();
-            if (textTokens.empty()) continue;
+            if (textTokens.empty())
+                continue;
             std::string text = textTokens.size() != entry.tokens.size()
                                    ? tokenizer.decode(textTokens)
                                    : entry.word;

@@ -13,7 +13,8 @@ ml::MultiArray SuppressBlankFilter::filterLogits(ml::MultiArray logits,
                                                  const std::vector<std::int64_t>& tokens) {
     if (static_cast<std::int64_t>(tokens.size()) == sampleBegin) {
         const std::span<ml::Float16> scores = detail::halfScores(logits);
-        for (std::int64_t id : suppressTokenIndexes) detail::suppress(scores, id);
+        for (std::int64_t id : suppressTokenIndexes)
+            detail::suppress(scores, id);
     }
     return logits;
 }

@@ -10,7 +10,8 @@ SuppressTokensFilter::SuppressTokensFilter(std::vector<std::int64_t> suppressTok
 ml::MultiArray SuppressTokensFilter::filterLogits(ml::MultiArray logits,
                                                   const std::vector<std::int64_t>& /*tokens*/) {
     const std::span<ml::Float16> scores = detail::halfScores(logits);
-    for (std::int64_t id : suppressTokenIndexes) detail::suppress(scores, id);
+    for (std::int64_t id : suppressTokenIndexes)
+        detail::suppress(scores, id);
     return logits;
 }
 

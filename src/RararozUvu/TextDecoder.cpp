@@ -65,20 +65,39 @@ std::string withoutMarks(std::string text) {
     return first < last ? std::string(first, last) : std::string();
 }
 
-std::vector<std::int64_t> lastTextTokens(const std::vector<std::int64_t>& tokens,
-                                         std::size_t limit, std::int64_t specialTokenBegin) {
+std::vector<std::int64_t> lastTextTokens(const std::vector<std::int64_t>& tokens, std::size_t limit,
+                                         std::int64_t specialTokenBegin) {
     const std::size_t from = tokens.size() > limit ? tokens.size() - limit : 0;
     std::vector<std::int64_t> kept;
     for (std::size_t i = from; i < tokens.size(); ++i) {
-        if (tokens[i] < specialTokenBegin) kept.push_back(tokens[i]);
+        if (tokens[i] < specialTokenBegin)
+            kept.push_back(tokens[i]);
     }
     return kept;
 }
 
 DecodingInputs& concreteInputs(DecodingInputsType& inputs, const char* message) {
     auto* concrete = dynamic_cast<DecodingInputs*>(&inputs);
-    if (concrete == nullptr) throw WhisperError::prepareDecoderInputsFailed(message);
+    if (concrete == nullptr)
+        throw WhisperError::prepareDecoderInputsFailed(message);
     return *concrete;
+}
+
+// One step through the decoder's (overridable) prediction; absent when it gives no logits.
+std::optional<TextDecoderMLMultiArrayOutputType> predictStep(TextDecoding& decoder,
+                                                             DecodingInputs& in,
+                                                             const ml::MultiArray& embeds,
+                                                             std::stop_token stopToken) {
+    const std::optional<TextDecoderOutputType> predicted =
+        decoder.predictLogits(TextDecoderInputType(TextDecoderMLMultiArrayInputType{
+                                  in.inputIds(), in.cacheLength(), in.keyCache(), in.valueCache(),
+                                  in.kvCacheUpdateMask(), embeds, in.decoderKeyPaddingMask()}),
+                              stopToken);
+    const auto* output =
+        predicted ? std::any_cast<TextDecoderMLMultiArrayOutputType>(&*predicted) : nullptr;
+    if (output == nullptr || !output->logits)
+        return std::nullopt;
+    return *output;
 }
 
 TranscriptionTimings freshTimings() {
@@ -158,7 +177,8 @@ std::optional<TextDecoderOutputType> TextDecoder::predictLogits(const TextDecode
     auto out = predictLogits(in->inputIds, in->cacheLength, in->keyCache, in->valueCache,
                              in->kvCacheUpdateMask, in->encoderOutputEmbeds,
                              in->decoderKeyPaddingMask, stopToken);
-    if (!out) return TextDecoderOutputType(TextDecoderMLMultiArrayOutputType{});
+    if (!out)
+        return TextDecoderOutputType(TextDecoderMLMultiArrayOutputType{});
     return TextDecoderOutputType(
         TextDecoderMLMultiArrayOutputType{std::move(out->first), std::move(out->second)});
 }
@@ -170,27 +190,30 @@ std::optional<std::pair<ml::MultiArray, DecodingCache>> TextDecoder::predictLogi
     const ml::MultiArray& decoderKeyPaddingMask, std::stop_token stopToken) {
     // The prediction holds its own reference, so an unload meanwhile cannot pull the model.
     const std::shared_ptr<ml::Model> decoder = model();
-    if (!decoder) return std::nullopt;
+    if (!decoder)
+        return std::nullopt;
     const TextDecoderInput features(inputIds, cacheLength, keyCache, valueCache, kvCacheUpdateMask,
                                     encoderOutputEmbeds, decoderKeyPaddingMask);
-    if (stopToken.stop_requested()) throw vevidocore::CancellationError();
+    if (stopToken.stop_requested())
+        throw vevidocore::CancellationError();
     const TextDecoderOutput out(decoder->predict(features));
-    return std::pair{out.logits(), DecodingCache{out.key_cache_updates(),
-                                                 out.value_cache_updates(),
+    return std::pair{out.logits(), DecodingCache{out.key_cache_updates(), out.value_cache_updates(),
                                                  out.alignment_heads_weights()}};
 }
 
 std::shared_ptr<DecodingInputsType> TextDecoder::prepareDecoderInputs(
     const std::vector<std::int64_t>& prompt) {
     const auto width = kvCacheEmbedDim();
-    if (!width) throw WhisperError::prepareDecoderInputsFailed("Unable to determine kvCacheEmbedDim");
+    if (!width)
+        throw WhisperError::prepareDecoderInputsFailed("Unable to determine kvCacheEmbedDim");
     const auto length = kvCacheMaxSequenceLength();
     if (!length) {
         throw WhisperError::prepareDecoderInputsFailed(
             "Unable to determine kvCacheMaxSequenceLength");
     }
     const auto frames = windowSize();
-    if (!frames) throw WhisperError::prepareDecoderInputsFailed("Unable to determine encoderOutputDim");
+    if (!frames)
+        throw WhisperError::prepareDecoderInputsFailed("Unable to determine encoderOutputDim");
 
     using ml::MultiArrayDataType;
     const std::int64_t e = *width;
@@ -211,10 +234,11 @@ std::shared_ptr<DecodingInputsType> TextDecoder::prepareDecoderInputs(
 }
 
 std::shared_ptr<DecodingInputsType> TextDecoder::prefillDecoderInputs(
-    std::shared_ptr<DecodingInputsType> decoderInputs, const std::optional<DecodingOptions>& options,
-    std::stop_token stopToken) {
+    std::shared_ptr<DecodingInputsType> decoderInputs,
+    const std::optional<DecodingOptions>& options, std::stop_token stopToken) {
     const std::shared_ptr<const WhisperTokenizer> tokenizer = tokenizer_;
-    if (!tokenizer) throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
+    if (!tokenizer)
+        throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
     auto* inputs = dynamic_cast<DecodingInputs*>(decoderInputs.get());
     if (inputs == nullptr) {
         throw WhisperError::prepareDecoderInputsFailed(
@@ -228,7 +252,8 @@ std::shared_ptr<DecodingInputsType> TextDecoder::prefillDecoderInputs(
     if (options) {
         if (isModelMultilingual_) {
             const std::string code = options->language.value_or("en");
-            languageToken = tokenizer->convertTokenToId("<|" + code + "|>").value_or(special.englishToken);
+            languageToken =
+                tokenizer->convertTokenToId("<|" + code + "|>").value_or(special.englishToken);
             prompt.push_back(languageToken);
             const bool translate = options->task == DecodingTask::translate;
             taskToken = tokenizer->convertTokenToId(translate ? "<|translate|>" : "<|transcribe|>")
@@ -254,8 +279,8 @@ std::shared_ptr<DecodingInputsType> TextDecoder::prefillDecoderInputs(
 
     ml::MultiArray& updateMask = inputs->kvCacheUpdateMask();
     ml::MultiArray& paddingMask = inputs->decoderKeyPaddingMask();
-    const bool usePrefill = options && options->usePrefillCache && prefillData_ &&
-                            !options->promptTokens;
+    const bool usePrefill =
+        options && options->usePrefillCache && prefillData_ && !options->promptTokens;
     if (usePrefill) {
         const std::int64_t taskFlag = taskToken != special.transcribeToken ? 1 : 0;
         const std::optional<DecodingCache> cache =
@@ -278,7 +303,8 @@ std::shared_ptr<DecodingInputsType> TextDecoder::prefillDecoderInputs(
             updateMask.setValue(i, 0);
             paddingMask.setValue(i, 0);
         }
-        if (prefilled == last) updateMask.setValue(prefilled, 1);
+        if (prefilled == last)
+            updateMask.setValue(prefilled, 1);
     } else {
         updateMask.setValue(0, 0);
         paddingMask.setValue(0, 0);
@@ -293,8 +319,10 @@ std::optional<DecodingCache> TextDecoder::prefillKVCache(const ml::MultiArray& t
     const TextDecoderCachePrefillInput features(task, language);
     const std::shared_ptr<WhisperMLModel> stage = prefillData_;
     const std::shared_ptr<ml::Model> prefill = stage ? stage->model() : nullptr;
-    if (!prefill) return std::nullopt;
-    if (stopToken.stop_requested()) throw vevidocore::CancellationError();
+    if (!prefill)
+        return std::nullopt;
+    if (stopToken.stop_requested())
+        throw vevidocore::CancellationError();
     const TextDecoderCachePrefillOutput out(prefill->predict(features));
     return DecodingCache{out.key_cache_prefill(), out.value_cache_prefill(), std::nullopt};
 }
@@ -303,7 +331,8 @@ std::vector<std::shared_ptr<LogitsFiltering>> TextDecoder::createLogitsFilters(
     const DecodingOptions& options, std::int64_t /*prefilledIndex*/,
     std::int64_t initialPromptIndex, const WhisperTokenizer& tokenizer) const {
     std::vector<std::shared_ptr<LogitsFiltering>> filters;
-    if (logitsFilters_) filters = *logitsFilters_;
+    if (logitsFilters_)
+        filters = *logitsFilters_;
     const SpecialTokens& special = tokenizer.specialTokens();
     if (options.suppressBlank) {
         // The first sampled position is the end of the prompt; a prefilled cache only saves
@@ -313,7 +342,8 @@ std::vector<std::shared_ptr<LogitsFiltering>> TextDecoder::createLogitsFilters(
     if (!options.supressTokens.empty()) {
         std::vector<std::int64_t> text;
         for (std::int64_t t : options.supressTokens) {
-            if (t < special.specialTokenBegin) text.push_back(t);
+            if (t < special.specialTokenBegin)
+                text.push_back(t);
         }
         filters.push_back(std::make_shared<SuppressTokensFilter>(std::move(text)));
     }
@@ -326,21 +356,22 @@ std::vector<std::shared_ptr<LogitsFiltering>> TextDecoder::createLogitsFilters(
 
 void TextDecoder::debugCaches(const DecodingInputs& inputs, std::int64_t /*tokenIndex*/,
                               std::int64_t prefillSize) const {
-    if (!debugEnabled()) return;
+    if (!debugEnabled())
+        return;
     Logging::debug("--------------- DECODER INPUTS DEBUG ---------------");
     Logging::debug(fmt::format("Cache Length: {:2.0f} Input Token: {:4.0f}",
                                inputs.cacheLength().value(0), inputs.inputIds().value(0)));
     Logging::debug("Key Cache | Val Cache | Align Cache | Update Mask | Decoder Mask | Position");
-    const std::int64_t positions = std::min<std::int64_t>(prefillSize + 4, Constants::maxTokenContext);
+    const std::int64_t positions =
+        std::min<std::int64_t>(prefillSize + 4, Constants::maxTokenContext);
     const auto at = [](const ml::MultiArray& a, std::int64_t i) {
         return i < a.count() ? a.value(i) : 0.0;
     };
     for (std::int64_t i = 0; i < positions; ++i) {
-        Logging::debug(fmt::format("{:9.6f} | {:9.6f} | {:9.6f} | {:11.0f} | {:12.0f} | {}",
-                                   at(inputs.keyCache(), i), at(inputs.valueCache(), i),
-                                   at(inputs.alignmentWeights(), i * 1500),
-                                   at(inputs.kvCacheUpdateMask(), i),
-                                   at(inputs.decoderKeyPaddingMask(), i), i));
+        Logging::debug(fmt::format(
+            "{:9.6f} | {:9.6f} | {:9.6f} | {:11.0f} | {:12.0f} | {}", at(inputs.keyCache(), i),
+            at(inputs.valueCache(), i), at(inputs.alignmentWeights(), i * 1500),
+            at(inputs.kvCacheUpdateMask(), i), at(inputs.decoderKeyPaddingMask(), i), i));
     }
 }
 
@@ -349,7 +380,8 @@ void TextDecoder::updateKVCache(ml::MultiArray& keyTensor, const ml::MultiArray&
                                 std::int64_t insertAtIndex) {
     const std::vector<std::int64_t>& tensorShape = keyTensor.shape();
     const std::vector<std::int64_t>& sliceShape = keySlice.shape();
-    if (tensorShape.size() != 4 || sliceShape.size() != 4 || insertAtIndex < 0) return;
+    if (tensorShape.size() != 4 || sliceShape.size() != 4 || insertAtIndex < 0)
+        return;
     const std::int64_t rows = std::min(tensorShape[1], sliceShape[1]);
     const std::int64_t positions = std::min(sliceShape[3], tensorShape[3] - insertAtIndex);
     const std::vector<std::int64_t>& sliceStrides = keySlice.strides();
@@ -373,9 +405,11 @@ void TextDecoder::updateAlignmentWeights(ml::MultiArray& alignmentTensor,
                                          const ml::MultiArray& alignmentSlice,
                                          std::int64_t insertAtIndex) {
     const std::vector<std::int64_t>& shape = alignmentTensor.shape();
-    if (shape.size() != 2 || alignmentSlice.shape().size() != 2) return;
+    if (shape.size() != 2 || alignmentSlice.shape().size() != 2)
+        return;
     const std::int64_t row = insertAtIndex + 1;
-    if (row < 0 || row >= shape[0]) return;
+    if (row < 0 || row >= shape[0])
+        return;
     const std::int64_t columns = std::min(alignmentSlice.shape()[1], shape[1]);
     const std::int64_t sliceStride = alignmentSlice.strides()[1];
     const std::vector<std::int64_t>& strides = alignmentTensor.strides();
@@ -392,7 +426,8 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
                                        const TranscriptionCallback& callback,
                                        std::stop_token stopToken) {
     const std::shared_ptr<const WhisperTokenizer> tokenizer = tokenizer_;
-    if (!tokenizer) throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
+    if (!tokenizer)
+        throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
     const SpecialTokens& special = tokenizer->specialTokens();
     if (decoderInputs.initialPrompt().empty()) {
         throw WhisperError::prepareDecoderInputsFailed("The decoder inputs hold no prompt");
@@ -411,7 +446,8 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
         // Every step writes its position and opens the next one: keep both inside the masks.
         loopCount = std::min(loopCount, inputs->kvCacheUpdateMask().count() - 1);
     }
-    currentTokens.reserve(currentTokens.size() + static_cast<std::size_t>(std::max<std::int64_t>(loopCount, 0)) + 1);
+    currentTokens.reserve(currentTokens.size() +
+                          static_cast<std::size_t>(std::max<std::int64_t>(loopCount, 0)) + 1);
     logProbs.reserve(currentTokens.capacity());
 
     Logging::debug("Running main loop for a maximum of " + std::to_string(loopCount) +
@@ -437,10 +473,10 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
                 nextToken >= special.timeTokenBegin) {
                 promptToken = nextToken;
                 if (debug) {
-                    Logging::debug("Skipping prompt tokenIndex: " +
-                                   std::to_string(initialPromptIndex - 1) +
-                                   ", token: " + std::to_string(nextToken) +
-                                   ", text: " + tokenizer->decode({nextToken}));
+                    Logging::debug(
+                        "Skipping prompt tokenIndex: " + std::to_string(initialPromptIndex - 1) +
+                        ", token: " + std::to_string(nextToken) +
+                        ", text: " + tokenizer->decode({nextToken}));
                 }
             } else {
                 nextToken = promptToken;
@@ -453,30 +489,28 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
         }
 
         if (inputs == nullptr) {
-            throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
+            throw WhisperError::prepareDecoderInputsFailed(
+                "DecodingInputsType must be DecodingInputs");
         }
         DecodingInputs& in = *inputs;
         in.inputIds().setValue(0, static_cast<double>(nextToken));
         in.cacheLength().setValue(0, static_cast<double>(tokenIndex));
-        if (tokenIndex <= prefilledIndex + 3) debugCaches(in, tokenIndex, prefilledIndex);
+        if (tokenIndex <= prefilledIndex + 3)
+            debugCaches(in, tokenIndex, prefilledIndex);
 
         const Clock::time_point predictionStart = Clock::now();
-        if (embeds == nullptr) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
-        const std::optional<TextDecoderOutputType> predicted = predictLogits(
-            TextDecoderInputType(TextDecoderMLMultiArrayInputType{
-                in.inputIds(), in.cacheLength(), in.keyCache(), in.valueCache(),
-                in.kvCacheUpdateMask(), *embeds, in.decoderKeyPaddingMask()}),
-            stopToken);
-        const auto* output =
-            predicted ? std::any_cast<TextDecoderMLMultiArrayOutputType>(&*predicted) : nullptr;
-        if (output == nullptr || !output->logits) {
+        if (embeds == nullptr)
+            throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+        const std::optional<TextDecoderMLMultiArrayOutputType> output =
+            predictStep(*this, in, *embeds, stopToken);
+        if (!output)
             throw WhisperError::decodingLogitsFailed("Unable to decode logits");
-        }
         const double predictionTime = secondsSince(predictionStart);
         const Clock::time_point nonPredictionStart = Clock::now();
 
         ml::MultiArray logits = *output->logits;
-        for (const auto& filter : filters) logits = filter->filterLogits(logits, currentTokens);
+        for (const auto& filter : filters)
+            logits = filter->filterLogits(logits, currentTokens);
         const double filteringTime = secondsSince(nonPredictionStart);
 
         const Clock::time_point samplingStart = Clock::now();
@@ -540,15 +574,16 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             std::vector<std::int64_t> textTokens;
             if (options.skipSpecialTokens) {
                 for (std::int64_t t : currentTokens) {
-                    if (t < special.specialTokenBegin) textTokens.push_back(t);
+                    if (t < special.specialTokenBegin)
+                        textTokens.push_back(t);
                 }
             }
             TranscriptionProgress progress;
-            progress.text = tokenizer->decode(options.skipSpecialTokens ? textTokens : currentTokens);
+            progress.text =
+                tokenizer->decode(options.skipSpecialTokens ? textTokens : currentTokens);
             progress.tokens = currentTokens;
-            progress.avgLogprob =
-                std::accumulate(logProbs.begin(), logProbs.end(), 0.0f) /
-                static_cast<float>(logProbs.size());
+            progress.avgLogprob = std::accumulate(logProbs.begin(), logProbs.end(), 0.0f) /
+                                  static_cast<float>(logProbs.size());
             progress.compressionRatio = TextUtilities::compressionRatio(currentTokens);
             LoopTimings running = totals;
             running.decodingPredictions += predictionTime;
@@ -568,7 +603,8 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
         const double nonPredictionTime = secondsSince(nonPredictionStart);
         const double stepTime = secondsSince(stepStart);
         if (tokenIndex == prefilledIndex) {
-            if (debug) Logging::debug(fmt::format("Found first token at: {:.3f}", absoluteTime()));
+            if (debug)
+                Logging::debug(fmt::format("Found first token at: {:.3f}", absoluteTime()));
             totals.firstTokenTime = absoluteTime();
         }
         const bool stop = earlyStopActor_->get(windowId);
@@ -580,7 +616,8 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
         totals.decodingLoop += stepTime;
         totals.totalKVUpdateRuns += 1;
         totals.totalDecodingLoops += 1;
-        if (stop) break;
+        if (stop)
+            break;
     }
 
     if (!earlyStopActor_->remove(windowId)) {
@@ -588,23 +625,21 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     }
     std::optional<DecodingCache> cache;
     if (inputs != nullptr) {
-        cache = DecodingCache{inputs->keyCache(), inputs->valueCache(),
-                              hasAlignment ? std::optional(inputs->alignmentWeights())
-                                           : std::nullopt};
+        cache =
+            DecodingCache{inputs->keyCache(), inputs->valueCache(),
+                          hasAlignment ? std::optional(inputs->alignmentWeights()) : std::nullopt};
     }
 
     const SamplingResult finalized = sampler.finalize(currentTokens, logProbs);
-    const auto firstStart = std::find(finalized.tokens.begin(), finalized.tokens.end(),
-                                      special.startOfTranscriptToken);
-    const std::size_t start =
-        firstStart == finalized.tokens.end()
-            ? 0
-            : static_cast<std::size_t>(firstStart - finalized.tokens.begin());
+    const auto firstStart =
+        std::find(finalized.tokens.begin(), finalized.tokens.end(), special.startOfTranscriptToken);
+    const std::size_t start = firstStart == finalized.tokens.end()
+                                  ? 0
+                                  : static_cast<std::size_t>(firstStart - finalized.tokens.begin());
     // The end of text that closes the window: the first one from the start of the transcript on
     // (the sampler ends the list with one when it is missing).
-    const auto firstEnd =
-        std::find(finalized.tokens.begin() + static_cast<std::ptrdiff_t>(start),
-                  finalized.tokens.end(), special.endToken);
+    const auto firstEnd = std::find(finalized.tokens.begin() + static_cast<std::ptrdiff_t>(start),
+                                    finalized.tokens.end(), special.endToken);
     const std::size_t end = firstEnd == finalized.tokens.end()
                                 ? finalized.tokens.size()
                                 : static_cast<std::size_t>(firstEnd - finalized.tokens.begin()) + 1;
@@ -621,7 +656,8 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     }
     std::vector<std::int64_t> textTokens;
     for (std::int64_t t : result.tokens) {
-        if (t < special.specialTokenBegin) textTokens.push_back(t);
+        if (t < special.specialTokenBegin)
+            textTokens.push_back(t);
     }
     result.compressionRatio = TextUtilities::compressionRatio(textTokens);
     result.temperature = greedy != nullptr
@@ -683,12 +719,13 @@ DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoder
                                            DecodingInputsType& decoderInputs,
                                            TokenSampling& sampler,
                                            const DecodingOptions& /*options*/,
-                                           ml::Float16 /*temperature*/,
-                                           std::stop_token stopToken) {
+                                           ml::Float16 /*temperature*/, std::stop_token stopToken) {
     const std::shared_ptr<const WhisperTokenizer> tokenizer = tokenizer_;
-    if (!tokenizer) throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
+    if (!tokenizer)
+        throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
     const std::optional<std::int64_t> size = logitsSize();
-    if (!size) throw WhisperError::modelsUnavailable("Failed to read logits size from model");
+    if (!size)
+        throw WhisperError::modelsUnavailable("Failed to read logits size from model");
     const SpecialTokens& special = tokenizer->specialTokens();
     const std::vector<std::int64_t> tokens{special.startOfTranscriptToken};
     const std::vector<float> logProbs{0.0f};
@@ -708,17 +745,13 @@ DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoder
     const Clock::time_point start = Clock::now();
     Logging::debug("Detecting language...");
     const auto* embeds = std::any_cast<ml::MultiArray>(&encoderOutput);
-    if (embeds == nullptr) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+    if (embeds == nullptr)
+        throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
     DecodingInputs& in = concreteInputs(decoderInputs, "DecodingInputsType must be DecodingInputs");
 
-    const std::optional<TextDecoderOutputType> predicted = predictLogits(
-        TextDecoderInputType(TextDecoderMLMultiArrayInputType{
-            in.inputIds(), in.cacheLength(), in.keyCache(), in.valueCache(), in.kvCacheUpdateMask(),
-            *embeds, in.decoderKeyPaddingMask()}),
-        stopToken);
-    const auto* output =
-        predicted ? std::any_cast<TextDecoderMLMultiArrayOutputType>(&*predicted) : nullptr;
-    if (output == nullptr || !output->logits) {
+    const std::optional<TextDecoderMLMultiArrayOutputType> output =
+        predictStep(*this, in, *embeds, stopToken);
+    if (!output) {
         Logging::error("Unable to decode logits");
         throw WhisperError::decodingLogitsFailed("Unable to decode logits from the model output");
     }
@@ -732,12 +765,14 @@ DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoder
     DecodingResult result;
     const std::set<std::int64_t>& languages = tokenizer->allLanguageTokens();
     for (std::size_t i = 0; i < sampled.tokens.size(); ++i) {
-        if (!languages.contains(sampled.tokens[i])) continue;
+        if (!languages.contains(sampled.tokens[i]))
+            continue;
         const float logProb = i < sampled.logProbs.size() ? sampled.logProbs[i] : 0.0f;
         result.languageProbs[withoutMarks(tokenizer->decode({sampled.tokens[i]}))] = logProb;
     }
-    const std::string detected =
-        sampled.tokens.empty() ? std::string() : withoutMarks(tokenizer->decode({sampled.tokens.back()}));
+    const std::string detected = sampled.tokens.empty()
+                                     ? std::string()
+                                     : withoutMarks(tokenizer->decode({sampled.tokens.back()}));
     if (Constants::languageCodes().contains(detected)) {
         Logging::debug("Detected language: " + detected);
         result.language = detected;
@@ -752,12 +787,9 @@ DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoder
     return result;
 }
 
-std::vector<DecodingResult> TextDecoder::detectLanguage(const ml::MultiArray& encoderOutput,
-                                                        DecodingInputs& decoderInputs,
-                                                        TokenSampling& sampler,
-                                                        const DecodingOptions& options,
-                                                        ml::Float16 temperature,
-                                                        std::stop_token stopToken) {
+std::vector<DecodingResult> TextDecoder::detectLanguage(
+    const ml::MultiArray& encoderOutput, DecodingInputs& decoderInputs, TokenSampling& sampler,
+    const DecodingOptions& options, ml::Float16 temperature, std::stop_token stopToken) {
     return {detectLanguage(AudioEncoderOutputType(encoderOutput),
                            static_cast<DecodingInputsType&>(decoderInputs), sampler, options,
                            temperature, stopToken)};

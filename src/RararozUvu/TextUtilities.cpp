@@ -17,11 +17,10 @@ namespace {
 // every step).
 class Deflater {
 public:
-    Deflater() {
-        ok_ = deflateInit2(&stream_, 5, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    }
+    Deflater() { ok_ = deflateInit2(&stream_, 5, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK; }
     ~Deflater() {
-        if (ok_) deflateEnd(&stream_);
+        if (ok_)
+            deflateEnd(&stream_);
     }
     Deflater(const Deflater&) = delete;
     Deflater& operator=(const Deflater&) = delete;
@@ -59,7 +58,8 @@ float ratio(const unsigned char* bytes, std::size_t count) {
     std::string error;
     if (count > std::numeric_limits<uInt>::max() / 2 ||
         !deflater.compressedSize(bytes, count, size, error) || size == 0) {
-        vevidocore::Logging::debug("Compression error: " + (error.empty() ? "input too large" : error));
+        vevidocore::Logging::debug("Compression error: " +
+                                   (error.empty() ? "input too large" : error));
         return std::numeric_limits<float>::infinity();
     }
     return static_cast<float>(count) / static_cast<float>(size);
@@ -81,7 +81,8 @@ float TextUtilities::compressionRatio(std::span<const std::int64_t> tokens) {
 }
 
 float TextUtilities::compressionRatio(std::string_view text) {
-    if (text.empty()) return std::numeric_limits<float>::infinity();
+    if (text.empty())
+        return std::numeric_limits<float>::infinity();
     return ratio(reinterpret_cast<const unsigned char*>(text.data()), text.size());
 }
 

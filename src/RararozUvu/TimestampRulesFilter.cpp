@@ -15,7 +15,8 @@ TimestampRulesFilter::TimestampRulesFilter(SpecialTokens specialTokens, std::int
 
 std::optional<std::int64_t> TimestampRulesFilter::sampledStart(
     const std::vector<std::int64_t>& tokens) const {
-    if (!isModelMultilingual) return sampleBegin;
+    if (!isModelMultilingual)
+        return sampleBegin;
     const std::size_t n = std::min<std::size_t>(3, tokens.size());
     for (std::size_t i = 0; i < n; ++i) {
         if (tokens[i] == specialTokens.transcribeToken ||
@@ -31,7 +32,8 @@ ml::MultiArray TimestampRulesFilter::filterLogits(ml::MultiArray logits,
     const std::span<ml::Float16> scores = detail::halfScores(logits);
     const std::optional<std::int64_t> start = sampledStart(tokens);
     const auto count = static_cast<std::int64_t>(tokens.size());
-    if (scores.empty() || !start || count < *start) return logits;
+    if (scores.empty() || !start || count < *start)
+        return logits;
 
     const std::int64_t timeBegin = specialTokens.timeTokenBegin;
     const auto vocabulary = static_cast<std::int64_t>(scores.size());
@@ -41,7 +43,8 @@ ml::MultiArray TimestampRulesFilter::filterLogits(ml::MultiArray logits,
         const std::int64_t last = tokens.back();
         bool advance = true;
         if (count - *start == 1) {
-            if (last >= timeBegin) detail::suppressRange(scores, timeBegin, vocabulary);
+            if (last >= timeBegin)
+                detail::suppressRange(scores, timeBegin, vocabulary);
         } else if (last >= timeBegin) {
             const std::int64_t penultimate = tokens[static_cast<std::size_t>(count - 2)];
             if (penultimate >= timeBegin) {
@@ -62,7 +65,8 @@ ml::MultiArray TimestampRulesFilter::filterLogits(ml::MultiArray logits,
         }
     }
 
-    if (timestampMassDominates(logits)) detail::suppressRange(scores, 0, timeBegin);
+    if (timestampMassDominates(logits))
+        detail::suppressRange(scores, 0, timeBegin);
     return logits;
 }
 
@@ -70,7 +74,8 @@ bool TimestampRulesFilter::timestampMassDominates(const ml::MultiArray& logits) 
     const std::span<const ml::Float16> scores = detail::halfScores(logits);
     const auto vocabulary = static_cast<std::int64_t>(scores.size());
     const std::int64_t p = std::clamp<std::int64_t>(specialTokens.timeTokenBegin, 0, vocabulary);
-    if (p == vocabulary) return false;
+    if (p == vocabulary)
+        return false;
 
     detail::widen(scores, scratch_);
     const std::span<const float> all(scratch_);
@@ -80,7 +85,8 @@ bool TimestampRulesFilter::timestampMassDominates(const ml::MultiArray& logits) 
     const float bestText = detail::maxValue(text);
     const float bestTimestamp = detail::maxValue(timestamps);
     const float best = std::max(bestText, bestTimestamp);
-    if (!std::isfinite(bestTimestamp) || !std::isfinite(best)) return false;
+    if (!std::isfinite(bestTimestamp) || !std::isfinite(best))
+        return false;
 
     // Both partial sums share the log-normaliser of the whole vocabulary.
     const double textSum = std::isfinite(bestText) ? detail::sumExp(text, bestText) : 0.0;

@@ -17,8 +17,7 @@ protected:
     HubConfiguration() {
         environment.set("HOME", temp.path().string());
         for (const char* name : {"HUB_TOKEN", "MODEL_HUB_TOKEN", "HUB_TOKEN_PATH", "HUB_HOME",
-                                 "HUB_ENDPOINT", "CI_DISABLE_NETWORK_MONITOR",
-                                 "XDG_CONFIG_HOME"}) {
+                                 "HUB_ENDPOINT", "CI_DISABLE_NETWORK_MONITOR", "XDG_CONFIG_HOME"}) {
             environment.set(name, std::nullopt);
         }
     }
@@ -144,12 +143,9 @@ TEST_F(HubConfiguration, OfflineDecisionPrefersTheClientsOwnSetting) {
         std::optional<const char*> ciVariable;
         bool offline;
     } cases[] = {
-        {std::nullopt, true, std::nullopt, false},
-        {std::nullopt, false, std::nullopt, true},
-        {std::nullopt, false, "1", false},
-        {std::nullopt, false, "true", true},
-        {std::nullopt, false, "0", true},
-        {true, true, "1", true},
+        {std::nullopt, true, std::nullopt, false}, {std::nullopt, false, std::nullopt, true},
+        {std::nullopt, false, "1", false},         {std::nullopt, false, "true", true},
+        {std::nullopt, false, "0", true},          {true, true, "1", true},
         {false, false, std::nullopt, false},
     };
     for (const auto& c : cases) {

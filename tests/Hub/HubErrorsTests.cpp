@@ -37,8 +37,7 @@ TEST(HubClientError, DescribesEachCase) {
         EXPECT_STREQ(c.error.what(), c.description);
     }
     EXPECT_EQ(HubClientError::httpStatusCode(500).statusCode(), 500);
-    EXPECT_EQ(HubClientError::jsonSerialization("/x/config.json", "m").fileURL(),
-              "/x/config.json");
+    EXPECT_EQ(HubClientError::jsonSerialization("/x/config.json", "m").fileURL(), "/x/config.json");
 }
 
 TEST(EnvironmentError, DescribesEachCase) {

@@ -3,11 +3,13 @@
 #include <thread>
 
 #include "TestHub.h"
+#include "TestSupport.h"
 #include "hub/HubApi.h"
 
 namespace hub {
 namespace {
 
+using testing::caught;
 using testing::TestHub;
 
 class HubRequests : public ::testing::Test {
@@ -30,14 +32,9 @@ TEST_F(HubRequests, AuthorizationCarriesTheTokenWithoutLineBreaks) {
         std::optional<std::string> token;
         std::optional<std::string> header;
     } cases[] = {
-        {std::nullopt, std::nullopt},
-        {"", std::nullopt},
-        {"abc", "Bearer abc"},
-        {" abc", "Bearer  abc"},
-        {"abc\n", "Bearer abc"},  // as read from a token file
-        {"abc \r\n", "Bearer abc"},
-        {"ab\ncd", std::nullopt},
-        {"\n", std::nullopt},
+        {std::nullopt, std::nullopt}, {"", std::nullopt},       {"abc", "Bearer abc"},
+        {" abc", "Bearer  abc"},      {"abc\n", "Bearer abc"},  // as read from a token file
+        {"abc \r\n", "Bearer abc"},   {"ab\ncd", std::nullopt}, {"\n", std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.token ? "\"" + *c.token + "\"" : "no token");
@@ -57,7 +54,7 @@ TEST_F(HubRequests, AuthorizationCarriesTheTokenWithoutLineBreaks) {
 TEST_F(HubRequests, StatusesMapToClientErrors) {
     const struct {
         int status;
-        std::optional<HubClientError> get;   // none: success
+        std::optional<HubClientError> get;  // none: success
         std::optional<HubClientError> head;
     } cases[] = {
         {200, std::nullopt, std::nullopt},
@@ -127,9 +124,8 @@ TEST_F(HubRequests, RelativeRedirectOfAHeadStaysAHeadOnTheSameHost) {
         SCOPED_TRACE(c.location);
         hub.clearFaults();
         hub.clearRequests();
-        hub.addFault({.pathContains = "config.json",
-                      .status = 307,
-                      .headers = {{"Location", c.location}}});
+        hub.addFault(
+            {.pathContains = "config.json", .status = 307, .headers = {{"Location", c.location}}});
         const HTTPResponse response = client().httpHead(fileURL() + "?c=2");
         const auto requests = hub.requests();
         if (c.followedTarget == nullptr) {
@@ -154,14 +150,8 @@ TEST_F(HubRequests, RedirectsWithoutALocationOrWithAnErrorStatusAreNotFollowed) 
     hub.addFault({.pathContains = "config.json",
                   .status = 400,
                   .headers = {{"Location", "/owner/model/resolve/main/config.json"}}});
-    EXPECT_EQ(HubClientError::httpStatusCode(400), [&] {
-        try {
-            client().httpHead(fileURL());
-        } catch (const HubClientError& error) {
-            return error;
-        }
-        return HubClientError::unexpectedError();
-    }());
+    EXPECT_EQ(caught<HubClientError>([&] { client().httpHead(fileURL()); }),
+              HubClientError::httpStatusCode(400));
     EXPECT_EQ(hub.requests().size(), 2u);
 }
 
@@ -172,40 +162,25 @@ TEST_F(HubRequests, TransportFailuresAreDownloadErrorsForGetAndUrlErrorsForHead)
         TestHub gone;
         deadURL = gone.endpoint() + "/owner/model/resolve/main/config.json";
     }
-    try {
-        client().httpGet(deadURL);
-        ADD_FAILURE() << "GET succeeded";
-    } catch (const HubClientError& error) {
-        EXPECT_EQ(error, HubClientError::downloadError("Could not connect to the server."));
-    }
-    try {
-        client().httpHead(deadURL);
-        ADD_FAILURE() << "HEAD succeeded";
-    } catch (const URLError& error) {
-        EXPECT_EQ(error.code(), URLError::Code::cannotConnectToHost);
-    }
+    EXPECT_EQ(caught<HubClientError>([&] { client().httpGet(deadURL); }),
+              HubClientError::downloadError("Could not connect to the server."));
+    const auto headError = caught<URLError>([&] { client().httpHead(deadURL); });
+    ASSERT_TRUE(headError);
+    EXPECT_EQ(headError->code(), URLError::Code::cannotConnectToHost);
 
     hub.addFault({.method = "GET", .cutAfter = 1});
-    try {
-        client().httpGet(fileURL());
-        ADD_FAILURE() << "a cut body was taken whole";
-    } catch (const HubClientError& error) {
-        EXPECT_EQ(error, HubClientError::downloadError("The network connection was lost."));
-    }
+    EXPECT_EQ(caught<HubClientError>([&] { client().httpGet(fileURL()); }),
+              HubClientError::downloadError("The network connection was lost."));
 }
 
 TEST_F(HubRequests, AStopRequestEndsAStalledRequest) {
+    hub.addFault({.stallBeforeHead = true});
     for (const bool head : {false, true}) {
-        hub.clearFaults();
-        hub.addFault({.stallBeforeHead = true});
         std::stop_source stop;
-        std::thread stopper([&] {
-            while (hub.requests().empty()) {
-                std::this_thread::yield();
-            }
+        std::thread stopper([&, stalls = head ? 2 : 1] {
+            hub.waitUntilStalled(stalls);
             stop.request_stop();
         });
-        hub.clearRequests();
         try {
             if (head) {
                 client().httpHead(fileURL(), stop.get_token());
@@ -221,8 +196,8 @@ TEST_F(HubRequests, AStopRequestEndsAStalledRequest) {
             EXPECT_EQ(error.code(), URLError::Code::cancelled);
         }
         stopper.join();
-        hub.releaseStalls();
     }
+    hub.releaseStalls();
 }
 
 TEST(HTTPResponse, LinkHeaderGivesTheTargetOfTheFirstMatchingRelation) {

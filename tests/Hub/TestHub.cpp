@@ -22,7 +22,7 @@ namespace {
 
 std::string hexDigest(const EVP_MD* kind, std::initializer_list<std::string_view> parts) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                     &EVP_MD_CTX_free);
+                                                                    &EVP_MD_CTX_free);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestInit_ex(context.get(), kind, nullptr);
@@ -96,7 +96,9 @@ std::string joined(const std::vector<std::string>& parts, std::size_t from, std:
     return text;
 }
 
-std::string repoKey(const Repo& repo) { return std::string(rawValue(repo.type)) + "/" + repo.id; }
+std::string repoKey(const Repo& repo) {
+    return std::string(rawValue(repo.type)) + "/" + repo.id;
+}
 
 struct StoredFile {
     std::shared_ptr<const std::string> content;  // in memory, or
@@ -123,8 +125,8 @@ StoredFile storedFile(std::string content, std::filesystem::path source, bool la
     StoredFile file;
     file.size = content.size();
     file.sha256 = hexDigest(EVP_sha256(), {content});
-    file.gitHash = hexDigest(EVP_sha1(), {fmt::format("blob {}", content.size()),
-                                          std::string_view("\0", 1), content});
+    file.gitHash = hexDigest(
+        EVP_sha1(), {fmt::format("blob {}", content.size()), std::string_view("\0", 1), content});
     file.large = large;
     if (source.empty()) {
         file.content = std::make_shared<const std::string>(std::move(content));
@@ -209,13 +211,13 @@ std::optional<std::pair<std::size_t, std::size_t>> parseRange(const std::string&
     if (!header.starts_with(prefix) || header.find(',') != std::string::npos) {
         return std::nullopt;
     }
-    const std::string spec = header.substr(prefix.size());
-    const std::size_t dash = spec.find('-');
+    const std::string byteRange = header.substr(prefix.size());
+    const std::size_t dash = byteRange.find('-');
     if (dash == std::string::npos) {
         return std::nullopt;
     }
-    const std::string first = spec.substr(0, dash);
-    const std::string last = spec.substr(dash + 1);
+    const std::string first = byteRange.substr(0, dash);
+    const std::string last = byteRange.substr(dash + 1);
     std::size_t start = 0;
     std::size_t end = size == 0 ? 0 : size - 1;
     if (first.empty()) {
@@ -249,7 +251,9 @@ std::optional<std::string> TestRequest::header(std::string_view name) const {
 struct TestHub::State {
     mutable std::mutex mutex;
     std::condition_variable stallEnded;
+    std::condition_variable stallBegan;
     std::uint64_t releases = 0;
+    std::size_t stalls = 0;
     bool stopping = false;
 
     std::map<std::string, StoredRepo> repos;
@@ -288,6 +292,8 @@ struct TestHub::State {
     void stall() {
         std::unique_lock lock(mutex);
         const std::uint64_t seen = releases;
+        ++stalls;
+        stallBegan.notify_all();
         stallEnded.wait(lock, [&] { return stopping || releases != seen; });
     }
 
@@ -331,6 +337,9 @@ struct TestHub::State {
         }
         if (fault && fault->status) {
             response.status = *fault->status;
+            if (!fault->body.empty()) {
+                response.set_content(fault->body, "application/json");
+            }
         } else {
             answer(std::string_view(listener) == "cdn", request, response, fault);
         }
@@ -344,8 +353,8 @@ struct TestHub::State {
         }
     }
 
-    void answer(bool fromContentStore, const httplib::Request& request,
-                httplib::Response& response, const std::optional<Fault>& fault) {
+    void answer(bool fromContentStore, const httplib::Request& request, httplib::Response& response,
+                const std::optional<Fault>& fault) {
         const Route place = route(request.target, fromContentStore);
         std::unique_lock lock(mutex);
         if (place.kind == Route::Kind::unknown ||
@@ -398,10 +407,10 @@ struct TestHub::State {
                                         jsonString(path));
             }
             response.status = 200;
-            response.set_content(fmt::format(R"({{"id":{},"sha":"{}","siblings":[{}]}})",
-                                             jsonString(place.repo.id), stored->second.commit,
-                                             siblings),
-                                 "application/json");
+            response.set_content(
+                fmt::format(R"({{"id":{},"sha":"{}","siblings":[{}]}})", jsonString(place.repo.id),
+                            stored->second.commit, siblings),
+                "application/json");
             return;
         }
         const auto file = stored->second.files.find(place.path);
@@ -427,16 +436,15 @@ struct TestHub::State {
             response.set_header("X-Linked-Size", std::to_string(served.size));
             response.set_header(
                 "Location", fmt::format("http://127.0.0.1:{}/cdn/{}/resolve-cache/{}/{}?expires=1",
-                                        contentStorePort, repoKey(place.repo), commit,
-                                        place.path));
+                                        contentStorePort, repoKey(place.repo), commit, place.path));
             return;
         }
         response.set_header("ETag", "\"" + served.gitHash + "\"");
         body(request, response, served, fault);
     }
 
-    void body(const httplib::Request& request, httplib::Response& response,
-              const StoredFile& file, const std::optional<Fault>& fault) {
+    void body(const httplib::Request& request, httplib::Response& response, const StoredFile& file,
+              const std::optional<Fault>& fault) {
         response.set_header("Accept-Ranges", "bytes");
         std::size_t start = 0;
         std::size_t length = file.size;
@@ -510,6 +518,10 @@ TestHub::TestHub() : state_(std::make_unique<State>()) {
     state.contentStorePort = setUp(state.contentStore, "cdn");
     state.hubThread = std::thread([&state] { state.hub.listen_after_bind(); });
     state.contentStoreThread = std::thread([&state] { state.contentStore.listen_after_bind(); });
+    // A server stopped before its loop runs would never notice: stopping must find it running.
+    while (!state.hub.is_running() || !state.contentStore.is_running()) {
+        std::this_thread::yield();
+    }
 }
 
 TestHub::~TestHub() {
@@ -524,7 +536,9 @@ TestHub::~TestHub() {
     state_->contentStoreThread.join();
 }
 
-std::string TestHub::endpoint() const { return fmt::format("http://127.0.0.1:{}", state_->hubPort); }
+std::string TestHub::endpoint() const {
+    return fmt::format("http://127.0.0.1:{}", state_->hubPort);
+}
 
 std::string TestHub::contentStoreEndpoint() const {
     return fmt::format("http://127.0.0.1:{}", state_->contentStorePort);
@@ -606,6 +620,11 @@ void TestHub::addFault(Fault fault) {
 void TestHub::clearFaults() {
     std::lock_guard lock(state_->mutex);
     state_->faults.clear();
+}
+
+void TestHub::waitUntilStalled(std::size_t count) const {
+    std::unique_lock lock(state_->mutex);
+    state_->stallBegan.wait(lock, [&] { return state_->stalls >= count; });
 }
 
 void TestHub::releaseStalls() {

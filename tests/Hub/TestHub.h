@@ -38,8 +38,9 @@ struct TestFault {
     std::string pathContains;
     std::optional<int> times;
 
-    // Answer with this status and an empty body instead.
+    // Answer with this status and `body` instead.
     std::optional<int> status;
+    std::string body;
     // Header fields set (a value) or removed (none) on the answer.
     std::vector<std::pair<std::string, std::optional<std::string>>> headers;
     // Send the whole body with 200 even when a Range was asked for.
@@ -104,7 +105,9 @@ public:
 
     void addFault(Fault fault);
     void clearFaults();
-    // Lets every stalled answer go on.
+    // Waits until `count` answers in all have stalled since the hub began.
+    void waitUntilStalled(std::size_t count = 1) const;
+    // Lets every answer that is stalled now go on.
     void releaseStalls();
 
     std::vector<TestRequest> requests() const;

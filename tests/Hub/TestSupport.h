@@ -8,12 +8,27 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 
+#include "hub/EnvironmentError.h"
+#include "hub/HubClientError.h"
 #include "hub/NetworkMonitor.h"
+
+namespace hub {
+
+// Failures show their message in test output.
+inline void PrintTo(const HubClientError& error, std::ostream* out) {
+    *out << error.what();
+}
+inline void PrintTo(const EnvironmentError& error, std::ostream* out) {
+    *out << error.what();
+}
+
+}  // namespace hub
 
 namespace hub::testing {
 
@@ -79,12 +94,28 @@ private:
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
+// The error of type Error that `body` throws; none when it returns.
+template <class Error, class Body>
+std::optional<Error> caught(Body&& body) {
+    try {
+        body();
+    } catch (const Error& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
 // Writes the bytes, making the parent folders.
 inline std::filesystem::path writeFile(const std::filesystem::path& path,
                                        const std::string& bytes) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
+}
+
+// The file URL text of a path made of plain characters (nothing to percent-encode).
+inline std::string fileURL(const std::filesystem::path& path) {
+    return "file://" + path.string();
 }
 
 inline std::string readFile(const std::filesystem::path& path) {

@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <vector>
 
+#include "AudioFixtures.h"
 #include "ml/Float16.h"
 #include "ml/MultiArray.h"
 #include "ml/WhisperConverter.h"
@@ -21,35 +20,15 @@ namespace rararozuvu::testing {
 inline const std::filesystem::path kShared = QUILLORA_SHARED_DIR;
 inline const std::filesystem::path kTinyCheckpoint = kShared / "models/tiny-en-random";
 
-// A fresh folder below the system's temporary folder, removed with its contents at the end.
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quillora-dec-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "cannot make a temporary folder";
-        path_ = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
 // The tiny random-weight checkpoint converted by the library's converter, once per test program.
 inline const std::filesystem::path& tinyModelFolder() {
-    static const TemporaryFolder folder;
-    static const bool converted = [] {
-        ml::WhisperConverter::convert(kTinyCheckpoint, folder.path());
-        return true;
+    static const TempFolder folder;
+    static const std::filesystem::path converted = [] {
+        const std::filesystem::path path = folder.file("tiny-en-random");
+        ml::WhisperConverter::convert(kTinyCheckpoint, path);
+        return path;
     }();
-    (void)converted;
-    return folder.path();
+    return converted;
 }
 
 // The English-only Whisper tokenizer of the tiny checkpoint, loaded once per test program.
@@ -75,7 +54,8 @@ inline ml::MultiArray logitsOf(const std::vector<float>& scores) {
 // Which ids of the logits hold negative infinity.
 inline std::vector<bool> suppressedIds(const ml::MultiArray& logits) {
     std::vector<bool> out;
-    for (std::int64_t i = 0; i < logits.count(); ++i) out.push_back(logits.data<ml::Float16>()[i].bits == 0xFC00);
+    for (std::int64_t i = 0; i < logits.count(); ++i)
+        out.push_back(logits.data<ml::Float16>()[i].bits == 0xFC00);
     return out;
 }
 

@@ -43,7 +43,8 @@ SpecialTokens smallVocabulary() {
 // Text and control scores 0, timestamps `timestampScore`.
 std::vector<float> scores(float timestampScore) {
     std::vector<float> s(kVocabulary, 0.0f);
-    for (std::int64_t i = kTime; i < kVocabulary; ++i) s[static_cast<std::size_t>(i)] = timestampScore;
+    for (std::int64_t i = kTime; i < kVocabulary; ++i)
+        s[static_cast<std::size_t>(i)] = timestampScore;
     return s;
 }
 
@@ -61,22 +62,50 @@ TEST(TimestampRulesFilter, EnforcesTheTimestampGrammar) {
     const auto timestamps = [](std::int64_t id) { return id >= kTime; };
     const std::vector<TimestampCase> cases = {
         {"before the sample begin", false, 2, {kStart}, -10, none},
-        {"first sampled position", false, 2, {kStart, kTime}, -10,
+        {"first sampled position",
+         false,
+         2,
+         {kStart, kTime},
+         -10,
          [](std::int64_t id) { return id == kNoTimestamps; }},
-        {"timestamp mass beats the best text token", false, 2, {kStart, kTime}, 0,
+        {"timestamp mass beats the best text token",
+         false,
+         2,
+         {kStart, kTime},
+         0,
          [](std::int64_t id) { return id < kTime; }},
-        {"one sampled timestamp", false, 2, {kStart, kTime, kTime + 10}, -10,
+        {"one sampled timestamp",
+         false,
+         2,
+         {kStart, kTime, kTime + 10},
+         -10,
          [&](std::int64_t id) { return id == kNoTimestamps || timestamps(id); }},
-        {"timestamp then text", false, 2, {kStart, kTime, kTime + 10, 5}, -10,
+        {"timestamp then text",
+         false,
+         2,
+         {kStart, kTime, kTime + 10, 5},
+         -10,
          [](std::int64_t id) { return id == kNoTimestamps || (id >= kTime && id < kTime + 11); }},
-        {"text then timestamp", false, 2, {kStart, kTime, 5, kTime + 10}, -10,
+        {"text then timestamp",
+         false,
+         2,
+         {kStart, kTime, 5, kTime + 10},
+         -10,
          [](std::int64_t id) {
              return id < kEnd || id == kNoTimestamps || (id >= kTime && id < kTime + 10);
          }},
-        {"closed pair", false, 2, {kStart, kTime, kTime + 10, kTime + 12}, -10,
+        {"closed pair",
+         false,
+         2,
+         {kStart, kTime, kTime + 10, kTime + 12},
+         -10,
          [&](std::int64_t id) { return id == kNoTimestamps || timestamps(id); }},
         {"multilingual without a task token", true, 2, {kStart, 16, 17, kTime + 10}, -10, none},
-        {"multilingual starts after the task token", true, 3, {kStart, 16, kTranscribe}, -10,
+        {"multilingual starts after the task token",
+         true,
+         3,
+         {kStart, 16, kTranscribe},
+         -10,
          [](std::int64_t id) { return id == kNoTimestamps; }},
         {"multilingual sample begin past the task", true, 4, {kStart, 16, kTranslate}, -10, none},
     };
@@ -97,7 +126,8 @@ TEST(TimestampRulesFilter, MassRuleComparesTotalsAndNeverHoldsWithoutTimestamps)
     rararozuvu::TimestampRulesFilter filter(smallVocabulary(), 0, false);
     // Fifteen timestamps at -2 hold 15e^-2 ≈ 2.03 against one text token at 0.
     std::vector<float> s = scores(-2);
-    for (std::int64_t i = 0; i < kTime; ++i) s[static_cast<std::size_t>(i)] = -30;
+    for (std::int64_t i = 0; i < kTime; ++i)
+        s[static_cast<std::size_t>(i)] = -30;
     s[4] = 0;
     EXPECT_TRUE(filter.timestampMassDominates(logitsOf(s)));
     s[4] = 1;  // e ≈ 2.72 beats them
@@ -117,8 +147,10 @@ TEST(SuppressFilters, BlankActsOnceAndTokensAlways) {
     rararozuvu::SuppressBlankFilter blank(smallVocabulary(), 2);
     const std::vector<bool> untouched(kVocabulary, false);
     EXPECT_EQ(suppressedIds(blank.filterLogits(logitsOf(scores(0)), {kStart})), untouched);
-    EXPECT_EQ(suppressedIds(blank.filterLogits(logitsOf(scores(0)), {kStart, kTime, 5})), untouched);
-    const std::vector<bool> first = suppressedIds(blank.filterLogits(logitsOf(scores(0)), {kStart, kTime}));
+    EXPECT_EQ(suppressedIds(blank.filterLogits(logitsOf(scores(0)), {kStart, kTime, 5})),
+              untouched);
+    const std::vector<bool> first =
+        suppressedIds(blank.filterLogits(logitsOf(scores(0)), {kStart, kTime}));
     for (std::int64_t id = 0; id < kVocabulary; ++id) {
         EXPECT_EQ(first[static_cast<std::size_t>(id)], id == 3 || id == kEnd) << id;
     }
@@ -137,8 +169,10 @@ TEST(LanguageLogitsFilter, LeavesOnlyLanguagesFromTheSampleBegin) {
               (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 16}, {18, 20}, {21, 30}}));
     EXPECT_EQ(suppressedIds(filter.filterLogits(logitsOf(scores(0)), {})),
               std::vector<bool>(kVocabulary, false));
-    for (const auto& tokens : {std::vector<std::int64_t>{kStart}, std::vector<std::int64_t>{kStart, 16}}) {
-        const std::vector<bool> out = suppressedIds(filter.filterLogits(logitsOf(scores(0)), tokens));
+    for (const auto& tokens :
+         {std::vector<std::int64_t>{kStart}, std::vector<std::int64_t>{kStart, 16}}) {
+        const std::vector<bool> out =
+            suppressedIds(filter.filterLogits(logitsOf(scores(0)), tokens));
         for (std::int64_t id = 0; id < kVocabulary; ++id) {
             EXPECT_EQ(out[static_cast<std::size_t>(id)], id != 16 && id != 17 && id != 20) << id;
         }

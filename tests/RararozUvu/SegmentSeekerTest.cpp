@@ -26,7 +26,8 @@ protected:
     // The first text token of a text (encoding adds the tokenizer's prompt tokens around it).
     std::int64_t textToken(std::string_view text) const {
         for (std::int64_t t : tokenizer.encode(text)) {
-            if (t < special.specialTokenBegin) return t;
+            if (t < special.specialTokenBegin)
+                return t;
         }
         ADD_FAILURE() << "no text token for " << text;
         return 0;
@@ -39,7 +40,8 @@ protected:
 
     DecodingResult resultOf(std::vector<std::int64_t> tokens) const {
         DecodingResult r;
-        for (std::int64_t t : tokens) r.tokenLogProbs.push_back({{t, -0.25f}});
+        for (std::int64_t t : tokens)
+            r.tokenLogProbs.push_back({{t, -0.25f}});
         r.tokens = std::move(tokens);
         r.avgLogProb = -0.25f;
         r.temperature = 0.2f;
@@ -60,9 +62,13 @@ TEST_F(SegmentSeekerTest, CutsWindowsAtTimestampPairs) {
         {"no pair", {sot, tb, a, b, tb + 120, eot}, {{0.0f, 2.4f}}, 480000},
         {"no timestamps", {sot, a, b, eot}, {{0.0f, 30.0f}}, 480000},
         {"only the zero stamp", {sot, tb, a, eot}, {{0.0f, 30.0f}}, 480000},
-        {"single timestamp ending", {tb, a, tb + 50, tb + 50, b, tb + 100, eot},
-         {{0.0f, 1.0f}, {1.0f, 2.0f}}, 32000},
-        {"no timestamp ending", {tb, a, tb + 50, tb + 50, b, c, d}, {{0.0f, 1.0f}, {1.0f, 1.0f}},
+        {"single timestamp ending",
+         {tb, a, tb + 50, tb + 50, b, tb + 100, eot},
+         {{0.0f, 1.0f}, {1.0f, 2.0f}},
+         32000},
+        {"no timestamp ending",
+         {tb, a, tb + 50, tb + 50, b, c, d},
+         {{0.0f, 1.0f}, {1.0f, 1.0f}},
          480000},
         {"neither ending", {tb, a, tb + 50, tb + 50, b, eot}, {{0.0f, 1.0f}}, 16000},
     };
@@ -108,8 +114,10 @@ TEST_F(SegmentSeekerTest, SkipsSilenceAndDropsSpecialTokensFromTextOnRequest) {
 
     // A confident decode is kept however likely the silence; so is any decode without threshold.
     silent.avgLogProb = -0.5f;
-    EXPECT_TRUE(seeker.findSeekPointAndSegments(silent, DecodingOptions(), 0, 0, 480000, 16000, tb,
-                                                eot, tokenizer).second);
+    EXPECT_TRUE(seeker
+                    .findSeekPointAndSegments(silent, DecodingOptions(), 0, 0, 480000, 16000, tb,
+                                              eot, tokenizer)
+                    .second);
     silent.avgLogProb = -2.0f;
     DecodingOptions::Parameters p;
     p.noSpeechThreshold.reset();
@@ -123,7 +131,8 @@ TEST_F(SegmentSeekerTest, SkipsSilenceAndDropsSpecialTokensFromTextOnRequest) {
 TEST_F(SegmentSeekerTest, DynamicTimeWarpingPaths) {
     const auto matrixOf = [](std::int64_t n, std::int64_t m, std::vector<float> values) {
         ml::MultiArray matrix({n, m}, ml::MultiArrayDataType::float16);
-        for (std::size_t i = 0; i < values.size(); ++i) matrix.data<ml::Float16>()[i] = ml::Float16(values[i]);
+        for (std::size_t i = 0; i < values.size(); ++i)
+            matrix.data<ml::Float16>()[i] = ml::Float16(values[i]);
         return matrix;
     };
     struct Case {
@@ -144,7 +153,9 @@ TEST_F(SegmentSeekerTest, DynamicTimeWarpingPaths) {
         EXPECT_EQ(path.timeIndices, c.time) << c.n << "x" << c.m;
     }
     rararozuvu::testing::expectWhisperError(
-        [&] { seeker.dynamicTimeWarping(ml::MultiArray({1, 2, 2}, ml::MultiArrayDataType::float16)); },
+        [&] {
+            seeker.dynamicTimeWarping(ml::MultiArray({1, 2, 2}, ml::MultiArrayDataType::float16));
+        },
         rararozuvu::WhisperError::Case::segmentingFailed, "Invalid alignment matrix shape");
 }
 
@@ -161,10 +172,12 @@ TEST_F(SegmentSeekerTest, DurationConstraintsAndSentenceEnds) {
         {word("a", 0, 0.2f), word("b", 0, 0.4f), word("c", 0, 0.9f), word("d", 0, 1.0f)});
     EXPECT_FLOAT_EQ(capped.first, 0.7f);
     EXPECT_FLOAT_EQ(capped.second, 1.4f);
-    EXPECT_EQ(seeker.calculateWordDurationConstraints({word("a", 1, 1)}), std::make_pair(0.0f, 0.0f));
+    EXPECT_EQ(seeker.calculateWordDurationConstraints({word("a", 1, 1)}),
+              std::make_pair(0.0f, 0.0f));
 
     const auto cut = seeker.truncateLongWordsAtSentenceBoundaries(
-        {word(".", 0, 3), word("a", 3, 4), word(".", 4, 7), word("b", 7, 10), word("c", 10, 13)}, 1);
+        {word(".", 0, 3), word("a", 3, 4), word(".", 4, 7), word("b", 7, 10), word("c", 10, 13)},
+        1);
     EXPECT_EQ(cut[0].end, 3);  // the first word is never cut
     EXPECT_EQ(cut[2].end, 5);
     EXPECT_EQ(cut[3].start, 9);
@@ -176,8 +189,11 @@ TEST_F(SegmentSeekerTest, MergesPunctuationWithoutLosingWordsOrTokens) {
     const auto words = [&](std::vector<std::string> texts) {
         std::vector<WordTiming> out;
         for (std::size_t i = 0; i < texts.size(); ++i) {
-            out.push_back(WordTiming{texts[i], {nextToken++}, static_cast<float>(i),
-                                     static_cast<float>(i) + 0.5f, 0.5f});
+            out.push_back(WordTiming{texts[i],
+                                     {nextToken++},
+                                     static_cast<float>(i),
+                                     static_cast<float>(i) + 0.5f,
+                                     0.5f});
         }
         return out;
     };
@@ -198,13 +214,15 @@ TEST_F(SegmentSeekerTest, MergesPunctuationWithoutLosingWordsOrTokens) {
     };
     for (const Case& c : cases) {
         const std::int64_t base = nextToken;
-        const auto merged = seeker.mergePunctuations(words(c.input), rararozuvu::Constants::defaultPrependPunctuations,
-                                                     rararozuvu::Constants::defaultAppendPunctuations);
+        const auto merged = seeker.mergePunctuations(
+            words(c.input), rararozuvu::Constants::defaultPrependPunctuations,
+            rararozuvu::Constants::defaultAppendPunctuations);
         ASSERT_EQ(merged.size(), c.output.size()) << c.input.front();
         for (std::size_t i = 0; i < merged.size(); ++i) {
             EXPECT_EQ(merged[i].word, c.output[i]);
             std::vector<std::int64_t> expected;
-            for (std::int64_t t : c.tokens[i]) expected.push_back(base + t);
+            for (std::int64_t t : c.tokens[i])
+                expected.push_back(base + t);
             EXPECT_EQ(merged[i].tokens, expected) << c.output[i];
             EXPECT_EQ(merged[i].start, c.starts[i]) << c.output[i];
         }
@@ -233,9 +251,10 @@ TEST_F(SegmentSeekerTest, TimesWordsAlongTheAttentionAndFitsSegmentsToThem) {
             weights.data<ml::Float16>()[row * kFrames + f] = ml::Float16(1.0f);
         }
     }
-    const auto timed = seeker.addWordTimestamps(
-        *segments, weights, tokenizer, 480000, 480000, rararozuvu::Constants::defaultPrependPunctuations,
-        rararozuvu::Constants::defaultAppendPunctuations, 29.0f, DecodingOptions(), {});
+    const auto timed = seeker.addWordTimestamps(*segments, weights, tokenizer, 480000, 480000,
+                                                rararozuvu::Constants::defaultPrependPunctuations,
+                                                rararozuvu::Constants::defaultAppendPunctuations,
+                                                29.0f, DecodingOptions(), {});
     ASSERT_TRUE(timed);
     ASSERT_EQ(timed->size(), 2u);
     std::vector<std::string> texts;
@@ -249,7 +268,8 @@ TEST_F(SegmentSeekerTest, TimesWordsAlongTheAttentionAndFitsSegmentsToThem) {
             EXPECT_GE(w.start, s.start);
             EXPECT_LE(w.end, s.end);
             EXPECT_NEAR(w.probability, 0.78f, 0.005f);  // exp(-0.25), rounded
-            for (std::int64_t t : w.tokens) EXPECT_LT(t, special.specialTokenBegin);
+            for (std::int64_t t : w.tokens)
+                EXPECT_LT(t, special.specialTokenBegin);
             previousEnd = w.end;
         }
     }

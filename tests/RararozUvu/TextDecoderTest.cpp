@@ -4,8 +4,8 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <limits>
+#include <map>
 #include <vector>
 
 #include "DecodingFixtures.h"
@@ -41,7 +41,8 @@ constexpr std::int64_t kFrames = 1500;
 constexpr std::int64_t kVocabulary = 51864;
 
 const ml::SafetensorsFile& reference() {
-    static const ml::SafetensorsFile file(kShared / "data/reference/tiny-en-random_sample_000.safetensors");
+    static const ml::SafetensorsFile file(kShared /
+                                          "data/reference/tiny-en-random_sample_000.safetensors");
     return file;
 }
 
@@ -87,7 +88,8 @@ public:
                                       const MultiArray& logits,
                                       const std::vector<float>& logProbs) override {
         rararozuvu::SamplingResult r = greedy_.update(tokens, logits, logProbs);
-        if (const auto it = logProbs_.find(calls_++); it != logProbs_.end()) r.logProbs.back() = it->second;
+        if (const auto it = logProbs_.find(calls_++); it != logProbs_.end())
+            r.logProbs.back() = it->second;
         return r;
     }
     rararozuvu::SamplingResult finalize(const std::vector<std::int64_t>& tokens,
@@ -115,8 +117,8 @@ protected:
     }
 
     DecodingInputs& prepared(const std::optional<DecodingOptions>& options = DecodingOptions()) {
-        inputsHandle = decoder.prefillDecoderInputs(decoder.prepareDecoderInputs({special.startOfTranscriptToken}),
-                                                    options);
+        inputsHandle = decoder.prefillDecoderInputs(
+            decoder.prepareDecoderInputs({special.startOfTranscriptToken}), options);
         return dynamic_cast<DecodingInputs&>(*inputsHandle);
     }
 
@@ -197,16 +199,19 @@ TEST_F(TextDecoderTest, BuildsTheForcedPrompt) {
     const std::int64_t sot = special.startOfTranscriptToken;
     const std::int64_t tb = special.timeTokenBegin;
     std::vector<std::int64_t> previous;
-    for (std::int64_t i = 0; i < 120; ++i) previous.push_back(1000 + i);
+    for (std::int64_t i = 0; i < 120; ++i)
+        previous.push_back(1000 + i);
     previous[20] = special.endToken;  // special tokens among the kept ones are dropped
     previous[100] = tb + 3;
     std::vector<std::int64_t> keptPrevious{special.startOfPreviousToken};
     for (std::size_t i = 9; i < 120; ++i) {
-        if (i != 20 && i != 100) keptPrevious.push_back(previous[i]);
+        if (i != 20 && i != 100)
+            keptPrevious.push_back(previous[i]);
     }
     std::vector<std::int64_t> keptPrefix;
     for (std::size_t i = 8; i < 120; ++i) {
-        if (i != 20 && i != 100) keptPrefix.push_back(previous[i]);
+        if (i != 20 && i != 100)
+            keptPrefix.push_back(previous[i]);
     }
     const auto id = [&](const char* text) { return *tinyTokenizer()->convertTokenToId(text); };
     const auto concat = [](std::vector<std::int64_t> a, const std::vector<std::int64_t>& b) {
@@ -223,18 +228,25 @@ TEST_F(TextDecoderTest, BuildsTheForcedPrompt) {
     const std::vector<Case> cases = {
         {"no options", false, std::nullopt, {sot}},
         {"defaults", false, DecodingOptions(), {sot, tb}},
-        {"without timestamps", false, optionsWith([](auto& p) { p.withoutTimestamps = true; }),
+        {"without timestamps",
+         false,
+         optionsWith([](auto& p) { p.withoutTimestamps = true; }),
          {sot, special.noTimestampsToken}},
         {"previous text", false, optionsWith([&](auto& p) { p.promptTokens = previous; }),
          concat(keptPrevious, {sot, tb})},
         {"prefix", false, optionsWith([&](auto& p) { p.prefixTokens = previous; }),
          concat({sot, tb}, keptPrefix)},
-        {"multilingual", true, optionsWith([](auto& p) { p.language = "de"; }),
+        {"multilingual",
+         true,
+         optionsWith([](auto& p) { p.language = "de"; }),
          {sot, id("<|de|>"), special.transcribeToken, tb}},
-        {"translate", true,
+        {"translate",
+         true,
          optionsWith([](auto& p) { p.task = rararozuvu::DecodingTask::translate; }),
          {sot, special.englishToken, special.translateToken, tb}},
-        {"unknown language", true, optionsWith([](auto& p) { p.language = "xx"; }),
+        {"unknown language",
+         true,
+         optionsWith([](auto& p) { p.language = "xx"; }),
          {sot, special.englishToken, special.transcribeToken, tb}},
     };
     for (const Case& c : cases) {
@@ -263,9 +275,9 @@ TEST_F(TextDecoderTest, ReproducesTheReferenceArgMaxChain) {
     const DecodingResult result = decode(inputs, options);
 
     const std::vector<std::int64_t> chain = referenceTokens();
-    EXPECT_EQ(result.tokens,
-              (std::vector<std::int64_t>{special.startOfTranscriptToken, special.timeTokenBegin,
-                                         chain[0], chain[1], chain[2], chain[3], special.endToken}));
+    EXPECT_EQ(result.tokens, (std::vector<std::int64_t>{special.startOfTranscriptToken,
+                                                        special.timeTokenBegin, chain[0], chain[1],
+                                                        chain[2], chain[3], special.endToken}));
     ASSERT_EQ(result.tokenLogProbs.size(), result.tokens.size());
     for (std::size_t i = 2; i < 6; ++i) {
         const float lp = result.tokenLogProbs[i].at(result.tokens[i]);
@@ -294,11 +306,13 @@ TEST_F(TextDecoderTest, ReproducesTheReferenceArgMaxChain) {
     EXPECT_EQ(inputs.decoderKeyPaddingMask().value(6), -10000);
     const auto rowSum = [&](std::int64_t row) {
         double sum = 0;
-        for (std::int64_t f = 0; f < kFrames; ++f) sum += inputs.alignmentWeights()[row * kFrames + f];
+        for (std::int64_t f = 0; f < kFrames; ++f)
+            sum += inputs.alignmentWeights()[row * kFrames + f];
         return sum;
     };
     EXPECT_EQ(rowSum(0), 0);
-    for (std::int64_t row = 1; row <= 5; ++row) EXPECT_GT(rowSum(row), 0) << row;
+    for (std::int64_t row = 1; row <= 5; ++row)
+        EXPECT_GT(rowSum(row), 0) << row;
     EXPECT_EQ(rowSum(6), 0);
 }
 
@@ -328,7 +342,8 @@ TEST_F(TextDecoderTest, BoundsAndEarlyStops) {
     });
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(stopped.tokens.size(), 4u);
-    EXPECT_EQ(reports[1].tokens, (std::vector<std::int64_t>(stopped.tokens.begin(), stopped.tokens.end() - 1)));
+    EXPECT_EQ(reports[1].tokens,
+              (std::vector<std::int64_t>(stopped.tokens.begin(), stopped.tokens.end() - 1)));
     EXPECT_EQ(reports[1].windowId, 0);
     EXPECT_FALSE(reports[1].temperature.has_value());
     EXPECT_NE(reports[1].text.find("<|startoftranscript|>"), std::string::npos);
@@ -344,11 +359,15 @@ TEST_F(TextDecoderTest, BoundsAndEarlyStops) {
     EXPECT_EQ(calls, 10);
     EXPECT_EQ(full.tokens.size(), 2u + 9u + 1u);
     EXPECT_EQ(full.tokens.back(), special.endToken);
-    EXPECT_NEAR(full.avgLogProb, [&] {
-        float sum = 0;
-        for (const auto& m : full.tokenLogProbs) sum += m.begin()->second;
-        return sum / static_cast<float>(full.tokenLogProbs.size());
-    }(), 1e-5);
+    EXPECT_NEAR(
+        full.avgLogProb,
+        [&] {
+            float sum = 0;
+            for (const auto& m : full.tokenLogProbs)
+                sum += m.begin()->second;
+            return sum / static_cast<float>(full.tokenLogProbs.size());
+        }(),
+        1e-5);
 }
 
 TEST_F(TextDecoderTest, FirstTokenTestJudgesTheFirstPredictedToken) {
@@ -359,32 +378,32 @@ TEST_F(TextDecoderTest, FirstTokenTestJudgesTheFirstPredictedToken) {
     // Without a prefilled cache, step 0 predicts at the forced start of transcript: its
     // log-probability is no verdict on the window.
     ScriptedSampler forcedUnlikely(special.endToken, {{0, -5.0f}, {1, -0.1f}});
-    const DecodingResult kept = decoder.decodeText(
-        rararozuvu::AudioEncoderOutputType(referenceEmbeds()), prepared(options), forcedUnlikely,
-        options);
+    const DecodingResult kept =
+        decoder.decodeText(rararozuvu::AudioEncoderOutputType(referenceEmbeds()), prepared(options),
+                           forcedUnlikely, options);
     EXPECT_GT(kept.tokens.size(), 3u);
     EXPECT_TRUE(!kept.fallback || kept.fallback->fallbackReason != "firstTokenLogProbThreshold");
 
     ScriptedSampler firstUnlikely(special.endToken, {{0, -0.1f}, {1, -5.0f}});
-    const DecodingResult rejected = decoder.decodeText(
-        rararozuvu::AudioEncoderOutputType(referenceEmbeds()), prepared(options), firstUnlikely,
-        options);
+    const DecodingResult rejected =
+        decoder.decodeText(rararozuvu::AudioEncoderOutputType(referenceEmbeds()), prepared(options),
+                           firstUnlikely, options);
     EXPECT_EQ(firstUnlikely.calls(), 2);
-    EXPECT_EQ(rejected.tokens, (std::vector<std::int64_t>{special.startOfTranscriptToken,
-                                                          special.noTimestampsToken,
-                                                          special.endToken}));
+    EXPECT_EQ(rejected.tokens,
+              (std::vector<std::int64_t>{special.startOfTranscriptToken, special.noTimestampsToken,
+                                         special.endToken}));
     ASSERT_TRUE(rejected.fallback);
     EXPECT_TRUE(rejected.fallback->needsFallback);
     EXPECT_EQ(rejected.fallback->fallbackReason, "firstTokenLogProbThreshold");
 }
 
 TEST_F(TextDecoderTest, FilterListFollowsTheOptions) {
-    const auto filters = decoder.createLogitsFilters(
-        optionsWith([](auto& p) {
-            p.suppressBlank = true;
-            p.supressTokens = std::vector<std::int64_t>{5, 50300};
-        }),
-        1, 4, *tinyTokenizer());
+    const auto filters =
+        decoder.createLogitsFilters(optionsWith([](auto& p) {
+                                        p.suppressBlank = true;
+                                        p.supressTokens = std::vector<std::int64_t>{5, 50300};
+                                    }),
+                                    1, 4, *tinyTokenizer());
     ASSERT_EQ(filters.size(), 3u);
     // Blank suppression starts where sampling does, not where a prefilled cache ends.
     const auto* blank = dynamic_cast<rararozuvu::SuppressBlankFilter*>(filters[0].get());
@@ -398,8 +417,8 @@ TEST_F(TextDecoderTest, FilterListFollowsTheOptions) {
     EXPECT_EQ(timestamps->sampleBegin, 4);
 
     decoder.setLogitsFilters(std::vector<std::shared_ptr<rararozuvu::LogitsFiltering>>{filters[1]});
-    const auto own = decoder.createLogitsFilters(optionsWith([](auto& p) { p.withoutTimestamps = true; }),
-                                                 0, 2, *tinyTokenizer());
+    const auto own = decoder.createLogitsFilters(
+        optionsWith([](auto& p) { p.withoutTimestamps = true; }), 0, 2, *tinyTokenizer());
     EXPECT_EQ(own, std::vector<std::shared_ptr<rararozuvu::LogitsFiltering>>{filters[1]});
 }
 
@@ -407,7 +426,7 @@ TEST_F(TextDecoderTest, FilterListFollowsTheOptions) {
 // the start of transcript over the reference audio: decoding from it must equal forcing the
 // prompt through the decoder.
 TEST_F(TextDecoderTest, PrefilledCacheStandsInForTheForcedPrompt) {
-    const rararozuvu::testing::TemporaryFolder folder;
+    const rararozuvu::testing::TempFolder folder;
     // One step at position 0: the update mask and the only visible position there.
     {
         MultiArray mask = MultiArray::from(std::vector<std::int64_t>(224, 0), 2);
@@ -420,19 +439,21 @@ TEST_F(TextDecoderTest, PrefilledCacheStandsInForTheForcedPrompt) {
             MultiArray({1, kWidth, 1, 224}, MultiArrayDataType::float16), mask, referenceEmbeds(),
             padding);
         ASSERT_TRUE(step);
-        const fs::path bundle = folder.path() / "TextDecoderContextPrefill.mlmodelc";
+        const fs::path bundle = folder.file("TextDecoderContextPrefill.mlmodelc");
         fs::create_directories(bundle);
-        ml::ModelBundle description = ml::ModelBundle::read(tinyModelFolder() / "TextDecoder.mlmodelc");
+        ml::ModelBundle description =
+            ml::ModelBundle::read(tinyModelFolder() / "TextDecoder.mlmodelc");
         description.program = "TextDecoderContextPrefill";
         description.hyperParameters.set("prefill_length", std::int64_t{1});
         description.hyperParameters.set("first_language_token", special.englishToken);
         description.hyperParameters.set("language_count", std::int64_t{1});
-        const auto feature = [](const char* name, MultiArrayDataType type, std::vector<std::int64_t> shape) {
+        const auto feature = [](const char* name, MultiArrayDataType type,
+                                std::vector<std::int64_t> shape) {
             return ml::FeatureDescription{name, ml::FeatureType::multiArray, false,
                                           ml::MultiArrayConstraint{std::move(shape), type}};
         };
         description.description.inputs = {feature("task", MultiArrayDataType::int32, {1}),
-                                           feature("language", MultiArrayDataType::int32, {1})};
+                                          feature("language", MultiArrayDataType::int32, {1})};
         description.description.outputs = {
             feature("key_cache_prefill", MultiArrayDataType::float16, {1, kWidth, 1, 1}),
             feature("value_cache_prefill", MultiArrayDataType::float16, {1, kWidth, 1, 1})};
@@ -452,7 +473,7 @@ TEST_F(TextDecoderTest, PrefilledCacheStandsInForTheForcedPrompt) {
         weights.write(bundle / "weights.safetensors");
     }
     auto prefill = std::make_shared<rararozuvu::TextDecoderContextPrefill>();
-    prefill->loadModel(folder.path() / "TextDecoderContextPrefill.mlmodelc", ml::ComputeUnits::all);
+    prefill->loadModel(folder.file("TextDecoderContextPrefill.mlmodelc"), ml::ComputeUnits::all);
 
     // Without timestamps: a forced timestamp at the end of the prompt would give way to the one
     // the decoder predicts before it, a step the prefilled cache skips.
@@ -489,22 +510,23 @@ TEST_F(TextDecoderTest, PrefilledCacheStandsInForTheForcedPrompt) {
 
 TEST_F(TextDecoderTest, DetectsTheMostLikelyLanguageInOneStep) {
     DecodingInputs& inputs = prepared();
-    const auto raw = decoder.predictLogits(inputs.inputIds(), inputs.cacheLength(), inputs.keyCache(),
-                                           inputs.valueCache(), inputs.kvCacheUpdateMask(),
-                                           referenceEmbeds(), inputs.decoderKeyPaddingMask());
+    const auto raw = decoder.predictLogits(
+        inputs.inputIds(), inputs.cacheLength(), inputs.keyCache(), inputs.valueCache(),
+        inputs.kvCacheUpdateMask(), referenceEmbeds(), inputs.decoderKeyPaddingMask());
     ASSERT_TRUE(raw);
     const auto& languages = tinyTokenizer()->allLanguageTokens();
     std::int64_t best = *languages.begin();
     for (std::int64_t t : languages) {
-        if (raw->first[t] > raw->first[best]) best = t;
+        if (raw->first[t] > raw->first[best])
+            best = t;
     }
     std::string code = tinyTokenizer()->decode({best});
     code = code.substr(2, code.size() - 4);
 
     GreedyTokenSampler sampler(Float16(0.0f), special.endToken, DecodingOptions());
-    const DecodingResult result = decoder.detectLanguage(
-        rararozuvu::AudioEncoderOutputType(referenceEmbeds()), inputs, sampler, DecodingOptions(),
-        Float16(0.0f));
+    const DecodingResult result =
+        decoder.detectLanguage(rararozuvu::AudioEncoderOutputType(referenceEmbeds()), inputs,
+                               sampler, DecodingOptions(), Float16(0.0f));
     EXPECT_EQ(result.language, code);
     ASSERT_EQ(result.languageProbs.size(), 1u);
     EXPECT_LT(result.languageProbs.at(code), 0.0f);
@@ -521,7 +543,8 @@ TEST_F(TextDecoderTest, DetectsTheMostLikelyLanguageInOneStep) {
     // A sampler that picks something else than a language falls back to English.
     class NotALanguage : public rararozuvu::TokenSampling {
     public:
-        rararozuvu::SamplingResult update(const std::vector<std::int64_t>& tokens, const MultiArray&,
+        rararozuvu::SamplingResult update(const std::vector<std::int64_t>& tokens,
+                                          const MultiArray&,
                                           const std::vector<float>& logProbs) override {
             auto t = tokens;
             t.push_back(42);
@@ -534,9 +557,9 @@ TEST_F(TextDecoderTest, DetectsTheMostLikelyLanguageInOneStep) {
             return {tokens, logProbs, true};
         }
     } notALanguage;
-    const DecodingResult fallback = decoder.detectLanguage(
-        rararozuvu::AudioEncoderOutputType(referenceEmbeds()), inputs, notALanguage,
-        DecodingOptions(), Float16(0.0f));
+    const DecodingResult fallback =
+        decoder.detectLanguage(rararozuvu::AudioEncoderOutputType(referenceEmbeds()), inputs,
+                               notALanguage, DecodingOptions(), Float16(0.0f));
     EXPECT_EQ(fallback.language, "en");
     EXPECT_TRUE(fallback.languageProbs.empty());
 

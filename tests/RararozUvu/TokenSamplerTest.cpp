@@ -20,9 +20,11 @@ constexpr std::int64_t kEot = 9;
 // log softmax(scores / t)[id] in double precision.
 double logSoftmax(const std::vector<float>& scores, double t, std::size_t id) {
     double best = -std::numeric_limits<double>::infinity();
-    for (float s : scores) best = std::max(best, s / t);
+    for (float s : scores)
+        best = std::max(best, s / t);
     double sum = 0;
-    for (float s : scores) sum += std::exp(s / t - best);
+    for (float s : scores)
+        sum += std::exp(s / t - best);
     return scores[id] / t - best - std::log(sum);
 }
 
@@ -32,7 +34,8 @@ DecodingOptions withTopK(std::int64_t k) {
     return DecodingOptions(p);
 }
 
-const std::vector<float> kScores = {0.5f, 2.0f, -1.0f, 1.75f, kMinusInfinity, 0.0f, 1.0f, 0.25f, -3.0f, 1.5f};
+const std::vector<float> kScores = {0.5f, 2.0f, -1.0f, 1.75f, kMinusInfinity,
+                                    0.0f, 1.0f, 0.25f, -3.0f, 1.5f};
 
 TEST(GreedyTokenSampler, ArgMaxAtZeroWithTheLogProbabilityOfTheWholeVocabulary) {
     GreedyTokenSampler sampler(ml::Float16(0.0f), kEot, DecodingOptions());
@@ -65,7 +68,8 @@ TEST(GreedyTokenSampler, DrawsFromTheTopKOfTheTemperedDistribution) {
     for (int i = 0; i < 400; ++i) {
         const auto drawn = a.sample(logitsOf(kScores));
         EXPECT_EQ(drawn, b.sample(logitsOf(kScores)));
-        EXPECT_NEAR(drawn.second, logSoftmax(kScores, 1, static_cast<std::size_t>(drawn.first)), 1e-3);
+        EXPECT_NEAR(drawn.second, logSoftmax(kScores, 1, static_cast<std::size_t>(drawn.first)),
+                    1e-3);
         ++counts[drawn.first];
     }
     EXPECT_EQ(counts.size(), 3u);
@@ -78,7 +82,8 @@ TEST(GreedyTokenSampler, DrawsFromTheTopKOfTheTemperedDistribution) {
     twoLeft[6] = 0;
     GreedyTokenSampler wide(ml::Float16(1.0f), kEot, withTopK(5), 7);
     std::set<std::int64_t> seen;
-    for (int i = 0; i < 50; ++i) seen.insert(wide.sample(logitsOf(twoLeft)).first);
+    for (int i = 0; i < 50; ++i)
+        seen.insert(wide.sample(logitsOf(twoLeft)).first);
     EXPECT_EQ(seen, (std::set<std::int64_t>{2, 6}));
 }
 

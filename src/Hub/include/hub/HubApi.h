@@ -119,11 +119,11 @@ public:
     std::vector<std::string> getFilenames(const Repo& repo, const std::string& revision,
                                           const std::vector<std::string>& globs,
                                           std::stop_token stop = {}) const;
-    // Revision "main".
-    std::vector<std::string> getFilenames(const Repo& repo, const std::vector<std::string>& globs,
-                                          std::stop_token stop = {}) const;
-    std::vector<std::string> getFilenames(const Repo& repo, const std::string& glob,
-                                          std::stop_token stop = {}) const;
+    // Revision "main". (Without a stop token, so that a call with an empty brace list for the
+    // globs of the full form stays unambiguous.)
+    std::vector<std::string> getFilenames(const Repo& repo,
+                                          const std::vector<std::string>& globs) const;
+    std::vector<std::string> getFilenames(const Repo& repo, const std::string& glob) const;
 
     // downloadBase / type / id; nothing is checked on disk.
     std::filesystem::path localRepoLocation(const Repo& repo) const;
@@ -164,9 +164,6 @@ public:
     // request after another.
     std::vector<FileMetadata> getFileMetadata(const Repo& repo, const std::string& revision,
                                               const std::vector<std::string>& globs,
-                                              std::stop_token stop = {}) const;
-    std::vector<FileMetadata> getFileMetadata(const Repo& repo, const std::string& revision,
-                                              const std::string& glob,
                                               std::stop_token stop = {}) const;
 
 private:

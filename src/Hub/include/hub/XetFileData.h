@@ -8,6 +8,8 @@ namespace hub {
 struct XetFileData {
     std::string fileHash;
     std::string refreshRoute;
+
+    friend bool operator==(const XetFileData&, const XetFileData&) = default;
 };
 
 }  // namespace hub

@@ -13,8 +13,7 @@ public:
     BeamSearchTokenSampler(std::int64_t beamSize, std::int64_t eotToken, float patience = 1,
                            std::int64_t maxCandidates = 0);
 
-    SamplingResult update(const std::vector<std::int64_t>& tokens,
-                          const ml::MultiArray& logits,
+    SamplingResult update(const std::vector<std::int64_t>& tokens, const ml::MultiArray& logits,
                           const std::vector<float>& logProbs) override;
     SamplingResult finalize(const std::vector<std::int64_t>& tokens,
                             const std::vector<float>& logProbs) override;

@@ -59,8 +59,8 @@ public:
     std::pair<float, float> calculateWordDurationConstraints(
         const std::vector<WordTiming>& alignment) const;
     // Cuts words longer than maxDuration that are, or follow, a sentence end.
-    std::vector<WordTiming> truncateLongWordsAtSentenceBoundaries(
-        std::vector<WordTiming> alignment, float maxDuration) const;
+    std::vector<WordTiming> truncateLongWordsAtSentenceBoundaries(std::vector<WordTiming> alignment,
+                                                                  float maxDuration) const;
     // Joins opening marks to the word after them and closing marks to the word before them, then
     // drops the words that are punctuation alone. Joined and dropped words hand their tokens on
     // (a dropped word's to the word before it, or after it at the start), so the tokens of the

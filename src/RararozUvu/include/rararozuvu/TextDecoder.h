@@ -114,12 +114,9 @@ public:
                                   DecodingInputsType& decoderInputs, TokenSampling& sampler,
                                   const DecodingOptions& options, ml::Float16 temperature,
                                   std::stop_token stopToken = {}) override;
-    std::vector<DecodingResult> detectLanguage(const ml::MultiArray& encoderOutput,
-                                               DecodingInputs& decoderInputs,
-                                               TokenSampling& sampler,
-                                               const DecodingOptions& options,
-                                               ml::Float16 temperature,
-                                               std::stop_token stopToken = {});
+    std::vector<DecodingResult> detectLanguage(
+        const ml::MultiArray& encoderOutput, DecodingInputs& decoderInputs, TokenSampling& sampler,
+        const DecodingOptions& options, ml::Float16 temperature, std::stop_token stopToken = {});
 
     // The filters of one window, in order: the decoder's own, blank suppression (from the first
     // sampled position, initialPromptIndex), the options' suppressed text tokens, and the
