@@ -228,6 +228,9 @@ HttpResult performRequest(const HttpRequest& request, std::stop_token stop) {
     if (request.acceptEncoding) {
         checked(curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, request.acceptEncoding->c_str()));
     }
+    if (request.receiveBufferSize > 0) {
+        checked(curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, request.receiveBufferSize));
+    }
     // Idle limits only: a large body may take as long as it needs while bytes keep moving.
     checked(curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, request.idleTimeoutSeconds));
     checked(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L));

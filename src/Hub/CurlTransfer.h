@@ -26,6 +26,9 @@ struct HttpRequest {
     // Encodings that the transfer offers and decodes itself ("" offers every one it knows);
     // absent leaves "Accept-Encoding" to `headers`.
     std::optional<std::string> acceptEncoding;
+    // Bytes libcurl reads from the connection at once; 0 keeps its default. Large bodies move
+    // faster with a larger buffer.
+    long receiveBufferSize = 0;
     // Called once with the head of the final answer, before its first body byte.
     std::function<void(const HTTPResponse&)> onResponse;
     // Receives the body piece by piece; without it the body is collected in HttpResult::body.

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -16,6 +17,7 @@
 #include "hub/HTTPResponse.h"
 #include "hub/HubClientError.h"
 #include "hub/NetworkMonitor.h"
+#include "hub/Progress.h"
 #include "hub/Repo.h"
 #include "hub/XetFileData.h"
 
@@ -165,6 +167,45 @@ public:
     std::vector<FileMetadata> getFileMetadata(const Repo& repo, const std::string& revision,
                                               const std::vector<std::string>& globs,
                                               std::stop_token stop = {}) const;
+
+    // Called with the overall progress of a snapshot: one child per file, 100 units each.
+    using ProgressHandler = std::function<void(const Progress&)>;
+    // The same with the last measured download speed (bytes per second), once there is one.
+    using SpeedProgressHandler = std::function<void(const Progress&, std::optional<double>)>;
+
+    // Makes every file of the revision that matches the globs present in the local repository
+    // folder, and returns that folder.
+    //
+    // Online (see isOffline()), the revision is listed and each matching file brought up to date
+    // one after another (HubFileDownloader); the handler sees the overall progress while bytes
+    // arrive and once at the end. A listing that names a path leaving the repository folder is
+    // refused before anything is fetched. A stop ends the call with URLError cancelled; the
+    // files fetched so far stay.
+    //
+    // Offline, nothing is fetched and the handler is not called: every visible file already in
+    // the repository folder must have its metadata record, and its SHA-256 must match a
+    // recorded entity tag of that form (EnvironmentError offlineModeError or
+    // fileIntegrityError otherwise).
+    std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
+                                   const std::vector<std::string>& globs,
+                                   const ProgressHandler& progressHandler = {},
+                                   std::stop_token stop = {}) const;
+    std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
+                                   const std::string& glob,
+                                   const ProgressHandler& progressHandler = {},
+                                   std::stop_token stop = {}) const;
+    std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
+                                   const std::vector<std::string>& globs,
+                                   const SpeedProgressHandler& progressHandler,
+                                   std::stop_token stop = {}) const;
+    std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
+                                   const std::string& glob,
+                                   const SpeedProgressHandler& progressHandler,
+                                   std::stop_token stop = {}) const;
+
+    // repository folder / ".cache" / "modelhub" / "download": where metadata records and partial
+    // files lie.
+    std::filesystem::path localMetadataLocation(const Repo& repo) const;
 
 private:
     std::filesystem::path downloadBase_;
