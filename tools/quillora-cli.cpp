@@ -166,7 +166,7 @@ Arguments parseArguments(const std::vector<std::string_view>& args) {
 }
 
 // A bar on standard error that redraws itself in place.
-void drawProgress(const rararozuvu::Progress& progress) {
+void drawProgress(const hub::Progress& progress) {
     constexpr int kWidth = 30;
     const double fraction = std::clamp(progress.fractionCompleted(), 0.0, 1.0);
     const int filled = static_cast<int>(fraction * kWidth);

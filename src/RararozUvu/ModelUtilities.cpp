@@ -6,7 +6,6 @@
 #include "hub/HubApi.h"
 #include "hub/HubClientError.h"
 #include "rararozuvu/Constants.h"
-#include "rararozuvu/RepositorySnapshot.h"
 #include "rararozuvu/WhisperTokenizerWrapper.h"
 #include "tokenizers/PreTrainedTokenizer.h"
 #include "vevidocore/Logging.h"
@@ -117,8 +116,8 @@ std::shared_ptr<const WhisperTokenizer> ModelUtilities::loadTokenizer(
     }
 
     Logging::debug("Downloading tokenizer from Hub at file://" + hubRepoFolder.string());
-    const fs::path downloaded = snapshot(hubApi, hub::Repo(name), "main",
-                                         {"config.json", kTokenizerConfigFile, kTokenizerFile});
+    const fs::path downloaded = hubApi.snapshot(
+        hub::Repo(name), "main", {"config.json", kTokenizerConfigFile, kTokenizerFile});
     if (auto tokenizer = tokenizerInFolder(hubApi, downloaded))
         return tokenizer;
     throw hub::HubClientError::configurationMissing(kTokenizerConfigFile);

@@ -103,7 +103,7 @@ ModelSupportConfig RararozUvu::fetchModelSupportConfig(const std::string& repo,
                 fmt::format("Multiple config files found ({}): {}. Using first matching file: {}",
                             files.size(), files, files.front()));
         }
-        const fs::path folder = snapshot(hubApi, hub::Repo(repo), "main", {files.front()});
+        const fs::path folder = hubApi.snapshot(hub::Repo(repo), "main", files.front());
         std::ifstream in(folder / files.front(), std::ios::binary);
         if (!in)
             throw std::runtime_error("cannot read " + (folder / files.front()).string());
@@ -155,7 +155,7 @@ fs::path RararozUvu::download(const std::string& variant,
                               const std::optional<fs::path>& downloadBase,
                               bool useBackgroundSession, const std::string& repo,
                               const std::optional<std::string>& token, const std::string& endpoint,
-                              const DownloadProgressHandler& progressCallback,
+                              const hub::HubApi::ProgressHandler& progressCallback,
                               std::stop_token stop) {
     const hub::HubApi hubApi = hubClient(downloadBase, token, endpoint, useBackgroundSession);
     const hub::Repo repoRef(repo);
@@ -203,9 +203,9 @@ fs::path RararozUvu::download(const std::string& variant,
             return localRepo / folder;
         }
         Logging::debug("Downloading model " + folder + "...");
-        const fs::path snapshotFolder = snapshot(
-            hubApi, repoRef, "main", {pattern},
-            [&](const Progress& progress) {
+        const fs::path snapshotFolder = hubApi.snapshot(
+            repoRef, "main", pattern,
+            [&](const hub::Progress& progress) {
                 Logging::debug(fmt::format("Download progress: {} of {} files",
                                            progress.completedUnitCount(),
                                            progress.totalUnitCount()));

@@ -17,7 +17,7 @@ TEST(FacadeSyntheticSpeech, TranscribesTheSamplesAsWellAsTheModelCan) {
     const std::optional<double> allowedRate = testing::heldOutErrorRate(checkpoint / "README.md");
     ASSERT_TRUE(allowedRate) << "no held-out word error rate in the model's README";
 
-    const testing::TemporaryFolder model;
+    const testing::ScratchFolder model;
     ml::WhisperConverter::convert(checkpoint, model.path());
     const auto facade = RararozUvu::create(RararozUvuConfig{.modelFolder = model.path().string(), .verbose = false});
 

@@ -92,7 +92,7 @@ protected:
 
     // The monitor of this machine's network would otherwise decide whether to go online.
     ScopedEnvironment online_{"CI_DISABLE_NETWORK_MONITOR", "1"};
-    testing::TemporaryFolder base_;
+    testing::ScratchFolder base_;
     static std::unique_ptr<hub::testing::TestHub> hub_;
 };
 
@@ -102,7 +102,7 @@ TEST_F(ModelDiscovery, DownloadsTheOneMatchingFolder) {
     std::vector<std::pair<std::int64_t, std::int64_t>> reports;
     const fs::path folder =
         RararozUvu::download("tiny.en", base_.path(), false, kRepo, std::nullopt, hub_->endpoint(),
-                             [&](const Progress& p) {
+                             [&](const hub::Progress& p) {
                                  reports.emplace_back(p.completedUnitCount(), p.totalUnitCount());
                              });
     EXPECT_EQ(folder, base_.path() / "models" / kRepo / "openai_whisper-tiny.en");

@@ -1,8 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
 #include <vector>
 
 #include "DecodingFixtures.h"
@@ -12,6 +17,30 @@ namespace rararozuvu::testing {
 
 // Options that keep random weights quick: they would otherwise decode every window to the token
 // limit, several times over.
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "quillora-pipe-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("cannot create a temporary folder");
+        path_ = pattern;
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
 inline DecodingOptions quickOptions(DecodingOptions::Parameters parameters = {}) {
     parameters.sampleLength = 4;
     parameters.temperatureFallbackCount = 0;

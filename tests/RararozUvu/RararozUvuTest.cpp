@@ -162,7 +162,7 @@ TEST(RararozUvuFacade, StateCallbacksFollowPrewarmLoadAndUnload) {
 }
 
 TEST(RararozUvuFacade, FailedLoadsStayLoadingAndTryAgain) {
-    const testing::TemporaryFolder folder;
+    const testing::ScratchFolder folder;
     const fs::path model = testing::tinyModelFolder();
     const fs::path withoutEncoder = folder.path() / "without-encoder";
     fs::create_directories(withoutEncoder);
@@ -227,7 +227,7 @@ TEST(RararozUvuFacade, TranscribesArraysOfEveryLength) {
 
 TEST(RararozUvuFacade, TranscribesFilesOfEveryLength) {
     RararozUvu& facade = testing::loadedFacade();
-    const testing::TempFolder folder;
+    const testing::ScratchFolder folder;
     const std::vector<std::int64_t> lengths{0, 8000, 480000, 500000};
     std::vector<std::string> paths;
     for (std::int64_t length : lengths) {

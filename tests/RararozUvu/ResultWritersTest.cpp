@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "DecodingFixtures.h"
+#include "PipelineFixtures.h"
 #include "rararozuvu/ResultWriting.h"
 
 namespace rararozuvu {
@@ -53,7 +53,7 @@ TEST(ResultWriters, FormatTimes) {
 }
 
 TEST(ResultWriters, WriteExactCuesPerSegmentOrPerWord) {
-    const testing::TemporaryFolder folder;
+    const testing::ScratchFolder folder;
     const std::vector<WordTiming> words{{" One", {1}, 3.0f, 3.5f, 0.9f},
                                         {" two", {2}, 3.5f, 4.0f, 0.9f},
                                         {" three", {3}, 4.0f, 4.25f, 0.9f}};
@@ -90,7 +90,7 @@ TEST(ResultWriters, WriteExactCuesPerSegmentOrPerWord) {
 }
 
 TEST(ResultWriters, JsonReadsBackAsTheResult) {
-    const testing::TemporaryFolder folder;
+    const testing::ScratchFolder folder;
     const TranscriptionResult result = resultWith({segment(0.0f, 2.5f, " Hi")});
     WriteJSON json(folder.path().string());
     const Result<std::string> url = json.write(result, "talk");
@@ -104,7 +104,7 @@ TEST(ResultWriters, JsonReadsBackAsTheResult) {
 }
 
 TEST(ResultWriters, FailuresAreValuesAndLeaveNoFile) {
-    const testing::TemporaryFolder folder;
+    const testing::ScratchFolder folder;
     const TranscriptionResult fine = resultWith({segment(0.0f, 1.0f, " x")});
     const std::string missing = (folder.path() / "missing").string();
     EXPECT_TRUE(WriteSRT(missing).write(fine, "a").isFailure());

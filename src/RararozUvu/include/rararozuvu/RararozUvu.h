@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "hub/HubApi.h"
 #include "rararozuvu/AudioEncoder.h"
 #include "rararozuvu/AudioInputConfig.h"
 #include "rararozuvu/AudioProcessing.h"
@@ -24,7 +25,6 @@
 #include "rararozuvu/PipelineCallbacks.h"
 #include "rararozuvu/Progress.h"
 #include "rararozuvu/RararozUvuConfig.h"
-#include "rararozuvu/RepositorySnapshot.h"
 #include "rararozuvu/SegmentSeeking.h"
 #include "rararozuvu/TextDecoding.h"
 #include "rararozuvu/TranscribeTask.h"
@@ -160,7 +160,7 @@ public:
                                           bool useBackgroundSession, const std::string& repo,
                                           const std::optional<std::string>& token,
                                           const std::string& endpoint,
-                                          const DownloadProgressHandler& progressCallback = {},
+                                          const hub::HubApi::ProgressHandler& progressCallback = {},
                                           std::stop_token stop = {});
     static std::vector<std::string> formatModelFiles(const std::vector<std::string>& modelFiles);
 
