@@ -18,7 +18,7 @@ namespace vec = whisper::vec;
 inline void exp(const float* x, float* out, std::size_t n) {
     std::size_t i = 0;
     for (; i + vec::kLanes <= n; i += vec::kLanes) {
-        const vec::F16x v = vec::load(x + i);
+        const vec::FloatVec v = vec::load(x + i);
         vec::store(out + i, v != v ? v : vec::exp(v));
     }
     for (; i < n; ++i)
@@ -31,10 +31,10 @@ inline float max(const float* x, std::size_t n) {
 
 // Writes e^(x - shift) to out and returns the sum of what it wrote.
 inline float expShifted(const float* x, float shift, float* out, std::size_t n) {
-    vec::F16x acc{};
+    vec::FloatVec acc{};
     std::size_t i = 0;
     for (; i + vec::kLanes <= n; i += vec::kLanes) {
-        const vec::F16x e = vec::exp(vec::load(x + i) - vec::splat(shift));
+        const vec::FloatVec e = vec::exp(vec::load(x + i) - vec::splat(shift));
         vec::store(out + i, e);
         acc += e;
     }

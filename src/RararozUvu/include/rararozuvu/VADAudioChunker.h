@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "rararozuvu/AudioChunking.h"
 #include "rararozuvu/IndexRange.h"
 #include "rararozuvu/VoiceActivityDetector.h"
 
@@ -12,7 +13,7 @@ namespace rararozuvu {
 
 // Cuts audio longer than one model window into pieces at the middle of the longest silence in the
 // second half of each window, so the pieces can be transcribed in parallel.
-class VADAudioChunker {
+class VADAudioChunker : public AudioChunking {
 public:
     // Without a detector the default EnergyVAD (16 kHz, 0.1 s frames, threshold 0.02) is used.
     explicit VADAudioChunker(std::int64_t windowPadding = 16000,
@@ -31,6 +32,13 @@ public:
     std::vector<IndexRange> chunkRanges(std::span<const float> audioArray,
                                         std::int64_t maxChunkLength,
                                         std::span<const IndexRange> seekClips = {}) const;
+
+    // The pieces of chunkRanges over the options' seek clips (the whole audio without options),
+    // each with its samples copied; a debug line "Found chunk from <start> to <end>" (seconds)
+    // for each.
+    std::vector<AudioChunk> chunkAll(const std::vector<float>& audioArray,
+                                     std::int64_t maxChunkLength,
+                                     const std::optional<DecodingOptions>& decodeOptions) override;
 
 private:
     std::int64_t splitPoint(std::span<const float> audioArray, std::int64_t startIndex,

@@ -1,0 +1,169 @@
+#include "rararozuvu/ModelUtilities.h"
+
+#include <algorithm>
+#include <set>
+
+#include "hub/HubApi.h"
+#include "hub/HubClientError.h"
+#include "rararozuvu/Constants.h"
+#include "rararozuvu/WhisperTokenizerWrapper.h"
+#include "tokenizers/PreTrainedTokenizer.h"
+#include "vevidocore/Logging.h"
+#include "vevidocore/TextTrimming.h"
+
+namespace rararozuvu {
+
+namespace fs = std::filesystem;
+using vevidocore::Logging;
+
+ModelVariant ModelUtilities::detectVariant(std::int64_t logitsDim, std::int64_t encoderDim) {
+    switch (logitsDim) {
+        case 51866:
+            return ModelVariant::largev3;
+        case 51864:
+            switch (encoderDim) {
+                case 384:
+                    return ModelVariant::tinyEn;
+                case 768:
+                    return ModelVariant::smallEn;
+                case 1024:
+                    return ModelVariant::mediumEn;
+                default:
+                    return ModelVariant::baseEn;
+            }
+        case 51865:
+            switch (encoderDim) {
+                case 384:
+                    return ModelVariant::tiny;
+                case 768:
+                    return ModelVariant::small;
+                case 1024:
+                    return ModelVariant::medium;
+                case 1280:
+                    return ModelVariant::largev2;
+                default:
+                    return ModelVariant::base;
+            }
+        default:
+            Logging::error("Unrecognized vocabulary size: " + std::to_string(logitsDim) +
+                           ", defaulting to base variant");
+            return ModelVariant::base;
+    }
+}
+
+std::string ModelUtilities::tokenizerNameForVariant(ModelVariant variant) {
+    return "openai/whisper-" + std::string(description(variant));
+}
+
+namespace {
+
+constexpr const char* kTokenizerFile = "tokenizer.json";
+constexpr const char* kTokenizerConfigFile = "tokenizer_config.json";
+
+// The Whisper tokenizer of the tokenizer files in `folder`. Throws the hub client's reading
+// errors and the tokenizer library's errors; nothing without a tokenizer configuration.
+std::shared_ptr<const WhisperTokenizer> tokenizerInFolder(const hub::HubApi& hubApi,
+                                                          const fs::path& folder) {
+    if (!fs::exists(folder / kTokenizerConfigFile))
+        return nullptr;
+    const hub::Config config = hubApi.configuration(folder / kTokenizerConfigFile);
+    const hub::Config data = hubApi.configuration(folder / kTokenizerFile);
+    auto tokenizer = std::make_shared<const tokenizers::PreTrainedTokenizer>(config, data, true);
+    return std::make_shared<WhisperTokenizerWrapper>(std::move(tokenizer), folder);
+}
+
+}  // namespace
+
+std::shared_ptr<const WhisperTokenizer> ModelUtilities::loadTokenizer(
+    ModelVariant variant, const std::optional<fs::path>& tokenizerFolder,
+    const std::vector<fs::path>& additionalSearchPaths, bool useBackgroundSession) {
+    const std::string name = tokenizerNameForVariant(variant);
+    const hub::HubApi hubApi(hub::HubApi::Options{.downloadBase = tokenizerFolder,
+                                                  .useBackgroundSession = useBackgroundSession});
+    const fs::path hubRepoFolder = hubApi.localRepoLocation(hub::Repo(name));
+
+    std::vector<fs::path> searchPaths{hubRepoFolder};
+    if (tokenizerFolder)
+        searchPaths.push_back(*tokenizerFolder);
+    searchPaths.insert(searchPaths.end(), additionalSearchPaths.begin(),
+                       additionalSearchPaths.end());
+
+    std::optional<fs::path> found;
+    for (const fs::path& folder : searchPaths) {
+        const fs::path file = folder / kTokenizerFile;
+        const bool exists = fs::exists(file);
+        Logging::debug("Checking for local tokenizer at " + file.string() + " - " +
+                       (exists ? "found" : "not found"));
+        if (exists) {
+            found = folder;
+            Logging::debug("Found local tokenizer at " + folder.string());
+            break;
+        }
+    }
+    if (!found)
+        Logging::debug("No tokenizer found in any local search paths");
+
+    if (found) {
+        try {
+            if (auto tokenizer = tokenizerInFolder(hubApi, *found)) {
+                Logging::debug("Loading tokenizer from " + found->string());
+                return tokenizer;
+            }
+            Logging::debug("Tokenizer configuration not found in local config");
+        } catch (const std::exception& e) {
+            Logging::debug(std::string("Error loading local tokenizer: ") + e.what());
+        }
+    }
+
+    Logging::debug("Downloading tokenizer from Hub at file://" + hubRepoFolder.string());
+    const fs::path downloaded = hubApi.snapshot(
+        hub::Repo(name), "main", {"config.json", kTokenizerConfigFile, kTokenizerFile});
+    if (auto tokenizer = tokenizerInFolder(hubApi, downloaded))
+        return tokenizer;
+    throw hub::HubClientError::configurationMissing(kTokenizerConfigFile);
+}
+
+std::vector<std::string> ModelUtilities::formatModelFiles(
+    const std::vector<std::string>& modelFiles) {
+    std::vector<std::string> filters;
+    for (ModelVariant variant : allModelVariants) {
+        const std::string text(description(variant));
+        filters.push_back(text.find("large") != std::string::npos ? text : text + "/");
+    }
+
+    std::vector<std::string> folders;
+    std::set<std::string> seen;
+    for (const std::string& file : modelFiles) {
+        const std::string entry = file.substr(0, file.find('/')) + "/";
+        const bool kept = std::any_of(filters.begin(), filters.end(), [&](const std::string& f) {
+            return entry.find(f) != std::string::npos;
+        });
+        if (kept && seen.insert(entry).second)
+            folders.push_back(entry);
+    }
+    for (std::string& folder : folders)
+        folder = vevidocore::trimmingFromEnd(folder, "/", 1);
+
+    // The family of a name: the first description, in case order, that it contains.
+    const auto family = [](const std::string& name) {
+        for (std::size_t i = 0; i < allModelVariants.size(); ++i) {
+            if (name.find(description(allModelVariants[i])) != std::string::npos)
+                return i;
+        }
+        return allModelVariants.size();
+    };
+    std::stable_sort(folders.begin(), folders.end(),
+                     [&](const std::string& a, const std::string& b) {
+                         const std::size_t fa = family(a);
+                         const std::size_t fb = family(b);
+                         return fa == fb ? a < b : fa < fb;
+                     });
+    return folders;
+}
+
+ModelSupport ModelUtilities::modelSupport(std::string_view deviceName,
+                                          const std::optional<ModelSupportConfig>& config) {
+    return (config ? *config : Constants::fallbackModelSupportConfig()).modelSupport(deviceName);
+}
+
+}  // namespace rararozuvu
