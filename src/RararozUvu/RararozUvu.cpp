@@ -17,7 +17,6 @@ std::string RararozUvu::deviceName() {
 
 RararozUvu::RararozUvu(const RararozUvuConfig& config)
     : modelCompute_(config.computeOptions.value_or(ModelComputeOptions{})),
-      audioInputConfig_(config.audioInputConfig.value_or(AudioInputConfig{})),
       audioProcessor_(config.audioProcessor ? config.audioProcessor
                                             : std::make_shared<ArrayAudioProcessor>()),
       featureExtractor_(config.featureExtractor ? config.featureExtractor

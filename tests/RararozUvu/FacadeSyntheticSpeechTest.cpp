@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "PipelineFixtures.h"
 #include "WordErrorRate.h"
 #include "hub/YYJSONParser.h"
