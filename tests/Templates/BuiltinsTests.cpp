@@ -164,6 +164,7 @@ TEST(BuiltinFilters, Strings) {
          "hello... hello wo..."},
         {"{{ 'aaaaaaaaaaaa' | wordwrap(5) }}|{{ 'aaaaaaaaaaaa' | wordwrap(5, false) }}",
          "aaaaa\naaaaa\naa|aaaaaaaaaaaa"},
+        {"{{ 'aaa-bbb-ccc' | wordwrap(4) }}|{{ 'a\n\nb' | wordwrap(4) }}", "aaa-\nbbb-\nccc|a\nb"},
         {"{{ '  a  b\tc\n' | wordcount }}", "3"},
         {"{{ '%s and %s' | format(1) }} {{ '100%' | format(1) }}", "1 and %s 100%"},
         {"{{ 1000000 | filesizeformat }} {{ 1048576 | filesizeformat(true) }} "
@@ -240,6 +241,10 @@ TEST(BuiltinFilters, MarkupAndURLs) {
          "[ class=\"x\" id=\"y\"][a=\"x\"][ 1=\"&quot;\"]"},
         {"{{ 'a b&c=d' | urlencode }} {{ {'a': 1, 'b': 'x'} | urlencode }}[{{ [1] | urlencode }}]",
          "a%20b&c=d a=1&b=x[]"},
+        {"{{ 'mail (me@example.com)' | urlize }}",
+         "mail (<a href=\"mailto:me@example.com\">me@example.com</a>)"},
+        {"{{ 'ftp://x.org/a' | urlize }}|{{ 'ftp://x.org/a' | urlize(extra_schemes=['FTP']) }}",
+         "ftp://x.org/a|<a href=\"ftp://x.org/a\">ftp://x.org/a</a>"},
         {"{{ 'see www.example.com.' | urlize }}",
          "see <a href=\"https://www.example.com\">www.example.com</a>."},
     });
