@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DecodingFixtures.h"
+#include "WordErrorRate.h"
 #include "hub/YYJSONParser.h"
 #include "rararozuvu/AudioEncoder.h"
 #include "rararozuvu/AudioProcessor.h"
@@ -21,6 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using rararozuvu::testing::kShared;
+using rararozuvu::testing::heldOutErrorRate;
+using rararozuvu::testing::wordEdits;
+using rararozuvu::testing::wordsOf;
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -29,67 +33,6 @@ std::string readFile(const fs::path& path) {
     return bytes.str();
 }
 
-// Lower-case words of letters, digits and apostrophes.
-std::vector<std::string> wordsOf(const std::string& text) {
-    std::vector<std::string> words;
-    std::string word;
-    for (char c : text + " ") {
-        const auto u = static_cast<unsigned char>(c);
-        if (std::isalnum(u) || c == '\'') {
-            word += static_cast<char>(std::tolower(u));
-        } else if (!word.empty()) {
-            words.push_back(word);
-            word.clear();
-        }
-    }
-    return words;
-}
-
-std::size_t editDistance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j)
-        row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t up = row[j];
-            row[j] =
-                std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = up;
-        }
-    }
-    return row[b.size()];
-}
-
-// The word error rate, in percent, that the model's README reports on held-out samples: the
-// first number followed by "%" on a line that mentions held-out data.
-std::optional<double> heldOutErrorRate(const fs::path& readme) {
-    std::istringstream lines(readFile(readme));
-    for (std::string line; std::getline(lines, line);) {
-        std::string lower = line;
-        for (char& c : lower)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (lower.find("held-out") == std::string::npos &&
-            lower.find("held out") == std::string::npos) {
-            continue;
-        }
-        for (std::size_t percent = line.find('%'); percent != std::string::npos;
-             percent = line.find('%', percent + 1)) {
-            std::size_t end = percent;
-            while (end > 0 && line[end - 1] == ' ')
-                --end;
-            std::size_t begin = end;
-            while (begin > 0 && (std::isdigit(static_cast<unsigned char>(line[begin - 1])) ||
-                                 line[begin - 1] == '.')) {
-                --begin;
-            }
-            if (begin < end)
-                return std::stod(line.substr(begin, end - begin));
-        }
-    }
-    return std::nullopt;
-}
 
 // Greedy decoding of every synthetic sample with the model trained on their kind of speech: the
 // words, the segment times and the word timings of the whole pipeline below the facade.
@@ -166,7 +109,7 @@ TEST(SyntheticSpeech, GreedyDecodingTranscribesTheSamples) {
         }
         text = tokenizer->decode(textTokens);
         const std::vector<std::string> expected = wordsOf(*record["text"].string());
-        errors += editDistance(expected, wordsOf(text));
+        errors += wordEdits(expected, wordsOf(text));
         referenceWords += expected.size();
 
         // Segments lie within the sample's speech (with the 20 ms timestamp grid and a margin for
