@@ -19,3 +19,12 @@ endif()
 if(QUILLORA_BENCH)
   find_package(benchmark REQUIRED)
 endif()
+
+# The desktop application (and the capture layer under it).
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11 xi xtst)
+pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
+find_package(Qt6 REQUIRED COMPONENTS Widgets)
+if(QUILLORA_TESTS)
+  find_package(Qt6 REQUIRED COMPONENTS Test)
+endif()
