@@ -1,0 +1,65 @@
+// The permission checks on a private X server, and without one.
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "WaitFor.h"
+#include "quillora/text/Permissions.h"
+
+namespace quillora {
+namespace {
+
+// Sets (or, with nothing, removes) a variable until the end of the scope.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+    }
+    ~ScopedEnvironment() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(Permissions, AccessibilityIsAnX11SessionWithTheInputExtensions) {
+    EXPECT_TRUE(Permissions::hasAccessibility());  // Xvfb offers XInput2 and XTest
+    {
+        ScopedEnvironment wayland("XDG_SESSION_TYPE", "wayland");
+        EXPECT_FALSE(Permissions::hasAccessibility());
+    }
+    {
+        ScopedEnvironment noDisplay("DISPLAY", std::nullopt);
+        EXPECT_FALSE(Permissions::hasAccessibility());
+    }
+    EXPECT_TRUE(Permissions::hasAccessibility());
+}
+
+TEST(Permissions, ThePaneIsAHelpText) {
+    Permissions::openPrivacyPane(Permissions::Pane::accessibility);
+    Permissions::openPrivacyPane(Permissions::Pane::accessibility);
+    int shown = 0;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
+            ++shown;
+            EXPECT_EQ(box->text(), Permissions::helpText(Permissions::Pane::accessibility));
+            box->close();
+        }
+    }
+    EXPECT_EQ(shown, 1);
+    EXPECT_TRUE(Permissions::helpText(Permissions::Pane::microphone).contains("microphone"));
+}
+
+}  // namespace
+}  // namespace quillora
