@@ -212,29 +212,30 @@ TEST_F(CleanupClientTest, ReadsTheAnswerOrTheServiceError) {
 }
 
 TEST_F(CleanupClientTest, EveryFailureKeepsTheRawTranscript) {
-    CleanupService stalled(home_, {answer(200, "", R"("stall":"before-head")")});
-    CleanupService stalledInBody(home_, {answer(200, R"({"content":[)", R"("stall":"in-body")")});
-    CleanupService refusing(home_, {answer(503, R"({"error":{"message":"Overloaded"}})")});
-    CleanupService empty(home_, {answer(200, R"({"content":[]})")});
-    CleanupService huge(home_, {answer(200, std::string(5 << 20, ' '))});
-    const CleanupClient::Options closedPort{
-        .baseURL = "https://127.0.0.1:1",
-        .certificateAuthority = stalled.options().certificateAuthority};
-    CleanupClient::Options untrusted = refusing.options();
+    // One answer per request, in the order of the cases below; the last three cases send
+    // nothing the service would see.
+    CleanupService service(
+        home_, {answer(200, "", R"("stall":"before-head")"),
+                answer(200, R"({"content":[)", R"("stall":"in-body")"),
+                answer(503, R"({"error":{"message":"Overloaded"}})"),
+                answer(200, R"({"content":[]})"), answer(200, std::string(5 << 20, ' '))});
+    CleanupClient::Options closedPort = service.options();
+    closedPort.baseURL = "https://127.0.0.1:1";
+    CleanupClient::Options untrusted = service.options();
     untrusted.certificateAuthority.reset();
-    CleanupClient::Options plainHttp = refusing.options();
-    plainHttp.baseURL = "http://127.0.0.1:" + refusing.port();
+    CleanupClient::Options plainHttp = service.options();
+    plainHttp.baseURL = "http://127.0.0.1:" + service.port();
 
     const struct {
         const char* what;
         CleanupClient::Options options;
         std::optional<std::string> failure;
     } cases[] = {
-        {"no answer", stalled.options(1s), "The request timed out."},
-        {"answer stops", stalledInBody.options(1s), "The request timed out."},
-        {"refused", refusing.options(), "Overloaded"},
-        {"empty answer", empty.options(), std::nullopt},
-        {"answer too large", huge.options(), "The server returned an invalid response."},
+        {"no answer", service.options(1s), "The request timed out."},
+        {"answer stops", service.options(1s), "The request timed out."},
+        {"refused", service.options(), "Overloaded"},
+        {"empty answer", service.options(), std::nullopt},
+        {"answer too large", service.options(), "The server returned an invalid response."},
         {"nobody listening", closedPort, "Could not connect to the server."},
         {"certificate not trusted", untrusted,
          "An SSL error has occurred and a secure connection to the server cannot be made."},
