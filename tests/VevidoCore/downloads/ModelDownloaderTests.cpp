@@ -5,15 +5,18 @@
 
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "../TempFolder.h"
 #include "TestHub.h"
 #include "ml/CheckpointConversion.h"
 #include "vevidocore/ModelDownloader.h"
+#include "vevidocore/ModelManager.h"
 
 namespace vevidocore {
 namespace {
@@ -194,6 +197,42 @@ TEST_F(ModelDownloaderTest, ARunKilledMidDownloadIsCompletedByTheNext) {
     }
     EXPECT_TRUE(ml::isModelFolder(folder));
     EXPECT_TRUE(leftovers(base_.path()).empty());
+}
+
+// A loader that fetches its repository through the downloader and "loads" by remembering where.
+class RepositoryLoader : public ModelLoader {
+public:
+    std::optional<std::string> modelFolder() const override { return std::nullopt; }
+    std::string downloadModels(const ModelDownloader& downloader,
+                               const ModelDownloader::ProgressCallback& progress) override {
+        return downloader.resolveRepo({"enc/*"}, std::nullopt, true, progress).string();
+    }
+    void loadModels(const std::string& path, bool) override { loaded = path; }
+    void unloadModels() override {}
+    std::string loaded;
+};
+
+TEST_F(ModelDownloaderTest, TenCallersMakeOneDownload) {
+    hub_.addFile(repo_, "enc/enc.mlmodelc/model.json", "{}");
+    auto loader = std::make_shared<RepositoryLoader>();
+    ModelManager manager(loader, std::make_shared<ModelDownloader>(downloader_.config()));
+    std::vector<std::jthread> callers;
+    std::atomic<int> loaded{0};
+    for (int i = 0; i < 10; ++i) {
+        callers.emplace_back([&] {
+            manager.ensureModelsLoaded();
+            if (manager.modelPath() == base_.path() / "models/owner/models")
+                ++loaded;
+        });
+    }
+    callers.clear();
+    EXPECT_EQ(loaded, 10);
+    EXPECT_EQ(loader->loaded, (base_.path() / "models/owner/models").string());
+    int transfers = 0;
+    for (const auto& request : hub_.requests())
+        transfers +=
+            request.method == "GET" && request.target.find("model.json") != std::string::npos;
+    EXPECT_EQ(transfers, 1);
 }
 
 TEST(CheckpointConversion, ConvertsOnceAndAgainOnlyWhenTheCheckpointChanges) {
