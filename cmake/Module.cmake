@@ -9,13 +9,18 @@ if(QUILLORA_SANITIZE)
   target_link_options(quillora_options INTERFACE -fsanitize=address,undefined)
 endif()
 
-# quillora_module(<Name> [DEPS targets...] [PRIVATE_DEPS ...] [PRIVATE_INCLUDES ...] [PRIVATE_DEFINES ...])
+# quillora_module(<Name> [DEPS targets...] [PRIVATE_DEPS ...] [PRIVATE_INCLUDES ...] [PRIVATE_DEFINES ...]
+#                 [EXCLUDE regex])
 # Builds src/<Name>/ as a static library named <Name>. Sources are every .cpp below the
-# folder; public headers live under src/<Name>/include/<lowercase name>/.
+# folder (but those whose path matches EXCLUDE); public headers live under
+# src/<Name>/include/<lowercase name>/.
 function(quillora_module name)
-  cmake_parse_arguments(M "" "" "DEPS;PRIVATE_DEPS;PRIVATE_INCLUDES;PRIVATE_DEFINES" ${ARGN})
+  cmake_parse_arguments(M "" "EXCLUDE" "DEPS;PRIVATE_DEPS;PRIVATE_INCLUDES;PRIVATE_DEFINES" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  if(M_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "${M_EXCLUDE}")
+  endif()
   if(sources)
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)

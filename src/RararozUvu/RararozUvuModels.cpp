@@ -11,6 +11,8 @@
 #include "hub/HubApi.h"
 #include "hub/HubClientError.h"
 #include "hub/URLError.h"
+#include "ml/CheckpointConversion.h"
+#include "ml/ModelError.h"
 #include "rararozuvu/Constants.h"
 #include "rararozuvu/ModelUtilities.h"
 #include "rararozuvu/RararozUvu.h"
@@ -238,15 +240,33 @@ void RararozUvu::setupModels(const std::optional<std::string>& model,
               : fetchModelSupportConfig(repo, downloadBase, modelToken, remoteConfigName, endpoint)
                     .modelSupport(deviceName())
                     .defaultModel;
+    fs::path downloaded;
     try {
-        setModelFolder(RararozUvu::download(variant, downloadBase, useBackgroundDownloadSession(),
-                                            repo, modelToken, endpoint));
+        downloaded = RararozUvu::download(variant, downloadBase, useBackgroundDownloadSession(),
+                                          repo, modelToken, endpoint);
     } catch (const std::exception& e) {
         throw WhisperError::modelsUnavailable(
             std::string(
                 "Model not found. Please check the model or repo name and try again.\nError: ") +
             e.what());
     }
+    // A repository may publish a standard checkpoint in place of stage bundles: it is converted
+    // once, beside the download cache's own files, and that model folder is used.
+    const fs::path cacheRoot = hubClient(downloadBase, modelToken, endpoint, false).downloadBase();
+    std::optional<fs::path> folder;
+    try {
+        folder = ml::modelFolderFromDownload(downloaded, cacheRoot);
+    } catch (const ml::ModelError& e) {
+        throw WhisperError::modelsUnavailable(std::string("Cannot convert the checkpoint: ") +
+                                              e.what());
+    }
+    if (!folder) {
+        throw WhisperError::modelsUnavailable(
+            downloaded.string() +
+            " holds neither model bundles (TextDecoder.mlmodelc) nor a checkpoint (config.json "
+            "and model.safetensors)");
+    }
+    setModelFolder(*folder);
 }
 
 void RararozUvu::prewarmModels() {

@@ -11,6 +11,7 @@
 #include "LogCapture.h"
 #include "PipelineFixtures.h"
 #include "TestHub.h"
+#include "ml/WhisperConverter.h"
 #include "rararozuvu/Constants.h"
 #include "rararozuvu/ModelUtilities.h"
 
@@ -180,6 +181,55 @@ TEST_F(ModelDiscovery, FacadeDownloadsLoadsAndLaterWorksWithoutTheHub) {
                                     "try again.\nError: "))
             << e.message();
         EXPECT_EQ(e.message().find("No models found"), std::string::npos) << e.message();
+    }
+}
+
+// A repository that publishes the standard checkpoint in place of stage bundles: the facade
+// converts it once and transcribes with it, also later with the hub out of reach.
+TEST_F(ModelDiscovery, ACheckpointRepositoryIsConvertedAndTranscribes) {
+    const fs::path synth = fs::path(QUILLORA_SHARED_DIR) / "models" / "tiny-en-synth";
+    const std::string repo = "owner/checkpoints";
+    serveFolder(*hub_, hub::Repo(repo), synth, "openai_whisper-tiny.en/");
+    hub_->addFile(hub::Repo(repo), "openai_whisper-base.en/README.md", "neither layout");
+    const std::string sample =
+        (fs::path(QUILLORA_SHARED_DIR) / "data" / "audio-synth" / "sample_001.wav").string();
+
+    RararozUvuConfig config{.model = "tiny.en",
+                            .downloadBase = base_.path(),
+                            .modelRepo = repo,
+                            .modelEndpoint = hub_->endpoint(),
+                            .verbose = false};
+    const fs::path converted =
+        base_.path() / "converted" / "models" / repo / "openai_whisper-tiny.en";
+    std::string viaHub;
+    {
+        const auto facade = RararozUvu::create(config);
+        EXPECT_EQ(facade->modelFolder(), converted);
+        viaHub = facade->transcribeFirst(sample)->text();
+    }
+    // The same text as the checkpoint converted by hand.
+    const fs::path byHand = base_.path() / "by-hand";
+    ml::WhisperConverter::convert(synth, byHand);
+    EXPECT_EQ(RararozUvu::create(RararozUvuConfig{.modelFolder = byHand.string(), .verbose = false})
+                  ->transcribeFirst(sample)
+                  ->text(),
+              viaHub);
+    EXPECT_FALSE(viaHub.empty());
+
+    // Out of reach, the downloaded checkpoint's conversion is used as it is.
+    const auto before = fs::last_write_time(converted / "TextDecoder.mlmodelc");
+    config.modelEndpoint = closedEndpoint();
+    EXPECT_EQ(RararozUvu::create(config)->modelFolder(), converted);
+    EXPECT_EQ(fs::last_write_time(converted / "TextDecoder.mlmodelc"), before);
+
+    config.modelEndpoint = hub_->endpoint();
+    config.model = "base.en";
+    try {
+        RararozUvu::create(config);
+        ADD_FAILURE() << "no error";
+    } catch (const WhisperError& e) {
+        EXPECT_NE(e.message().find("holds neither model bundles"), std::string::npos)
+            << e.message();
     }
 }
 
