@@ -293,14 +293,14 @@ void X11KeyWatcher::State::run(std::stop_token stop) {
     pollfd fds[2] = {{ConnectionNumber(dpy), POLLIN, 0}, {wake.fd(), POLLIN, 0}};
     while (!stop.stop_requested()) {
         runCommands();
-        // Handling an event may read further events into Xlib's queue: drain it all before
-        // sleeping on the socket.
+        // Only a count of zero from XPending makes sleeping on the socket safe: it flushes our
+        // requests first, and the flush itself may read events off the socket into the
+        // library's queue, where poll() would never see them.
         while (XPending(dpy) > 0) {
             XEvent event;
             XNextEvent(dpy, &event);
             dispatch(event);
         }
-        XFlush(dpy);
         // A keyboard grab fails while another client holds the keyboard (an open menu, say):
         // try again shortly rather than let the captured key reach that client.
         const int timeout = wantsKeyboard() && !keyboardGrabbed ? kGrabRetryMilliseconds : -1;
