@@ -256,7 +256,7 @@ std::unique_ptr<X11KeyWatcher> X11KeyWatcher::open(HotkeyFilter& filter, Sink si
     State* running = state.get();
     state->thread = std::jthread([running](std::stop_token stop) { running->run(stop); });
     problem.clear();
-    return std::unique_ptr<X11KeyWatcher>(new X11KeyWatcher(std::move(state)));
+    return std::make_unique<X11KeyWatcher>(std::move(state));
 }
 
 X11KeyWatcher::X11KeyWatcher(std::unique_ptr<State> state) : state_(std::move(state)) {}

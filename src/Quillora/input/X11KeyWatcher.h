@@ -42,11 +42,11 @@ public:
     void startCapture(uint64_t generation);
     void cancelCapture();
 
+    // Only open() can make a State: its definition is private to the watcher's source.
     struct State;
-
-private:
     explicit X11KeyWatcher(std::unique_ptr<State> state);
 
+private:
     std::unique_ptr<State> state_;
 };
 
