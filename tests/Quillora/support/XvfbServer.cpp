@@ -10,18 +10,19 @@
 
 namespace quillora::testing {
 
-XvfbServer::XvfbServer() {
+XvfbServer::XvfbServer(const std::vector<std::string>& extraArguments) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         throw std::runtime_error("XvfbServer: pipe failed");
     }
     ChildProcess::Options options;
     options.inheritFds = {fds[1]};
+    std::vector<std::string> argv{"Xvfb",      "-displayfd",  std::to_string(fds[1]),
+                                  "-nolisten", "tcp",         "-screen",
+                                  "0",         "1280x800x24", "-noreset"};
+    argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
     try {
-        process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten",
-                                     "tcp", "-screen", "0", "1280x800x24", "-noreset"},
-            options);
+        process_ = std::make_unique<ChildProcess>(argv, options);
     } catch (...) {
         close(fds[0]);
         close(fds[1]);

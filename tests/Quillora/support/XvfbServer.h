@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ChildProcess.h"
 
@@ -13,7 +14,9 @@ namespace quillora::testing {
 
 class XvfbServer {
 public:
-    XvfbServer();  // throws when the server does not come up within 10 s
+    // Extra arguments go on the server's command line (e.g. "-extension", "XTEST" to leave an
+    // extension out). Throws when the server does not come up within 10 s.
+    explicit XvfbServer(const std::vector<std::string>& extraArguments = {});
     ~XvfbServer();
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
