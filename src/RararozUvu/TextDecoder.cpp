@@ -43,14 +43,6 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Seconds since 1 January 2001, the reference date of the timing records' absolute times.
-double absoluteTime() {
-    constexpr double referenceDateOffset = 978307200.0;
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-               .count() -
-           referenceDateOffset;
-}
-
 bool debugEnabled() {
     return Logging::shared().logLevel() == Logging::LogLevel::debug;
 }
@@ -604,8 +596,9 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
         const double stepTime = secondsSince(stepStart);
         if (tokenIndex == prefilledIndex) {
             if (debug)
-                Logging::debug(fmt::format("Found first token at: {:.3f}", absoluteTime()));
-            totals.firstTokenTime = absoluteTime();
+                Logging::debug(fmt::format("Found first token at: {:.3f}",
+                                           TranscriptionTimings::absoluteTime()));
+            totals.firstTokenTime = TranscriptionTimings::absoluteTime();
         }
         const bool stop = earlyStopActor_->get(windowId);
         totals.decodingPredictions += predictionTime;

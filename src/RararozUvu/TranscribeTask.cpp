@@ -4,7 +4,6 @@
 #include <fmt/ranges.h>
 
 #include <algorithm>
-#include <chrono>
 
 #include "rararozuvu/ArrayAudioProcessor.h"
 #include "rararozuvu/Constants.h"
@@ -23,10 +22,9 @@ namespace {
 constexpr std::int64_t kSampleRate = 16000;
 constexpr std::int64_t kDefaultWindowSamples = 480000;
 
-// Seconds on the wall clock, so that start times of different runs can be compared.
+// Every time of the task's record comes from the records' one clock.
 double absoluteTime() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    return TranscriptionTimings::absoluteTime();
 }
 
 void throwIfStopped(const std::stop_token& stop) {

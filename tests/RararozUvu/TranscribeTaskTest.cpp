@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 
 #include "LogCapture.h"
 #include "PipelineFixtures.h"
@@ -189,6 +190,16 @@ TEST(TranscribeTask, FallbackAttemptsAreCountedAndLogged) {
     EXPECT_NE(std::find(log.lines.begin(), log.lines.end(),
                         "Decoding seek clips: [(start: 0, end: 20000)]"),
               log.lines.end());
+}
+
+// The first token's time and the pipeline's start are read from one clock.
+TEST(TranscribeTask, TimeToFirstTokenLiesWithinThePipeline) {
+    auto task = taskWith(nullptr);
+    const auto result = task->run(testing::tone(32000), quickOptions());
+    const TranscriptionTimings& t = result->timings();
+    ASSERT_LT(t.firstTokenTime, std::numeric_limits<double>::max()) << "no token was decoded";
+    EXPECT_GE(t.firstTokenTime - t.pipelineStart, 0.0);
+    EXPECT_LE(t.firstTokenTime - t.pipelineStart, t.fullPipeline);
 }
 
 TEST(TranscribeTask, ResultTextIsTheTextTokensDecoded) {
