@@ -329,6 +329,11 @@ DecodingResult TranscribeTask::decodeWithFallback(RunState& state,
 
         GreedyTokenSampler sampler(temperature, tokenizer.specialTokens().endToken, options);
         DecodingOptions attemptOptions = options;
+        // The first-token test only ends a window early so that the next temperature can try
+        // again: with no retry left, a cut-short attempt would be kept as the window's text.
+        const bool lastAttempt = i + 1 == temperatures.size();
+        if (lastAttempt)
+            attemptOptions.firstTokenLogProbThreshold.reset();
 
         if (textDecoder_->isModelMultilingual() && !options.language && options.detectLanguage) {
             std::optional<DecodingResult> detected;
@@ -374,7 +379,9 @@ DecodingResult TranscribeTask::decodeWithFallback(RunState& state,
         const bool fallBack = result.fallback && result.fallback->needsFallback;
         const std::string reason = fallBack ? result.fallback->fallbackReason : std::string();
         kept = std::move(result);
-        if (!fallBack)
+        // The last attempt's verdict starts no other attempt: it is kept as it is, and the
+        // record counts only the fallbacks that ran.
+        if (!fallBack || lastAttempt)
             break;
 
         state.fallbackIndex = static_cast<std::int64_t>(i);
