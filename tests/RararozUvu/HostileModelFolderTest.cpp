@@ -93,15 +93,6 @@ TEST(HostileModelFolder, IsRefusedAtLoadSayingWhatIsWrong) {
     const ScopedEnvironment endpoint("HUB_ENDPOINT", hub.endpoint());
 
     const HostileFolder cases[] = {
-        {"no start of transcript",
-         [] {
-             return editedTokenizer([](rapidjson::Document& d) {
-                 dropAddedTokens(d,
-                                 [](std::string_view t) { return t == "<|startoftranscript|>"; });
-             });
-         },
-         std::nullopt,
-         {"lacks the special tokens <|startoftranscript|>"}},
         {"no control tokens",
          [] {
              return editedTokenizer([](rapidjson::Document& d) {
