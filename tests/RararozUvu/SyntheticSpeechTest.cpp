@@ -203,8 +203,7 @@ TEST_F(SyntheticSpeech, NoSpeechProbabilityIsTheModelsAtTheStartOfTranscript) {
         const auto [seek, segments] = seeker.findSeekPointAndSegments(
             result, defaults, 0, 0, 80000, 16000, special().timeTokenBegin,
             special().specialTokenBegin, *stages_->tokenizer);
-        EXPECT_FALSE(segments) << file << ": " << result.text << " avg " << result.avgLogProb
-                               << " last " << result.tokenLogProbs.back().begin()->second;
+        EXPECT_FALSE(segments) << file << ": " << result.text;
         EXPECT_EQ(seek, 80000) << file;
     }
 }
