@@ -1,11 +1,15 @@
 #include "rararozuvu/ModelUtilities.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <set>
+#include <utility>
 
 #include "hub/HubApi.h"
 #include "hub/HubClientError.h"
 #include "rararozuvu/Constants.h"
+#include "rararozuvu/WhisperError.h"
 #include "rararozuvu/WhisperTokenizerWrapper.h"
 #include "tokenizers/PreTrainedTokenizer.h"
 #include "vevidocore/Logging.h"
@@ -60,16 +64,31 @@ namespace {
 constexpr const char* kTokenizerFile = "tokenizer.json";
 constexpr const char* kTokenizerConfigFile = "tokenizer_config.json";
 
-// The Whisper tokenizer of the tokenizer files in `folder`. Throws the hub client's reading
-// errors and the tokenizer library's errors; nothing without a tokenizer configuration.
+// The Whisper tokenizer of the tokenizer files in `folder`; nothing without a tokenizer
+// configuration. Throws the hub client's errors for a file it cannot read or parse (they name
+// the file), and WhisperError (tokenizerUnavailable) naming the files when the tokenizer library
+// refuses what they hold.
 std::shared_ptr<const WhisperTokenizer> tokenizerInFolder(const hub::HubApi& hubApi,
                                                           const fs::path& folder) {
     if (!fs::exists(folder / kTokenizerConfigFile))
         return nullptr;
     const hub::Config config = hubApi.configuration(folder / kTokenizerConfigFile);
     const hub::Config data = hubApi.configuration(folder / kTokenizerFile);
-    auto tokenizer = std::make_shared<const tokenizers::PreTrainedTokenizer>(config, data, true);
-    return std::make_shared<WhisperTokenizerWrapper>(std::move(tokenizer), folder);
+    try {
+        auto tokenizer =
+            std::make_shared<const tokenizers::PreTrainedTokenizer>(config, data, true);
+        return std::make_shared<WhisperTokenizerWrapper>(std::move(tokenizer), folder);
+    } catch (const std::exception& e) {
+        throw WhisperError::tokenizerUnavailable((folder / kTokenizerFile).string() + " and " +
+                                                 kTokenizerConfigFile + ": " + e.what());
+    }
+}
+
+std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
+    std::string text;
+    for (const std::string& part : parts)
+        text += (text.empty() ? "" : std::string(separator)) + part;
+    return text;
 }
 
 }  // namespace
@@ -103,6 +122,8 @@ std::shared_ptr<const WhisperTokenizer> ModelUtilities::loadTokenizer(
     if (!found)
         Logging::debug("No tokenizer found in any local search paths");
 
+    // Only a missing file sends us to the hub: a local file that fails to load is reported as
+    // what it is, not hidden behind a download that cannot help (or a network error).
     if (found) {
         try {
             if (auto tokenizer = tokenizerInFolder(hubApi, *found)) {
@@ -112,6 +133,7 @@ std::shared_ptr<const WhisperTokenizer> ModelUtilities::loadTokenizer(
             Logging::debug("Tokenizer configuration not found in local config");
         } catch (const std::exception& e) {
             Logging::debug(std::string("Error loading local tokenizer: ") + e.what());
+            throw;
         }
     }
 
@@ -121,6 +143,85 @@ std::shared_ptr<const WhisperTokenizer> ModelUtilities::loadTokenizer(
     if (auto tokenizer = tokenizerInFolder(hubApi, downloaded))
         return tokenizer;
     throw hub::HubClientError::configurationMissing(kTokenizerConfigFile);
+}
+
+void ModelUtilities::checkTokenizer(const WhisperTokenizer& tokenizer, std::int64_t vocabularySize,
+                                    bool isModelMultilingual, const std::string& source) {
+    std::vector<std::string> problems;
+
+    std::vector<std::string> required{"<|endoftext|>", "<|startoftranscript|>", "<|startofprev|>",
+                                      "<|notimestamps|>"};
+    if (isModelMultilingual)
+        required.insert(required.end(), {"<|transcribe|>", "<|translate|>", "<|en|>"});
+    std::vector<std::string> missing;
+    for (const std::string& token : required) {
+        if (!tokenizer.convertTokenToId(token))
+            missing.push_back(token);
+    }
+    if (!tokenizer.convertTokenToId("<|nospeech|>") &&
+        !tokenizer.convertTokenToId("<|nocaptions|>")) {
+        missing.push_back("<|nospeech|> (or <|nocaptions|>)");
+    }
+    if (!missing.empty())
+        problems.push_back("it lacks the special tokens " + joined(missing, ", "));
+
+    const SpecialTokens& special = tokenizer.specialTokens();
+    const std::pair<const char*, std::int64_t> used[] = {
+        {"<|endoftext|>", special.endToken},
+        {"<|startoftranscript|>", special.startOfTranscriptToken},
+        {"<|startofprev|>", special.startOfPreviousToken},
+        {"<|notimestamps|>", special.noTimestampsToken},
+        {"the no-speech token", special.noSpeechToken},
+    };
+    std::vector<std::string> beyond;
+    for (const auto& [name, id] : used) {
+        if (id < 0 || id >= vocabularySize)
+            beyond.push_back(fmt::format("{} ({})", name, id));
+    }
+    // The timestamp rules and the segments read 1501 timestamps, <|0.00|> to <|30.00|>.
+    constexpr std::int64_t timestamps = 1501;
+    if (special.timeTokenBegin < 0 || special.timeTokenBegin + timestamps > vocabularySize) {
+        beyond.push_back(fmt::format("the timestamps <|0.00|>..<|30.00|> ({}..{})",
+                                     special.timeTokenBegin,
+                                     special.timeTokenBegin + timestamps - 1));
+    }
+    if (!beyond.empty()) {
+        problems.push_back(fmt::format("{} lie beyond the decoder's {} logits",
+                                       joined(beyond, ", "), vocabularySize));
+    }
+
+    // The text vocabulary: every id below the end of text must decode to something, or the
+    // decoder's words come out as nothing.
+    if (tokenizer.convertTokenToId("<|endoftext|>")) {
+        std::int64_t without = 0;
+        std::int64_t first = -1;
+        for (std::int64_t id = 0; id < special.specialTokenBegin; ++id) {
+            if (!tokenizer.convertIdToToken(id)) {
+                first = first < 0 ? id : first;
+                ++without;
+            }
+        }
+        if (without > 0) {
+            problems.push_back(fmt::format(
+                "its vocabulary is cut short: {} of the {} text ids below <|endoftext|> have no "
+                "token (the first is {})",
+                without, special.specialTokenBegin, first));
+        }
+    }
+
+    if (!problems.empty()) {
+        throw WhisperError::tokenizerUnavailable(
+            "The tokenizer of " + source + " does not fit the decoder: " + joined(problems, "; "));
+    }
+}
+
+void ModelUtilities::checkDecoderContext(std::int64_t positions, const std::string& source) {
+    if (positions < Constants::maxTokenContext) {
+        throw WhisperError::modelsUnavailable(fmt::format(
+            "{}: the text decoder holds {} token positions; a window's prompt and sampled "
+            "tokens need {}",
+            source, positions, Constants::maxTokenContext));
+    }
 }
 
 std::vector<std::string> ModelUtilities::formatModelFiles(

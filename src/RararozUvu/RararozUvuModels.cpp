@@ -18,6 +18,7 @@
 #include "rararozuvu/RararozUvu.h"
 #include "rararozuvu/TextDecoderContextPrefill.h"
 #include "rararozuvu/WhisperError.h"
+#include "rararozuvu/WhisperTokenizerWrapper.h"
 #include "vevidocore/GlobMatching.h"
 
 namespace rararozuvu {
@@ -338,6 +339,9 @@ void RararozUvu::loadModels(bool prewarmMode) {
         updateTimings([&](TranscriptionTimings& t) { t.prewarmLoadTime = seconds; });
         return;
     }
+    // A decoder too short for a window would cut every text short or leave it empty.
+    if (const std::optional<std::int64_t> positions = decoder->kvCacheMaxSequenceLength())
+        ModelUtilities::checkDecoderContext(*positions, decoderURL.string());
     loadTokenizerIfNeeded();
     setModelState(ModelState::loaded);
     double loading = 0;
@@ -375,6 +379,13 @@ void RararozUvu::loadTokenizerIfNeeded() {
     }
     std::shared_ptr<const WhisperTokenizer> loaded = ModelUtilities::loadTokenizer(
         variant, tokenizerFolder(), searchPaths, useBackgroundDownloadSession());
+    // A tokenizer without the decoder's special tokens, or with a vocabulary cut short, would
+    // decode every window into nothing.
+    const auto* wrapper = dynamic_cast<const WhisperTokenizerWrapper*>(loaded.get());
+    const std::string source = wrapper && wrapper->tokenizerFolder()
+                                   ? (*wrapper->tokenizerFolder() / "tokenizer.json").string()
+                                   : ModelUtilities::tokenizerNameForVariant(variant);
+    ModelUtilities::checkTokenizer(*loaded, *logitsDim, decoder->isModelMultilingual(), source);
     const double seconds = secondsSince(start);
     updateTimings([&](TranscriptionTimings& t) { t.tokenizerLoadTime = seconds; });
     setTokenizer(std::move(loaded));

@@ -130,7 +130,7 @@ TranscriptionResults RararozUvu::transcribe(const std::vector<float>& audioArray
     TranscriptionResults results;
     if (decodeOptions && decodeOptions->chunkingStrategy == ChunkingStrategy::vad &&
         static_cast<std::int64_t>(audioArray.size()) > samplesPerWindow) {
-        results = transcribeChunked(audioArray, *decodeOptions, callback, samplesPerWindow);
+        results = transcribeChunked(audioArray, *decodeOptions, callback, samplesPerWindow, stop);
     } else {
         results =
             runTranscribeTask(audioArray, decodeOptions, callback,
@@ -156,7 +156,10 @@ std::shared_ptr<TranscriptionResult> RararozUvu::transcribeFirst(
 TranscriptionResults RararozUvu::transcribeChunked(const std::vector<float>& audioArray,
                                                    const DecodingOptions& decodeOptions,
                                                    const TranscriptionCallback& callback,
-                                                   std::int64_t samplesPerWindow) {
+                                                   std::int64_t samplesPerWindow,
+                                                   std::stop_token stop) {
+    if (stop.stop_requested())
+        throw vevidocore::CancellationError();
     std::shared_ptr<const VoiceActivityDetector> detector = voiceActivityDetector();
     if (!detector)
         detector = std::make_shared<EnergyVAD>(16000, 1600, 0, 0.02f);
@@ -176,15 +179,20 @@ TranscriptionResults RararozUvu::transcribeChunked(const std::vector<float>& aud
         offsets.push_back(chunk.seekOffsetIndex);
     }
     const std::vector<std::optional<DecodingOptions>> options(pieces.size(), decodeOptions);
-    return AudioChunking::updateSeekOffsetsForResults(
-        transcribeWithOptions(pieces, options, offsets, callback), chunks);
+    std::vector<TranscriptionOutcome> outcomes =
+        transcribeWithOptions(pieces, options, offsets, callback, stop);
+    // The merge passes over failed pieces: a stopped run must not come back as the pieces that
+    // happened to finish.
+    if (stop.stop_requested())
+        throw vevidocore::CancellationError();
+    return AudioChunking::updateSeekOffsetsForResults(outcomes, chunks);
 }
 
 std::vector<TranscriptionOutcome> RararozUvu::transcribeWithOptions(
     const std::vector<std::vector<float>>& audioArrays,
     const std::vector<std::optional<DecodingOptions>>& decodeOptionsArray,
     const std::optional<std::vector<std::int64_t>>& seekOffsets,
-    const TranscriptionCallback& callback) {
+    const TranscriptionCallback& callback, std::stop_token stop) {
     const auto unbalanced = [](const char* message) {
         return std::vector<TranscriptionOutcome>{TranscriptionOutcome::failure(
             std::make_exception_ptr(WhisperError::transcriptionFailed(message)))};
@@ -237,7 +245,7 @@ std::vector<TranscriptionOutcome> RararozUvu::transcribeWithOptions(
             }
             try {
                 batch[i] = TranscriptionOutcome::success(transcribe(
-                    audioArrays[position], decodeOptionsArray[position], numbered, segments));
+                    audioArrays[position], decodeOptionsArray[position], numbered, segments, stop));
             } catch (...) {
                 batch[i] = TranscriptionOutcome::currentFailure();
             }

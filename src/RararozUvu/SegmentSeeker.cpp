@@ -79,11 +79,20 @@ SegmentSeeker::findSeekPointAndSegments(const DecodingResult& result,
                                         const DecodingOptions& options,
                                         std::int64_t allSegmentsCount, std::int64_t currentSeek,
                                         std::int64_t segmentSize, std::int64_t sampleRate,
-                                        std::int64_t timeToken, std::int64_t /*specialToken*/,
+                                        std::int64_t timeToken, std::int64_t specialToken,
                                         const WhisperTokenizer& tokenizer) {
-    if (options.noSpeechThreshold && result.noSpeechProb > *options.noSpeechThreshold &&
-        !(options.logProbThreshold && result.avgLogProb > *options.logProbThreshold)) {
-        return {currentSeek + segmentSize, std::nullopt};
+    // A window the model takes for silence is skipped, unless it was confidently decoded into
+    // text. A decode without a text token is no evidence of speech however confident it is: a
+    // silent window whose prompt ends in a timestamp is typically closed at once by a near-certain
+    // end of text.
+    if (options.noSpeechThreshold && result.noSpeechProb > *options.noSpeechThreshold) {
+        const bool hasText =
+            std::any_of(result.tokens.begin(), result.tokens.end(),
+                        [specialToken](std::int64_t t) { return t < specialToken; });
+        const bool confidentText =
+            hasText && options.logProbThreshold && result.avgLogProb > *options.logProbThreshold;
+        if (!confidentText)
+            return {currentSeek + segmentSize, std::nullopt};
     }
 
     const std::vector<std::int64_t>& tokens = result.tokens;

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <numeric>
 #include <set>
 #include <tuple>
 
+#include "LogitsMath.h"
 #include "ml/Model.h"
 #include "rararozuvu/Constants.h"
 #include "rararozuvu/DecodingFallback.h"
@@ -41,14 +43,6 @@ constexpr float kShutOut = -10000.0f;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Seconds since 1 January 2001, the reference date of the timing records' absolute times.
-double absoluteTime() {
-    constexpr double referenceDateOffset = 978307200.0;
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-               .count() -
-           referenceDateOffset;
 }
 
 bool debugEnabled() {
@@ -85,19 +79,69 @@ DecodingInputs& concreteInputs(DecodingInputsType& inputs, const char* message) 
 
 // One step through the decoder's (overridable) prediction; absent when it gives no logits.
 std::optional<TextDecoderMLMultiArrayOutputType> predictStep(TextDecoding& decoder,
-                                                             DecodingInputs& in,
-                                                             const ml::MultiArray& embeds,
+                                                             TextDecoderMLMultiArrayInputType input,
                                                              std::stop_token stopToken) {
     const std::optional<TextDecoderOutputType> predicted =
-        decoder.predictLogits(TextDecoderInputType(TextDecoderMLMultiArrayInputType{
-                                  in.inputIds(), in.cacheLength(), in.keyCache(), in.valueCache(),
-                                  in.kvCacheUpdateMask(), embeds, in.decoderKeyPaddingMask()}),
-                              stopToken);
+        decoder.predictLogits(TextDecoderInputType(std::move(input)), stopToken);
     const auto* output =
         predicted ? std::any_cast<TextDecoderMLMultiArrayOutputType>(&*predicted) : nullptr;
     if (output == nullptr || !output->logits)
         return std::nullopt;
     return *output;
+}
+
+std::optional<TextDecoderMLMultiArrayOutputType> predictStep(TextDecoding& decoder,
+                                                             DecodingInputs& in,
+                                                             const ml::MultiArray& embeds,
+                                                             std::stop_token stopToken) {
+    return predictStep(decoder,
+                       TextDecoderMLMultiArrayInputType{
+                           in.inputIds(), in.cacheLength(), in.keyCache(), in.valueCache(),
+                           in.kvCacheUpdateMask(), embeds, in.decoderKeyPaddingMask()},
+                       stopToken);
+}
+
+// The step at `position` of inputs whose cache was prefilled past it, predicted once more: it
+// sees the cache rows before it and its own, and nothing is written back into the inputs.
+std::optional<TextDecoderMLMultiArrayOutputType> predictAgainAt(
+    TextDecoding& decoder, DecodingInputs& in, const ml::MultiArray& embeds, std::int64_t position,
+    std::int64_t token, std::stop_token stopToken) {
+    const std::vector<std::int64_t>& maskShape = in.kvCacheUpdateMask().shape();
+    ml::MultiArray updateMask(maskShape, ml::MultiArrayDataType::int32);
+    ml::MultiArray paddingMask(in.decoderKeyPaddingMask().shape(), ml::MultiArrayDataType::float16,
+                               ml::Float16(kShutOut));
+    if (position < 0 || position >= updateMask.count() || position >= paddingMask.count())
+        return std::nullopt;
+    updateMask.setValue(position, 1);
+    for (std::int64_t i = 0; i <= position; ++i)
+        paddingMask.setValue(i, 0);
+    return predictStep(
+        decoder,
+        TextDecoderMLMultiArrayInputType{
+            ml::MultiArray::from({token}, 1), ml::MultiArray::from({position}, 1), in.keyCache(),
+            in.valueCache(), std::move(updateMask), embeds, std::move(paddingMask)},
+        stopToken);
+}
+
+// The probability the softmax of one step's logits gives `token`; 0 for a token outside them.
+float probabilityOf(const ml::MultiArray& logits, std::int64_t token) {
+    if (token < 0 || token >= logits.count())
+        return 0;
+    std::vector<float> scores;
+    if (const std::span<const ml::Float16> half = detail::halfScores(logits); !half.empty()) {
+        detail::widen(half, scores);
+    } else {
+        scores.resize(static_cast<std::size_t>(logits.count()));
+        for (std::int64_t i = 0; i < logits.count(); ++i)
+            scores[static_cast<std::size_t>(i)] = static_cast<float>(logits.value(i));
+    }
+    const float largest = detail::maxValue(scores);
+    if (!std::isfinite(largest))
+        return 0;
+    const double total = detail::sumExp(scores, largest);
+    const float score = scores[static_cast<std::size_t>(token)];
+    return total > 0 ? static_cast<float>(std::exp(static_cast<double>(score - largest)) / total)
+                     : 0.0f;
 }
 
 TranscriptionTimings freshTimings() {
@@ -465,6 +509,26 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     bool hasAlignment = false;
     bool isFirstTokenLogProbTooLow = false;
 
+    // How sure the model is that the window holds no speech: the no-speech token's probability
+    // at the start-of-transcript position, before any filter. A cache prefilled past that
+    // position skips its step, so the step is then predicted on its own.
+    const std::vector<std::int64_t>& prompt = decoderInputs.initialPrompt();
+    const auto startOfTranscript =
+        std::find(prompt.begin(), prompt.end(), special.startOfTranscriptToken);
+    const std::int64_t startIndex =
+        startOfTranscript == prompt.end()
+            ? -1
+            : static_cast<std::int64_t>(startOfTranscript - prompt.begin());
+    float noSpeechProb = 0;
+    if (startIndex >= 0 && startIndex < prefilledIndex && inputs != nullptr && embeds != nullptr) {
+        const Clock::time_point predictionStart = Clock::now();
+        if (const auto output = predictAgainAt(*this, *inputs, *embeds, startIndex,
+                                               special.startOfTranscriptToken, stopToken)) {
+            noSpeechProb = probabilityOf(*output->logits, special.noSpeechToken);
+        }
+        totals.decodingPredictions += secondsSince(predictionStart);
+    }
+
     for (std::int64_t tokenIndex = prefilledIndex; tokenIndex < loopCount; ++tokenIndex) {
         const Clock::time_point stepStart = Clock::now();
         if (tokenIndex < initialPromptIndex) {
@@ -507,6 +571,8 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             throw WhisperError::decodingLogitsFailed("Unable to decode logits");
         const double predictionTime = secondsSince(predictionStart);
         const Clock::time_point nonPredictionStart = Clock::now();
+        if (tokenIndex == startIndex)
+            noSpeechProb = probabilityOf(*output->logits, special.noSpeechToken);
 
         ml::MultiArray logits = *output->logits;
         for (const auto& filter : filters)
@@ -604,8 +670,9 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
         const double stepTime = secondsSince(stepStart);
         if (tokenIndex == prefilledIndex) {
             if (debug)
-                Logging::debug(fmt::format("Found first token at: {:.3f}", absoluteTime()));
-            totals.firstTokenTime = absoluteTime();
+                Logging::debug(fmt::format("Found first token at: {:.3f}",
+                                           TranscriptionTimings::absoluteTime()));
+            totals.firstTokenTime = TranscriptionTimings::absoluteTime();
         }
         const bool stop = earlyStopActor_->get(windowId);
         totals.decodingPredictions += predictionTime;
@@ -684,10 +751,10 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
                         static_cast<float>(keptLogProbs.size());
     result.text = tokenizer->decode(result.tokens);
     Logging::debug("Completed window: " + result.text);
-    result.noSpeechProb = 0;
+    result.noSpeechProb = noSpeechProb;
     result.cache = std::move(cache);
     result.timings = totals.record();
-    result.fallback = DecodingFallback::verdict(options, isFirstTokenLogProbTooLow, 0.0f,
+    result.fallback = DecodingFallback::verdict(options, isFirstTokenLogProbTooLow, noSpeechProb,
                                                 result.compressionRatio, result.avgLogProb);
     return result;
 }

@@ -4,7 +4,6 @@
 #include <fmt/ranges.h>
 
 #include <algorithm>
-#include <chrono>
 
 #include "rararozuvu/ArrayAudioProcessor.h"
 #include "rararozuvu/Constants.h"
@@ -23,10 +22,9 @@ namespace {
 constexpr std::int64_t kSampleRate = 16000;
 constexpr std::int64_t kDefaultWindowSamples = 480000;
 
-// Seconds on the wall clock, so that start times of different runs can be compared.
+// Every time of the task's record comes from the records' one clock.
 double absoluteTime() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    return TranscriptionTimings::absoluteTime();
 }
 
 void throwIfStopped(const std::stop_token& stop) {
@@ -331,6 +329,11 @@ DecodingResult TranscribeTask::decodeWithFallback(RunState& state,
 
         GreedyTokenSampler sampler(temperature, tokenizer.specialTokens().endToken, options);
         DecodingOptions attemptOptions = options;
+        // The first-token test only ends a window early so that the next temperature can try
+        // again: with no retry left, a cut-short attempt would be kept as the window's text.
+        const bool lastAttempt = i + 1 == temperatures.size();
+        if (lastAttempt)
+            attemptOptions.firstTokenLogProbThreshold.reset();
 
         if (textDecoder_->isModelMultilingual() && !options.language && options.detectLanguage) {
             std::optional<DecodingResult> detected;
@@ -376,7 +379,9 @@ DecodingResult TranscribeTask::decodeWithFallback(RunState& state,
         const bool fallBack = result.fallback && result.fallback->needsFallback;
         const std::string reason = fallBack ? result.fallback->fallbackReason : std::string();
         kept = std::move(result);
-        if (!fallBack)
+        // The last attempt's verdict starts no other attempt: it is kept as it is, and the
+        // record counts only the fallbacks that ran.
+        if (!fallBack || lastAttempt)
             break;
 
         state.fallbackIndex = static_cast<std::int64_t>(i);

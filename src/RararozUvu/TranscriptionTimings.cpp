@@ -1,5 +1,6 @@
 #include "rararozuvu/TranscriptionTimings.h"
 
+#include <chrono>
 #include <string_view>
 #include <utility>
 
@@ -51,6 +52,18 @@ constexpr std::pair<std::string_view, double T::*> fields[] = {
 static_assert(std::size(fields) == 34);
 
 }  // namespace
+
+double TranscriptionTimings::absoluteTime() {
+    using namespace std::chrono;
+    constexpr double referenceDateOffset = 978307200.0;  // 2001-01-01T00:00:00Z in Unix time
+    struct Origin {
+        steady_clock::time_point steady = steady_clock::now();
+        double absolute =
+            duration<double>(system_clock::now().time_since_epoch()).count() - referenceDateOffset;
+    };
+    static const Origin origin;
+    return origin.absolute + duration<double>(steady_clock::now() - origin.steady).count();
+}
 
 std::string TranscriptionTimings::toJson() const {
     return json::encoded(*this);

@@ -6,9 +6,11 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -255,6 +257,10 @@ struct TestHub::State {
     std::uint64_t releases = 0;
     std::size_t stalls = 0;
     bool stopping = false;
+    // Set when a server's loop has returned.
+    std::condition_variable loopEnded;
+    bool hubEnded = false;
+    bool contentStoreEnded = false;
 
     std::map<std::string, StoredRepo> repos;
     std::map<std::string, Repo> moved;
@@ -516,24 +522,37 @@ TestHub::TestHub() : state_(std::make_unique<State>()) {
     };
     state.hubPort = setUp(state.hub, "hub");
     state.contentStorePort = setUp(state.contentStore, "cdn");
-    state.hubThread = std::thread([&state] { state.hub.listen_after_bind(); });
-    state.contentStoreThread = std::thread([&state] { state.contentStore.listen_after_bind(); });
-    // A server stopped before its loop runs would never notice: stopping must find it running.
-    while (!state.hub.is_running() || !state.contentStore.is_running()) {
-        std::this_thread::yield();
-    }
+    // The sockets listen already: connections made before a loop runs wait in the backlog.
+    const auto serve = [&state](httplib::Server& server, bool State::*ended) {
+        server.listen_after_bind();
+        std::lock_guard lock(state.mutex);
+        state.*ended = true;
+        state.loopEnded.notify_all();
+    };
+    state.hubThread = std::thread(serve, std::ref(state.hub), &State::hubEnded);
+    state.contentStoreThread =
+        std::thread(serve, std::ref(state.contentStore), &State::contentStoreEnded);
 }
 
 TestHub::~TestHub() {
-    {
-        std::lock_guard lock(state_->mutex);
-        state_->stopping = true;
+    State& state = *state_;
+    std::unique_lock lock(state.mutex);
+    state.stopping = true;
+    state.stallEnded.notify_all();
+    // A server acts on stop() only while its loop runs, and a loop that starts after the call
+    // would wait for a connection for ever (a hub destroyed right after it was made): ask again
+    // until both loops have returned.
+    while (!state.hubEnded || !state.contentStoreEnded) {
+        lock.unlock();
+        state.hub.stop();
+        state.contentStore.stop();
+        lock.lock();
+        state.loopEnded.wait_for(lock, std::chrono::milliseconds(5),
+                                 [&] { return state.hubEnded && state.contentStoreEnded; });
     }
-    state_->stallEnded.notify_all();
-    state_->hub.stop();
-    state_->contentStore.stop();
-    state_->hubThread.join();
-    state_->contentStoreThread.join();
+    lock.unlock();
+    state.hubThread.join();
+    state.contentStoreThread.join();
 }
 
 std::string TestHub::endpoint() const {

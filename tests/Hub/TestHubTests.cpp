@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
@@ -43,6 +45,22 @@ Fetched fetch(const std::string& url, const char* range = nullptr) {
     fetched.result = curl_easy_perform(easy.get());
     curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &fetched.status);
     return fetched;
+}
+
+// A hub taken down the moment it is made stops, whether or not its loops have started: a child
+// process makes and destroys hubs in a row under an alarm, so a hang fails instead of stalling the
+// run.
+TEST(TestHub, StopsRightAfterItStarts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            alarm(60);
+            for (int i = 0; i < 50; ++i) {
+                TestHub hub;
+            }
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(TestHub, ServesBodiesWithRangesAndFaults) {

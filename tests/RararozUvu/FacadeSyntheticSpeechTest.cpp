@@ -1,56 +1,84 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "PipelineFixtures.h"
+#include "SynthFixtures.h"
 #include "WordErrorRate.h"
-#include "hub/YYJSONParser.h"
 
 namespace rararozuvu {
 namespace {
 
 namespace fs = std::filesystem;
 
-// The whole facade on the synthetic samples, with the model trained on their kind of speech:
-// files in, texts out, as a user of the library would run it.
-TEST(FacadeSyntheticSpeech, TranscribesTheSamplesAsWellAsTheModelCan) {
-    const fs::path checkpoint = testing::kShared / "models/tiny-en-synth";
-    if (!fs::exists(checkpoint)) GTEST_SKIP() << checkpoint << " is not on this machine";
-    const std::optional<double> allowedRate = testing::heldOutErrorRate(checkpoint / "README.md");
-    ASSERT_TRUE(allowedRate) << "no held-out word error rate in the model's README";
-
-    const testing::ScratchFolder model;
-    ml::WhisperConverter::convert(checkpoint, model.path());
-    const auto facade = RararozUvu::create(RararozUvuConfig{.modelFolder = model.path().string(), .verbose = false});
-
-    const fs::path audio = testing::kShared / "data/audio-synth";
-    const hub::Config records = hub::YYJSONParser::parseToConfig([&] {
-        std::ifstream in(audio / "transcripts.json");
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }());
-    std::vector<std::string> paths;
-    std::vector<std::string> expected;
-    for (const hub::Config& record : *records.array()) {
-        paths.push_back((audio / *record["file"].string()).string());
-        expected.push_back(*record["text"].string());
-    }
-    const std::vector<TranscriptionOutcome> outcomes = facade->transcribeWithResults(paths);
-    ASSERT_EQ(outcomes.size(), paths.size());
+double errorRate(const std::vector<std::string>& expected, const std::vector<std::string>& heard) {
     std::size_t edits = 0;
     std::size_t words = 0;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        ASSERT_TRUE(outcomes[i].isSuccess()) << paths[i] << ": " << outcomes[i].errorDescription();
-        std::string heard;
-        for (const auto& result : outcomes[i].get()) heard += result->text() + " ";
-        edits += testing::wordEdits(testing::wordsOf(expected[i]), testing::wordsOf(heard));
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        edits += testing::wordEdits(testing::wordsOf(expected[i]), testing::wordsOf(heard[i]));
         words += testing::wordsOf(expected[i]).size();
     }
-    ASSERT_GT(words, 0u);
-    const double rate = 100.0 * static_cast<double>(edits) / static_cast<double>(words);
-    EXPECT_LE(rate, *allowedRate + 2.0) << "word error rate " << rate << "%";
+    return words == 0 ? 100.0 : 100.0 * static_cast<double>(edits) / static_cast<double>(words);
+}
+
+// The whole facade, with its default options, on the synthetic recordings and the model trained
+// on their kind of speech: files in, texts out, as a user of the library would run it. The model
+// is weak by design: its README gives its error rate on these recordings, which the filters and
+// the fallback may worsen by a little; silence and noise must give no text at all.
+TEST(FacadeSyntheticSpeech, TranscribesTheRecordingsAsWellAsTheModelCan) {
+    const std::optional<double> readmeRate =
+        testing::developerErrorRate(testing::kSynthCheckpoint / "README.md");
+    ASSERT_TRUE(readmeRate) << "no error rate for the developer recordings in the model's README";
+
+    // The README's figure and this word counting agree on the reference decoding's texts.
+    const std::map<std::string, std::string> spoken = testing::spokenTexts();
+    std::vector<std::string> paths;
+    std::vector<std::string> expected;
+    std::vector<std::string> referenceTexts;
+    for (const testing::GreedyReference& reference : testing::greedyReferences()) {
+        paths.push_back((testing::kSynthAudio / reference.file).string());
+        expected.push_back(spoken.at(reference.file));
+        referenceTexts.push_back(reference.timestampText);
+    }
+    ASSERT_EQ(paths.size(), 20u);
+    EXPECT_NEAR(errorRate(expected, referenceTexts), *readmeRate, 0.05);
+
+    const testing::ScratchFolder scratch;
+    const std::string silence = scratch.file("silence.wav");
+    const std::string noise = scratch.file("noise.wav");
+    testing::sox("-n -r 16000 -c 1 -b 16 " + silence + " trim 0 8");
+    testing::sox("-n -r 16000 -c 1 -b 16 " + noise + " synth 8 whitenoise vol 0.05");
+    paths.push_back(silence);
+    paths.push_back(noise);
+
+    // The rate is a random quantity: a window whose decode falls short is decoded again at a
+    // raised temperature, which draws at random. Its mean over a few passes is what the bound
+    // speaks of; one pass strays a few points either way.
+    const auto facade = RararozUvu::create(
+        RararozUvuConfig{.modelFolder = testing::synthModelFolder().string(), .verbose = false});
+    constexpr int passes = 3;
+    double rates = 0;
+    for (int pass = 0; pass < passes; ++pass) {
+        const std::vector<TranscriptionOutcome> outcomes = facade->transcribeWithResults(paths);
+        ASSERT_EQ(outcomes.size(), paths.size());
+        std::vector<std::string> heard;
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            ASSERT_TRUE(outcomes[i].isSuccess())
+                << paths[i] << ": " << outcomes[i].errorDescription();
+            std::string text;
+            for (const auto& result : outcomes[i].get())
+                text += result->text();
+            heard.push_back(text);
+        }
+        heard.resize(expected.size());
+        rates += errorRate(expected, heard);
+        for (std::size_t i = expected.size(); i < paths.size(); ++i) {
+            for (const auto& result : outcomes[i].get()) {
+                EXPECT_EQ(result->text(), "") << paths[i];
+                EXPECT_TRUE(result->segments().empty()) << paths[i];
+            }
+        }
+    }
+    const double rate = rates / passes;
+    EXPECT_LE(rate, *readmeRate + 3.0) << "mean word error rate " << rate << "%";
 }
 
 }  // namespace

@@ -307,6 +307,37 @@ TEST(RararozUvuFacade, ChunksLongAudioAtSilences) {
     EXPECT_FALSE(whole[0]->seekTime());
 }
 
+// A stop reaches every piece of a chunked transcription: asked for before, nothing runs; asked for
+// while the first piece decodes, no later piece starts, and the run fails instead of returning
+// the pieces that finished.
+TEST(RararozUvuFacade, CancellationReachesEveryChunk) {
+    RararozUvu& facade = testing::loadedFacade();
+    std::vector<float> audio = testing::tone(600000);
+    std::fill(audio.begin() + 380000, audio.begin() + 420000, 0.0f);
+    DecodingOptions::Parameters chunked;
+    chunked.chunkingStrategy = ChunkingStrategy::vad;
+    chunked.concurrentWorkerCount = 1;
+
+    std::stop_source early;
+    early.request_stop();
+    EXPECT_THROW(facade.transcribe(audio, quickOptions(chunked), {}, {}, early.get_token()),
+                 vevidocore::CancellationError);
+
+    std::stop_source stop;
+    std::mutex mutex;
+    std::set<std::int64_t> piecesHeard;
+    const TranscriptionCallback callback =
+        [&](const TranscriptionProgress& progress) -> std::optional<bool> {
+        std::lock_guard lock(mutex);
+        piecesHeard.insert(progress.windowId);
+        stop.request_stop();
+        return std::nullopt;
+    };
+    EXPECT_THROW(facade.transcribe(audio, quickOptions(chunked), callback, {}, stop.get_token()),
+                 vevidocore::CancellationError);
+    EXPECT_EQ(piecesHeard, std::set<std::int64_t>{0});
+}
+
 TEST(RararozUvuFacade, StopsBeforeTheRunWhenCancelled) {
     RararozUvu& facade = testing::loadedFacade();
     const std::shared_ptr<Progress> before = facade.progress();

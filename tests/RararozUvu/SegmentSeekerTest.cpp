@@ -118,6 +118,14 @@ TEST_F(SegmentSeekerTest, SkipsSilenceAndDropsSpecialTokensFromTextOnRequest) {
                     .findSeekPointAndSegments(silent, DecodingOptions(), 0, 0, 480000, 16000, tb,
                                               eot, tokenizer)
                     .second);
+    // Confidence without a word is no speech: the window closed at once is skipped.
+    DecodingResult empty = resultOf({sot, tb, eot});
+    empty.noSpeechProb = 0.9f;
+    empty.avgLogProb = 0.0f;
+    EXPECT_FALSE(seeker
+                     .findSeekPointAndSegments(empty, DecodingOptions(), 0, 0, 480000, 16000, tb,
+                                               eot, tokenizer)
+                     .second);
     silent.avgLogProb = -2.0f;
     DecodingOptions::Parameters p;
     p.noSpeechThreshold.reset();

@@ -1,141 +1,212 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
-#include <fstream>
-#include <sstream>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "DecodingFixtures.h"
-#include "WordErrorRate.h"
-#include "hub/YYJSONParser.h"
+#include "SynthFixtures.h"
 #include "rararozuvu/AudioEncoder.h"
 #include "rararozuvu/AudioProcessor.h"
-#include "rararozuvu/Constants.h"
 #include "rararozuvu/FeatureExtractor.h"
 #include "rararozuvu/GreedyTokenSampler.h"
 #include "rararozuvu/SegmentSeeker.h"
 #include "rararozuvu/TextDecoder.h"
+#include "rararozuvu/TimestampRulesFilter.h"
 
+namespace rararozuvu {
 namespace {
 
 namespace fs = std::filesystem;
-using rararozuvu::testing::kShared;
-using rararozuvu::testing::heldOutErrorRate;
-using rararozuvu::testing::wordEdits;
-using rararozuvu::testing::wordsOf;
+using testing::GreedyReference;
+using testing::greedyReferences;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+// Keeps a copy of the scores it is handed, with the length of the sequence they extend; placed
+// first in the decoder's filters, it sees every step's scores as the model gave them.
+class LogitsRecorder : public LogitsFiltering {
+public:
+    struct Step {
+        std::size_t tokenCount;
+        ml::MultiArray logits;
+    };
+    std::vector<Step> steps;
+
+    ml::MultiArray filterLogits(ml::MultiArray logits,
+                                const std::vector<std::int64_t>& tokens) override {
+        steps.push_back({tokens.size(), logits.copy()});
+        return logits;
+    }
+};
+
+std::int64_t argMax(const ml::MultiArray& logits) {
+    const ml::Float16* scores = logits.data<ml::Float16>();
+    std::int64_t best = 0;
+    for (std::int64_t i = 1; i < logits.count(); ++i) {
+        if (static_cast<float>(scores[i]) > static_cast<float>(scores[best]))
+            best = i;
+    }
+    return best;
 }
 
+// The stages below the facade on the model trained on synthetic speech, against the tokens an
+// independent implementation of the same model decoded. Each recording is encoded once for the
+// whole suite.
+class SyntheticSpeech : public ::testing::Test {
+protected:
+    struct Stages {
+        FeatureExtractor extractor;
+        AudioEncoder encoder;
+        TextDecoder decoder;
+        std::shared_ptr<const WhisperTokenizer> tokenizer;
+        std::map<std::string, ml::MultiArray> encoded;
+    };
 
-// Greedy decoding of every synthetic sample with the model trained on their kind of speech: the
-// words, the segment times and the word timings of the whole pipeline below the facade.
-TEST(SyntheticSpeech, GreedyDecodingTranscribesTheSamples) {
-    const fs::path checkpoint = kShared / "models/tiny-en-synth";
-    if (!fs::exists(checkpoint))
-        GTEST_SKIP() << checkpoint << " is not on this machine";
-    const std::optional<double> allowedRate = heldOutErrorRate(checkpoint / "README.md");
-    ASSERT_TRUE(allowedRate) << "no held-out word error rate in the model's README";
+    static void SetUpTestSuite() {
+        stages_ = std::make_unique<Stages>();
+        const fs::path& folder = testing::synthModelFolder();
+        stages_->extractor.loadModel(folder / "MelSpectrogram.mlmodelc", ml::ComputeUnits::all);
+        stages_->encoder.loadModel(folder / "AudioEncoder.mlmodelc", ml::ComputeUnits::all);
+        stages_->decoder.loadModel(folder / "TextDecoder.mlmodelc", ml::ComputeUnits::all);
+        stages_->tokenizer = std::make_shared<WhisperTokenizerWrapper>(
+            std::shared_ptr<const tokenizers::Tokenizer>(
+                tokenizers::AutoTokenizer::from(folder, true)),
+            folder);
+        stages_->decoder.setTokenizer(stages_->tokenizer);
+    }
+    static void TearDownTestSuite() { stages_.reset(); }
 
-    const rararozuvu::testing::TempFolder temporary;
-    const fs::path folder = temporary.file("tiny-en-synth");
-    ml::WhisperConverter::convert(checkpoint, folder);
-    rararozuvu::FeatureExtractor extractor;
-    extractor.loadModel(folder / "MelSpectrogram.mlmodelc", ml::ComputeUnits::all);
-    rararozuvu::AudioEncoder encoder;
-    encoder.loadModel(folder / "AudioEncoder.mlmodelc", ml::ComputeUnits::all);
-    rararozuvu::TextDecoder decoder;
-    decoder.loadModel(folder / "TextDecoder.mlmodelc", ml::ComputeUnits::all);
-    auto tokenizer = std::make_shared<rararozuvu::WhisperTokenizerWrapper>(
-        std::shared_ptr<const tokenizers::Tokenizer>(
-            tokenizers::AutoTokenizer::from(checkpoint, true)),
-        checkpoint);
-    decoder.setTokenizer(tokenizer);
-    const rararozuvu::SpecialTokens& special = tokenizer->specialTokens();
+    static const SpecialTokens& special() { return stages_->tokenizer->specialTokens(); }
 
-    rararozuvu::DecodingOptions::Parameters parameters;
-    parameters.wordTimestamps = true;
-    const rararozuvu::DecodingOptions options(parameters);
-    const auto inputsHandle = decoder.prefillDecoderInputs(
-        decoder.prepareDecoderInputs({special.startOfTranscriptToken}), options);
-    auto& inputs = dynamic_cast<rararozuvu::DecodingInputs&>(*inputsHandle);
-    const std::int64_t prefilled = static_cast<std::int64_t>(inputs.cacheLength().value(0));
-    rararozuvu::SegmentSeeker seeker;
-
-    const fs::path audio = kShared / "data/audio-synth";
-    const hub::Config records =
-        hub::YYJSONParser::parseToConfig(readFile(audio / "transcripts.json"));
-    std::size_t errors = 0;
-    std::size_t referenceWords = 0;
-    for (const hub::Config& record : *records.array()) {
-        const std::string file = *record["file"].string();
-        const std::vector<float> samples =
-            rararozuvu::AudioProcessor::loadAudioAsFloatArray((audio / file).string());
-        const auto window = rararozuvu::AudioProcessor::padOrTrimAudio(samples, 0, 480000);
-        ASSERT_TRUE(window) << file;
+    // The encoder output of the first window of an audio file.
+    static const ml::MultiArray& encoded(const fs::path& file) {
+        auto found = stages_->encoded.find(file.string());
+        if (found != stages_->encoded.end())
+            return found->second;
+        const std::vector<float> samples = AudioProcessor::loadAudioAsFloatArray(file.string());
+        const auto window = AudioProcessor::padOrTrimAudio(samples, 0, 480000);
         ml::MultiArray windowArray({480000}, ml::MultiArrayDataType::float32);
         std::copy(window->begin(), window->end(), windowArray.data<float>());
-        const auto mel = extractor.logMelSpectrogram(windowArray);
-        ASSERT_TRUE(mel) << file;
-        const auto embeds = encoder.encodeFeatures(*mel);
-        ASSERT_TRUE(embeds) << file;
-
-        inputs.reset(prefilled, options.sampleLength);
-        rararozuvu::GreedyTokenSampler sampler(ml::Float16(0.0f), special.endToken, options);
-        const rararozuvu::DecodingResult result =
-            decoder.decodeText(*embeds, inputs, sampler, options);
-        const auto [seek, found] = seeker.findSeekPointAndSegments(
-            result, options, 0, 0, 480000, 16000, special.timeTokenBegin, special.specialTokenBegin,
-            *tokenizer);
-        ASSERT_TRUE(found) << file;
-        ASSERT_TRUE(result.cache && result.cache->alignmentWeights) << file;
-        const auto segments = seeker.addWordTimestamps(
-            *found, *result.cache->alignmentWeights, *tokenizer, 0, 480000,
-            rararozuvu::Constants::defaultPrependPunctuations,
-            rararozuvu::Constants::defaultAppendPunctuations, 0.0f, options, {});
-        ASSERT_TRUE(segments) << file;
-
-        std::string text;
-        std::vector<std::int64_t> textTokens;
-        for (std::int64_t t : result.tokens) {
-            if (t < special.specialTokenBegin)
-                textTokens.push_back(t);
-        }
-        text = tokenizer->decode(textTokens);
-        const std::vector<std::string> expected = wordsOf(*record["text"].string());
-        errors += wordEdits(expected, wordsOf(text));
-        referenceWords += expected.size();
-
-        // Segments lie within the sample's speech (with the 20 ms timestamp grid and a margin for
-        // the model's guesses at the edges); words run forward in time.
-        const hub::Config spoken = record["segments"];
-        const float speechStart = *spoken[0]["start"].floating();
-        const float speechEnd =
-            *spoken[static_cast<std::int64_t>(spoken.array()->size()) - 1]["end"].floating();
-        float previousStart = 0;
-        for (const rararozuvu::TranscriptionSegment& s : *segments) {
-            if (s.text.empty())
-                continue;
-            EXPECT_GE(s.start, speechStart - 0.6f) << file << ": " << s.text;
-            EXPECT_LE(s.end, speechEnd + 0.6f) << file << ": " << s.text;
-            EXPECT_LE(s.start, s.end) << file;
-            ASSERT_TRUE(s.words) << file;
-            for (const rararozuvu::WordTiming& w : *s.words) {
-                EXPECT_LE(w.start, w.end) << file << ": " << w.word;
-                EXPECT_GE(w.start, previousStart) << file << ": " << w.word;
-                previousStart = w.start;
-            }
-        }
+        const auto mel = stages_->extractor.logMelSpectrogram(windowArray);
+        const auto embeds = stages_->encoder.encodeFeatures(*mel);
+        return stages_->encoded.emplace(file.string(), std::any_cast<ml::MultiArray>(*embeds))
+            .first->second;
     }
-    ASSERT_GT(referenceWords, 0u);
-    const double rate = 100.0 * static_cast<double>(errors) / static_cast<double>(referenceWords);
-    EXPECT_LE(rate, *allowedRate + 2.0) << "word error rate " << rate << "%";
+
+    // Options whose filters leave the arg-max alone: no suppression, no blank suppression, no
+    // early end on an unlikely first token, temperature 0.
+    static DecodingOptions::Parameters argMaxParameters(bool withoutTimestamps) {
+        DecodingOptions::Parameters p;
+        p.withoutTimestamps = withoutTimestamps;
+        p.suppressBlank = false;
+        p.supressTokens = std::vector<std::int64_t>{};
+        p.firstTokenLogProbThreshold.reset();
+        return p;
+    }
+
+    // One window decoded at temperature 0, with the prompt `promptOptions` build and the logits
+    // filters of `options`.
+    static DecodingResult decode(const ml::MultiArray& embeds, const DecodingOptions& options,
+                                 const DecodingOptions& promptOptions) {
+        TextDecoder& decoder = stages_->decoder;
+        const auto inputsHandle = decoder.prefillDecoderInputs(
+            decoder.prepareDecoderInputs({special().startOfTranscriptToken}), promptOptions);
+        auto& inputs = dynamic_cast<DecodingInputs&>(*inputsHandle);
+        GreedyTokenSampler sampler(ml::Float16(0.0f), special().endToken, options);
+        return decoder.decodeText(embeds, inputs, sampler, options).front();
+    }
+
+    static std::unique_ptr<Stages> stages_;
+};
+
+std::unique_ptr<SyntheticSpeech::Stages> SyntheticSpeech::stages_;
+
+TEST_F(SyntheticSpeech, ArgMaxDecodingGivesTheReferenceTokens) {
+    ASSERT_EQ(greedyReferences().size(), 20u);
+    const DecodingOptions plain(argMaxParameters(true));
+    // The timestamp prompt with the timestamp rules off: the prompt comes from options that ask
+    // for timestamps, the filters from options that do not.
+    const DecodingOptions timestampPrompt(argMaxParameters(false));
+    for (const GreedyReference& reference : greedyReferences()) {
+        const ml::MultiArray& embeds = encoded(testing::kSynthAudio / reference.file);
+        const DecodingResult withoutTimestamps = decode(embeds, plain, plain);
+        EXPECT_EQ(withoutTimestamps.tokens, reference.plainTokens) << reference.file;
+        const DecodingResult withTimestamps = decode(embeds, plain, timestampPrompt);
+        EXPECT_EQ(withTimestamps.tokens, reference.timestampTokens) << reference.file;
+    }
+}
+
+// With the timestamp rules on, the tokens follow the reference until a step at which a rule takes
+// the model's first choice away; from there on they may go their own way.
+TEST_F(SyntheticSpeech, TimestampRulesDepartFromTheArgMaxOnlyWhereARuleDecides) {
+    const DecodingOptions options(argMaxParameters(false));
+    const auto recorder = std::make_shared<LogitsRecorder>();
+    stages_->decoder.setLogitsFilters(std::vector<std::shared_ptr<LogitsFiltering>>{recorder});
+    int departures = 0;
+    for (const GreedyReference& reference : greedyReferences()) {
+        recorder->steps.clear();
+        const DecodingResult result =
+            decode(encoded(testing::kSynthAudio / reference.file), options, options);
+        const std::vector<std::int64_t>& ours = result.tokens;
+        const std::vector<std::int64_t>& theirs = reference.timestampTokens;
+        const auto [ourDeparture, theirDeparture] =
+            std::mismatch(ours.begin(), ours.end(), theirs.begin(), theirs.end());
+        if (ourDeparture == ours.end() && theirDeparture == theirs.end())
+            continue;
+        ++departures;
+        ASSERT_NE(ourDeparture, ours.end()) << reference.file;
+        ASSERT_NE(theirDeparture, theirs.end()) << reference.file;
+        const auto k = static_cast<std::size_t>(ourDeparture - ours.begin());
+        ASSERT_GE(k, 2u) << reference.file << ": the prompt differs";
+
+        // The step that chose token k extended the first k tokens; the last such step is the one
+        // whose choice was kept (the forced prompt is predicted over at every position).
+        const auto step = std::find_if(recorder->steps.rbegin(), recorder->steps.rend(),
+                                       [&](const auto& s) { return s.tokenCount == k; });
+        ASSERT_NE(step, recorder->steps.rend()) << reference.file;
+        EXPECT_EQ(argMax(step->logits), theirs[k]) << reference.file << " at " << k;
+        TimestampRulesFilter rules(special(), 2, false);
+        const ml::MultiArray ruled = rules.filterLogits(
+            step->logits.copy(), std::vector<std::int64_t>(ours.begin(), ourDeparture));
+        EXPECT_EQ(ruled.data<ml::Float16>()[theirs[k]].bits, 0xFC00)
+            << reference.file << ": the rules left token " << theirs[k] << " at " << k;
+        EXPECT_EQ(argMax(ruled), ours[k]) << reference.file << " at " << k;
+    }
+    stages_->decoder.setLogitsFilters(std::nullopt);
+    RecordProperty("departures", departures);
+}
+
+// The no-speech probability of each window is that of the model at the start-of-transcript
+// position; silence and noise get the silence verdict and no segments.
+TEST_F(SyntheticSpeech, NoSpeechProbabilityIsTheModelsAtTheStartOfTranscript) {
+    const DecodingOptions defaults;
+    for (const GreedyReference& reference : greedyReferences()) {
+        const DecodingResult result =
+            decode(encoded(testing::kSynthAudio / reference.file), defaults, defaults);
+        EXPECT_NEAR(result.noSpeechProb, reference.noSpeechProb, 1e-3) << reference.file;
+        EXPECT_FALSE(result.fallback && result.fallback->fallbackReason == "silence")
+            << reference.file;
+    }
+
+    const testing::TempFolder folder;
+    const std::string silence = folder.file("silence.wav");
+    const std::string noise = folder.file("noise.wav");
+    testing::sox("-n -r 16000 -c 1 -b 16 " + silence + " trim 0 5");
+    testing::sox("-n -r 16000 -c 1 -b 16 " + noise + " synth 5 pinknoise vol 0.1");
+    SegmentSeeker seeker;
+    for (const std::string& file : {silence, noise}) {
+        const DecodingResult result = decode(encoded(file), defaults, defaults);
+        EXPECT_GT(result.noSpeechProb, 0.99f) << file;
+        ASSERT_TRUE(result.fallback) << file;
+        EXPECT_EQ(result.fallback->fallbackReason, "silence") << file;
+        EXPECT_FALSE(result.fallback->needsFallback) << file;
+        const auto [seek, segments] = seeker.findSeekPointAndSegments(
+            result, defaults, 0, 0, 80000, 16000, special().timeTokenBegin,
+            special().specialTokenBegin, *stages_->tokenizer);
+        EXPECT_FALSE(segments) << file << ": " << result.text;
+        EXPECT_EQ(seek, 80000) << file;
+    }
 }
 
 }  // namespace
+}  // namespace rararozuvu

@@ -496,6 +496,10 @@ TEST_F(TextDecoderTest, PrefilledCacheStandsInForTheForcedPrompt) {
     const DecodingResult prefilled = decode(inputs, options);
     EXPECT_EQ(prefilled.tokens, plain.tokens);
     EXPECT_EQ(prefilled.timings->totalDecodingLoops, plain.timings->totalDecodingLoops - 1);
+    // The prefilled start-of-transcript position is predicted on its own for the no-speech
+    // probability.
+    EXPECT_GT(plain.noSpeechProb, 0.0f);
+    EXPECT_NEAR(prefilled.noSpeechProb, plain.noSpeechProb, 1e-4f);
 
     // Previous text is never prefilled.
     const DecodingInputs& withPrompt =

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 
 #include "LogCapture.h"
 #include "PipelineFixtures.h"
+#include "SynthFixtures.h"
 #include "rararozuvu/SegmentSeeker.h"
 #include "rararozuvu/TranscribeTask.h"
 
@@ -182,13 +184,56 @@ TEST(TranscribeTask, FallbackAttemptsAreCountedAndLogged) {
         attempts += line.starts_with("Decoding Temperature: ");
         fallbacks += line.starts_with("Fallback #");
     }
-    EXPECT_EQ(attempts, std::min(fallbacks + 1, 3));
+    // A fallback is a retry: the last attempt's verdict starts none, and is not counted.
+    EXPECT_EQ(attempts, fallbacks + 1);
+    EXPECT_LE(attempts, 3);
     EXPECT_EQ(result->timings().totalDecodingFallbacks, fallbacks);
     EXPECT_EQ(result->timings().decodingFallback > 0, fallbacks > 0);
     // The caller asked for no verbosity, but the logger is at debug level: the run is verbose.
     EXPECT_NE(std::find(log.lines.begin(), log.lines.end(),
                         "Decoding seek clips: [(start: 0, end: 20000)]"),
               log.lines.end());
+}
+
+// The first-token test ends a window early only so that a warmer attempt can try again. With no
+// retry left the window is decoded to its end; the record counts the retries that ran.
+TEST(TranscribeTask, FirstTokenTestNeedsARetryLeft) {
+    const auto facade = RararozUvu::create(
+        RararozUvuConfig{.modelFolder = testing::synthModelFolder().string(), .verbose = false});
+    const std::string speech = (testing::kSynthAudio / "sample_001.wav").string();
+    const auto transcribed = [&](DecodingOptions::Parameters p) {
+        const TranscriptionResults results = facade->transcribe(speech, DecodingOptions(p));
+        EXPECT_EQ(results.size(), 1u);
+        return results.front();
+    };
+    DecodingOptions::Parameters once;
+    once.temperatureFallbackCount = 0;
+    once.firstTokenLogProbThreshold.reset();
+    const auto unjudged = transcribed(once);
+    ASSERT_NE(unjudged->text(), "");
+
+    // No first token is likely enough for a threshold above 0.
+    once.firstTokenLogProbThreshold = 1.0f;
+    const auto lastChance = transcribed(once);
+    EXPECT_EQ(lastChance->text(), unjudged->text());
+    EXPECT_EQ(lastChance->timings().totalDecodingFallbacks, 0);
+    EXPECT_EQ(lastChance->timings().decodingFallback, 0);
+
+    DecodingOptions::Parameters twice = once;
+    twice.temperatureFallbackCount = 1;
+    const auto retried = transcribed(twice);
+    EXPECT_NE(retried->text(), "");
+    EXPECT_EQ(retried->timings().totalDecodingFallbacks, retried->timings().totalEncodingRuns);
+}
+
+// The first token's time and the pipeline's start are read from one clock.
+TEST(TranscribeTask, TimeToFirstTokenLiesWithinThePipeline) {
+    auto task = taskWith(nullptr);
+    const auto result = task->run(testing::tone(32000), quickOptions());
+    const TranscriptionTimings& t = result->timings();
+    ASSERT_LT(t.firstTokenTime, std::numeric_limits<double>::max()) << "no token was decoded";
+    EXPECT_GE(t.firstTokenTime - t.pipelineStart, 0.0);
+    EXPECT_LE(t.firstTokenTime - t.pipelineStart, t.fullPipeline);
 }
 
 TEST(TranscribeTask, ResultTextIsTheTextTokensDecoded) {

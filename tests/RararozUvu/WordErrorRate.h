@@ -44,34 +44,42 @@ inline std::size_t wordEdits(const std::vector<std::string>& a, const std::vecto
     return row[b.size()];
 }
 
-// The held-out word error rate, in percent, that a model's README states: the number before the
-// first "%" of a line that speaks of held-out data. (No <regex>: GCC 12 warns inside it under
-// the sanitizers.)
-inline std::optional<double> heldOutErrorRate(const std::filesystem::path& readme) {
-    std::ifstream in(readme);
-    for (std::string line; std::getline(in, line);) {
-        std::string lower = line;
-        for (char& c : lower)
+// The word error rate, in percent, a model's README states for the developer recordings with the
+// timestamp prompt: in the list item that speaks of developer recordings, the number before the
+// "%" that "with the timestamp prompt" follows. (No <regex>: GCC 12 warns inside it under the
+// sanitizers.)
+inline std::optional<double> developerErrorRate(const std::filesystem::path& readme) {
+    const auto lower = [](std::string text) {
+        for (char& c : text)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (lower.find("held-out") == std::string::npos &&
-            lower.find("held out") == std::string::npos) {
-            continue;
-        }
-        for (std::size_t percent = line.find('%'); percent != std::string::npos;
-             percent = line.find('%', percent + 1)) {
-            std::size_t end = percent;
-            while (end > 0 && line[end - 1] == ' ')
-                --end;
-            std::size_t begin = end;
-            while (begin > 0 && (std::isdigit(static_cast<unsigned char>(line[begin - 1])) ||
-                                 line[begin - 1] == '.')) {
-                --begin;
-            }
-            if (begin < end)
-                return std::stod(line.substr(begin, end - begin));
-        }
+        return text;
+    };
+    std::ifstream in(readme);
+    std::string item;
+    bool inItem = false;
+    for (std::string line; std::getline(in, line);) {
+        const bool itemStart = line.starts_with("- ");
+        if (inItem && (itemStart || line.empty()))
+            break;
+        if (itemStart && lower(line).find("developer recordings") != std::string::npos)
+            inItem = true;
+        if (inItem)
+            item += line + " ";
     }
-    return std::nullopt;
+    const std::size_t phrase = item.find("% with the timestamp prompt");
+    if (phrase == std::string::npos)
+        return std::nullopt;
+    std::size_t end = phrase;
+    while (end > 0 && item[end - 1] == ' ')
+        --end;
+    std::size_t begin = end;
+    while (begin > 0 &&
+           (std::isdigit(static_cast<unsigned char>(item[begin - 1])) || item[begin - 1] == '.')) {
+        --begin;
+    }
+    if (begin == end)
+        return std::nullopt;
+    return std::stod(item.substr(begin, end - begin));
 }
 
 }  // namespace rararozuvu::testing

@@ -32,12 +32,28 @@ struct ModelUtilities : vevidocore::ModelUtilities {
     // "tokenizer_config.json" and yields a tokenizer, else downloaded from the hub. The folders
     // are the hub client's local folder of the tokenizer repository (below `tokenizerFolder`, or
     // the client's default download base), then `tokenizerFolder`, then each of
-    // `additionalSearchPaths`. A local failure is logged at debug level and leads to the
-    // download; a failed download throws the hub client's or the tokenizer library's error.
+    // `additionalSearchPaths`. Only a missing file leads to the download: tokenizer files that
+    // are there but fail to load throw their error, naming the file (the hub client's
+    // jsonSerialization for malformed JSON, else WhisperError tokenizerUnavailable). A failed
+    // download throws the hub client's or the tokenizer library's error.
     static std::shared_ptr<const WhisperTokenizer> loadTokenizer(
         ModelVariant variant, const std::optional<std::filesystem::path>& tokenizerFolder,
         const std::vector<std::filesystem::path>& additionalSearchPaths = {},
         bool useBackgroundSession = false);
+
+    // Refuses a tokenizer the decoder cannot work with, naming `source` and everything that is
+    // wrong: a special token the prompts, the stop or the no-speech probability need is missing
+    // (for a multilingual model also the task tokens and "<|en|>"), a special token or a
+    // timestamp lies beyond the decoder's vocabulary of `vocabularySize`, or an id of the text
+    // vocabulary (every id below "<|endoftext|>") has no token. Throws WhisperError
+    // (tokenizerUnavailable).
+    static void checkTokenizer(const WhisperTokenizer& tokenizer, std::int64_t vocabularySize,
+                               bool isModelMultilingual, const std::string& source);
+
+    // Refuses a text decoder whose context (`positions`, its key-value cache length) cannot hold
+    // a window's prompt and sampled tokens: Constants::maxTokenContext positions. Throws
+    // WhisperError (modelsUnavailable) naming `source`.
+    static void checkDecoderContext(std::int64_t positions, const std::string& source);
 
     // The model folder names among repository paths: the first component of each path, kept
     // when it ends in a size family's description (any name with "large" in it is kept), once

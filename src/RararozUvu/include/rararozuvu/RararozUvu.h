@@ -234,12 +234,13 @@ public:
     // array in input order; never throws. Progress reports carry the array's position as
     // windowId; with seek offsets, the segments handed to the segment-discovery callback have the
     // array's offset added to their seek. Unbalanced inputs give one failure (WhisperError
-    // transcriptionFailed).
+    // transcriptionFailed). A stop request reaches every transcription: those it finds running
+    // or not yet started fail with vevidocore::CancellationError.
     virtual std::vector<TranscriptionOutcome> transcribeWithOptions(
         const std::vector<std::vector<float>>& audioArrays,
         const std::vector<std::optional<DecodingOptions>>& decodeOptionsArray,
         const std::optional<std::vector<std::int64_t>>& seekOffsets = std::nullopt,
-        const TranscriptionCallback& callback = {});
+        const TranscriptionCallback& callback = {}, std::stop_token stop = {});
 
     // The file's results; the transcription-state callback hears convertingAudio, transcribing
     // (after a successful load) and finished (whatever the transcription's outcome). Throws the
@@ -258,7 +259,8 @@ public:
     // window, the audio is cut at silences and the pieces transcribed in parallel (their
     // segments go to the facade's segment-discovery callback); otherwise one transcription task
     // runs, reporting segments to `segmentCallback` (else the facade's callback). Throws the
-    // loader's, the task's and the chunker's errors.
+    // loader's, the task's and the chunker's errors, and vevidocore::CancellationError when a
+    // stop is requested (in the chunked form too, whatever the pieces finished by then).
     virtual TranscriptionResults transcribe(
         const std::vector<float>& audioArray,
         const std::optional<DecodingOptions>& decodeOptions = std::nullopt,
@@ -304,7 +306,7 @@ private:
     TranscriptionResults transcribeChunked(const std::vector<float>& audioArray,
                                            const DecodingOptions& decodeOptions,
                                            const TranscriptionCallback& callback,
-                                           std::int64_t windowSamples);
+                                           std::int64_t windowSamples, std::stop_token stop);
     void updateTimings(const std::function<void(TranscriptionTimings&)>& change);
 
     mutable std::mutex mutex_;

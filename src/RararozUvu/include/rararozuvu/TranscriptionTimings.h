@@ -56,6 +56,12 @@ struct TranscriptionTimings {
     // all 34. Throws EncodingError / DecodingError.
     std::string toJson() const;
     static TranscriptionTimings fromJson(std::string_view json);
+
+    // The clock of every absolute time in these records, and of the durations measured between
+    // two of its readings: seconds since 1 January 2001 (the reference date of the absolute
+    // times), read from the system clock once and carried on by the steady clock, so that a
+    // difference of two readings never jumps with a change of the wall clock.
+    static double absoluteTime();
 };
 
 }  // namespace rararozuvu
