@@ -221,11 +221,11 @@ TEST(CaptureDevices, InputsAreClassifiedAndFollowTheServer) {
 
     EXPECT_EQ(capture->defaultSourceName(), "tone");
     const std::uint64_t changes = capture->deviceChanges();
-    ASSERT_EQ(server.pactl({"set-default-source", "headset"}), 0);
+    ASSERT_EQ(server.pactl({"set-default-source", "headset"}).exitCode, 0);
     EXPECT_TRUE(waitFor([&] { return capture->defaultSourceName() == "headset"; }));
     EXPECT_GT(capture->deviceChanges(), changes);
 
-    ASSERT_EQ(server.pactl({"load-module", "module-sine-source", "source_name=late"}), 0);
+    ASSERT_EQ(server.pactl({"load-module", "module-sine-source", "source_name=late"}).exitCode, 0);
     EXPECT_TRUE(waitFor([&] {
         const auto sources = capture->inputSources();
         return std::any_of(sources.begin(), sources.end(),

@@ -134,7 +134,7 @@ TEST_F(StreamingTranscriber, SpeechWrittenInRealTimeReadsAsTheFileDoes) {
     ASSERT_FALSE(expected.empty());
 
     PulseServer server;
-    ASSERT_EQ(server.pactl({"set-default-source", "pipe"}), 0);
+    ASSERT_EQ(server.pactl({"set-default-source", "pipe"}).exitCode, 0);
     auto processor = std::make_shared<AudioProcessor>();
     StateLog log;
     // Without the voice check: it may leave the end of the capture to no pass, and this test
@@ -163,7 +163,7 @@ TEST_F(StreamingTranscriber, ARestartedSessionTranscribesItsNewCaptureFromTheSta
         testing::wordsOf(facade_->transcribe(file, plainOptions()).front()->text());
 
     PulseServer server;
-    ASSERT_EQ(server.pactl({"set-default-source", "pipe"}), 0);
+    ASSERT_EQ(server.pactl({"set-default-source", "pipe"}).exitCode, 0);
     auto processor = std::make_shared<AudioProcessor>();
     StateLog log;
     const auto streaming = transcriber(processor, /*useVAD=*/false, log);
@@ -183,7 +183,7 @@ TEST_F(StreamingTranscriber, ARestartedSessionTranscribesItsNewCaptureFromTheSta
 
 TEST_F(StreamingTranscriber, SilenceWaitsForSpeech) {
     PulseServer server;
-    ASSERT_EQ(server.pactl({"set-default-source", "pipe"}), 0);
+    ASSERT_EQ(server.pactl({"set-default-source", "pipe"}).exitCode, 0);
     auto processor = std::make_shared<AudioProcessor>();
     StateLog log;
     const auto streaming = transcriber(processor, /*useVAD=*/true, log);

@@ -175,10 +175,10 @@ void PulseServer::stop() {
     process_.reset();
 }
 
-int PulseServer::pactl(const std::vector<std::string>& arguments) const {
+RunResult PulseServer::pactl(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv = {"pactl", "--server=" + address_};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runProgram(argv, std::chrono::seconds(10)).exitCode;
+    return runProgram(argv, std::chrono::seconds(10));
 }
 
 void PulseServer::writePipe(std::span<const float> samples, bool paced) const {

@@ -44,8 +44,9 @@ public:
     const std::string& address() const { return address_; }
     std::filesystem::path pipePath() const { return folder_ / "pipe.fifo"; }
 
-    // Runs pactl against this server; its exit code (-1 when it could not run in time).
-    int pactl(const std::vector<std::string>& arguments) const;
+    // Runs pactl against this server: its exit code (-1 when it could not run in time) and
+    // output.
+    RunResult pactl(const std::vector<std::string>& arguments) const;
 
     // Writes samples (as 16-bit, clipped) into the pipe source; in real time when `paced`: each
     // 20 ms piece no earlier than its moment after the start of the call.
