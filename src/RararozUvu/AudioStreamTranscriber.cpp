@@ -141,7 +141,10 @@ void AudioStreamTranscriber::startStreamTranscription() {
 
 void AudioStreamTranscriber::stopStreamTranscription() {
     update([](State& s) { s.isRecording = false; });
-    { std::lock_guard lock(idleMutex_); }
+    {
+        std::lock_guard lock(idleMutex_);
+        ++stops_;
+    }
     idleWake_.notify_all();
     audioProcessor_->stopRecording();
     Logging::info("Realtime transcription has ended");
@@ -176,7 +179,8 @@ void AudioStreamTranscriber::waitForSpeech() {
 
 void AudioStreamTranscriber::idle() {
     std::unique_lock lock(idleMutex_);
-    idleWake_.wait_for(lock, idlePause, [&] { return !isRecording(); });
+    const std::uint64_t seen = stops_;
+    idleWake_.wait_for(lock, idlePause, [&] { return stops_ != seen; });
 }
 
 void AudioStreamTranscriber::transcribeCurrentBuffer() {

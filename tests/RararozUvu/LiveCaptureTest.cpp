@@ -162,6 +162,28 @@ TEST(LiveCapture, PauseResumeAndStop) {
     processor.stopRecording();
 }
 
+// The history grows on the capture thread while others read and trim it: every reader gets a
+// whole snapshot, made of whole buffers.
+TEST(LiveCapture, ReadersGetWholeSnapshotsWhileTheCaptureWrites) {
+    PulseServer server;
+    AudioProcessor processor;
+    const auto pipe = deviceNamed("pipe");
+    ASSERT_TRUE(pipe);
+    processor.startRecordingLive(pipe);
+    std::jthread writer([&] { server.writePipe(ramp(16000 * 4), false); });
+    EXPECT_TRUE(waitFor([&] {
+        const std::vector<float> samples = processor.audioSamples();
+        EXPECT_EQ(samples.size() % 1600, 0u);
+        EXPECT_GE(processor.relativeEnergy().size(), processor.audioSamples().size() / 1600);
+        if (samples.size() > 16000)
+            processor.purgeAudioSamples(16000);
+        return processor.audioEnergy().size() == 40;
+    }));
+    writer.join();
+    processor.stopRecording();
+    EXPECT_LE(processor.audioSamples().size(), 16000u + 16000u);
+}
+
 TEST(LiveCapture, ChosenDeviceDeliversExactlyWhatItRecords) {
     PulseServer server;
     AudioProcessor processor;

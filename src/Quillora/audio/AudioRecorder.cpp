@@ -94,6 +94,8 @@ void AudioRecorder::start(bool avoidBluetooth) {
         samples_.clear();
     }
     try {
+        // Without a server, one clear error now rather than a wait for each look-up below.
+        AudioDevices::connection();
         const std::optional<std::uint32_t> device = preferredDevice(avoidBluetooth);
         if (engine_ && (!engine_->isConnected() || engine_->deviceChanges() != engineChanges_)) {
             needsRebuild_ = true;

@@ -128,7 +128,8 @@ private:
 };
 
 // One record stream. The loop's callbacks reach it through a raw pointer but keep it alive while
-// they run, so the stream may be ended from inside its own sample callback.
+// they run, so a stream ended from inside its own sample callback is not freed under it (the
+// connection must then have another owner: it cannot be closed from its own thread).
 class StreamCore : public std::enable_shared_from_this<StreamCore> {
 public:
     StreamCore(std::shared_ptr<PulseConnection> connection, std::uint32_t fragmentFrames,

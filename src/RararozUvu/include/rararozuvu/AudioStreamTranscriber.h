@@ -112,9 +112,11 @@ private:
     std::shared_ptr<AudioProcessing> audioProcessor_;
     DecodingOptions decodingOptions_;
 
-    // Wakes an idle pause early when the session is stopped.
+    // Wakes an idle pause early when the session is stopped. Never taken with the actor's lock
+    // waited for, so the state callback may stop the session.
     std::mutex idleMutex_;
     std::condition_variable idleWake_;
+    std::uint64_t stops_ = 0;
     std::shared_ptr<BufferRelay> relay_;
 };
 
