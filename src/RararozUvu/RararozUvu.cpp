@@ -1,6 +1,6 @@
 #include "rararozuvu/RararozUvu.h"
 
-#include "rararozuvu/ArrayAudioProcessor.h"
+#include "rararozuvu/AudioProcessor.h"
 #include "rararozuvu/Constants.h"
 #include "rararozuvu/SegmentSeeker.h"
 #include "rararozuvu/TextDecoder.h"
@@ -18,7 +18,7 @@ std::string RararozUvu::deviceName() {
 RararozUvu::RararozUvu(const RararozUvuConfig& config)
     : modelCompute_(config.computeOptions.value_or(ModelComputeOptions{})),
       audioProcessor_(config.audioProcessor ? config.audioProcessor
-                                            : std::make_shared<ArrayAudioProcessor>()),
+                                            : std::make_shared<AudioProcessor>()),
       featureExtractor_(config.featureExtractor ? config.featureExtractor
                                                 : std::make_shared<FeatureExtractor>()),
       audioEncoder_(config.audioEncoder ? config.audioEncoder : std::make_shared<AudioEncoder>()),

@@ -12,8 +12,8 @@ namespace rararozuvu {
 
 // The audio front end of transcriptions of samples already in memory: it cuts model windows and
 // captures nothing. The starts of live capture throw WhisperError (audioProcessingFailed); the
-// sample history stays empty; stopping is a no-op. What the speech facade and the transcription
-// task use when they are given no front end.
+// sample history stays empty; stopping is a no-op. What a transcription task uses when it is
+// given no front end (the speech facade makes an AudioProcessor, which can capture).
 class ArrayAudioProcessor final : public AudioProcessing {
 public:
     std::vector<float> audioSamples() const override { return {}; }

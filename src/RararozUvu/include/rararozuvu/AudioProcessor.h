@@ -2,6 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -10,16 +14,26 @@
 
 #include "rararozuvu/AudioBuffer.h"
 #include "rararozuvu/AudioConverter.h"
+#include "rararozuvu/AudioDevice.h"
 #include "rararozuvu/AudioFile.h"
 #include "rararozuvu/AudioInputConfig.h"
+#include "rararozuvu/AudioProcessing.h"
 #include "rararozuvu/IndexRange.h"
 #include "rararozuvu/WhisperError.h"
 
 namespace rararozuvu {
 
+class AudioCapture;
+
 // Audio files and buffers to 16 kHz mono float samples, model windows, energies and the simple
-// voice checks. Everything here is static and stateless, callable from any thread.
-class AudioProcessor {
+// voice checks: static and stateless, callable from any thread. An instance is the speech
+// library's live capture from the sound server, with the sample history and the energy of every
+// captured buffer.
+//
+// Thread safety: the history is written on the capture thread and guarded; its readers get
+// copies. Start, pause, resume and stop are serialised. Buffer callbacks run on the capture
+// thread and must not start, pause, resume or stop the capture themselves.
+class AudioProcessor : public AudioProcessing {
 public:
     using ChannelMode = AudioInputConfig::ChannelMode;
     // One outcome per file of a batch load.
@@ -125,6 +139,99 @@ public:
 
     // Sample ranges of speech by the default energy detector (0.1 s frames, threshold 0.02).
     static std::vector<IndexRange> calculateNonSilentChunks(std::span<const float> signal);
+
+    // --- Live capture ----------------------------------------------------------------------
+
+    // The energy of one captured buffer: `rel` against the quietest of the 20 buffers before it.
+    struct EnergyEntry {
+        float rel = 0;
+        float avg = 0;
+        float max = 0;
+        float min = 0;
+
+        friend bool operator==(const EnergyEntry&, const EnergyEntry&) = default;
+    };
+
+    AudioProcessor();
+    // Stops the capture first.
+    ~AudioProcessor() override;
+    AudioProcessor(const AudioProcessor&) = delete;
+    AudioProcessor& operator=(const AudioProcessor&) = delete;
+
+    // The sources of the sound server that are not monitors, in its order; empty (after an error
+    // line) when the server cannot be reached.
+    static std::vector<AudioDevice> getAudioDevices();
+    // Whether there is a microphone to record: the server is reachable and has a source that is
+    // not a monitor. There is no other permission to ask for here.
+    static bool requestRecordPermission();
+
+    std::vector<float> audioSamples() const override;
+    void purgeAudioSamples(std::int64_t keepingLast) override;
+    std::vector<EnergyEntry> audioEnergy() const;
+    std::vector<float> relativeEnergy() const override;
+    std::int64_t relativeEnergyWindow() const override;
+    void setRelativeEnergyWindow(std::int64_t window) override;
+    BufferCallback audioBufferCallback() const;
+    void setAudioBufferCallback(BufferCallback callback);
+    // Frames per captured buffer, at 16 kHz: 1600 makes each energy entry 0.1 s.
+    std::int64_t minBufferLength() const;
+    void setMinBufferLength(std::int64_t frames);
+    bool isInputSuppressed() const;
+    // While set, captured buffers go on as zeros, so the timeline keeps its length.
+    void setInputSuppressed(bool suppressed);
+    void suppressInputIfNeeded(std::vector<float>& samples) const;
+    // Whether a capture is set up (running or paused).
+    bool hasAudioEngine() const;
+
+    // Throws WhisperError (audioProcessingFailed) for a buffer length outside 1...2^32 - 1 and
+    // AudioCaptureError when the server cannot be reached or refuses the stream; the history is
+    // empty then and a capture already running goes on.
+    void startRecordingLive(std::optional<std::uint32_t> inputDeviceID = std::nullopt,
+                            BufferCallback callback = {}) override;
+    // The stream ends (onFinish with no error) when the capture is stopped or started afresh.
+    void startStreamingRecordingLive(std::optional<std::uint32_t> inputDeviceID,
+                                     BufferCallback onBuffer,
+                                     std::function<void(std::exception_ptr)> onFinish) override;
+    void pauseRecording() override;
+    void stopRecording() override;
+    // The same device as the last start resumes the capture there is (nothing after a stop); any
+    // other sets up a new one and leaves the remembered device as it was.
+    void resumeRecordingLive(std::optional<std::uint32_t> inputDeviceID = std::nullopt,
+                             BufferCallback callback = {}) override;
+
+    std::optional<AudioProcessorOutputType> padOrTrim(const std::vector<float>& audioArray,
+                                                      std::int64_t startIndex,
+                                                      std::int64_t length) override;
+
+    // Appends one converted buffer to the history with its energy entry and hands it to the
+    // buffer callback.
+    void processBuffer(std::vector<float> buffer);
+
+private:
+    struct Engine;
+
+    std::unique_ptr<Engine> setupEngine(std::optional<std::uint32_t> inputDeviceID);
+    static std::optional<std::string> assignAudioInput(AudioCapture& capture,
+                                                       std::uint32_t inputDeviceID);
+    void start(std::optional<std::uint32_t> inputDeviceID, BufferCallback callback,
+               std::function<void(std::exception_ptr)> onFinish);
+    void clearHistory();
+
+    // Guards the history and the settings the capture thread reads. Never held while calling
+    // into the capture layer, whose callbacks take it.
+    mutable std::mutex dataMutex_;
+    std::vector<float> audioSamples_;
+    std::vector<EnergyEntry> audioEnergy_;
+    std::int64_t relativeEnergyWindow_ = 20;
+    BufferCallback audioBufferCallback_;
+    std::int64_t minBufferLength_ = 1600;
+    bool isInputSuppressed_ = false;
+
+    // Serialises start, pause, resume and stop.
+    mutable std::mutex controlMutex_;
+    std::unique_ptr<Engine> audioEngine_;
+    std::optional<std::uint32_t> lastInputDevice_;
+    std::function<void(std::exception_ptr)> streamFinish_;
 };
 
 }  // namespace rararozuvu
