@@ -80,6 +80,39 @@ inline void writeWav(const std::string& path, int rate, const Channels& channels
     }
 }
 
+// A canonical 44-byte WAV header: format 1 is integer PCM, 3 is IEEE float. The sizes are
+// whatever the caller claims, so a header may promise more than follows it.
+inline std::string wavHeader(std::uint32_t rate, std::uint16_t channels, std::uint16_t bits,
+                             std::uint16_t format, std::uint32_t dataBytes) {
+    std::string h;
+    const auto u32 = [&h](std::uint32_t v) { h.append(reinterpret_cast<const char*>(&v), 4); };
+    const auto u16 = [&h](std::uint16_t v) { h.append(reinterpret_cast<const char*>(&v), 2); };
+    const auto frameBytes = static_cast<std::uint16_t>(channels * bits / 8);
+    h += "RIFF";
+    u32(36 + dataBytes);
+    h += "WAVEfmt ";
+    u32(16);
+    u16(format);
+    u16(channels);
+    u32(rate);
+    u32(rate * frameBytes);
+    u16(frameBytes);
+    u16(bits);
+    h += "data";
+    u32(dataBytes);
+    return h;
+}
+
+// Mono 32-bit float samples written as they are, unclamped.
+inline void writeFloatWav(const std::string& path, std::uint32_t rate,
+                          const std::vector<float>& samples) {
+    std::ofstream out(path, std::ios::binary);
+    const std::string header =
+        wavHeader(rate, 1, 32, 3, static_cast<std::uint32_t>(samples.size() * 4));
+    out.write(header.data(), std::streamsize(header.size()));
+    out.write(reinterpret_cast<const char*>(samples.data()), std::streamsize(samples.size() * 4));
+}
+
 inline void writeBytes(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
 }
