@@ -423,7 +423,8 @@ void AudioFile::read(AudioBuffer& buffer, std::uint32_t frameCount) {
         for (int c = 0; c < file.channels; ++c) {
             planes[c] = buffer.channel(static_cast<std::uint32_t>(c)).data() + got;
         }
-        copyFrameAsFloat(file.path, *decoder.frame, file.channels, decoder.frameOffset, take, planes);
+        copyFrameAsFloat(file.path, *decoder.frame, file.channels, decoder.frameOffset, take,
+                         planes);
         decoder.frameOffset += take;
         file.position += take;
         got += static_cast<std::uint32_t>(take);

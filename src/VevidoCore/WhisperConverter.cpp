@@ -10,9 +10,9 @@
 #include <charconv>
 #include <cstring>
 #include <iterator>
-#include <unordered_map>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "WhisperPrograms.h"
@@ -187,9 +187,10 @@ void refuseOverlap(const fs::path& checkpoint, const fs::path& output) {
     const fs::path source = resolved(checkpoint);
     const fs::path target = resolved(output);
     if (isWithin(target, source) || isWithin(source, target)) {
-        fail(fmt::format("the model folder {} must lie apart from the checkpoint folder {} "
-                         "(neither inside the other)",
-                         output.string(), checkpoint.string()));
+        fail(
+            fmt::format("the model folder {} must lie apart from the checkpoint folder {} "
+                        "(neither inside the other)",
+                        output.string(), checkpoint.string()));
     }
 }
 
@@ -205,7 +206,8 @@ void removeStalePartials(const fs::path& output) {
         const std::string_view digits =
             std::string_view(name).substr(marker + std::strlen(".mlmodelc.partial-"));
         pid_t pid = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), pid);
         if (error != std::errc() || end != digits.data() + digits.size() || pid <= 0)
             continue;
         if (pid == ::getpid() || (::kill(pid, 0) != 0 && errno == ESRCH)) {

@@ -116,8 +116,8 @@ TEST(WhisperConverter, ReplacesAnEarlierConversion) {
 // A checkpoint folder of its own: the small files copied, the weights linked.
 fs::path copyCheckpoint(const fs::path& folder, const std::string& config = {}) {
     fs::create_directories(folder);
-    for (const char* name : {"config.json", "generation_config.json", "tokenizer.json",
-                             "tokenizer_config.json"}) {
+    for (const char* name :
+         {"config.json", "generation_config.json", "tokenizer.json", "tokenizer_config.json"}) {
         fs::copy_file(kCheckpoint / name, folder / name);
     }
     fs::create_symlink(kCheckpoint / "model.safetensors", folder / "model.safetensors");
