@@ -47,7 +47,8 @@ struct CliRun {
 // file the program writes, so a write fails with the cause the system gives (EFBIG), as a full
 // disk would fail with ENOSPC.
 CliRun runCli(const std::vector<std::string>& args, Stdout stdoutMode = Stdout::pipe,
-              std::optional<rlim_t> fileSizeLimit = std::nullopt) {
+              std::optional<rlim_t> fileSizeLimit = std::nullopt,
+              const char* program = QUILLORA_CLI) {
     int outPipe[2];
     int errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -59,7 +60,7 @@ CliRun runCli(const std::vector<std::string>& args, Stdout stdoutMode = Stdout::
         outPipe[0] = -1;
     }
     const int devFull = stdoutMode == Stdout::devFull ? ::open("/dev/full", O_WRONLY) : -1;
-    std::vector<std::string> argv_{QUILLORA_CLI};
+    std::vector<std::string> argv_{program};
     argv_.insert(argv_.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : argv_) {
@@ -434,6 +435,12 @@ TEST_F(CommandLine, ConvertKeepsTheCheckpointAndChecksIt) {
     const CliRun fresh = runCli(expand({"convert", "{ckpt}", "{fresh}"}));
     EXPECT_EQ(fresh.status, 0) << fresh.err;
     EXPECT_FALSE(fs::exists(stale));
+
+    // The converter's own program reports a lost report too.
+    const CliRun unreported =
+        runCli(expand({"{ckpt}", "{fresh}"}), Stdout::devFull, std::nullopt, QUILLORA_CONVERT);
+    EXPECT_EQ(unreported.status, 1);
+    EXPECT_THAT(unreported.err, HasSubstr("cannot write to standard output: No space left"));
 
     // A configuration that disagrees with the weights.
     config.replace(config.find("\"encoder_ffn_dim\": 1536"), 23, "\"encoder_ffn_dim\": 1000");
