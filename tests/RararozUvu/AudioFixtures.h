@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -127,6 +128,20 @@ inline void sox(const std::string& arguments) {
 inline void ffmpeg(const std::string& arguments) {
     const std::string command = "ffmpeg -v error -nostdin -y " + arguments + " 2>/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// One second of FLAC whose stream information claims 2^36 - 1 samples, about 50 days at 16 kHz.
+inline void writeFlacClaimingDays(const std::string& path) {
+    sox("-n -r 16000 -c 1 -b 16 " + path + " trim 0 1");
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    // The 36-bit sample count fills the low half of byte 21 and bytes 22 to 25.
+    char total[5];
+    file.seekg(21);
+    file.read(total, 5);
+    total[0] = static_cast<char>(total[0] | 0x0F);
+    std::fill(total + 1, total + 5, '\xff');
+    file.seekp(21);
+    file.write(total, 5);
 }
 
 inline std::string sharedAudio(const std::string& name) {

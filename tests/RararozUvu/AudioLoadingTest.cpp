@@ -366,19 +366,8 @@ TEST(AudioLoadingTest, BrokenFilesFailWithLoadError) {
             EXPECT_THAT(error.message(), ::testing::HasSubstr(path));
         }
     }
-    // One second of FLAC whose stream information claims 2^36 - 1 samples, about 50 days.
     const std::string days = folder.file("claims-days.flac");
-    sox("-n -r 16000 -c 1 -b 16 " + days + " trim 0 1");
-    {
-        std::fstream file(days, std::ios::binary | std::ios::in | std::ios::out);
-        char total[5];
-        file.seekg(21);
-        file.read(total, 5);
-        total[0] = static_cast<char>(total[0] | 0x0F);
-        std::fill(total + 1, total + 5, '\xff');
-        file.seekp(21);
-        file.write(total, 5);
-    }
+    testing::writeFlacClaimingDays(days);
     try {
         AudioProcessor::loadAudioAsFloatArray(days);
         ADD_FAILURE() << "50 days loaded";

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -154,6 +155,7 @@ protected:
         rararozuvu::testing::writeBytes(
             path("one-hertz.wav"),
             rararozuvu::testing::wavHeader(1, 1, 16, 1, 32000) + std::string(32000, '\0'));
+        rararozuvu::testing::writeFlacClaimingDays(path("days.flac"));
         ASSERT_EQ(::mkfifo(path("fifo.wav").c_str(), 0600), 0);
     }
     static void TearDownTestSuite() {
@@ -307,6 +309,10 @@ TEST_F(CommandLine, EachFailureIsOneLineAndANonZeroExit) {
          {"--model-path", "{model}", "{one-hertz.wav}"},
          1,
          {path("one-hertz.wav") + ": unsupported sample rate of 1 Hz"}},
+        {"fifty days claimed",
+         {"--model-path", "{model}", "{days.flac}"},
+         1,
+         {path("days.flac") + ": the audio lasts longer than 24 hours"}},
         {"standard output on a full device",
          {"--model-path", "{model}", "{speech.wav}"},
          1,
