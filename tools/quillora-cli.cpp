@@ -374,6 +374,11 @@ int transcribe(const Arguments& a) {
     DecodingOptions::Parameters parameters = a.decoding;
     if (a.prompt && !a.prompt->empty()) {
         const auto tokenizer = facade->tokenizer();
+        if (!tokenizer) {
+            fmt::print(stderr, "quillora-cli: the model in {} has no tokenizer for --prompt\n",
+                       *config.modelFolder);
+            return 1;
+        }
         const std::int64_t specialBegin = tokenizer->specialTokens().specialTokenBegin;
         std::vector<std::int64_t> tokens;
         // Words inside a transcript follow a blank, as the prompt's first word does here.
