@@ -272,6 +272,8 @@ TEST(RealTokenizer, BertWordPieceIdsComeFromTheVocabulary) {
          {"\u65E5", "\u672C", "\u8A9E", "[UNK]", "una", "##ffa", "##ble", "[CLS]", "x"}},
         {"I can't pay $5.50 for 2 coffees!",
          {"i", "can", "'", "t", "pay", "$", "5", ".", "50", "for", "2", "coffee", "##s", "!"}},
+        // Accent stripping decomposes Hangul into jamo, which are matched one by one.
+        {"\uAC01", {"\u1100", "##\u1161", "##\u11A8"}},
         // Control and format characters go; tabs and line breaks separate words.
         {"a\u0007b\u200Bc\td\r\ne", {"abc", "d", "e"}},
         // A word of 101 characters is unknown; one of 100 is split (longest pieces first).
