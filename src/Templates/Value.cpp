@@ -301,7 +301,11 @@ void Value::appendDescription(std::string& out) const {
                 first = false;
                 key.appendDescription(out);
                 out.append(": ");
-                value.appendDescription(out);
+                if (value.isString()) {
+                    appendQuoted(out, *value.string_);
+                } else {
+                    value.appendDescription(out);
+                }
             }
             out.push_back('}');
             break;

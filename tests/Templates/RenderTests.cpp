@@ -117,7 +117,7 @@ TEST(RenderTest, Assignment) {
          "%}{{ ns.n }}",
          "6"},
         {"{% set o = {'a': 1} %}{% set o['b'] = 2 %}{% set o[3] = 'c' %}{% set o.a = 0 %}{{ o }}",
-         "{'a': 0, 'b': 2, 3: c}"},
+         "{'a': 0, 'b': 2, 3: 'c'}"},
         {"{% set s = 'x' %}{% set s.a = 1 %}{{ s }}", "x"},
         {"{% set o = {'i': {'v': 1}} %}{% set o.i.v = 2 %}{{ o.i.v }}", "1"},
     });
@@ -531,14 +531,20 @@ TEST(TemplateTest, WhitespaceOptions) {
     } cases[] = {
         {"\t  {% if x %}", lstrip, "{% if x %}"},
         {"  {# c #}\n  {{ x }}\na {% if x %}", lstrip, "{# c #}\n  {{ x }}\na {% if x %}"},
-        {"a\r\nb\xE2\x80\xA8"
-         "c\x0B{%",
-         lstrip, "a\n\nb\nc\n{%"},
-        {"{% if x %}\nx{% endif %}\ny{{ z }}\n", trim, "{% if x %}x{% endif %}y{{ z }}\n"},
-        {"{# c #}\n%}\r\n", trim, "{# c #}%}\r\n"},
-        {"%}\n\n", trim, "%}\n"},
+        // Line separators are kept as they were.
+        {"a\r\n  {% if x %}\r\n\t{%\xE2\x80\xA8 {#\x0B {{", lstrip,
+         "a\r\n{% if x %}\r\n{%\xE2\x80\xA8{#\x0B {{"},
+        {"{% if x %}\nx{% endif %}\ny{{ z }}\n ", trim, "{% if x %}x{% endif %}y{{ z }}\n "},
+        {"{# c #}\n%}\r\n ", trim, "{# c #}%}\r\n "},
+        {"%}\n\n ", trim, "%}\n "},
         {"  {% if x %}\n  text", both, "{% if x %}  text"},
-        {"  {% if x %}\r\n", {}, "  {% if x %}\r\n"},
+        {"  {% if x %}\r\n ", {}, "  {% if x %}\r\n "},
+        // One line break ends the source and is not part of it.
+        {"a\n", {}, "a"},
+        {"a\r\n", {}, "a"},
+        {"a\n\n", {}, "a\n"},
+        {"a\r", {}, "a\r"},
+        {"{% if x %}\n\n", trim, "{% if x %}"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Template::applyOptions(c.source, c.options), c.text) << c.source;
@@ -547,6 +553,8 @@ TEST(TemplateTest, WhitespaceOptions) {
         Template("<ul>\n  {% for i in [1, 2] %}\n  <li>{{ i }}</li>\n  {% endfor %}\n</ul>", both)
             .render({}),
         "<ul>\n  <li>1</li>\n  <li>2</li>\n</ul>");
+    EXPECT_EQ(Template("a\r\n  {% if true %}b{% endif %}\r\nc", lstrip).render({}), "a\r\nb\r\nc");
+    EXPECT_EQ(Template("{{ x }}\n", {}).render({{"x", "y"}}), "y");
     EXPECT_EQ(Template::Options({true, false}), lstrip);
     EXPECT_NE(lstrip.hashValue(), trim.hashValue());
 }

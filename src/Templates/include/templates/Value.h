@@ -176,7 +176,7 @@ public:
     std::size_t depth() const noexcept { return depth_; }
 
     // The printed form used by output tags, string conversion and messages: texts unquoted at the
-    // top, quoted inside arrays; null and undefined print as nothing.
+    // top, quoted inside arrays and objects; null and undefined print as nothing.
     std::string description() const;
     void appendDescription(std::string& out) const;
 
