@@ -263,7 +263,7 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
                 joiningText = true;
             }
             if (joiningText) {
-                right.appendDescription(text);
+                right.appendDescription(text, limits.maximumTextLength);
                 checkTextLength(text.size() - start, limits);
             } else {
                 result = Interpreter::evaluateBinaryValues((*link)->op, result, right, limits);
@@ -351,17 +351,18 @@ namespace interpreter {
 
 void appendOutput(const Expression& expression, const Scope& env, std::string& out) {
     if (const auto* name = expression.getIf<Expression::Identifier>()) {
-        (*env)[name->name].appendDescription(out);
+        (*env)[name->name].appendDescription(out, env->limits().maximumTextLength);
         return;
     }
     if (const auto* binary = expression.getIf<Expression::Binary>(); binary && isJoin(binary->op)) {
         Value result;
         if (!joinChain(*binary, env, out, result)) {
-            result.appendDescription(out);
+            result.appendDescription(out, env->limits().maximumTextLength);
         }
         return;
     }
-    Interpreter::evaluateExpression(expression, env).appendDescription(out);
+    Interpreter::evaluateExpression(expression, env)
+        .appendDescription(out, env->limits().maximumTextLength);
 }
 
 }  // namespace interpreter
