@@ -443,7 +443,13 @@ Value Interpreter::applyFilter(std::string_view name, const std::vector<Value>& 
     if (found == filters.end()) {
         throw TemplateError::runtime("Unknown filter: " + std::string(name));
     }
-    return found->second(args, kwargs, env);
+    Value result = found->second(args, kwargs, env);
+    // Filters whose text can outgrow a text they were given within the limit (case mapping,
+    // escaping) grow it by a small factor at most; the limit still holds for what they return.
+    if (result.isString()) {
+        checkTextLength(result.asString().size(), env->limits());
+    }
+    return result;
 }
 
 Value Interpreter::evaluateUnaryValue(Expression::UnaryOp op, const Value& operand) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "BuiltinSupport.h"
+#include "LimitErrors.h"
 #include "templates/CallArguments.h"
 #include "templates/TemplateError.h"
 #include "templates/Unicode.h"
@@ -26,7 +27,12 @@ Value method(const Value& receiver, std::span<const std::string> parameters,
                                           const std::vector<Value>&, const RenderLimits&>) {
             return body(receiver, bound, args, builtins::limitsOf(env));
         } else {
-            return body(receiver, bound, args);
+            // Case mapping may grow a text by a small factor: the limit holds for the result.
+            Value result = body(receiver, bound, args);
+            if (result.isString()) {
+                checkTextLength(result.asString().size(), builtins::limitsOf(env));
+            }
+            return result;
         }
     });
 }

@@ -584,6 +584,9 @@ TEST(RenderTest, HostileTemplatesStopAtTheirLimit) {
         {"{{ ('a\n' * 100) | indent(20) }}", smallText},
         {"{{ ('word ' * 100) | wordwrap(1, wrapstring='-' * 50) }}", smallText},
         {"{{ lipsum(10, false, 100, 100) }}", smallText},
+        // Filters and methods that grow a text by a small factor.
+        {"{% set x = ('<' * 300) | escape %}{{ x | length }}", smallText},
+        {"{% set x = ('\u0149' * 400).upper() %}{{ x | length }}", smallText},
         {"{{ 'a' | center(2000) }}", "center filter width is too large"},
         {"{{ 'a' | indent(2000) }}", "indent filter width is too large"},
         {"{{ range(101) | length }}", "Array would exceed the limit of 100 elements"},
