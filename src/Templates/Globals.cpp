@@ -50,11 +50,10 @@ Value range(const Args& args, const KeywordValues&, const Scope& env) {
     }
     // The length is known before anything is built, so a huge range fails at once.
     const bool empty = step > 0 ? start >= stop : start <= stop;
-    const auto span = empty ? 0
-                            : (step > 0 ? static_cast<std::uint64_t>(stop) -
-                                              static_cast<std::uint64_t>(start)
-                                        : static_cast<std::uint64_t>(start) -
-                                              static_cast<std::uint64_t>(stop));
+    const auto span =
+        empty ? 0
+              : (step > 0 ? static_cast<std::uint64_t>(stop) - static_cast<std::uint64_t>(start)
+                          : static_cast<std::uint64_t>(start) - static_cast<std::uint64_t>(stop));
     const std::uint64_t stride =
         step > 0 ? static_cast<std::uint64_t>(step) : 0 - static_cast<std::uint64_t>(step);
     const std::uint64_t length = empty ? 0 : (span - 1) / stride + 1;

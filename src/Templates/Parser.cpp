@@ -395,16 +395,16 @@ private:
             advance();
             enterTreeLevel();
         }
-        statementDepth_ = depthBefore;
         if (check(Kind::else_)) {
             advance();
             consume(Kind::closeStatement, "Expected '%}' after else.");
-            alternate = parseNodesUntil({Kind::endif});
+            alternate = parseNodesUntil({Kind::endif});  // below the last link of the chain
             consumeEndTag(Kind::endif, "Expected '{%' for endif.", "Expected '%}' after endif.");
         } else {
             advance();  // endif
             consume(Kind::closeStatement, "Expected '%}' after endif.");
         }
+        statementDepth_ = depthBefore;
         while (branches.size() > 1) {
             Branch& last = branches.back();
             alternate = NodeList{Node::statement(
@@ -957,7 +957,8 @@ private:
     const std::vector<Token>& tokens_;
     std::size_t current_ = 0;
     std::size_t nesting_ = 0;
-    // Levels of the statement tree open at the current token, elif links included.
+    // Levels of the tree open at the current token: real nesting, and the links of the elif
+    // chains it lies in.
     std::size_t statementDepth_ = 0;
 };
 

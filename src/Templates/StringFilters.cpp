@@ -22,12 +22,12 @@ std::string replaceOccurrences(std::string_view text, std::string_view old,
         const std::vector<std::string_view> characters = unicode::characters(text);
         std::uint64_t inserts = characters.size() + 1;
         if (limit) {
-            inserts = std::min<std::uint64_t>(inserts, static_cast<std::uint64_t>(
-                                                           std::max<std::int64_t>(*limit, 0)));
+            inserts = std::min<std::uint64_t>(
+                inserts, static_cast<std::uint64_t>(std::max<std::int64_t>(*limit, 0)));
         }
         std::uint64_t added = 0;
-        if (__builtin_mul_overflow(inserts, replacement.size(), &added) ||
-            added > maximumLength || text.size() > maximumLength - added) {
+        if (__builtin_mul_overflow(inserts, replacement.size(), &added) || added > maximumLength ||
+            text.size() > maximumLength - added) {
             checkTextLength(maximumLength + 1, RenderLimits{.maximumTextLength = maximumLength});
         }
         std::string out;
@@ -46,8 +46,8 @@ std::string replaceOccurrences(std::string_view text, std::string_view old,
         return out;
     }
     std::uint64_t matches = 0;
-    for (std::size_t at = text.find(old); at != std::string_view::npos && mayReplace(
-                                              static_cast<std::int64_t>(matches));
+    for (std::size_t at = text.find(old);
+         at != std::string_view::npos && mayReplace(static_cast<std::int64_t>(matches));
          at = text.find(old, at + old.size())) {
         ++matches;
     }
@@ -172,8 +172,7 @@ Value Filters::center(const Args& args, const KeywordValues& kwargs, const Scope
     if (static_cast<std::uint64_t>(padding) > maximumLength) {
         throw TemplateError::runtime("center filter width is too large");
     }
-    checkTextLength(text.size() + static_cast<std::size_t>(padding),
-                    builtins::limitsOf(env));
+    checkTextLength(text.size() + static_cast<std::size_t>(padding), builtins::limitsOf(env));
     const auto left = static_cast<std::size_t>(padding / 2);
     const auto right = static_cast<std::size_t>(padding) - left;
     return Value(std::string(left, ' ') + text + std::string(right, ' '));
@@ -192,11 +191,11 @@ Value Filters::indent(const Args& args, const KeywordValues& kwargs, const Scope
     std::string indentation = "    ";
     if (width.isInt()) {
         // As center: a width no text could reach is the template's error.
-        if (width.asInt() > 0 && static_cast<std::uint64_t>(width.asInt()) > limits.maximumTextLength) {
+        if (width.asInt() > 0 &&
+            static_cast<std::uint64_t>(width.asInt()) > limits.maximumTextLength) {
             throw TemplateError::runtime("indent filter width is too large");
         }
-        indentation.assign(static_cast<std::size_t>(std::max<std::int64_t>(width.asInt(), 0)),
-                           ' ');
+        indentation.assign(static_cast<std::size_t>(std::max<std::int64_t>(width.asInt(), 0)), ' ');
     } else if (width.isString()) {
         indentation = width.asString();
     }
@@ -204,7 +203,8 @@ Value Filters::indent(const Args& args, const KeywordValues& kwargs, const Scope
     const bool blank = bound.at(2).isTruthy();
     const std::string& text = args.front().asString();
     // Every line may gain the indentation: bound the result before building it.
-    std::uint64_t lines = 1 + static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
+    std::uint64_t lines =
+        1 + static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
     std::uint64_t added = 0;
     if (__builtin_mul_overflow(lines, indentation.size(), &added) ||
         added > limits.maximumTextLength || text.size() > limits.maximumTextLength - added) {

@@ -362,6 +362,7 @@ TEST(ParserTest, NestingIsBounded) {
         "{{ x" + repeated(" is y", 5000) + " }}",
         "{% if a %}" + repeated("{% elif b %}", 5000) + "{% endif %}",
         "{% if a %}" + repeated("{% elif b %}", 1000) + repeated("{% if x %}", 100),
+        "{% if a %}" + repeated("{% elif b %}", 1000) + "{% else %}" + repeated("{% if x %}", 100),
     };
     for (const auto& source : chains) {
         EXPECT_EQ(parserError(source), tooLong) << source.substr(0, 40);
