@@ -126,12 +126,42 @@ TEST(Application, DictatesIntoTheWindowInFront) {
     // Held for the length of the recording, spoken in real time.
     const std::vector<float> samples = rararozuvu::AudioProcessor::loadAudioAsFloatArray(
         sampleFile.string(), rararozuvu::AudioProcessor::ChannelMode::sumChannels());
-    const std::size_t half = samples.size() / 2;
+    // Paused for the picture just after the loudest tenth of a second of the middle, so the bars
+    // stand up in it.
+    std::size_t half = samples.size() / 2;
+    float loudest = 0;
+    for (std::size_t end = samples.size() * 3 / 10; end < samples.size() * 7 / 10; end += 400) {
+        float sum = 0;
+        for (std::size_t i = end - 1600; i < end; ++i) {
+            sum += samples[i] * samples[i];
+        }
+        if (sum > loudest) {
+            loudest = sum;
+            half = end;
+        }
+    }
     pulse.writePipe(std::span(samples).first(half), true);
     const QRect capsule(545, 720, 190, 44);
-    QGuiApplication::primaryScreen()
-        ->grabWindow(0, capsule.x(), capsule.y(), capsule.width(), capsule.height())
-        .save(QString::fromStdString((kBuild / "quillora-overlay.png").string()));
+    const auto capsuleImage = [&] {
+        return QGuiApplication::primaryScreen()
+            ->grabWindow(0, capsule.x(), capsule.y(), capsule.width(), capsule.height())
+            .toImage();
+    };
+    QImage picture;
+    EXPECT_TRUE(testing::waitFor(
+        [&] {
+            // The middle bar stands above its resting 5 pixels (the synthetic voice is quiet, so
+            // not by much).
+            picture = capsuleImage();
+            int lit = 0;
+            for (int y = 0; y < picture.height(); ++y) {
+                lit += picture.pixelColor(50, y).lightness() > 128 ? 1 : 0;
+            }
+            return lit >= 6;
+        },
+        std::chrono::seconds(2), testing::processEvents))
+        << "the level bars did not move";
+    picture.save(QString::fromStdString((kBuild / "quillora-overlay.png").string()));
     pulse.writePipe(std::span(samples).subspan(half), true);
     keyboard.release(key);
 

@@ -7,6 +7,9 @@
 #include <QScreen>
 #include <QWidget>
 
+#include <QImage>
+
+#include <cmath>
 #include <sstream>
 
 #include "ChildProcess.h"
@@ -72,6 +75,21 @@ TEST(RecordingOverlay, ShowsAtTheBottomWithoutTakingTheFocus) {
         },
         std::chrono::seconds(10), testing::processEvents))
         << xdotool({"getwindowgeometry", id});
+
+    // The bars drawn follow the level: the middle one (x 16 + 8 + 10 + 2 × 7) stands 25 tall.
+    const auto middleBar = [&] {
+        const QImage image = panel->grab().toImage();
+        int white = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            white += image.pixelColor(50 * image.width() / 190, y).lightness() > 200 ? 1 : 0;
+        }
+        return white * 190 / image.width();
+    };
+    EXPECT_NEAR(middleBar(), 5, 1);
+    overlay.setLevel(0.5f);
+    EXPECT_TRUE(testing::waitFor([&] { return std::abs(middleBar() - 25) <= 1; },
+                                 std::chrono::seconds(5), testing::processEvents))
+        << middleBar();
 
     // The application in front keeps the keyboard, in either mode.
     const auto focus = [&] {
