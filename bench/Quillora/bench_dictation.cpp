@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QPlainTextEdit>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -53,6 +54,19 @@ public:
     void play(DictationSound) override {}
 };
 
+// Real timers; time jumps on by the length of the utterance while the key is "held".
+class HeldClock final : public DictationClock {
+public:
+    TimePoint now() const override { return std::chrono::steady_clock::now() + skipped; }
+    void singleShot(std::chrono::milliseconds delay, std::function<void()> action) override {
+        QTimer::singleShot(delay, &context_, std::move(action));
+    }
+    std::chrono::steady_clock::duration skipped{};
+
+private:
+    QObject context_;
+};
+
 class NoKeys final : public HotkeyMonitor {
 public:
     Hotkey hotkey() const override { return key_; }
@@ -90,6 +104,9 @@ void BM_RecordingEndToText(benchmark::State& state) {
     services.recorder = std::move(utterance);
     services.permissions = std::make_unique<Granted>();
     services.sounds = std::make_unique<Quiet>();
+    auto clock = std::make_unique<HeldClock>();
+    HeldClock& held = *clock;
+    services.clock = std::move(clock);
     AppSettings settings;
     NoKeys keys;
     DictationController controller(settings, keys, std::move(services));
@@ -110,6 +127,7 @@ void BM_RecordingEndToText(benchmark::State& state) {
     const auto dictate = [&]() -> std::optional<double> {
         field->clear();
         controller.beginRecording();
+        held.skipped += std::chrono::seconds(5);
         const Clock::time_point start = Clock::now();
         controller.endRecording();
         if (!quillora::testing::waitFor(
