@@ -22,9 +22,12 @@ endif()
 
 # The desktop application (and the capture layer under it).
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+# The application's two short sounds: a blocking playback stream on a thread of their own.
+pkg_check_modules(PULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
 pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11 xi xtst)
 pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
-find_package(Qt6 REQUIRED COMPONENTS Widgets)
+# Network: the local socket through which a second start reaches the running program.
+find_package(Qt6 REQUIRED COMPONENTS Widgets Network)
 if(QUILLORA_TESTS)
   find_package(Qt6 REQUIRED COMPONENTS Test)
 endif()

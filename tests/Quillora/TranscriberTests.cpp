@@ -52,6 +52,28 @@ TEST(TranscriberTidy, CleansTheTextAsTheRulesSay) {
     }
 }
 
+// A window the library kept although it judged it silent (decoded confidently) is not typed.
+TEST(TranscriberSpokenText, LeavesOutWindowsJudgedSilent) {
+    const auto segment = [](const char* text, float noSpeechProb) {
+        rararozuvu::TranscriptionSegment s;
+        s.text = text;
+        s.noSpeechProb = noSpeechProb;
+        return s;
+    };
+    const auto result = [](std::vector<rararozuvu::TranscriptionSegment> segments) {
+        return rararozuvu::TranscriptionResult("the result's own text", std::move(segments), "en",
+                                               {}, std::nullopt);
+    };
+    EXPECT_EQ(Transcriber::spokenText(result({})), "the result's own text");
+    EXPECT_EQ(Transcriber::spokenText(result({segment(" Two.", 0.1f), segment(" Six.", 0.6f)})),
+              "the result's own text");  // the threshold itself is still speech
+    EXPECT_EQ(Transcriber::spokenText(
+                  result({segment("<|0.00|> Two.<|1.00|>", 0.1f), segment(" Thanks.", 0.61f),
+                          segment(" Eight.", 0.2f)})),
+              "<|0.00|> Two.<|1.00|> Eight.");
+    EXPECT_EQ(Transcriber::spokenText(result({segment(" Thank you.", 0.95f)})), "");
+}
+
 // The synthetic-speech model converted into the models folder as the local copy of the model
 // repository's "openai_whisper-tiny.en", and beside it a "base.en" folder that holds the tokenizer
 // but no model bundles. The build's hub is out of reach (there is no network), so the speech

@@ -5,7 +5,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <system_error>
 
 #include "TextTrimming.h"
@@ -110,9 +112,14 @@ void Transcriber::load(const std::string& modelName, std::stop_token stop) {
     // Two models in memory at once could be more than the machine has.
     previous.reset();
 
+    std::optional<std::string> endpoint;
+    if (const char* value = std::getenv("HUB_ENDPOINT"); value && *value) {
+        endpoint = value;
+    }
     const rararozuvu::RararozUvuConfig config{
         .model = modelName,
         .downloadBase = modelsDirectory(),
+        .modelEndpoint = endpoint,
         .verbose = true,
         .logLevel = vevidocore::Logging::LogLevel::info,
         .prewarm = std::nullopt,
@@ -170,10 +177,30 @@ std::string Transcriber::transcribe(const std::vector<float>& samples, std::stop
             joined += ' ';
         }
         if (results[i]) {
-            joined += results[i]->text();
+            joined += spokenText(*results[i]);
         }
     }
     return tidy(joined);
+}
+
+std::string Transcriber::spokenText(const rararozuvu::TranscriptionResult& result) {
+    const float threshold = *decodingOptions().noSpeechThreshold;
+    const std::vector<rararozuvu::TranscriptionSegment> segments = result.segments();
+    const auto silent = [threshold](const rararozuvu::TranscriptionSegment& segment) {
+        return segment.noSpeechProb > threshold;
+    };
+    if (std::none_of(segments.begin(), segments.end(), silent)) {
+        return result.text();
+    }
+    // The library keeps a window it judged silent when it decoded it confidently, which is how
+    // a quiet room becomes a typed "Thank you.": a dictation pastes only what was spoken.
+    std::string text;
+    for (const rararozuvu::TranscriptionSegment& segment : segments) {
+        if (!silent(segment)) {
+            text += segment.text;
+        }
+    }
+    return text;
 }
 
 std::optional<std::string> Transcriber::loadedName() const {

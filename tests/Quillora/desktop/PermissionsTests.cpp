@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "PrivateHome.h"
+#include "PulseServer.h"
 #include "WaitFor.h"
 #include "quillora/text/Permissions.h"
 
@@ -44,6 +46,17 @@ TEST(Permissions, AccessibilityIsAnX11SessionWithTheInputExtensions) {
         EXPECT_FALSE(Permissions::hasAccessibility());
     }
     EXPECT_TRUE(Permissions::hasAccessibility());
+}
+
+TEST(Permissions, MicrophoneIsAnInputOfTheSoundServer) {
+    testing::PrivateHome home;
+    {
+        testing::PulseServer server;
+        EXPECT_TRUE(Permissions::hasMicrophone());
+    }
+    // No server to ask: nothing to record from.
+    home.setEnvironment("PULSE_SERVER", "unix:" + (home.runtimeDir() / "none").string());
+    EXPECT_FALSE(Permissions::hasMicrophone());
 }
 
 TEST(Permissions, ThePaneIsAHelpText) {

@@ -12,6 +12,7 @@
 
 #include "rararozuvu/DecodingOptions.h"
 #include "rararozuvu/RararozUvu.h"
+#include "rararozuvu/TranscriptionResult.h"
 
 namespace quillora {
 
@@ -51,11 +52,16 @@ public:
     // trimmed.
     static std::string tidy(std::string_view text);
 
+    // The result's text without the segments of windows the library judged silent (their
+    // no-speech probability above the options' threshold).
+    static std::string spokenText(const rararozuvu::TranscriptionResult& result);
+
     Transcriber() = default;
     Transcriber(const Transcriber&) = delete;
     Transcriber& operator=(const Transcriber&) = delete;
 
-    // Makes a warmed-up pipeline of the named model current. Nothing happens when it already is;
+    // Makes a warmed-up pipeline of the named model current, downloading it from the hub that
+    // HUB_ENDPOINT names (the built-in one without it). Nothing happens when it already is;
     // otherwise the current pipeline is released first, and a failure to build the new one
     // (the model cannot be found or downloaded) is thrown and leaves none. A failed warm-up is
     // only logged: the next transcription tries to load the models again and reports the error.
