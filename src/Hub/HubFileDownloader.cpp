@@ -209,7 +209,7 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
     const PartialFileLock lock(incomplete, stop);
     // Whoever held the lock before may have just brought in this very file.
     if (const auto recorded = hub.readDownloadMetadata(metadataPath);
-        recorded && recorded->etag == etag && isPresent(target)) {
+        recorded && recorded->etag == etag && isPresentWhole(target, remote.size)) {
         std::error_code ignored;
         std::filesystem::remove(incomplete, ignored);  // made empty while waiting; still locked
         return target;
