@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "vevidocore/JSONReading.h"
+
 namespace rararozuvu {
 
 namespace fs = std::filesystem;
@@ -147,7 +149,7 @@ Result<std::string> WriteJSON::write(const TranscriptionResult& result, const st
     return writeFile(filePath(outputDir(), to, ".json"), [&] {
         rapidjson::Document document;
         const std::string compact = result.toJson();
-        document.Parse<rapidjson::kParseFullPrecisionFlag>(compact.data(), compact.size());
+        (void)vevidocore::json::parse(document, compact);
         rapidjson::StringBuffer buffer;
         rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
         writer.SetIndent(' ', 2);
