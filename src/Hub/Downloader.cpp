@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
-#include <fmt/format.h>
 #include <system_error>
 
 #include <openssl/evp.h>
@@ -248,10 +248,10 @@ public:
     // Returns whether a whole chunk was written.
     bool append(std::string_view piece) {
         // A body that goes on past the announced size would otherwise fill the disk.
-        if (expectedSize_ && written_ + static_cast<std::int64_t>(buffer_.size() + piece.size()) >
-                                 *expectedSize_) {
-            fail(name_, fmt::format("the server sends more than the announced {} bytes",
-                                    *expectedSize_));
+        if (expectedSize_ &&
+            written_ + static_cast<std::int64_t>(buffer_.size() + piece.size()) > *expectedSize_) {
+            fail(name_,
+                 fmt::format("the server sends more than the announced {} bytes", *expectedSize_));
         }
         bool wroteChunk = false;
         while (!piece.empty()) {
@@ -524,9 +524,9 @@ void Downloader::fetch(const std::stop_token& stop, const Request& request, int 
             }
             if (!headArrived || budget <= 0 || stop.stop_requested()) {
                 throw error.withContext(
-                    retries == 0 ? fmt::format("cannot download {}", name)
-                                 : fmt::format("cannot download {} (after {} retries)", name,
-                                               retries));
+                    retries == 0
+                        ? fmt::format("cannot download {}", name)
+                        : fmt::format("cannot download {} (after {} retries)", name, retries));
             }
             body.dropUnwritten();
             pause(options_.retryDelay, stop);

@@ -127,7 +127,8 @@ void removeStalePartialFiles(const std::filesystem::path& current, const std::st
             continue;
         }
         const std::string_view tag = std::string_view(name).substr(
-            base.size() + 1, name.size() - base.size() - 1 - std::string_view(".incomplete").size());
+            base.size() + 1,
+            name.size() - base.size() - 1 - std::string_view(".incomplete").size());
         if (tag.empty() || tag.find('.') != std::string_view::npos) {
             continue;
         }
@@ -245,7 +246,8 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
         }
     }
     hub.writeDownloadMetadata(*remote.commitHash, etag, metadataPath);
-    removeStalePartialFiles(incomplete, std::filesystem::path(relativeFilename).filename().string());
+    removeStalePartialFiles(incomplete,
+                            std::filesystem::path(relativeFilename).filename().string());
     return target;
 }
 

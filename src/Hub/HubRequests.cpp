@@ -28,7 +28,7 @@ std::vector<std::pair<std::string, std::string>> requestHeaders(
         throw HubClientError::authorizationRequired();
     }
     if (status == 404) {
-        throw HubClientError::fileNotFound(detail::lastPathComponent(url));
+        throw HubClientError::fileNotFound(detail::printable(detail::lastPathComponent(url)));
     }
     throw HubClientError::httpStatusCode(status);
 }

@@ -64,11 +64,13 @@ std::filesystem::path HubApi::snapshot(const Repo& repo, const std::string& revi
             const std::string name = file.filename().string();
             const std::optional<LocalDownloadFileMetadata> metadata = readDownloadMetadata(record);
             if (!metadata) {
-                throw EnvironmentError::offlineModeError("Metadata not available for " + name);
+                throw EnvironmentError::offlineModeError("Metadata not available for " +
+                                                         detail::printable(name));
             }
             if (isValidHash(metadata->etag, sha256Pattern) &&
                 computeFileHash(file) != metadata->etag) {
-                throw EnvironmentError::fileIntegrityError("Hash mismatch for " + name);
+                throw EnvironmentError::fileIntegrityError("Hash mismatch for " +
+                                                           detail::printable(name));
             }
         }
         return repoDestination;

@@ -38,7 +38,10 @@ const char* describe(URLError::Code code) {
 }  // namespace
 
 URLError::URLError(Code code, std::string detail, std::string url)
-    : code_(code), detail_(std::move(detail)), url_(std::move(url)), description_(describe(code)),
+    : code_(code),
+      detail_(std::move(detail)),
+      url_(std::move(url)),
+      description_(describe(code)),
       message_(description_) {}
 
 URLError URLError::withContext(std::string_view context) const {

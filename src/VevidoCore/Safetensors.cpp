@@ -166,9 +166,9 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
             doc, std::string_view(reinterpret_cast<const char*>(bytes + 8),
                                   static_cast<std::size_t>(headerLength)));
         if (parsed.IsError()) {
-            throw SafetensorsError(fmt::format(
-                "safetensors file {} has a malformed header: {} at offset {}", where,
-                rapidjson::GetParseError_En(parsed.Code()), parsed.Offset()));
+            throw SafetensorsError(
+                fmt::format("safetensors file {} has a malformed header: {} at offset {}", where,
+                            rapidjson::GetParseError_En(parsed.Code()), parsed.Offset()));
         }
         if (!doc.IsObject()) {
             throw SafetensorsError(

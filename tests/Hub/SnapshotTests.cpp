@@ -313,8 +313,7 @@ TEST_F(Snapshot, WhatOneSnapshotMayFetchIsBounded) {
     hub.addFile(repo, "a.bin", generatedBytes(1000), {.large = true});
     hub.addFile(repo, "b.bin", generatedBytes(1000), {.large = true});
     const std::string rest = std::to_string(HubApi::maximumSnapshotBytes - 500);
-    hub.addFault(
-        {.method = "HEAD", .pathContains = "b.bin", .headers = {{"X-Linked-Size", rest}}});
+    hub.addFault({.method = "HEAD", .pathContains = "b.bin", .headers = {{"X-Linked-Size", rest}}});
     hub.clearRequests();
     error = testing::caught<HubClientError>(
         [&] { client().snapshot(repo, "main", std::vector<std::string>{}); });

@@ -189,8 +189,8 @@ public:
     // one after another (HubFileDownloader); the handler sees the overall progress while bytes
     // arrive and once at the end. A listing that names a path leaving the repository folder, or
     // more than maximumSnapshotFiles files, is refused before anything is fetched; a file that
-    // would take the snapshot past maximumSnapshotBytes is refused before it is fetched. A stop ends the call with URLError cancelled; the
-    // files fetched so far stay.
+    // would take the snapshot past maximumSnapshotBytes is refused before it is fetched. A stop
+    // ends the call with URLError cancelled; the files fetched so far stay.
     //
     // Offline, nothing is fetched and the handler is not called: every visible file already in
     // the repository folder must have its metadata record, and its SHA-256 must match a
