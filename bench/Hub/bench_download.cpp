@@ -47,12 +47,14 @@ struct Fixture {
         folder = pattern;
         hub.addFile(hub::Repo("owner/model"), "weights.bin", generatedBytes(fileSize));
         url = hub.endpoint() + "/owner/model/resolve/main/weights.bin";
+        sha256 = hub.sha256(hub::Repo("owner/model"), "weights.bin");
     }
     ~Fixture() { std::filesystem::remove_all(folder); }
 
     hub::testing::TestHub hub;
     std::filesystem::path folder;
     std::string url;
+    std::string sha256;
 };
 
 Fixture& fixture() {
@@ -67,8 +69,13 @@ void checkSize(benchmark::State& state, const std::filesystem::path& file) {
     }
 }
 
+// Argument 1: the content is checked against its SHA-256 while it arrives.
 void BM_Downloader(benchmark::State& state) {
     Fixture& f = fixture();
+    hub::Downloader::Options options;
+    if (state.range(0) == 1) {
+        options.contentSha256 = f.sha256;
+    }
     const std::filesystem::path destination = f.folder / "downloader.bin";
     const std::filesystem::path partial = f.folder / "downloader.bin.incomplete";
     for (auto _ : state) {
@@ -77,7 +84,7 @@ void BM_Downloader(benchmark::State& state) {
         std::mutex mutex;
         std::condition_variable ended;
         std::optional<hub::Downloader::DownloadState> last;
-        hub::Downloader downloader(destination, partial);
+        hub::Downloader downloader(destination, partial, options);
         const auto subscription = downloader.download(f.url, std::nullopt, std::nullopt,
                                                       static_cast<std::int64_t>(fileSize), 10, 5,
                                                       [&](const hub::Downloader::DownloadState& s) {
@@ -129,7 +136,13 @@ void BM_CurlCommand(benchmark::State& state) {
 
 // Alternating, so that neither profits from the other's warm caches more than it gives back.
 BENCHMARK(BM_CurlCommand)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-BENCHMARK(BM_Downloader)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_Downloader)
+    ->ArgName("sha256")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
 
 }  // namespace
 

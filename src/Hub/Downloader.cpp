@@ -5,14 +5,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
 #include <system_error>
 
+#include <openssl/evp.h>
+
+#include <deque>
+
 #include "Authorization.h"
 #include "CurlTransfer.h"
+#include "SafePath.h"
 #include "UniqueFd.h"
 #include "hub/URLError.h"
 
@@ -62,6 +68,17 @@ std::optional<std::int64_t> contentRangeStart(std::string_view value) {
     return first;
 }
 
+// Chunks handed to the hasher and not yet hashed. Two keep it busy while the next chunk fills;
+// more would only hold memory when the hash falls behind.
+constexpr std::size_t queuedChunks = 2;
+
+using UnexpectedError = Downloader::DownloadError;
+
+[[noreturn]] void fail(const std::string& file, std::string_view cause) {
+    throw UnexpectedError(UnexpectedError::Case::unexpectedError,
+                          fmt::format("cannot download {}: {}", file, cause));
+}
+
 // A ranged request that the server could not satisfy: the partial file does not belong to the
 // file the server has now.
 struct RangeNotSatisfiable {};
@@ -76,7 +93,95 @@ void pause(std::chrono::milliseconds delay, const std::stop_token& stop) {
 
 }  // namespace
 
+// The SHA-256 of a body, computed on a thread of its own while the transfer receives the next
+// chunk: hashing on the receiving thread would hold a fast link up by about as long again.
+class ContentHasher {
+public:
+    ContentHasher() : context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+        if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
+            throw std::runtime_error("cannot start a SHA-256 digest");
+        }
+        worker_ = std::jthread([this](std::stop_token stop) { run(stop); });
+    }
+    ~ContentHasher() {
+        worker_.request_stop();
+        work_.notify_all();
+    }
+    ContentHasher(const ContentHasher&) = delete;
+    ContentHasher& operator=(const ContentHasher&) = delete;
+
+    // Queues the bytes for hashing and returns an empty buffer (a hashed one when there is one)
+    // for the caller to fill next. Waits while the queue is full.
+    std::vector<char> hand(std::vector<char> bytes) {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return queue_.size() < queuedChunks; });
+        queue_.push_back(std::move(bytes));
+        work_.notify_all();
+        std::vector<char> spare;
+        if (!spare_.empty()) {
+            spare = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        spare.clear();
+        return spare;
+    }
+
+    // Forgets everything hashed so far.
+    void restart() {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return queue_.empty() && !busy_; });
+        EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr);
+    }
+
+    // The digest of everything handed over, in lower-case hexadecimal.
+    std::string hexDigest() {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return queue_.empty() && !busy_; });
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_DigestFinal_ex(context_.get(), digest, &length);
+        std::string hex;
+        hex.reserve(2 * length);
+        for (unsigned int i = 0; i < length; ++i) {
+            hex += fmt::format("{:02x}", digest[i]);
+        }
+        return hex;
+    }
+
+private:
+    void run(const std::stop_token& stop) {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            work_.wait(lock, stop, [this] { return !queue_.empty(); });
+            if (queue_.empty()) {
+                return;  // stopped
+            }
+            std::vector<char> bytes = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
+            lock.unlock();
+            EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size());
+            lock.lock();
+            busy_ = false;
+            spare_.push_back(std::move(bytes));
+            done_.notify_all();
+        }
+    }
+
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context_;
+    std::mutex mutex_;
+    std::condition_variable_any work_;
+    std::condition_variable done_;
+    std::deque<std::vector<char>> queue_;
+    std::vector<std::vector<char>> spare_;
+    bool busy_ = false;
+    std::jthread worker_;  // last: stopped and joined before the rest goes
+};
+
 const char* Downloader::DownloadError::what() const noexcept {
+    if (!message_.empty()) {
+        return message_.c_str();
+    }
     switch (case_) {
         case Case::invalidDownloadLocation:
             return "The operation couldn\u2019t be completed. (hub.Downloader.DownloadError error "
@@ -102,18 +207,23 @@ struct Downloader::Request {
 // One transfer's body: written bytes, the unwritten tail and the progress bookkeeping.
 class BodyWriter {
 public:
-    BodyWriter(int fd, const std::filesystem::path& path, std::size_t chunkSize,
+    BodyWriter(int fd, const std::filesystem::path& path, std::string name, std::size_t chunkSize,
                std::int64_t written, std::optional<std::int64_t> expectedSize,
-               Downloader::StateBroadcaster& states)
+               Downloader::StateBroadcaster& states, ContentHasher* hasher)
         : fd_(fd),
           path_(path),
+          name_(std::move(name)),
           chunkSize_(chunkSize),
           expectedSize_(expectedSize),
           states_(states),
+          hasher_(hasher),
           written_(written),
           lastTotal_(written),
           lastTime_(Clock::now()) {
         buffer_.reserve(chunkSize_);
+        if (hasher_) {
+            hashWrittenPrefix();
+        }
     }
 
     std::int64_t written() const noexcept { return written_; }
@@ -124,6 +234,9 @@ public:
             throwErrno("cannot empty the partial file", path_);
         }
         buffer_.clear();
+        if (hasher_) {
+            hasher_->restart();
+        }
         written_ = 0;
         lastTotal_ = 0;
         lastTime_ = Clock::now();
@@ -134,6 +247,12 @@ public:
 
     // Returns whether a whole chunk was written.
     bool append(std::string_view piece) {
+        // A body that goes on past the announced size would otherwise fill the disk.
+        if (expectedSize_ &&
+            written_ + static_cast<std::int64_t>(buffer_.size() + piece.size()) > *expectedSize_) {
+            fail(name_,
+                 fmt::format("the server sends more than the announced {} bytes", *expectedSize_));
+        }
         bool wroteChunk = false;
         while (!piece.empty()) {
             const std::size_t take = std::min(piece.size(), chunkSize_ - buffer_.size());
@@ -150,17 +269,43 @@ public:
     // The tail after the last whole chunk; no state for it.
     void finish() {
         if (!buffer_.empty()) {
-            writeAt(fd_, buffer_.data(), buffer_.size(), written_, path_);
-            written_ += static_cast<std::int64_t>(buffer_.size());
-            buffer_.clear();
+            writeBuffer();
         }
     }
 
 private:
-    void writeChunk() {
+    void writeBuffer() {
         writeAt(fd_, buffer_.data(), buffer_.size(), written_, path_);
         written_ += static_cast<std::int64_t>(buffer_.size());
-        buffer_.clear();
+        if (hasher_) {
+            buffer_ = hasher_->hand(std::move(buffer_));
+            buffer_.reserve(chunkSize_);
+        } else {
+            buffer_.clear();
+        }
+    }
+
+    // A resumed body's hash starts with the bytes already on disk.
+    void hashWrittenPrefix() {
+        std::int64_t offset = 0;
+        while (offset < written_) {
+            std::vector<char> piece(
+                static_cast<std::size_t>(std::min<std::int64_t>(written_ - offset, 1 << 20)));
+            const ssize_t count = ::pread(fd_, piece.data(), piece.size(), offset);
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count <= 0) {
+                throwErrno("cannot read the partial file", path_);
+            }
+            piece.resize(static_cast<std::size_t>(count));
+            offset += count;
+            (void)hasher_->hand(std::move(piece));
+        }
+    }
+
+    void writeChunk() {
+        writeBuffer();
         if (!expectedSize_) {
             return;
         }
@@ -180,9 +325,11 @@ private:
 
     const int fd_;
     const std::filesystem::path& path_;
+    const std::string name_;
     const std::size_t chunkSize_;
     const std::optional<std::int64_t> expectedSize_;
     Downloader::StateBroadcaster& states_;
+    ContentHasher* const hasher_;
     std::vector<char> buffer_;
     std::int64_t written_;
     std::int64_t lastTotal_;
@@ -291,7 +438,8 @@ void Downloader::run(std::stop_token stop, const Request& request) {
                 : 0.0,
             std::nullopt));
 
-        detail::UniqueFd file(::open(incompleteDestination_.c_str(), O_WRONLY | O_CLOEXEC));
+        // Read as well as written: a resumed body's hash starts with what is on disk.
+        detail::UniqueFd file(::open(incompleteDestination_.c_str(), O_RDWR | O_CLOEXEC));
         if (!file) {
             throwErrno("cannot open the partial file", incompleteDestination_);
         }
@@ -310,9 +458,15 @@ void Downloader::run(std::stop_token stop, const Request& request) {
 
 void Downloader::fetch(const std::stop_token& stop, const Request& request, int fd,
                        std::int64_t resumeSize) {
-    BodyWriter body(fd, incompleteDestination_, options_.chunkSize, resumeSize,
-                    request.expectedSize, broadcaster_);
+    const std::string name = detail::printable(destination_.string());
+    std::optional<ContentHasher> hasher;
+    if (options_.contentSha256) {
+        hasher.emplace();
+    }
+    BodyWriter body(fd, incompleteDestination_, name, options_.chunkSize, resumeSize,
+                    request.expectedSize, broadcaster_, hasher ? &*hasher : nullptr);
     int budget = request.numRetries;
+    int retries = 0;
     bool startedOverForRange = false;
     for (;;) {
         const std::int64_t offset = body.written();
@@ -332,7 +486,7 @@ void Downloader::fetch(const std::stop_token& stop, const Request& request, int 
                 throw RangeNotSatisfiable{};
             }
             if (status < 200 || status > 299) {
-                throw DownloadError(DownloadError::Case::unexpectedError);
+                fail(name, fmt::format("the server answered with status {}", status));
             }
             if (offset >= 1 && status != 206) {
                 // The whole body instead of the rest of it: appending it would corrupt the file.
@@ -342,7 +496,9 @@ void Downloader::fetch(const std::stop_token& stop, const Request& request, int 
                 const std::optional<std::int64_t> first =
                     range ? contentRangeStart(*range) : std::nullopt;
                 if (range && first != offset) {
-                    throw DownloadError(DownloadError::Case::unexpectedError);
+                    fail(name, fmt::format("asked for the rest from byte {}, the server sent "
+                                           "\"Content-Range: {}\"",
+                                           offset, detail::printable(*range)));
                 }
             }
             headArrived = true;
@@ -357,14 +513,20 @@ void Downloader::fetch(const std::stop_token& stop, const Request& request, int 
             body.finish();
         } catch (const RangeNotSatisfiable&) {
             if (startedOverForRange) {
-                throw DownloadError(DownloadError::Case::unexpectedError);
+                fail(name, "the server cannot satisfy a request for the whole file");
             }
             startedOverForRange = true;
             body.startOver();
             continue;
-        } catch (const URLError&) {
-            if (!headArrived || budget <= 0 || stop.stop_requested()) {
+        } catch (const URLError& error) {
+            if (error.code() == URLError::Code::cancelled) {
                 throw;
+            }
+            if (!headArrived || budget <= 0 || stop.stop_requested()) {
+                throw error.withContext(
+                    retries == 0
+                        ? fmt::format("cannot download {}", name)
+                        : fmt::format("cannot download {} (after {} retries)", name, retries));
             }
             body.dropUnwritten();
             pause(options_.retryDelay, stop);
@@ -372,6 +534,7 @@ void Downloader::fetch(const std::stop_token& stop, const Request& request, int 
                 throw URLError(URLError::Code::cancelled, {}, request.url);
             }
             --budget;
+            ++retries;
             continue;
         }
         break;
@@ -382,7 +545,18 @@ void Downloader::fetch(const std::stop_token& stop, const Request& request, int 
     }
     if (request.expectedSize &&
         (*request.expectedSize < 0 || status.st_size != *request.expectedSize)) {
-        throw DownloadError(DownloadError::Case::unexpectedError);
+        fail(name, fmt::format("the body ended after {} bytes, the server announced {}",
+                               status.st_size, *request.expectedSize));
+    }
+    if (hasher) {
+        const std::string actual = hasher->hexDigest();
+        if (actual != *options_.contentSha256) {
+            // Resuming from these bytes would only end in the same mismatch.
+            std::error_code ignored;
+            std::filesystem::remove(incompleteDestination_, ignored);
+            fail(name, fmt::format("the content's SHA-256 is {}, the server announced {}", actual,
+                                   detail::printable(*options_.contentSha256)));
+        }
     }
 }
 

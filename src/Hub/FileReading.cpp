@@ -43,4 +43,43 @@ std::optional<std::string> readFileBytes(const std::filesystem::path& path,
     }
 }
 
+std::optional<std::string> readSmallRegularFile(const std::filesystem::path& path,
+                                                std::size_t limit, std::error_code& error) {
+    error.clear();
+    // Non-blocking: opening a FIFO for reading would otherwise wait for a writer.
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat status {};
+    if (!file || ::fstat(file.get(), &status) != 0) {
+        error.assign(errno, std::generic_category());
+        return std::nullopt;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return std::nullopt;
+    }
+    // One byte past the limit tells a file that grew since fstat from one that fits.
+    std::string bytes(limit + 1, '\0');
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t count = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+        if (count == 0) {
+            break;
+        }
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error.assign(errno, std::generic_category());
+            return std::nullopt;
+        }
+        filled += static_cast<std::size_t>(count);
+    }
+    if (filled > limit) {
+        error = std::make_error_code(std::errc::file_too_large);
+        return std::nullopt;
+    }
+    bytes.resize(filled);
+    return bytes;
+}
+
 }  // namespace hub::detail

@@ -27,10 +27,23 @@ std::optional<std::string> environmentValue(const char* name) {
     return std::nullopt;
 }
 
-// The whole file as text; nothing when it is missing, unreadable or not UTF-8.
-std::optional<std::string> readTextFile(const std::filesystem::path& path) {
+// A token is a line of text; a token file is small.
+constexpr std::size_t maximumTokenFileBytes = 4096;
+
+// The whole file as text; nothing when it is missing, unreadable, not a regular file, longer than
+// a token file can be or not UTF-8.
+std::optional<std::string> readTokenFile(const std::filesystem::path& path) {
     std::error_code error;
-    std::optional<std::string> text = detail::readFileBytes(path, error);
+    std::optional<std::string> text =
+        detail::readSmallRegularFile(path, maximumTokenFileBytes, error);
+    if (error == std::errc::invalid_argument || error == std::errc::file_too_large) {
+        HubApi::logger().log(
+            vevidocore::Logging::LogType::error,
+            fmt::format("Ignoring the token file {}: {}", path.string(),
+                        error == std::errc::file_too_large
+                            ? fmt::format("longer than {} bytes", maximumTokenFileBytes)
+                            : std::string("not a regular file")));
+    }
     if (!text || !detail::isValidUtf8(*text)) {
         return std::nullopt;
     }
@@ -54,18 +67,18 @@ std::optional<std::string> hubTokenFromEnv() {
         return token;
     }
     if (const auto path = environmentValue("HUB_TOKEN_PATH")) {
-        if (auto token = nonEmpty(readTextFile(vevidocore::resolveAbsolutePath(*path)))) {
+        if (auto token = nonEmpty(readTokenFile(vevidocore::resolveAbsolutePath(*path)))) {
             return token;
         }
     }
     if (const auto home = environmentValue("HUB_HOME")) {
         const std::filesystem::path folder = vevidocore::resolveAbsolutePath(*home);
-        if (auto token = nonEmpty(readTextFile(folder / "token"))) {
+        if (auto token = nonEmpty(readTokenFile(folder / "token"))) {
             return token;
         }
     }
     for (const char* file : {"~/.cache/modelhub/token", "~/.modelhub/token"}) {
-        if (auto token = nonEmpty(readTextFile(vevidocore::resolveAbsolutePath(file)))) {
+        if (auto token = nonEmpty(readTokenFile(vevidocore::resolveAbsolutePath(file)))) {
             return token;
         }
     }

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include <fmt/format.h>
+
 #include "HubURL.h"
 #include "SafePath.h"
 #include "UniqueFd.h"
@@ -101,6 +103,42 @@ bool isPresent(const std::filesystem::path& path) {
     return std::filesystem::exists(path, error);
 }
 
+// Present with the size the hub announces (when it announces one): a copy cut short on disk is
+// not current whatever its record says.
+bool isPresentWhole(const std::filesystem::path& path, std::optional<std::int64_t> size) {
+    std::error_code error;
+    const std::uintmax_t onDisk = std::filesystem::file_size(path, error);
+    if (error) {
+        return false;
+    }
+    return !size || (*size >= 0 && onDisk == static_cast<std::uintmax_t>(*size));
+}
+
+// Deletes the partial files that other entity tags of the file left, unless a writer holds one.
+// Only "<name>.<tag>.incomplete" with a tag free of dots is taken as the file's own: a sibling
+// "<name>.<more>" has a dot between its own name and its tag.
+void removeStalePartialFiles(const std::filesystem::path& current, const std::string& base) {
+    const std::string currentName = current.filename().string();
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(current.parent_path(), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name == currentName || !name.starts_with(base + ".") ||
+            !name.ends_with(".incomplete")) {
+            continue;
+        }
+        const std::string_view tag = std::string_view(name).substr(
+            base.size() + 1,
+            name.size() - base.size() - 1 - std::string_view(".incomplete").size());
+        if (tag.empty() || tag.find('.') != std::string_view::npos) {
+            continue;
+        }
+        detail::UniqueFd file(::open(entry.path().c_str(), O_RDWR | O_CLOEXEC));
+        if (file && ::flock(file.get(), LOCK_EX | LOCK_NB) == 0) {
+            std::filesystem::remove(entry.path(), error);
+        }
+    }
+}
+
 }  // namespace
 
 std::string HubFileDownloader::source() const {
@@ -133,6 +171,7 @@ void HubFileDownloader::prepareCacheDestination(const std::filesystem::path& inc
 
 std::filesystem::path HubFileDownloader::download(const ProgressHandler& progressHandler,
                                                   std::stop_token stop) const {
+    detail::requireSafeRelativePath(repo.id, "repository id");
     detail::requireSafeRelativePath(relativeFilename, "file name");
     const std::filesystem::path target = targetFile();
     const std::filesystem::path metadataPath = metadataFile();
@@ -142,8 +181,8 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
     const HubApi::FileMetadata remote = hub.getFileMetadata(source(), stop);
 
     const std::string remoteCommit = remote.commitHash.value_or("");
-    if (HubApi::isValidHash(remoteCommit, HubApi::commitHashPattern) && isPresent(target) &&
-        local && local->commitHash == remoteCommit) {
+    if (HubApi::isValidHash(remoteCommit, HubApi::commitHashPattern) &&
+        isPresentWhole(target, remote.size) && local && local->commitHash == remoteCommit) {
         return target;
     }
     if (!remote.commitHash || !remote.etag || !remote.size || remote.location.empty()) {
@@ -151,7 +190,13 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
             "File metadata must have been retrieved from server");
     }
     const std::string& etag = *remote.etag;
-    if (isPresent(target) && local && local->etag == etag) {
+    if (maximumSize && *remote.size > *maximumSize) {
+        throw HubClientError::downloadError(fmt::format(
+            "cannot download {}: the hub announces {} bytes, more than the {} left for this "
+            "download",
+            detail::printable(relativeFilename), *remote.size, *maximumSize));
+    }
+    if (isPresentWhole(target, remote.size) && local && local->etag == etag) {
         hub.writeDownloadMetadata(*remote.commitHash, etag, metadataPath);
         return target;
     }
@@ -165,14 +210,20 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
     const PartialFileLock lock(incomplete, stop);
     // Whoever held the lock before may have just brought in this very file.
     if (const auto recorded = hub.readDownloadMetadata(metadataPath);
-        recorded && recorded->etag == etag && isPresent(target)) {
+        recorded && recorded->etag == etag && isPresentWhole(target, remote.size)) {
         std::error_code ignored;
         std::filesystem::remove(incomplete, ignored);  // made empty while waiting; still locked
         return target;
     }
 
     StateQueue states;
-    Downloader downloader(target, incomplete, backgroundSession, Downloader::defaultChunkSize);
+    const bool etagIsHash = HubApi::isValidHash(etag, HubApi::sha256Pattern);
+    Downloader downloader(target, incomplete,
+                          Downloader::Options{
+                              .inBackground = backgroundSession,
+                              .chunkSize = Downloader::defaultChunkSize,
+                              .contentSha256 = etagIsHash ? std::optional(etag) : std::nullopt,
+                          });
     const Downloader::Subscription subscription = downloader.download(
         source(), hubToken, std::nullopt, remote.size, transferIdleTimeoutSeconds, transferRetries,
         [&states](const Downloader::DownloadState& state) { states.push(state); });
@@ -195,6 +246,8 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
         }
     }
     hub.writeDownloadMetadata(*remote.commitHash, etag, metadataPath);
+    removeStalePartialFiles(incomplete,
+                            std::filesystem::path(relativeFilename).filename().string());
     return target;
 }
 

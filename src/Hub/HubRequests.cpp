@@ -3,6 +3,7 @@
 #include "Authorization.h"
 #include "CurlTransfer.h"
 #include "HubURL.h"
+#include "SafePath.h"
 #include "hub/HubApi.h"
 
 namespace hub {
@@ -27,7 +28,7 @@ std::vector<std::pair<std::string, std::string>> requestHeaders(
         throw HubClientError::authorizationRequired();
     }
     if (status == 404) {
-        throw HubClientError::fileNotFound(detail::lastPathComponent(url));
+        throw HubClientError::fileNotFound(detail::printable(detail::lastPathComponent(url)));
     }
     throw HubClientError::httpStatusCode(status);
 }
@@ -61,6 +62,16 @@ std::pair<std::string, HTTPResponse> HubApi::httpGet(const std::string& url,
     request.followRedirects = true;
     request.idleTimeoutSeconds = requestTimeoutSeconds;
     request.acceptEncoding = "";
+    // An answer that never ends would otherwise take all memory.
+    std::string body;
+    request.onBody = [&body, &url](std::string_view piece) {
+        if (body.size() + piece.size() > maximumAnswerBytes) {
+            throw HubClientError::downloadError(
+                fmt::format("the answer from {} is larger than {} MiB", detail::printable(url),
+                            maximumAnswerBytes >> 20));
+        }
+        body.append(piece);
+    };
     detail::HttpResult result;
     try {
         result = detail::performRequest(request, std::move(stop));
@@ -71,7 +82,7 @@ std::pair<std::string, HTTPResponse> HubApi::httpGet(const std::string& url,
     if (status < 200 || status > 299) {
         throwForStatus(status, url);
     }
-    return {std::move(result.body), std::move(result.response)};
+    return {std::move(body), std::move(result.response)};
 }
 
 HTTPResponse HubApi::httpHead(const std::string& url, std::stop_token stop) const {

@@ -31,7 +31,8 @@ std::string sha256Hex(std::string_view text) {
     return hex;
 }
 
-// Control characters are shown escaped, so that the message itself cannot be garbled.
+}  // namespace
+
 std::string printable(std::string_view text) {
     std::string shown;
     for (const char c : text) {
@@ -44,8 +45,6 @@ std::string printable(std::string_view text) {
     }
     return shown;
 }
-
-}  // namespace
 
 bool isSafeRelativePath(std::string_view path) {
     if (path.empty() || path.front() == '/' || path.find('\0') != std::string_view::npos) {

@@ -8,6 +8,10 @@
 
 namespace hub::detail {
 
+// The text with control characters shown escaped ("\x1b"), so that a name from the hub cannot
+// garble the message or the terminal that shows it.
+std::string printable(std::string_view text);
+
 // A path that stays below the folder it is joined to: not empty, not absolute, no empty, "." or
 // ".." segment and no NUL.
 bool isSafeRelativePath(std::string_view path);

@@ -1,3 +1,5 @@
+#include <fmt/format.h>
+
 #include <cmath>
 #include <limits>
 
@@ -62,11 +64,13 @@ std::filesystem::path HubApi::snapshot(const Repo& repo, const std::string& revi
             const std::string name = file.filename().string();
             const std::optional<LocalDownloadFileMetadata> metadata = readDownloadMetadata(record);
             if (!metadata) {
-                throw EnvironmentError::offlineModeError("Metadata not available for " + name);
+                throw EnvironmentError::offlineModeError("Metadata not available for " +
+                                                         detail::printable(name));
             }
             if (isValidHash(metadata->etag, sha256Pattern) &&
                 computeFileHash(file) != metadata->etag) {
-                throw EnvironmentError::fileIntegrityError("Hash mismatch for " + name);
+                throw EnvironmentError::fileIntegrityError("Hash mismatch for " +
+                                                           detail::printable(name));
             }
         }
         return repoDestination;
@@ -74,9 +78,16 @@ std::filesystem::path HubApi::snapshot(const Repo& repo, const std::string& revi
 
     const std::vector<std::string> names = getFilenames(repo, revision, globs, stop);
     // A hostile listing is refused whole, before anything is written.
+    if (names.size() > maximumSnapshotFiles) {
+        throw HubClientError::downloadError(
+            fmt::format("cannot download {}: the listing names {} matching files, more than the "
+                        "{} that one download may fetch",
+                        detail::printable(repo.id), names.size(), maximumSnapshotFiles));
+    }
     for (const std::string& name : names) {
         detail::requireSafeRelativePath(name, "file name");
     }
+    std::int64_t bytes = 0;
     Progress overall(static_cast<std::int64_t>(names.size()));
     for (const std::string& name : names) {
         auto fileProgress = std::make_shared<Progress>(100);
@@ -91,8 +102,9 @@ std::filesystem::path HubApi::snapshot(const Repo& repo, const std::string& revi
             .hubToken = hubToken_,
             .endpoint = endpoint_,
             .backgroundSession = useBackgroundSession_,
+            .maximumSize = maximumSnapshotBytes - bytes,
         };
-        downloader.download(
+        const std::filesystem::path file = downloader.download(
             [&](double fraction, std::optional<double> speed) {
                 if (const std::optional<std::int64_t> percent = percentOf(fraction)) {
                     fileProgress->setCompletedUnitCount(*percent);
@@ -108,6 +120,8 @@ std::filesystem::path HubApi::snapshot(const Repo& repo, const std::string& revi
             // Returning the folder would pass a partial snapshot off as a complete one.
             throw URLError(URLError::Code::cancelled);
         }
+        std::error_code error;
+        bytes += static_cast<std::int64_t>(std::filesystem::file_size(file, error));
         fileProgress->setCompletedUnitCount(100);
     }
     report(overall);

@@ -38,6 +38,19 @@ const char* describe(URLError::Code code) {
 }  // namespace
 
 URLError::URLError(Code code, std::string detail, std::string url)
-    : code_(code), detail_(std::move(detail)), url_(std::move(url)), description_(describe(code)) {}
+    : code_(code),
+      detail_(std::move(detail)),
+      url_(std::move(url)),
+      description_(describe(code)),
+      message_(description_) {}
+
+URLError URLError::withContext(std::string_view context) const {
+    URLError error = *this;
+    error.message_ = std::string(context) + ": " + description_;
+    if (!detail_.empty()) {
+        error.message_ += " (" + detail_ + ")";
+    }
+    return error;
+}
 
 }  // namespace hub

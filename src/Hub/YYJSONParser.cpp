@@ -2,16 +2,14 @@
 
 #include <fmt/core.h>
 #include <rapidjson/error/en.h>
-#include <rapidjson/memorystream.h>
-#include <rapidjson/reader.h>
 
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <vector>
 
 #include "JSONReading.h"
+#include "vevidocore/JSONReading.h"
 
 namespace hub {
 
@@ -78,47 +76,6 @@ public:
             return add(Config(static_cast<float>(d)), unsignedValue);
         }
         return add(Config(), unsignedValue);
-    }
-    // Numbers arrive as their text and are converted here: the reader's own full-precision
-    // conversion reads outside its power table on extreme exponents, while from_chars is exact
-    // (correctly rounded) for every spelling.
-    bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
-        const std::string_view text(s, length);
-        const bool minus = !text.empty() && text.front() == '-';
-        const std::string_view body = minus ? text.substr(1) : text;
-        if (body == "NaN") {
-            return Double(std::numeric_limits<double>::quiet_NaN());
-        }
-        if (body == "Inf" || body == "Infinity") {
-            const double inf = std::numeric_limits<double>::infinity();
-            return Double(minus ? -inf : inf);
-        }
-        const bool integral = body.find_first_of(".eE") == std::string_view::npos;
-        if (integral) {
-            std::int64_t i = 0;
-            if (auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), i);
-                ec == std::errc() && end == text.data() + text.size()) {
-                return Int64(i);
-            }
-            std::uint64_t u = 0;
-            if (auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), u);
-                !minus && ec == std::errc() && end == text.data() + text.size()) {
-                return Uint64(u);
-            }
-        }
-        double d = 0;
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
-        if (ec == std::errc::result_out_of_range) {
-            // Beyond the double range: huge is an infinity, tiny a zero.
-            const bool huge = body.find_first_of("eE") == std::string_view::npos ||
-                              body[body.find_first_of("eE") + 1] != '-';
-            const double magnitude = huge ? std::numeric_limits<double>::infinity() : 0.0;
-            return Double(minus ? -magnitude : magnitude);
-        }
-        if (ec != std::errc() || end != text.data() + text.size()) {
-            return false;
-        }
-        return Double(d);
     }
     bool String(const char* s, rapidjson::SizeType length, bool) {
         // The length, not a terminating NUL, bounds the text: "\u0000" is a character like any.
@@ -198,10 +155,10 @@ private:
 
 template <unsigned Flags>
 Config read(std::string_view bytes, JSONDialect dialect) {
-    rapidjson::MemoryStream stream(bytes.data(), bytes.size());
-    rapidjson::Reader reader;
     TreeBuilder builder(dialect);
-    const rapidjson::ParseResult result = reader.Parse<Flags>(stream, builder);
+    std::size_t stoppedAt = 0;
+    const rapidjson::ParseResult result =
+        vevidocore::json::parse<Flags>(bytes, builder, &stoppedAt);
     if (builder.depthExceeded()) {
         throw YYJSONParser::ParseError::readFailed(
             result.Code(), fmt::format("nesting deeper than {} levels", YYJSONParser::maxDepth),
@@ -213,10 +170,10 @@ Config read(std::string_view bytes, JSONDialect dialect) {
     }
     // The reader takes a NUL byte for the end of input; anything after one is still content
     // after the root value.
-    if (stream.Tell() != bytes.size()) {
+    if (stoppedAt != bytes.size()) {
         constexpr auto code = rapidjson::kParseErrorDocumentRootNotSingular;
         throw YYJSONParser::ParseError::readFailed(code, rapidjson::GetParseError_En(code),
-                                                   stream.Tell());
+                                                   stoppedAt);
     }
     return builder.takeRoot();
 }
@@ -227,9 +184,8 @@ Config readJSON(std::string_view bytes, JSONDialect dialect) {
     if (bytes.empty()) {
         throw YYJSONParser::ParseError::readFailed(0, "empty data", 0);
     }
-    constexpr unsigned common = rapidjson::kParseNumbersAsStringsFlag |
-                                rapidjson::kParseValidateEncodingFlag |
-                                rapidjson::kParseIterativeFlag;
+    constexpr unsigned common =
+        rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
     if (dialect == JSONDialect::loader) {
         return read<common | rapidjson::kParseNanAndInfFlag>(bytes, dialect);
     }

@@ -5,6 +5,7 @@
 #include <rapidjson/writer.h>
 
 #include "rararozuvu/DecodingError.h"
+#include "vevidocore/JSONReading.h"
 
 namespace rararozuvu {
 
@@ -45,8 +46,7 @@ void writeChannelMode(Writer& writer, const AudioInputConfig::ChannelMode& mode)
 
 rapidjson::Document parse(std::string_view json) {
     rapidjson::Document document;
-    document.Parse(json.data(), json.size());
-    if (document.HasParseError()) {
+    if (vevidocore::json::parse(document, json).IsError()) {
         throw DecodingError(Kind::dataCorrupted, "The given data was not valid JSON.");
     }
     return document;

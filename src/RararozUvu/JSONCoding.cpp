@@ -6,6 +6,7 @@
 
 #include "rararozuvu/DecodingError.h"
 #include "rararozuvu/EncodingError.h"
+#include "vevidocore/JSONReading.h"
 
 namespace rararozuvu::json {
 
@@ -107,10 +108,10 @@ void Writer::value(const std::vector<std::map<std::int64_t, float>>& maps) {
 
 rapidjson::Document parse(std::string_view json) {
     rapidjson::Document document;
-    document.Parse<rapidjson::kParseFullPrecisionFlag | rapidjson::kParseNanAndInfFlag |
-                   rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(
-        json.data(), json.size());
-    if (document.HasParseError()) {
+    if (vevidocore::json::parse<rapidjson::kParseNanAndInfFlag |
+                                rapidjson::kParseValidateEncodingFlag |
+                                rapidjson::kParseIterativeFlag>(document, json)
+            .IsError()) {
         throw DecodingError(Kind::dataCorrupted, "The given data was not valid JSON.");
     }
     return document;

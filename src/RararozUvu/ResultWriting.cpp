@@ -16,6 +16,8 @@
 #include <system_error>
 #include <utility>
 
+#include "vevidocore/JSONReading.h"
+
 namespace rararozuvu {
 
 namespace fs = std::filesystem;
@@ -176,7 +178,7 @@ Result<std::string> WriteJSON::write(const TranscriptionResult& result, const st
     return writeFile(filePath(outputDir(), to, ".json"), [&] {
         rapidjson::Document document;
         const std::string compact = result.toJson();
-        document.Parse<rapidjson::kParseFullPrecisionFlag>(compact.data(), compact.size());
+        (void)vevidocore::json::parse(document, compact);
         rapidjson::StringBuffer buffer;
         rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
         writer.SetIndent(' ', 2);

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "ml/ModelError.h"
+#include "vevidocore/JSONReading.h"
 
 namespace ml {
 
@@ -185,13 +186,13 @@ ModelBundle ModelBundle::read(const std::filesystem::path& folder) {
     Reader r(file);
 
     rapidjson::Document doc;
-    constexpr unsigned kFlags =
-        rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag |
-        rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
-    doc.Parse<kFlags>(text.data(), text.size());
-    if (doc.HasParseError()) {
-        r.fail(fmt::format("malformed JSON at offset {}: {}", doc.GetErrorOffset(),
-                           rapidjson::GetParseError_En(doc.GetParseError())));
+    constexpr unsigned kFlags = rapidjson::kParseNanAndInfFlag |
+                                rapidjson::kParseValidateEncodingFlag |
+                                rapidjson::kParseIterativeFlag;
+    const rapidjson::ParseResult parsed = vevidocore::json::parse<kFlags>(doc, text);
+    if (parsed.IsError()) {
+        r.fail(fmt::format("malformed JSON at offset {}: {}", parsed.Offset(),
+                           rapidjson::GetParseError_En(parsed.Code())));
     }
     if (!doc.IsObject())
         r.fail("the description is not a JSON object");

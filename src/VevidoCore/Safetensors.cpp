@@ -19,6 +19,8 @@
 #include <memory>
 #include <utility>
 
+#include "vevidocore/JSONReading.h"
+
 namespace ml {
 
 namespace {
@@ -157,15 +159,16 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
         const std::uint64_t dataSize = fileSize - dataStart;
 
         rapidjson::Document doc;
-        constexpr unsigned kFlags =
-            rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag |
-            rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
-        doc.Parse<kFlags>(reinterpret_cast<const char*>(bytes + 8),
-                          static_cast<std::size_t>(headerLength));
-        if (doc.HasParseError()) {
-            throw SafetensorsError(fmt::format(
-                "safetensors file {} has a malformed header: {} at offset {}", where,
-                rapidjson::GetParseError_En(doc.GetParseError()), doc.GetErrorOffset()));
+        constexpr unsigned kFlags = rapidjson::kParseNanAndInfFlag |
+                                    rapidjson::kParseValidateEncodingFlag |
+                                    rapidjson::kParseIterativeFlag;
+        const rapidjson::ParseResult parsed = vevidocore::json::parse<kFlags>(
+            doc, std::string_view(reinterpret_cast<const char*>(bytes + 8),
+                                  static_cast<std::size_t>(headerLength)));
+        if (parsed.IsError()) {
+            throw SafetensorsError(
+                fmt::format("safetensors file {} has a malformed header: {} at offset {}", where,
+                            rapidjson::GetParseError_En(parsed.Code()), parsed.Offset()));
         }
         if (!doc.IsObject()) {
             throw SafetensorsError(

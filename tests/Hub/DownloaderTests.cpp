@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "../VevidoCore/TempFolder.h"
@@ -99,8 +100,9 @@ TEST_F(ResumableDownload, StatesFollowTheChunksWrittenAndTheExpectedSize) {
         {"a tail after the chunks", 2500, 2500, 0, {0, 0.4, 0.8}, true},
         {"whole chunks only", 3000, 3000, 0, {0, 1.0 / 3, 2.0 / 3, 1}, true},
         {"no expected size", 2500, std::nullopt, 0, {0}, true},
-        {"expected size zero", 2500, 0, 0, {0, 0, 0}, false},
-        {"more bytes than expected", 2500, 2000, 0, {0, 0.5, 1}, false},
+        {"expected size zero", 2500, 0, 0, {0}, false},
+        // Refused as soon as the bytes pass the announced size: none of them is written.
+        {"more bytes than expected", 2500, 2000, 0, {0}, false},
         {"resumed", 2500, 2500, 1200, {0.48, 0.88}, true},
     };
     for (const auto& c : cases) {
@@ -128,8 +130,100 @@ TEST_F(ResumableDownload, StatesFollowTheChunksWrittenAndTheExpectedSize) {
             const auto error = testing::failure<Downloader::DownloadError>(states.back());
             EXPECT_EQ(error,
                       Downloader::DownloadError(Downloader::DownloadError::Case::unexpectedError));
+            EXPECT_THAT(error ? error->what() : "",
+                        ::testing::HasSubstr("cannot download " + destination.string()));
             EXPECT_FALSE(std::filesystem::exists(destination));
         }
+    }
+}
+
+// What a hostile or broken server does; each ends in one failed state whose message names the
+// file and the cause, with nothing moved into place.
+TEST_F(ResumableDownload, HostileBodiesFailWithTheFileAndTheCause) {
+    const std::string content = generatedBytes(3000, 17);
+    hub.addFile(repo, "file.bin", content, {.large = true});
+    const std::string sha256 = hub.sha256(repo, "file.bin");
+    const std::string otherSha256(64, 'a');
+    const struct {
+        const char* name;
+        std::optional<TestFault> fault;
+        std::int64_t expectedSize;
+        std::string contentSha256;
+        std::string partial;
+        std::string cause;
+        bool partialKept;  // a body that does not match its hash is deleted
+    } cases[] = {
+        {"a body that never ends", TestFault{.method = "GET", .endlessBody = true}, 3000, sha256,
+         "", "the server sends more than the announced 3000 bytes", true},
+        {"a body shorter than announced", std::nullopt, 4000, "", "",
+         "the body ended after 3000 bytes, the server announced 4000", true},
+        {"content that does not match its SHA-256", std::nullopt, 3000, otherSha256, "",
+         "the content's SHA-256 is " + sha256 + ", the server announced " + otherSha256, false},
+        {"a resumed prefix that does not match", std::nullopt, 3000, sha256, std::string(1000, 'x'),
+         "the content's SHA-256 is ", false},
+        {"a connection lost for good", TestFault{.method = "GET", .cutAfter = 100}, 3000, "", "",
+         "(after 2 retries): The network connection was lost.", true},
+        {"an error status", TestFault{.method = "GET", .status = 500}, 3000, "", "",
+         "the server answered with status 500", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        hub.clearFaults();
+        if (c.fault) {
+            hub.addFault(*c.fault);
+        }
+        writeFile(incomplete, c.partial);
+        StateLog log;
+        Downloader::Options options = small();
+        if (!c.contentSha256.empty()) {
+            options.contentSha256 = c.contentSha256;
+        }
+        Downloader downloader(destination, incomplete, options);
+        const auto subscription = downloader.download(url(), std::nullopt, std::nullopt,
+                                                      c.expectedSize, 10, 2, log.callback());
+        const auto state = log.waitForEnd().back();
+        ASSERT_EQ(state.kind, Kind::failed);
+        try {
+            std::rethrow_exception(state.error);
+        } catch (const std::exception& error) {
+            EXPECT_THAT(error.what(),
+                        ::testing::HasSubstr("cannot download " + destination.string()));
+            EXPECT_THAT(error.what(), ::testing::HasSubstr(c.cause));
+        }
+        EXPECT_FALSE(std::filesystem::exists(destination));
+        EXPECT_LE(Downloader::incompleteFileSize(incomplete), c.expectedSize);
+        EXPECT_EQ(std::filesystem::exists(incomplete), c.partialKept);
+    }
+}
+
+TEST_F(ResumableDownload, TheContentHashCoversAResumedPrefixAndAStartOver) {
+    const std::string content = generatedBytes(5000, 19);
+    hub.addFile(repo, "file.bin", content, {.large = true});
+    const struct {
+        const char* name;
+        std::string partial;
+        std::optional<TestFault> fault;
+    } cases[] = {
+        {"resumed", content.substr(0, 2000), std::nullopt},
+        {"cut and resumed", "", TestFault{.method = "GET", .times = 1, .cutAfter = 2500}},
+        {"range ignored", content.substr(0, 2000), TestFault{.method = "GET", .ignoreRange = true}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        hub.clearFaults();
+        if (c.fault) {
+            hub.addFault(*c.fault);
+        }
+        writeFile(incomplete, c.partial);
+        std::filesystem::remove(destination);
+        StateLog log;
+        Downloader::Options options = small();
+        options.contentSha256 = hub.sha256(repo, "file.bin");
+        Downloader downloader(destination, incomplete, options);
+        const auto subscription =
+            downloader.download(url(), std::nullopt, std::nullopt, 5000, 10, 2, log.callback());
+        EXPECT_EQ(log.waitForEnd().back().kind, Kind::completed);
+        EXPECT_TRUE(readFile(destination) == content);
     }
 }
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "../VevidoCore/TempFolder.h"
 #include "TestSupport.h"
@@ -79,6 +80,22 @@ TEST_F(HubConfiguration, TokenDiscoveryTakesTheFirstNonEmptySourceAsItStands) {
         for (const auto& [path, bytes] : c.files) {
             std::filesystem::remove(temp.path() / path);
         }
+    }
+}
+
+// A token file is a small regular file: anything else is passed over without blocking or
+// reading without bound.
+TEST_F(HubConfiguration, ATokenPathToAnythingButASmallFileIsPassedOver) {
+    writeFile(temp.path() / ".cache/modelhub/token", "cache");
+    const std::filesystem::path fifo = temp.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    writeFile(temp.path() / "large", std::string(5000, 't'));
+    for (const std::string& path :
+         {std::string("/dev/zero"), fifo.string(), inTemp("{tmp}/large"), temp.path().string()}) {
+        SCOPED_TRACE(path);
+        ScopedEnvironment local;
+        local.set("HUB_TOKEN_PATH", path);
+        EXPECT_EQ(HubApi().hubToken(), "cache");
     }
 }
 

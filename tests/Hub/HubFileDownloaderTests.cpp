@@ -6,6 +6,7 @@
 #include "DownloadTestSupport.h"
 #include "TestHub.h"
 #include "TestSupport.h"
+#include "hub/Downloader.h"
 #include "hub/HubFileDownloader.h"
 
 namespace hub {
@@ -136,6 +137,64 @@ TEST_F(FileDownloadDecision, AFilePlacedByHandIsKeptOnlyWhenItsSha256Matches) {
     EXPECT_TRUE(readFile(downloader("weights.bin").targetFile()) == content);
 }
 
+TEST_F(FileDownloadDecision, ACachedFileCutShortIsFetchedAgainWhateverItsRecordSays) {
+    const std::string content = generatedBytes(4000, 4);
+    hub.addFile(repo, "weights.bin", content, {.large = true});
+    hub.addFile(repo, "config.json", content);
+    for (const char* name : {"weights.bin", "config.json"}) {
+        SCOPED_TRACE(name);
+        const HubFileDownloader file = downloader(name);
+        file.download();
+        // Same commit, same entity tag, fewer bytes.
+        std::filesystem::resize_file(file.targetFile(), 1000);
+        hub.clearRequests();
+        file.download();
+        EXPECT_GE(transfers(), 1u);
+        EXPECT_TRUE(readFile(file.targetFile()) == content);
+    }
+}
+
+TEST_F(FileDownloadDecision, PartialFilesOfOlderEntityTagsGoWhenANewerOneArrives) {
+    hub.addFile(repo, "weights.bin", generatedBytes(3000, 5));
+    hub.addFile(repo, "weights.bin.sig", generatedBytes(10, 6));
+    const HubFileDownloader file = downloader("weights.bin");
+    const std::filesystem::path older = file.incompleteFile(std::string(40, 'a'));
+    // A sibling's partial file, whatever its tag, is not this file's.
+    const std::filesystem::path sibling =
+        downloader("weights.bin.sig").incompleteFile(std::string(40, 'b'));
+    writeFile(older, "an older version, cut short");
+    writeFile(sibling, "x");
+
+    file.download();
+    EXPECT_FALSE(std::filesystem::exists(older));
+    EXPECT_TRUE(std::filesystem::exists(sibling));
+    EXPECT_EQ(testing::partialFilesBelow(temp.path()), std::vector{sibling});
+}
+
+TEST_F(FileDownloadDecision, ALyingHubPutsNothingInPlace) {
+    const std::string content = generatedBytes(3000, 7);
+    hub.addFile(repo, "weights.bin", content, {.large = true});
+    const HubFileDownloader file = downloader("weights.bin");
+    const std::string lie(64, 'c');
+    hub.addFault({.method = "HEAD", .headers = {{"X-Linked-Etag", "\"" + lie + "\""}}});
+    try {
+        file.download();
+        ADD_FAILURE() << "content that does not match its entity tag was accepted";
+    } catch (const Downloader::DownloadError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "cannot download " + file.targetFile().string() + ": the content's SHA-256 is " +
+                      hub.sha256(repo, "weights.bin") + ", the server announced " + lie);
+    }
+    EXPECT_FALSE(std::filesystem::exists(file.targetFile()));
+    EXPECT_FALSE(file.hub.readDownloadMetadata(file.metadataFile()));
+    EXPECT_TRUE(testing::partialFilesBelow(temp.path()).empty());
+
+    // The hub mends its ways: the next run fetches the file whole.
+    hub.clearFaults();
+    EXPECT_EQ(file.download(), file.targetFile());
+    EXPECT_TRUE(readFile(file.targetFile()) == content);
+}
+
 TEST_F(FileDownloadDecision, RefusesIncompleteAnswersAndUnsafeNames) {
     hub.addFile(repo, "config.json", "{}");
     hub.addFault({.method = "HEAD", .headers = {{"X-Repo-Commit", std::nullopt}}});
@@ -152,6 +211,14 @@ TEST_F(FileDownloadDecision, RefusesIncompleteAnswersAndUnsafeNames) {
         SCOPED_TRACE(name);
         hub.clearRequests();
         EXPECT_THROW(downloader(name).download(), EnvironmentError);
+        EXPECT_TRUE(hub.requests().empty());
+    }
+    for (const char* id : {"owner/../../escape", "..", "owner/.."}) {
+        SCOPED_TRACE(id);
+        HubFileDownloader file = downloader("config.json");
+        file.repo = Repo(id);
+        hub.clearRequests();
+        EXPECT_THROW(file.download(), EnvironmentError);
         EXPECT_TRUE(hub.requests().empty());
     }
 }

@@ -1,6 +1,8 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "../VevidoCore/TempFolder.h"
 #include "TestHub.h"
@@ -102,6 +104,21 @@ TEST_F(RepositoryListing, FailuresOfTheListing) {
     hub.clearFaults();
     hub.addFault({.status = 200, .body = "{"});
     EXPECT_THROW(client().getFilenames(repo, "main", {}), YYJSONParser::ParseError);
+
+    // An answer that never ends stops at the cap, for the listing and for the account alike.
+    hub.clearFaults();
+    hub.addFault({.method = "GET", .endlessBody = true});
+    hub.addAccount("token", R"({"name":"someone"})");
+    for (const auto& [what, call] : std::vector<std::pair<const char*, std::function<void()>>>{
+             {"listing", [&] { client().getFilenames(repo, "main", {}); }},
+             {"whoami", [&] { client("token").whoami(); }},
+         }) {
+        SCOPED_TRACE(what);
+        const auto error = caught<HubClientError>(call);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->errorCase(), HubClientError::Case::downloadError);
+        EXPECT_THAT(error->errorDescription(), ::testing::HasSubstr("is larger than 64 MiB"));
+    }
 }
 
 TEST_F(RepositoryListing, ConfigurationFilesAreReadFromTheLocalRepository) {

@@ -1,3 +1,5 @@
+#include <fmt/format.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -286,6 +288,59 @@ TEST_F(Snapshot, AListingThatLeavesTheCacheIsRefusedBeforeAnythingIsWritten) {
     }
     EXPECT_THROW(client().snapshot(Repo("../../elsewhere"), "main", "*"), EnvironmentError);
     EXPECT_TRUE(hub.requests().empty());
+}
+
+TEST_F(Snapshot, WhatOneSnapshotMayFetchIsBounded) {
+    // More files than one snapshot fetches: refused after the listing alone.
+    std::string siblings;
+    for (std::size_t i = 0; i <= HubApi::maximumSnapshotFiles; ++i) {
+        siblings += (i == 0 ? "" : ",") + fmt::format(R"({{"rfilename":"f{}.bin"}})", i);
+    }
+    hub.addFault({.method = "GET",
+                  .pathContains = "/api/",
+                  .times = 1,
+                  .status = 200,
+                  .body = R"({"siblings":[)" + siblings + "]}"});
+    auto error = testing::caught<HubClientError>(
+        [&] { client().snapshot(repo, "main", std::vector<std::string>{}); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->errorDescription(),
+              "Download failed: cannot download owner/model: the listing names 10001 matching "
+              "files, more than the 10000 that one download may fetch");
+    EXPECT_EQ(hub.requests().size(), 1u);
+
+    // Files that add up to more bytes than the limit: the one that passes it is not fetched.
+    hub.addFile(repo, "a.bin", generatedBytes(1000), {.large = true});
+    hub.addFile(repo, "b.bin", generatedBytes(1000), {.large = true});
+    const std::string rest = std::to_string(HubApi::maximumSnapshotBytes - 500);
+    hub.addFault({.method = "HEAD", .pathContains = "b.bin", .headers = {{"X-Linked-Size", rest}}});
+    hub.clearRequests();
+    error = testing::caught<HubClientError>(
+        [&] { client().snapshot(repo, "main", std::vector<std::string>{}); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(error->errorDescription(),
+                ::testing::HasSubstr("cannot download b.bin: the hub announces " + rest +
+                                     " bytes, more than the " +
+                                     std::to_string(HubApi::maximumSnapshotBytes - 1000) +
+                                     " left for this download"));
+    EXPECT_TRUE(std::filesystem::exists(repoFolder() / "a.bin"));
+    EXPECT_FALSE(std::filesystem::exists(repoFolder() / "b.bin"));
+    EXPECT_EQ(requests("GET").size(), 3u);  // the listing, a.bin's redirect and its body
+}
+
+TEST_F(Snapshot, NamesFromTheHubAreShownWithControlCharactersEscaped) {
+    const std::string name = "evil\x1b]0;owned\x07.bin";
+    hub.addFile(repo, name, generatedBytes(1000), {.large = true});
+    hub.addFault({.method = "HEAD", .headers = {{"X-Linked-Etag", std::string(64, 'e')}}});
+    try {
+        client().snapshot(repo, "main", std::vector<std::string>{});
+        ADD_FAILURE() << "a lying hub was believed";
+    } catch (const std::exception& error) {
+        const std::string message = error.what();
+        EXPECT_THAT(message, ::testing::HasSubstr("evil\\x1b]0;owned\\x07.bin"));
+        EXPECT_EQ(message.find('\x1b'), std::string::npos);
+        EXPECT_EQ(message.find('\x07'), std::string::npos);
+    }
 }
 
 TEST_F(Snapshot, AStopEndsTheSnapshotAsCancelled) {

@@ -349,6 +349,9 @@ struct TestHub::State {
         } else {
             answer(std::string_view(listener) == "cdn", request, response, fault);
         }
+        if (fault && fault->endlessBody && !response.body.empty()) {
+            endless(response, std::move(response.body), ' ');
+        }
         if (fault) {
             for (const auto& [name, value] : fault->headers) {
                 response.headers.erase(name);
@@ -449,6 +452,22 @@ struct TestHub::State {
         body(request, response, served, fault);
     }
 
+    // `first`, then `filler` for ever, chunked: the client sees no length to stop at.
+    static void endless(httplib::Response& response, std::string first, char filler) {
+        const std::string type = response.get_header_value("Content-Type");
+        response.body.clear();
+        response.set_chunked_content_provider(
+            type.empty() ? "application/octet-stream" : type,
+            [first = std::move(first), filler = std::string(64 * 1024, filler), sent = false](
+                std::size_t, httplib::DataSink& sink) mutable {
+                if (!sent) {
+                    sent = true;
+                    return sink.write(first.data(), first.size());
+                }
+                return sink.write(filler.data(), filler.size());
+            });
+    }
+
     void body(const httplib::Request& request, httplib::Response& response, const StoredFile& file,
               const std::optional<Fault>& fault) {
         response.set_header("Accept-Ranges", "bytes");
@@ -473,6 +492,10 @@ struct TestHub::State {
         }
         if (length == 0) {
             response.set_content("", "application/octet-stream");
+            return;
+        }
+        if (fault && fault->endlessBody) {
+            endless(response, file.slice(start, length), 'x');
             return;
         }
         const std::optional<std::size_t> cutAfter = fault ? fault->cutAfter : std::nullopt;

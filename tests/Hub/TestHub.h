@@ -52,6 +52,9 @@ struct TestFault {
     std::optional<std::size_t> stallAfter;
     // Stall before the answer's head is sent.
     bool stallBeforeHead = false;
+    // Send the answer's body without a length and never end it: after the body (a file's from
+    // the asked offset, or a listing), filler follows until the client hangs up.
+    bool endlessBody = false;
 };
 
 // A model hub on loopback, for tests: a real HTTP server (and a second one standing in for the

@@ -14,6 +14,7 @@
 
 #include "TextTrimming.h"
 #include "hub/URLError.h"
+#include "vevidocore/JSONReading.h"
 
 namespace quillora {
 
@@ -345,9 +346,9 @@ std::string CleanupClient::clean(std::string_view transcript, std::string_view a
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
 
     rapidjson::Document answer;
-    answer.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(
-        transfer.body.data(), transfer.body.size());
-    if (answer.HasParseError()) {
+    if (vevidocore::json::parse<rapidjson::kParseValidateEncodingFlag |
+                                rapidjson::kParseIterativeFlag>(answer, transfer.body)
+            .IsError()) {
         answer.SetNull();
     }
     if (status != 200) {

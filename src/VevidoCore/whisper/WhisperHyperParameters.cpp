@@ -3,6 +3,8 @@
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
+#include "vevidocore/JSONReading.h"
+
 #include <fmt/format.h>
 #include <fstream>
 #include <iterator>
@@ -13,17 +15,17 @@ namespace ml::whisper {
 
 namespace {
 
-constexpr unsigned kParseFlags =
-    rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag |
-    rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+constexpr unsigned kParseFlags = rapidjson::kParseNanAndInfFlag |
+                                 rapidjson::kParseValidateEncodingFlag |
+                                 rapidjson::kParseIterativeFlag;
 
 rapidjson::Document parse(std::string_view text, std::string_view what) {
     rapidjson::Document doc;
-    doc.Parse<kParseFlags>(text.data(), text.size());
-    if (doc.HasParseError()) {
+    const rapidjson::ParseResult parsed = vevidocore::json::parse<kParseFlags>(doc, text);
+    if (parsed.IsError()) {
         throw WhisperKernelError(fmt::format("{} is not valid JSON: {} at offset {}", what,
-                                             rapidjson::GetParseError_En(doc.GetParseError()),
-                                             doc.GetErrorOffset()));
+                                             rapidjson::GetParseError_En(parsed.Code()),
+                                             parsed.Offset()));
     }
     if (!doc.IsObject())
         throw WhisperKernelError(fmt::format("{} is not a JSON object", what));

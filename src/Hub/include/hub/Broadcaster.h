@@ -26,6 +26,9 @@ namespace hub {
 // Nothing is buffered for a slow subscriber: broadcast() returns once every callback has.
 template <class T>
 class Broadcaster {
+    // Declared before the subscription that names it: clang looks the name up at that point.
+    struct Core;
+
 public:
     using Callback = std::function<void(const T&)>;
     using InitialState = std::function<std::optional<T>()>;

@@ -60,13 +60,16 @@ public:
         bool isFinal() const noexcept { return kind == Kind::completed || kind == Kind::failed; }
     };
 
-    // The downloader's own failures. They carry no message of their own.
+    // The downloader's own failures. Those it raises carry a message that names the file and
+    // the cause; equality is by case alone.
     class DownloadError : public std::exception {
     public:
         enum class Case { invalidDownloadLocation, unexpectedError, tempFileNotFound };
 
-        explicit DownloadError(Case c) : case_(c) {}
+        explicit DownloadError(Case c, std::string message = {})
+            : case_(c), message_(std::move(message)) {}
         Case errorCase() const noexcept { return case_; }
+        const std::string& message() const noexcept { return message_; }
         const char* what() const noexcept override;
 
         friend bool operator==(const DownloadError& a, const DownloadError& b) {
@@ -75,6 +78,7 @@ public:
 
     private:
         Case case_;
+        std::string message_;
     };
 
     using StateBroadcaster = Broadcaster<DownloadState>;
@@ -89,6 +93,10 @@ public:
         std::size_t chunkSize = defaultChunkSize;
         // The pause before a request that resumes a body broken off by the network.
         std::chrono::milliseconds retryDelay{1000};
+        // The SHA-256 (64 lower-case hexadecimal digits) that the whole content must have. It is
+        // computed while the body arrives; on a mismatch the partial file is deleted and nothing
+        // is moved into place.
+        std::optional<std::string> contentSha256;
     };
 
     // `incompleteDestination` must exist before a transfer starts.
@@ -105,8 +113,8 @@ public:
     // `timeout` is an idle limit in seconds: the transfer fails when nothing moves for that long,
     // however long the whole body takes. A body that the network breaks off is asked for again
     // from the written length up to `numRetries` times in a row (a chunk written restores the
-    // budget). When `expectedSize` is given the file must end up exactly that long. A transfer
-    // that was running is stopped first.
+    // budget). When `expectedSize` is given the file must end up exactly that long, and a body
+    // that runs past it fails at once. A transfer that was running is stopped first.
     [[nodiscard]] Subscription download(const std::string& url,
                                         const std::optional<std::string>& token,
                                         const std::optional<Headers>& headers,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -78,6 +79,13 @@ public:
         std::optional<XetFileData> xetFileData;
     };
 
+    // What one snapshot may fetch: a listing that names more files, or files that add up to more
+    // bytes, is refused.
+    static constexpr std::size_t maximumSnapshotFiles = 10000;
+    static constexpr std::int64_t maximumSnapshotBytes = std::int64_t{64} << 30;
+    // The largest JSON answer (listing, account) read.
+    static constexpr std::size_t maximumAnswerBytes = std::size_t{64} << 20;
+
     static constexpr std::string_view sha256Pattern = "^[0-9a-f]{64}$";
     static constexpr std::string_view commitHashPattern = "^[0-9a-f]{40}$";
 
@@ -105,7 +113,8 @@ public:
     // verdict (see NetworkStateActor::shouldUseOfflineMode).
     bool isOffline() const;
 
-    // A GET that follows redirects; the body and the final answer's head. A status outside
+    // A GET that follows redirects; the body (at most maximumAnswerBytes) and the final answer's
+    // head. A status outside
     // 200-299 raises HubClientError (401/403 authorizationRequired, 404 fileNotFound with the
     // URL's last path component, other httpStatusCode); a transport failure raises
     // HubClientError::downloadError with its description.
@@ -178,9 +187,10 @@ public:
     //
     // Online (see isOffline()), the revision is listed and each matching file brought up to date
     // one after another (HubFileDownloader); the handler sees the overall progress while bytes
-    // arrive and once at the end. A listing that names a path leaving the repository folder is
-    // refused before anything is fetched. A stop ends the call with URLError cancelled; the
-    // files fetched so far stay.
+    // arrive and once at the end. A listing that names a path leaving the repository folder, or
+    // more than maximumSnapshotFiles files, is refused before anything is fetched; a file that
+    // would take the snapshot past maximumSnapshotBytes is refused before it is fetched. A stop
+    // ends the call with URLError cancelled; the files fetched so far stay.
     //
     // Offline, nothing is fetched and the handler is not called: every visible file already in
     // the repository folder must have its metadata record, and its SHA-256 must match a

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -23,7 +24,9 @@ namespace hub {
 //  5. same entity tag as recorded, file present: record rewritten, done;
 //  6. the entity tag is a SHA-256 equal to the present file's hash: record rewritten, done;
 //  7. transfer through a Downloader into "<metadata folder>/<file>.<etag>.incomplete", then the
-//     record is written.
+//     record is written and the partial files of other entity tags are deleted.
+// A present file counts (steps 3 and 5) only with the size the hub announces. An entity tag that
+// is a SHA-256 is checked against the content while it arrives.
 // The partial file is locked for the transfer, so two processes (or two snapshots) fetching the
 // same file do not write it together: the second waits, then finds the file current.
 struct HubFileDownloader {
@@ -32,13 +35,15 @@ struct HubFileDownloader {
     std::string revision;
     std::filesystem::path repoDestination;
     std::filesystem::path repoMetadataDestination;
-    // The file's path inside the repository, "/" between folders. Refused unless it stays below
-    // the repository folder.
+    // The file's path inside the repository, "/" between folders. Refused, as is a repository id,
+    // unless it stays below the repository folder.
     std::string relativeFilename;
     std::optional<std::string> hubToken;
     // None: the hub's default endpoint.
     std::optional<std::string> endpoint;
     bool backgroundSession = false;
+    // A file announced larger than this is refused before it is fetched.
+    std::optional<std::int64_t> maximumSize;
 
     // (fraction downloaded in 0...1, speed in bytes per second when measured)
     using ProgressHandler = std::function<void(double, std::optional<double>)>;

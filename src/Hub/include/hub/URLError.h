@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace hub {
@@ -35,13 +36,19 @@ public:
 
     // The fixed text of the code, such as "The request timed out.".
     const std::string& localizedDescription() const noexcept { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
+    // The description, or the message given by withContext().
+    const char* what() const noexcept override { return message_.c_str(); }
+
+    // The same error with a message that says what was being done ("cannot download x"),
+    // then the description and the transport's detail.
+    URLError withContext(std::string_view context) const;
 
 private:
     Code code_;
     std::string detail_;
     std::string url_;
     std::string description_;
+    std::string message_;
 };
 
 }  // namespace hub
