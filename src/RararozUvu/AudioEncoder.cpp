@@ -1,4 +1,5 @@
 #include "rararozuvu/AudioEncoder.h"
+#include "rararozuvu/Signposts.h"
 
 #include "rararozuvu/AudioEncoderFeatures.h"
 #include "rararozuvu/WhisperError.h"
@@ -31,6 +32,7 @@ std::optional<AudioEncoderOutputType> AudioEncoder::encodeFeatures(
 
 std::optional<ml::MultiArray> AudioEncoder::encodeFeatures(const ml::MultiArray& features,
                                                            std::stop_token stopToken) {
+    const SignpostInterval interval("EncodeAudio", Signposter::audioEncoding());
     const std::shared_ptr<ml::Model> encoderModel = model();
     if (!encoderModel)
         throw WhisperError::modelsUnavailable("Models are unavailable");

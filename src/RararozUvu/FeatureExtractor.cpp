@@ -1,4 +1,5 @@
 #include "rararozuvu/FeatureExtractor.h"
+#include "rararozuvu/Signposts.h"
 
 #include "rararozuvu/MelSpectrogramFeatures.h"
 #include "rararozuvu/WhisperError.h"
@@ -18,6 +19,7 @@ std::optional<std::int64_t> FeatureExtractor::windowSamples() const {
 
 std::optional<FeatureExtractorOutputType> FeatureExtractor::logMelSpectrogram(
     const AudioProcessorOutputType& audio, std::stop_token stopToken) {
+    const SignpostInterval interval("ExtractAudioFeatures", Signposter::featureExtractor());
     const auto* samples = std::any_cast<ml::MultiArray>(&audio);
     if (samples == nullptr) {
         throw WhisperError::audioProcessingFailed("FeatureExtractor input must be MLMultiArray");

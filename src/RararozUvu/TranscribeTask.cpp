@@ -1,4 +1,5 @@
 #include "rararozuvu/TranscribeTask.h"
+#include "rararozuvu/Signposts.h"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -105,6 +106,7 @@ void TranscribeTask::resetDecoderInputs(RunState& state) {
 std::shared_ptr<TranscriptionResult> TranscribeTask::run(
     const std::vector<float>& audioArray, const std::optional<DecodingOptions>& decodeOptions,
     const TranscriptionCallback& callback, std::stop_token stop) {
+    const SignpostInterval interval("TranscribeAudio", Signposter::transcribeTask());
     timings_.pipelineStart = std::min(timings_.pipelineStart, absoluteTime());
     Logging::debug("Starting pipeline at: " + fmt::format("{:.3f}", absoluteTime()));
 
@@ -314,6 +316,7 @@ DecodingResult TranscribeTask::decodeWithFallback(RunState& state,
                                                   const DecodingOptions& options,
                                                   const TranscriptionCallback& callback,
                                                   std::stop_token stop) {
+    const SignpostInterval interval("Decode", Signposter::transcribeTask());
     const std::vector<ml::Float16> temperatures = fallbackTemperatures(options);
     if (options.verbose) {
         std::vector<float> listed(temperatures.begin(), temperatures.end());

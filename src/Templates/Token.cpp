@@ -1,5 +1,7 @@
 #include "templates/Token.h"
 
+#include "templates/Unicode.h"
+
 #include <array>
 
 namespace templates {
@@ -78,6 +80,40 @@ std::string_view name(Token::Kind kind) noexcept {
     };
     const auto index = static_cast<std::size_t>(kind);
     return index < names.size() ? names[index] : std::string_view{};
+}
+
+const std::array<Token::Kind, Token::kindCount>& Token::allKinds() noexcept {
+    static const auto kinds = [] {
+        std::array<Kind, kindCount> all{};
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            all[i] = static_cast<Kind>(i);
+        }
+        return all;
+    }();
+    return kinds;
+}
+
+bool operator==(const Token& a, const Token& b) {
+    if (a.kind_ != b.kind_) {
+        return false;
+    }
+    const bool sameSlice = a.value_.data() == b.value_.data() && a.value_.size() == b.value_.size();
+    if (!sameSlice && !unicode::canonicallyEquivalent(a.value_, b.value_)) {
+        return false;
+    }
+    return a.position_ == b.position_;
+}
+
+void Token::hashInto(Hasher& hasher) const {
+    hasher.combineWord(static_cast<std::uint64_t>(kind_));
+    unicode::combineText(hasher, value_);
+    hasher.combineWord(static_cast<std::uint64_t>(position_));
+}
+
+std::size_t Token::hashValue() const {
+    Hasher hasher;
+    hashInto(hasher);
+    return static_cast<std::size_t>(hasher.finalize());
 }
 
 }  // namespace templates

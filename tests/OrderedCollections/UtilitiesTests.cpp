@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "orderedcollections/DebugText.h"
+#include "orderedcollections/IntegerTricks.h"
 #include "orderedcollections/UnsafeBitSet.h"
 
 namespace ordered {
@@ -53,6 +56,68 @@ TEST(UnsafeBitSetTest, MembersAcrossWords) {
     });
     EXPECT_THROW(UnsafeBitSet::withTemporaryBitSet(~std::size_t{0}, [](UnsafeBitSet&) {}),
                  std::length_error);
+}
+
+TEST(UnsafeBitSetTest, PositionsWalkTheMembers) {
+    UnsafeBitSet::withTemporaryBitSet(64, [](UnsafeBitSet& bits) {
+        bits.insert(1);
+        bits.insert(5);
+        bits.insert(9);
+        EXPECT_EQ(bits.startIndex(), 1u);
+        EXPECT_EQ(bits.index(1, 2), 9u);
+        EXPECT_EQ(bits.index(1, 3), 64u);
+        EXPECT_THROW(bits.index(1, 4), std::out_of_range);
+        EXPECT_THROW(bits.index(2, 1), std::out_of_range);
+        EXPECT_EQ(bits.index(9, -2), 1u);
+        EXPECT_EQ(bits.index(64, -1), 9u);
+        EXPECT_THROW(bits.index(1, -1), std::out_of_range);
+        EXPECT_EQ(bits.index(1, 2, 9), std::optional<std::size_t>(9));
+        EXPECT_EQ(bits.index(1, 2, 6), std::nullopt);
+        EXPECT_EQ(bits.index(1, 3, 64), std::optional<std::size_t>(64));
+        EXPECT_EQ(bits.index(1, 4, 64), std::nullopt);
+        EXPECT_EQ(bits.index(9, 1, 0), std::optional<std::size_t>(64));  // limit behind
+        EXPECT_EQ(bits.distance(1, 9), 2);
+        EXPECT_EQ(bits.distance(9, 1), -2);
+        EXPECT_EQ(bits.distance(0, 64), 3);
+        EXPECT_EQ(bits.indexAfter(9), 64u);
+        EXPECT_EQ(bits.indexAfter(2), 5u);
+        EXPECT_EQ(bits.indexBefore(5), 1u);
+        EXPECT_THROW(bits.indexBefore(1), std::out_of_range);
+        EXPECT_THROW(bits.indexAfter(64), std::out_of_range);
+    });
+    UnsafeBitSet::withTemporaryBitSet(0, [](UnsafeBitSet& bits) {
+        EXPECT_EQ(bits.startIndex(), 0u);
+        EXPECT_EQ(bits.endIndex(), 0u);
+        EXPECT_EQ(bits.distance(0, 0), 0);
+    });
+}
+
+TEST(IntegerTricksTest, BitHelpers) {
+    const struct {
+        std::int64_t in, out;
+    } rounds[] = {{0, 0},
+                  {-5, 0},
+                  {1, 1},
+                  {2, 2},
+                  {3, 4},
+                  {1000, 1024},
+                  {(std::int64_t{1} << 62) + 1, std::numeric_limits<std::int64_t>::min()}};
+    for (const auto& r : rounds) {
+        EXPECT_EQ(roundUpToPowerOfTwo(r.in), r.out) << r.in;
+    }
+    EXPECT_EQ(roundUpToPowerOfTwo((std::uint64_t{1} << 63) + 1), 0u);
+
+    const std::uint64_t word = 0b1011;
+    const std::optional<int> ranked[] = {0, 1, 3, std::nullopt};
+    for (int n = 0; n < 4; ++n) {
+        EXPECT_EQ(bitRanked(word, n), ranked[n]) << n;
+    }
+    EXPECT_EQ(bitRanked(~std::uint64_t{0}, 63), 63);
+    EXPECT_EQ(bitRanked(~std::uint64_t{0}, 64), std::nullopt);
+    EXPECT_EQ(bitRanked(std::uint32_t{0b1011}, 2), 3);
+    EXPECT_EQ(bitRanked(std::uint16_t{0x8000}, 0), 15);
+    EXPECT_EQ(rankOfBit(word, 3), 2);
+    EXPECT_EQ(reversedBits(1), std::uint64_t{1} << 63);
 }
 
 TEST(DebugTextTest, ShowsValuesAsADebuggerWould) {

@@ -326,6 +326,26 @@ public:
         }
     }
 
+    // The member with seeded hash `hash` moved from offset `from` to `to`. While several members
+    // are renumbered one by one, two buckets may briefly hold the same offset; a probe may then
+    // take the other one, which is harmless because entries that compare equal here also share
+    // their hash bits and so their probe run.
+    void renumber(std::size_t from, std::size_t to, std::uint64_t hash) noexcept {
+        const Bucket b = bucketFor(from, hash);
+        buckets_[b.offset] = entryFor(hashBits(hash), to);
+    }
+
+    // Rewrites every stored offset through `newOffset`, without hashing anything.
+    template <class F>
+    void rewriteOffsets(F&& newOffset) noexcept {
+        for (std::size_t b = 0; b < bucketCount(); ++b) {
+            const std::uint64_t entry = buckets_[b];
+            if (entry != 0) {
+                buckets_[b] = entryFor(entry >> 32, newOffset(decode(entry)));
+            }
+        }
+    }
+
     // After the owner reversed its array of `count` members.
     void reverse(std::size_t count) noexcept {
         rewriteOffsets([&](std::size_t v) { return count - 1 - v; });
@@ -456,16 +476,6 @@ private:
         const std::uint64_t hash = hashAt(member, seed_);
         const Bucket b = bucketFor(from, hash);
         buckets_[b.offset] = entryFor(hashBits(hash), to);
-    }
-
-    template <class F>
-    void rewriteOffsets(F&& newOffset) noexcept {
-        for (std::size_t b = 0; b < bucketCount(); ++b) {
-            const std::uint64_t entry = buckets_[b];
-            if (entry != 0) {
-                buckets_[b] = entryFor(entry >> 32, newOffset(decode(entry)));
-            }
-        }
     }
 
     int scale_;

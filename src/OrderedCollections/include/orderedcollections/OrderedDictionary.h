@@ -424,8 +424,260 @@ public:
         return dictionary;
     }
 
+    // ---- Bulk operations. Keys and values always move together. ----
+
+    // Merges (key, value) pairs in place: a present key keeps its position and gets
+    // combine(current, new); a missing one is appended. An exception from `combine` keeps the
+    // pairs merged before it and the value it was combining.
+    template <std::ranges::input_range R, class Combine>
+    void merge(R&& entries, Combine&& combine) {
+        for (auto&& entry : entries) {
+            auto&& [key, value] = entry;
+            const auto slot = keys_.findSlot(key);
+            if (slot.found()) {
+                values_[slot.index] = combine(std::as_const(values_[slot.index]), value);
+            } else {
+                appendNew(K(key), V(value), slot);
+            }
+        }
+    }
+    template <std::ranges::input_range R, class Combine>
+    OrderedDictionary merging(R&& entries, Combine&& combine) const {
+        OrderedDictionary copy = *this;
+        copy.merge(std::forward<R>(entries), std::forward<Combine>(combine));
+        return copy;
+    }
+
+    // The pairs for which test(key, value) holds, in order.
+    template <class Predicate>
+    OrderedDictionary filter(Predicate&& test) const {
+        OrderedDictionary result;
+        for (size_type i = 0; i < size(); ++i) {
+            if (test(keys_[i], values_[i])) {
+                result.appendNewUnchecked(K(keys_[i]), V(values_[i]));
+            }
+        }
+        return result;
+    }
+
+    // The same keys (and key table) with transform(value) as values.
+    template <class Transform, class W = std::invoke_result_t<Transform&, const V&>>
+    OrderedDictionary<K, W, Hash, Eq> mapValues(Transform&& transform) const {
+        std::vector<W> mapped;
+        mapped.reserve(size());
+        for (const V& value : values_) {
+            mapped.push_back(transform(value));
+        }
+        return OrderedDictionary<K, W, Hash, Eq>(keys_, std::move(mapped));
+    }
+
+    // The pairs whose transform(value), an optional, holds something, with that as value.
+    template <class Transform,
+              class W = typename std::invoke_result_t<Transform&, const V&>::value_type>
+    OrderedDictionary<K, W, Hash, Eq> compactMapValues(Transform&& transform) const {
+        OrderedDictionary<K, W, Hash, Eq> result;
+        for (size_type i = 0; i < size(); ++i) {
+            if (auto mapped = transform(values_[i])) {
+                result.appendNewUnchecked(K(keys_[i]), std::move(*mapped));
+            }
+        }
+        return result;
+    }
+
+    // ---- Removal by position. ----
+
+    void removeAll(bool keepingCapacity = false) {
+        keys_.removeAll(keepingCapacity);
+        if (keepingCapacity) {
+            values_.clear();
+        } else {
+            values_ = std::vector<V>();
+        }
+    }
+    value_type removeAt(size_type index) {
+        K key = keys_.removeAt(index);
+        V value = std::move(values_[index]);
+        values_.erase(values_.begin() + static_cast<difference_type>(index));
+        return {std::move(key), std::move(value)};
+    }
+    value_type removeFirst() {
+        keys_.checkNotEmpty();
+        return removeAt(0);
+    }
+    value_type removeLast() {
+        keys_.checkNotEmpty();
+        return removeAt(size() - 1);
+    }
+    void removeFirst(size_type k) {
+        keys_.checkCount(k);
+        removeSubrange(0, k);
+    }
+    void removeLast(size_type k) {
+        keys_.checkCount(k);
+        removeSubrange(size() - k, size());
+    }
+    void removeSubrange(size_type lower, size_type upper) {
+        keys_.removeSubrange(lower, upper);
+        values_.erase(values_.begin() + static_cast<difference_type>(lower),
+                      values_.begin() + static_cast<difference_type>(upper));
+    }
+    // Removes the pairs for which test(key, value) holds, keeping the others in order. Every
+    // pair is tested before anything changes.
+    template <class Predicate>
+    void removeAllWhere(Predicate&& test) {
+        const std::vector<size_type> kept =
+            keys_.keptOffsets([&](size_type i) { return test(keys_[i], values_[i]); });
+        if (kept.size() == size()) {
+            return;
+        }
+        detail::applyPermutation(keys_.elements_, kept);
+        detail::applyPermutation(values_, kept);
+        keys_.regenerateHashTable();
+    }
+
+    // ---- Reordering. ----
+
+    void swapAt(size_type i, size_type j) {
+        keys_.swapAt(i, j);
+        std::swap(values_[i], values_[j]);
+    }
+    void reverse() {
+        keys_.reverse();
+        std::reverse(values_.begin(), values_.end());
+    }
+    // Puts the pairs for which secondGroup(key, value) is false first; returns where the
+    // others begin. Not stable.
+    template <class Predicate>
+    size_type partition(Predicate&& secondGroup) {
+        return keys_.partitionImpl(
+            [&](size_type i) { return bool(secondGroup(keys_[i], values_[i])); },
+            [&](size_type a, size_type b) { std::swap(values_[a], values_[b]); });
+    }
+    // Stable sort by less(pairA, pairB) over KeyValueRef<K, const V> pairs; the key table is
+    // then built afresh for the count. An exception from `less` leaves the dictionary as it was.
+    template <class Less>
+    void sort(Less&& less) {
+        std::vector<size_type> order(size());
+        for (size_type i = 0; i < size(); ++i) {
+            order[i] = i;
+        }
+        std::stable_sort(order.begin(), order.end(), [&](size_type a, size_type b) {
+            return bool(
+                less(const_reference(keys_[a], values_[a]), const_reference(keys_[b], values_[b])));
+        });
+        rebuildInOrder(order);
+    }
+    // By key.
+    void sort() {
+        sort([](const const_reference& a, const const_reference& b) { return a.key < b.key; });
+    }
+    template <class Generator>
+    void shuffle(Generator& generator) {
+        if (size() < 2) {
+            return;
+        }
+        rebuildInOrder(detail::shuffledOffsets(size(), generator));
+    }
+    void shuffle() { shuffle(detail::systemRandom()); }
+
+    // Moves the pairs lower ..< upper before the pair that was at `insertionIndex`.
+    void moveSubrange(size_type lower, size_type upper, size_type insertionIndex) {
+        keys_.checkRange(lower, upper);
+        keys_.checkInsertionIndex(insertionIndex);
+        keys_.moveSubrangeImpl(lower, upper, insertionIndex, moveValues());
+    }
+    // Moves the pairs of the listed keys (absent ones skipped) to `insertionIndex`, in order.
+    template <std::ranges::input_range R>
+    void moveKeys(R&& keys, size_type insertionIndex) {
+        keys_.moveMembersImpl(keys, insertionIndex, moveValues());
+    }
+    template <std::ranges::input_range R>
+    void moveIndices(R&& indices, size_type insertionIndex) {
+        keys_.moveIndicesImpl(indices, insertionIndex, moveValues());
+    }
+
+    // Puts (key, value) at `index` and returns the pair that was there. The key may be the
+    // one at `index` or absent; a key present elsewhere throws std::invalid_argument.
+    value_type replaceElement(size_type index, K key, V value) {
+        keys_.checkIndex(index);
+        K old = keys_.replace(index, std::move(key));
+        return {std::move(old), std::exchange(values_[index], std::move(value))};
+    }
+
+    // A slice of the pairs lower ..< upper, with the dictionary's own positions. It refers to
+    // the dictionary and stays valid until the dictionary changes.
+    class ElementsSlice {
+    public:
+        ElementsSlice(const OrderedDictionary& base, size_type lower, size_type upper)
+            : base_(&base), lower_(lower), upper_(upper) {
+            base.keys_.checkRange(lower, upper);
+        }
+        size_type startIndex() const noexcept { return lower_; }
+        size_type endIndex() const noexcept { return upper_; }
+        size_type size() const noexcept { return upper_ - lower_; }
+        bool empty() const noexcept { return lower_ == upper_; }
+        const_iterator begin() const noexcept {
+            return base_->begin() + static_cast<difference_type>(lower_);
+        }
+        const_iterator end() const noexcept {
+            return base_->begin() + static_cast<difference_type>(upper_);
+        }
+        const_reference operator[](size_type index) const {
+            if (index < lower_ || index >= upper_) {
+                throw std::out_of_range("dictionary slice position out of range");
+            }
+            return base_->begin()[static_cast<difference_type>(index)];
+        }
+        typename Keys::Slice keys() const { return base_->keys_.slice(lower_, upper_); }
+        std::span<const V> values() const {
+            return base_->values().subspan(lower_, upper_ - lower_);
+        }
+        // The key's position when it lies in the slice.
+        std::optional<size_type> indexOf(const K& key) const { return keys().indexOf(key); }
+        std::string description() const { return dictionaryDescription(*this); }
+
+    private:
+        const OrderedDictionary* base_;
+        size_type lower_;
+        size_type upper_;
+    };
+
+    ElementsSlice elements(size_type lower, size_type upper) const {
+        return ElementsSlice(*this, lower, upper);
+    }
+
 private:
     using Slot = typename Keys::Slot;
+
+    template <class, class, class, class>
+    friend class OrderedDictionary;
+
+    // Appends a pair whose key is known to be missing, without looking for it.
+    void appendNewUnchecked(K&& key, V&& value) {
+        detail::makeRoomForOneMore(values_);
+        values_.push_back(std::move(value));
+        try {
+            keys_.appendNew(std::move(key));
+        } catch (...) {
+            values_.pop_back();
+            throw;
+        }
+    }
+
+    // The pairs in `order`, with a key table made from scratch for the count.
+    void rebuildInOrder(const std::vector<size_type>& order) {
+        std::vector<K> keys = std::move(keys_.elements_);
+        detail::applyPermutation(keys, order);
+        detail::applyPermutation(values_, order);
+        keys_ = Keys::uncheckedUniqueElements(std::move(keys));
+    }
+
+    auto moveValues() {
+        return [this](std::span<const size_type> sources, std::span<const size_type> sorted,
+                      bool contiguous, size_type to) {
+            detail::moveInBuffer(values_, sources, sorted, contiguous, to);
+        };
+    }
 
     // In a large dictionary key and value sit in two arrays, each likely a cache miss: ask for
     // the value while the key is being compared.

@@ -9,6 +9,8 @@
 #include <initializer_list>
 #include <iterator>
 #include <optional>
+#include <random>
+#include <ranges>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -38,6 +40,103 @@ void makeRoomForOneMore(Vector& vector) {
         vector.reserve(smallestCapacity);
     }
 }
+
+// Rearranges `buffer` so that the elements at `sources` (in that order) stand at to ..< to + n
+// and the others keep their relative order around them. `sorted` holds the same offsets
+// ascending; `contiguous` says the sources are consecutive and ascending.
+template <class X>
+void moveInBuffer(std::vector<X>& buffer, std::span<const std::size_t> sources,
+                  std::span<const std::size_t> sorted, bool contiguous, std::size_t to) {
+    const std::size_t n = sources.size();
+    if (n == 0) {
+        return;
+    }
+    const auto at = [&](std::size_t i) { return buffer.begin() + static_cast<std::ptrdiff_t>(i); };
+    if (contiguous) {
+        const std::size_t from = sources.front();
+        if (to > from) {
+            std::rotate(at(from), at(from + n), at(to + n));
+        } else if (to < from) {
+            std::rotate(at(to), at(from), at(from + n));
+        }
+        return;
+    }
+    std::vector<X> moved;
+    moved.reserve(n);
+    for (const std::size_t s : sources) {
+        moved.push_back(std::move(buffer[s]));
+    }
+    // The first `to` of the others fill the front in order, the rest fill the back; neither
+    // pass overwrites an element the other still has to read.
+    std::size_t read = 0;
+    std::size_t next = 0;
+    for (std::size_t write = 0; write < to; ++write, ++read) {
+        while (next < n && sorted[next] == read) {
+            ++next;
+            ++read;
+        }
+        if (write != read) {
+            buffer[write] = std::move(buffer[read]);
+        }
+    }
+    read = buffer.size();
+    next = n;
+    for (std::size_t write = buffer.size(); write > to + n;) {
+        --write;
+        --read;
+        while (next > 0 && sorted[next - 1] == read) {
+            --next;
+            --read;
+        }
+        if (write != read) {
+            buffer[write] = std::move(buffer[read]);
+        }
+    }
+    std::move(moved.begin(), moved.end(), at(to));
+}
+
+// Reorders `buffer` so that position i holds what was at permutation[i].
+template <class X>
+void applyPermutation(std::vector<X>& buffer, const std::vector<std::size_t>& permutation) {
+    std::vector<X> result;
+    result.reserve(buffer.size());
+    for (const std::size_t from : permutation) {
+        result.push_back(std::move(buffer[from]));
+    }
+    buffer = std::move(result);
+}
+
+// A uniform draw from 0 ..< bound with any standard generator.
+template <class Generator>
+std::size_t uniformBelow(Generator& generator, std::size_t bound) {
+    return std::uniform_int_distribution<std::size_t>(0, bound - 1)(generator);
+}
+
+// The permutation of 0 ..< count that a forward Fisher-Yates pass with `generator` gives.
+template <class Generator>
+std::vector<std::size_t> shuffledOffsets(std::size_t count, Generator& generator) {
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        order[i] = i;
+    }
+    for (std::size_t i = 0; count - i >= 2; ++i) {
+        std::swap(order[i], order[i + uniformBelow(generator, count - i)]);
+    }
+    return order;
+}
+
+// The generator behind shuffle() without one: seeded once per thread from the system.
+inline std::mt19937_64& systemRandom() {
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    return generator;
+}
+
+// Ranges whose membership test answers at once (hashed sets and the like).
+template <class R, class T>
+concept HasFastContains = requires(const R& range, const T& item) {
+    { range.contains(item) } -> std::convertible_to<bool>;
+    { range.size() } -> std::convertible_to<std::size_t>;
+};
 
 }  // namespace detail
 
@@ -372,12 +471,7 @@ public:
 
     // Consistent with ==: the count, then each member in order.
     std::uint64_t hashValue(std::uint64_t seed = 0) const {
-        Hasher hasher(seed);
-        hasher.combine(size());
-        for (const T& member : elements_) {
-            hasher.combine(static_cast<std::uint64_t>(hash_(member)));
-        }
-        return hasher.finalize();
+        return hashMembers(elements_, hash_, seed);
     }
 
     // "[a, b, c]" with each member's debug text.
@@ -404,6 +498,660 @@ public:
             throw DecodingError::dataCorrupted(
                 "Decoded elements aren't unique (first duplicate at offset " + std::to_string(end) +
                 ")");
+        }
+        return set;
+    }
+
+    // ---- Reordering. Every operation brings the table back in line with the new offsets. ----
+
+    // Exchanges the members at i and j.
+    void swapAt(size_type i, size_type j) {
+        checkIndex(i);
+        checkIndex(j);
+        if (i == j) {
+            return;
+        }
+        std::swap(elements_[i], elements_[j]);
+        patchSwap(i, j);
+    }
+
+    // Moves the block lower ..< upper so that it stands before the member that was at
+    // `insertionIndex` (0...size()); an insertion index inside the block changes nothing.
+    void moveSubrange(size_type lower, size_type upper, size_type insertionIndex) {
+        checkRange(lower, upper);
+        checkInsertionIndex(insertionIndex);
+        moveSubrangeImpl(lower, upper, insertionIndex, [](auto&&...) {});
+    }
+
+    // Moves the listed members (those not in the set are skipped) to `insertionIndex`, in the
+    // order listed. A member listed twice throws std::invalid_argument.
+    template <std::ranges::input_range R>
+    void moveMembers(R&& members, size_type insertionIndex) {
+        moveMembersImpl(members, insertionIndex, [](auto&&...) {});
+    }
+
+    // The same for the members at the listed positions, each in 0 ..< size().
+    template <std::ranges::input_range R>
+    void moveIndices(R&& indices, size_type insertionIndex) {
+        moveIndicesImpl(indices, insertionIndex, [](auto&&...) {});
+    }
+
+    // Puts the members for which `secondGroup` is false first and returns where the others
+    // begin. Not stable. An exception from the predicate leaves the members partly reordered,
+    // with the index matching.
+    template <class Predicate>
+    size_type partition(Predicate&& secondGroup) {
+        return partitionImpl([&](size_type i) { return bool(secondGroup(elements_[i])); },
+                             [](size_type, size_type) {});
+    }
+
+    // Sorts by `less` (stable), then rebuilds the index at its current size. An exception
+    // from the comparison leaves the set as it was.
+    template <class Less = std::less<T>>
+    void sort(Less&& less = {}) {
+        std::vector<size_type> order(size());
+        for (size_type i = 0; i < size(); ++i) {
+            order[i] = i;
+        }
+        std::stable_sort(order.begin(), order.end(), [&](size_type a, size_type b) {
+            return bool(less(elements_[a], elements_[b]));
+        });
+        detail::applyPermutation(elements_, order);
+        refillHashTable();
+    }
+
+    template <class Generator>
+    void shuffle(Generator& generator) {
+        if (size() < 2) {
+            return;
+        }
+        detail::applyPermutation(elements_, detail::shuffledOffsets(size(), generator));
+        refillHashTable();
+    }
+    void shuffle() { shuffle(detail::systemRandom()); }
+
+    void reverse() {
+        std::reverse(elements_.begin(), elements_.end());
+        if (table_) {
+            table_->reverse(size());
+        }
+    }
+
+    // ---- Removal by position. ----
+
+    // Empties the set; with `keepingCapacity` the array keeps its storage and the table its
+    // scale, otherwise both are released.
+    void removeAll(bool keepingCapacity = false) {
+        if (keepingCapacity) {
+            elements_.clear();
+            if (table_) {
+                table_->clear();
+            }
+        } else {
+            elements_ = std::vector<T>();
+            table_.reset();
+        }
+    }
+
+    // Removes and returns the member at `index`; later members move down one position.
+    T removeAt(size_type index) {
+        checkIndex(index);
+        return removeExistingMember(index, slotOf(index));
+    }
+    T removeFirst() {
+        checkNotEmpty();
+        return removeAt(0);
+    }
+    T removeLast() {
+        checkNotEmpty();
+        return removeAt(size() - 1);
+    }
+    void removeFirst(size_type k) {
+        checkCount(k);
+        removeSubrange(0, k);
+    }
+    void removeLast(size_type k) {
+        checkCount(k);
+        removeSubrange(size() - k, size());
+    }
+
+    // Removes the members at lower ..< upper. While more than half remain and the table stays
+    // above its minimum load, only the removed buckets are touched; otherwise it is rebuilt.
+    void removeSubrange(size_type lower, size_type upper) {
+        checkRange(lower, upper);
+        if (lower == upper) {
+            return;
+        }
+        const size_type count = size();
+        const size_type remaining = count - (upper - lower);
+        const auto first = elements_.begin() + static_cast<difference_type>(lower);
+        const auto last = elements_.begin() + static_cast<difference_type>(upper);
+        if (table_ && remaining > count / 2 && remaining >= minimumCapacity()) {
+            for (size_type i = lower; i < upper; ++i) {
+                table_->erase(table_->bucketFor(i, hashOf(elements_[i], table_->seed())));
+            }
+            table_->adjustForRemoval(lower, upper, count, hashAt());
+            elements_.erase(first, last);
+            return;
+        }
+        elements_.erase(first, last);
+        if (table_) {
+            regenerateHashTable();
+        }
+    }
+
+    // Removes the members for which `test` holds, keeping the others in order. The predicate
+    // sees every member before anything changes, so an exception from it leaves the set as it
+    // was.
+    template <class Predicate>
+    void removeAllWhere(Predicate&& test) {
+        std::vector<size_type> kept = keptOffsets([&](size_type i) { return test(elements_[i]); });
+        if (kept.size() == size()) {
+            return;
+        }
+        detail::applyPermutation(elements_, kept);
+        regenerateHashTable();
+    }
+
+    // ---- Set algebra. Results are ordered: the receiver's members first, in its order. ----
+
+    // The members, then the other's elements not yet present, in the other's order.
+    template <std::ranges::input_range R>
+    OrderedSet union_(R&& other) const {
+        OrderedSet result = *this;
+        result.formUnion(std::forward<R>(other));
+        return result;
+    }
+    template <std::ranges::input_range R>
+    void formUnion(R&& other) {
+        for (auto&& item : other) {
+            append(std::forward<decltype(item)>(item));
+        }
+    }
+    template <std::ranges::input_range R>
+    OrderedSet appending(R&& other) const {
+        return union_(std::forward<R>(other));
+    }
+
+    // The members the other holds, in the receiver's order.
+    OrderedSet intersection(const OrderedSet& other) const {
+        OrderedSet result = withMinimumCapacity(std::min(size(), other.size()));
+        for (const T& member : elements_) {
+            if (other.contains(member)) {
+                result.appendNew(T(member));
+            }
+        }
+        return result;
+    }
+    template <std::ranges::input_range R>
+    requires(!std::same_as<std::remove_cvref_t<R>, OrderedSet>) OrderedSet intersection(R&& other)
+    const {
+        return UnsafeBitSet::withTemporaryBitSet(size(), [&](UnsafeBitSet& seen) {
+            for (auto&& item : other) {
+                if (const auto offset = indexOf(item)) {
+                    seen.insert(*offset);
+                }
+            }
+            return extractSubset(seen);
+        });
+    }
+    template <class O>
+    void formIntersection(O&& other) {
+        *this = intersection(std::forward<O>(other));
+    }
+
+    // The members the other does not hold, in the receiver's order. Stops reading the other
+    // once every member is gone.
+    template <std::ranges::input_range R>
+    OrderedSet subtracting(R&& other) const {
+        if (empty()) {
+            return OrderedSet();
+        }
+        return UnsafeBitSet::withTemporaryBitSet(size(), [&](UnsafeBitSet& kept) {
+            kept.insertAll(size());
+            size_type remaining = size();
+            for (auto&& item : other) {
+                const auto offset = indexOf(item);
+                if (offset && kept.remove(*offset) && --remaining == 0) {
+                    return OrderedSet();
+                }
+            }
+            return extractSubset(kept);
+        });
+    }
+    template <std::ranges::input_range R>
+    void subtract(R&& other) {
+        *this = subtracting(std::forward<R>(other));
+    }
+
+    // The members the other lacks, then the other's elements the receiver lacks (first
+    // occurrence, in the other's order).
+    OrderedSet symmetricDifference(const OrderedSet& other) const {
+        return UnsafeBitSet::withTemporaryBitSet(size(), [&](UnsafeBitSet& mine) {
+            return UnsafeBitSet::withTemporaryBitSet(other.size(), [&](UnsafeBitSet& theirs) {
+                mine.insertAll(size());
+                theirs.insertAll(other.size());
+                for (size_type i = 0; i < other.size(); ++i) {
+                    if (const auto offset = indexOf(other.elements_[i])) {
+                        mine.remove(*offset);
+                        theirs.remove(i);
+                    }
+                }
+                OrderedSet result = extractSubset(mine, theirs.count());
+                for (const size_type i : theirs) {
+                    result.appendNew(T(other.elements_[i]));
+                }
+                return result;
+            });
+        });
+    }
+    template <std::ranges::input_range R>
+    requires(!std::same_as<std::remove_cvref_t<R>, OrderedSet>) OrderedSet
+        symmetricDifference(R&& other)
+    const {
+        return UnsafeBitSet::withTemporaryBitSet(size(), [&](UnsafeBitSet& mine) {
+            mine.insertAll(size());
+            OrderedSet added;
+            for (auto&& item : other) {
+                if (const auto offset = indexOf(item)) {
+                    mine.remove(*offset);
+                } else {
+                    added.append(item);
+                }
+            }
+            OrderedSet result = extractSubset(mine, added.size());
+            for (T& member : added.elements_) {
+                result.appendNew(std::move(member));
+            }
+            return result;
+        });
+    }
+    template <class O>
+    void formSymmetricDifference(O&& other) {
+        *this = symmetricDifference(std::forward<O>(other));
+    }
+
+    // Every member is in the other. Repeats in a sequence count once.
+    bool isSubset(const OrderedSet& other) const { return isSubsetOfHashed(other); }
+    template <std::ranges::input_range R>
+    bool isSubset(const R& other) const {
+        if constexpr (detail::HasFastContains<R, T>) {
+            return isSubsetOfHashed(other);
+        } else {
+            if (empty()) {
+                return true;
+            }
+            return UnsafeBitSet::withTemporaryBitSet(size(), [&](UnsafeBitSet& seen) {
+                size_type count = 0;
+                for (auto&& item : other) {
+                    const auto offset = indexOf(item);
+                    if (offset && seen.insert(*offset) && ++count == size()) {
+                        return true;
+                    }
+                }
+                return false;
+            });
+        }
+    }
+
+    // Every element of the other is a member.
+    bool isSuperset(const OrderedSet& other) const { return other.isSubset(*this); }
+    template <std::ranges::input_range R>
+    bool isSuperset(const R& other) const {
+        if constexpr (detail::HasFastContains<R, T>) {
+            if (size() < other.size()) {
+                return false;
+            }
+        }
+        for (auto&& item : other) {
+            if (!contains(item)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // A subset, and the other holds something more.
+    bool isStrictSubset(const OrderedSet& other) const {
+        return size() < other.size() && isSubset(other);
+    }
+    template <std::ranges::input_range R>
+    bool isStrictSubset(const R& other) const {
+        if constexpr (detail::HasFastContains<R, T>) {
+            return size() < other.size() && isSubsetOfHashed(other);
+        } else {
+            if (empty()) {
+                return std::ranges::begin(other) != std::ranges::end(other);
+            }
+            return UnsafeBitSet::withTemporaryBitSet(size(), [&](UnsafeBitSet& seen) {
+                size_type count = 0;
+                bool extra = false;
+                for (auto&& item : other) {
+                    const auto offset = indexOf(item);
+                    if (!offset) {
+                        if (count == size()) {
+                            return true;
+                        }
+                        extra = true;
+                    } else if (seen.insert(*offset) && ++count == size() && extra) {
+                        return true;
+                    }
+                }
+                return false;
+            });
+        }
+    }
+
+    // A superset, and the receiver holds something the other lacks.
+    bool isStrictSuperset(const OrderedSet& other) const {
+        return other.size() < size() && other.isSubset(*this);
+    }
+    template <std::ranges::input_range R>
+    bool isStrictSuperset(const R& other) const {
+        if constexpr (detail::HasFastContains<R, T>) {
+            return other.size() < size() && isSuperset(other);
+        } else {
+            if (empty()) {
+                return false;
+            }
+            return UnsafeBitSet::withTemporaryBitSet(size(), [&](UnsafeBitSet& seen) {
+                size_type count = 0;
+                for (auto&& item : other) {
+                    const auto offset = indexOf(item);
+                    if (!offset) {
+                        return false;
+                    }
+                    if (seen.insert(*offset) && ++count == size()) {
+                        return false;
+                    }
+                }
+                return count < size();
+            });
+        }
+    }
+
+    // No member is in the other. Two sets walk the smaller one.
+    bool isDisjoint(const OrderedSet& other) const { return isDisjointWithHashed(other); }
+    template <std::ranges::input_range R>
+    bool isDisjoint(const R& other) const {
+        if constexpr (detail::HasFastContains<R, T>) {
+            return isDisjointWithHashed(other);
+        } else {
+            if (empty()) {
+                return true;
+            }
+            for (auto&& item : other) {
+                if (contains(item)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+    }
+
+    // The same members, order ignored; a sequence may repeat elements.
+    bool isEqualSet(const OrderedSet& other) const { return UnorderedView::equal(*this, other); }
+    template <std::ranges::input_range R>
+    bool isEqualSet(const R& other) const {
+        if constexpr (detail::HasFastContains<R, T>) {
+            // Its elements are distinct: counting them settles it.
+            if (other.size() != size()) {
+                return false;
+            }
+            for (auto&& item : other) {
+                if (!contains(item)) {
+                    return false;
+                }
+            }
+            return true;
+        } else {
+            if (empty()) {
+                return std::ranges::begin(other) == std::ranges::end(other);
+            }
+            return UnsafeBitSet::withTemporaryBitSet(size(), [&](UnsafeBitSet& seen) {
+                size_type count = 0;
+                for (auto&& item : other) {
+                    const auto offset = indexOf(item);
+                    if (!offset) {
+                        return false;
+                    }
+                    count += seen.insert(*offset) ? 1 : 0;
+                }
+                return count == size();
+            });
+        }
+    }
+
+    // ---- Views. ----
+
+    // A contiguous slice lower ..< upper, with the set's own positions. It refers to the set
+    // and stays valid until the set changes.
+    class Slice {
+    public:
+        Slice(const OrderedSet& base, size_type lower, size_type upper)
+            : base_(&base), lower_(lower), upper_(upper) {
+            base.checkRange(lower, upper);
+        }
+
+        size_type startIndex() const noexcept { return lower_; }
+        size_type endIndex() const noexcept { return upper_; }
+        size_type size() const noexcept { return upper_ - lower_; }
+        bool empty() const noexcept { return lower_ == upper_; }
+        const_iterator begin() const noexcept { return base_->begin() + lower_; }
+        const_iterator end() const noexcept { return base_->begin() + upper_; }
+        std::span<const T> elements() const noexcept { return {begin(), end()}; }
+        const OrderedSet& base() const noexcept { return *base_; }
+
+        // By the set's position, which must lie in the slice.
+        const T& operator[](size_type index) const {
+            if (index < lower_ || index >= upper_) {
+                throw std::out_of_range("ordered set slice position out of range");
+            }
+            return (*base_)[index];
+        }
+        // A sub-slice, which must lie within this one.
+        Slice slice(size_type lower, size_type upper) const {
+            if (lower > upper || lower < lower_ || upper > upper_) {
+                throw std::out_of_range("ordered set slice range out of range");
+            }
+            return Slice(*base_, lower, upper);
+        }
+
+        // Found through the set's table whatever the slice's length; members outside the
+        // slice are not found.
+        std::optional<size_type> indexOf(const T& item) const {
+            const auto found = base_->indexOf(item);
+            if (found && *found >= lower_ && *found < upper_) {
+                return found;
+            }
+            return std::nullopt;
+        }
+        bool contains(const T& item) const { return indexOf(item).has_value(); }
+
+        // Equal when the members are equal in order; bounds and bases may differ.
+        friend bool operator==(const Slice& a, const Slice& b) {
+            return std::equal(a.begin(), a.end(), b.begin(), b.end(), Eq{});
+        }
+        std::uint64_t hashValue(std::uint64_t seed = 0) const {
+            return hashMembers(elements(), base_->hash_, seed);
+        }
+        std::string description() const { return arrayDescription(elements()); }
+
+    private:
+        const OrderedSet* base_;
+        size_type lower_;
+        size_type upper_;
+    };
+
+    Slice slice(size_type lower, size_type upper) const { return Slice(*this, lower, upper); }
+
+    // A set of a slice's members, in order; they are distinct already.
+    explicit OrderedSet(const Slice& slice)
+        : OrderedSet(uncheckedUniqueElements(std::vector<T>(slice.begin(), slice.end()))) {}
+
+    // The set seen as a plain mathematical set: equality and hashing ignore order. The algebra
+    // forwards to the ordered set's, so results still keep the receiver's order.
+    class UnorderedView {
+    public:
+        UnorderedView() = default;
+        explicit UnorderedView(OrderedSet base) : base_(std::move(base)) {}
+        UnorderedView(std::initializer_list<T> members) : base_(members) {}
+
+        const OrderedSet& base() const& noexcept { return base_; }
+        OrderedSet base() && noexcept { return std::move(base_); }
+
+        size_type size() const noexcept { return base_.size(); }
+        bool empty() const noexcept { return base_.empty(); }
+        const_iterator begin() const noexcept { return base_.begin(); }
+        const_iterator end() const noexcept { return base_.end(); }
+        bool contains(const T& item) const { return base_.contains(item); }
+
+        // Appends an absent item; returns whether it did and the stored member.
+        std::pair<bool, T> insert(T item) {
+            const auto [inserted, index] = base_.append(std::move(item));
+            return {inserted, base_[index]};
+        }
+        // Appends an absent item (giving nothing) or replaces the stored member in place
+        // (giving the old one).
+        std::optional<T> update(T item) { return base_.updateOrAppend(std::move(item)); }
+        std::optional<T> remove(const T& item) { return base_.remove(item); }
+
+        // Same members, whatever the order; the same shared table would settle it at once,
+        // but copies never share one here.
+        static bool equal(const OrderedSet& a, const OrderedSet& b) {
+            if (a.size() != b.size()) {
+                return false;
+            }
+            for (const T& member : a.elements_) {
+                if (!b.contains(member)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        friend bool operator==(const UnorderedView& a, const UnorderedView& b) {
+            return equal(a.base_, b.base_);
+        }
+
+        // Order-free: each member's hash under a seed drawn from `seed`, XORed together.
+        std::uint64_t hashValue(std::uint64_t seed = 0) const {
+            const std::uint64_t memberSeed = Hasher(seed).finalize();
+            std::uint64_t combined = 0;
+            for (const T& member : base_.elements_) {
+                Hasher h(memberSeed);
+                h.combine(static_cast<std::uint64_t>(base_.hash_(member)));
+                combined ^= h.finalize();
+            }
+            Hasher hasher(seed);
+            hasher.combine(combined);
+            return hasher.finalize();
+        }
+        std::string description() const { return base_.description(); }
+
+        template <class O>
+        bool isEqualSet(const O& other) const {
+            return base_.isEqualSet(unwrap(other));
+        }
+        template <class O>
+        UnorderedView union_(const O& other) const {
+            return UnorderedView(base_.union_(unwrap(other)));
+        }
+        template <class O>
+        void formUnion(const O& other) {
+            base_.formUnion(unwrap(other));
+        }
+        template <class O>
+        UnorderedView intersection(const O& other) const {
+            return UnorderedView(base_.intersection(unwrap(other)));
+        }
+        template <class O>
+        void formIntersection(const O& other) {
+            base_.formIntersection(unwrap(other));
+        }
+        template <class O>
+        UnorderedView subtracting(const O& other) const {
+            return UnorderedView(base_.subtracting(unwrap(other)));
+        }
+        template <class O>
+        void subtract(const O& other) {
+            base_.subtract(unwrap(other));
+        }
+        template <class O>
+        UnorderedView symmetricDifference(const O& other) const {
+            return UnorderedView(base_.symmetricDifference(unwrap(other)));
+        }
+        template <class O>
+        void formSymmetricDifference(const O& other) {
+            base_.formSymmetricDifference(unwrap(other));
+        }
+        template <class O>
+        bool isSubset(const O& other) const {
+            return base_.isSubset(unwrap(other));
+        }
+        template <class O>
+        bool isSuperset(const O& other) const {
+            return base_.isSuperset(unwrap(other));
+        }
+        template <class O>
+        bool isStrictSubset(const O& other) const {
+            return base_.isStrictSubset(unwrap(other));
+        }
+        template <class O>
+        bool isStrictSuperset(const O& other) const {
+            return base_.isStrictSuperset(unwrap(other));
+        }
+        template <class O>
+        bool isDisjoint(const O& other) const {
+            return base_.isDisjoint(unwrap(other));
+        }
+
+    private:
+        template <class O>
+        static const auto& unwrap(const O& other) {
+            if constexpr (std::is_same_v<O, UnorderedView>) {
+                return other.base_;
+            } else {
+                return other;
+            }
+        }
+
+        OrderedSet base_;
+    };
+
+    UnorderedView unordered() const& { return UnorderedView(*this); }
+    UnorderedView unordered() && { return UnorderedView(std::move(*this)); }
+
+    // The table's buckets in order: the offset each holds, or nothing when empty. Empty when
+    // there is no table.
+    std::vector<std::optional<size_type>> hashTableContents() const {
+        return table_ ? table_->debugContents() : std::vector<std::optional<size_type>>();
+    }
+
+    // A set with a chosen table shape, for tests of the index: scale 0 (no table, at most 15
+    // members) or minimumScale...maximumScale, and a bias below 2^scale - 1 (0 without a
+    // table). Anything else, or repeated members, throws std::invalid_argument.
+    static OrderedSet withTableShape(int scale, size_type bias, std::vector<T> contents) {
+        if (scale < 0 || scale > HashTable::maximumScale ||
+            scale < HashTable::scaleForCapacity(contents.size())) {
+            throw std::invalid_argument("OrderedSet: scale out of range for the contents");
+        }
+        const size_type biasLimit = std::max<size_type>(1, (size_type{1} << scale) - 1);
+        if (bias >= biasLimit || (scale < HashTable::minimumScale && bias != 0) ||
+            (scale != 0 && scale < HashTable::minimumScale)) {
+            throw std::invalid_argument("OrderedSet: bias or scale out of range");
+        }
+        OrderedSet set;
+        set.elements_ = std::move(contents);
+        HashTable table(std::max(scale, HashTable::minimumScale), 0);
+        table.setBias(static_cast<std::ptrdiff_t>(bias));
+        const size_type end = table.fillUntilFirstDuplicate(
+            set.size(), set.hashAt(),
+            [&](size_type i, size_type j) { return set.eq_(set.elements_[i], set.elements_[j]); });
+        if (end != set.size()) {
+            throw std::invalid_argument("OrderedSet: repeated member");
+        }
+        if (scale >= HashTable::minimumScale) {
+            set.table_ = std::move(table);
         }
         return set;
     }
@@ -459,6 +1207,263 @@ private:
             return eq_(elements_[offset], item);
         });
         return {found.offset, found.bucket, hash};
+    }
+
+    void checkRange(size_type lower, size_type upper) const {
+        if (lower > upper || upper > size()) {
+            throw std::out_of_range("ordered collection range out of range");
+        }
+    }
+    void checkNotEmpty() const {
+        if (empty()) {
+            throw std::out_of_range("ordered collection is empty");
+        }
+    }
+    void checkCount(size_type k) const {
+        if (k > size()) {
+            throw std::out_of_range("ordered collection count out of range");
+        }
+    }
+
+    static std::uint64_t hashMembers(std::span<const T> members, const Hash& hash,
+                                     std::uint64_t seed) {
+        Hasher hasher(seed);
+        hasher.combine(members.size());
+        for (const T& member : members) {
+            hasher.combine(static_cast<std::uint64_t>(hash(member)));
+        }
+        return hasher.finalize();
+    }
+
+    // The lookup result for the member at `index`, as removeExistingMember wants it.
+    Slot slotOf(size_type index) const {
+        if (!table_) {
+            return {index, {}, 0};
+        }
+        const std::uint64_t hash = hashOf(elements_[index], table_->seed());
+        return {index, table_->bucketFor(index, hash), hash};
+    }
+
+    // The largest number of buckets patched one by one; beyond it a pass over the whole table
+    // is cheaper.
+    size_type patchLimit() const noexcept { return capacity() / 3; }
+
+    // After the members at i and j were exchanged.
+    void patchSwap(size_type i, size_type j) {
+        if (!table_) {
+            return;
+        }
+        table_->renumber(j, i, hashOf(elements_[i], table_->seed()));
+        table_->renumber(i, j, hashOf(elements_[j], table_->seed()));
+    }
+
+    // Empties the table and indexes the members again, keeping scale, reservation and seed.
+    void refillHashTable() {
+        if (table_) {
+            table_->clear();
+            table_->fill(size(), hashAt());
+        }
+    }
+
+    template <class OnMove>
+    void moveSubrangeImpl(size_type lower, size_type upper, size_type insertionIndex,
+                          OnMove&& onMove) {
+        const size_type n = upper - lower;
+        const size_type to =
+            insertionIndex - std::min(n, insertionIndex > lower ? insertionIndex - lower : 0);
+        std::vector<size_type> sources(n);
+        for (size_type k = 0; k < n; ++k) {
+            sources[k] = lower + k;
+        }
+        moveOffsets(std::move(sources), to, onMove);
+    }
+
+    template <class R, class OnMove>
+    void moveMembersImpl(R& members, size_type insertionIndex, OnMove&& onMove) {
+        checkInsertionIndex(insertionIndex);
+        std::vector<size_type> sources;
+        size_type below = 0;
+        for (auto&& member : members) {
+            if (const auto offset = indexOf(member)) {
+                sources.push_back(*offset);
+                below += *offset < insertionIndex ? 1 : 0;
+            }
+        }
+        moveOffsets(std::move(sources), insertionIndex - below, onMove);
+    }
+
+    template <class R, class OnMove>
+    void moveIndicesImpl(R& indices, size_type insertionIndex, OnMove&& onMove) {
+        checkInsertionIndex(insertionIndex);
+        std::vector<size_type> sources;
+        size_type below = 0;
+        for (auto&& index : indices) {
+            const auto offset = static_cast<size_type>(index);
+            checkIndex(offset);
+            sources.push_back(offset);
+            below += offset < insertionIndex ? 1 : 0;
+        }
+        moveOffsets(std::move(sources), insertionIndex - below, onMove);
+    }
+
+    // Puts the members at `sources` (in that order) at to ..< to + n, the others in their order
+    // around them, and hands the same move to `onMove(sources, sorted, contiguous, to)`.
+    template <class OnMove>
+    void moveOffsets(std::vector<size_type> sources, size_type to, OnMove&& onMove) {
+        const size_type n = sources.size();
+        if (n == 0) {
+            return;
+        }
+        bool contiguous = true;
+        bool ascending = true;
+        for (size_type k = 1; k < n; ++k) {
+            contiguous = contiguous && sources[k] == sources[k - 1] + 1;
+            ascending = ascending && sources[k] > sources[k - 1];
+        }
+        if (contiguous && sources.front() == to) {
+            return;
+        }
+        std::vector<size_type> sorted;
+        if (!ascending) {
+            sorted = sources;
+            std::sort(sorted.begin(), sorted.end());
+            if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
+                throw std::invalid_argument("ordered collection: a member is moved twice");
+            }
+        }
+        const std::span<const size_type> sortedSpan = ascending ? sources : sorted;
+        detail::moveInBuffer(elements_, sources, sortedSpan, contiguous, to);
+        updateHashAfterMove(sources, sortedSpan, contiguous, to);
+        onMove(std::span<const size_type>(sources), sortedSpan, contiguous, to);
+    }
+
+    void updateHashAfterMove(std::span<const size_type> sources, std::span<const size_type> sorted,
+                             bool contiguous, size_type to) {
+        if (!table_) {
+            return;
+        }
+        const size_type n = sources.size();
+        const size_type lo = std::min(to, sorted.front());
+        const size_type hi = std::max(to + n - 1, sorted.back());
+        const size_type limit = patchLimit();
+        const size_type src = sorted.front();
+        const size_type distance = to > src ? to - src : src - to;
+        const bool patch = contiguous ? n <= limit && distance <= limit : hi - lo + 1 <= limit;
+        if (patch) {
+            std::vector<size_type> oldOffsetAt(hi - lo + 1);
+            for (size_type k = 0; k < n; ++k) {
+                oldOffsetAt[to + k - lo] = sources[k];
+            }
+            // The unmoved members of the span keep their order: walk their old offsets.
+            size_type old = lo;
+            size_type next = 0;
+            const auto nextUnmoved = [&] {
+                while (next < n && sorted[next] == old) {
+                    ++next;
+                    ++old;
+                }
+                return old++;
+            };
+            for (size_type p = lo; p < to; ++p) {
+                oldOffsetAt[p - lo] = nextUnmoved();
+            }
+            for (size_type p = to + n; p <= hi; ++p) {
+                oldOffsetAt[p - lo] = nextUnmoved();
+            }
+            for (size_type p = lo; p <= hi; ++p) {
+                if (oldOffsetAt[p - lo] != p) {
+                    table_->renumber(oldOffsetAt[p - lo], p, hashOf(elements_[p], table_->seed()));
+                }
+            }
+        } else if (contiguous) {
+            if (to > src) {
+                table_->rewriteOffsets([&](size_type o) {
+                    return o >= src && o < src + n      ? o + distance
+                           : o >= src + n && o < to + n ? o - n
+                                                        : o;
+                });
+            } else {
+                table_->rewriteOffsets([&](size_type o) {
+                    return o >= src && o < src + n ? o - distance : o >= to && o < src ? o + n : o;
+                });
+            }
+        } else {
+            refillHashTable();
+        }
+    }
+
+    // Two-ended partition over offsets: `secondGroup(i)` tests the member at i, `onSwap(a, b)`
+    // follows every exchange (the dictionary swaps its values there).
+    template <class Predicate, class OnSwap>
+    size_type partitionImpl(Predicate&& secondGroup, OnSwap&& onSwap) {
+        size_type lo = 0;
+        size_type hi = size();
+        for (;;) {
+            while (lo < hi && !secondGroup(lo)) {
+                ++lo;
+            }
+            if (lo == hi) {
+                return lo;
+            }
+            --hi;
+            while (hi > lo && secondGroup(hi)) {
+                --hi;
+            }
+            if (hi == lo) {
+                return lo;
+            }
+            std::swap(elements_[lo], elements_[hi]);
+            patchSwap(lo, hi);
+            onSwap(lo, hi);
+            ++lo;
+        }
+    }
+
+    // The offsets for which `remove(i)` is false, ascending; every test runs before any change.
+    template <class Remove>
+    std::vector<size_type> keptOffsets(Remove&& remove) const {
+        std::vector<size_type> kept;
+        kept.reserve(size());
+        for (size_type i = 0; i < size(); ++i) {
+            if (!remove(i)) {
+                kept.push_back(i);
+            }
+        }
+        return kept;
+    }
+
+    template <class S>
+    bool isSubsetOfHashed(const S& other) const {
+        if (other.size() < size()) {
+            return false;
+        }
+        for (const T& member : elements_) {
+            if (!other.contains(member)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    template <class S>
+    bool isDisjointWithHashed(const S& other) const {
+        if (empty() || other.size() == 0) {
+            return true;
+        }
+        if (other.size() >= size()) {
+            for (const T& member : elements_) {
+                if (other.contains(member)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        for (auto&& item : other) {
+            if (contains(item)) {
+                return false;
+            }
+        }
+        return true;
     }
 
     void checkIndex(size_type index) const {

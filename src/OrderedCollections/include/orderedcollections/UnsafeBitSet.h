@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <vector>
@@ -111,6 +112,71 @@ public:
         return true;
     }
 
+    // ---- Positions: the members ascending, capacity() as the end. Positions past the end,
+    // and walks past either end, throw std::out_of_range. ----
+
+    std::size_t startIndex() const noexcept { return indexFrom(0); }
+    std::size_t endIndex() const noexcept { return capacity(); }
+
+    // The first member above `i`, which need not be a member itself.
+    std::size_t indexAfter(std::size_t i) const {
+        if (i >= endIndex()) {
+            throw std::out_of_range("bit set position out of range");
+        }
+        return indexFrom(i + 1);
+    }
+
+    // The greatest member below `i`.
+    std::size_t indexBefore(std::size_t i) const {
+        if (i > endIndex()) {
+            throw std::out_of_range("bit set position out of range");
+        }
+        for (std::size_t w = i / bitsPerWord + 1; w-- > 0;) {
+            Word word = w < words_.size() ? words_[w] : 0;
+            if (w == i / bitsPerWord) {
+                word &= bit(i) - 1;
+            }
+            if (word != 0) {
+                return w * bitsPerWord + (bitsPerWord - 1 - std::countl_zero(word));
+            }
+        }
+        throw std::out_of_range("bit set has no member below the position");
+    }
+
+    // `d` members on from `i` (a member or the end); with a limit in the direction of travel,
+    // nothing when the walk would pass it.
+    std::size_t index(std::size_t i, std::ptrdiff_t d) const { return *walk(i, d, std::nullopt); }
+    std::optional<std::size_t> index(std::size_t i, std::ptrdiff_t d, std::size_t limit) const {
+        if (limit > endIndex()) {
+            throw std::out_of_range("bit set limit out of range");
+        }
+        if ((d > 0 && limit < i) || (d < 0 && limit > i)) {
+            return walk(i, d, std::nullopt);
+        }
+        return walk(i, d, limit);
+    }
+
+    // The members in [min(a, b), max(a, b)), negative when b < a.
+    std::ptrdiff_t distance(std::size_t a, std::size_t b) const {
+        if (a > endIndex() || b > endIndex()) {
+            throw std::out_of_range("bit set position out of range");
+        }
+        const std::size_t lo = std::min(a, b);
+        const std::size_t hi = std::max(a, b);
+        std::size_t count = 0;
+        for (std::size_t w = lo / bitsPerWord; w < words_.size() && w * bitsPerWord < hi; ++w) {
+            Word word = words_[w];
+            if (w == lo / bitsPerWord) {
+                word &= ~(bit(lo) - 1);
+            }
+            if (w == hi / bitsPerWord) {
+                word &= bit(hi) - 1;
+            }
+            count += static_cast<std::size_t>(std::popcount(word));
+        }
+        return b < a ? -static_cast<std::ptrdiff_t>(count) : static_cast<std::ptrdiff_t>(count);
+    }
+
     class Iterator {
     public:
         using value_type = std::size_t;
@@ -156,6 +222,53 @@ public:
     std::default_sentinel_t end() const noexcept { return {}; }
 
 private:
+    // The first member at or above `i`, or the end.
+    std::size_t indexFrom(std::size_t i) const noexcept {
+        for (std::size_t w = i / bitsPerWord; w < words_.size(); ++w) {
+            Word word = words_[w];
+            if (w == i / bitsPerWord) {
+                word &= ~(bit(i) - 1);
+            }
+            if (word != 0) {
+                return w * bitsPerWord + static_cast<std::size_t>(std::countr_zero(word));
+            }
+        }
+        return endIndex();
+    }
+
+    // Member by member, which is plenty for the short walks positions take here.
+    std::optional<std::size_t> walk(std::size_t i, std::ptrdiff_t d,
+                                    std::optional<std::size_t> limit) const {
+        if (i > endIndex() || (i != endIndex() && !contains(i))) {
+            throw std::out_of_range("bit set position is not a member");
+        }
+        for (; d > 0; --d) {
+            if (i == endIndex()) {
+                if (limit) {
+                    return std::nullopt;
+                }
+                throw std::out_of_range("bit set walk past the end");
+            }
+            i = indexFrom(i + 1);
+            if (limit && i > *limit) {
+                return std::nullopt;
+            }
+        }
+        for (; d < 0; ++d) {
+            if (startIndex() >= i) {
+                if (limit) {
+                    return std::nullopt;
+                }
+                throw std::out_of_range("bit set walk past the start");
+            }
+            i = indexBefore(i);
+            if (limit && i < *limit) {
+                return std::nullopt;
+            }
+        }
+        return i;
+    }
+
     static Word bit(std::size_t member) noexcept { return Word{1} << (member % bitsPerWord); }
 
     std::span<Word> words_;

@@ -19,6 +19,7 @@
 #include "rararozuvu/AudioInputConfig.h"
 #include "rararozuvu/AudioProcessing.h"
 #include "rararozuvu/IndexRange.h"
+#include "rararozuvu/WaveformImage.h"
 #include "rararozuvu/WhisperError.h"
 
 namespace rararozuvu {
@@ -139,6 +140,12 @@ public:
 
     // Sample ranges of speech by the default energy detector (0.1 s frames, threshold 0.02).
     static std::vector<IndexRange> calculateNonSilentChunks(std::span<const float> signal);
+
+    // The samples' raw bytes as a width x height image (see WaveformImage::fromSamples).
+    static WaveformImage createWaveformImage(std::span<const float> samples, double width,
+                                             double height) {
+        return WaveformImage::fromSamples(samples, width, height);
+    }
 
     // --- Live capture ----------------------------------------------------------------------
 

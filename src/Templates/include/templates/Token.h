@@ -1,9 +1,13 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "templates/Hasher.h"
 
 namespace templates {
 
@@ -91,6 +95,16 @@ public:
     // Characters from the start of the preprocessed source to the token's first character.
     std::int64_t position() const noexcept { return position_; }
 
+    // Every kind in declaration order, text first and eof last.
+    static const std::array<Kind, kindCount>& allKinds() noexcept;
+
+    // Same kind, canonically equivalent value texts (wherever they are stored) and the same
+    // position.
+    friend bool operator==(const Token& a, const Token& b);
+    // The kind's index as a word, the value as text (consistent with ==), the position.
+    void hashInto(Hasher& hasher) const;
+    std::size_t hashValue() const;
+
 private:
     Kind kind_;
     std::shared_ptr<const std::string> storage_;
@@ -101,3 +115,8 @@ private:
 std::string_view name(Token::Kind kind) noexcept;
 
 }  // namespace templates
+
+template <>
+struct std::hash<templates::Token> {
+    std::size_t operator()(const templates::Token& token) const { return token.hashValue(); }
+};
