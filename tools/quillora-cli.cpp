@@ -6,18 +6,30 @@
 //
 // The text of each file goes to standard output; progress, timings and diagnostics go to
 // standard error. Run with --help for the options.
+//
+// Exit status: 0 when every file was transcribed and every output written; 1 when a file, the
+// model, an output file or standard output failed (each failure is one line on standard error);
+// 2 when the command line itself is wrong, before anything is loaded.
 
 #include <fmt/format.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "ml/WhisperConverter.h"
@@ -32,10 +44,10 @@ using rararozuvu::DecodingOptions;
 using rararozuvu::RararozUvu;
 
 constexpr std::string_view kUsage = R"(usage:
-  quillora-cli (--model-path DIR | --model NAME) [options] AUDIO...
+  quillora-cli (--model-path DIR | --model NAME) [options] [--] AUDIO...
   quillora-cli convert CHECKPOINT_DIR MODEL_DIR
 
-Transcribes each audio file and prints its text.
+Transcribes each audio file and prints its text (nothing for a file without speech).
 
 Model:
   --model-path DIR        a model folder (as made by "convert")
@@ -47,25 +59,60 @@ Model:
 Decoding:
   --language CODE         spoken language (multilingual models)
   --task transcribe|translate
-  --temperature T         first temperature (default 0)
-  --fallback-count N      retries at higher temperatures (default 5)
-  --sample-length N       most tokens per 30 s window (default 224)
+  --temperature T         first temperature, 0 or more (default 0)
+  --fallback-count N      retries at higher temperatures, 0 or more (default 5)
+  --sample-length N       most tokens per 30 s window, 1 or more (default 224)
+  --without-timestamps    decode without timestamp tokens (one segment per window)
+  --prompt TEXT           text the speech continues, e.g. names and spellings to prefer
   --word-timestamps       time every word
   --chunking vad|none     cut long audio at silences and transcribe the pieces in parallel
-  --workers N             most pieces or files transcribed at once (default 16)
+  --workers N             most pieces transcribed at once; 0 for all (default 16)
 
 Output:
   --output-format LIST    any of txt, srt, vtt, json, separated by commas; files are named after
                           the audio file (default: none, the text is printed)
-  --output-dir DIR        where the files go (default .)
+  --output-dir DIR        where the files go, created when missing (default .)
+  --keep-special-tokens   keep the decoder's special tokens (<|0.00|> ...) in the segment texts
+                          of the srt, vtt and json files
   --timings               print the timing report of each file on standard error
   --verbose               the library's debug log on standard error
   -h, --help              this text
+  --                      ends the options: every later argument is an audio file
+
+Exit status: 0 success; 1 a file, the model, an output file or standard output failed;
+2 the command line is wrong.
 )";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// Standard output could not take the text: the transcript is lost, so the run has failed.
+struct OutputError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Writes all of `text` to standard output. Unbuffered, so that a full disk or a closed pipe is
+// seen at the write that hit it, with its own errno.
+void printOut(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            throw OutputError(
+                fmt::format("cannot write to standard output: {}", std::strerror(errno)));
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+// Some files report a failed write only when they are closed.
+void closeOut() {
+    if (::close(STDOUT_FILENO) != 0 && errno != EBADF && errno != EINTR) {
+        throw OutputError(fmt::format("cannot write to standard output: {}", std::strerror(errno)));
+    }
+}
 
 struct Arguments {
     std::optional<std::string> modelPath;
@@ -74,10 +121,12 @@ struct Arguments {
     std::optional<std::string> downloadBase;
     std::optional<std::string> endpoint;
     DecodingOptions::Parameters decoding;
+    std::optional<std::string> prompt;
     std::set<std::string> formats;
     std::string outputDir = ".";
     bool timings = false;
     bool verbose = false;
+    bool help = false;
     std::vector<std::string> audio;
 };
 
@@ -86,13 +135,27 @@ Number parseNumber(std::string_view option, std::string_view text) {
     Number value{};
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size()) {
-        throw UsageError(fmt::format("{} needs a number, not \"{}\"", option, text));
+        throw UsageError(fmt::format("{} needs {}, not \"{}\"", option,
+                                     std::is_integral_v<Number> ? "a whole number" : "a number",
+                                     text));
+    }
+    return value;
+}
+
+template <class Number>
+Number parseAtLeast(std::string_view option, std::string_view text, Number least) {
+    const Number value = parseNumber<Number>(option, text);
+    if (!(value >= least) || !std::isfinite(static_cast<double>(value))) {
+        throw UsageError(
+            fmt::format("{} must be a number of at least {}, not \"{}\"", option, least, text));
     }
     return value;
 }
 
 Arguments parseArguments(const std::vector<std::string_view>& args) {
     Arguments a;
+    a.decoding.skipSpecialTokens = true;
+    bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         const auto value = [&]() -> std::string {
@@ -100,7 +163,13 @@ Arguments parseArguments(const std::vector<std::string_view>& args) {
                 throw UsageError(fmt::format("{} needs a value", arg));
             return std::string(args[++i]);
         };
-        if (arg == "--model-path") {
+        if (optionsEnded || arg.size() < 2 || !arg.starts_with("-")) {
+            a.audio.emplace_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "-h" || arg == "--help") {
+            a.help = true;
+        } else if (arg == "--model-path") {
             a.modelPath = value();
         } else if (arg == "--model") {
             a.model = value();
@@ -119,11 +188,15 @@ Arguments parseArguments(const std::vector<std::string_view>& args) {
             a.decoding.task = task == "translate" ? rararozuvu::DecodingTask::translate
                                                   : rararozuvu::DecodingTask::transcribe;
         } else if (arg == "--temperature") {
-            a.decoding.temperature = parseNumber<float>(arg, value());
+            a.decoding.temperature = parseAtLeast<float>(arg, value(), 0.0f);
         } else if (arg == "--fallback-count") {
-            a.decoding.temperatureFallbackCount = parseNumber<std::int64_t>(arg, value());
+            a.decoding.temperatureFallbackCount = parseAtLeast<std::int64_t>(arg, value(), 0);
         } else if (arg == "--sample-length") {
-            a.decoding.sampleLength = parseNumber<std::int64_t>(arg, value());
+            a.decoding.sampleLength = parseAtLeast<std::int64_t>(arg, value(), 1);
+        } else if (arg == "--without-timestamps") {
+            a.decoding.withoutTimestamps = true;
+        } else if (arg == "--prompt") {
+            a.prompt = value();
         } else if (arg == "--word-timestamps") {
             a.decoding.wordTimestamps = true;
         } else if (arg == "--chunking") {
@@ -133,7 +206,7 @@ Arguments parseArguments(const std::vector<std::string_view>& args) {
                 throw UsageError("--chunking is vad or none");
             a.decoding.chunkingStrategy = strategy;
         } else if (arg == "--workers") {
-            a.decoding.concurrentWorkerCount = parseNumber<std::int64_t>(arg, value());
+            a.decoding.concurrentWorkerCount = parseAtLeast<std::int64_t>(arg, value(), 0);
         } else if (arg == "--output-format") {
             const std::string list = value();
             for (std::size_t start = 0; start <= list.size();) {
@@ -147,21 +220,38 @@ Arguments parseArguments(const std::vector<std::string_view>& args) {
             }
         } else if (arg == "--output-dir") {
             a.outputDir = value();
+            if (a.outputDir.empty())
+                throw UsageError("--output-dir needs a folder");
+        } else if (arg == "--keep-special-tokens") {
+            a.decoding.skipSpecialTokens = false;
         } else if (arg == "--timings") {
             a.timings = true;
         } else if (arg == "--verbose") {
             a.verbose = true;
-        } else if (arg.starts_with("-")) {
-            throw UsageError(fmt::format("unknown option {}", arg));
         } else {
-            a.audio.emplace_back(arg);
+            throw UsageError(fmt::format("unknown option {}", arg));
         }
     }
+    if (a.help)
+        return a;
     if (a.modelPath.has_value() == a.model.has_value()) {
         throw UsageError("give either --model-path or --model");
     }
     if (a.audio.empty())
         throw UsageError("no audio file given");
+    // Output files are named after the audio file, so two inputs of one name would overwrite
+    // each other's transcripts.
+    if (!a.formats.empty()) {
+        std::map<std::string, const std::string*> byStem;
+        for (const std::string& file : a.audio) {
+            const auto [seen, fresh] = byStem.emplace(fs::path(file).stem().string(), &file);
+            if (!fresh) {
+                throw UsageError(fmt::format(
+                    "{} and {} would both be written as {}.*; give them different names",
+                    *seen->second, file, seen->first));
+            }
+        }
+    }
     return a;
 }
 
@@ -206,10 +296,51 @@ void printTimings(const std::string& file, const rararozuvu::TranscriptionTiming
                t.totalDecodingLoops / std::max(total, 1e-9));
 }
 
+// Refuses, before the model is loaded, inputs that cannot be audio files at all. One line each.
+bool checkInputs(const std::vector<std::string>& audio) {
+    bool usable = true;
+    for (const std::string& file : audio) {
+        std::error_code error;
+        const fs::file_status status = fs::status(file, error);
+        if (error || !fs::exists(status)) {
+            fmt::print(stderr, "quillora-cli: {}: {}\n", file,
+                       error ? error.message() : std::strerror(ENOENT));
+            usable = false;
+        } else if (!fs::is_regular_file(status)) {
+            fmt::print(stderr, "quillora-cli: {}: not a regular file\n", file);
+            usable = false;
+        }
+    }
+    return usable;
+}
+
+// Leading and trailing white space only, as a text printed for silence would be.
+bool isBlank(std::string_view text) {
+    return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
 int transcribe(const Arguments& a) {
+    if (!checkInputs(a.audio))
+        return 1;
+    if (!a.formats.empty()) {
+        std::error_code error;
+        fs::create_directories(a.outputDir, error);
+        if (!error && !fs::is_directory(a.outputDir, error))
+            error = std::make_error_code(std::errc::not_a_directory);
+        if (error) {
+            fmt::print(stderr, "quillora-cli: cannot use {} as the output folder: {}\n",
+                       a.outputDir, error.message());
+            return 1;
+        }
+    }
+
     rararozuvu::RararozUvuConfig config{
         .verbose = a.verbose, .logLevel = vevidocore::Logging::LogLevel::debug, .download = false};
     if (a.modelPath) {
+        if (!fs::is_directory(*a.modelPath)) {
+            fmt::print(stderr, "quillora-cli: no model folder at {}\n", *a.modelPath);
+            return 1;
+        }
         config.modelFolder = *a.modelPath;
     } else {
         // Downloaded here rather than inside the facade, so that the download can show progress.
@@ -223,12 +354,45 @@ int transcribe(const Arguments& a) {
             drawProgress);
         config.modelFolder = folder.string();
     }
-    const auto facade = RararozUvu::create(config);
+    std::unique_ptr<RararozUvu> facade;
+    try {
+        facade = RararozUvu::create(config);
+    } catch (const std::exception& e) {
+        const fs::path folder(*config.modelFolder);
+        if (fs::exists(folder / "model.safetensors") && fs::exists(folder / "config.json")) {
+            fmt::print(stderr,
+                       "quillora-cli: {} is a checkpoint, not a model folder; make one from it "
+                       "with \"quillora-cli convert {} MODEL_DIR\"\n",
+                       folder.string(), folder.string());
+        } else {
+            fmt::print(stderr, "quillora-cli: cannot load the model in {}: {}\n", folder.string(),
+                       e.what());
+        }
+        return 1;
+    }
 
-    const DecodingOptions options(a.decoding);
+    DecodingOptions::Parameters parameters = a.decoding;
+    if (a.prompt && !a.prompt->empty()) {
+        const auto tokenizer = facade->tokenizer();
+        if (!tokenizer) {
+            fmt::print(stderr, "quillora-cli: the model in {} has no tokenizer for --prompt\n",
+                       *config.modelFolder);
+            return 1;
+        }
+        const std::int64_t specialBegin = tokenizer->specialTokens().specialTokenBegin;
+        std::vector<std::int64_t> tokens;
+        // Words inside a transcript follow a blank, as the prompt's first word does here.
+        for (std::int64_t token : tokenizer->encode(" " + *a.prompt)) {
+            if (token < specialBegin)
+                tokens.push_back(token);
+        }
+        parameters.promptTokens = std::move(tokens);
+    }
+    const DecodingOptions options(parameters);
     const std::vector<rararozuvu::TranscriptionOutcome> outcomes =
         facade->transcribeWithResults(a.audio, options);
     int failures = 0;
+    std::optional<std::string> outputFailure;
     for (std::size_t i = 0; i < a.audio.size(); ++i) {
         const std::string& file = a.audio[i];
         if (outcomes[i].isFailure()) {
@@ -239,7 +403,6 @@ int transcribe(const Arguments& a) {
         // Chunked audio gives one result per piece; files and timings are of the whole.
         const auto result = rararozuvu::mergeTranscriptionResults(
             {outcomes[i].get().begin(), outcomes[i].get().end()});
-        fmt::print("{}{}\n", a.audio.size() > 1 ? file + ": " : std::string(), result->text());
 
         const std::string stem = fs::path(file).stem().string();
         for (const std::string& format : a.formats) {
@@ -252,8 +415,9 @@ int transcribe(const Arguments& a) {
                 written = rararozuvu::WriteJSON(a.outputDir).write(*result, stem);
             if (format == "txt") {
                 try {
+                    const std::string text = isBlank(result->text()) ? "" : result->text() + "\n";
                     rararozuvu::resultwriting::writeAtomically(
-                        (fs::path(a.outputDir) / (stem + ".txt")).string(), result->text() + "\n");
+                        (fs::path(a.outputDir) / (stem + ".txt")).string(), text);
                 } catch (...) {
                     written = rararozuvu::Result<std::string>::currentFailure();
                 }
@@ -264,8 +428,29 @@ int transcribe(const Arguments& a) {
                 ++failures;
             }
         }
+        // After a failed write standard output takes nothing more, but the files still are
+        // written.
+        if (!outputFailure && !isBlank(result->text())) {
+            try {
+                printOut(fmt::format("{}{}\n", a.audio.size() > 1 ? file + ": " : std::string(),
+                                     result->text()));
+            } catch (const OutputError& e) {
+                outputFailure = e.what();
+            }
+        }
         if (a.timings)
             printTimings(file, result->timings(), facade->currentTimings());
+    }
+    if (!outputFailure) {
+        try {
+            closeOut();
+        } catch (const OutputError& e) {
+            outputFailure = e.what();
+        }
+    }
+    if (outputFailure) {
+        fmt::print(stderr, "quillora-cli: {}\n", *outputFailure);
+        ++failures;
     }
     return failures == 0 ? 0 : 1;
 }
@@ -273,22 +458,30 @@ int transcribe(const Arguments& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader that went away is reported as a failed write, not by a silent death.
+    ::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     try {
-        if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
-            fmt::print("{}", kUsage);
-            return 0;
+        if (args.empty()) {
+            fmt::print(stderr, "{}", kUsage);
+            return 2;
         }
-        if (!args.empty() && args[0] == "convert") {
+        if (args[0] == "convert") {
             if (args.size() != 3)
                 throw UsageError("convert needs a checkpoint folder and a model folder");
             ml::WhisperConverter::convert(fs::path(args[1]), fs::path(args[2]));
             fmt::print(stderr, "wrote {}\n", args[2]);
             return 0;
         }
-        return transcribe(parseArguments(args));
+        const Arguments arguments = parseArguments(args);
+        if (arguments.help) {
+            printOut(kUsage);
+            closeOut();
+            return 0;
+        }
+        return transcribe(arguments);
     } catch (const UsageError& e) {
-        fmt::print(stderr, "quillora-cli: {}\n\n{}", e.what(), kUsage);
+        fmt::print(stderr, "quillora-cli: {} (see quillora-cli --help)\n", e.what());
         return 2;
     } catch (const std::exception& e) {
         fmt::print(stderr, "quillora-cli: {}\n", e.what());

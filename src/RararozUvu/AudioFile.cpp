@@ -1,6 +1,10 @@
 #include "rararozuvu/AudioFile.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
+#include <cmath>
+#include <filesystem>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -16,8 +20,13 @@ namespace {
 
 using namespace platform;
 
-// Beyond this no real recording goes, and the resampler's filter for a larger ratio would be huge.
+// Outside these rates no real recording lies; a header claiming 1 Hz would make the resampler
+// multiply a small file into gigabytes, and the filter for a larger ratio would be huge.
+constexpr int minSampleRate = 1000;
 constexpr int maxSampleRate = 768000;
+// The longest audio a file may decode to. A header claiming more is refused before anything is
+// allocated for it.
+constexpr std::int64_t maxDurationSeconds = 24 * 60 * 60;
 // A decoder that rejects this many packets in a row has no audio left to give.
 constexpr int maxConsecutiveDecodeErrors = 64;
 // Forward moves up to this many seconds decode and drop frames instead of seeking the container.
@@ -53,8 +62,20 @@ void copyFrame(const AVFrame& frame, bool planar, int channels, int offset, int 
     }
 }
 
-void copyFrameAsFloat(const AVFrame& frame, int channels, int offset, int count,
-                      std::span<float* const> planes) {
+// Float samples that are not numbers would poison every stage after this one; finite ones beyond
+// full scale are clamped, as integer formats are by their range.
+template <typename T>
+float finiteSample(T x, bool& nonFinite) {
+    if (!std::isfinite(x)) {
+        nonFinite = true;
+        return 0.0f;
+    }
+    return static_cast<float>(std::clamp<T>(x, -1, 1));
+}
+
+void copyFrameAsFloat(const std::string& path, const AVFrame& frame, int channels, int offset,
+                      int count, std::span<float* const> planes) {
+    bool nonFinite = false;
     const auto format = static_cast<AVSampleFormat>(frame.format);
     const bool planar = av_sample_fmt_is_planar(format) != 0;
     switch (av_get_packed_sample_fmt(format)) {
@@ -77,14 +98,17 @@ void copyFrameAsFloat(const AVFrame& frame, int channels, int offset, int count,
             break;
         case AV_SAMPLE_FMT_FLT:
             copyFrame<float>(frame, planar, channels, offset, count, planes,
-                             [](float x) { return x; });
+                             [&](float x) { return finiteSample(x, nonFinite); });
             break;
         case AV_SAMPLE_FMT_DBL:
             copyFrame<double>(frame, planar, channels, offset, count, planes,
-                              [](double x) { return float(x); });
+                              [&](double x) { return finiteSample(x, nonFinite); });
             break;
         default:
             throw readError("Unsupported sample format in audio stream");
+    }
+    if (nonFinite) {
+        throw readError("Audio file " + path + " holds samples that are not finite numbers");
     }
 }
 
@@ -108,6 +132,12 @@ struct Decoder {
     int lastError = 0;
 
     explicit Decoder(const std::string& path) {
+        // A FIFO or a device would block the open below for as long as nobody writes to it.
+        std::error_code statError;
+        const auto type = std::filesystem::status(path, statError).type();
+        if (!statError && type != std::filesystem::file_type::regular) {
+            throw openError(path, "not a regular file");
+        }
         // Our errors carry their own text; FFmpeg's running commentary on odd files would only
         // clutter the user's terminal.
         static std::once_flag quiet;
@@ -151,8 +181,10 @@ struct Decoder {
             (result = avcodec_open2(codec.get(), decoder, nullptr)) < 0) {
             throw openError(path, errorText(result));
         }
-        if (codec->sample_rate <= 0 || codec->sample_rate > maxSampleRate) {
-            throw openError(path, "unsupported sample rate");
+        if (codec->sample_rate < minSampleRate || codec->sample_rate > maxSampleRate) {
+            throw openError(path, fmt::format("unsupported sample rate of {} Hz (audio files have "
+                                              "{} Hz to {} Hz)",
+                                              codec->sample_rate, minSampleRate, maxSampleRate));
         }
         if (codec->ch_layout.nb_channels <= 0) {
             throw openError(path, "no audio channels");
@@ -250,6 +282,10 @@ struct AudioFile::Impl {
         sampleRate = decoder->codec->sample_rate;
         channels = decoder->codec->ch_layout.nb_channels;
         length = measureLength();
+        if (length / sampleRate > maxDurationSeconds) {
+            throw openError(path, fmt::format("the audio lasts longer than {} hours",
+                                              maxDurationSeconds / 3600));
+        }
     }
 
     std::int64_t measureLength() {
@@ -265,7 +301,7 @@ struct AudioFile::Impl {
         // No trustworthy figure in the container: count what decodes.
         Decoder counter(path);
         std::int64_t frames = 0;
-        while (counter.next(sampleRate, channels)) {
+        while (frames / sampleRate <= maxDurationSeconds && counter.next(sampleRate, channels)) {
             frames += counter.frame->nb_samples;
         }
         return frames;
@@ -387,7 +423,8 @@ void AudioFile::read(AudioBuffer& buffer, std::uint32_t frameCount) {
         for (int c = 0; c < file.channels; ++c) {
             planes[c] = buffer.channel(static_cast<std::uint32_t>(c)).data() + got;
         }
-        copyFrameAsFloat(*decoder.frame, file.channels, decoder.frameOffset, take, planes);
+        copyFrameAsFloat(file.path, *decoder.frame, file.channels, decoder.frameOffset, take,
+                         planes);
         decoder.frameOffset += take;
         file.position += take;
         got += static_cast<std::uint32_t>(take);

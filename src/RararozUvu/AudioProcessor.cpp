@@ -127,11 +127,12 @@ void mixToMono(const AudioBuffer& in, const ChannelMode& mode, AudioBuffer& mono
 // Reads `frames` frames from the file's position in blocks of at most blockSize, mixes each block
 // to one channel and converts it with a single converter for the whole read, so blocks join
 // without lost or repeated samples. Each converted block goes to `sink`, which keeps what it can
-// use. False when a block cannot be read or converted.
+// use. False when a block cannot be read or converted; a read's own reason (a damaged stream,
+// samples that are not numbers) goes to `readFailure` when given.
 template <typename Sink>
 bool streamConverted(AudioFile& file, const ChannelMode& mode, std::int64_t frames,
                      std::uint32_t blockSize, AudioFormat outputFormat, std::int64_t outputLimit,
-                     Sink&& sink) {
+                     Sink&& sink, std::string* readFailure = nullptr) {
     try {
         const AudioFormat fileFormat = file.processingFormat();
         const AudioFormat monoFormat{fileFormat.sampleRate, 1};
@@ -146,7 +147,14 @@ bool streamConverted(AudioFile& file, const ChannelMode& mode, std::int64_t fram
             const auto wanted =
                 static_cast<std::uint32_t>(std::min<std::int64_t>(remaining, blockSize));
             remaining -= wanted;
-            file.read(block, wanted);
+            try {
+                file.read(block, wanted);
+            } catch (const WhisperError& error) {
+                if (readFailure != nullptr) {
+                    *readFailure = error.message();
+                }
+                return false;
+            }
             if (block.frameLength() == 0) {
                 break;
             }
@@ -259,12 +267,16 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path
     }
     const std::int64_t limit = framesAtRate(span.count, file.sampleRate(), targetSampleRate);
     samples.reserve(static_cast<std::size_t>(std::min(limit, maxReservedSamples)));
+    std::string readFailure;
     const bool loaded = streamConverted(
         file, channelMode, span.count, defaultAudioReadFrameSize, AudioFormat{targetSampleRate, 1},
         limit,
-        [&](const AudioBuffer& block) { return appendLimited(samples, block.channel(0), limit); });
+        [&](const AudioBuffer& block) { return appendLimited(samples, block.channel(0), limit); },
+        &readFailure);
     if (!loaded) {
-        throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+        throw WhisperError::loadAudioFailed(readFailure.empty()
+                                                ? "Failed to process audio buffer"
+                                                : "Failed to read audio file: " + readFailure);
     }
     return samples;
 }

@@ -4,15 +4,17 @@
 #include <rapidjson/document.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 namespace rararozuvu {
 
@@ -47,33 +49,60 @@ std::string ResultWriting::formatTiming(float start, float end, std::string_view
 
 namespace resultwriting {
 
+namespace {
+
+[[noreturn]] void failWriting(const fs::path& path, int error) {
+    throw fs::filesystem_error("cannot write transcript", path,
+                               std::error_code(error, std::generic_category()));
+}
+
+// Closes on every path out; the close of a written file is checked separately.
+struct FileDescriptor {
+    int fd = -1;
+    ~FileDescriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+}  // namespace
+
 void writeAtomically(const std::string& path, std::string_view contents) {
     const fs::path target(path);
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
     if (!fs::is_directory(folder)) {
-        throw fs::filesystem_error("cannot write transcript", folder,
-                                   std::make_error_code(std::errc::no_such_file_or_directory));
+        failWriting(folder, ENOENT);
     }
-    std::random_device random;
-    const fs::path temporary =
-        folder / fmt::format(".{}.{:08x}.tmp", target.filename().string(), random());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-        out.flush();
-        if (!out) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throw fs::filesystem_error("cannot write transcript", temporary,
-                                       std::make_error_code(std::errc::io_error));
+    // The temporary name does not grow with the target's: a target name near the file system's
+    // limit must still have room for its temporary twin.
+    std::string temporary = (folder / ".quillora-XXXXXX").string();
+    FileDescriptor file{::mkstemp(temporary.data())};
+    if (file.fd < 0) {
+        failWriting(folder, errno);
+    }
+    const auto discard = [&](int error) {
+        ::unlink(temporary.c_str());
+        failWriting(target, error);
+    };
+    for (std::string_view rest = contents; !rest.empty();) {
+        const ssize_t written = ::write(file.fd, rest.data(), rest.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            discard(errno);
         }
+        rest.remove_prefix(static_cast<std::size_t>(written));
     }
-    std::error_code error;
-    fs::rename(temporary, target, error);
-    if (error) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw fs::filesystem_error("cannot write transcript", target, error);
+    // mkstemp makes the file private; a transcript is an ordinary document.
+    if (::fchmod(file.fd, 0644) != 0 || ::fsync(file.fd) != 0) {
+        discard(errno);
+    }
+    const int fd = std::exchange(file.fd, -1);
+    if (::close(fd) != 0) {
+        discard(errno);
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        discard(errno);
     }
 }
 

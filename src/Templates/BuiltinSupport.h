@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "templates/CallArguments.h"
+#include "templates/Environment.h"
 #include "templates/Value.h"
 
 // Small pieces shared by the built-in filters, tests, globals and methods.
@@ -34,9 +35,18 @@ inline std::int64_t intOr(const Value& value, std::int64_t fallback) {
     return value.isInt() ? value.asInt() : fallback;
 }
 
-// Every occurrence of `old` (non-empty) replaced by `replacement` in one left-to-right pass,
-// at most `limit` of them when a limit is given.
+// The limits of the rendering `env` belongs to, or the defaults when there is none.
+inline const RenderLimits& limitsOf(const std::shared_ptr<Environment>& env) {
+    static const RenderLimits defaults;
+    return env ? env->limits() : defaults;
+}
+
+// Every occurrence of `old` replaced by `replacement` in one left-to-right pass, at most `limit`
+// of them when a limit is given. An empty `old` matches before every character and at the end.
+// The result's length is worked out first: one longer than `maximumLength` fails with the text
+// limit's error before anything is built.
 std::string replaceOccurrences(std::string_view text, std::string_view old,
-                               std::string_view replacement, std::optional<std::int64_t> limit);
+                               std::string_view replacement, std::optional<std::int64_t> limit,
+                               std::size_t maximumLength);
 
 }  // namespace templates::builtins

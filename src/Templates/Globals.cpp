@@ -7,7 +7,9 @@
 #include <random>
 #include <string>
 
+#include "LimitErrors.h"
 #include "templates/CallArguments.h"
+#include "templates/Environment.h"
 #include "templates/TemplateError.h"
 #include "templates/TemplateException.h"
 #include "templates/Unicode.h"
@@ -28,7 +30,7 @@ Value raiseException(const Args& args, const KeywordValues& kwargs, const Scope&
                                                : std::nullopt);
 }
 
-Value range(const Args& args, const KeywordValues&, const Scope&) {
+Value range(const Args& args, const KeywordValues&, const Scope& env) {
     if (args.empty() || args.size() > 3) {
         throw TemplateError::runtime("range() takes 1 to 3 arguments");
     }
@@ -46,7 +48,22 @@ Value range(const Args& args, const KeywordValues&, const Scope&) {
     if (step == 0) {
         throw TemplateError::runtime("range() step argument must not be zero");
     }
+    // The length is known before anything is built, so a huge range fails at once.
+    const bool empty = step > 0 ? start >= stop : start <= stop;
+    const auto span =
+        empty ? 0
+              : (step > 0 ? static_cast<std::uint64_t>(stop) - static_cast<std::uint64_t>(start)
+                          : static_cast<std::uint64_t>(start) - static_cast<std::uint64_t>(stop));
+    const std::uint64_t stride =
+        step > 0 ? static_cast<std::uint64_t>(step) : 0 - static_cast<std::uint64_t>(step);
+    const std::uint64_t length = empty ? 0 : (span - 1) / stride + 1;
+    const std::size_t limit = (env ? env->limits() : RenderLimits{}).maximumArrayLength;
+    if (length > limit) {
+        throw TemplateError::runtime("Array would exceed the limit of " + std::to_string(limit) +
+                                     " elements");
+    }
     std::vector<Value> items;
+    items.reserve(static_cast<std::size_t>(length));
     std::int64_t current = start;
     while (step > 0 ? current < stop : current > stop) {
         items.emplace_back(current);
@@ -63,7 +80,7 @@ std::uint64_t randomBelow(std::uint64_t bound) {
     return std::uniform_int_distribution<std::uint64_t>(0, bound - 1)(generator);
 }
 
-Value lipsum(const Args& args, const KeywordValues& kwargs, const Scope&) {
+Value lipsum(const Args& args, const KeywordValues& kwargs, const Scope& env) {
     static const std::string parameters[] = {"n", "html", "min", "max"};
     static const ArgumentDefaults defaults{
         {"n", Value(5)}, {"html", Value(true)}, {"min", Value(20)}, {"max", Value(100)}};
@@ -108,6 +125,7 @@ Value lipsum(const Args& args, const KeywordValues& kwargs, const Scope&) {
             out += html.asBool() ? "\n" : "\n\n";
         }
         out += html.asBool() ? "<p>" + sentence + "</p>" : sentence;
+        checkTextLength(out.size(), env ? env->limits() : RenderLimits{});
     }
     return Value(std::move(out));
 }

@@ -263,7 +263,7 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
                 joiningText = true;
             }
             if (joiningText) {
-                right.appendDescription(text);
+                right.appendDescription(text, limits.maximumTextLength);
                 checkTextLength(text.size() - start, limits);
             } else {
                 result = Interpreter::evaluateBinaryValues((*link)->op, result, right, limits);
@@ -351,17 +351,18 @@ namespace interpreter {
 
 void appendOutput(const Expression& expression, const Scope& env, std::string& out) {
     if (const auto* name = expression.getIf<Expression::Identifier>()) {
-        (*env)[name->name].appendDescription(out);
+        (*env)[name->name].appendDescription(out, env->limits().maximumTextLength);
         return;
     }
     if (const auto* binary = expression.getIf<Expression::Binary>(); binary && isJoin(binary->op)) {
         Value result;
         if (!joinChain(*binary, env, out, result)) {
-            result.appendDescription(out);
+            result.appendDescription(out, env->limits().maximumTextLength);
         }
         return;
     }
-    Interpreter::evaluateExpression(expression, env).appendDescription(out);
+    Interpreter::evaluateExpression(expression, env)
+        .appendDescription(out, env->limits().maximumTextLength);
 }
 
 }  // namespace interpreter
@@ -442,7 +443,13 @@ Value Interpreter::applyFilter(std::string_view name, const std::vector<Value>& 
     if (found == filters.end()) {
         throw TemplateError::runtime("Unknown filter: " + std::string(name));
     }
-    return found->second(args, kwargs, env);
+    Value result = found->second(args, kwargs, env);
+    // Filters whose text can outgrow a text they were given within the limit (case mapping,
+    // escaping) grow it by a small factor at most; the limit still holds for what they return.
+    if (result.isString()) {
+        checkTextLength(result.asString().size(), env->limits());
+    }
+    return result;
 }
 
 Value Interpreter::evaluateUnaryValue(Expression::UnaryOp op, const Value& operand) {

@@ -158,7 +158,7 @@ private:
     } else {
         throw TemplateError::runtime("Cannot call non-function value");
     }
-    result.appendDescription(out);
+    result.appendDescription(out, env->limits().maximumTextLength);
     checkLength(out, *env);
     return Flow::normal;
 }
@@ -200,7 +200,8 @@ Value applyBlockFilter(const Expression& expression, Value value, const Scope& e
     if (flow != Flow::normal) {
         return flow;
     }
-    applyBlockFilter(block.filterExpr, Value(std::move(captured)), env).appendDescription(out);
+    applyBlockFilter(block.filterExpr, Value(std::move(captured)), env)
+        .appendDescription(out, env->limits().maximumTextLength);
     checkLength(out, *env);
     return Flow::normal;
 }
@@ -416,9 +417,18 @@ Flow execute(const Statement& statement, const Scope& env, std::string& out) {
         case S::set:
             return executeSet(statement.as<Statement::Set>(), env);
         case S::if_: {
-            const auto& branch = statement.as<Statement::If>();
-            const bool truthy = Interpreter::evaluateExpression(branch.test, env).isTruthy();
-            return run(truthy ? branch.body : branch.alternate, env, out);
+            // An elif chain is an if nested in the alternate of the one before: walk it in a
+            // loop, so that a long chain does not recurse once per branch.
+            const Statement::If* branch = &statement.as<Statement::If>();
+            while (!Interpreter::evaluateExpression(branch->test, env).isTruthy()) {
+                const NodeList& alternate = branch->alternate;
+                if (alternate.size() != 1 || alternate.front().kind() != Node::Kind::statement ||
+                    alternate.front().as<Statement>().kind() != S::if_) {
+                    return run(alternate, env, out);
+                }
+                branch = &alternate.front().as<Statement>().as<Statement::If>();
+            }
+            return run(branch->body, env, out);
         }
         case S::for_:
             return executeFor(statement.as<Statement::For>(), env, out);

@@ -229,9 +229,13 @@ private:
             if (parser_.nesting_ >= Parser::maximumNestingDepth) {
                 tooDeep();
             }
+            parser_.enterTreeLevel();
             ++parser_.nesting_;
         }
-        ~NestingGuard() { --parser_.nesting_; }
+        ~NestingGuard() {
+            --parser_.nesting_;
+            --parser_.statementDepth_;
+        }
         NestingGuard(const NestingGuard&) = delete;
         NestingGuard& operator=(const NestingGuard&) = delete;
 
@@ -244,11 +248,24 @@ private:
                          Parser::maximumNestingDepth));
     }
 
-    // Loops build trees as deep as their input is long without recursing; the depth each
-    // expression records keeps those within the same bound.
+    [[noreturn]] static void treeTooDeep() {
+        fail(fmt::format("Template expression or elif chain exceeds the limit of {} levels.",
+                         Parser::maximumTreeDepth));
+    }
+
+    // One more level of the statement tree (a nested block or a link of an elif chain).
+    void enterTreeLevel() {
+        if (statementDepth_ >= Parser::maximumTreeDepth) {
+            treeTooDeep();
+        }
+        ++statementDepth_;
+    }
+
+    // Operator, filter and access chains are parsed in loops and build trees as deep as they
+    // are long; the depth each expression records keeps those within the tree bound.
     static Expression checked(Expression expression) {
-        if (expression.depth() > Parser::maximumNestingDepth) {
-            tooDeep();
+        if (expression.depth() > Parser::maximumTreeDepth) {
+            treeTooDeep();
         }
         return expression;
     }
@@ -353,32 +370,49 @@ private:
         }
     }
 
+    // Each elif becomes an if in the alternate of the branch before it. The chain is read in a
+    // loop: it is not nesting, though every link is a level of the tree.
     Statement parseIf() {
-        Expression test = parseTernary();
-        consume(Kind::closeStatement, "Expected '%}' after if condition.");
-        NodeList body = parseNodesUntil({Kind::elif, Kind::else_, Kind::endif});
-        if (!check(Kind::openStatement)) {
-            fail("Unclosed if statement");
-        }
-        advance();
-        if (check(Kind::elif)) {
+        struct Branch {
+            Expression test;
+            NodeList body;
+        };
+        std::vector<Branch> branches;
+        NodeList alternate;
+        const std::size_t depthBefore = statementDepth_;
+        while (true) {
+            Expression test = parseTernary();
+            consume(Kind::closeStatement, "Expected '%}' after if condition.");
+            NodeList body = parseNodesUntil({Kind::elif, Kind::else_, Kind::endif});
+            branches.push_back({std::move(test), std::move(body)});
+            if (!check(Kind::openStatement)) {
+                fail("Unclosed if statement");
+            }
             advance();
-            // Each elif nests one level deeper: the chain's length is nesting too.
-            NestingGuard guard(*this);
-            Statement nested = parseIf();
-            return Statement::if_(std::move(test), std::move(body),
-                                  NodeList{Node::statement(std::move(nested))});
+            if (!check(Kind::elif)) {
+                break;
+            }
+            advance();
+            enterTreeLevel();
         }
         if (check(Kind::else_)) {
             advance();
             consume(Kind::closeStatement, "Expected '%}' after else.");
-            NodeList alternate = parseNodesUntil({Kind::endif});
+            alternate = parseNodesUntil({Kind::endif});  // below the last link of the chain
             consumeEndTag(Kind::endif, "Expected '{%' for endif.", "Expected '%}' after endif.");
-            return Statement::if_(std::move(test), std::move(body), std::move(alternate));
+        } else {
+            advance();  // endif
+            consume(Kind::closeStatement, "Expected '%}' after endif.");
         }
-        advance();  // endif
-        consume(Kind::closeStatement, "Expected '%}' after endif.");
-        return Statement::if_(std::move(test), std::move(body), {});
+        statementDepth_ = depthBefore;
+        while (branches.size() > 1) {
+            Branch& last = branches.back();
+            alternate = NodeList{Node::statement(
+                Statement::if_(std::move(last.test), std::move(last.body), std::move(alternate)))};
+            branches.pop_back();
+        }
+        return Statement::if_(std::move(branches.front().test), std::move(branches.front().body),
+                              std::move(alternate));
     }
 
     Statement parseFor() {
@@ -923,6 +957,9 @@ private:
     const std::vector<Token>& tokens_;
     std::size_t current_ = 0;
     std::size_t nesting_ = 0;
+    // Levels of the tree open at the current token: real nesting, and the links of the elif
+    // chains it lies in.
+    std::size_t statementDepth_ = 0;
 };
 
 }  // namespace

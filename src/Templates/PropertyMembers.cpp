@@ -3,6 +3,7 @@
 #include <string>
 
 #include "BuiltinSupport.h"
+#include "LimitErrors.h"
 #include "templates/CallArguments.h"
 #include "templates/TemplateError.h"
 #include "templates/Unicode.h"
@@ -14,15 +15,25 @@ namespace {
 using builtins::keyValue;
 
 // A method value: binds the call's arguments against `parameters`, then runs `body` on the
-// receiver's own copy.
+// receiver's own copy (and the rendering's limits, for a body that builds text).
 template <class Body>
 Value method(const Value& receiver, std::span<const std::string> parameters,
              const ArgumentDefaults& defaults, Body body) {
     return Value::function([receiver, parameters, &defaults, body](
                                const std::vector<Value>& args, const KeywordValues& kwargs,
-                               const std::shared_ptr<Environment>&) -> Value {
+                               const std::shared_ptr<Environment>& env) -> Value {
         const BoundArguments bound = resolveCallArguments(args, kwargs, parameters, defaults);
-        return body(receiver, bound, args);
+        if constexpr (std::is_invocable_v<Body, const Value&, const BoundArguments&,
+                                          const std::vector<Value>&, const RenderLimits&>) {
+            return body(receiver, bound, args, builtins::limitsOf(env));
+        } else {
+            // Case mapping may grow a text by a small factor: the limit holds for the result.
+            Value result = body(receiver, bound, args);
+            if (result.isString()) {
+                checkTextLength(result.asString().size(), builtins::limitsOf(env));
+            }
+            return result;
+        }
     });
 }
 
@@ -108,7 +119,8 @@ Value split(const Value& receiver, const BoundArguments& bound, const std::vecto
     return Value(std::move(pieces));
 }
 
-Value replace(const Value& receiver, const BoundArguments& bound, const std::vector<Value>&) {
+Value replace(const Value& receiver, const BoundArguments& bound, const std::vector<Value>&,
+              const RenderLimits& limits) {
     const Value& old = bound.at(0);
     const Value& replacement = bound.at(1);
     const Value& count = bound.at(2);
@@ -119,25 +131,9 @@ Value replace(const Value& receiver, const BoundArguments& bound, const std::vec
     if (count.isInt() && count.asInt() >= 0) {
         limit = count.asInt();
     }
-    const std::string& text = receiver.asString();
-    const std::string& insert = replacement.asString();
-    if (!old.asString().empty()) {
-        return Value(builtins::replaceOccurrences(text, old.asString(), insert, limit));
-    }
-    std::string out;
-    std::int64_t made = 0;
-    const auto mayInsert = [&] { return !limit || made < *limit; };
-    for (const std::string_view character : unicode::characters(text)) {
-        if (mayInsert()) {
-            out += insert;
-            ++made;
-        }
-        out.append(character);
-    }
-    if (mayInsert()) {
-        out += insert;
-    }
-    return Value(std::move(out));
+    return Value(builtins::replaceOccurrences(receiver.asString(), old.asString(),
+                                              replacement.asString(), limit,
+                                              limits.maximumTextLength));
 }
 
 Value affix(const Value& receiver, const BoundArguments& bound, bool prefix) {

@@ -1,6 +1,7 @@
 #include <random>
 
 #include "BuiltinSupport.h"
+#include "LimitErrors.h"
 #include "templates/Filters.h"
 #include "templates/PropertyMembers.h"
 #include "templates/TemplateError.h"
@@ -82,7 +83,7 @@ Value Filters::length(const Args& args, const KeywordValues& kwargs, const Scope
     throw TemplateError::runtime("length filter requires string, array, or object");
 }
 
-Value Filters::join(const Args& args, const KeywordValues& kwargs, const Scope&) {
+Value Filters::join(const Args& args, const KeywordValues& kwargs, const Scope& env) {
     static const std::string parameters[] = {"separator", "attribute"};
     static const ArgumentDefaults defaults{{"separator", Value("")}, {"attribute", Value()}};
     if (args.empty() || !args.front().isArray()) {
@@ -91,6 +92,7 @@ Value Filters::join(const Args& args, const KeywordValues& kwargs, const Scope&)
     const BoundArguments bound = bindAfterValue(args, kwargs, parameters, defaults);
     const std::string separator = bound.at(0).description();
     const Value& attribute = bound.at(1);
+    const RenderLimits& limits = builtins::limitsOf(env);
     std::string out;
     bool firstItem = true;
     for (const Value& item : args.front().asArray()) {
@@ -99,10 +101,13 @@ Value Filters::join(const Args& args, const KeywordValues& kwargs, const Scope&)
         }
         firstItem = false;
         if (attribute.isNull()) {
-            item.appendDescription(out);
+            item.appendDescription(out, limits.maximumTextLength);
         } else {
-            resolveAttributeValue(item, attribute).appendDescription(out);
+            resolveAttributeValue(item, attribute).appendDescription(out, limits.maximumTextLength);
         }
+        // Each piece is within the limit, so the text overshoots it by a separator and an item
+        // at most.
+        checkTextLength(out.size(), limits);
     }
     return Value(std::move(out));
 }

@@ -1,8 +1,11 @@
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include <fmt/format.h>
 
 #include "BuiltinSupport.h"
+#include "LimitErrors.h"
 #include "templates/Filters.h"
 #include "templates/TemplateError.h"
 #include "templates/Unicode.h"
@@ -12,9 +15,51 @@ namespace templates {
 namespace builtins {
 
 std::string replaceOccurrences(std::string_view text, std::string_view old,
-                               std::string_view replacement, std::optional<std::int64_t> limit) {
+                               std::string_view replacement, std::optional<std::int64_t> limit,
+                               std::size_t maximumLength) {
+    const auto mayReplace = [&](std::int64_t made) { return !limit || made < *limit; };
+    if (old.empty()) {
+        const std::vector<std::string_view> characters = unicode::characters(text);
+        std::uint64_t inserts = characters.size() + 1;
+        if (limit) {
+            inserts = std::min<std::uint64_t>(
+                inserts, static_cast<std::uint64_t>(std::max<std::int64_t>(*limit, 0)));
+        }
+        std::uint64_t added = 0;
+        if (__builtin_mul_overflow(inserts, replacement.size(), &added) || added > maximumLength ||
+            text.size() > maximumLength - added) {
+            checkTextLength(maximumLength + 1, RenderLimits{.maximumTextLength = maximumLength});
+        }
+        std::string out;
+        out.reserve(text.size() + added);
+        std::int64_t made = 0;
+        for (const std::string_view character : characters) {
+            if (mayReplace(made)) {
+                out.append(replacement);
+                ++made;
+            }
+            out.append(character);
+        }
+        if (mayReplace(made)) {
+            out.append(replacement);
+        }
+        return out;
+    }
+    std::uint64_t matches = 0;
+    for (std::size_t at = text.find(old);
+         at != std::string_view::npos && mayReplace(static_cast<std::int64_t>(matches));
+         at = text.find(old, at + old.size())) {
+        ++matches;
+    }
+    if (replacement.size() > old.size()) {
+        std::uint64_t added = 0;
+        if (__builtin_mul_overflow(matches, replacement.size() - old.size(), &added) ||
+            added > maximumLength || text.size() > maximumLength - added) {
+            checkTextLength(maximumLength + 1, RenderLimits{.maximumTextLength = maximumLength});
+        }
+    }
     std::string out;
-    out.reserve(text.size());
+    out.reserve(text.size() + matches * replacement.size() - matches * old.size());
     std::size_t start = 0;
     std::int64_t made = 0;
     while (!limit || made < *limit) {
@@ -96,7 +141,7 @@ Value Filters::trim(const Args& args, const KeywordValues& kwargs, const Scope&)
     return Value(std::string(unicode::trimmed(text, unicode::isSpaceOrLineBreak, true, true)));
 }
 
-Value Filters::replace(const Args& args, const KeywordValues& kwargs, const Scope&) {
+Value Filters::replace(const Args& args, const KeywordValues& kwargs, const Scope& env) {
     static const std::string parameters[] = {"old", "new", "count"};
     static const ArgumentDefaults defaults{{"count", Value()}};
     const BoundArguments bound = bindAfterValue(args, kwargs, parameters, defaults);
@@ -107,26 +152,11 @@ Value Filters::replace(const Args& args, const KeywordValues& kwargs, const Scop
     if (bound.at(2).isInt()) {
         limit = bound.at(2).asInt();
     }
-    if (!old.empty()) {
-        return Value(builtins::replaceOccurrences(text, old, replacement, limit));
-    }
-    std::string out;
-    std::int64_t made = 0;
-    const auto mayInsert = [&] { return !limit || made < *limit; };
-    for (const std::string_view character : unicode::characters(text)) {
-        if (mayInsert()) {
-            out += replacement;
-            ++made;
-        }
-        out.append(character);
-    }
-    if (mayInsert()) {
-        out += replacement;
-    }
-    return Value(std::move(out));
+    return Value(builtins::replaceOccurrences(text, old, replacement, limit,
+                                              builtins::limitsOf(env).maximumTextLength));
 }
 
-Value Filters::center(const Args& args, const KeywordValues& kwargs, const Scope&) {
+Value Filters::center(const Args& args, const KeywordValues& kwargs, const Scope& env) {
     static const std::string parameters[] = {"width"};
     const BoundArguments bound = bindAfterValue(args, kwargs, parameters);
     if (!bound.at(0).isInt()) {
@@ -138,15 +168,17 @@ Value Filters::center(const Args& args, const KeywordValues& kwargs, const Scope
     if (padding < 1) {
         return Value(text);
     }
-    if (static_cast<std::uint64_t>(padding) > RenderLimits{}.maximumTextLength) {
+    const std::size_t maximumLength = builtins::limitsOf(env).maximumTextLength;
+    if (static_cast<std::uint64_t>(padding) > maximumLength) {
         throw TemplateError::runtime("center filter width is too large");
     }
+    checkTextLength(text.size() + static_cast<std::size_t>(padding), builtins::limitsOf(env));
     const auto left = static_cast<std::size_t>(padding / 2);
     const auto right = static_cast<std::size_t>(padding) - left;
     return Value(std::string(left, ' ') + text + std::string(right, ' '));
 }
 
-Value Filters::indent(const Args& args, const KeywordValues& kwargs, const Scope&) {
+Value Filters::indent(const Args& args, const KeywordValues& kwargs, const Scope& env) {
     static const std::string parameters[] = {"width", "first", "blank"};
     static const ArgumentDefaults defaults{
         {"width", Value(4)}, {"first", Value(false)}, {"blank", Value(false)}};
@@ -155,17 +187,31 @@ Value Filters::indent(const Args& args, const KeywordValues& kwargs, const Scope
     }
     const BoundArguments bound = bindAfterValue(args, kwargs, parameters, defaults);
     const Value& width = bound.at(0);
+    const RenderLimits& limits = builtins::limitsOf(env);
     std::string indentation = "    ";
     if (width.isInt()) {
-        indentation.assign(static_cast<std::size_t>(std::clamp<std::int64_t>(width.asInt(), 0, 4096)),
-                           ' ');
+        // As center: a width no text could reach is the template's error.
+        if (width.asInt() > 0 &&
+            static_cast<std::uint64_t>(width.asInt()) > limits.maximumTextLength) {
+            throw TemplateError::runtime("indent filter width is too large");
+        }
+        indentation.assign(static_cast<std::size_t>(std::max<std::int64_t>(width.asInt(), 0)), ' ');
     } else if (width.isString()) {
         indentation = width.asString();
     }
     const bool indentFirst = bound.at(1).isTruthy();
     const bool blank = bound.at(2).isTruthy();
     const std::string& text = args.front().asString();
+    // Every line may gain the indentation: bound the result before building it.
+    std::uint64_t lines =
+        1 + static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
+    std::uint64_t added = 0;
+    if (__builtin_mul_overflow(lines, indentation.size(), &added) ||
+        added > limits.maximumTextLength || text.size() > limits.maximumTextLength - added) {
+        checkTextLength(limits.maximumTextLength + 1, limits);
+    }
     std::string out;
+    out.reserve(text.size() + added);
     std::size_t start = 0;
     bool firstLine = true;
     while (true) {
@@ -225,7 +271,7 @@ Value Filters::truncate(const Args& args, const KeywordValues& kwargs, const Sco
     return Value(std::string(prefix) + end);
 }
 
-Value Filters::wordwrap(const Args& args, const KeywordValues& kwargs, const Scope&) {
+Value Filters::wordwrap(const Args& args, const KeywordValues& kwargs, const Scope& env) {
     static const std::string parameters[] = {"width", "break_long_words", "wrapstring",
                                              "break_on_hyphens"};
     static const ArgumentDefaults defaults{{"width", Value(79)},
@@ -318,7 +364,17 @@ Value Filters::wordwrap(const Args& args, const KeywordValues& kwargs, const Sco
             lines.push_back(std::move(current));
         }
     }
+    std::uint64_t length = 0;
+    for (const std::string& line : lines) {
+        length += line.size();
+    }
+    std::uint64_t joins = 0;
+    if (!lines.empty() && __builtin_mul_overflow(lines.size() - 1, wrap.size(), &joins)) {
+        joins = std::numeric_limits<std::uint64_t>::max() - length;
+    }
+    checkTextLength(length + joins, builtins::limitsOf(env));
     std::string out;
+    out.reserve(length + joins);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (i > 0) {
             out += wrap;
@@ -342,12 +398,13 @@ Value Filters::wordcount(const Args& args, const KeywordValues& kwargs, const Sc
     return Value(count);
 }
 
-Value Filters::format(const Args& args, const KeywordValues& kwargs, const Scope&) {
+Value Filters::format(const Args& args, const KeywordValues& kwargs, const Scope& env) {
     bindAfterValue(args, kwargs, none);
     const std::string text = textOfValue(args);
     if (args.size() < 2) {
         return Value(text);
     }
+    const std::size_t maximumLength = builtins::limitsOf(env).maximumTextLength;
     std::string out;
     std::size_t cursor = 1;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -356,7 +413,8 @@ Value Filters::format(const Args& args, const KeywordValues& kwargs, const Scope
             continue;
         }
         if (text[i + 1] == 's') {
-            args[cursor++].appendDescription(out);
+            args[cursor++].appendDescription(out, maximumLength);
+            checkTextLength(out.size(), builtins::limitsOf(env));
         } else {
             out.push_back('%');
             out.push_back(text[i + 1]);
@@ -366,12 +424,17 @@ Value Filters::format(const Args& args, const KeywordValues& kwargs, const Scope
     return Value(std::move(out));
 }
 
-Value Filters::string(const Args& args, const KeywordValues& kwargs, const Scope&) {
+Value Filters::string(const Args& args, const KeywordValues& kwargs, const Scope& env) {
     if (args.empty()) {
         return Value("");
     }
     bindAfterValue(args, kwargs, none);
-    return args.front().isString() ? args.front() : Value(args.front().description());
+    if (args.front().isString()) {
+        return args.front();
+    }
+    std::string text;
+    args.front().appendDescription(text, builtins::limitsOf(env).maximumTextLength);
+    return Value(std::move(text));
 }
 
 Value Filters::filesizeformat(const Args& args, const KeywordValues& kwargs, const Scope&) {

@@ -35,8 +35,9 @@ void appendLine(std::string& out, std::string_view line) {
     out.append(tagFirst ? line.substr(blanks) : line);
 }
 
-// Every line whose first non-blank characters open a statement or comment tag loses its blanks;
-// every line separator becomes a line feed.
+// Every line whose first non-blank characters open a statement or comment tag loses its blanks.
+// The line separators stay as they were, so a carriage return and line feed pair remains one
+// line break.
 std::string stripBlocks(std::string_view source) {
     std::string out;
     out.reserve(source.size());
@@ -48,7 +49,7 @@ std::string stripBlocks(std::string_view source) {
             continue;
         }
         appendLine(out, source.substr(lineStart, i - lineStart));
-        out.push_back('\n');
+        out.append(source.substr(i, length));
         i += length;
         lineStart = i;
     }
@@ -72,6 +73,17 @@ std::string dropLineFeedAfter(std::string_view source, std::string_view tagEnd) 
     return out;
 }
 
+// Template authors write and test their files with the convention that the single line break
+// ending the file is not part of the output.
+std::string_view withoutTrailingNewline(std::string_view source) {
+    if (source.ends_with("\r\n")) {
+        source.remove_suffix(2);
+    } else if (source.ends_with('\n')) {
+        source.remove_suffix(1);
+    }
+    return source;
+}
+
 }  // namespace
 
 std::size_t Template::Options::hashValue() const {
@@ -82,6 +94,7 @@ std::size_t Template::Options::hashValue() const {
 }
 
 std::string Template::applyOptions(std::string_view source, Options options) {
+    source = withoutTrailingNewline(source);
     std::string text = options.lstripBlocks ? stripBlocks(source) : std::string(source);
     if (options.trimBlocks) {
         text = dropLineFeedAfter(dropLineFeedAfter(text, "%}"), "#}");

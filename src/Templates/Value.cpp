@@ -5,6 +5,7 @@
 #include <new>
 #include <variant>
 
+#include "LimitErrors.h"
 #include "NumberText.h"
 #include "templates/TemplateError.h"
 #include "templates/Unicode.h"
@@ -261,6 +262,24 @@ std::string Value::description() const {
 }
 
 void Value::appendDescription(std::string& out) const {
+    appendDescription(out, RenderLimits{}.maximumTextLength);
+}
+
+void Value::appendDescription(std::string& out, std::size_t maximumAdded) const {
+    const std::size_t end = out.size() + std::min(maximumAdded, out.max_size() - out.size());
+    appendBounded(out, end, maximumAdded);
+    if (out.size() > end) {
+        checkTextLength(maximumAdded + 1, RenderLimits{.maximumTextLength = maximumAdded});
+    }
+}
+
+void Value::appendBounded(std::string& out, std::size_t end, std::size_t limit) const {
+    // Checked after every member: each adds at most one leaf beyond the bound.
+    const auto check = [&] {
+        if (out.size() > end) {
+            checkTextLength(limit + 1, RenderLimits{.maximumTextLength = limit});
+        }
+    };
     switch (kind_) {
         case Kind::boolean:
             out.append(boolean_ ? "true" : "false");
@@ -285,8 +304,9 @@ void Value::appendDescription(std::string& out) const {
                 if (item.isString()) {
                     appendQuoted(out, *item.string_);
                 } else {
-                    item.appendDescription(out);
+                    item.appendBounded(out, end, limit);
                 }
+                check();
             }
             out.push_back(']');
             break;
@@ -301,7 +321,12 @@ void Value::appendDescription(std::string& out) const {
                 first = false;
                 key.appendDescription(out);
                 out.append(": ");
-                value.appendDescription(out);
+                if (value.isString()) {
+                    appendQuoted(out, *value.string_);
+                } else {
+                    value.appendBounded(out, end, limit);
+                }
+                check();
             }
             out.push_back('}');
             break;

@@ -28,8 +28,8 @@ Value joined(const Value& left, const Value& right, const RenderLimits& limits) 
         checkTextLength(left.asString().size() + right.asString().size(), limits);
         text.reserve(left.asString().size() + right.asString().size());
     }
-    left.appendDescription(text);
-    right.appendDescription(text);
+    left.appendDescription(text, limits.maximumTextLength);
+    right.appendDescription(text, limits.maximumTextLength);
     checkTextLength(text.size(), limits);
     return Value(std::move(text));
 }

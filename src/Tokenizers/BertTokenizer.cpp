@@ -100,10 +100,11 @@ std::vector<std::string> BasicTokenizer::tokenize(std::string_view text) const {
 }
 
 void BasicTokenizer::tokenize(std::string_view text, std::vector<std::string>& words) const {
+    // Accents are stripped in the decomposed form, which stays decomposed: Hangul syllables
+    // become their jamo, which is how the vocabulary spells them.
     std::string folded;
     if (doLowerCase_ && !unicode::isAscii(text)) {
-        folded = unicode::normalized(unicode::withoutNonspacingMarks(text),
-                                     unicode::NormalizationForm::nfc);
+        folded = unicode::withoutNonspacingMarks(text);
         text = folded;
     }
     std::size_t partStart = 0;
@@ -159,19 +160,22 @@ std::vector<std::string> WordpieceTokenizer::tokenize(std::string_view word) con
 void WordpieceTokenizer::tokenize(std::string_view word, std::vector<std::string>& tokens) const {
     if (word.empty())
         return;
-    // Byte offsets of the characters' starts, and the end.
+    // Byte offsets of the Unicode scalars' starts, and the end. Pieces are matched scalar by
+    // scalar, not by user-perceived character: decomposed Hangul is one character of several
+    // jamo, and the vocabulary holds the jamo.
     thread_local std::vector<std::size_t> bounds;
     bounds.clear();
-    unicode::forEachCharacter(word, [&](std::string_view character, char32_t) {
-        bounds.push_back(static_cast<std::size_t>(character.data() - word.data()));
-    });
+    for (std::size_t i = 0; i < word.size();) {
+        bounds.push_back(i);
+        utf8::decode(word, i);
+    }
     const std::size_t n = bounds.size();
     bounds.push_back(word.size());
     if (n > maxInputCharsPerWord) {
         tokens.emplace_back(unkToken);
         return;
     }
-    // Text below U+0300 has one code point per character, so no longer piece can match.
+    // Text below U+0300 is in NFC already, so no piece longer than the longest key can match.
     const std::size_t longest =
         unicode::isBelowCombiningMarks(word) ? vocab_.maxKeyCharacters() : n;
     const std::size_t firstToken = tokens.size();

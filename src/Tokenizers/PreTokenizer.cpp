@@ -80,6 +80,15 @@ ByteLevelPreTokenizer::ByteLevelPreTokenizer(bool addPrefixSpace, bool useRegex)
 
 std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view text,
                                                             PreTokenizerOptions) const {
+    // The prefix space goes in front of the text before splitting, so that it joins the first
+    // word as a space in running text would; later pieces are left as they are.
+    std::string prefixed;
+    if (addPrefixSpace_ && !text.empty() && !text.starts_with(' ')) {
+        prefixed.reserve(text.size() + 1);
+        prefixed += ' ';
+        prefixed += text;
+        text = prefixed;
+    }
     std::vector<std::string_view> pieces;
     if (useRegex_) {
         for (const TextRange& r : regex_->ranges(text))
@@ -92,9 +101,7 @@ std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view tex
     out.reserve(pieces.size());
     for (std::string_view piece : pieces) {
         std::string& encoded = out.emplace_back();
-        encoded.reserve(piece.size() * 2 + 2);
-        if (addPrefixSpace_ && !piece.starts_with(' '))
-            encoded += encoder[' '];
+        encoded.reserve(piece.size() * 2);
         for (char c : piece)
             encoded += encoder[static_cast<unsigned char>(c)];
     }

@@ -204,6 +204,16 @@ void MultiArray::setValue(std::int64_t linearIndex, double v) {
     });
 }
 
+void MultiArray::fillWith(double v) {
+    visitType(dataType_, [&](auto tag) {
+        using T = decltype(tag);
+        const T element = saturatingFromDouble<T>(v);
+        T* p = static_cast<T*>(dataPointer());
+        for (std::int64_t i = 0; i < count_; ++i)
+            p[i] = element;
+    });
+}
+
 double MultiArray::value(std::span<const std::int64_t> index) const {
     bool inside = index.size() == shape_.size();
     for (std::size_t i = 0; inside && i < index.size(); ++i) {

@@ -1,15 +1,21 @@
 #include "ml/WhisperConverter.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "WhisperPrograms.h"
@@ -102,6 +108,147 @@ void addHalfTensors(SafetensorsWriter& writer, const SafetensorsFile& checkpoint
     }
 }
 
+struct ExpectedTensor {
+    std::string name;
+    std::vector<std::int64_t> shape;
+};
+
+// Every tensor the encoder and decoder load, with the shape the configuration gives it. A
+// config.json that disagrees with the weights is caught here rather than at the first load.
+std::vector<ExpectedTensor> expectedTensors(const whisper::WhisperHyperParameters& params) {
+    const auto d = static_cast<std::int64_t>(params.dModel);
+    std::vector<ExpectedTensor> expected;
+    const auto add = [&](const std::string& name, std::vector<std::int64_t> shape) {
+        expected.push_back({name, std::move(shape)});
+    };
+    const auto attention = [&](const std::string& prefix) {
+        add(prefix + "q_proj.weight", {d, d});
+        add(prefix + "q_proj.bias", {d});
+        add(prefix + "k_proj.weight", {d, d});
+        add(prefix + "v_proj.weight", {d, d});
+        add(prefix + "v_proj.bias", {d});
+        add(prefix + "out_proj.weight", {d, d});
+        add(prefix + "out_proj.bias", {d});
+    };
+    const auto feedForward = [&](const std::string& prefix, std::int64_t ffn) {
+        add(prefix + "final_layer_norm.weight", {d});
+        add(prefix + "final_layer_norm.bias", {d});
+        add(prefix + "fc1.weight", {ffn, d});
+        add(prefix + "fc1.bias", {ffn});
+        add(prefix + "fc2.weight", {d, ffn});
+        add(prefix + "fc2.bias", {d});
+    };
+
+    const std::string e = "model.encoder.";
+    add(e + "conv1.weight", {d, static_cast<std::int64_t>(params.numMelBins), 3});
+    add(e + "conv1.bias", {d});
+    add(e + "conv2.weight", {d, d, 3});
+    add(e + "conv2.bias", {d});
+    add(e + "embed_positions.weight", {static_cast<std::int64_t>(params.maxSourcePositions), d});
+    add(e + "layer_norm.weight", {d});
+    add(e + "layer_norm.bias", {d});
+    for (std::size_t l = 0; l < params.encoderLayers; ++l) {
+        const std::string q = e + "layers." + std::to_string(l) + ".";
+        add(q + "self_attn_layer_norm.weight", {d});
+        add(q + "self_attn_layer_norm.bias", {d});
+        attention(q + "self_attn.");
+        feedForward(q, static_cast<std::int64_t>(params.encoderFfnDim));
+    }
+
+    const std::string g = "model.decoder.";
+    add(g + "embed_tokens.weight", {static_cast<std::int64_t>(params.vocabSize), d});
+    add(g + "embed_positions.weight", {static_cast<std::int64_t>(params.maxTargetPositions), d});
+    add(g + "layer_norm.weight", {d});
+    add(g + "layer_norm.bias", {d});
+    for (std::size_t l = 0; l < params.decoderLayers; ++l) {
+        const std::string q = g + "layers." + std::to_string(l) + ".";
+        add(q + "self_attn_layer_norm.weight", {d});
+        add(q + "self_attn_layer_norm.bias", {d});
+        attention(q + "self_attn.");
+        add(q + "encoder_attn_layer_norm.weight", {d});
+        add(q + "encoder_attn_layer_norm.bias", {d});
+        attention(q + "encoder_attn.");
+        feedForward(q, static_cast<std::int64_t>(params.decoderFfnDim));
+    }
+    return expected;
+}
+
+void checkShapes(const whisper::WhisperHyperParameters& params, const SafetensorsFile& weights,
+                 const fs::path& checkpoint) {
+    std::unordered_map<std::string_view, const SafetensorsTensor*> byName;
+    for (const SafetensorsTensor& t : weights.tensors())
+        byName.emplace(t.name, &t);
+    for (const ExpectedTensor& want : expectedTensors(params)) {
+        const auto found = byName.find(want.name);
+        if (found == byName.end()) {
+            fail(fmt::format("{}: has no tensor \"{}\" for the model {} describes",
+                             weights.path().string(), want.name,
+                             (checkpoint / "config.json").string()));
+        }
+        if (found->second->shape != want.shape) {
+            fail(fmt::format("{}: tensor \"{}\" has shape [{}], but {} makes it [{}]",
+                             weights.path().string(), want.name,
+                             fmt::join(found->second->shape, ", "),
+                             (checkpoint / "config.json").string(), fmt::join(want.shape, ", ")));
+        }
+    }
+}
+
+// True when `inner` is `outer` or lies below it; both absolute and normal.
+bool isWithin(const fs::path& inner, const fs::path& outer) {
+    auto i = inner.begin();
+    for (auto o = outer.begin(); o != outer.end(); ++o, ++i) {
+        if (o->empty() && std::next(o) == outer.end())
+            break;  // a trailing separator
+        if (i == inner.end() || *i != *o)
+            return false;
+    }
+    return true;
+}
+
+// The converter replaces files by name in the destination, so a destination that overlaps the
+// checkpoint would delete the very files it is about to copy.
+void refuseOverlap(const fs::path& checkpoint, const fs::path& output) {
+    const auto resolved = [](const fs::path& path) {
+        std::error_code ec;
+        fs::path real = fs::weakly_canonical(fs::absolute(path), ec);
+        if (ec)
+            fail(fmt::format("{}: cannot be resolved: {}", path.string(), ec.message()));
+        return real;
+    };
+    const fs::path source = resolved(checkpoint);
+    const fs::path target = resolved(output);
+    if (isWithin(target, source) || isWithin(source, target)) {
+        fail(
+            fmt::format("the model folder {} must lie apart from the checkpoint folder {} "
+                        "(neither inside the other)",
+                        output.string(), checkpoint.string()));
+    }
+}
+
+// Bundles half-built by a conversion that was killed: ".<Stage>.mlmodelc.partial-<pid>" whose
+// process is gone.
+void removeStalePartials(const fs::path& output) {
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator(output, ec)) {
+        const std::string name = entry.path().filename().string();
+        const std::size_t marker = name.rfind(".mlmodelc.partial-");
+        if (!name.starts_with(".") || marker == std::string::npos)
+            continue;
+        const std::string_view digits =
+            std::string_view(name).substr(marker + std::strlen(".mlmodelc.partial-"));
+        pid_t pid = 0;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+        if (error != std::errc() || end != digits.data() + digits.size() || pid <= 0)
+            continue;
+        if (pid == ::getpid() || (::kill(pid, 0) != 0 && errno == ESRCH)) {
+            std::error_code ignored;
+            fs::remove_all(entry.path(), ignored);
+        }
+    }
+}
+
 class BundleBuilder {
 public:
     BundleBuilder(const fs::path& output, std::string stage)
@@ -161,6 +308,7 @@ void writeBundle(const fs::path& output, const std::string& stage, const HyperPa
 
 void WhisperConverter::convert(const fs::path& checkpoint, const fs::path& output,
                                const Options& options) {
+    refuseOverlap(checkpoint, output);
     whisper::WhisperHyperParameters params;
     try {
         params = whisper::WhisperHyperParameters::fromCheckpoint(checkpoint);
@@ -179,11 +327,13 @@ void WhisperConverter::convert(const fs::path& checkpoint, const fs::path& outpu
     } catch (const SafetensorsError& e) {
         fail(e.what());
     }
+    checkShapes(params, *weights, checkpoint);
 
     std::error_code ec;
     fs::create_directories(output, ec);
     if (ec)
         fail(fmt::format("{}: cannot be created: {}", output.string(), ec.message()));
+    removeStalePartials(output);
 
     const std::string source = fs::absolute(checkpoint).lexically_normal().filename().string();
     HyperParameters hyper = bundleHyperParameters(params);

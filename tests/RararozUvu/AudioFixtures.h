@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -80,6 +81,39 @@ inline void writeWav(const std::string& path, int rate, const Channels& channels
     }
 }
 
+// A canonical 44-byte WAV header: format 1 is integer PCM, 3 is IEEE float. The sizes are
+// whatever the caller claims, so a header may promise more than follows it.
+inline std::string wavHeader(std::uint32_t rate, std::uint16_t channels, std::uint16_t bits,
+                             std::uint16_t format, std::uint32_t dataBytes) {
+    std::string h;
+    const auto u32 = [&h](std::uint32_t v) { h.append(reinterpret_cast<const char*>(&v), 4); };
+    const auto u16 = [&h](std::uint16_t v) { h.append(reinterpret_cast<const char*>(&v), 2); };
+    const auto frameBytes = static_cast<std::uint16_t>(channels * bits / 8);
+    h += "RIFF";
+    u32(36 + dataBytes);
+    h += "WAVEfmt ";
+    u32(16);
+    u16(format);
+    u16(channels);
+    u32(rate);
+    u32(rate * frameBytes);
+    u16(frameBytes);
+    u16(bits);
+    h += "data";
+    u32(dataBytes);
+    return h;
+}
+
+// Mono 32-bit float samples written as they are, unclamped.
+inline void writeFloatWav(const std::string& path, std::uint32_t rate,
+                          const std::vector<float>& samples) {
+    std::ofstream out(path, std::ios::binary);
+    const std::string header =
+        wavHeader(rate, 1, 32, 3, static_cast<std::uint32_t>(samples.size() * 4));
+    out.write(header.data(), std::streamsize(header.size()));
+    out.write(reinterpret_cast<const char*>(samples.data()), std::streamsize(samples.size() * 4));
+}
+
 inline void writeBytes(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
 }
@@ -94,6 +128,20 @@ inline void sox(const std::string& arguments) {
 inline void ffmpeg(const std::string& arguments) {
     const std::string command = "ffmpeg -v error -nostdin -y " + arguments + " 2>/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// One second of FLAC whose stream information claims 2^36 - 1 samples, about 50 days at 16 kHz.
+inline void writeFlacClaimingDays(const std::string& path) {
+    sox("-n -r 16000 -c 1 -b 16 " + path + " trim 0 1");
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    // The 36-bit sample count fills the low half of byte 21 and bytes 22 to 25.
+    char total[5];
+    file.seekg(21);
+    file.read(total, 5);
+    total[0] = static_cast<char>(total[0] | 0x0F);
+    std::fill(total + 1, total + 5, '\xff');
+    file.seekp(21);
+    file.write(total, 5);
 }
 
 inline std::string sharedAudio(const std::string& name) {

@@ -5,7 +5,11 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <limits>
 #include <memory>
+
+#include <sys/stat.h>
 
 #include "AudioFixtures.h"
 #include "rararozuvu/AudioProcessor.h"
@@ -338,6 +342,50 @@ TEST(AudioLoadingTest, BrokenFilesFailWithLoadError) {
         }
     }
 
+    // Files a careless caller might hand over, each refused with a reason that names the file.
+    const std::string pcm(32000, '\0');
+    struct Refused {
+        const char* name;
+        std::string bytes;
+        const char* reason;
+    };
+    const Refused refused[] = {
+        {"one-hertz.wav", testing::wavHeader(1, 1, 16, 1, 32000) + pcm, "sample rate of 1 Hz"},
+        {"999-hertz.wav", testing::wavHeader(999, 1, 16, 1, 32000) + pcm, "999 Hz"},
+        {"one-megahertz.wav", testing::wavHeader(1000000, 1, 16, 1, 32000) + pcm, "1000000 Hz"},
+    };
+    for (const Refused& c : refused) {
+        const std::string path = folder.file(c.name);
+        testing::writeBytes(path, c.bytes);
+        try {
+            AudioProcessor::loadAudioAsFloatArray(path);
+            ADD_FAILURE() << c.name << " loaded";
+        } catch (const WhisperError& error) {
+            EXPECT_EQ(error.errorCase(), WhisperError::Case::loadAudioFailed) << c.name;
+            EXPECT_THAT(error.message(), ::testing::HasSubstr(c.reason));
+            EXPECT_THAT(error.message(), ::testing::HasSubstr(path));
+        }
+    }
+    const std::string days = folder.file("claims-days.flac");
+    testing::writeFlacClaimingDays(days);
+    try {
+        AudioProcessor::loadAudioAsFloatArray(days);
+        ADD_FAILURE() << "50 days loaded";
+    } catch (const WhisperError& error) {
+        EXPECT_EQ(error, WhisperError::loadAudioFailed("Failed to open audio file " + days +
+                                                       ": the audio lasts longer than 24 hours"));
+    }
+    // Opening a FIFO would wait for a writer that never comes.
+    const std::string fifo = folder.file("fifo.wav");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    try {
+        AudioProcessor::loadAudioAsFloatArray(fifo);
+        ADD_FAILURE() << "FIFO loaded";
+    } catch (const WhisperError& error) {
+        EXPECT_EQ(error, WhisperError::loadAudioFailed("Failed to open audio file " + fifo +
+                                                       ": not a regular file"));
+    }
+
     const std::string missing = folder.file("missing.wav");
     try {
         AudioProcessor::loadAudio(missing);
@@ -359,6 +407,43 @@ TEST(AudioLoadingTest, ShortAndEmptyAudio) {
     writeWav(cut, 16000, {sine(16000, 440, 32000)});
     std::filesystem::resize_file(cut, 44 + 2 * 8000);
     EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(cut).size(), 8000u);
+}
+
+TEST(AudioLoadingTest, FloatSamplesAreClampedAndMustBeFinite) {
+    TempFolder folder;
+    // Both the direct 16 kHz mono read and the resampling read.
+    for (std::uint32_t rate : {16000u, 44100u}) {
+        SCOPED_TRACE(rate);
+        const std::string loud = folder.file("loud.wav");
+        std::vector<float> samples(4410, 1.0e30f);
+        for (std::size_t i = 1; i < samples.size(); i += 2) {
+            samples[i] = -2.0f;
+        }
+        testing::writeFloatWav(loud, rate, samples);
+        const std::vector<float> loaded = AudioProcessor::loadAudioAsFloatArray(loud);
+        ASSERT_FALSE(loaded.empty());
+        if (rate == 16000u) {
+            EXPECT_EQ(loaded[0], 1.0f);
+            EXPECT_EQ(loaded[1], -1.0f);
+        }
+        EXPECT_TRUE(std::all_of(loaded.begin(), loaded.end(),
+                                [](float x) { return std::isfinite(x) && std::fabs(x) <= 1.01f; }));
+
+        for (float bad : {std::nanf(""), std::numeric_limits<float>::infinity()}) {
+            const std::string path = folder.file("not-a-number.wav");
+            std::vector<float> poisoned(4410, 0.25f);
+            poisoned[2000] = bad;
+            testing::writeFloatWav(path, rate, poisoned);
+            try {
+                AudioProcessor::loadAudioAsFloatArray(path);
+                ADD_FAILURE() << bad << " loaded";
+            } catch (const WhisperError& error) {
+                EXPECT_EQ(error, WhisperError::loadAudioFailed(
+                                     "Failed to read audio file: Audio file " + path +
+                                     " holds samples that are not finite numbers"));
+            }
+        }
+    }
 }
 
 TEST(AudioLoadingTest, ManyFilesKeepTheirOrder) {

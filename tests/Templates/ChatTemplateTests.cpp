@@ -55,13 +55,21 @@ TEST(ChatTemplateTest, RealTemplatesRender) {
          "assistant<|im_sep|>"},
         {"qwen2.5-instruct", true,
          "<|im_start|>system\nS<|im_end|>\n<|im_start|>user\nU<|im_end|>\n<|im_start|>assistant\n"
-         "A<|im_end|>\n<|im_start|>user\nV<|im_end|>\n<|im_start|>assistant\n"
-         // The file ends in a line feed, which is text like any other.
-         "\n"},
+         "A<|im_end|>\n<|im_start|>user\nV<|im_end|>\n<|im_start|>assistant\n"},
+        // These files end in a line feed, which belongs to the file, not to the prompt.
+        {"llama-3.2-instruct", true,
+         "<s><|start_header_id|>system<|end_header_id|>\n\nCutting Knowledge Date: "
+         "December 2023\nToday Date: 26 Jul 2024\n\nS<|eot_id|><|start_header_id|>user"
+         "<|end_header_id|>\n\nU<|eot_id|><|start_header_id|>assistant<|end_header_id|>\n\nA"
+         "<|eot_id|><|start_header_id|>user<|end_header_id|>\n\nV<|eot_id|>"
+         "<|start_header_id|>assistant<|end_header_id|>\n\n"},
+        {"mistral-instruct-v0.2", true, "<s> [INST] S\n\nU [/INST] A</s> [INST] V [/INST]"},
     };
     for (const auto& c : cases) {
         const Template compiled(chatTemplate(c.name), {});
-        EXPECT_EQ(compiled.render(conversation(c.generationPrompt)), c.expected) << c.name;
+        Template::Context context = conversation(c.generationPrompt);
+        context["date_string"] = "26 Jul 2024";
+        EXPECT_EQ(compiled.render(context), c.expected) << c.name;
     }
 }
 

@@ -318,7 +318,20 @@ TEST(ParserTest, NestingIsBounded) {
     EXPECT_NO_THROW(
         Parser::parse(Lexer::tokenize(repeated("{% if x %}", 63) + "{{ " + repeated("(", 64) + "y" +
                                       repeated(")", 64) + " }}" + repeated("{% endif %}", 63))));
-    EXPECT_NO_THROW(Parser::parse(Lexer::tokenize("{{ x" + repeated(" ~ x", 120) + " }}")));
+    // Flat chains are not nesting: they may run far past the nesting limit.
+    const std::string flat[] = {
+        "{{ x" + repeated(" + x", 128) + " }}",
+        "{{ x" + repeated(" ~ x", 1000) + " }}",
+        "{{ x" + repeated(" | f", 1000) + " }}",
+        "{% if a %}" + repeated("{% elif b %}", 1000) + "{% endif %}",
+        "{% if a %}" + repeated("{% elif b %}", 1000) + "{% else %}{% endif %}",
+        // Real nesting inside each link of a chain stays within the limit.
+        repeated("{% if x %}", 60) + "{{ " + repeated("[", 60) + "x" + repeated(" + x", 500) +
+            repeated("]", 60) + " }}" + repeated("{% endif %}", 60),
+    };
+    for (const auto& source : flat) {
+        EXPECT_NO_THROW(Parser::parse(Lexer::tokenize(source))) << source.substr(0, 40);
+    }
 
     const std::string sources[] = {
         "{{ " + repeated("(", 200) + "x" + repeated(")", 200) + " }}",
@@ -329,7 +342,17 @@ TEST(ParserTest, NestingIsBounded) {
         "{{ " + repeated("* ", 5000) + "x }}",
         "{{ " + repeated("f(", 5000) + " }}",
         "{{ " + repeated("x if y else ", 5000) + "z }}",
-        // Loops build left-deep trees without recursing.
+        repeated("{% if x %}", 5000),
+        repeated("{% for x in y %}", 5000),
+    };
+    for (const auto& source : sources) {
+        EXPECT_EQ(parserError(source), tooDeep) << source.substr(0, 40);
+    }
+
+    // The trees flat chains build are bounded too, higher.
+    const std::string tooLong =
+        "Parser error: Template expression or elif chain exceeds the limit of 1024 levels.";
+    const std::string chains[] = {
         "{{ x" + repeated(" + x", 5000) + " }}",
         "{{ x" + repeated(".a", 5000) + " }}",
         "{{ x" + repeated("[0]", 5000) + " }}",
@@ -337,12 +360,12 @@ TEST(ParserTest, NestingIsBounded) {
         "{{ x" + repeated(" | f", 5000) + " }}",
         "{{ x" + repeated(" 'y'", 5000) + " }}",
         "{{ x" + repeated(" is y", 5000) + " }}",
-        repeated("{% if x %}", 5000),
-        repeated("{% for x in y %}", 5000),
         "{% if a %}" + repeated("{% elif b %}", 5000) + "{% endif %}",
+        "{% if a %}" + repeated("{% elif b %}", 1000) + repeated("{% if x %}", 100),
+        "{% if a %}" + repeated("{% elif b %}", 1000) + "{% else %}" + repeated("{% if x %}", 100),
     };
-    for (const auto& source : sources) {
-        EXPECT_EQ(parserError(source), tooDeep) << source.substr(0, 40);
+    for (const auto& source : chains) {
+        EXPECT_EQ(parserError(source), tooLong) << source.substr(0, 40);
     }
 }
 

@@ -117,7 +117,7 @@ TEST(RenderTest, Assignment) {
          "%}{{ ns.n }}",
          "6"},
         {"{% set o = {'a': 1} %}{% set o['b'] = 2 %}{% set o[3] = 'c' %}{% set o.a = 0 %}{{ o }}",
-         "{'a': 0, 'b': 2, 3: c}"},
+         "{'a': 0, 'b': 2, 3: 'c'}"},
         {"{% set s = 'x' %}{% set s.a = 1 %}{{ s }}", "x"},
         {"{% set o = {'i': {'v': 1}} %}{% set o.i.v = 2 %}{{ o.i.v }}", "1"},
     });
@@ -509,6 +509,95 @@ TEST(RenderTest, ResourceBounds) {
         "Values cannot nest more than 512 levels deep");
 }
 
+// Templates come with downloaded models: each of these must end quickly, in bounded memory,
+// with the limit's error (or render, when it stays within the limits).
+TEST(RenderTest, HostileTemplatesStopAtTheirLimit) {
+    const auto repeated = [](std::string_view piece, int count) {
+        std::string out;
+        for (int i = 0; i < count; ++i) {
+            out += piece;
+        }
+        return out;
+    };
+    std::string elifs = "{% if x == 0 %}0";
+    for (int i = 1; i < 300; ++i) {
+        elifs += "{% elif x == " + std::to_string(i) + " %}" + std::to_string(i);
+    }
+    elifs += "{% endif %}";
+
+    const std::string arrayLimit = "Array would exceed the limit of 4194304 elements";
+    const std::string textLimit = "Text would exceed the limit of 67108864 bytes";
+    const struct {
+        std::string source;
+        std::string outcome;
+    } defaults[] = {
+        {"{% for i in range(1000000000) %}{% endfor %}", arrayLimit},
+        {"{{ range(1000000000) | list }}", arrayLimit},
+        {"{{ range(1000000000) | join }}", arrayLimit},
+        {"{{ 5 in range(1000000000) }}", arrayLimit},
+        {"{{ range(0, -9223372036854775807, -1) | length }}", arrayLimit},
+        {"{{ range(0, 1000000000, 250) | length }}", "rendered: 4000000"},
+        {"{{ range(10, 0, -3) | list }}", "rendered: [10, 7, 4, 1]"},
+        {"{% for i in range(100000) %}{% for j in range(100000) %}{% endfor %}{% endfor %}",
+         "Rendering exceeded the limit of 10000000 loop iterations and calls"},
+        {"{{ ('a' * 1000) | replace('a', 'a' * 1000000) }}", textLimit},
+        {"{{ ('a' * 1000).replace('a', 'a' * 1000000) }}", textLimit},
+        {"{{ ('a' * 1000) | replace('', 'b' * 1000000) }}", textLimit},
+        {"{{ 'a' | center(100000000) }}", "center filter width is too large"},
+        {"{{ 'a\nb' | indent(100000000) }}", "indent filter width is too large"},
+        {"{{ 'a\nb' | indent(5000) | length }}", "rendered: 5003"},
+        // Flat chains are not nesting.
+        {"{{ 1" + repeated(" + 1", 128) + " }}", "rendered: 129"},
+        {"{{ ('a'" + repeated(" ~ 'a'", 199) + ") | length }}", "rendered: 200"},
+        {"{{ 'A'" + repeated(" | lower | upper", 100) + " }}", "rendered: A"},
+        {"{% set x = 299 %}" + elifs, "rendered: 299"},
+        {"{% set x = 1000 %}" + elifs + "!", "rendered: !"},
+    };
+    for (const auto& c : defaults) {
+        EXPECT_EQ(runtimeError(c.source), c.outcome) << c.source.substr(0, 80);
+    }
+
+    // Printed forms and text filters that outgrow their input, under small limits.
+    RenderLimits small;
+    small.maximumTextLength = 1000;
+    small.maximumArrayLength = 100;
+    const auto limited = [&] {
+        const auto env = Environment::make();
+        env->setLimits(small);
+        return env;
+    };
+    const std::string smallText = "Text would exceed the limit of 1000 bytes";
+    const struct {
+        std::string source;
+        std::string outcome;
+    } tight[] = {
+        {"{{ ['x' * 600, 'y' * 600] }}", smallText},
+        {"{{ {'k': 'x' * 600, 'l': 'y' * 600} }}", smallText},
+        {"{{ ['x' * 600, 'y' * 600] | string }}", smallText},
+        {"{{ ['x' * 600, 'y' * 600] | join }}", smallText},
+        {"{{ ['x' * 600, 'y' * 600] ~ '' }}", smallText},
+        {"{{ 'x' ~ ['y' * 600, 'z' * 600] }}", smallText},
+        {"{% set s = 'x' * 600 %}{{ [[s], [s]] + [] }}", smallText},
+        {"{{ '%s%s' | format('x' * 600, ['y' * 600]) }}", smallText},
+        {"{{ ('a' * 10) | replace('a', 'b' * 200) }}", smallText},
+        {"{{ ('a' * 10).replace('a', 'b' * 200) }}", smallText},
+        {"{{ ('a\n' * 100) | indent(20) }}", smallText},
+        {"{{ ('word ' * 100) | wordwrap(1, wrapstring='-' * 50) }}", smallText},
+        {"{{ lipsum(10, false, 100, 100) }}", smallText},
+        // Filters and methods that grow a text by a small factor.
+        {"{% set x = ('<' * 300) | escape %}{{ x | length }}", smallText},
+        {"{% set x = ('\u0149' * 400).upper() %}{{ x | length }}", smallText},
+        {"{{ 'a' | center(2000) }}", "center filter width is too large"},
+        {"{{ 'a' | indent(2000) }}", "indent filter width is too large"},
+        {"{{ range(101) | length }}", "Array would exceed the limit of 100 elements"},
+        {"{{ range(100) | length }}", "rendered: 100"},
+        {"{{ ('a' * 10) | replace('a', 'b' * 99) | length }}", "rendered: 990"},
+    };
+    for (const auto& c : tight) {
+        EXPECT_EQ(runtimeError(c.source, limited()), c.outcome) << c.source;
+    }
+}
+
 TEST(RenderTest, DeepestTemplatesStayWithinTheStack) {
     // Every macro level nests its call as deep as the parser allows, and the calls recurse up
     // to the depth limit: the rendering must end with the limit's error, not exhaust the stack.
@@ -518,6 +607,17 @@ TEST(RenderTest, DeepestTemplatesStayWithinTheStack) {
     }
     EXPECT_EQ(runtimeError("{% macro r(n) %}{{ " + nested + " }}{% endmacro %}{{ r(0) }}"),
               "Macro calls nested deeper than the stack allows");
+    // So does a call at the bottom of the longest chains the parser takes.
+    std::string subtracted = "r(n + 1)";
+    std::string filtered = "r(n + 1)";
+    for (int i = 0; i < 1000; ++i) {
+        subtracted += " - 1";
+        filtered += " | abs";
+    }
+    for (const std::string& chain : {subtracted, filtered}) {
+        EXPECT_EQ(runtimeError("{% macro r(n) %}{{ " + chain + " }}{% endmacro %}{{ r(0) }}"),
+                  "Macro calls nested deeper than the stack allows");
+    }
 }
 
 TEST(TemplateTest, WhitespaceOptions) {
@@ -531,14 +631,20 @@ TEST(TemplateTest, WhitespaceOptions) {
     } cases[] = {
         {"\t  {% if x %}", lstrip, "{% if x %}"},
         {"  {# c #}\n  {{ x }}\na {% if x %}", lstrip, "{# c #}\n  {{ x }}\na {% if x %}"},
-        {"a\r\nb\xE2\x80\xA8"
-         "c\x0B{%",
-         lstrip, "a\n\nb\nc\n{%"},
-        {"{% if x %}\nx{% endif %}\ny{{ z }}\n", trim, "{% if x %}x{% endif %}y{{ z }}\n"},
-        {"{# c #}\n%}\r\n", trim, "{# c #}%}\r\n"},
-        {"%}\n\n", trim, "%}\n"},
+        // Line separators are kept as they were.
+        {"a\r\n  {% if x %}\r\n\t{%\xE2\x80\xA8 {#\x0B {{", lstrip,
+         "a\r\n{% if x %}\r\n{%\xE2\x80\xA8{#\x0B {{"},
+        {"{% if x %}\nx{% endif %}\ny{{ z }}\n ", trim, "{% if x %}x{% endif %}y{{ z }}\n "},
+        {"{# c #}\n%}\r\n ", trim, "{# c #}%}\r\n "},
+        {"%}\n\n ", trim, "%}\n "},
         {"  {% if x %}\n  text", both, "{% if x %}  text"},
-        {"  {% if x %}\r\n", {}, "  {% if x %}\r\n"},
+        {"  {% if x %}\r\n ", {}, "  {% if x %}\r\n "},
+        // One line break ends the source and is not part of it.
+        {"a\n", {}, "a"},
+        {"a\r\n", {}, "a"},
+        {"a\n\n", {}, "a\n"},
+        {"a\r", {}, "a\r"},
+        {"{% if x %}\n\n", trim, "{% if x %}"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Template::applyOptions(c.source, c.options), c.text) << c.source;
@@ -547,6 +653,8 @@ TEST(TemplateTest, WhitespaceOptions) {
         Template("<ul>\n  {% for i in [1, 2] %}\n  <li>{{ i }}</li>\n  {% endfor %}\n</ul>", both)
             .render({}),
         "<ul>\n  <li>1</li>\n  <li>2</li>\n</ul>");
+    EXPECT_EQ(Template("a\r\n  {% if true %}b{% endif %}\r\nc", lstrip).render({}), "a\r\nb\r\nc");
+    EXPECT_EQ(Template("{{ x }}\n", {}).render({{"x", "y"}}), "y");
     EXPECT_EQ(Template::Options({true, false}), lstrip);
     EXPECT_NE(lstrip.hashValue(), trim.hashValue());
 }

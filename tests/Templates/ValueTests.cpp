@@ -157,9 +157,9 @@ TEST(ValueTest, Description) {
         {array({"x", array({"y"}), 2.5}), "['x', ['y'], 2.5]"},
         {array({"it's"}), "['it's']"},
         {array({Value(), true}), "[, true]"},
-        {Value(mixedKeys), "{1: one, 'k': ['v']}"},
-        {Value::dictionaryLiteral({{"a", "b"}}), "{'a': b}"},
-        {array({Value::dictionaryLiteral({{"a", "b"}})}), "[{'a': b}]"},
+        {Value(mixedKeys), "{1: 'one', 'k': ['v']}"},
+        {Value::dictionaryLiteral({{"a", "b"}}), "{'a': 'b'}"},
+        {array({Value::dictionaryLiteral({{"a", "b"}})}), "[{'a': 'b'}]"},
         {Value::function([](const std::vector<Value>&, const KeywordValues&,
                             const std::shared_ptr<Environment>&) { return Value(); }),
          "[Function]"},
@@ -264,7 +264,7 @@ TEST(ValueTest, FromHostValues) {
     EXPECT_EQ(Value::fromAny(std::uint64_t{5}), Value(5));
 
     const std::unordered_map<std::string, std::any> map{{"b", 1}, {"a", std::string("x")}};
-    EXPECT_EQ(Value::fromAny(map).description(), "{'a': x, 'b': 1}");
+    EXPECT_EQ(Value::fromAny(map).description(), "{'a': 'x', 'b': 1}");
     EXPECT_EQ(Value::fromAny(std::map<std::string, std::any>{{"k", list}}).asObject().size(), 1u);
 
     struct Date {};

@@ -63,7 +63,7 @@ TEST(ChatTemplates, SimpleTemplatesRenderAsTheirLogicSays) {
               "<s><start_of_turn>user\nHi<end_of_turn>\n<start_of_turn>model\nHello!<end_of_turn>\n"
               "<start_of_turn>user\nBye<end_of_turn>\n<start_of_turn>model\n");
     EXPECT_EQ(render("mistral-instruct-v0.2", withSystem),
-              "<s> [INST] You are terse.\n\nHi [/INST] Hello!</s> [INST] Bye [/INST]\n");
+              "<s> [INST] You are terse.\n\nHi [/INST] Hello!</s> [INST] Bye [/INST]");
     // No whitespace control: every tag leaves its line feed behind.
     const auto turn = [](const std::string& text) { return "\n\n" + text + "</s>\n\n"; };
     EXPECT_EQ(render("tinyllama-chat-zephyr", withSystem),

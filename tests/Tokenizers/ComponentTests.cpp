@@ -56,6 +56,13 @@ TEST(PreTokenizer, KindsOnTheirEdgeCases) {
          "Hello world",
          later,
          {alphabet(" Hello"), alphabet(" world")}},
+        // One space in front of the text only, never in front of later pieces.
+        {R"({"type":"ByteLevel","add_prefix_space":true})",
+         "a-b c",
+         later,
+         {alphabet(" a"), "-", "b", alphabet(" c")}},
+        {R"({"type":"ByteLevel","add_prefix_space":true})", " a", later, {alphabet(" a")}},
+        {R"({"type":"ByteLevel","add_prefix_space":true})", "", later, {}},
         {R"({"type":"ByteLevel","add_prefix_space":true,"use_regex":false})",
          "Hello world",
          later,

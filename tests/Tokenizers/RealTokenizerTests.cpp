@@ -242,8 +242,29 @@ TEST(RealTokenizer, WhisperEncodesWithItsPromptAndDecodesControlTokens) {
               "<|startoftranscript|><|en|><|transcribe|><|0.00|> Hello world<|1.50|>"
               "<|endoftext|>");
     EXPECT_EQ(t.decode(transcript, true), " Hello world");
-    // This description adds a prefix space to every piece.
-    EXPECT_EQ(t.decode(t.encode("Hello", false)), " Hello");
+}
+
+TEST(RealTokenizer, PrefixSpaceGoesOnlyInFrontOfTheText) {
+    const Vocabulary v("whisper-small-multilingual-nb");
+    const Tokenizer& t = loaded("whisper-small-multilingual-nb");
+    EXPECT_EQ(t.encode("a-b", false), (std::vector<int>{v.id("\u0120a"), v.id("-"), v.id("b")}));
+    EXPECT_EQ(t.encode(" a-b", false), t.encode("a-b", false));
+    std::vector<std::string> texts = {
+        "a-b",
+        "e-mail: x@y.z, (parens) [brackets] {braces}",
+        "3.14+2=5.14; 100% sure?!",
+        "\u201CQuoted,\u201D she said\u2026 \u00AByes\u00BB",
+        "snake_case/path/to/file.txt",
+        "\u00C5 \u00E6\u00F8\u00E5-\u00C6\u00D8\u00C5",
+    };
+    for (const std::string& text : corpus) {
+        if (text.find('<') == std::string::npos)
+            texts.push_back(text);
+    }
+    for (const std::string& text : texts) {
+        const std::string expected = text.starts_with(' ') ? text : " " + text;
+        EXPECT_EQ(t.decode(t.encode(text, false)), expected);
+    }
 }
 
 TEST(RealTokenizer, TinyLlamaUsesMetaspaceAndByteFallback) {
@@ -273,6 +294,8 @@ TEST(RealTokenizer, BertWordPieceIdsComeFromTheVocabulary) {
          {"\u65E5", "\u672C", "\u8A9E", "[UNK]", "una", "##ffa", "##ble", "[CLS]", "x"}},
         {"I can't pay $5.50 for 2 coffees!",
          {"i", "can", "'", "t", "pay", "$", "5", ".", "50", "for", "2", "coffee", "##s", "!"}},
+        // Accent stripping decomposes Hangul into jamo, which are matched one by one.
+        {"\uAC01", {"\u1100", "##\u1161", "##\u11A8"}},
         // Control and format characters go; tabs and line breaks separate words.
         {"a\u0007b\u200Bc\td\r\ne", {"abc", "d", "e"}},
         // A word of 101 characters is unknown; one of 100 is split (longest pieces first).

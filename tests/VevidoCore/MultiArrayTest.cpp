@@ -38,7 +38,7 @@ TEST(MultiArray, DataTypeCodesAndShapeLayout) {
     EXPECT_EQ(values(a), std::vector<double>(24, 0.0));  // a new buffer starts zeroed
 }
 
-TEST(MultiArray, InitialValueFillsOnlyWhenItHasTheElementType) {
+TEST(MultiArray, InitialValueFillsEveryElementConvertedToTheElementType) {
     const std::vector<std::int64_t> shape{2, 3};
     struct Case {
         MultiArray array;
@@ -50,10 +50,13 @@ TEST(MultiArray, InitialValueFillsOnlyWhenItHasTheElementType) {
         {MultiArray(shape, MultiArrayDataType::float64, 0.25), 0.25},
         {MultiArray(shape, MultiArrayDataType::int32, std::int32_t{-7}), -7},
         {MultiArray(shape, MultiArrayDataType::int8, std::int8_t{5}), 5},
-        // Another type is not converted: the array stays as made.
-        {MultiArray(shape, MultiArrayDataType::float32, 3), 0},
-        {MultiArray(shape, MultiArrayDataType::float16, 1.0), 0},
-        {MultiArray(shape, MultiArrayDataType::int32, 1.0f), 0},
+        // A value of another type is converted (floating to integer truncates and saturates).
+        {MultiArray(shape, MultiArrayDataType::float32, 1), 1},
+        {MultiArray(shape, MultiArrayDataType::float16, 1.0), 1},
+        {MultiArray(shape, MultiArrayDataType::float64, Float16(0.5f)), 0.5},
+        {MultiArray(shape, MultiArrayDataType::int32, -2.75f), -2},
+        {MultiArray(shape, MultiArrayDataType::int8, 1000), 127},
+        {MultiArray(shape, MultiArrayDataType::float16, std::int64_t{-3}), -3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(ml::dataTypeName(c.array.dataType()));

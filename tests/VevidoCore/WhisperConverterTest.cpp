@@ -7,6 +7,10 @@
 #include <fstream>
 #include <memory>
 
+#include <fmt/format.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "TempFolder.h"
 #include "ml/Model.h"
 #include "ml/ModelBundle.h"
@@ -107,6 +111,102 @@ TEST(WhisperConverter, ReplacesAnEarlierConversion) {
                                                "TextDecoder.mlmodelc", "config.json",
                                                "generation_config.json", "tokenizer.json",
                                                "tokenizer_config.json"}));
+}
+
+// A checkpoint folder of its own: the small files copied, the weights linked.
+fs::path copyCheckpoint(const fs::path& folder, const std::string& config = {}) {
+    fs::create_directories(folder);
+    for (const char* name :
+         {"config.json", "generation_config.json", "tokenizer.json", "tokenizer_config.json"}) {
+        fs::copy_file(kCheckpoint / name, folder / name);
+    }
+    fs::create_symlink(kCheckpoint / "model.safetensors", folder / "model.safetensors");
+    if (!config.empty()) {
+        fs::remove(folder / "config.json");
+        std::ofstream(folder / "config.json") << config;
+    }
+    return folder;
+}
+
+std::string fileText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(WhisperConverter, RefusesADestinationOverlappingTheCheckpoint) {
+    TempFolder root;
+    const fs::path checkpoint = copyCheckpoint(root.path() / "ckpt");
+    const std::string tokenizer = fileText(checkpoint / "tokenizer.json");
+    const fs::path cases[] = {
+        checkpoint,
+        checkpoint / ".",
+        root.path() / "ckpt/../ckpt",
+        checkpoint / "model",
+        checkpoint / "deeper/model",
+        root.path(),
+    };
+    for (const fs::path& output : cases) {
+        SCOPED_TRACE(output);
+        try {
+            ml::WhisperConverter::convert(checkpoint, output);
+            ADD_FAILURE() << "converted";
+        } catch (const ml::ModelError& e) {
+            EXPECT_NE(e.message().find("must lie apart from the checkpoint folder"),
+                      std::string::npos)
+                << e.message();
+        }
+        EXPECT_EQ(fileText(checkpoint / "tokenizer.json"), tokenizer);
+    }
+    // Through a symbolic link to the checkpoint as well.
+    fs::create_directory_symlink(checkpoint, root.path() / "alias");
+    EXPECT_THROW(ml::WhisperConverter::convert(checkpoint, root.path() / "alias"), ml::ModelError);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(checkpoint)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"config.json", "generation_config.json",
+                                               "model.safetensors", "tokenizer.json",
+                                               "tokenizer_config.json"}));
+    // A sibling whose name starts like the checkpoint's is apart from it.
+    EXPECT_NO_THROW(ml::WhisperConverter::convert(checkpoint, root.path() / "ckpt-model"));
+}
+
+TEST(WhisperConverter, RefusesWeightsThatDisagreeWithTheConfiguration) {
+    TempFolder root;
+    std::string config = fileText(kCheckpoint / "config.json");
+    config.replace(config.find("\"decoder_ffn_dim\": 1536"), 23, "\"decoder_ffn_dim\": 1024");
+    const fs::path checkpoint = copyCheckpoint(root.path() / "ckpt", config);
+    try {
+        ml::WhisperConverter::convert(checkpoint, root.path() / "model");
+        ADD_FAILURE() << "converted";
+    } catch (const ml::ModelError& e) {
+        EXPECT_NE(e.message().find("tensor \"model.decoder.layers.0.fc1.weight\" has shape "
+                                   "[1536, 384], but " +
+                                   (checkpoint / "config.json").string() + " makes it [1024, 384]"),
+                  std::string::npos)
+            << e.message();
+    }
+    EXPECT_FALSE(fs::exists(root.path() / "model"));
+}
+
+TEST(WhisperConverter, RemovesBundlesHalfBuiltByAConversionThatDied) {
+    TempFolder out;
+    // A process that has ended, and one that is still running (this test's parent).
+    const pid_t dead = ::fork();
+    if (dead == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(dead, 0);
+    ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+    const fs::path stale = out.path() / fmt::format(".AudioEncoder.mlmodelc.partial-{}", dead);
+    const fs::path running =
+        out.path() / fmt::format(".TextDecoder.mlmodelc.partial-{}", ::getppid());
+    fs::create_directories(stale / "inner");
+    fs::create_directories(running);
+    ml::WhisperConverter::convert(kCheckpoint, out.path());
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_TRUE(fs::exists(running));
 }
 
 TEST_F(ConvertedCheckpoint, DecoderRefusesTokensOutsideItsVocabulary) {

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -180,15 +181,17 @@ TEST_F(TextInserterTest, PastesIntoTheFocusedWindowAndPutsTheClipboardBack) {
     ForeignClipboard before(std::map<std::string, std::string>{
         {"UTF8_STRING", "what the user copied"}, {"image/png", png}});
 
-    TextInserter inserter;
-    inserter.insert(QStringLiteral("Dictated words."));
+    // A restore far off, so that the marks are read while our text is still on the clipboard
+    // however slowly this machine runs; letting go of the inserter restores at once.
+    auto inserter = std::make_unique<TextInserter>(std::chrono::hours{1});
+    inserter->insert(QStringLiteral("Dictated words."));
     EXPECT_TRUE(receiver_.waitForText("Dictated words.")) << receiver_.text().toStdString();
     EXPECT_TRUE(before.lost());
     // Clipboard managers are told not to keep it.
     EXPECT_EQ(readClipboard(home_, TextInserter::transientType), "");
     EXPECT_EQ(readClipboard(home_, TextInserter::passwordManagerHintType), "secret");
-
-    EXPECT_TRUE(waitFor([&] { return !inserter.restorePending(); }, 10s, processEvents));
+    EXPECT_TRUE(inserter->restorePending());
+    inserter.reset();
 
     // Now this process serves both formats to the others.
     EXPECT_NE(clipboardOwner(), before.window());
@@ -207,23 +210,24 @@ TEST_F(TextInserterTest, AnEmptyClipboardIsLeftEmpty) {
     EXPECT_EQ(clipboardOwner(), 0u);
 }
 
-// Two dictations within the delay: the second snapshot would be the first dictation's text.
+// Two dictations within the delay: the second snapshot would be the first dictation's text. The
+// delays below are long enough for a busy machine to get through the steps inside them.
 TEST_F(TextInserterTest, ASecondPasteKeepsTheFirstSnapshot) {
     ForeignClipboard before(std::map<std::string, std::string>{{"UTF8_STRING", "the user's text"}});
-    TextInserter inserter(2s);
+    TextInserter inserter(5s);
     inserter.insert(QStringLiteral("first "));
     ASSERT_TRUE(receiver_.waitForText("first "));
     ASSERT_TRUE(inserter.restorePending());
     inserter.insert(QStringLiteral("second"));
     EXPECT_TRUE(receiver_.waitForText("first second")) << receiver_.text().toStdString();
-    EXPECT_TRUE(waitFor([&] { return !inserter.restorePending(); }, 10s, processEvents));
+    EXPECT_TRUE(waitFor([&] { return !inserter.restorePending(); }, 20s, processEvents));
     EXPECT_EQ(readClipboard(home_, "UTF8_STRING"), "the user's text");
 }
 
 // A copy made elsewhere during the delay is what the user wants on the clipboard now.
 TEST_F(TextInserterTest, ACopyMadeMeanwhileIsLeftAlone) {
     ForeignClipboard before(std::map<std::string, std::string>{{"UTF8_STRING", "older text"}});
-    TextInserter inserter(2s);
+    TextInserter inserter(5s);
     inserter.insert(QStringLiteral("dictated"));
     ASSERT_TRUE(receiver_.waitForText("dictated"));
     const unsigned long ours = clipboardOwner();
@@ -233,7 +237,7 @@ TEST_F(TextInserterTest, ACopyMadeMeanwhileIsLeftAlone) {
     ChildProcess copier({"xclip", "-selection", "clipboard", "-i", "-quiet"}, input);
     ASSERT_TRUE(waitFor([&] { return clipboardOwner() != ours; }, 10s, processEvents));
     ASSERT_TRUE(inserter.restorePending());
-    EXPECT_TRUE(waitFor([&] { return !inserter.restorePending(); }, 10s, processEvents));
+    EXPECT_TRUE(waitFor([&] { return !inserter.restorePending(); }, 20s, processEvents));
     EXPECT_EQ(readClipboard(home_, "UTF8_STRING"), "copied meanwhile");
 }
 

@@ -23,6 +23,10 @@ public:
     // chat templates nest a dozen levels at most; at this limit parsing needs well under 1 MiB
     // of stack.
     static constexpr std::size_t maximumNestingDepth = 128;
+    // A flat chain (terms joined by an operator, filters applied one after another, elif
+    // branches) is read in a loop and is not nesting, but the tree it builds is as deep as the
+    // chain is long: the depth of the tree is bounded separately, higher.
+    static constexpr std::size_t maximumTreeDepth = 1024;
 };
 
 }  // namespace templates

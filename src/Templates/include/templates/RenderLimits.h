@@ -22,7 +22,8 @@ struct RenderLimits {
     // not bound the stack.
     std::size_t maximumStackUse = std::size_t{1} << 20;
     // Loop iterations plus macro and caller calls over the whole rendering; 0 means no bound.
-    std::uint64_t maximumSteps = 50'000'000;
+    // A hostile template of empty nested loops reaches it within about a second.
+    std::uint64_t maximumSteps = 10'000'000;
 
     friend bool operator==(const RenderLimits&, const RenderLimits&) = default;
 };

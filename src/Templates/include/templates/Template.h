@@ -31,7 +31,8 @@ public:
     // Throws the lexer's or the parser's TemplateError.
     Template(std::string_view source, Options options);
 
-    // The source after the whitespace options, as the lexer receives it.
+    // The source as the lexer receives it: without the one line break that ends it (a line feed
+    // or a carriage return and line feed), then after the whitespace options.
     static std::string applyOptions(std::string_view source, Options options);
 
     // Writes the context into `environment` (a fresh root when null; the values stay in a given

@@ -176,9 +176,13 @@ public:
     std::size_t depth() const noexcept { return depth_; }
 
     // The printed form used by output tags, string conversion and messages: texts unquoted at the
-    // top, quoted inside arrays; null and undefined print as nothing.
+    // top, quoted inside arrays and objects; null and undefined print as nothing.
+    // A printed form can be far larger than the value (an array holding one long text many
+    // times), so it is built within a bound on the bytes it adds: the limit given, or the
+    // default text limit of a rendering. Past the bound it fails with the text limit's error.
     std::string description() const;
     void appendDescription(std::string& out) const;
+    void appendDescription(std::string& out, std::size_t maximumAdded) const;
 
     bool isTruthy() const noexcept;
 
@@ -211,6 +215,9 @@ public:
     int compare(const Value& right) const;
 
 private:
+    // Appends the printed form; fails once `out` grows past `end` (`limit` is the figure the
+    // error names).
+    void appendBounded(std::string& out, std::size_t end, std::size_t limit) const;
     using StringStorage = std::shared_ptr<const std::string>;
     using ObjectStorage = std::shared_ptr<const Object>;
     using FunctionStorage = std::shared_ptr<const BuiltinFunction>;

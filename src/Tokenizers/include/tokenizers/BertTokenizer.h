@@ -36,7 +36,7 @@ private:
 
 // Greedy longest-match-first splitting of one word into vocabulary entries: the first piece as
 // it is, every later one with the prefix "##". A word that cannot be covered, or that has more
-// than `maxInputCharsPerWord` characters, is the one token "[UNK]".
+// than `maxInputCharsPerWord` Unicode scalars, is the one token "[UNK]".
 class WordpieceTokenizer {
 public:
     static constexpr std::string_view unkToken = "[UNK]";

@@ -75,7 +75,8 @@ private:
 };
 
 // Splits with the GPT-2 pattern (when `useRegex`) and writes every byte of each piece as its
-// character of the byte alphabet (ByteTables.h).
+// character of the byte alphabet (ByteTables.h). With `addPrefixSpace`, a text that does not
+// begin with a space gets one in front before it is split.
 class ByteLevelPreTokenizer : public PreTokenizer {
 public:
     ByteLevelPreTokenizer(bool addPrefixSpace, bool useRegex);

@@ -68,9 +68,8 @@ public:
     // shape, ModelError for any other empty shape, a negative dimension or a size that overflows.
     MultiArray(std::vector<std::int64_t> shape, MultiArrayDataType dataType);
 
-    // An array whose every element is `initialValue` when that value has exactly the array's
-    // element type; a value of another type (an int for a float32 array) is not converted and
-    // leaves the array zeroed.
+    // An array whose every element is `initialValue`. A value of another numeric type (an int
+    // for a float32 array) is converted to the element type as setValue() converts.
     template <class T>
     requires std::is_arithmetic_v<T> || std::same_as<T, Float16> MultiArray(
         std::vector<std::int64_t> shape, MultiArrayDataType dataType, T initialValue)
@@ -80,8 +79,13 @@ public:
                 T* p = data<T>();
                 for (std::int64_t i = 0; i < count_; ++i)
                     p[i] = initialValue;
+                return;
             }
         }
+        if constexpr (std::same_as<T, Float16>)
+            fillWith(static_cast<double>(static_cast<float>(initialValue)));
+        else
+            fillWith(static_cast<double>(initialValue));
     }
 
     // A 32-bit integer array of `dims` dimensions, all 1 but the last, which holds `values` in
@@ -163,6 +167,8 @@ public:
     bool sharesStorageWith(const MultiArray& other) const { return storage_ == other.storage_; }
 
 private:
+    // Every element set to `value` converted to the element type.
+    void fillWith(double value);
     void checkElementType(MultiArrayDataType requested) const;
     void checkOffset(std::int64_t offset) const;
 

@@ -19,9 +19,11 @@ public:
     };
 
     // Creates `output` when needed and replaces bundles of the same names; each bundle is built
-    // beside its final place and moved in whole, so a failure never leaves half a bundle.
+    // beside its final place and moved in whole, so a failure never leaves half a bundle, and
+    // half-built bundles left by a conversion that was killed are removed.
     // Throws ModelError (io) naming the file at fault when the checkpoint is incomplete or
-    // malformed or the output cannot be written.
+    // malformed, a weight's shape disagrees with config.json, `output` is the checkpoint folder,
+    // lies inside it or contains it, or the output cannot be written.
     static void convert(const std::filesystem::path& checkpoint,
                         const std::filesystem::path& output, const Options& options);
     static void convert(const std::filesystem::path& checkpoint,
