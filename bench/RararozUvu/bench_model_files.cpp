@@ -6,20 +6,20 @@
 // The fresh-process figures run this program again as a child ("--child <model folder>
 // [audio...]"), so that they include what a new process pays: mapping the files, first touches,
 // building the tokenizer. The files are in the page cache (warm); the child reports its own load
-// time, and the parent reads the child's peak resident set from wait4().
+// time and its peak resident set.
 //
 // Only the tiny checkpoints are shared; base- and small-shaped checkpoints with random weights
 // (and the tiny tokenizer) are made once in the temporary folder for the load figures. Counters:
 //   load_ms        facade creation with loading, inside the child (models and tokenizer)
-//   process_ms     start to exit of the child
+//   stages_ms      of which the encoder's and decoder's loads; tokenizer_ms the tokenizer's
+//   process_ms     start to exit of the child (with the dynamic loader's share)
 //   read_ms        reading the bundle's weight files once with read() (page cache)
-//   load_per_read  load_ms / read_ms
-//   peak_rss_MB    the child's peak resident set; weights_MB the bundle's weight bytes
+//   load_per_read  load_ms / read_ms; stages_per_read stages_ms / read_ms
+//   peak_rss_MB    the child's peak resident set (VmHWM); weights_MB the weight bytes
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,26 +177,21 @@ std::vector<fs::path> weightFiles(const fs::path& model) {
     return files;
 }
 
-// Seconds to read the files once into one buffer (from the page cache after the first pass).
+// Seconds to read the files once, chunk by chunk into one reused buffer: the least a load that
+// copies the weights out would cost (from the page cache after the first pass).
 double readOnce(const std::vector<fs::path>& files, double& bytes) {
-    static std::vector<char> buffer(std::size_t{1} << 20);
+    static std::vector<char> buffer(std::size_t{4} << 20);
     bytes = 0;
     const auto start = std::chrono::steady_clock::now();
     for (const fs::path& file : files) {
         const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             throw std::runtime_error("cannot open " + file.string());
-        std::vector<char> whole(static_cast<std::size_t>(fs::file_size(file)));
-        std::size_t done = 0;
-        while (done < whole.size()) {
-            const ssize_t n = ::read(fd, whole.data() + done, whole.size() - done);
-            if (n <= 0)
-                break;
-            done += static_cast<std::size_t>(n);
+        for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) {
+            benchmark::DoNotOptimize(buffer.data());
+            bytes += static_cast<double>(n);
         }
         ::close(fd);
-        benchmark::DoNotOptimize(whole.data());
-        bytes += static_cast<double>(done);
     }
     return secondsSince(start);
 }
@@ -204,7 +199,9 @@ double readOnce(const std::vector<fs::path>& files, double& bytes) {
 // --- The child ------------------------------------------------------------------------------
 
 struct ChildRun {
-    double loadSeconds = 0;
+    double loadSeconds = 0;       // the whole load
+    double stagesSeconds = 0;     // encoder and decoder
+    double tokenizerSeconds = 0;  // the tokenizer
     double processSeconds = 0;
     double peakRssBytes = 0;
 };
@@ -241,14 +238,13 @@ ChildRun runChild(const fs::path& model, const std::vector<std::string>& audio,
         output.append(chunk, static_cast<std::size_t>(n));
     ::close(pipeFds[0]);
     int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
+    ::waitpid(pid, &status, 0);
     ChildRun run;
     run.processSeconds = secondsSince(start);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         throw std::runtime_error("the child failed: " + output);
-    run.loadSeconds = std::strtod(output.c_str(), nullptr);
-    run.peakRssBytes = static_cast<double>(usage.ru_maxrss) * 1024.0;
+    std::istringstream fields(output);
+    fields >> run.loadSeconds >> run.stagesSeconds >> run.tokenizerSeconds >> run.peakRssBytes;
     return run;
 }
 
@@ -262,9 +258,19 @@ int childMain(int argc, char** argv) {
         if (std::string_view(argv[3]) == "0")
             parameters.temperatureFallbackCount = 0;
         const rararozuvu::DecodingOptions options(parameters);
+        const rararozuvu::TranscriptionTimings t = facade->currentTimings();
         for (int i = 4; i < argc; ++i)
             benchmark::DoNotOptimize(facade->transcribe(std::string(argv[i]), options));
-        std::printf("%.9f\n", load);
+        // The peak of this process's own memory: the resource usage a parent reads counts the
+        // parent's memory too, from before the program was replaced.
+        double peakKB = 0;
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("VmHWM:"))
+                peakKB = std::strtod(line.c_str() + 6, nullptr);
+        }
+        std::printf("%.9f %.9f %.9f %.0f\n", load, t.encoderLoadTime + t.decoderLoadTime,
+                    t.tokenizerLoadTime, peakKB * 1024.0);
         return 0;
     } catch (const std::exception& e) {
         std::printf("%s\n", e.what());
@@ -323,10 +329,12 @@ void BM_LoadFreshProcess(benchmark::State& state) {
     const std::vector<fs::path> files = weightFiles(folder);
     double bytes = 0;
     readOnce(files, bytes);  // into the page cache
-    double load = 0, process = 0, read = 0, rss = 0;
+    double load = 0, stages = 0, tokenizer = 0, process = 0, read = 0, rss = 0;
     for (auto _ : state) {
         const ChildRun run = runChild(folder, {});
         load += run.loadSeconds;
+        stages += run.stagesSeconds;
+        tokenizer += run.tokenizerSeconds;
         process += run.processSeconds;
         rss = std::max(rss, run.peakRssBytes);
         state.PauseTiming();
@@ -337,7 +345,10 @@ void BM_LoadFreshProcess(benchmark::State& state) {
     state.counters["load_ms"] = 1e3 * load / n;
     state.counters["process_ms"] = 1e3 * process / n;
     state.counters["read_ms"] = 1e3 * read / n;
+    state.counters["stages_ms"] = 1e3 * stages / n;
+    state.counters["tokenizer_ms"] = 1e3 * tokenizer / n;
     state.counters["load_per_read"] = load / read;
+    state.counters["stages_per_read"] = stages / read;
     state.counters["peak_rss_MB"] = rss / 1e6;
     state.counters["weights_MB"] = bytes / 1e6;
 }
