@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <fstream>
 #include <set>
 #include <utility>
 
@@ -64,6 +65,19 @@ namespace {
 constexpr const char* kTokenizerFile = "tokenizer.json";
 constexpr const char* kTokenizerConfigFile = "tokenizer_config.json";
 
+// The bytes of a file, or nothing when it cannot be read whole.
+std::optional<std::string> fileText(const fs::path& path) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(path, error);
+    std::ifstream in(path, std::ios::binary);
+    if (error || !in)
+        return std::nullopt;
+    std::string text(static_cast<std::size_t>(size), '\0');
+    if (!in.read(text.data(), static_cast<std::streamsize>(text.size())))
+        return std::nullopt;
+    return text;
+}
+
 // The Whisper tokenizer of the tokenizer files in `folder`; nothing without a tokenizer
 // configuration. Throws the hub client's errors for a file it cannot read or parse (they name
 // the file), and WhisperError (tokenizerUnavailable) naming the files when the tokenizer library
@@ -73,15 +87,30 @@ std::shared_ptr<const WhisperTokenizer> tokenizerInFolder(const hub::HubApi& hub
     if (!fs::exists(folder / kTokenizerConfigFile))
         return nullptr;
     const hub::Config config = hubApi.configuration(folder / kTokenizerConfigFile);
-    const hub::Config data = hubApi.configuration(folder / kTokenizerFile);
-    try {
-        auto tokenizer =
-            std::make_shared<const tokenizers::PreTrainedTokenizer>(config, data, true);
-        return std::make_shared<WhisperTokenizerWrapper>(std::move(tokenizer), folder);
-    } catch (const std::exception& e) {
-        throw WhisperError::tokenizerUnavailable((folder / kTokenizerFile).string() + " and " +
-                                                 kTokenizerConfigFile + ": " + e.what());
+    const auto unavailable = [&](const std::exception& e) {
+        return WhisperError::tokenizerUnavailable((folder / kTokenizerFile).string() + " and " +
+                                                  kTokenizerConfigFile + ": " + e.what());
+    };
+    // Most of a load is the vocabulary and merges of tokenizer.json: read straight from its
+    // text when they have the usual shape. Anything else (or a file that cannot be read or
+    // parsed) goes the ordinary way, which reports it.
+    std::shared_ptr<const tokenizers::PreTrainedTokenizer> tokenizer;
+    if (const std::optional<std::string> text = fileText(folder / kTokenizerFile)) {
+        try {
+            tokenizer = tokenizers::PreTrainedTokenizer::fromDataText(config, *text, true);
+        } catch (const std::exception& e) {
+            throw unavailable(e);
+        }
     }
+    if (!tokenizer) {
+        const hub::Config data = hubApi.configuration(folder / kTokenizerFile);
+        try {
+            tokenizer = std::make_shared<const tokenizers::PreTrainedTokenizer>(config, data, true);
+        } catch (const std::exception& e) {
+            throw unavailable(e);
+        }
+    }
+    return std::make_shared<WhisperTokenizerWrapper>(std::move(tokenizer), folder);
 }
 
 std::string joined(const std::vector<std::string>& parts, std::string_view separator) {

@@ -8,6 +8,7 @@
 #include <queue>
 #include <span>
 
+#include "BPEParts.h"
 #include "PieceCache.h"
 #include "TextTable.h"
 #include "hub/Config.h"
@@ -114,6 +115,29 @@ struct BPETokenizer::Tables {
     std::unordered_map<int, std::string_view> sparseTokens;
     bool dense = false;
 
+    // Merges of a description read from its text, interned on first use: decoding, which is all
+    // a transcription needs, never reads them.
+    std::optional<BPEParts> lazyMerges;
+    std::once_flag mergesBuilt;
+
+    void ensureMerges() {
+        std::call_once(mergesBuilt, [&] {
+            if (!lazyMerges)
+                return;
+            symbolIds.reserve(lazyMerges->merges.size());
+            std::vector<std::string_view> texts;
+            for (const auto& [first, count] : lazyMerges->merges) {
+                texts.clear();
+                for (std::uint32_t i = first; i < first + count; ++i)
+                    texts.push_back(lazyMerges->text(i));
+                addMerge(texts.data(), texts.size());
+            }
+            lazyMerges.reset();
+            finishMerges();
+            linkSymbols();
+        });
+    }
+
     std::string_view symbolText(std::uint32_t id) const {
         return std::string_view(symbolArena).substr(symbolSpans[id].first, symbolSpans[id].second);
     }
@@ -170,6 +194,14 @@ struct BPETokenizer::Tables {
         }
     }
 
+    void linkSymbols() {
+        symbolVocabularyIds.resize(symbolSpans.size());
+        for (std::size_t id = 0; id < symbolSpans.size(); ++id) {
+            const int* v = vocabulary.find(symbolText(static_cast<std::uint32_t>(id)));
+            symbolVocabularyIds[id] = v ? *v : noId;
+        }
+    }
+
     void finishVocabulary() {
         long long lowest = 0, highest = -1;
         vocabulary.forEach([&](std::string_view, int id) {
@@ -182,11 +214,7 @@ struct BPETokenizer::Tables {
             if (slot.data() == nullptr || text < slot)
                 slot = text;
         };
-        symbolVocabularyIds.resize(symbolSpans.size());
-        for (std::size_t id = 0; id < symbolSpans.size(); ++id) {
-            const int* v = vocabulary.find(symbolText(static_cast<std::uint32_t>(id)));
-            symbolVocabularyIds[id] = v ? *v : noId;
-        }
+        linkSymbols();
         if (dense)
             denseTokens.assign(static_cast<std::size_t>(highest + 1), std::string_view());
         vocabulary.forEach([&](std::string_view text, int id) {
@@ -243,6 +271,7 @@ std::uint32_t BPETokenizer::symbolId(std::string_view cluster) const {
 }
 
 void BPETokenizer::mergeSymbols(std::string_view piece, std::vector<Symbol>& symbols) const {
+    tables_->ensureMerges();
     symbols.clear();
     if (piece.empty())
         return;
@@ -600,6 +629,11 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromConfig(const hub::Config& tokeni
         tables->vocabulary.insert(text, id);
     tables->finishVocabulary();
 
+    return std::unique_ptr<BPETokenizer>(
+        new BPETokenizer(std::move(tables), specialTokens(tokenizerConfig)));
+}
+
+BPETokenizer::SpecialTokens BPETokenizer::specialTokens(const hub::Config& tokenizerConfig) {
     const auto tokenText = [&](const char* name) -> std::optional<std::string> {
         const hub::Config value = tokenizerConfig[name];
         if (auto text = value.string())
@@ -611,7 +645,22 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromConfig(const hub::Config& tokeni
     special.bosToken = tokenText("bosToken");
     special.eosToken = tokenText("eosToken");
     special.fuseUnknownTokens = tokenizerConfig["fuseUnk"].boolean(false);
-    return std::unique_ptr<BPETokenizer>(new BPETokenizer(std::move(tables), std::move(special)));
+    return special;
+}
+
+std::unique_ptr<BPETokenizer> BPETokenizer::fromParts(const hub::Config& tokenizerConfig,
+                                                      BPEParts parts, const TextToId& addedTokens) {
+    auto tables = std::make_unique<Tables>();
+    tables->vocabulary.reserve(parts.vocabulary.size() + addedTokens.size());
+    for (const auto& [text, id] : parts.vocabulary)
+        tables->vocabulary.insert(parts.text(text), id);
+    for (const auto& [text, id] : addedTokens)
+        tables->vocabulary.insert(text, id);
+    tables->finishVocabulary();
+    parts.vocabulary = {};
+    tables->lazyMerges = std::move(parts);
+    return std::unique_ptr<BPETokenizer>(
+        new BPETokenizer(std::move(tables), specialTokens(tokenizerConfig)));
 }
 
 }  // namespace tokenizers

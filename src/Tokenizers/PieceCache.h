@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -45,7 +46,9 @@ private:
                   std::vector<std::string>& tokens) const {
         Shard& shard = shardOf(hash);
         std::lock_guard lock(shard.mutex);
-        const Entry& e = shard.entries[slotOf(hash)];
+        if (!shard.entries)
+            return false;
+        const Entry& e = (*shard.entries)[slotOf(hash)];
         if (e.hash != hash || e.length != piece.size() ||
             std::memcmp(e.piece, piece.data(), piece.size()) != 0) {
             return false;
@@ -79,7 +82,9 @@ private:
         std::memcpy(e.piece, piece.data(), piece.size());
         Shard& shard = shardOf(hash);
         std::lock_guard lock(shard.mutex);
-        shard.entries[slotOf(hash)] = e;
+        if (!shard.entries)
+            shard.entries = std::make_unique<std::array<Entry, slotsPerShard>>();
+        (*shard.entries)[slotOf(hash)] = e;
     }
 
     static constexpr std::size_t shardCount = 16;
@@ -91,9 +96,11 @@ private:
         std::uint8_t ends[maxTokens] = {};
         char piece[maxPieceBytes] = {};
     };
+    // A shard's slots are made by its first store: a tokenizer that only decodes (as a
+    // transcription does) never pays for them.
     struct Shard {
         std::mutex mutex;
-        std::array<Entry, slotsPerShard> entries;
+        std::unique_ptr<std::array<Entry, slotsPerShard>> entries;
     };
 
     Shard& shardOf(std::uint64_t hash) const { return shards_[hash % shardCount]; }

@@ -4,6 +4,8 @@
 #include <iostream>
 #include <limits>
 
+#include "BPEParts.h"
+#include "tokenizers/BPETokenizer.h"
 #include "tokenizers/StringSplitting.h"
 #include "tokenizers/TokenizerError.h"
 #include "tokenizers/UnicodeText.h"
@@ -50,6 +52,28 @@ std::optional<Regex> addedTokensPattern(std::vector<SplitToken> tokens) {
 
 PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
                                          const hub::Config& tokenizerData, bool strict)
+    : PreTrainedTokenizer(tokenizerConfig, tokenizerData, strict, nullptr) {}
+
+std::unique_ptr<PreTrainedTokenizer> PreTrainedTokenizer::fromDataText(
+    const hub::Config& tokenizerConfig, std::string_view tokenizerData, bool strict) {
+    const auto tokenizerClass = tokenizerConfig["tokenizerClass"].string();
+    if (!tokenizerClass)
+        return nullptr;
+    const auto& known = TokenizerModel::knownTokenizers();
+    const auto it = known.find(replacingOccurrences(*tokenizerClass, "Fast", ""));
+    if (it == known.end() || it->second != TokenizerModelKind::bpe)
+        return nullptr;
+    BPEParts parts;
+    const std::optional<hub::Config> data = readWithoutBPETables(tokenizerData, parts);
+    if (!data)
+        return nullptr;
+    return std::unique_ptr<PreTrainedTokenizer>(
+        new PreTrainedTokenizer(tokenizerConfig, *data, strict, &parts));
+}
+
+PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
+                                         const hub::Config& tokenizerData, bool strict,
+                                         BPEParts* bpeParts)
     : tokenizerConfig_(tokenizerConfig) {
     const hub::Config addedConfig = tokenizerData["addedTokens"];
     static const hub::Config::Array none;
@@ -110,7 +134,11 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
                   << " is not registered, falling back to a standard BPE implementation."
                   << std::endl;
     }
-    model_ = TokenizerModel::make(kind, tokenizerConfig, tokenizerData, addedTokenIds);
+    if (bpeParts && kind == TokenizerModelKind::bpe) {
+        model_ = BPETokenizer::fromParts(tokenizerConfig, std::move(*bpeParts), addedTokenIds);
+    } else {
+        model_ = TokenizerModel::make(kind, tokenizerConfig, tokenizerData, addedTokenIds);
+    }
 }
 
 std::vector<std::string> PreTrainedTokenizer::preTokenize(std::string_view text,

@@ -5,12 +5,15 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -35,10 +38,39 @@ float bfloat16ToFloat(std::uint16_t bits) {
     return std::bit_cast<float>(static_cast<std::uint32_t>(bits) << 16);
 }
 
+// The checkpoint's tensors in the order they are written: as listed, except that each layer's
+// self-attention q, k and v projections go back to back in that order, so that a kernel reading
+// the mapped file takes them as one matrix.
+std::vector<const SafetensorsTensor*> writeOrder(const SafetensorsFile& checkpoint) {
+    static constexpr std::array<std::string_view, 3> kStacked{
+        "self_attn.q_proj.weight", "self_attn.k_proj.weight", "self_attn.v_proj.weight"};
+    std::vector<const SafetensorsTensor*> order;
+    std::set<std::string_view> placed;
+    for (const SafetensorsTensor& t : checkpoint.tensors()) {
+        if (placed.count(t.name) != 0)
+            continue;
+        const auto suffix = std::find_if(kStacked.begin(), kStacked.end(),
+                                         [&](std::string_view s) { return t.name.ends_with(s); });
+        if (suffix == kStacked.end()) {
+            order.push_back(&t);
+            continue;
+        }
+        const std::string prefix = t.name.substr(0, t.name.size() - suffix->size());
+        for (std::string_view s : kStacked) {
+            if (const SafetensorsTensor* part = checkpoint.find(prefix + std::string(s))) {
+                order.push_back(part);
+                placed.insert(part->name);
+            }
+        }
+    }
+    return order;
+}
+
 // Adds every tensor whose name starts with one of the prefixes, in half precision.
 void addHalfTensors(SafetensorsWriter& writer, const SafetensorsFile& checkpoint,
                     std::initializer_list<std::string_view> prefixes) {
-    for (const SafetensorsTensor& t : checkpoint.tensors()) {
+    for (const SafetensorsTensor* tensor : writeOrder(checkpoint)) {
+        const SafetensorsTensor& t = *tensor;
         bool wanted = false;
         for (std::string_view p : prefixes)
             wanted = wanted || t.name.starts_with(p);

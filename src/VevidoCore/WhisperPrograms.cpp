@@ -85,7 +85,7 @@ class AudioEncoderProgram : public Program {
 public:
     explicit AudioEncoderProgram(const ProgramContext& context)
         : params_(whisperHyperParameters(context.bundle.hyperParameters)),
-          kernel_(params_, weights(context)) {
+          kernel_(params_, weights(context), context.weights) {
         const WhisperFeatures f = audioEncoderFeatures(params_);
         context.expectFeatures(f.inputs, f.outputs);
     }
@@ -118,7 +118,7 @@ public:
     explicit TextDecoderProgram(const ProgramContext& context)
         : params_(whisperHyperParameters(context.bundle.hyperParameters)),
           kvCacheLength_(context.bundle.hyperParameters.integer("kv_cache_length")),
-          kernel_(params_, AudioEncoderProgram::weights(context)) {
+          kernel_(params_, AudioEncoderProgram::weights(context), context.weights) {
         const WhisperFeatures f = textDecoderFeatures(params_, kvCacheLength_);
         context.expectFeatures(f.inputs, f.outputs);
     }

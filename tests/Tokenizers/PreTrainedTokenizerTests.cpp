@@ -142,6 +142,58 @@ TEST(PreTrainedTokenizer, DescriptionErrorsFailTheLoad) {
               "Tokenizer configuration mismatch: the token '<none>' has no id in the vocabulary");
 }
 
+// Reading the vocabulary and merges straight from the text builds the tokenizer the Config does;
+// any other shape is left to the ordinary reading.
+TEST(PreTrainedTokenizer, ReadingTheDataTextGivesTheSameTokenizer) {
+    const std::string config = R"({"tokenizer_class":"GPT2Tokenizer"})";
+    const auto same = [&](const std::string& data) {
+        const auto fromText = PreTrainedTokenizer::fromDataText(json(config), data, true);
+        ASSERT_NE(fromText, nullptr) << data;
+        const auto fromConfig = tokenizer(data, config);
+        // Ids, or the error of a text the small vocabulary cannot encode.
+        const auto encoded = [](const PreTrainedTokenizer& t, const char* text) {
+            try {
+                return ::testing::PrintToString(t.encode(text));
+            } catch (const TokenizerError& e) {
+                return std::string(e.what());
+            }
+        };
+        for (const char* text : {"abhi", "a b", "hic .", "aab", "ab<|endoftext|>z", "\u00e9"})
+            EXPECT_EQ(encoded(*fromText, text), encoded(fromConfig, text)) << data << " / " << text;
+        for (int id = -1; id < 60; ++id)
+            EXPECT_EQ(fromText->convertIdToToken(id), fromConfig.convertIdToToken(id)) << data;
+    };
+    same(description(endOfText));
+    // Escapes, a key that comes twice (the later wins), ids that are no integers, merges as
+    // lists, the model's values in another order, tables before the added tokens.
+    same(R"({"model":{"vocab":{"\u0061":0,"b":1,"ab":2,"b":3,"c":1.5,"d":1e1,"e":"4"},)"
+         R"("type":"BPE","merges":[["a","b"],["x"],["a","b","c"]]},"added_tokens":[]})");
+    same(R"({"added_tokens":[],"model":{"merges":["a b","a  b",""],"vocab":{"a":0,"b":1}}})");
+
+    for (const std::string& data : {
+             std::string("not json"),
+             description(endOfText) + " x",
+             // Shapes read the ordinary way.
+             std::string(R"({"model":{"vocab":{"a":0},"merges":[["a",1]]}})"),
+             std::string(R"({"model":{"vocab":{"a":[0]},"merges":[]}})"),
+             std::string(R"({"model":{"vocab":[["a",0.5]],"merges":[]}})"),
+             std::string(R"({"model":{"vocab":{"a":0}}})"),
+             std::string(R"({"model":{"vocab":{"a":0},"merges":[],"vocab":{"b":0}}})"),
+             std::string(R"({"model":{"vocab":{},"merges":[]},"model":{"vocab":{},"merges":[]}})"),
+             std::string(R"({"model":{"vocab":{"\udc00":0},"merges":[]}})"),
+         }) {
+        EXPECT_EQ(PreTrainedTokenizer::fromDataText(json(config), data, true), nullptr) << data;
+    }
+    EXPECT_EQ(PreTrainedTokenizer::fromDataText(json(R"({"tokenizer_class":"BertTokenizer"})"),
+                                                description(endOfText), true),
+              nullptr);
+    EXPECT_EQ(thrownMessage([&] {
+                  PreTrainedTokenizer::fromDataText(
+                      json(config), description("[]", R"(,"decoder":{"type":"Nope"})"), true);
+              }),
+              "Unsupported Decoder type: Nope");
+}
+
 TEST(LlamaTokenizer, NonLegacyTextGetsOneMetaspaceInFront) {
     const std::string data = R"({"added_tokens":[{"id":1,"content":"<s>","special":true}],)"
                              R"("normalizer":{"type":"NotBuiltYet"},)"

@@ -149,6 +149,28 @@ TEST_P(RealTokenizer, IsSafeToShareBetweenThreads) {
     EXPECT_EQ(mismatches, 0);
 }
 
+TEST_P(RealTokenizer, ReadingTheDataTextGivesTheSameTokenizer) {
+    if (GetParam() == "bert-base-uncased")
+        GTEST_SKIP() << "its configuration names no class";
+    const auto folder = folderOf(GetParam());
+    std::ifstream in(folder / "tokenizer.json", std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    const auto fromText = PreTrainedTokenizer::fromDataText(
+        readJson(folder / "tokenizer_config.json"), text.str(), true);
+    if (GetParam() == "t5-base") {
+        EXPECT_EQ(fromText, nullptr);  // a Unigram model is read the ordinary way
+        return;
+    }
+    ASSERT_NE(fromText, nullptr);
+    const PreTrainedTokenizer t(readJson(folder / "tokenizer_config.json"),
+                                readJson(folder / "tokenizer.json"), true);
+    for (const std::string& sample : corpus)
+        EXPECT_EQ(fromText->encode(sample), t.encode(sample)) << sample;
+    for (int id = 0; id < 52000; ++id)
+        ASSERT_EQ(fromText->convertIdToToken(id), t.convertIdToToken(id)) << id;
+}
+
 INSTANTIATE_TEST_SUITE_P(Files, RealTokenizer,
                          ::testing::Values("gpt2", "whisper-tiny.en", "tinyllama-1.1b-chat",
                                            "tiny-en-random", "bert-base-uncased", "t5-base"));

@@ -26,22 +26,25 @@ constexpr std::size_t kCrossCacheEntries = 4;
 // Padding-mask values at or below this hide a slot completely: e^-1000 is zero in float.
 constexpr float kHiddenSlot = -1000.0f;
 
+// The matrices stay in half precision where the weights file holds them; norms and biases are
+// widened (a few kilobytes).
 struct DecoderLayer {
     std::vector<float> ln1Gamma, ln1Beta;
-    std::vector<Float16> selfQkv;  // [3d × d]: q, k, v
+    Weights selfQkv;  // [3d × d]: q, k, v
     std::vector<float> selfQkvBias;
-    std::vector<Float16> selfOut;
+    Weights selfOut;
     std::vector<float> selfOutBias;
     std::vector<float> ln2Gamma, ln2Beta;
-    std::vector<Float16> crossQ;
+    Weights crossQ;
     std::vector<float> crossQBias;
-    std::vector<float> crossK, crossV, crossVBias;  // float: used once per encoder output
-    std::vector<Float16> crossOut;
+    Weights crossK, crossV;  // exact source values: widened once per encoder output
+    std::vector<float> crossVBias;
+    Weights crossOut;
     std::vector<float> crossOutBias;
     std::vector<float> ln3Gamma, ln3Beta;
-    std::vector<Float16> fc1;
+    Weights fc1;
     std::vector<float> fc1Bias;
-    std::vector<Float16> fc2;
+    Weights fc2;
     std::vector<float> fc2Bias;
 };
 
@@ -70,7 +73,7 @@ bool sameBytes(std::span<const Float16> a, std::span<const Float16> b) {
 }
 
 // y = W x (+ bias), rows split across the workers in blocks of at least ~32 KB of weights.
-void project(const std::vector<Float16>& w, std::size_t rows, std::size_t cols, const float* x,
+void project(const Weights& w, std::size_t rows, std::size_t cols, const float* x,
              const std::vector<float>& bias, float* y) {
     parallelRows(
         rows,
@@ -87,7 +90,8 @@ struct DecoderKernel::Impl {
     WhisperHyperParameters params;
     std::size_t vocab, width, layerCount, heads, headWidth, frames, ffn, maxPositions;
     float scale;
-    std::vector<Float16> embedTokens;
+    std::shared_ptr<const void> weightsOwner;  // keeps in-place weights mapped
+    Weights embedTokens;
     std::vector<float> positions;
     std::vector<DecoderLayer> layers;
     std::vector<float> lnGamma, lnBeta;
@@ -100,7 +104,8 @@ struct DecoderKernel::Impl {
 };
 
 DecoderKernel::DecoderKernel(const WhisperHyperParameters& params,
-                             std::span<const SafetensorsTensor> weights)
+                             std::span<const SafetensorsTensor> weights,
+                             std::shared_ptr<const void> weightsOwner)
     : impl_(std::make_unique<Impl>()) {
     params.validate();
     Impl& m = *impl_;
@@ -116,9 +121,10 @@ DecoderKernel::DecoderKernel(const WhisperHyperParameters& params,
     m.scale = 1.0f / std::sqrt(static_cast<float>(m.headWidth));
     const std::size_t d = m.width;
 
-    const WeightLoader w(weights);
+    m.weightsOwner = std::move(weightsOwner);
+    const WeightLoader w(weights, m.weightsOwner != nullptr);
     const std::string p = "model.decoder.";
-    m.embedTokens = w.halves(p + "embed_tokens.weight", {m.vocab, d});
+    m.embedTokens = w.halfWeights(p + "embed_tokens.weight", {m.vocab, d});
     m.positions = w.floats(p + "embed_positions.weight", {m.maxPositions, d});
     m.lnGamma = w.floats(p + "layer_norm.weight", {d});
     m.lnBeta = w.floats(p + "layer_norm.bias", {d});
@@ -128,31 +134,31 @@ DecoderKernel::DecoderKernel(const WhisperHyperParameters& params,
         DecoderLayer layer;
         layer.ln1Gamma = w.floats(q + "self_attn_layer_norm.weight", {d});
         layer.ln1Beta = w.floats(q + "self_attn_layer_norm.bias", {d});
-        for (const char* name : {"q_proj", "k_proj", "v_proj"}) {
-            const auto part = w.halves(q + "self_attn." + name + ".weight", {d, d});
-            layer.selfQkv.insert(layer.selfQkv.end(), part.begin(), part.end());
-        }
+        layer.selfQkv =
+            w.stackedHalfWeights({q + "self_attn.q_proj.weight", q + "self_attn.k_proj.weight",
+                                  q + "self_attn.v_proj.weight"},
+                                 {d, d});
         layer.selfQkvBias.assign(3 * d, 0.0f);
         const auto qb = w.floats(q + "self_attn.q_proj.bias", {d});
         const auto vb = w.floats(q + "self_attn.v_proj.bias", {d});
         std::copy(qb.begin(), qb.end(), layer.selfQkvBias.begin());
         std::copy(vb.begin(), vb.end(), layer.selfQkvBias.begin() + 2 * static_cast<long>(d));
-        layer.selfOut = w.halves(q + "self_attn.out_proj.weight", {d, d});
+        layer.selfOut = w.halfWeights(q + "self_attn.out_proj.weight", {d, d});
         layer.selfOutBias = w.floats(q + "self_attn.out_proj.bias", {d});
         layer.ln2Gamma = w.floats(q + "encoder_attn_layer_norm.weight", {d});
         layer.ln2Beta = w.floats(q + "encoder_attn_layer_norm.bias", {d});
-        layer.crossQ = w.halves(q + "encoder_attn.q_proj.weight", {d, d});
+        layer.crossQ = w.halfWeights(q + "encoder_attn.q_proj.weight", {d, d});
         layer.crossQBias = w.floats(q + "encoder_attn.q_proj.bias", {d});
-        layer.crossK = w.floats(q + "encoder_attn.k_proj.weight", {d, d});
-        layer.crossV = w.floats(q + "encoder_attn.v_proj.weight", {d, d});
+        layer.crossK = w.exactWeights(q + "encoder_attn.k_proj.weight", {d, d});
+        layer.crossV = w.exactWeights(q + "encoder_attn.v_proj.weight", {d, d});
         layer.crossVBias = w.floats(q + "encoder_attn.v_proj.bias", {d});
-        layer.crossOut = w.halves(q + "encoder_attn.out_proj.weight", {d, d});
+        layer.crossOut = w.halfWeights(q + "encoder_attn.out_proj.weight", {d, d});
         layer.crossOutBias = w.floats(q + "encoder_attn.out_proj.bias", {d});
         layer.ln3Gamma = w.floats(q + "final_layer_norm.weight", {d});
         layer.ln3Beta = w.floats(q + "final_layer_norm.bias", {d});
-        layer.fc1 = w.halves(q + "fc1.weight", {m.ffn, d});
+        layer.fc1 = w.halfWeights(q + "fc1.weight", {m.ffn, d});
         layer.fc1Bias = w.floats(q + "fc1.bias", {m.ffn});
-        layer.fc2 = w.halves(q + "fc2.weight", {d, m.ffn});
+        layer.fc2 = w.halfWeights(q + "fc2.weight", {d, m.ffn});
         layer.fc2Bias = w.floats(q + "fc2.bias", {d});
         m.layers.push_back(std::move(layer));
     }
@@ -202,7 +208,7 @@ std::shared_ptr<const CrossEntry> DecoderKernel::Impl::crossFor(
     entry->encoder.assign(encoder.begin(), encoder.end());
     entry->keys.resize(layerCount * d * t);
     entry->values.resize(layerCount * d * t);
-    std::vector<float> wide(d * t), product(d * t);
+    std::vector<float> wide(d * t), product(d * t), projection(d * d);
     convertToFloat(encoder.data(), wide.data(), wide.size());
     const SingleThreadedBlas singleThreaded;
     for (std::size_t l = 0; l < layerCount; ++l) {
@@ -210,9 +216,9 @@ std::shared_ptr<const CrossEntry> DecoderKernel::Impl::crossFor(
         // [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision.
         for (const bool isValue : {false, true}) {
             Float16* target = (isValue ? entry->values : entry->keys).data() + l * d * t;
-            parallelGemm(d, t, d, (isValue ? layer.crossV : layer.crossK).data(), d, wide.data(), t,
-                         false, 0.0f, product.data(), t,
-                         [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
+            (isValue ? layer.crossV : layer.crossK).widen(0, d * d, projection.data());
+            parallelGemm(d, t, d, projection.data(), d, wide.data(), t, false, 0.0f, product.data(),
+                         t, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
                              for (std::size_t c = r0; c < r1; ++c) {
                                  float* row = product.data() + c * t + c0;
                                  if (isValue) {

@@ -3,6 +3,7 @@
 #include <cblas.h>
 
 #include <fmt/format.h>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -18,27 +19,56 @@ namespace ml::whisper {
 
 namespace {
 
+// The matrices stay as the weights file holds them (in place when it is mapped) and are widened
+// to float just before each product, into a buffer that the next product reuses: a float copy of
+// every matrix would double the model's resident size. Norms and biases are widened once.
 struct EncoderLayer {
     std::vector<float> ln1Gamma, ln1Beta;
-    std::vector<float> qkvWeight;  // [3d × d]: q (pre-scaled by 1/√head), k, v
-    std::vector<float> qkvBias;    // [3d]; the key projection has no bias
-    std::vector<float> outWeight, outBias;
+    Weights qWeight, kWeight, vWeight;  // each [d × d]
+    std::vector<float> qkvBias;         // [3d]: q (pre-scaled by 1/√head), k (none), v
+    Weights outWeight;
+    std::vector<float> outBias;
     std::vector<float> ln2Gamma, ln2Beta;
-    std::vector<float> fc1Weight, fc1Bias, fc2Weight, fc2Bias;
+    Weights fc1Weight;
+    std::vector<float> fc1Bias;
+    Weights fc2Weight;
+    std::vector<float> fc2Bias;
 };
 
-// Reorders a convolution weight [out][in][k] to [out][k][in], so that the three input frames a
+// Widens w into out[0, w.size()) across the pool.
+void widen(const Weights& w, float* out) {
+    constexpr std::size_t kBlock = 1 << 14;
+    WorkerPool::shared().run((w.size() + kBlock - 1) / kBlock, [&](std::size_t block) {
+        const std::size_t first = block * kBlock;
+        w.widen(first, std::min(kBlock, w.size() - first), out + first);
+    });
+}
+
+// Widens the query, key and value projections into one [3d × d] matrix, the query scaled by
+// `scale` (folding 1/√head into it saves scaling every attention score).
+void widenQkv(const EncoderLayer& layer, std::size_t d, float scale, float* out) {
+    widen(layer.qWeight, out);
+    widen(layer.kWeight, out + d * d);
+    widen(layer.vWeight, out + 2 * d * d);
+    parallelRows(d, [&](std::size_t b, std::size_t e) {
+        for (float* v = out + b * d; v != out + e * d; ++v)
+            *v *= scale;
+    });
+}
+
+// Widens a convolution weight [out][in][k] into [out][k][in], so that the three input frames a
 // kernel position reads are one contiguous run of the time-major activations.
-std::vector<float> kernelMajor(const std::vector<float>& w, std::size_t out, std::size_t in,
-                               std::size_t k) {
-    std::vector<float> r(w.size());
-    for (std::size_t o = 0; o < out; ++o) {
-        for (std::size_t c = 0; c < in; ++c) {
-            for (std::size_t j = 0; j < k; ++j)
-                r[(o * k + j) * in + c] = w[(o * in + c) * k + j];
+void widenKernelMajor(const Weights& w, std::size_t out, std::size_t in, std::size_t k, float* r) {
+    parallelRows(out, [&](std::size_t b, std::size_t e) {
+        std::vector<float> row(in * k);
+        for (std::size_t o = b; o < e; ++o) {
+            w.widen(o * in * k, in * k, row.data());
+            for (std::size_t c = 0; c < in; ++c) {
+                for (std::size_t j = 0; j < k; ++j)
+                    r[(o * k + j) * in + c] = row[c * k + j];
+            }
         }
-    }
-    return r;
+    });
 }
 
 // Rows of queries per attention task: their scores against every frame stay in L2.
@@ -75,13 +105,18 @@ void layerNormRows(const float* x, const std::vector<float>& gamma, const std::v
 struct EncoderKernel::Impl {
     WhisperHyperParameters params;
     std::size_t mels, width, frames, inFrames, heads, headWidth, ffn;
-    std::vector<float> conv1Weight, conv1Bias, conv2Weight, conv2Bias, positions;
+    float scale;
+    std::shared_ptr<const void> weightsOwner;  // keeps in-place weights mapped
+    Weights conv1Weight, conv2Weight, positions;
+    std::vector<float> conv1Bias, conv2Bias;
     std::vector<EncoderLayer> layers;
     std::vector<float> lnGamma, lnBeta;
 
-    // Activations of one window, reused between calls when no other call holds them.
+    // Activations of one window and the widened weights of the product at hand, reused between
+    // calls when no other call holds them.
     struct Scratch {
         std::vector<float> melPadded, columns, conv1Padded, x, h, qkv, attention, ffn;
+        std::vector<float> weight, positions;
     };
     mutable std::mutex scratchMutex;
     mutable Scratch scratch;
@@ -90,7 +125,8 @@ struct EncoderKernel::Impl {
 };
 
 EncoderKernel::EncoderKernel(const WhisperHyperParameters& params,
-                             std::span<const SafetensorsTensor> weights)
+                             std::span<const SafetensorsTensor> weights,
+                             std::shared_ptr<const void> weightsOwner)
     : impl_(std::make_unique<Impl>()) {
     params.validate();
     Impl& m = *impl_;
@@ -104,46 +140,40 @@ EncoderKernel::EncoderKernel(const WhisperHyperParameters& params,
     m.ffn = params.encoderFfnDim;
     const std::size_t d = m.width;
 
-    const WeightLoader w(weights);
+    m.weightsOwner = std::move(weightsOwner);
+    const WeightLoader w(weights, m.weightsOwner != nullptr);
     const std::string p = "model.encoder.";
-    m.conv1Weight = kernelMajor(w.floats(p + "conv1.weight", {d, m.mels, 3}), d, m.mels, 3);
+    m.conv1Weight = w.exactWeights(p + "conv1.weight", {d, m.mels, 3});
     m.conv1Bias = w.floats(p + "conv1.bias", {d});
-    m.conv2Weight = kernelMajor(w.floats(p + "conv2.weight", {d, d, 3}), d, d, 3);
+    m.conv2Weight = w.exactWeights(p + "conv2.weight", {d, d, 3});
     m.conv2Bias = w.floats(p + "conv2.bias", {d});
-    m.positions = w.floats(p + "embed_positions.weight", {m.frames, d});
+    m.positions = w.exactWeights(p + "embed_positions.weight", {m.frames, d});
     m.lnGamma = w.floats(p + "layer_norm.weight", {d});
     m.lnBeta = w.floats(p + "layer_norm.bias", {d});
 
-    // Folding 1/√head into the query projection saves scaling every attention score.
-    const float scale = 1.0f / std::sqrt(static_cast<float>(m.headWidth));
+    m.scale = 1.0f / std::sqrt(static_cast<float>(m.headWidth));
     for (std::size_t l = 0; l < params.encoderLayers; ++l) {
         const std::string q = p + "layers." + std::to_string(l) + ".";
         EncoderLayer layer;
         layer.ln1Gamma = w.floats(q + "self_attn_layer_norm.weight", {d});
         layer.ln1Beta = w.floats(q + "self_attn_layer_norm.bias", {d});
-        layer.qkvWeight.reserve(3 * d * d);
-        layer.qkvBias.assign(3 * d, 0.0f);
-        auto qw = w.floats(q + "self_attn.q_proj.weight", {d, d});
-        for (float& v : qw)
-            v *= scale;
-        auto qb = w.floats(q + "self_attn.q_proj.bias", {d});
-        const auto kw = w.floats(q + "self_attn.k_proj.weight", {d, d});
-        const auto vw = w.floats(q + "self_attn.v_proj.weight", {d, d});
+        layer.qWeight = w.exactWeights(q + "self_attn.q_proj.weight", {d, d});
+        layer.kWeight = w.exactWeights(q + "self_attn.k_proj.weight", {d, d});
+        layer.vWeight = w.exactWeights(q + "self_attn.v_proj.weight", {d, d});
+        const auto qb = w.floats(q + "self_attn.q_proj.bias", {d});
         const auto vb = w.floats(q + "self_attn.v_proj.bias", {d});
-        layer.qkvWeight.insert(layer.qkvWeight.end(), qw.begin(), qw.end());
-        layer.qkvWeight.insert(layer.qkvWeight.end(), kw.begin(), kw.end());
-        layer.qkvWeight.insert(layer.qkvWeight.end(), vw.begin(), vw.end());
+        layer.qkvBias.assign(3 * d, 0.0f);
         for (std::size_t i = 0; i < d; ++i) {
-            layer.qkvBias[i] = qb[i] * scale;
+            layer.qkvBias[i] = qb[i] * m.scale;
             layer.qkvBias[2 * d + i] = vb[i];
         }
-        layer.outWeight = w.floats(q + "self_attn.out_proj.weight", {d, d});
+        layer.outWeight = w.exactWeights(q + "self_attn.out_proj.weight", {d, d});
         layer.outBias = w.floats(q + "self_attn.out_proj.bias", {d});
         layer.ln2Gamma = w.floats(q + "final_layer_norm.weight", {d});
         layer.ln2Beta = w.floats(q + "final_layer_norm.bias", {d});
-        layer.fc1Weight = w.floats(q + "fc1.weight", {m.ffn, d});
+        layer.fc1Weight = w.exactWeights(q + "fc1.weight", {m.ffn, d});
         layer.fc1Bias = w.floats(q + "fc1.bias", {m.ffn});
-        layer.fc2Weight = w.floats(q + "fc2.weight", {d, m.ffn});
+        layer.fc2Weight = w.exactWeights(q + "fc2.weight", {d, m.ffn});
         layer.fc2Bias = w.floats(q + "fc2.bias", {d});
         m.layers.push_back(std::move(layer));
     }
@@ -207,6 +237,8 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     s.qkv.resize(t * 3 * d);
     s.attention.resize(t * d);
     s.ffn.resize(t * ffn);
+    s.weight.resize(std::max({3 * d * c, 3 * d * d, ffn * d}));
+    s.positions.resize(t * d);
 
     // Time-major mel with one zero frame on each side (the convolution's padding).
     float* xm = s.melPadded.data();
@@ -228,7 +260,8 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     float* h1 = s.conv1Padded.data();
     std::fill_n(h1, d, 0.0f);
     std::fill_n(h1 + (inFrames + 1) * d, d, 0.0f);
-    parallelGemm(inFrames, d, 3 * c, s.columns.data(), 3 * c, conv1Weight.data(), 3 * c, true, 0.0f,
+    widenKernelMajor(conv1Weight, d, c, 3, s.weight.data());
+    parallelGemm(inFrames, d, 3 * c, s.columns.data(), 3 * c, s.weight.data(), 3 * c, true, 0.0f,
                  h1 + d, d, AddBias{h1 + d, d, conv1Bias.data(), true});
 
     // conv2 with stride 2: output frame f reads padded frames 2f .. 2f + 2.
@@ -238,11 +271,13 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
         }
     });
     float* x = s.x.data();
-    parallelGemm(t, d, 3 * d, s.columns.data(), 3 * d, conv2Weight.data(), 3 * d, true, 0.0f, x, d,
+    widenKernelMajor(conv2Weight, d, d, 3, s.weight.data());
+    widen(positions, s.positions.data());
+    parallelGemm(t, d, 3 * d, s.columns.data(), 3 * d, s.weight.data(), 3 * d, true, 0.0f, x, d,
                  [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
                      AddBias{x, d, conv2Bias.data(), true}(r0, r1, c0, c1);
                      for (std::size_t f = r0; f < r1; ++f) {
-                         vec::add(positions.data() + f * d + c0, x + f * d + c0, c1 - c0);
+                         vec::add(s.positions.data() + f * d + c0, x + f * d + c0, c1 - c0);
                      }
                  });
 
@@ -251,7 +286,8 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     float* att = s.attention.data();
     for (const EncoderLayer& layer : layers) {
         layerNormRows(x, layer.ln1Gamma, layer.ln1Beta, h, t, d);
-        parallelGemm(t, 3 * d, d, h, d, layer.qkvWeight.data(), d, true, 0.0f, qkv, 3 * d,
+        widenQkv(layer, d, scale, s.weight.data());
+        parallelGemm(t, 3 * d, d, h, d, s.weight.data(), d, true, 0.0f, qkv, 3 * d,
                      AddBias{qkv, 3 * d, layer.qkvBias.data()});
         // One task per head and block of queries: scores, softmax and weighted values of the
         // block in one go, while its scores are still in cache.
@@ -275,13 +311,16 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
                         scores.data(), static_cast<blasint>(t), v, static_cast<blasint>(3 * d),
                         0.0f, att + r0 * d + head * headWidth, static_cast<blasint>(d));
         });
-        parallelGemm(t, d, d, att, d, layer.outWeight.data(), d, true, 1.0f, x, d,
+        widen(layer.outWeight, s.weight.data());
+        parallelGemm(t, d, d, att, d, s.weight.data(), d, true, 1.0f, x, d,
                      AddBias{x, d, layer.outBias.data()});
 
         layerNormRows(x, layer.ln2Gamma, layer.ln2Beta, h, t, d);
-        parallelGemm(t, ffn, d, h, d, layer.fc1Weight.data(), d, true, 0.0f, s.ffn.data(), ffn,
+        widen(layer.fc1Weight, s.weight.data());
+        parallelGemm(t, ffn, d, h, d, s.weight.data(), d, true, 0.0f, s.ffn.data(), ffn,
                      AddBias{s.ffn.data(), ffn, layer.fc1Bias.data(), true});
-        parallelGemm(t, d, ffn, s.ffn.data(), ffn, layer.fc2Weight.data(), ffn, true, 1.0f, x, d,
+        widen(layer.fc2Weight, s.weight.data());
+        parallelGemm(t, d, ffn, s.ffn.data(), ffn, s.weight.data(), ffn, true, 1.0f, x, d,
                      AddBias{x, d, layer.fc2Bias.data()});
     }
 

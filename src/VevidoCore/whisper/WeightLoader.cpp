@@ -21,7 +21,42 @@ std::vector<T> copyOut(const SafetensorsTensor& t) {
 
 }  // namespace
 
-WeightLoader::WeightLoader(std::span<const SafetensorsTensor> tensors) {
+Weights Weights::inPlace(std::span<const Float16> halves) {
+    Weights w;
+    w.halves_ = halves.data();
+    w.size_ = halves.size();
+    return w;
+}
+
+Weights Weights::owned(std::vector<Float16> halves) {
+    Weights w;
+    w.ownedHalves_ = std::move(halves);
+    w.halves_ = w.ownedHalves_.data();
+    w.size_ = w.ownedHalves_.size();
+    return w;
+}
+
+Weights Weights::owned(std::vector<float> floats) {
+    Weights w;
+    w.ownedFloats_ = std::move(floats);
+    w.size_ = w.ownedFloats_.size();
+    return w;
+}
+
+void Weights::widen(std::size_t first, std::size_t count, float* out) const {
+    if (halves_ != nullptr) {
+        convertToFloat(halves_ + first, out, count);
+    } else if (count > 0) {
+        std::memcpy(out, ownedFloats_.data() + first, count * sizeof(float));
+    }
+}
+
+std::size_t Weights::ownedBytes() const {
+    return ownedHalves_.size() * sizeof(Float16) + ownedFloats_.size() * sizeof(float);
+}
+
+WeightLoader::WeightLoader(std::span<const SafetensorsTensor> tensors, bool inPlace)
+    : inPlace_(inPlace) {
     for (const auto& t : tensors)
         byName_.emplace(t.name, &t);
 }
@@ -83,6 +118,53 @@ std::vector<Float16> WeightLoader::halves(std::string_view name,
     std::vector<Float16> out(wide.size());
     convertToFloat16(wide.data(), out.data(), wide.size());
     return out;
+}
+
+std::span<const Float16> WeightLoader::mappedHalves(const SafetensorsTensor& t) const {
+    if (!inPlace_ || t.dtype != SafetensorsDType::F16 ||
+        reinterpret_cast<std::uintptr_t>(t.data.data()) % alignof(Float16) != 0) {
+        return {};
+    }
+    // Float16 is a trivially copyable 16-bit value: the mapped bytes are its objects.
+    return {reinterpret_cast<const Float16*>(t.data.data()), t.data.size() / sizeof(Float16)};
+}
+
+Weights WeightLoader::halfWeights(std::string_view name,
+                                  std::initializer_list<std::size_t> shape) const {
+    const auto& t = find(name, shape);
+    if (const auto mapped = mappedHalves(t); mapped.data() != nullptr)
+        return Weights::inPlace(mapped);
+    return Weights::owned(halves(name, shape));
+}
+
+Weights WeightLoader::exactWeights(std::string_view name,
+                                   std::initializer_list<std::size_t> shape) const {
+    const auto& t = find(name, shape);
+    if (t.dtype != SafetensorsDType::F16)
+        return Weights::owned(floats(name, shape));
+    return halfWeights(name, shape);
+}
+
+Weights WeightLoader::stackedHalfWeights(std::initializer_list<std::string_view> names,
+                                         std::initializer_list<std::size_t> shape) const {
+    std::span<const Float16> run;
+    for (std::string_view name : names) {
+        const auto mapped = mappedHalves(find(name, shape));
+        if (mapped.data() == nullptr ||
+            (run.data() != nullptr && mapped.data() != run.data() + run.size())) {
+            run = {};
+            break;
+        }
+        run = {run.data() != nullptr ? run.data() : mapped.data(), run.size() + mapped.size()};
+    }
+    if (run.data() != nullptr)
+        return Weights::inPlace(run);
+    std::vector<Float16> stacked;
+    for (std::string_view name : names) {
+        const auto part = halves(name, shape);
+        stacked.insert(stacked.end(), part.begin(), part.end());
+    }
+    return Weights::owned(std::move(stacked));
 }
 
 }  // namespace ml::whisper

@@ -13,6 +13,7 @@
 namespace tokenizers {
 
 class PieceCache;
+struct BPEParts;
 
 // The byte-pair-encoding model: a piece is cut into characters (extended grapheme clusters),
 // adjacent symbols are merged by the ranked merge list, and every resulting symbol that the
@@ -46,6 +47,12 @@ public:
                                                     const hub::Config& tokenizerData,
                                                     const TextToId& addedTokens);
 
+    // The same model from the vocabulary and merges of a description read apart from its other
+    // values (the tokenizer configuration gives the special tokens). The merges are interned on
+    // the first encoding.
+    static std::unique_ptr<BPETokenizer> fromParts(const hub::Config& tokenizerConfig,
+                                                   BPEParts parts, const TextToId& addedTokens);
+
     // Merges from a description's "merges": nothing unless it is a list.
     static std::optional<std::vector<std::vector<std::string>>> mergesFromConfig(
         const hub::Config* merges);
@@ -77,6 +84,7 @@ private:
     struct Tables;
 
     BPETokenizer(std::unique_ptr<Tables> tables, SpecialTokens specialTokens);
+    static SpecialTokens specialTokens(const hub::Config& tokenizerConfig);
 
     void mergeSymbols(std::string_view piece, std::vector<Symbol>& symbols) const;
     void mergeInPasses(std::vector<Symbol>& symbols) const;

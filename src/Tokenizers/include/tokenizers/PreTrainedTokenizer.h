@@ -21,6 +21,8 @@
 
 namespace tokenizers {
 
+struct BPEParts;
+
 // The tokenizer built from a tokenizer description: the tokenizer configuration
 // ("tokenizer_config.json") and the tokenizer data ("tokenizer.json").
 //
@@ -35,6 +37,16 @@ public:
     // used), the model's errors, and invalidDescription for a component it cannot build.
     PreTrainedTokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
                         bool strict);
+
+    // The same tokenizer from the text of the tokenizer data, for a BPE model (what a load spends
+    // its time on): its vocabulary and merges are read straight from the text, not through a
+    // Config. Nothing when that way does not apply (another model, text that is not valid JSON or
+    // holds the tables in another shape): the caller then parses the data the ordinary way and
+    // uses the constructor above, which also reports what is wrong with it. Throws what the
+    // constructor throws.
+    static std::unique_ptr<PreTrainedTokenizer> fromDataText(const hub::Config& tokenizerConfig,
+                                                             std::string_view tokenizerData,
+                                                             bool strict);
 
     using Tokenizer::decode;
     using Tokenizer::encode;
@@ -91,6 +103,10 @@ public:
     const TokenizingModel& model() const { return *model_; }
 
 private:
+    // `bpeParts`: the model's vocabulary and merges, read apart from `tokenizerData`.
+    PreTrainedTokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
+                        bool strict, BPEParts* bpeParts);
+
     std::unique_ptr<TokenizingModel> model_;
     std::unordered_set<std::string> addedTokens_;
     TextToId specialTokens_;

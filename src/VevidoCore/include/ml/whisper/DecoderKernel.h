@@ -50,7 +50,10 @@ struct DecoderStepOutputs {
 //
 // Weights use the standard checkpoint names ("model.decoder.embed_tokens.weight" through
 // "model.decoder.layer_norm.bias") and are held in half precision; products with them widen on
-// the fly and run across the worker threads.
+// the fly and run across the worker threads. Given an owner of the tensors' bytes, the kernel
+// reads half-precision matrices where they lie (a weights file that stores a layer's
+// self-attention q, k and v projections back to back in that order serves them as one matrix);
+// without one, it copies them.
 //
 // The cross-attention keys and values depend only on the encoder output, so the kernel keeps
 // those of the last few encoder outputs it saw, matched by content (not by address). Every step
@@ -58,7 +61,10 @@ struct DecoderStepOutputs {
 class DecoderKernel {
 public:
     // Throws WhisperKernelError when a tensor is missing or its shape does not fit `params`.
-    DecoderKernel(const WhisperHyperParameters& params, std::span<const SafetensorsTensor> weights);
+    // `weightsOwner`, when given, keeps the tensors' bytes valid for the kernel's lifetime (the
+    // mapped file they point into).
+    DecoderKernel(const WhisperHyperParameters& params, std::span<const SafetensorsTensor> weights,
+                  std::shared_ptr<const void> weightsOwner = nullptr);
     DecoderKernel(DecoderKernel&&) noexcept;
     DecoderKernel& operator=(DecoderKernel&&) noexcept;
     ~DecoderKernel();

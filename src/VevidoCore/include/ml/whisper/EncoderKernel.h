@@ -11,18 +11,22 @@
 namespace ml::whisper {
 
 // The Whisper audio encoder: two convolutions with GELU (the second with stride 2), learned
-// positions, pre-norm transformer blocks, and a final layer norm. Weights are widened to float
-// once at construction and every matrix product runs through BLAS.
+// positions, pre-norm transformer blocks, and a final layer norm. Every matrix product runs
+// through BLAS in float; each weight matrix is widened to float just before its product.
 //
 // Weights use the standard checkpoint names, "model.encoder.conv1.weight" through
-// "model.encoder.layer_norm.bias", in F16, BF16 or F32. The kernel copies what it needs, so the
-// tensors (and the file they point into) may go away after construction.
+// "model.encoder.layer_norm.bias", in F16, BF16 or F32. Given an owner of the tensors' bytes, the
+// kernel reads half-precision matrices where they lie; without one it copies what it needs, so
+// the tensors (and the file they point into) may go away after construction.
 //
 // encode() is const and may run on several threads at once.
 class EncoderKernel {
 public:
     // Throws WhisperKernelError when a tensor is missing or its shape does not fit `params`.
-    EncoderKernel(const WhisperHyperParameters& params, std::span<const SafetensorsTensor> weights);
+    // `weightsOwner`, when given, keeps the tensors' bytes valid for the kernel's lifetime (the
+    // mapped file they point into).
+    EncoderKernel(const WhisperHyperParameters& params, std::span<const SafetensorsTensor> weights,
+                  std::shared_ptr<const void> weightsOwner = nullptr);
     EncoderKernel(EncoderKernel&&) noexcept;
     EncoderKernel& operator=(EncoderKernel&&) noexcept;
     ~EncoderKernel();
