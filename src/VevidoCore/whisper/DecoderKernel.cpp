@@ -204,7 +204,7 @@ std::shared_ptr<const CrossEntry> DecoderKernel::Impl::crossFor(
     entry->values.resize(layerCount * d * t);
     std::vector<float> wide(d * t), product(d * t);
     convertToFloat(encoder.data(), wide.data(), wide.size());
-    const SingleThreadedBlas singleThreaded;
+    singleThreadedBlas();
     for (std::size_t l = 0; l < layerCount; ++l) {
         const DecoderLayer& layer = layers[l];
         // [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision.
