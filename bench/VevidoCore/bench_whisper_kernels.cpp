@@ -1,6 +1,10 @@
 // Speed of the Whisper kernels: the mel front end, the encoder (tiny checkpoint and the base and
 // small shapes with random weights) against plain SGEMM in the same run, and one decoder step
 // against the time to read its weights once from memory.
+//
+// The SGEMM labels name the kernels OpenBLAS picked: its own choice for the CPU, or the one
+// OPENBLAS_CORETYPE in the environment forces (Haswell: the AVX2 kernels, about half the speed of
+// the AVX-512 ones on a CPU that has both).
 
 #include <benchmark/benchmark.h>
 #include <cblas.h>
@@ -161,7 +165,8 @@ void BM_Mel(benchmark::State& state) {
 }
 BENCHMARK(BM_Mel)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Plain SGEMM at the encoder's feed-forward shape of each model: 1500 × 4d × d.
+// Plain SGEMM at the encoder's feed-forward shape of each model, 1500 × 4d × d, on BLAS's own
+// threads, one per hardware thread: the machine's figure for the kernels' BLAS.
 void BM_Sgemm(benchmark::State& state) {
     const Model& m = model(state.range(0));
     const auto M = static_cast<blasint>(m.params.maxSourcePositions);
@@ -169,16 +174,37 @@ void BM_Sgemm(benchmark::State& state) {
     const auto K = static_cast<blasint>(m.params.dModel);
     std::vector<float> a(std::size_t(M) * K, 0.5f), b(std::size_t(N) * K, 0.25f),
         c(std::size_t(M) * N);
+    // The kernels keep BLAS single-threaded; this measures it with all of its threads.
+    openblas_set_num_threads(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
     for (auto _ : state) {
         cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, M, N, K, 1.0f, a.data(), K, b.data(),
                     K, 0.0f, c.data(), N);
         benchmark::DoNotOptimize(c.data());
     }
-    state.SetLabel(m.name);
+    state.SetLabel(m.name + " " + openblas_get_corename());
     state.counters["GFLOP/s"] = benchmark::Counter(
         2.0 * M * N * K * 1e-9 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Sgemm)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// One tile of the encoder's products on one thread, as the worker pool runs them (96 rows of
+// activations times 384 weight rows, inner size range(0)), timed by the thread's CPU time: a
+// per-core figure that other load on the machine hardly changes.
+void BM_SgemmTile(benchmark::State& state) {
+    const blasint M = 96, N = 384, K = static_cast<blasint>(state.range(0));
+    std::vector<float> a(std::size_t(M) * K, 0.5f), b(std::size_t(N) * K, 0.25f),
+        c(std::size_t(M) * N);
+    openblas_set_num_threads(1);
+    for (auto _ : state) {
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, M, N, K, 1.0f, a.data(), K, b.data(),
+                    K, 0.0f, c.data(), N);
+        benchmark::DoNotOptimize(c.data());
+    }
+    state.SetLabel(openblas_get_corename());
+    state.counters["GFLOP/s"] = benchmark::Counter(
+        2.0 * M * N * K * 1e-9 * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_SgemmTile)->Arg(384)->Arg(1536)->Unit(benchmark::kMicrosecond);
 
 void BM_Encoder(benchmark::State& state) {
     const Model& m = model(state.range(0));

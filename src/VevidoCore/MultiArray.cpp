@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "ml/MultiArrayCreationError.h"
 
@@ -62,16 +63,19 @@ double toDouble(T v) {
     }
 }
 
+// The elements, preceded by one alignment unit that holds the seal flag.
 std::shared_ptr<std::byte> zeroedBuffer(std::size_t byteCount) {
-    std::size_t rounded = (byteCount + kAlignment - 1) / kAlignment * kAlignment;
-    if (rounded == 0)
-        rounded = kAlignment;
-    void* bytes = std::aligned_alloc(kAlignment, rounded);
+    const std::size_t rounded = (byteCount + kAlignment - 1) / kAlignment * kAlignment;
+    void* bytes = std::aligned_alloc(kAlignment, kAlignment + rounded);
     if (bytes == nullptr)
         throw std::bad_alloc();
-    std::memset(bytes, 0, rounded);
-    return std::shared_ptr<std::byte>(static_cast<std::byte*>(bytes),
-                                      [](std::byte* p) { std::free(p); });
+    std::memset(bytes, 0, kAlignment + rounded);
+    new (bytes) std::atomic<bool>(false);
+    return std::shared_ptr<std::byte>(
+        static_cast<std::byte*>(bytes) + kAlignment, [](std::byte* p) {
+            reinterpret_cast<std::atomic<bool>*>(p - kAlignment)->~atomic();
+            std::free(p - kAlignment);
+        });
 }
 
 }  // namespace
@@ -252,6 +256,12 @@ void MultiArray::fillLastDimension(std::int64_t begin, std::int64_t end, Float16
     const std::int64_t stride = strides_[2];
     for (std::int64_t i = begin; i < end; ++i)
         p[i * stride] = v;
+}
+
+std::atomic<bool>* MultiArray::sealFlag() const {
+    if (!storage_)
+        return nullptr;
+    return std::launder(reinterpret_cast<std::atomic<bool>*>(storage_.get() - kAlignment));
 }
 
 void MultiArray::checkElementType(MultiArrayDataType requested) const {

@@ -4,6 +4,9 @@
 
 #include <array>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <utility>
 
 #include "ml/ModelError.h"
@@ -95,6 +98,8 @@ public:
         MultiArray embeds =
             halfArray({1, signed64(params_.dModel), 1, signed64(kernel_.outputFrames())});
         kernel_.encode(mel.span<float>(), embeds.span<Float16>());
+        // Nothing writes the output again, so the decoder may know it by its buffer.
+        embeds.seal();
         DictionaryFeatureProvider out;
         out.set("encoder_output_embeds", embeds);
         return out;
@@ -140,11 +145,12 @@ public:
         if (!params_.alignmentHeads.empty()) {
             alignment = halfArray({1, signed64(kernel_.encoderFrames())});
         }
+        const std::shared_ptr<const whisper::CrossAttention> cross = crossAttention(embeds);
         const whisper::DecoderStepInputs in{
             inputIds.data<std::int32_t>()[0], cacheLength.data<std::int32_t>()[0],
             keyCache.span<Float16>(),         valueCache.span<Float16>(),
             updateMask.span<std::int32_t>(),  embeds.span<Float16>(),
-            paddingMask.span<Float16>()};
+            paddingMask.span<Float16>(),      cross.get()};
         const whisper::DecoderStepOutputs out{
             logits.span<Float16>(), keyUpdates.span<Float16>(), valueUpdates.span<Float16>(),
             alignment ? alignment->span<Float16>() : std::span<Float16>()};
@@ -165,9 +171,39 @@ public:
     }
 
 private:
+    // The cross-attention of a sealed encoder output, found by its buffer: every step of a
+    // window reads the same one, and comparing its content each time would cost a pass over it.
+    // Outputs that are not sealed are left to the kernel, which compares content.
+    std::shared_ptr<const whisper::CrossAttention> crossAttention(const MultiArray& embeds) const {
+        if (!embeds.isSealed() || embeds.count() == 0)
+            return nullptr;
+        const std::weak_ptr<const void> buffer = embeds.buffer();
+        {
+            std::lock_guard<std::mutex> lock(crossMutex_);
+            for (const auto& [known, cross] : crossByBuffer_) {
+                if (!known.owner_before(buffer) && !buffer.owner_before(known) && !known.expired())
+                    return cross;
+            }
+        }
+        auto cross = kernel_.crossAttention(embeds.span<Float16>());
+        std::lock_guard<std::mutex> lock(crossMutex_);
+        std::erase_if(crossByBuffer_, [](const auto& entry) { return entry.first.expired(); });
+        crossByBuffer_.emplace_front(buffer, cross);
+        if (crossByBuffer_.size() > kCrossByBuffer)
+            crossByBuffer_.pop_back();
+        return cross;
+    }
+
+    // Enough for the windows a batch transcribes in parallel.
+    static constexpr std::size_t kCrossByBuffer = 4;
+
     WhisperHyperParameters params_;
     std::int64_t kvCacheLength_;
     whisper::DecoderKernel kernel_;
+    mutable std::mutex crossMutex_;
+    mutable std::deque<
+        std::pair<std::weak_ptr<const void>, std::shared_ptr<const whisper::CrossAttention>>>
+        crossByBuffer_;
 };
 
 // Looks the cache rows of the forced prompt up in tables the bundle carries, one per task and

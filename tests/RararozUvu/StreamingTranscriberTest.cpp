@@ -144,12 +144,17 @@ TEST_F(StreamingTranscriber, SpeechWrittenInRealTimeReadsAsTheFileDoes) {
     // segment required behind it, the first is confirmed on the way.
     const auto streaming =
         transcriber(processor, /*useVAD=*/false, log, /*requiredSegmentsForConfirmation=*/1);
-    const State state = session(server, *streaming, *processor, log,
-                                AudioProcessor::loadAudioAsFloatArray(file), /*paced=*/true);
+    const std::vector<float> speech = AudioProcessor::loadAudioAsFloatArray(file);
+    const State state = session(server, *streaming, *processor, log, speech, /*paced=*/true);
 
     EXPECT_FALSE(state.isRecording);
-    EXPECT_EQ(state.currentText, "");
-    EXPECT_EQ(state.bufferEnergy.size(), processor->relativeEnergy().size());
+    // The last pass may have ended before the stop, and the next turn is then waiting for more.
+    EXPECT_TRUE(state.currentText.empty() || state.currentText == "Waiting for speech...")
+        << state.currentText;
+    // One energy per 0.1 s buffer: all of the speech is in, and the capture may have gone on a
+    // buffer or two after the last one reached the state.
+    EXPECT_GE(state.bufferEnergy.size(), speech.size() / 1600);
+    EXPECT_LE(state.bufferEnergy.size(), processor->relativeEnergy().size());
     ASSERT_FALSE(state.confirmedSegments.empty());
     EXPECT_EQ(state.lastConfirmedSegmentEndSeconds, state.confirmedSegments.back().end);
     EXPECT_LE(state.unconfirmedSegments.size(), 1u);

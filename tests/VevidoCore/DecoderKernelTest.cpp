@@ -110,8 +110,9 @@ struct Step {
         position = static_cast<std::int32_t>(history);
     }
 
-    void run(const DecoderKernel& kernel, std::span<const Float16> encoder) {
-        kernel.step({7, position, keys, values, update, encoder, padding},
+    void run(const DecoderKernel& kernel, std::span<const Float16> encoder,
+             const ml::whisper::CrossAttention* cross = nullptr) {
+        kernel.step({7, position, keys, values, update, encoder, padding, cross},
                     {logits, keyOut, valueOut, alignment});
     }
 
@@ -215,6 +216,25 @@ TEST_F(DecoderKernelTest, CrossAttentionFollowsTheEncoderOutputsContent) {
     for (auto a : step.alignment)
         total += float(a);
     EXPECT_NEAR(total, 1.0f, 1e-2f);
+}
+
+TEST_F(DecoderKernelTest, KeptCrossAttentionGivesTheSameStep) {
+    Step step(kernel_, 3, rng_);
+    step.run(kernel_, encoder_);
+    const auto expected = step.outputs();
+
+    const auto cross = kernel_.crossAttention(encoder_);
+    Step kept(kernel_, 3, rng_);
+    kept.keys = step.keys;
+    kept.values = step.values;
+    kept.run(kernel_, encoder_, cross.get());
+    EXPECT_EQ(kept.outputs(), expected);
+
+    // Another kernel's keys and values may have other shapes: refused, not read.
+    const DecoderKernel other(params_, weights_.tensors());
+    EXPECT_THROW(kept.run(other, encoder_, cross.get()), WhisperKernelError);
+    EXPECT_THROW(kernel_.crossAttention(std::span(encoder_).first(encoder_.size() - 1)),
+                 WhisperKernelError);
 }
 
 TEST_F(DecoderKernelTest, ConcurrentStepsEqualSequentialOnes) {

@@ -88,6 +88,37 @@ TEST(MultiArray, CopiesShareTheBufferUnlessCopiedExplicitly) {
     EXPECT_FALSE(a.sharesStorageWith(own));
 }
 
+TEST(MultiArray, WriteAccessThroughAnyHandleBreaksTheSeal) {
+    using Write = void (*)(ml::MultiArray&);
+    const Write writes[] = {
+        [](ml::MultiArray& a) { a.data<ml::Float16>(); },
+        [](ml::MultiArray& a) { a.span<ml::Float16>(); },
+        [](ml::MultiArray& a) { a.dataPointer(); },
+        [](ml::MultiArray& a) { a.setValue(0, 1.0); },
+        [](ml::MultiArray& a) { a.fillLastDimension(0, 1, ml::Float16(1.0f)); },
+        [](ml::MultiArray& a) {
+            const std::vector<std::vector<std::int64_t>> at{{0, 0, 1}};
+            a.fill<ml::Float16>(at, ml::Float16(2.0f));
+        },
+    };
+    for (const Write write : writes) {
+        ml::MultiArray sealed({1, 1, 4}, ml::MultiArrayDataType::float16);
+        EXPECT_FALSE(sealed.isSealed());
+        sealed.seal();
+        const ml::MultiArray reader = sealed;
+        ml::MultiArray writer = sealed;
+        EXPECT_TRUE(reader.isSealed());
+        (void)reader.data<ml::Float16>();  // reading keeps it
+        (void)reader.value(0);
+        EXPECT_TRUE(sealed.isSealed());
+        EXPECT_FALSE(sealed.buffer().owner_before(reader.buffer()) ||
+                     reader.buffer().owner_before(sealed.buffer()));
+        write(writer);
+        EXPECT_FALSE(reader.isSealed());
+        EXPECT_FALSE(sealed.copy().isSealed());
+    }
+}
+
 TEST(MultiArray, TypedAccessChecksTheElementType) {
     MultiArray a({3}, MultiArrayDataType::float16);
     EXPECT_NO_THROW(a.data<Float16>());

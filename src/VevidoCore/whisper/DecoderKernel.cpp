@@ -48,13 +48,6 @@ struct DecoderLayer {
     std::vector<float> fc2Bias;
 };
 
-// Cross-attention keys and values of one encoder output, channel-major like the encoder output
-// itself: [layer][channel][frame].
-struct CrossEntry {
-    std::vector<Float16> encoder;
-    std::vector<Float16> keys, values;
-};
-
 bool sameBytes(std::span<const Float16> a, std::span<const Float16> b) {
     if (a.size() != b.size())
         return false;
@@ -86,6 +79,14 @@ void project(const Weights& w, std::size_t rows, std::size_t cols, const float* 
 
 }  // namespace
 
+// Cross-attention keys and values of one encoder output, channel-major like the encoder output
+// itself: [layer][channel][frame].
+struct CrossAttention {
+    const void* kernel = nullptr;  // the kernel's Impl that computed it
+    std::vector<Float16> encoder;
+    std::vector<Float16> keys, values;
+};
+
 struct DecoderKernel::Impl {
     WhisperHyperParameters params;
     std::size_t vocab, width, layerCount, heads, headWidth, frames, ffn, maxPositions;
@@ -97,9 +98,9 @@ struct DecoderKernel::Impl {
     std::vector<float> lnGamma, lnBeta;
 
     mutable std::mutex crossMutex;
-    mutable std::list<std::shared_ptr<const CrossEntry>> crossEntries;  // most recent first
+    mutable std::list<std::shared_ptr<const CrossAttention>> crossEntries;  // most recent first
 
-    std::shared_ptr<const CrossEntry> crossFor(std::span<const Float16> encoder) const;
+    std::shared_ptr<const CrossAttention> crossFor(std::span<const Float16> encoder) const;
     void run(const DecoderStepInputs& in, const DecoderStepOutputs& out, std::size_t slots) const;
 };
 
@@ -190,7 +191,7 @@ std::size_t DecoderKernel::stepWeightBytes() const {
     return m.layerCount * perLayer + m.vocab * d * sizeof(Float16);
 }
 
-std::shared_ptr<const CrossEntry> DecoderKernel::Impl::crossFor(
+std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
     std::span<const Float16> encoder) const {
     {
         std::lock_guard<std::mutex> lock(crossMutex);
@@ -204,13 +205,14 @@ std::shared_ptr<const CrossEntry> DecoderKernel::Impl::crossFor(
     // Computed outside the lock: another thread may do the same work for the same encoder
     // output at the same time, which costs time but never correctness.
     const std::size_t d = width, t = frames;
-    auto entry = std::make_shared<CrossEntry>();
+    auto entry = std::make_shared<CrossAttention>();
+    entry->kernel = this;
     entry->encoder.assign(encoder.begin(), encoder.end());
     entry->keys.resize(layerCount * d * t);
     entry->values.resize(layerCount * d * t);
     std::vector<float> wide(d * t), product(d * t), projection(d * d);
     convertToFloat(encoder.data(), wide.data(), wide.size());
-    const SingleThreadedBlas singleThreaded;
+    singleThreadedBlas();
     for (std::size_t l = 0; l < layerCount; ++l) {
         const DecoderLayer& layer = layers[l];
         // [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision.
@@ -236,6 +238,16 @@ std::shared_ptr<const CrossEntry> DecoderKernel::Impl::crossFor(
     if (crossEntries.size() > kCrossCacheEntries)
         crossEntries.pop_back();
     return entry;
+}
+
+std::shared_ptr<const CrossAttention> DecoderKernel::crossAttention(
+    std::span<const Float16> encoder) const {
+    const Impl& m = *impl_;
+    if (encoder.size() != m.width * m.frames) {
+        throw WhisperKernelError(fmt::format("encoder output has {} elements, expected {}",
+                                             encoder.size(), m.width * m.frames));
+    }
+    return m.crossFor(encoder);
 }
 
 void DecoderKernel::step(const DecoderStepInputs& in, const DecoderStepOutputs& out) const {
@@ -270,13 +282,19 @@ void DecoderKernel::step(const DecoderStepInputs& in, const DecoderStepOutputs& 
         throw WhisperKernelError(fmt::format("position {} is outside the {} learned positions",
                                              in.cacheLength, m.maxPositions));
     }
+    if (in.crossAttention != nullptr && in.crossAttention->kernel != impl_.get()) {
+        throw WhisperKernelError("the cross-attention was computed by another decoder kernel");
+    }
     m.run(in, out, slots);
 }
 
 void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutputs& out,
                               std::size_t slots) const {
     const std::size_t d = width, t = frames, dh = headWidth;
-    const auto cross = crossFor(in.encoderOutputEmbeds);
+    std::shared_ptr<const CrossAttention> found;
+    if (in.crossAttention == nullptr)
+        found = crossFor(in.encoderOutputEmbeds);
+    const CrossAttention* cross = found ? found.get() : in.crossAttention;
 
     // The attended slots: those the padding mask leaves open, or all when it hides every one.
     std::vector<float> bias(slots);

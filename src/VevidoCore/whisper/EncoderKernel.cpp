@@ -216,7 +216,7 @@ void EncoderKernel::encode(std::span<const float> mel, std::span<Float16> out) c
         throw WhisperKernelError(fmt::format("encoder output has {} elements, expected {} × {}",
                                              out.size(), m.width, m.frames));
     }
-    const SingleThreadedBlas blas;
+    singleThreadedBlas();
     std::unique_lock<std::mutex> lock(m.scratchMutex, std::try_to_lock);
     if (lock.owns_lock()) {
         m.run(mel, out, m.scratch);

@@ -1,5 +1,7 @@
 #include "ParallelGemm.h"
 
+#include <dlfcn.h>
+
 #include <mutex>
 
 namespace ml::whisper {
@@ -7,24 +9,34 @@ namespace ml::whisper {
 namespace {
 
 std::mutex blasThreadsMutex;
-int blasUsers = 0;
-int blasThreadsBefore = 1;
+
+// OpenBLAS's pool shutdown is not part of its public interface, so it is looked up rather than
+// linked: a BLAS without it keeps its threads.
+void stopBlasThreads() {
+    using Shutdown = int (*)();
+    if (const auto shutdown =
+            reinterpret_cast<Shutdown>(dlsym(RTLD_DEFAULT, "blas_thread_shutdown_")))
+        shutdown();
+}
+
+// Runs while the program starts: the idle BLAS threads started with the library would otherwise
+// spin beside the pool's for their first tenth of a second or so, while the models load.
+struct BlasSetup {
+    BlasSetup() { singleThreadedBlas(); }
+} const blasSetup;
 
 }  // namespace
 
-SingleThreadedBlas::SingleThreadedBlas() {
+void singleThreadedBlas() {
+    if (openblas_get_num_threads() == 1)
+        return;
     std::lock_guard<std::mutex> lock(blasThreadsMutex);
-    if (blasUsers++ == 0) {
-        blasThreadsBefore = openblas_get_num_threads();
-        if (blasThreadsBefore != 1)
-            openblas_set_num_threads(1);
-    }
-}
-
-SingleThreadedBlas::~SingleThreadedBlas() {
-    std::lock_guard<std::mutex> lock(blasThreadsMutex);
-    if (--blasUsers == 0 && blasThreadsBefore != 1)
-        openblas_set_num_threads(blasThreadsBefore);
+    if (openblas_get_num_threads() == 1)
+        return;
+    // Setting the count while the pool is down would start it again: first the count, then the
+    // pool goes.
+    openblas_set_num_threads(1);
+    stopBlasThreads();
 }
 
 }  // namespace ml::whisper

@@ -13,15 +13,10 @@
 
 namespace ml::whisper {
 
-// While any instance lives, BLAS runs single-threaded; the BLAS thread count in force before the
-// first instance is restored when the last one goes.
-class SingleThreadedBlas {
-public:
-    SingleThreadedBlas();
-    SingleThreadedBlas(const SingleThreadedBlas&) = delete;
-    SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
-    ~SingleThreadedBlas();
-};
+// Makes BLAS run single-threaded, with its own idle threads stopped, unless it already runs so.
+// The kernels call it before their products: something else in the process (a benchmark's plain
+// SGEMM) may have given BLAS threads of its own since. Cheap when nothing changed.
+void singleThreadedBlas();
 
 // Tiles of about this many rows and columns: big enough that packing stays a small share of a
 // tile's work, small enough that every worker gets several.
@@ -51,7 +46,7 @@ struct NoEpilogue {
 
 // C[m × n] = A[m × k] · op(B) + beta · C (row-major, leading dimensions as given), where op(B)
 // is B[n × k]ᵀ when transposeB, else B[k × n]. After each tile, epilogue(r0, r1, c0, c1) runs on
-// the same thread while the tile is still in cache. Needs a live SingleThreadedBlas.
+// the same thread while the tile is still in cache. Call singleThreadedBlas() first.
 template <typename Epilogue = NoEpilogue>
 void parallelGemm(std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda,
                   const float* b, std::size_t ldb, bool transposeB, float beta, float* c,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -62,6 +63,12 @@ std::string shapeText(std::span<const std::int64_t> shape);
 // one copy is seen through every other; copy() makes an independent buffer. A new buffer starts
 // zeroed and is aligned to 64 bytes. No operation locks: one array must not be written from two
 // threads at once.
+//
+// A buffer can be sealed by whoever filled it (a model's output, by the program that computed
+// it): from then on until anyone asks for write access to its elements through any handle
+// (non-const data(), span() or dataPointer(), setValue(), fill(), fillLastDimension()), the
+// elements stay as they were, and a consumer that derived something from them may recognise the
+// buffer by identity instead of comparing its content. Write access breaks the seal for good.
 class MultiArray {
 public:
     // A zeroed array. Throws MultiArrayCreationError for a half-precision array with an empty
@@ -109,7 +116,10 @@ public:
         return static_cast<std::size_t>(count_) * byteWidth(dataType_);
     }
 
-    void* dataPointer() { return storage_.get(); }
+    void* dataPointer() {
+        breakSeal();
+        return storage_.get();
+    }
     const void* dataPointer() const { return storage_.get(); }
 
     // The elements as T. Throws ModelError when T is not the array's element type.
@@ -166,9 +176,30 @@ public:
     // True when both handles refer to one buffer.
     bool sharesStorageWith(const MultiArray& other) const { return storage_ == other.storage_; }
 
+    // See the class comment. isSealed() is true from seal() until the next write access.
+    void seal() {
+        if (std::atomic<bool>* sealed = sealFlag())
+            sealed->store(true, std::memory_order_release);
+    }
+    bool isSealed() const {
+        const std::atomic<bool>* sealed = sealFlag();
+        return sealed != nullptr && sealed->load(std::memory_order_acquire);
+    }
+    // The buffer, to recognise it by later; weak, so that a buffer freed and a new one at the
+    // same address are never taken for each other.
+    std::weak_ptr<const void> buffer() const { return storage_; }
+
 private:
     // Every element set to `value` converted to the element type.
     void fillWith(double value);
+    // The seal flag sits in the buffer's allocation, just before the elements (none in a
+    // moved-from array).
+    std::atomic<bool>* sealFlag() const;
+    void breakSeal() {
+        std::atomic<bool>* sealed = sealFlag();
+        if (sealed != nullptr && sealed->load(std::memory_order_relaxed))
+            sealed->store(false, std::memory_order_release);
+    }
     void checkElementType(MultiArrayDataType requested) const;
     void checkOffset(std::int64_t offset) const;
 

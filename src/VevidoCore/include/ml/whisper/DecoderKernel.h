@@ -11,6 +11,9 @@
 
 namespace ml::whisper {
 
+// The cross-attention keys and values a decoder derives from one encoder output.
+struct CrossAttention;
+
 // The inputs of one decoder step, named and laid out as the "TextDecoder" features. Let
 // L = decoder layers, D = d_model, E = L × D, S = cache slots (any S ≥ 1; taken from the size of
 // keyCache) and W = encoder frames (max_source_positions).
@@ -31,6 +34,9 @@ struct DecoderStepInputs {
     // 0 lets a slot be attended, -10000 hides it. Slots at -1000 or below are skipped outright
     // (their softmax weight is exactly zero in float), unless every slot is that low.
     std::span<const Float16> decoderKeyPaddingMask;
+    // What crossAttention() of the same kernel gave for encoderOutputEmbeds, when the caller
+    // kept it; otherwise the step looks it up by content.
+    const CrossAttention* crossAttention = nullptr;
 };
 
 // Where one step writes its results.
@@ -57,7 +63,9 @@ struct DecoderStepOutputs {
 //
 // The cross-attention keys and values depend only on the encoder output, so the kernel keeps
 // those of the last few encoder outputs it saw, matched by content (not by address). Every step
-// still equals a stateless evaluation of its inputs. step() is const and thread-safe.
+// still equals a stateless evaluation of its inputs. A caller that knows an encoder output cannot
+// change can keep what crossAttention() gives for it and hand it to each step, which then skips
+// the comparison. step() and crossAttention() are const and thread-safe.
 class DecoderKernel {
 public:
     // Throws WhisperKernelError when a tensor is missing or its shape does not fit `params`.
@@ -77,6 +85,11 @@ public:
     // Throws WhisperKernelError when a span has the wrong size, the token id is outside the
     // vocabulary or the position outside the learned positions; nothing is written then.
     void step(const DecoderStepInputs& in, const DecoderStepOutputs& out) const;
+
+    // The cross-attention keys and values of an encoder output (dModel × W halves, channel-major),
+    // found among the cached ones by content or computed. Throws WhisperKernelError when the span
+    // has the wrong size.
+    std::shared_ptr<const CrossAttention> crossAttention(std::span<const Float16> encoder) const;
 
     // Bytes of weights one step reads (what bounds its speed from below).
     std::size_t stepWeightBytes() const;
