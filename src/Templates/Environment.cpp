@@ -37,7 +37,7 @@ const Environment::Policies& Environment::defaultPolicies() {
 
 std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName) const {
     if (!index_.empty()) {
-        const auto found = index_.find(std::string(canonicalName));
+        const auto found = index_.find(canonicalName);
         return found == index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
     }
     for (std::size_t i = 0; i < entries_.size(); ++i) {

@@ -188,20 +188,11 @@ private:
             output_.append("{}");
             return;
         }
-        std::vector<std::size_t> order(object.size());
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            order[i] = i;
-        }
-        if (options_.sortKeys) {
-            sortKeys(object, order);
-        }
         output_.push_back('{');
-        bool first = true;
-        for (const std::size_t i : order) {
+        const auto writeEntry = [&](std::size_t i, bool first) {
             if (!first) {
                 output_.append(itemSeparator_);
             }
-            first = false;
             newline(depth + 1);
             const ObjectKey& key = object.keys()[i];
             if (key.isString()) {
@@ -213,6 +204,21 @@ private:
             }
             output_.append(keySeparator_);
             write(object.values()[i], depth + 1);
+        };
+        if (options_.sortKeys) {
+            std::vector<std::size_t> order(object.size());
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                order[i] = i;
+            }
+            sortKeys(object, order);
+            for (std::size_t k = 0; k < order.size(); ++k) {
+                writeEntry(order[k], k == 0);
+            }
+        } else {
+            // Stored order: no order table to build.
+            for (std::size_t i = 0; i < object.size(); ++i) {
+                writeEntry(i, i == 0);
+            }
         }
         newline(depth);
         output_.push_back('}');

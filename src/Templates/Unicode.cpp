@@ -373,6 +373,18 @@ bool isSpaceOrLineBreak(char32_t scalar) noexcept {
            type == U_PARAGRAPH_SEPARATOR;
 }
 
+Scalar scalarAt(std::string_view text, std::size_t offset) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    auto i = static_cast<int32_t>(offset);
+    UChar32 c = 0;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) {
+        c = 0xFFFD;
+    }
+    return {static_cast<char32_t>(c), offset, static_cast<std::size_t>(i) - offset};
+}
+
 std::vector<Scalar> scalars(std::string_view text) {
     std::vector<Scalar> out;
     out.reserve(text.size());
