@@ -177,7 +177,7 @@ Value objectGet(const Value& receiver, const BoundArguments& bound, const std::v
 
 Value member(const PropertyMembers::MemberTable& table, const Value& receiver,
              std::string_view name) {
-    const auto found = table.find(std::string(name));
+    const auto found = table.find(name);
     return found == table.end() ? Value::undefined() : found->second(receiver);
 }
 

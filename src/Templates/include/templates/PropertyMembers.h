@@ -17,7 +17,15 @@ public:
 
     // Makes the member value (usually a function bound to the receiver) for one receiver.
     using MemberFactory = std::function<Value(const Value& receiver)>;
-    using MemberTable = std::unordered_map<std::string, MemberFactory>;
+    // Looked up by the name's view: most dot accesses are keys of an object, and each first
+    // asks this table.
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view name) const noexcept {
+            return std::hash<std::string_view>{}(name);
+        }
+    };
+    using MemberTable = std::unordered_map<std::string, MemberFactory, NameHash, std::equal_to<>>;
 
     // The methods of strings and of objects, built once on first use from the rows listed in
     // PropertyMembers.cpp; read-only afterwards.
