@@ -128,7 +128,7 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
         }
         if (receiver.isObject()) {
             // An object's methods come before its keys.
-            if (PropertyMembers::objectMembers().contains(property->name)) {
+            if (PropertyMembers::hasObjectMember(property->name)) {
                 result = PropertyMembers::evaluateObjectProperty(receiver, property->name);
             } else if (const Value* value = findValue(receiver.asObject(), property->name)) {
                 return value;

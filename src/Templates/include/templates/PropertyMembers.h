@@ -17,20 +17,15 @@ public:
 
     // Makes the member value (usually a function bound to the receiver) for one receiver.
     using MemberFactory = std::function<Value(const Value& receiver)>;
-    // Looked up by the name's view: most dot accesses are keys of an object, and each first
-    // asks this table.
-    struct NameHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view name) const noexcept {
-            return std::hash<std::string_view>{}(name);
-        }
-    };
-    using MemberTable = std::unordered_map<std::string, MemberFactory, NameHash, std::equal_to<>>;
+    using MemberTable = std::unordered_map<std::string, MemberFactory>;
 
     // The methods of strings and of objects, built once on first use from the rows listed in
     // PropertyMembers.cpp; read-only afterwards.
     static const MemberTable& stringMembers();
     static const MemberTable& objectMembers();
+
+    // Whether objects have a method of that name, which comes before any key of the name.
+    static bool hasObjectMember(std::string_view name);
 
     // The entries of an object as [key, value] pairs in entry order.
     static std::vector<Value> items(const Value::Object& entries);
