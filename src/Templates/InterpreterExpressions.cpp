@@ -368,7 +368,48 @@ std::vector<Value> operandAndArguments(const Expression& operand, const Expressi
     return Interpreter::applyFilter(filter.name, args, evaluateKeywords(filter.kwargs, env), env);
 }
 
+using KindTest = bool (*)(const Value&);
+
+// The built-in tests of a value's kind, as the test table has them: the commonest tests of chat
+// templates (`is defined`, `is string`), run on the operand where it is stored.
+KindTest kindTestNamed(std::string_view name) {
+    static constexpr std::pair<std::string_view, KindTest> rows[] = {
+        {"defined", [](const Value& v) { return !v.isUndefined(); }},
+        {"undefined", [](const Value& v) { return v.isUndefined(); }},
+        {"none", [](const Value& v) { return v.isNull(); }},
+        {"string", [](const Value& v) { return v.isString(); }},
+        {"number", [](const Value& v) { return v.isNumber(); }},
+        {"boolean", [](const Value& v) { return v.isBoolean(); }},
+        {"iterable", [](const Value& v) { return v.isIterable(); }},
+        {"mapping", [](const Value& v) { return v.isObject(); }},
+        {"integer", [](const Value& v) { return v.isInt(); }},
+        {"float", [](const Value& v) { return v.isDouble(); }},
+        {"sequence", [](const Value& v) { return v.isString() || v.isArray(); }},
+        {"true", [](const Value& v) { return v.isBoolean() && v.asBool(); }},
+        {"false", [](const Value& v) { return v.isBoolean() && !v.asBool(); }},
+    };
+    for (const auto& [rowName, kindTest] : rows) {
+        if (rowName == name) {
+            return kindTest;
+        }
+    }
+    return nullptr;
+}
+
 [[gnu::noinline]] Value evaluateTestExpression(const Expression::Test& test, const Scope& env) {
+    if (test.args.empty()) {
+        if (const KindTest kindTest = kindTestNamed(test.name)) {
+            Value storage;
+            const Value& operand = evaluateBorrowed(test.operand, env, storage);
+            // A function variable of the test's name is called instead, as evaluateTest does.
+            const Value* variable = env->find(test.name);
+            if (!variable || !variable->isFunction()) {
+                return Value(kindTest(operand) != test.negated);
+            }
+            const std::vector<Value> args{operand};
+            return Value(Interpreter::evaluateTest(test.name, args, env) != test.negated);
+        }
+    }
     const std::vector<Value> args = operandAndArguments(test.operand, test.args, env);
     return Value(Interpreter::evaluateTest(test.name, args, env) != test.negated);
 }
