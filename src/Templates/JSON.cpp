@@ -3,6 +3,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 
 #include "NumberText.h"
@@ -20,6 +21,16 @@ void appendEscape(std::string& out, std::uint32_t codeUnit) {
         out.push_back(hexDigits[(codeUnit >> shift) & 0xF]);
     }
 }
+
+// The bytes a JSON string holds as they are: printable ASCII other than the quote and the
+// backslash.
+constexpr auto plainBytes = [] {
+    std::array<bool, 256> plain{};
+    for (int byte = 0x20; byte < 0x7F; ++byte) {
+        plain[static_cast<std::size_t>(byte)] = byte != '"' && byte != '\\';
+    }
+    return plain;
+}();
 
 [[noreturn]] void tooLong(std::size_t maximumLength) {
     throw TemplateError::runtime("JSON text would exceed the limit of " +
@@ -82,11 +93,10 @@ public:
         std::int32_t i = 0;
         while (i < length) {
             const std::uint8_t byte = s[i];
-            if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
+            if (plainBytes[byte]) {
                 // Runs of plain ASCII are copied whole.
                 std::int32_t end = i + 1;
-                while (end < length && s[end] >= 0x20 && s[end] < 0x7F && s[end] != '"' &&
-                       s[end] != '\\') {
+                while (end < length && plainBytes[s[end]]) {
                     ++end;
                 }
                 output_.append(

@@ -130,7 +130,7 @@ std::string normalized(std::string_view text) {
     return out;
 }
 
-bool canonicallyEquivalent(std::string_view a, std::string_view b) {
+bool canonicallyEquivalentSlowly(std::string_view a, std::string_view b) {
     const std::size_t common = std::min(a.size(), b.size());
     std::size_t i = 0;
     while (i < common && a[i] == b[i]) {

@@ -20,7 +20,20 @@ std::string repairedUtf8(std::string_view text);
 // Normalization Form C of the text.
 std::string normalized(std::string_view text);
 
-bool canonicallyEquivalent(std::string_view a, std::string_view b);
+bool canonicallyEquivalentSlowly(std::string_view a, std::string_view b);
+
+// Key and name comparisons mostly meet identical texts or texts that differ in their first
+// ASCII letter; both are settled here without a call.
+inline bool canonicallyEquivalent(std::string_view a, std::string_view b) {
+    if (!a.empty() && !b.empty() && a[0] != b[0]) {
+        if (static_cast<unsigned char>(a[0]) < 0x80 && static_cast<unsigned char>(b[0]) < 0x80) {
+            return false;
+        }
+    } else if (a.size() == b.size() && a == b) {
+        return true;
+    }
+    return canonicallyEquivalentSlowly(a, b);
+}
 
 // -1, 0 or 1 by the Unicode scalars of the canonical forms: locale-free, "B" before "a".
 int compare(std::string_view a, std::string_view b);
