@@ -120,6 +120,11 @@ void BM_RenderPhi4(benchmark::State& state) {
 }
 BENCHMARK(BM_RenderPhi4);
 
+void BM_RenderGptOss20bTools(benchmark::State& state) {
+    renderTemplate(state, "gpt-oss-20b", true);
+}
+BENCHMARK(BM_RenderGptOss20bTools);
+
 void BM_CompileQwen25(benchmark::State& state) {
     const std::string source = chatTemplate("qwen2.5-instruct");
     for (auto _ : state) {

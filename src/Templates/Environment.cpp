@@ -1,5 +1,7 @@
 #include "templates/Environment.h"
 
+#include <cstring>
+
 #include "templates/Globals.h"
 #include "templates/Unicode.h"
 
@@ -37,11 +39,15 @@ const Environment::Policies& Environment::defaultPolicies() {
 
 std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName) const {
     if (!index_.empty()) {
-        const auto found = index_.find(std::string(canonicalName));
+        const auto found = index_.find(canonicalName);
         return found == index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
     }
+    // Names of one length mostly differ in their first letter: compared before the rest.
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-        if (entries_[i].name == canonicalName) {
+        const std::string& name = entries_[i].name;
+        if (name.size() == canonicalName.size() &&
+            (name.empty() || (name[0] == canonicalName[0] &&
+                              std::memcmp(name.data(), canonicalName.data(), name.size()) == 0))) {
             return static_cast<std::ptrdiff_t>(i);
         }
     }

@@ -12,6 +12,8 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
                              const KeywordValues& keywordArguments, const Scope& env) {
     CallDepth depth(*env);
     const Scope scope = Environment::make(env);
+    scope->variables().reserve(1 + macro.defaults.size() + macro.parameters.size() +
+                               keywordArguments.size());
     if (const Value* caller = env->find("caller"); caller && !caller->isUndefined()) {
         scope->set("caller", *caller);
     }

@@ -81,44 +81,77 @@ bool isLiteral(const Expression& e) {
 // The expression's value; a variable's value is lent out of its scope instead of copied. The
 // reference is good only until the next evaluation, which may rebind the variable, so callers
 // borrow only where nothing else is evaluated while they use it.
+const Value* memberInPlace(const Expression::Member& member, const Scope& env, Value& storage);
+
+// The value of `e` without a copy where it is stored already: a variable's binding, or a value
+// inside an object reached from one (tool.function.parameters). Anything else is evaluated into
+// `storage`. The reference lasts as long as `storage` does and nothing is evaluated meanwhile.
 const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& storage) {
     if (const auto* name = e.getIf<Expression::Identifier>()) {
         return (*env)[name->name];
+    }
+    if (const auto* member = e.getIf<Expression::Member>()) {
+        const Value* value = memberInPlace(*member, env, storage);
+        return value ? *value : storage;
     }
     storage = Interpreter::evaluateExpression(e, env);
     return storage;
 }
 
-[[gnu::noinline]] Value evaluateMember(const Expression::Member& member, const Scope& env) {
-    Value storage;
-    if (member.computed) {
-        if (isLiteral(member.key)) {
-            const Value& receiver = evaluateBorrowed(member.object, env, storage);
-            const auto* text = member.key.getIf<Expression::String>();
-            if (text && receiver.isObject()) {
-                // The commonest subscript of all, message['content']: no key value is built.
-                const Value* value = findValue(receiver.asObject(), text->value);
-                return value ? *value : Value::undefined();
-            }
-            return Interpreter::evaluateComputedMember(
-                receiver, Interpreter::evaluateExpression(member.key, env));
-        }
+// The member where its receiver object stores it (the receiver itself may be held by `storage`),
+// or null with the member evaluated into `storage`.
+const Value* memberInPlace(const Expression::Member& member, const Scope& env, Value& storage) {
+    if (member.computed && !isLiteral(member.key)) {
         const Value receiver = Interpreter::evaluateExpression(member.object, env);
-        return Interpreter::evaluateComputedMember(
+        storage = Interpreter::evaluateComputedMember(
             receiver, Interpreter::evaluateExpression(member.key, env));
+        return nullptr;
     }
     const Value& receiver = evaluateBorrowed(member.object, env, storage);
-    const auto* property = member.key.getIf<Expression::Identifier>();
-    if (!property) {
-        throw TemplateError::runtime("Property access requires identifier");
+    Value result;
+    if (member.computed) {
+        const auto* text = member.key.getIf<Expression::String>();
+        if (text && receiver.isObject()) {
+            // The commonest subscript of all, message['content']: no key value is built.
+            if (const Value* value = findValue(receiver.asObject(), text->value)) {
+                return value;
+            }
+            result = Value::undefined();
+        } else {
+            result = Interpreter::evaluateComputedMember(
+                receiver, Interpreter::evaluateExpression(member.key, env));
+        }
+    } else {
+        const auto* property = member.key.getIf<Expression::Identifier>();
+        if (!property) {
+            throw TemplateError::runtime("Property access requires identifier");
+        }
+        if (receiver.isObject()) {
+            // An object's methods come before its keys.
+            if (PropertyMembers::hasObjectMember(property->name)) {
+                result = PropertyMembers::evaluateObjectProperty(receiver, property->name);
+            } else if (const Value* value = findValue(receiver.asObject(), property->name)) {
+                return value;
+            } else {
+                result = Value::undefined();
+            }
+        } else if (receiver.isString()) {
+            result = PropertyMembers::evaluateStringProperty(receiver, property->name);
+        } else {
+            result = Value::undefined();
+        }
     }
-    if (receiver.isObject()) {
-        return PropertyMembers::evaluateObjectProperty(receiver, property->name);
+    // The receiver may live in `storage`: it goes only once the result is made.
+    storage = std::move(result);
+    return nullptr;
+}
+
+[[gnu::noinline]] Value evaluateMember(const Expression::Member& member, const Scope& env) {
+    Value storage;
+    if (const Value* value = memberInPlace(member, env, storage)) {
+        return *value;
     }
-    if (receiver.isString()) {
-        return PropertyMembers::evaluateStringProperty(receiver, property->name);
-    }
-    return Value::undefined();
+    return storage;
 }
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
@@ -335,7 +368,48 @@ std::vector<Value> operandAndArguments(const Expression& operand, const Expressi
     return Interpreter::applyFilter(filter.name, args, evaluateKeywords(filter.kwargs, env), env);
 }
 
+using KindTest = bool (*)(const Value&);
+
+// The built-in tests of a value's kind, as the test table has them: the commonest tests of chat
+// templates (`is defined`, `is string`), run on the operand where it is stored.
+KindTest kindTestNamed(std::string_view name) {
+    static constexpr std::pair<std::string_view, KindTest> rows[] = {
+        {"defined", [](const Value& v) { return !v.isUndefined(); }},
+        {"undefined", [](const Value& v) { return v.isUndefined(); }},
+        {"none", [](const Value& v) { return v.isNull(); }},
+        {"string", [](const Value& v) { return v.isString(); }},
+        {"number", [](const Value& v) { return v.isNumber(); }},
+        {"boolean", [](const Value& v) { return v.isBoolean(); }},
+        {"iterable", [](const Value& v) { return v.isIterable(); }},
+        {"mapping", [](const Value& v) { return v.isObject(); }},
+        {"integer", [](const Value& v) { return v.isInt(); }},
+        {"float", [](const Value& v) { return v.isDouble(); }},
+        {"sequence", [](const Value& v) { return v.isString() || v.isArray(); }},
+        {"true", [](const Value& v) { return v.isBoolean() && v.asBool(); }},
+        {"false", [](const Value& v) { return v.isBoolean() && !v.asBool(); }},
+    };
+    for (const auto& [rowName, kindTest] : rows) {
+        if (rowName == name) {
+            return kindTest;
+        }
+    }
+    return nullptr;
+}
+
 [[gnu::noinline]] Value evaluateTestExpression(const Expression::Test& test, const Scope& env) {
+    if (test.args.empty()) {
+        if (const KindTest kindTest = kindTestNamed(test.name)) {
+            Value storage;
+            const Value& operand = evaluateBorrowed(test.operand, env, storage);
+            // A function variable of the test's name is called instead, as evaluateTest does.
+            const Value* variable = env->find(test.name);
+            if (!variable || !variable->isFunction()) {
+                return Value(kindTest(operand) != test.negated);
+            }
+            const std::vector<Value> args{operand};
+            return Value(Interpreter::evaluateTest(test.name, args, env) != test.negated);
+        }
+    }
     const std::vector<Value> args = operandAndArguments(test.operand, test.args, env);
     return Value(Interpreter::evaluateTest(test.name, args, env) != test.negated);
 }

@@ -3,6 +3,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 
 #include "NumberText.h"
@@ -20,6 +21,16 @@ void appendEscape(std::string& out, std::uint32_t codeUnit) {
         out.push_back(hexDigits[(codeUnit >> shift) & 0xF]);
     }
 }
+
+// The bytes a JSON string holds as they are: printable ASCII other than the quote and the
+// backslash.
+constexpr auto plainBytes = [] {
+    std::array<bool, 256> plain{};
+    for (int byte = 0x20; byte < 0x7F; ++byte) {
+        plain[static_cast<std::size_t>(byte)] = byte != '"' && byte != '\\';
+    }
+    return plain;
+}();
 
 [[noreturn]] void tooLong(std::size_t maximumLength) {
     throw TemplateError::runtime("JSON text would exceed the limit of " +
@@ -82,11 +93,10 @@ public:
         std::int32_t i = 0;
         while (i < length) {
             const std::uint8_t byte = s[i];
-            if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
+            if (plainBytes[byte]) {
                 // Runs of plain ASCII are copied whole.
                 std::int32_t end = i + 1;
-                while (end < length && s[end] >= 0x20 && s[end] < 0x7F && s[end] != '"' &&
-                       s[end] != '\\') {
+                while (end < length && plainBytes[s[end]]) {
                     ++end;
                 }
                 output_.append(
@@ -188,20 +198,11 @@ private:
             output_.append("{}");
             return;
         }
-        std::vector<std::size_t> order(object.size());
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            order[i] = i;
-        }
-        if (options_.sortKeys) {
-            sortKeys(object, order);
-        }
         output_.push_back('{');
-        bool first = true;
-        for (const std::size_t i : order) {
+        const auto writeEntry = [&](std::size_t i, bool first) {
             if (!first) {
                 output_.append(itemSeparator_);
             }
-            first = false;
             newline(depth + 1);
             const ObjectKey& key = object.keys()[i];
             if (key.isString()) {
@@ -213,6 +214,21 @@ private:
             }
             output_.append(keySeparator_);
             write(object.values()[i], depth + 1);
+        };
+        if (options_.sortKeys) {
+            std::vector<std::size_t> order(object.size());
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                order[i] = i;
+            }
+            sortKeys(object, order);
+            for (std::size_t k = 0; k < order.size(); ++k) {
+                writeEntry(order[k], k == 0);
+            }
+        } else {
+            // Stored order: no order table to build.
+            for (std::size_t i = 0; i < object.size(); ++i) {
+                writeEntry(i, i == 0);
+            }
         }
         newline(depth);
         output_.push_back('}');

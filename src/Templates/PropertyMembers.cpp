@@ -1,5 +1,6 @@
 #include "templates/PropertyMembers.h"
 
+#include <algorithm>
 #include <string>
 
 #include "BuiltinSupport.h"
@@ -177,8 +178,14 @@ Value objectGet(const Value& receiver, const BoundArguments& bound, const std::v
 
 Value member(const PropertyMembers::MemberTable& table, const Value& receiver,
              std::string_view name) {
-    const auto found = table.find(std::string(name));
-    return found == table.end() ? Value::undefined() : found->second(receiver);
+    // The tables are short and most names asked for are none of theirs (an object's keys): a
+    // row of length-first comparisons costs less than hashing the name.
+    for (const auto& [member, factory] : table) {
+        if (member == name) {
+            return factory(receiver);
+        }
+    }
+    return Value::undefined();
 }
 
 }  // namespace
@@ -266,6 +273,12 @@ Value PropertyMembers::evaluate(const Value& receiver, std::string_view name) {
         return evaluateObjectProperty(receiver, name);
     }
     return Value::undefined();
+}
+
+bool PropertyMembers::hasObjectMember(std::string_view name) {
+    const MemberTable& table = objectMembers();
+    return std::any_of(table.begin(), table.end(),
+                       [name](const auto& row) { return row.first == name; });
 }
 
 Value PropertyMembers::evaluateStringProperty(const Value& text, std::string_view name) {

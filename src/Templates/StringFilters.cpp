@@ -127,18 +127,26 @@ Value Filters::trim(const Args& args, const KeywordValues& kwargs, const Scope&)
     static const std::string parameters[] = {"chars"};
     static const ArgumentDefaults defaults{{"chars", Value()}};
     const BoundArguments bound = bindAfterValue(args, kwargs, parameters, defaults);
-    const std::string text = textOfValue(args);
+    // A text argument is read in place, and given back as it is when nothing is trimmed.
+    const bool givenText = !args.empty() && args.front().isString();
+    const std::string printed = givenText ? std::string() : textOfValue(args);
+    const std::string_view text = givenText ? std::string_view(args.front().asString()) : printed;
     const Value& chars = bound.at(0);
+    std::string_view result;
     if (chars.isString() && !chars.asString().empty()) {
         std::u32string set;
         for (const auto& scalar : unicode::scalars(chars.asString())) {
             set.push_back(scalar.value);
         }
-        return Value(std::string(unicode::trimmed(
-            text, [&set](char32_t c) { return set.find(c) != std::u32string::npos; }, true,
-            true)));
+        result = unicode::trimmed(
+            text, [&set](char32_t c) { return set.find(c) != std::u32string::npos; }, true, true);
+    } else {
+        result = unicode::trimmed(text, unicode::isSpaceOrLineBreak, true, true);
     }
-    return Value(std::string(unicode::trimmed(text, unicode::isSpaceOrLineBreak, true, true)));
+    if (givenText && result.size() == text.size()) {
+        return args.front();
+    }
+    return Value(std::string(result));
 }
 
 Value Filters::replace(const Args& args, const KeywordValues& kwargs, const Scope& env) {

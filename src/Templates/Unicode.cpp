@@ -130,7 +130,7 @@ std::string normalized(std::string_view text) {
     return out;
 }
 
-bool canonicallyEquivalent(std::string_view a, std::string_view b) {
+bool canonicallyEquivalentSlowly(std::string_view a, std::string_view b) {
     const std::size_t common = std::min(a.size(), b.size());
     std::size_t i = 0;
     while (i < common && a[i] == b[i]) {
@@ -371,6 +371,18 @@ bool isSpaceOrLineBreak(char32_t scalar) noexcept {
     const auto type = u_charType(static_cast<UChar32>(scalar));
     return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR ||
            type == U_PARAGRAPH_SEPARATOR;
+}
+
+Scalar scalarAt(std::string_view text, std::size_t offset) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    auto i = static_cast<int32_t>(offset);
+    UChar32 c = 0;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) {
+        c = 0xFFFD;
+    }
+    return {static_cast<char32_t>(c), offset, static_cast<std::size_t>(i) - offset};
 }
 
 std::vector<Scalar> scalars(std::string_view text) {

@@ -148,6 +148,10 @@ TEST(BuiltinFilters, Strings) {
          "{{ 'hELLO' | capitalize }}",
          "12true[]Hello WorldHello"},
         {"{{ 'xxhixy' | trim('xy') }}[{{ ' \n hi \n' | trim('') }}]", "hi[hi]"},
+        // Separators beyond ASCII at either end, mixed with ASCII blanks; a kept non-ASCII end.
+        {"[{{ '\u3000 hi\u00A0 \u3000' | trim }}][{{ ' \u00E9 \u2003' | trim }}]"
+         "[{{ ' \u3000 ' | trim }}][{{ 'x\u00E9\u00E9' | trim('\u00E9') }}]",
+         "[hi][\u00E9][][x]"},
         {"{{ 'aaa' | replace('a', 'b', 1) }} {{ 'aaa' | replace('a', 'b', 1.0) }} "
          "{{ 'aaa' | replace('a', 'b', 0) }}",
          "baa bbb aaa"},

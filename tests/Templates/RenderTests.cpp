@@ -47,6 +47,10 @@ Template::Context standardContext() {
              return Value(args.at(1).asString() + args.at(0).asString() + args.at(1).asString());
          })},
         {"zero", function([](const Args&, const KeywordValues&) { return Value(0); })},
+        // A function variable named like a built-in test replaces the test.
+        {"mapping", function([](const Args& args, const KeywordValues&) {
+             return Value(args.at(0).isString());
+         })},
         {"items", Value(Args{1, 2, 3})},
         {"user", Value::dictionaryLiteral({{"name", "Ada"}, {"role", "admin"}})},
     };
@@ -145,6 +149,7 @@ TEST(RenderTest, ExpressionForms) {
         {"{{ kw(b=2, a='x') }}", "a=x;b=2;"},
         {"{{ 'abc' | shout }}|{{ 'x' | wrap('*') }}", "ABC|*x*"},
         {"{{ 1 is zero }}|{{ 1 is not zero }}", "false|true"},
+        {"{{ 'x' is mapping }}|{{ user is mapping }}|{{ user is not mapping }}", "true|false|true"},
     });
 }
 

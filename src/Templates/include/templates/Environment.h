@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,7 +72,14 @@ public:
         std::ptrdiff_t indexOf(std::string_view canonicalName) const;
 
         std::vector<Entry> entries_;
-        std::unordered_map<std::string, std::size_t> index_;
+        // Looked up by the name's view, without building a string for each lookup.
+        struct NameHash {
+            using is_transparent = void;
+            std::size_t operator()(std::string_view name) const noexcept {
+                return std::hash<std::string_view>{}(name);
+            }
+        };
+        std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> index_;
     };
 
     // Counters of one rendering, shared by every scope of its chain.

@@ -24,6 +24,9 @@ public:
     static const MemberTable& stringMembers();
     static const MemberTable& objectMembers();
 
+    // Whether objects have a method of that name, which comes before any key of the name.
+    static bool hasObjectMember(std::string_view name);
+
     // The entries of an object as [key, value] pairs in entry order.
     static std::vector<Value> items(const Value::Object& entries);
 

@@ -20,7 +20,20 @@ std::string repairedUtf8(std::string_view text);
 // Normalization Form C of the text.
 std::string normalized(std::string_view text);
 
-bool canonicallyEquivalent(std::string_view a, std::string_view b);
+bool canonicallyEquivalentSlowly(std::string_view a, std::string_view b);
+
+// Key and name comparisons mostly meet identical texts or texts that differ in their first
+// ASCII letter; both are settled here without a call.
+inline bool canonicallyEquivalent(std::string_view a, std::string_view b) {
+    if (!a.empty() && !b.empty() && a[0] != b[0]) {
+        if (static_cast<unsigned char>(a[0]) < 0x80 && static_cast<unsigned char>(b[0]) < 0x80) {
+            return false;
+        }
+    } else if (a.size() == b.size() && a == b) {
+        return true;
+    }
+    return canonicallyEquivalentSlowly(a, b);
+}
 
 // -1, 0 or 1 by the Unicode scalars of the canonical forms: locale-free, "B" before "a".
 int compare(std::string_view a, std::string_view b);
@@ -83,26 +96,43 @@ struct Scalar {
 };
 std::vector<Scalar> scalars(std::string_view text);
 
+// The one scalar that starts at byte `offset` (before the end of the text), read as scalars()
+// reads it.
+Scalar scalarAt(std::string_view text, std::size_t offset);
+
 template <class Predicate>
 std::string_view trimmed(std::string_view text, Predicate strip, bool leading, bool trailing) {
-    const std::vector<Scalar> all = scalars(text);
-    std::size_t first = 0;
-    std::size_t last = all.size();
+    // Reading from the front one scalar at a time finds the same scalars as reading the whole
+    // text, and an ASCII byte is always a scalar of its own, so only a non-ASCII byte at the end
+    // needs the scalars of what is left.
+    std::size_t begin = 0;
+    std::size_t end = text.size();
     if (leading) {
-        while (first < last && strip(all[first].value)) {
-            ++first;
+        while (begin < end) {
+            const Scalar scalar = scalarAt(text, begin);
+            if (!strip(scalar.value)) {
+                break;
+            }
+            begin += scalar.length;
         }
     }
     if (trailing) {
-        while (last > first && strip(all[last - 1].value)) {
-            --last;
+        while (end > begin && static_cast<unsigned char>(text[end - 1]) < 0x80 &&
+               strip(static_cast<char32_t>(text[end - 1]))) {
+            --end;
+        }
+        if (end > begin && static_cast<unsigned char>(text[end - 1]) >= 0x80) {
+            const std::vector<Scalar> rest = scalars(text.substr(begin, end - begin));
+            std::size_t last = rest.size();
+            while (last > 0 && strip(rest[last - 1].value)) {
+                --last;
+            }
+            end = last == 0 ? begin : begin + rest[last - 1].offset + rest[last - 1].length;
         }
     }
-    if (first == last) {
+    if (begin == end) {
         return text.substr(0, 0);
     }
-    const std::size_t begin = all[first].offset;
-    const std::size_t end = all[last - 1].offset + all[last - 1].length;
     return text.substr(begin, end - begin);
 }
 
