@@ -32,6 +32,8 @@
 #include <system_error>
 #include <vector>
 
+#include "hub/HubApi.h"
+#include "ml/CheckpointConversion.h"
 #include "ml/WhisperConverter.h"
 #include "rararozuvu/RararozUvu.h"
 #include "rararozuvu/ResultWriting.h"
@@ -348,11 +350,26 @@ int transcribe(const Arguments& a) {
         const std::string endpoint = a.endpoint                   ? *a.endpoint
                                      : fromEnvironment != nullptr ? std::string(fromEnvironment)
                                                                   : hub::HubApi::defaultEndpoint();
-        const fs::path folder = RararozUvu::download(
-            *a.model, a.downloadBase ? std::optional<fs::path>(*a.downloadBase) : std::nullopt,
-            false, a.modelRepo.value_or(RararozUvu::defaultModelRepo), std::nullopt, endpoint,
-            drawProgress);
-        config.modelFolder = folder.string();
+        const std::optional<fs::path> downloadBase =
+            a.downloadBase ? std::optional<fs::path>(*a.downloadBase) : std::nullopt;
+        const fs::path folder =
+            RararozUvu::download(*a.model, downloadBase, false,
+                                 a.modelRepo.value_or(RararozUvu::defaultModelRepo), std::nullopt,
+                                 endpoint, drawProgress);
+        // A repository may publish a standard checkpoint instead of model folders: it is
+        // converted once, beside the download cache's own files.
+        const fs::path cacheRoot =
+            hub::HubApi(hub::HubApi::Options{.downloadBase = downloadBase, .endpoint = endpoint})
+                .downloadBase();
+        const std::optional<fs::path> modelFolder = ml::modelFolderFromDownload(folder, cacheRoot);
+        if (!modelFolder) {
+            fmt::print(stderr,
+                       "quillora-cli: {} holds neither model bundles (TextDecoder.mlmodelc) nor a "
+                       "checkpoint (config.json and model.safetensors)\n",
+                       folder.string());
+            return 1;
+        }
+        config.modelFolder = modelFolder->string();
     }
     std::unique_ptr<RararozUvu> facade;
     try {

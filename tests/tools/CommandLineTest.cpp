@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "AudioFixtures.h"
+#include "TestHub.h"
 
 namespace {
 
@@ -458,6 +459,53 @@ TEST_F(CommandLine, ConvertKeepsTheCheckpointAndChecksIt) {
                            {"tensor \"model.encoder.layers.0.fc1.weight\" has shape [1536, 384]"}};
     expectRun(runCli(expand(mismatch.args)), mismatch);
     EXPECT_FALSE(fs::exists(path("mismatch")));
+}
+
+}  // namespace
+
+namespace {
+
+// A hub repository may publish a standard checkpoint instead of model folders: --model converts
+// it once and transcribes as the checkpoint converted by hand does; a folder of neither layout is
+// one clear line.
+TEST_F(CommandLine, AHubModelMayBeAStandardCheckpoint) {
+    ::setenv("CI_DISABLE_NETWORK_MONITOR", "1", 1);
+    hub::testing::TestHub hub;
+    const hub::Repo repo("owner/checkpoints");
+    for (const auto& entry : fs::recursive_directory_iterator(kCheckpoint)) {
+        if (entry.is_regular_file())
+            hub.addFile(repo,
+                        "openai_whisper-tiny.en/" +
+                            entry.path().lexically_relative(kCheckpoint).generic_string(),
+                        fileText(entry.path()));
+    }
+    hub.addFile(repo, "openai_whisper-base.en/README.md", "neither layout");
+    const auto fromHub = [&](const std::string& model) {
+        return runCli(expand({"--model", model, "--model-repo", "owner/checkpoints", "--endpoint",
+                              hub.endpoint(), "--download-base", "{hub}", "--fallback-count", "0",
+                              "{speech.wav}"}));
+    };
+
+    const CliRun viaHub = fromHub("tiny.en");
+    EXPECT_EQ(viaHub.status, 0) << viaHub.err;
+    const CliRun local =
+        runCli(expand({"--model-path", "{model}", "--fallback-count", "0", "{speech.wav}"}));
+    // The hub client reports on standard output whether it found a token while the monitor is
+    // off; the transcript is the last line.
+    const auto transcript = [](const std::string& out) {
+        const std::size_t start = out.rfind('\n', out.size() >= 2 ? out.size() - 2 : 0);
+        return start == std::string::npos ? out : out.substr(start + 1);
+    };
+    EXPECT_EQ(transcript(viaHub.out), transcript(local.out));
+    EXPECT_THAT(transcript(viaHub.out), Not(HasSubstr("TOKEN")));
+    EXPECT_TRUE(fs::is_regular_file(
+        fs::path(path("hub")) /
+        "converted/models/owner/checkpoints/openai_whisper-tiny.en/TextDecoder.mlmodelc/model.json"));
+
+    const CliRun neither = fromHub("base.en");
+    EXPECT_EQ(neither.status, 1);
+    EXPECT_THAT(neither.err, HasSubstr("holds neither model bundles"));
+    ::unsetenv("CI_DISABLE_NETWORK_MONITOR");
 }
 
 }  // namespace
