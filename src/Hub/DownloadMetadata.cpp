@@ -130,10 +130,10 @@ void writeAll(int fd, std::string_view text) {
 }
 
 // Writes into a fresh file beside the target and renames it over the target, so that a reader
-// sees the old text or the new one, never a mixture.
+// sees the old text or the new one, never a mixture. The temporary name does not grow with the
+// target's: a target name near the file system's limit must still have room for its twin.
 void writeAtomically(const std::filesystem::path& target, std::string_view text) {
-    std::string temporary =
-        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    std::string temporary = (target.parent_path() / ".quillora-XXXXXX").string();
     detail::UniqueFd file(::mkstemp(temporary.data()));
     if (!file) {
         throw std::system_error(errno, std::generic_category());

@@ -1,5 +1,6 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
 #include "InterpreterInternals.h"
+#include "LimitErrors.h"
 #include "templates/Interpreter.h"
 #include "templates/TemplateError.h"
 #include "templates/Unicode.h"
@@ -206,6 +207,7 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
         }
         case Value::Kind::string:
             source = Source::string;
+            checkCharacterCount(iterable.asString(), env->limits());
             for (const std::string_view character : unicode::characters(iterable.asString())) {
                 owned.emplace_back(character);
             }

@@ -2,9 +2,11 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "templates/RenderLimits.h"
 #include "templates/TemplateError.h"
+#include "templates/Unicode.h"
 
 namespace templates {
 
@@ -13,6 +15,22 @@ inline void checkTextLength(std::size_t length, const RenderLimits& limits) {
     if (length > limits.maximumTextLength) {
         throw TemplateError::runtime("Text would exceed the limit of " +
                                      std::to_string(limits.maximumTextLength) + " bytes");
+    }
+}
+
+// Fails when an array the rendering builds would outgrow the limit; checked before building.
+inline void checkArrayLength(std::size_t length, const RenderLimits& limits) {
+    if (length > limits.maximumArrayLength) {
+        throw TemplateError::runtime("Array would exceed the limit of " +
+                                     std::to_string(limits.maximumArrayLength) + " elements");
+    }
+}
+
+// Fails when a text's characters, one value each, would outgrow the array limit. A text of no
+// more bytes than the limit cannot have more characters, so only a longer one is counted.
+inline void checkCharacterCount(std::string_view text, const RenderLimits& limits) {
+    if (text.size() > limits.maximumArrayLength) {
+        checkArrayLength(unicode::characterCount(text), limits);
     }
 }
 

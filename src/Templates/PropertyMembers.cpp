@@ -81,11 +81,10 @@ Value stripMethod(const Value& receiver, const char* name, bool leading, bool tr
     });
 }
 
-Value split(const Value& receiver, const BoundArguments& bound, const std::vector<Value>&) {
-    const std::string& text = receiver.asString();
-    const Value& separator = bound.at(0);
-    const Value& maxsplit = bound.at(1);
-    std::vector<Value> pieces;
+// Calls piece(start, length) for each piece of the text, in order.
+template <class Piece>
+void forEachPiece(std::string_view text, const Value& separator, const Value& maxsplit,
+                  Piece piece) {
     if (!separator.isString()) {
         std::size_t start = 0;
         while (start <= text.size()) {
@@ -94,16 +93,13 @@ Value split(const Value& receiver, const BoundArguments& bound, const std::vecto
                 end = text.size();
             }
             if (end > start) {
-                pieces.emplace_back(text.substr(start, end - start));
+                piece(start, end - start);
             }
             start = end + 1;
         }
-        return Value(std::move(pieces));
+        return;
     }
     const std::string& sep = separator.asString();
-    if (sep.empty()) {
-        return Value(std::vector<Value>{receiver});
-    }
     const std::int64_t limit = maxsplit.isInt() && maxsplit.asInt() >= 0 ? maxsplit.asInt() : -1;
     std::size_t start = 0;
     std::int64_t steps = 0;
@@ -112,11 +108,32 @@ Value split(const Value& receiver, const BoundArguments& bound, const std::vecto
         if (found == std::string::npos) {
             break;
         }
-        pieces.emplace_back(text.substr(start, found - start));
+        piece(start, found - start);
         start = found + sep.size();
         ++steps;
     }
-    pieces.emplace_back(text.substr(start));
+    piece(start, text.size() - start);
+}
+
+Value split(const Value& receiver, const BoundArguments& bound, const std::vector<Value>&,
+            const RenderLimits& limits) {
+    const std::string& text = receiver.asString();
+    const Value& separator = bound.at(0);
+    const Value& maxsplit = bound.at(1);
+    if (separator.isString() && separator.asString().empty()) {
+        return Value(std::vector<Value>{receiver});
+    }
+    // A text of no more bytes than the limit cannot give more pieces; a longer one is counted
+    // before anything is built.
+    if (text.size() >= limits.maximumArrayLength) {
+        std::size_t count = 0;
+        forEachPiece(text, separator, maxsplit, [&count](std::size_t, std::size_t) { ++count; });
+        checkArrayLength(count, limits);
+    }
+    std::vector<Value> pieces;
+    forEachPiece(text, separator, maxsplit, [&](std::size_t start, std::size_t length) {
+        pieces.emplace_back(text.substr(start, length));
+    });
     return Value(std::move(pieces));
 }
 

@@ -177,7 +177,7 @@ Value Filters::reverse(const Args& args, const KeywordValues& kwargs, const Scop
     throw TemplateError::runtime("reverse filter requires array or string");
 }
 
-Value Filters::list(const Args& args, const KeywordValues& kwargs, const Scope&) {
+Value Filters::list(const Args& args, const KeywordValues& kwargs, const Scope& env) {
     if (args.empty()) {
         return Value(std::vector<Value>());
     }
@@ -191,6 +191,7 @@ Value Filters::list(const Args& args, const KeywordValues& kwargs, const Scope&)
         return Value(std::vector<Value>(values.begin(), values.end()));
     }
     if (value.isString()) {
+        checkCharacterCount(value.asString(), builtins::limitsOf(env));
         return Value(characterValues(value.asString()));
     }
     return Value(std::vector<Value>());

@@ -273,6 +273,36 @@ std::vector<std::string_view> characters(std::string_view text) {
     return result;
 }
 
+std::size_t characterCount(std::string_view text) {
+    if (isAscii(text)) {
+        std::size_t count = text.size();
+        for (std::size_t i = 1; i < text.size(); ++i) {
+            count -= text[i] == '\n' && text[i - 1] == '\r' ? 1 : 0;
+        }
+        return count;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<UText, UTextCloser> utext(
+        utext_openUTF8(nullptr, text.data(), static_cast<std::int64_t>(text.size()), &status));
+    if (U_FAILURE(status)) {
+        throw std::runtime_error("ICU could not open the text for segmentation");
+    }
+    icu::BreakIterator& breaks = characterBreaks();
+    breaks.setText(utext.get(), status);
+    if (U_FAILURE(status)) {
+        throw std::runtime_error("ICU could not segment the text");
+    }
+    std::size_t count = 0;
+    std::int32_t last = breaks.first();
+    for (std::int32_t b = breaks.next(); b != icu::BreakIterator::DONE; b = breaks.next()) {
+        ++count;
+        last = b;
+    }
+    breaks.setText(icu::UnicodeString());
+    // As graphemeBoundaries does, a tail the iterator left out is one more character.
+    return count + (static_cast<std::size_t>(last) != text.size() ? 1 : 0);
+}
+
 char32_t firstScalar(std::string_view character) noexcept {
     if (character.empty()) {
         return 0;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
+
 #include "../VevidoCore/TempFolder.h"
 #include "TestHub.h"
 #include "TestSupport.h"
@@ -136,6 +139,21 @@ TEST_F(DownloadMetadata, ABadRecordThatCannotBeRemovedIsAnError) {
     EXPECT_EQ(error->errorCase(), EnvironmentError::Case::invalidMetadataError);
     EXPECT_TRUE(error->text().starts_with("Could not remove corrupted metadata file: "))
         << error->what();
+}
+
+// A record named at the file system's limit of 255 bytes is written: its temporary twin is not.
+TEST_F(DownloadMetadata, ARecordNamedNearTheNameLimitIsWritten) {
+    const std::string filename(255 - std::string_view(".metadata").size(), 'n');
+    const auto path = metadataFolder() / (filename + ".metadata");
+    client.writeDownloadMetadata(commit, sha, path);
+    const auto record = client.readDownloadMetadata(path);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->filename, filename);
+    EXPECT_EQ(record->etag, sha);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(metadataFolder()),
+                            std::filesystem::directory_iterator()),
+              1)
+        << "no temporary file is left beside the record";
 }
 
 TEST_F(DownloadMetadata, AFailedWriteNamesThePath) {

@@ -543,6 +543,11 @@ TEST(RenderTest, HostileTemplatesStopAtTheirLimit) {
         {"{{ range(0, -9223372036854775807, -1) | length }}", arrayLimit},
         {"{{ range(0, 1000000000, 250) | length }}", "rendered: 4000000"},
         {"{{ range(10, 0, -3) | list }}", "rendered: [10, 7, 4, 1]"},
+        // A text just under the text limit gives one value per character or piece.
+        {"{% for c in 'a' * 60000000 %}{% endfor %}", arrayLimit},
+        {"{{ ('a' * 60000000) | list | length }}", arrayLimit},
+        {"{{ ('a,' * 30000000).split(',') | length }}", arrayLimit},
+        {"{{ ('a ' * 30000000).split() | length }}", arrayLimit},
         {"{% for i in range(100000) %}{% for j in range(100000) %}{% endfor %}{% endfor %}",
          "Rendering exceeded the limit of 10000000 loop iterations and calls"},
         {"{{ ('a' * 1000) | replace('a', 'a' * 1000000) }}", textLimit},
@@ -596,6 +601,16 @@ TEST(RenderTest, HostileTemplatesStopAtTheirLimit) {
         {"{{ 'a' | indent(2000) }}", "indent filter width is too large"},
         {"{{ range(101) | length }}", "Array would exceed the limit of 100 elements"},
         {"{{ range(100) | length }}", "rendered: 100"},
+        {"{% for c in 'a' * 101 %}{% endfor %}", "Array would exceed the limit of 100 elements"},
+        {"{{ ('a' * 101) | list | length }}", "Array would exceed the limit of 100 elements"},
+        {"{{ ('\u00e9' * 101) | list | length }}", "Array would exceed the limit of 100 elements"},
+        {"{{ ('a,' * 100).split(',') | length }}", "Array would exceed the limit of 100 elements"},
+        {"{{ ('a ' * 101).split() | length }}", "Array would exceed the limit of 100 elements"},
+        // Longer texts than the limit are counted, not refused by their bytes.
+        {"{{ ('\u00e9' * 100) | list | length }}", "rendered: 100"},
+        {"{% for c in '\r\n' * 100 %}{{ loop.length if loop.last }}{% endfor %}", "rendered: 100"},
+        {"{{ ('a,' * 99).split(',') | length }}", "rendered: 100"},
+        {"{{ ('a,' * 200).split(',', 5) | length }}", "rendered: 6"},
         {"{{ ('a' * 10) | replace('a', 'b' * 99) | length }}", "rendered: 990"},
     };
     for (const auto& c : tight) {

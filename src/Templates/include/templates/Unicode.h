@@ -66,6 +66,8 @@ std::vector<std::size_t> graphemeBoundaries(std::string_view text);
 
 // The characters of the text, each a view into it.
 std::vector<std::string_view> characters(std::string_view text);
+// How many characters the text has, counted without storing their boundaries.
+std::size_t characterCount(std::string_view text);
 
 // The character classes of the lexer, decided by a character's first scalar.
 char32_t firstScalar(std::string_view character) noexcept;
