@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <numbers>
 
 namespace quillora {
@@ -53,16 +54,17 @@ void PulseSounds::play(DictationSound sound) {
 }
 
 void PulseSounds::playSamples(const std::vector<std::int16_t>& samples) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, sampleRate, 1};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, sampleRate, 1};
     int error = 0;
-    pa_simple* stream = pa_simple_new(nullptr, "Quillora", PA_STREAM_PLAYBACK, nullptr,
-                                      "dictation sound", &spec, nullptr, nullptr, &error);
+    const std::unique_ptr<pa_simple, decltype(&pa_simple_free)> stream(
+        pa_simple_new(nullptr, "Quillora", PA_STREAM_PLAYBACK, nullptr, "dictation sound", &format,
+                      nullptr, nullptr, &error),
+        &pa_simple_free);
     if (!stream) {
         return;
     }
-    pa_simple_write(stream, samples.data(), samples.size() * sizeof(std::int16_t), &error);
-    pa_simple_drain(stream, &error);
-    pa_simple_free(stream);
+    pa_simple_write(stream.get(), samples.data(), samples.size() * sizeof(std::int16_t), &error);
+    pa_simple_drain(stream.get(), &error);
 }
 
 }  // namespace quillora

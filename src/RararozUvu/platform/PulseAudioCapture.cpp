@@ -403,9 +403,9 @@ void StreamCore::connect(const std::optional<std::string>& sourceName, bool paus
     if (!connection.isConnected()) {
         throw connection.noAnswer(what);
     }
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE,
-                              static_cast<std::uint32_t>(AudioCapture::sampleRate), 1};
-    stream_.reset(pa_stream_new(connection.context(), "Microphone", &spec, nullptr));
+    const pa_sample_spec wanted{PA_SAMPLE_FLOAT32LE,
+                                static_cast<std::uint32_t>(AudioCapture::sampleRate), 1};
+    stream_.reset(pa_stream_new(connection.context(), "Microphone", &wanted, nullptr));
     if (!stream_) {
         throw AudioCaptureError("Cannot record from " + sourceLabel(sourceName) + ": " +
                                 pa_strerror(pa_context_errno(connection.context())));
@@ -459,11 +459,12 @@ bool StreamCore::ensureFragments() {
         return true;
     }
     // What the server settled on; ours unless it refused to convert.
-    const pa_sample_spec* spec = pa_stream_get_sample_spec(stream_.get());
-    if (!spec || spec->format != PA_SAMPLE_FLOAT32LE || spec->channels == 0 || spec->rate == 0) {
+    const pa_sample_spec* settled = pa_stream_get_sample_spec(stream_.get());
+    if (!settled || settled->format != PA_SAMPLE_FLOAT32LE || settled->channels == 0 ||
+        settled->rate == 0) {
         return false;
     }
-    fragments_.emplace(AudioFormat{double(spec->rate), spec->channels}, fragmentFrames_);
+    fragments_.emplace(AudioFormat{double(settled->rate), settled->channels}, fragmentFrames_);
     return true;
 }
 
