@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace templates::unicode {
@@ -227,19 +228,21 @@ std::size_t CanonicalHash::operator()(std::string_view text) const {
     return static_cast<std::size_t>(hasher.finalize());
 }
 
-std::vector<std::size_t> graphemeBoundaries(std::string_view text) {
-    std::vector<std::size_t> boundaries;
-    boundaries.reserve(text.size() + 1);
+namespace {
+
+// Calls `boundary` with every character boundary of `text` in order, 0 and text.size() included.
+template <class F>
+void forEachGraphemeBoundary(std::string_view text, F&& boundary) {
     if (isAscii(text)) {
         // In ASCII only a carriage return followed by a line feed forms one character.
         for (std::size_t i = 0; i < text.size(); ++i) {
             if (i > 0 && text[i] == '\n' && text[i - 1] == '\r') {
                 continue;
             }
-            boundaries.push_back(i);
+            boundary(i);
         }
-        boundaries.push_back(text.size());
-        return boundaries;
+        boundary(text.size());
+        return;
     }
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<UText, UTextCloser> utext(
@@ -252,14 +255,24 @@ std::vector<std::size_t> graphemeBoundaries(std::string_view text) {
     if (U_FAILURE(status)) {
         throw std::runtime_error("ICU could not segment the text");
     }
+    std::optional<std::size_t> last;
     for (std::int32_t b = breaks.first(); b != icu::BreakIterator::DONE; b = breaks.next()) {
-        boundaries.push_back(static_cast<std::size_t>(b));
+        last = static_cast<std::size_t>(b);
+        boundary(*last);
     }
     // Leave the shared iterator without a reference to text that is about to go away.
     breaks.setText(icu::UnicodeString());
-    if (boundaries.empty() || boundaries.back() != text.size()) {
-        boundaries.push_back(text.size());
+    if (last != text.size()) {
+        boundary(text.size());
     }
+}
+
+}  // namespace
+
+std::vector<std::size_t> graphemeBoundaries(std::string_view text) {
+    std::vector<std::size_t> boundaries;
+    boundaries.reserve(text.size() + 1);
+    forEachGraphemeBoundary(text, [&](std::size_t b) { boundaries.push_back(b); });
     return boundaries;
 }
 
@@ -274,33 +287,10 @@ std::vector<std::string_view> characters(std::string_view text) {
 }
 
 std::size_t characterCount(std::string_view text) {
-    if (isAscii(text)) {
-        std::size_t count = text.size();
-        for (std::size_t i = 1; i < text.size(); ++i) {
-            count -= text[i] == '\n' && text[i - 1] == '\r' ? 1 : 0;
-        }
-        return count;
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<UText, UTextCloser> utext(
-        utext_openUTF8(nullptr, text.data(), static_cast<std::int64_t>(text.size()), &status));
-    if (U_FAILURE(status)) {
-        throw std::runtime_error("ICU could not open the text for segmentation");
-    }
-    icu::BreakIterator& breaks = characterBreaks();
-    breaks.setText(utext.get(), status);
-    if (U_FAILURE(status)) {
-        throw std::runtime_error("ICU could not segment the text");
-    }
-    std::size_t count = 0;
-    std::int32_t last = breaks.first();
-    for (std::int32_t b = breaks.next(); b != icu::BreakIterator::DONE; b = breaks.next()) {
-        ++count;
-        last = b;
-    }
-    breaks.setText(icu::UnicodeString());
-    // As graphemeBoundaries does, a tail the iterator left out is one more character.
-    return count + (static_cast<std::size_t>(last) != text.size() ? 1 : 0);
+    // Counted without keeping the boundaries: a long text would need one entry per byte.
+    std::size_t boundaries = 0;
+    forEachGraphemeBoundary(text, [&](std::size_t) { ++boundaries; });
+    return boundaries - 1;
 }
 
 char32_t firstScalar(std::string_view character) noexcept {
