@@ -31,6 +31,18 @@
 
 namespace {
 
+// Adds one transcription's stage times to `sum`; the decoding loop without the stages inside it.
+void addStageTimings(rararozuvu::TranscriptionTimings& sum,
+                     const rararozuvu::TranscriptionTimings& t) {
+    sum.logmels += t.logmels;
+    sum.encoding += t.encoding;
+    sum.decodingLoop += t.decodingLoop - t.logmels - t.encoding - t.audioProcessing;
+    sum.decodingPredictions += t.decodingPredictions;
+    sum.totalDecodingLoops += t.totalDecodingLoops;
+    sum.totalDecodingFallbacks += t.totalDecodingFallbacks;
+    sum.totalEncodingRuns += t.totalEncodingRuns;
+}
+
 namespace fs = std::filesystem;
 const fs::path kShared = QUILLORA_SHARED_DIR;
 
@@ -101,14 +113,7 @@ void transcribe(benchmark::State& state, bool withFallback) {
     rararozuvu::TranscriptionTimings sum;
     for (auto _ : state) {
         const rararozuvu::TranscriptionResults results = pipeline.transcribe(clip, options);
-        const rararozuvu::TranscriptionTimings t = results.front()->timings();
-        sum.logmels += t.logmels;
-        sum.encoding += t.encoding;
-        sum.decodingLoop += t.decodingLoop - t.logmels - t.encoding - t.audioProcessing;
-        sum.decodingPredictions += t.decodingPredictions;
-        sum.totalDecodingLoops += t.totalDecodingLoops;
-        sum.totalDecodingFallbacks += t.totalDecodingFallbacks;
-        sum.totalEncodingRuns += t.totalEncodingRuns;
+        addStageTimings(sum, results.front()->timings());
     }
     const auto perRun = [&](double value) {
         return benchmark::Counter(value * 1000.0, benchmark::Counter::kAvgIterations);
@@ -147,12 +152,7 @@ void TranscribeSpeech(benchmark::State& state) {
     const long faultsBefore = processUsage().ru_minflt;
     for (auto _ : state) {
         const rararozuvu::TranscriptionResults results = pipeline.transcribe(clip, options);
-        const rararozuvu::TranscriptionTimings t = results.front()->timings();
-        sum.logmels += t.logmels;
-        sum.encoding += t.encoding;
-        sum.decodingLoop += t.decodingLoop - t.logmels - t.encoding - t.audioProcessing;
-        sum.totalDecodingLoops += t.totalDecodingLoops;
-        sum.totalDecodingFallbacks += t.totalDecodingFallbacks;
+        addStageTimings(sum, results.front()->timings());
     }
     const rusage after = processUsage();
     const auto perRun = [&](double value) {
