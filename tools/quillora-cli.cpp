@@ -33,11 +33,11 @@
 #include <vector>
 
 #include "hub/HubApi.h"
-#include "ml/CheckpointConversion.h"
-#include "ml/WhisperConverter.h"
+#include "ml/whisper/CheckpointConversion.h"
+#include "ml/whisper/WhisperConverter.h"
 #include "rararozuvu/RararozUvu.h"
-#include "rararozuvu/ResultWriting.h"
-#include "rararozuvu/TranscriptionUtilities.h"
+#include "rararozuvu/results/ResultWriting.h"
+#include "rararozuvu/results/TranscriptionUtilities.h"
 
 namespace {
 

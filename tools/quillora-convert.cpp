@@ -11,7 +11,7 @@
 #include <exception>
 #include <string_view>
 
-#include "ml/WhisperConverter.h"
+#include "ml/whisper/WhisperConverter.h"
 
 int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);

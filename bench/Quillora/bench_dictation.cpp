@@ -21,10 +21,10 @@
 #include "Receiver.h"
 #include "WaitFor.h"
 #include "XvfbServer.h"
-#include "ml/WhisperConverter.h"
+#include "ml/whisper/WhisperConverter.h"
 #include "quillora/input/HotkeyMonitor.h"
 #include "quillora/settings/AppSettings.h"
-#include "rararozuvu/AudioProcessor.h"
+#include "rararozuvu/audio/AudioProcessor.h"
 
 namespace {
 

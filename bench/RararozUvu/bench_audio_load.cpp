@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "rararozuvu/AudioProcessor.h"
+#include "rararozuvu/audio/AudioProcessor.h"
 
 namespace {
 

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "PulseServer.h"
-#include "rararozuvu/AudioCapture.h"
-#include "rararozuvu/AudioProcessor.h"
+#include "rararozuvu/audio/AudioCapture.h"
+#include "rararozuvu/audio/AudioProcessor.h"
 
 namespace rararozuvu {
 extern std::atomic<long> gReads, gPeeks;

@@ -19,16 +19,16 @@
 #include <vector>
 
 #include "ml/Model.h"
-#include "ml/WhisperConverter.h"
-#include "rararozuvu/AudioEncoder.h"
-#include "rararozuvu/AudioProcessor.h"
-#include "rararozuvu/FeatureExtractor.h"
-#include "rararozuvu/GreedyTokenSampler.h"
-#include "rararozuvu/SuppressTokensFilter.h"
-#include "rararozuvu/TextDecoder.h"
-#include "rararozuvu/TextDecoderFeatures.h"
-#include "rararozuvu/TimestampRulesFilter.h"
-#include "rararozuvu/WhisperTokenizerWrapper.h"
+#include "ml/whisper/WhisperConverter.h"
+#include "rararozuvu/audio/AudioProcessor.h"
+#include "rararozuvu/decoding/GreedyTokenSampler.h"
+#include "rararozuvu/decoding/SuppressTokensFilter.h"
+#include "rararozuvu/decoding/TextDecoder.h"
+#include "rararozuvu/decoding/TimestampRulesFilter.h"
+#include "rararozuvu/models/AudioEncoder.h"
+#include "rararozuvu/models/FeatureExtractor.h"
+#include "rararozuvu/models/TextDecoderFeatures.h"
+#include "rararozuvu/models/WhisperTokenizerWrapper.h"
 #include "tokenizers/AutoTokenizer.h"
 
 namespace {

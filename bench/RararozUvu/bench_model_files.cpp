@@ -41,7 +41,7 @@
 
 #include "ml/Float16.h"
 #include "ml/Safetensors.h"
-#include "ml/WhisperConverter.h"
+#include "ml/whisper/WhisperConverter.h"
 #include "rararozuvu/RararozUvu.h"
 
 extern char** environ;

@@ -25,9 +25,9 @@
 #include <string>
 #include <system_error>
 
-#include "ml/WhisperConverter.h"
-#include "rararozuvu/AudioProcessor.h"
+#include "ml/whisper/WhisperConverter.h"
 #include "rararozuvu/RararozUvu.h"
+#include "rararozuvu/audio/AudioProcessor.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "rararozuvu/AudioProcessor.h"
+#include "rararozuvu/audio/AudioProcessor.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include "rararozuvu/RararozUvu.h"
 
-#include "rararozuvu/AudioProcessor.h"
-#include "rararozuvu/Constants.h"
-#include "rararozuvu/SegmentSeeker.h"
-#include "rararozuvu/TextDecoder.h"
+#include "rararozuvu/audio/AudioProcessor.h"
+#include "rararozuvu/decoding/SegmentSeeker.h"
+#include "rararozuvu/decoding/TextDecoder.h"
+#include "rararozuvu/models/Constants.h"
 #include "vevidocore/ProcessInfo.h"
 
 namespace rararozuvu {

@@ -9,12 +9,12 @@
 #include <filesystem>
 #include <thread>
 
-#include "rararozuvu/AudioProcessor.h"
-#include "rararozuvu/EnergyVAD.h"
-#include "rararozuvu/GreedyTokenSampler.h"
 #include "rararozuvu/RararozUvu.h"
-#include "rararozuvu/VADAudioChunker.h"
-#include "rararozuvu/WhisperError.h"
+#include "rararozuvu/audio/AudioProcessor.h"
+#include "rararozuvu/audio/EnergyVAD.h"
+#include "rararozuvu/audio/VADAudioChunker.h"
+#include "rararozuvu/decoding/GreedyTokenSampler.h"
+#include "rararozuvu/results/WhisperError.h"
 #include "vevidocore/CancellationError.h"
 
 namespace rararozuvu {

@@ -9,10 +9,10 @@
 
 #include "PrivateHome.h"
 #include "QtMessages.h"
-#include "ml/WhisperConverter.h"
+#include "ml/whisper/WhisperConverter.h"
 #include "quillora/text/Transcriber.h"
-#include "rararozuvu/AudioProcessor.h"
-#include "rararozuvu/WhisperError.h"
+#include "rararozuvu/audio/AudioProcessor.h"
+#include "rararozuvu/results/WhisperError.h"
 
 namespace quillora {
 namespace {

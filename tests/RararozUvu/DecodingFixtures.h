@@ -10,9 +10,9 @@
 #include "AudioFixtures.h"
 #include "ml/Float16.h"
 #include "ml/MultiArray.h"
-#include "ml/WhisperConverter.h"
-#include "rararozuvu/WhisperError.h"
-#include "rararozuvu/WhisperTokenizerWrapper.h"
+#include "ml/whisper/WhisperConverter.h"
+#include "rararozuvu/models/WhisperTokenizerWrapper.h"
+#include "rararozuvu/results/WhisperError.h"
 #include "tokenizers/AutoTokenizer.h"
 
 namespace rararozuvu::testing {

@@ -8,8 +8,8 @@
 #include "AudioFixtures.h"
 #include "LogCapture.h"
 #include "PipelineFixtures.h"
-#include "rararozuvu/SuppressBlankFilter.h"
-#include "rararozuvu/TextDecoder.h"
+#include "rararozuvu/decoding/SuppressBlankFilter.h"
+#include "rararozuvu/decoding/TextDecoder.h"
 #include "vevidocore/CancellationError.h"
 
 namespace rararozuvu {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "rararozuvu/AudioCapture.h"
+#include "rararozuvu/audio/AudioCapture.h"
 
 namespace quillora {
 

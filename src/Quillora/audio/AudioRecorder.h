@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "rararozuvu/AudioCapture.h"
+#include "rararozuvu/audio/AudioCapture.h"
 
 namespace quillora {
 

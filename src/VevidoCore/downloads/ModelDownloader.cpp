@@ -4,7 +4,7 @@
 
 #include <system_error>
 
-#include "ml/CheckpointConversion.h"
+#include "ml/whisper/CheckpointConversion.h"
 #include "vevidocore/Logging.h"
 #include "vevidocore/ModelUtilities.h"
 

@@ -26,7 +26,7 @@
 #include "WaitFor.h"
 #include "quillora/settings/Hotkey.h"
 #include "quillora/settings/KeyTable.h"
-#include "rararozuvu/AudioProcessor.h"
+#include "rararozuvu/audio/AudioProcessor.h"
 
 namespace quillora {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "../TempFolder.h"
 #include "TestHub.h"
-#include "ml/CheckpointConversion.h"
+#include "ml/whisper/CheckpointConversion.h"
 #include "vevidocore/ModelDownloader.h"
 #include "vevidocore/ModelManager.h"
 

@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "rararozuvu/AudioEncoder.h"
-#include "rararozuvu/AudioInputConfig.h"
-#include "rararozuvu/AudioProcessing.h"
-#include "rararozuvu/FeatureExtractor.h"
-#include "rararozuvu/LogitsFiltering.h"
-#include "rararozuvu/ModelComputeOptions.h"
-#include "rararozuvu/SegmentSeeking.h"
-#include "rararozuvu/TextDecoding.h"
-#include "rararozuvu/VoiceActivityDetector.h"
+#include "rararozuvu/audio/AudioInputConfig.h"
+#include "rararozuvu/audio/AudioProcessing.h"
+#include "rararozuvu/audio/VoiceActivityDetector.h"
+#include "rararozuvu/decoding/LogitsFiltering.h"
+#include "rararozuvu/decoding/SegmentSeeking.h"
+#include "rararozuvu/decoding/TextDecoding.h"
+#include "rararozuvu/models/AudioEncoder.h"
+#include "rararozuvu/models/FeatureExtractor.h"
+#include "rararozuvu/models/ModelComputeOptions.h"
 #include "vevidocore/Logging.h"
 
 namespace rararozuvu {

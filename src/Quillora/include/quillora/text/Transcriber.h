@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "rararozuvu/DecodingOptions.h"
 #include "rararozuvu/RararozUvu.h"
-#include "rararozuvu/TranscriptionResult.h"
+#include "rararozuvu/results/DecodingOptions.h"
+#include "rararozuvu/results/TranscriptionResult.h"
 
 namespace quillora {
 

@@ -1,0 +1,33 @@
+#include "rararozuvu/models/ModelVariant.h"
+
+namespace rararozuvu {
+
+std::string_view description(ModelVariant variant) {
+    switch (variant) {
+        case ModelVariant::tiny:
+            return "tiny";
+        case ModelVariant::tinyEn:
+            return "tiny.en";
+        case ModelVariant::base:
+            return "base";
+        case ModelVariant::baseEn:
+            return "base.en";
+        case ModelVariant::small:
+            return "small";
+        case ModelVariant::smallEn:
+            return "small.en";
+        case ModelVariant::medium:
+            return "medium";
+        case ModelVariant::mediumEn:
+            return "medium.en";
+        case ModelVariant::large:
+            return "large";
+        case ModelVariant::largev2:
+            return "large-v2";
+        case ModelVariant::largev3:
+            return "large-v3";
+    }
+    return "unknown";
+}
+
+}  // namespace rararozuvu

@@ -1,0 +1,440 @@
+#include "ml/whisper/DecoderKernel.h"
+
+#include <fmt/format.h>
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "../VectorMath.h"
+#include "HalfVector.h"
+#include "ParallelGemm.h"
+#include "ParallelRows.h"
+#include "WeightLoader.h"
+
+namespace ml::whisper {
+
+namespace {
+
+// Encoder outputs whose cross-attention keys and values stay cached: enough for the windows a
+// batch transcribes in parallel.
+constexpr std::size_t kCrossCacheEntries = 4;
+// Padding-mask values at or below this hide a slot completely: e^-1000 is zero in float.
+constexpr float kHiddenSlot = -1000.0f;
+
+// The matrices stay in half precision where the weights file holds them; norms and biases are
+// widened (a few kilobytes).
+struct DecoderLayer {
+    std::vector<float> ln1Gamma, ln1Beta;
+    Weights selfQkv;  // [3d × d]: q, k, v
+    std::vector<float> selfQkvBias;
+    Weights selfOut;
+    std::vector<float> selfOutBias;
+    std::vector<float> ln2Gamma, ln2Beta;
+    Weights crossQ;
+    std::vector<float> crossQBias;
+    Weights crossK, crossV;  // exact source values: widened once per encoder output
+    std::vector<float> crossVBias;
+    Weights crossOut;
+    std::vector<float> crossOutBias;
+    std::vector<float> ln3Gamma, ln3Beta;
+    Weights fc1;
+    std::vector<float> fc1Bias;
+    Weights fc2;
+    std::vector<float> fc2Bias;
+};
+
+bool sameBytes(std::span<const Float16> a, std::span<const Float16> b) {
+    if (a.size() != b.size())
+        return false;
+    constexpr std::size_t kChunk = 1 << 15;
+    const std::size_t chunks = (a.size() + kChunk - 1) / kChunk;
+    std::atomic<bool> same{true};
+    WorkerPool::shared().run(chunks, [&](std::size_t i) {
+        if (!same.load(std::memory_order_relaxed))
+            return;
+        const std::size_t begin = i * kChunk, n = std::min(kChunk, a.size() - begin);
+        if (std::memcmp(a.data() + begin, b.data() + begin, n * sizeof(Float16)) != 0) {
+            same.store(false, std::memory_order_relaxed);
+        }
+    });
+    return same.load();
+}
+
+// y = W x (+ bias), rows split across the workers in blocks of at least ~32 KB of weights.
+void project(const Weights& w, std::size_t rows, std::size_t cols, const float* x,
+             const std::vector<float>& bias, float* y) {
+    parallelRows(
+        rows,
+        [&](std::size_t b, std::size_t e) {
+            gemvHalf(w.data(), cols, x, b, e, y + b);
+            vec::add(bias.data() + b, y + b, e - b);
+        },
+        std::max<std::size_t>(4, (std::size_t{1} << 14) / cols));
+}
+
+}  // namespace
+
+// Cross-attention keys and values of one encoder output, channel-major like the encoder output
+// itself: [layer][channel][frame].
+struct CrossAttention {
+    const void* kernel = nullptr;  // the kernel's Impl that computed it
+    std::vector<Float16> encoder;
+    std::vector<Float16> keys, values;
+};
+
+struct DecoderKernel::Impl {
+    WhisperHyperParameters params;
+    std::size_t vocab, width, layerCount, heads, headWidth, frames, ffn, maxPositions;
+    float scale;
+    std::shared_ptr<const void> weightsOwner;  // keeps in-place weights mapped
+    Weights embedTokens;
+    std::vector<float> positions;
+    std::vector<DecoderLayer> layers;
+    std::vector<float> lnGamma, lnBeta;
+
+    mutable std::mutex crossMutex;
+    mutable std::list<std::shared_ptr<const CrossAttention>> crossEntries;  // most recent first
+
+    std::shared_ptr<const CrossAttention> crossFor(std::span<const Float16> encoder) const;
+    void run(const DecoderStepInputs& in, const DecoderStepOutputs& out, std::size_t slots) const;
+};
+
+DecoderKernel::DecoderKernel(const WhisperHyperParameters& params,
+                             std::span<const SafetensorsTensor> weights,
+                             std::shared_ptr<const void> weightsOwner)
+    : impl_(std::make_unique<Impl>()) {
+    params.validate();
+    Impl& m = *impl_;
+    m.params = params;
+    m.vocab = params.vocabSize;
+    m.width = params.dModel;
+    m.layerCount = params.decoderLayers;
+    m.heads = params.decoderAttentionHeads;
+    m.headWidth = m.width / m.heads;
+    m.frames = params.maxSourcePositions;
+    m.ffn = params.decoderFfnDim;
+    m.maxPositions = params.maxTargetPositions;
+    m.scale = 1.0f / std::sqrt(static_cast<float>(m.headWidth));
+    const std::size_t d = m.width;
+
+    m.weightsOwner = std::move(weightsOwner);
+    const WeightLoader w(weights, m.weightsOwner != nullptr);
+    const std::string p = "model.decoder.";
+    m.embedTokens = w.halfWeights(p + "embed_tokens.weight", {m.vocab, d});
+    m.positions = w.floats(p + "embed_positions.weight", {m.maxPositions, d});
+    m.lnGamma = w.floats(p + "layer_norm.weight", {d});
+    m.lnBeta = w.floats(p + "layer_norm.bias", {d});
+
+    for (std::size_t l = 0; l < m.layerCount; ++l) {
+        const std::string q = p + "layers." + std::to_string(l) + ".";
+        DecoderLayer layer;
+        layer.ln1Gamma = w.floats(q + "self_attn_layer_norm.weight", {d});
+        layer.ln1Beta = w.floats(q + "self_attn_layer_norm.bias", {d});
+        layer.selfQkv =
+            w.stackedHalfWeights({q + "self_attn.q_proj.weight", q + "self_attn.k_proj.weight",
+                                  q + "self_attn.v_proj.weight"},
+                                 {d, d});
+        layer.selfQkvBias.assign(3 * d, 0.0f);
+        const auto qb = w.floats(q + "self_attn.q_proj.bias", {d});
+        const auto vb = w.floats(q + "self_attn.v_proj.bias", {d});
+        std::copy(qb.begin(), qb.end(), layer.selfQkvBias.begin());
+        std::copy(vb.begin(), vb.end(), layer.selfQkvBias.begin() + 2 * static_cast<long>(d));
+        layer.selfOut = w.halfWeights(q + "self_attn.out_proj.weight", {d, d});
+        layer.selfOutBias = w.floats(q + "self_attn.out_proj.bias", {d});
+        layer.ln2Gamma = w.floats(q + "encoder_attn_layer_norm.weight", {d});
+        layer.ln2Beta = w.floats(q + "encoder_attn_layer_norm.bias", {d});
+        layer.crossQ = w.halfWeights(q + "encoder_attn.q_proj.weight", {d, d});
+        layer.crossQBias = w.floats(q + "encoder_attn.q_proj.bias", {d});
+        layer.crossK = w.exactWeights(q + "encoder_attn.k_proj.weight", {d, d});
+        layer.crossV = w.exactWeights(q + "encoder_attn.v_proj.weight", {d, d});
+        layer.crossVBias = w.floats(q + "encoder_attn.v_proj.bias", {d});
+        layer.crossOut = w.halfWeights(q + "encoder_attn.out_proj.weight", {d, d});
+        layer.crossOutBias = w.floats(q + "encoder_attn.out_proj.bias", {d});
+        layer.ln3Gamma = w.floats(q + "final_layer_norm.weight", {d});
+        layer.ln3Beta = w.floats(q + "final_layer_norm.bias", {d});
+        layer.fc1 = w.halfWeights(q + "fc1.weight", {m.ffn, d});
+        layer.fc1Bias = w.floats(q + "fc1.bias", {m.ffn});
+        layer.fc2 = w.halfWeights(q + "fc2.weight", {d, m.ffn});
+        layer.fc2Bias = w.floats(q + "fc2.bias", {d});
+        m.layers.push_back(std::move(layer));
+    }
+}
+
+DecoderKernel::DecoderKernel(DecoderKernel&&) noexcept = default;
+DecoderKernel& DecoderKernel::operator=(DecoderKernel&&) noexcept = default;
+DecoderKernel::~DecoderKernel() = default;
+
+const WhisperHyperParameters& DecoderKernel::hyperParameters() const {
+    return impl_->params;
+}
+std::size_t DecoderKernel::vocabularySize() const {
+    return impl_->vocab;
+}
+std::size_t DecoderKernel::kvCacheEmbedDim() const {
+    return impl_->layerCount * impl_->width;
+}
+std::size_t DecoderKernel::encoderFrames() const {
+    return impl_->frames;
+}
+
+std::size_t DecoderKernel::stepWeightBytes() const {
+    const Impl& m = *impl_;
+    const std::size_t d = m.width;
+    // Per layer: q, k, v, out of self-attention, q and out of cross-attention, two feed-forward
+    // matrices, all in half precision; then the tied output projection.
+    const std::size_t perLayer = (6 * d * d + 2 * d * m.ffn) * sizeof(Float16);
+    return m.layerCount * perLayer + m.vocab * d * sizeof(Float16);
+}
+
+std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
+    std::span<const Float16> encoder) const {
+    {
+        std::lock_guard<std::mutex> lock(crossMutex);
+        for (auto it = crossEntries.begin(); it != crossEntries.end(); ++it) {
+            if (sameBytes((*it)->encoder, encoder)) {
+                crossEntries.splice(crossEntries.begin(), crossEntries, it);
+                return crossEntries.front();
+            }
+        }
+    }
+    // Computed outside the lock: another thread may do the same work for the same encoder
+    // output at the same time, which costs time but never correctness.
+    const std::size_t d = width, t = frames;
+    auto entry = std::make_shared<CrossAttention>();
+    entry->kernel = this;
+    entry->encoder.assign(encoder.begin(), encoder.end());
+    entry->keys.resize(layerCount * d * t);
+    entry->values.resize(layerCount * d * t);
+    std::vector<float> wide(d * t), product(d * t), projection(d * d);
+    convertToFloat(encoder.data(), wide.data(), wide.size());
+    singleThreadedBlas();
+    for (std::size_t l = 0; l < layerCount; ++l) {
+        const DecoderLayer& layer = layers[l];
+        // [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision.
+        for (const bool isValue : {false, true}) {
+            Float16* target = (isValue ? entry->values : entry->keys).data() + l * d * t;
+            (isValue ? layer.crossV : layer.crossK).widen(0, d * d, projection.data());
+            parallelGemm(d, t, d, projection.data(), d, wide.data(), t, false, 0.0f, product.data(),
+                         t, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
+                             for (std::size_t c = r0; c < r1; ++c) {
+                                 float* row = product.data() + c * t + c0;
+                                 if (isValue) {
+                                     for (std::size_t f = 0; f < c1 - c0; ++f) {
+                                         row[f] += layer.crossVBias[c];
+                                     }
+                                 }
+                                 convertToFloat16(row, target + c * t + c0, c1 - c0);
+                             }
+                         });
+        }
+    }
+    std::lock_guard<std::mutex> lock(crossMutex);
+    crossEntries.push_front(entry);
+    if (crossEntries.size() > kCrossCacheEntries)
+        crossEntries.pop_back();
+    return entry;
+}
+
+std::shared_ptr<const CrossAttention> DecoderKernel::crossAttention(
+    std::span<const Float16> encoder) const {
+    const Impl& m = *impl_;
+    if (encoder.size() != m.width * m.frames) {
+        throw WhisperKernelError(fmt::format("encoder output has {} elements, expected {}",
+                                             encoder.size(), m.width * m.frames));
+    }
+    return m.crossFor(encoder);
+}
+
+void DecoderKernel::step(const DecoderStepInputs& in, const DecoderStepOutputs& out) const {
+    const Impl& m = *impl_;
+    const std::size_t e = m.layerCount * m.width;
+    if (in.keyCache.empty() || in.keyCache.size() % e != 0) {
+        throw WhisperKernelError(fmt::format(
+            "key cache has {} elements, not a positive multiple of {}", in.keyCache.size(), e));
+    }
+    const std::size_t slots = in.keyCache.size() / e;
+    const auto expect = [&](const char* what, std::size_t got, std::size_t want) {
+        if (got != want) {
+            throw WhisperKernelError(
+                fmt::format("{} has {} elements, expected {}", what, got, want));
+        }
+    };
+    expect("value cache", in.valueCache.size(), in.keyCache.size());
+    expect("cache update mask", in.kvCacheUpdateMask.size(), slots);
+    expect("key padding mask", in.decoderKeyPaddingMask.size(), slots);
+    expect("encoder output", in.encoderOutputEmbeds.size(), m.width * m.frames);
+    expect("logits", out.logits.size(), m.vocab);
+    expect("key cache updates", out.keyCacheUpdates.size(), e);
+    expect("value cache updates", out.valueCacheUpdates.size(), e);
+    if (!out.alignmentHeadsWeights.empty()) {
+        expect("alignment weights", out.alignmentHeadsWeights.size(), m.frames);
+    }
+    if (in.inputId < 0 || static_cast<std::size_t>(in.inputId) >= m.vocab) {
+        throw WhisperKernelError(
+            fmt::format("token id {} is outside the vocabulary of {}", in.inputId, m.vocab));
+    }
+    if (in.cacheLength < 0 || static_cast<std::size_t>(in.cacheLength) >= m.maxPositions) {
+        throw WhisperKernelError(fmt::format("position {} is outside the {} learned positions",
+                                             in.cacheLength, m.maxPositions));
+    }
+    if (in.crossAttention != nullptr && in.crossAttention->kernel != impl_.get()) {
+        throw WhisperKernelError("the cross-attention was computed by another decoder kernel");
+    }
+    m.run(in, out, slots);
+}
+
+void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutputs& out,
+                              std::size_t slots) const {
+    const std::size_t d = width, t = frames, dh = headWidth;
+    std::shared_ptr<const CrossAttention> found;
+    if (in.crossAttention == nullptr)
+        found = crossFor(in.encoderOutputEmbeds);
+    const CrossAttention* cross = found ? found.get() : in.crossAttention;
+
+    // The attended slots: those the padding mask leaves open, or all when it hides every one.
+    std::vector<float> bias(slots);
+    convertToFloat(in.decoderKeyPaddingMask.data(), bias.data(), slots);
+    std::size_t lo = slots, hi = 0;
+    for (std::size_t s = 0; s < slots; ++s) {
+        if (bias[s] > kHiddenSlot) {
+            lo = std::min(lo, s);
+            hi = s + 1;
+        }
+    }
+    const bool allHidden = lo == slots;
+    if (allHidden) {
+        lo = 0;
+        hi = slots;
+    }
+    const std::size_t span = hi - lo;
+    std::vector<float> slotBias(bias.begin() + static_cast<long>(lo),
+                                bias.begin() + static_cast<long>(hi));
+    std::vector<char> isUpdate(span, 0);
+    if (!allHidden) {
+        for (float& b : slotBias)
+            b = b > kHiddenSlot ? b : -INFINITY;
+    }
+    for (std::size_t s = lo; s < hi; ++s)
+        isUpdate[s - lo] = in.kvCacheUpdateMask[s] != 0;
+
+    std::vector<float> x(d), h(d), qkv(3 * d), attended(d), y(std::max(d, ffn));
+    std::vector<float> selfScores(heads * span), crossScores(heads * t);
+    std::vector<float> alignment(out.alignmentHeadsWeights.empty() ? 0 : t, 0.0f);
+
+    convertToFloat(embedTokens.data() + static_cast<std::size_t>(in.inputId) * d, x.data(), d);
+    vec::add(positions.data() + static_cast<std::size_t>(in.cacheLength) * d, x.data(), d);
+
+    for (std::size_t l = 0; l < layerCount; ++l) {
+        const DecoderLayer& layer = layers[l];
+        const std::size_t row0 = l * d;
+
+        // Masked self-attention over the cache, with this token's key and value in the slots
+        // the update mask marks.
+        vec::layerNorm(x.data(), layer.ln1Gamma.data(), layer.ln1Beta.data(), h.data(), d);
+        project(layer.selfQkv, 3 * d, d, h.data(), layer.selfQkvBias, qkv.data());
+        const float* q = qkv.data();
+        const float* k = qkv.data() + d;
+        const float* v = qkv.data() + 2 * d;
+        convertToFloat16(k, out.keyCacheUpdates.data() + row0, d);
+        convertToFloat16(v, out.valueCacheUpdates.data() + row0, d);
+        WorkerPool::shared().run(heads, [&](std::size_t head) {
+            const std::size_t c0 = head * dh;
+            float* scores = selfScores.data() + head * span;
+            std::fill_n(scores, span, 0.0f);
+            for (std::size_t c = 0; c < dh; ++c) {
+                axpyHalf(q[c0 + c] * scale, in.keyCache.data() + (row0 + c0 + c) * slots + lo,
+                         scores, span);
+            }
+            const float own = vec::dot(q + c0, k + c0, dh) * scale;
+            for (std::size_t s = 0; s < span; ++s) {
+                if (isUpdate[s])
+                    scores[s] = own;
+                scores[s] += slotBias[s];
+            }
+            vec::softmax(scores, span);
+            float ownWeight = 0;
+            for (std::size_t s = 0; s < span; ++s) {
+                if (isUpdate[s]) {
+                    ownWeight += scores[s];
+                    scores[s] = 0;
+                }
+            }
+            for (std::size_t c = 0; c < dh; ++c) {
+                attended[c0 + c] =
+                    dotHalf(scores, in.valueCache.data() + (row0 + c0 + c) * slots + lo, span) +
+                    ownWeight * v[c0 + c];
+            }
+        });
+        project(layer.selfOut, d, d, attended.data(), layer.selfOutBias, y.data());
+        vec::add(y.data(), x.data(), d);
+
+        // Cross-attention over the encoder frames.
+        vec::layerNorm(x.data(), layer.ln2Gamma.data(), layer.ln2Beta.data(), h.data(), d);
+        project(layer.crossQ, d, d, h.data(), layer.crossQBias, qkv.data());
+        const Float16* keys = cross->keys.data() + row0 * t;
+        const Float16* values = cross->values.data() + row0 * t;
+        WorkerPool::shared().run(heads, [&](std::size_t head) {
+            const std::size_t c0 = head * dh;
+            float* scores = crossScores.data() + head * t;
+            std::fill_n(scores, t, 0.0f);
+            for (std::size_t c = 0; c < dh; ++c) {
+                axpyHalf(q[c0 + c] * scale, keys + (c0 + c) * t, scores, t);
+            }
+            vec::softmax(scores, t);
+            for (std::size_t c = 0; c < dh; ++c) {
+                attended[c0 + c] = dotHalf(scores, values + (c0 + c) * t, t);
+            }
+        });
+        if (!alignment.empty()) {
+            for (const auto& [layerIndex, head] : params.alignmentHeads) {
+                if (layerIndex == l)
+                    vec::add(crossScores.data() + head * t, alignment.data(), t);
+            }
+        }
+        project(layer.crossOut, d, d, attended.data(), layer.crossOutBias, y.data());
+        vec::add(y.data(), x.data(), d);
+
+        // Feed-forward.
+        vec::layerNorm(x.data(), layer.ln3Gamma.data(), layer.ln3Beta.data(), h.data(), d);
+        parallelRows(
+            ffn,
+            [&](std::size_t b, std::size_t e) {
+                gemvHalf(layer.fc1.data(), d, h.data(), b, e, y.data() + b);
+                vec::add(layer.fc1Bias.data() + b, y.data() + b, e - b);
+                vec::gelu(y.data() + b, e - b);
+            },
+            std::max<std::size_t>(4, (std::size_t{1} << 14) / d));
+        project(layer.fc2, d, ffn, y.data(), layer.fc2Bias, attended.data());
+        vec::add(attended.data(), x.data(), d);
+    }
+
+    vec::layerNorm(x.data(), lnGamma.data(), lnBeta.data(), h.data(), d);
+    parallelRows(
+        vocab,
+        [&](std::size_t b, std::size_t e) {
+            constexpr std::size_t kBlock = 256;
+            float block[kBlock];
+            for (std::size_t r = b; r < e; r += kBlock) {
+                const std::size_t end = std::min(e, r + kBlock);
+                gemvHalf(embedTokens.data(), d, h.data(), r, end, block);
+                convertToFloat16(block, out.logits.data() + r, end - r);
+            }
+        },
+        256);
+
+    if (!alignment.empty()) {
+        const float share = params.alignmentHeads.empty()
+                                ? 0.0f
+                                : 1.0f / static_cast<float>(params.alignmentHeads.size());
+        for (float& a : alignment)
+            a *= share;
+        convertToFloat16(alignment.data(), out.alignmentHeadsWeights.data(), t);
+    }
+}
+
+}  // namespace ml::whisper

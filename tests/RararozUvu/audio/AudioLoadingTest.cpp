@@ -1,0 +1,470 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+
+#include <sys/stat.h>
+
+#include "../AudioFixtures.h"
+#include "rararozuvu/audio/AudioProcessor.h"
+
+namespace rararozuvu {
+namespace {
+
+using testing::Channels;
+using testing::sine;
+using testing::sox;
+using testing::TempFolder;
+using testing::writeWav;
+using ChannelMode = AudioInputConfig::ChannelMode;
+
+std::int64_t expectedLength(std::int64_t frames, double rate) {
+    return static_cast<std::int64_t>(double(frames) / rate * 16000.0);
+}
+
+float peak(std::span<const float> samples) {
+    float result = 0;
+    for (float x : samples) {
+        result = std::max(result, std::fabs(x));
+    }
+    return result;
+}
+
+// Largest difference from the reference, leaving out `margin` samples at either end where a
+// resampling filter has nothing to look at beyond the signal.
+float maxDifference(std::span<const float> samples, std::span<const float> reference,
+                    std::size_t margin) {
+    float result = 0;
+    const std::size_t count = std::min(samples.size(), reference.size());
+    for (std::size_t i = margin; i + margin < count; ++i) {
+        result = std::max(result, std::fabs(samples[i] - reference[i]));
+    }
+    return result;
+}
+
+struct FormatCase {
+    const char* name;
+    int rate;
+    int channels;
+    std::int64_t frames;
+    const char* extension;  // "wav" as written, others converted by sox or ffmpeg
+    float tolerance;        // against an ideal 440 Hz sine at 16 kHz
+    bool lossless;          // exact length, and channels equal to the last bit
+};
+
+void PrintTo(const FormatCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class AudioLoadingFormatTest : public ::testing::TestWithParam<FormatCase> {};
+
+// Every common rate and layout ends as 16 kHz mono of the expected length, holding the same sound,
+// whatever block size the file is read in.
+TEST_P(AudioLoadingFormatTest, LoadsAs16kMonoOfExpectedLength) {
+    const FormatCase& c = GetParam();
+    TempFolder folder;
+    const std::string wav = folder.file("source.wav");
+    writeWav(wav, c.rate, Channels(c.channels, sine(c.rate, 440, c.frames)));
+    std::string path = wav;
+    const std::string extension = c.extension;
+    if (extension != "wav") {
+        path = folder.file("source." + extension);
+        if (extension == "flac" || extension == "ogg") {
+            sox(wav + " " + path);
+        } else {
+            testing::ffmpeg("-i " + wav + " " + path);
+        }
+    }
+
+    const std::vector<float> samples = AudioProcessor::loadAudioAsFloatArray(path);
+    const std::int64_t expected = expectedLength(c.frames, c.rate);
+    if (c.lossless) {
+        EXPECT_EQ(static_cast<std::int64_t>(samples.size()), expected);
+    } else {
+        EXPECT_NEAR(double(samples.size()), double(expected), 0.01 * double(expected));
+    }
+    const std::vector<float> ideal = sine(16000, 440, expected);
+    EXPECT_LT(maxDifference(samples, ideal, 64), c.tolerance);
+
+    // Small blocks must join without a lost or repeated sample. Lossy stereo channels differ a
+    // little, so the mix's gain, taken per block, may differ a little too.
+    const AudioBuffer blocks = AudioProcessor::loadAudio(path, ChannelMode::sumChannels(), {}, {},
+                                                         /*maxReadFrameSize=*/997);
+    ASSERT_EQ(blocks.frameLength(), samples.size());
+    EXPECT_LE(maxDifference(blocks.channel(0), samples, 0), c.lossless ? 0.0f : 1e-3f);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, AudioLoadingFormatTest,
+    ::testing::Values(FormatCase{"wav44k1stereo", 44100, 2, 441000, "wav", 2e-3f, true},
+                      FormatCase{"wav48kstereo", 48000, 2, 120001, "wav", 2e-3f, true},
+                      FormatCase{"wav8kmono", 8000, 1, 9876, "wav", 2e-3f, true},
+                      FormatCase{"wav16kmono", 16000, 1, 12345, "wav", 1e-4f, true},
+                      FormatCase{"flac22k05mono", 22050, 1, 33333, "flac", 2e-3f, true},
+                      FormatCase{"ogg44k1stereo", 44100, 2, 88200, "ogg", 0.05f, false},
+                      FormatCase{"mp344k1stereo", 44100, 2, 88200, "mp3", 0.05f, false},
+                      FormatCase{"m4a48kstereo", 48000, 2, 96000, "m4a", 0.05f, false},
+                      FormatCase{"opus16kmono", 16000, 1, 32000, "opus", 0.05f, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AudioLoadingTest, SixteenKilohertzMonoIsReadWithoutConversion) {
+    TempFolder folder;
+    const std::string path = folder.file("mono16k.wav");
+    std::vector<float> written(5000);
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        written[i] = float(int(i % 200) - 100) / 128.0f;  // exact in 16-bit PCM
+    }
+    writeWav(path, 16000, {written});
+    EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path), written);
+}
+
+TEST(AudioLoadingTest, TenSecondsOf44k1StereoIsOneBlockOf160000Frames) {
+    TempFolder folder;
+    const std::string path = folder.file("ten.wav");
+    writeWav(path, 44100, Channels(2, sine(44100, 300, 441000)));
+    const AudioBuffer buffer = AudioProcessor::loadAudio(path);
+    EXPECT_EQ(buffer.format(), (AudioFormat{16000, 1}));
+    EXPECT_EQ(buffer.frameCapacity(), 160000u);
+    EXPECT_EQ(buffer.frameLength(), 160000u);
+}
+
+TEST(AudioLoadingTest, ChannelModesMixByPeak) {
+    TempFolder folder;
+    const std::int64_t frames = 44100;
+    const std::vector<float> left = sine(44100, 440, frames, 0.5f);
+    std::vector<float> inverted(left);
+    for (float& x : inverted) {
+        x = -x;
+    }
+    const std::string inPhase = folder.file("in-phase.wav");
+    const std::string antiphase = folder.file("antiphase.wav");
+    const std::string unequal = folder.file("unequal.wav");
+    writeWav(inPhase, 44100, {left, left});
+    writeWav(antiphase, 44100, {left, inverted});
+    writeWav(unequal, 44100, {left, sine(44100, 440, frames, 0.25f)});
+
+    struct Case {
+        std::string path;
+        ChannelMode mode;
+        float peak;
+        float tolerance;
+    };
+    const std::vector<Case> cases = {
+        {inPhase, ChannelMode::sumChannels(), 0.5f, 0.01f},
+        {antiphase, ChannelMode::sumChannels(), 0.0f, 0.0f},
+        {antiphase, ChannelMode::specificChannel(1), 0.5f, 0.01f},
+        {unequal, ChannelMode::sumChannels(), 0.5f, 0.01f},
+        {unequal, ChannelMode::specificChannel(1), 0.25f, 0.01f},
+        {unequal, ChannelMode::specificChannel(7), 0.5f, 0.01f},
+        {unequal, ChannelMode::sumChannels(std::vector<std::int64_t>{1}), 0.25f, 0.01f},
+    };
+    for (const Case& c : cases) {
+        const std::vector<float> samples = AudioProcessor::loadAudioAsFloatArray(c.path, c.mode);
+        EXPECT_EQ(samples.size(), 16000u);
+        EXPECT_NEAR(peak(samples), c.peak, c.tolerance) << c.path << " " << c.mode.toJson();
+    }
+}
+
+TEST(AudioLoadingTest, ResamplingKeepsTiming) {
+    TempFolder folder;
+    const std::string path = folder.file("click.wav");
+    std::vector<float> click(96000, 0.0f);
+    click[48000] = 0.9f;  // 1.0 s
+    writeWav(path, 48000, {click});
+    const std::vector<float> samples = AudioProcessor::loadAudioAsFloatArray(path);
+    ASSERT_EQ(samples.size(), 32000u);
+    const auto loudest = std::max_element(samples.begin(), samples.end(), [](float a, float b) {
+        return std::fabs(a) < std::fabs(b);
+    });
+    EXPECT_NEAR(double(loudest - samples.begin()), 16000.0, 1.0);
+}
+
+// A range of a 16 kHz mono file is exactly that slice; a range of a resampled file has the
+// length of its frames and the same sound as that part of the whole load.
+TEST(AudioLoadingTest, TimeRangesSelectTheirFrames) {
+    TempFolder folder;
+    const std::string direct = folder.file("direct.wav");
+    const std::string resampled = folder.file("resampled.wav");
+    std::vector<float> ramp(48000);
+    for (std::size_t i = 0; i < ramp.size(); ++i) {
+        ramp[i] = float(int(i % 4096) - 2048) / 4096.0f;
+    }
+    writeWav(direct, 16000, {ramp});
+    writeWav(resampled, 44100, Channels(2, sine(44100, 200, 132300)));
+
+    struct Case {
+        std::optional<double> start;
+        std::optional<double> end;
+        std::int64_t first;  // expected first output sample of the whole load
+        std::int64_t count;
+    };
+    const std::vector<Case> cases = {
+        {1.0, 2.0, 16000, 16000}, {0.5, {}, 8000, 40000}, {{}, 0.25, 0, 4000},
+        {2.5, 99.0, 40000, 8000}, {2.0, 1.0, 0, 0},       {5.0, {}, 0, 0},
+        {-1.0, 0.5, 0, 8000},
+    };
+    const std::vector<float> whole = AudioProcessor::loadAudioAsFloatArray(direct);
+    const std::vector<float> wholeResampled = AudioProcessor::loadAudioAsFloatArray(resampled);
+    ASSERT_EQ(whole, ramp);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.start.value_or(-9) << ".." << c.end.value_or(-9));
+        const auto range = AudioProcessor::loadAudioAsFloatArray(direct, ChannelMode::sumChannels(),
+                                                                 c.start, c.end);
+        EXPECT_EQ(range,
+                  std::vector<float>(whole.begin() + c.first, whole.begin() + c.first + c.count));
+        const auto part = AudioProcessor::loadAudioAsFloatArray(
+            resampled, ChannelMode::sumChannels(), c.start, c.end);
+        ASSERT_EQ(static_cast<std::int64_t>(part.size()), c.count);
+        EXPECT_LT(maxDifference(part, std::span(wholeResampled).subspan(c.first, c.count), 32),
+                  1e-3f);
+    }
+}
+
+// Moving back and forth in one open file, near and far, gives the same frames as a fresh load.
+TEST(AudioLoadingTest, RangesOfOneOpenFileInAnyOrder) {
+    TempFolder folder;
+    const std::string wav = folder.file("long.wav");
+    std::vector<float> ramp(45 * 16000);
+    for (std::size_t i = 0; i < ramp.size(); ++i) {
+        ramp[i] = float(int(i % 8192) - 4096) / 8192.0f;
+    }
+    writeWav(wav, 16000, {ramp});
+    const std::string flac = folder.file("long.flac");
+    sox(wav + " " + flac);
+
+    for (const std::string& path : {wav, flac}) {
+        AudioFile file(path);
+        for (const auto& [start, end] : {std::pair{40.0, 41.0},
+                                         {8.0, 9.0},
+                                         {2.0, 3.0},
+                                         {2.5, 4.0},
+                                         {36.0, 36.5},
+                                         {0.0, 0.5}}) {
+            AudioBuffer buffer =
+                AudioProcessor::loadAudio(file, ChannelMode::sumChannels(), start, end);
+            EXPECT_EQ(AudioProcessor::convertBufferToArray(buffer),
+                      std::vector<float>(ramp.begin() + std::ptrdiff_t(start * 16000),
+                                         ramp.begin() + std::ptrdiff_t(end * 16000)))
+                << path << " from " << start;
+        }
+    }
+}
+
+TEST(AudioLoadingTest, SharedRecordingsLoad) {
+    struct Case {
+        const char* name;
+        std::int64_t frames;
+        double rate;
+    };
+    const Case cases[] = {
+        {"jfk_ask-not_16k_mono.wav", 176000, 16000},
+        {"jfk_ask-not_44k1_stereo.wav", 485100, 44100},
+        {"harvard-sentences_44k1_stereo.wav", 809508, 44100},
+        {"librispeech_1089-134686-0000.flac", 166960, 16000},
+        {"librispeech_1089-134691-0001.flac", 86640, 16000},
+        {"librispeech_after-early-nightfall_16k_mono.wav", 106000, 16000},
+    };
+    for (const Case& c : cases) {
+        const auto samples = AudioProcessor::loadAudioAsFloatArray(testing::sharedAudio(c.name));
+        EXPECT_EQ(static_cast<std::int64_t>(samples.size()), expectedLength(c.frames, c.rate))
+            << c.name;
+        EXPECT_GT(peak(samples), 0.05f) << c.name;
+    }
+
+    // The same speech stored as 44.1 kHz stereo comes out as the 16 kHz mono recording.
+    const auto mono =
+        AudioProcessor::loadAudioAsFloatArray(testing::sharedAudio("jfk_ask-not_16k_mono.wav"));
+    const auto stereo =
+        AudioProcessor::loadAudioAsFloatArray(testing::sharedAudio("jfk_ask-not_44k1_stereo.wav"));
+    EXPECT_NEAR(peak(stereo), peak(mono), 0.01f);
+    double difference = 0;
+    double energy = 0;
+    for (std::size_t i = 0; i < mono.size(); ++i) {
+        difference += double(stereo[i] - mono[i]) * (stereo[i] - mono[i]);
+        energy += double(mono[i]) * mono[i];
+    }
+    EXPECT_LT(std::sqrt(difference / energy), 0.1);
+}
+
+TEST(AudioLoadingTest, FlacMatchesAnIndependentDecoder) {
+    TempFolder folder;
+    const std::string flac = testing::sharedAudio("librispeech_1089-134691-0001.flac");
+    const std::string raw = folder.file("decoded.f32");
+    sox(flac + " -t f32 " + raw);
+    std::vector<float> reference(static_cast<std::size_t>(std::filesystem::file_size(raw) / 4));
+    std::FILE* in = std::fopen(raw.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    ASSERT_EQ(std::fread(reference.data(), 4, reference.size(), in), reference.size());
+    std::fclose(in);
+    EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(flac), reference);
+}
+
+TEST(AudioLoadingTest, BrokenFilesFailWithLoadError) {
+    TempFolder folder;
+    std::string header;
+    {
+        const std::string good = folder.file("good.wav");
+        writeWav(good, 44100, Channels(2, sine(44100, 440, 100)));
+        std::ifstream in(good, std::ios::binary);
+        header.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"empty.wav", ""},
+        {"noise.wav", std::string(4096, '\x5a')},
+        {"text.mp3", "this is not audio at all\n"},
+        {"cut-header.wav", header.substr(0, 20)},
+        {"bad-fmt.wav", header.substr(0, 20) + std::string(24, '\xff') + header.substr(44)},
+    };
+    for (const Case& c : cases) {
+        const std::string path = folder.file(c.name);
+        testing::writeBytes(path, c.bytes);
+        for (int entry = 0; entry < 2; ++entry) {
+            try {
+                if (entry == 0) {
+                    AudioProcessor::loadAudioAsFloatArray(path);
+                } else {
+                    AudioProcessor::loadAudio(path);
+                }
+                ADD_FAILURE() << c.name << " loaded";
+            } catch (const WhisperError& error) {
+                EXPECT_EQ(error.errorCase(), WhisperError::Case::loadAudioFailed) << c.name;
+            }
+        }
+    }
+
+    // Files a careless caller might hand over, each refused with a reason that names the file.
+    const std::string pcm(32000, '\0');
+    struct Refused {
+        const char* name;
+        std::string bytes;
+        const char* reason;
+    };
+    const Refused refused[] = {
+        {"one-hertz.wav", testing::wavHeader(1, 1, 16, 1, 32000) + pcm, "sample rate of 1 Hz"},
+        {"999-hertz.wav", testing::wavHeader(999, 1, 16, 1, 32000) + pcm, "999 Hz"},
+        {"one-megahertz.wav", testing::wavHeader(1000000, 1, 16, 1, 32000) + pcm, "1000000 Hz"},
+    };
+    for (const Refused& c : refused) {
+        const std::string path = folder.file(c.name);
+        testing::writeBytes(path, c.bytes);
+        try {
+            AudioProcessor::loadAudioAsFloatArray(path);
+            ADD_FAILURE() << c.name << " loaded";
+        } catch (const WhisperError& error) {
+            EXPECT_EQ(error.errorCase(), WhisperError::Case::loadAudioFailed) << c.name;
+            EXPECT_THAT(error.message(), ::testing::HasSubstr(c.reason));
+            EXPECT_THAT(error.message(), ::testing::HasSubstr(path));
+        }
+    }
+    const std::string days = folder.file("claims-days.flac");
+    testing::writeFlacClaimingDays(days);
+    try {
+        AudioProcessor::loadAudioAsFloatArray(days);
+        ADD_FAILURE() << "50 days loaded";
+    } catch (const WhisperError& error) {
+        EXPECT_EQ(error, WhisperError::loadAudioFailed("Failed to open audio file " + days +
+                                                       ": the audio lasts longer than 24 hours"));
+    }
+    // Opening a FIFO would wait for a writer that never comes.
+    const std::string fifo = folder.file("fifo.wav");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    try {
+        AudioProcessor::loadAudioAsFloatArray(fifo);
+        ADD_FAILURE() << "FIFO loaded";
+    } catch (const WhisperError& error) {
+        EXPECT_EQ(error, WhisperError::loadAudioFailed("Failed to open audio file " + fifo +
+                                                       ": not a regular file"));
+    }
+
+    const std::string missing = folder.file("missing.wav");
+    try {
+        AudioProcessor::loadAudio(missing);
+        ADD_FAILURE() << "missing file loaded";
+    } catch (const WhisperError& error) {
+        EXPECT_EQ(error, WhisperError::loadAudioFailed("Resource path does not exist " + missing));
+    }
+}
+
+TEST(AudioLoadingTest, ShortAndEmptyAudio) {
+    TempFolder folder;
+    const std::string empty = folder.file("no-frames.wav");
+    writeWav(empty, 44100, Channels(2));
+    EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(empty).empty());
+    EXPECT_EQ(AudioProcessor::loadAudio(empty).frameLength(), 0u);
+
+    // A header that promises more than the file holds: what is there is loaded.
+    const std::string cut = folder.file("cut.wav");
+    writeWav(cut, 16000, {sine(16000, 440, 32000)});
+    std::filesystem::resize_file(cut, 44 + 2 * 8000);
+    EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(cut).size(), 8000u);
+}
+
+TEST(AudioLoadingTest, FloatSamplesAreClampedAndMustBeFinite) {
+    TempFolder folder;
+    // Both the direct 16 kHz mono read and the resampling read.
+    for (std::uint32_t rate : {16000u, 44100u}) {
+        SCOPED_TRACE(rate);
+        const std::string loud = folder.file("loud.wav");
+        std::vector<float> samples(4410, 1.0e30f);
+        for (std::size_t i = 1; i < samples.size(); i += 2) {
+            samples[i] = -2.0f;
+        }
+        testing::writeFloatWav(loud, rate, samples);
+        const std::vector<float> loaded = AudioProcessor::loadAudioAsFloatArray(loud);
+        ASSERT_FALSE(loaded.empty());
+        if (rate == 16000u) {
+            EXPECT_EQ(loaded[0], 1.0f);
+            EXPECT_EQ(loaded[1], -1.0f);
+        }
+        EXPECT_TRUE(std::all_of(loaded.begin(), loaded.end(),
+                                [](float x) { return std::isfinite(x) && std::fabs(x) <= 1.01f; }));
+
+        for (float bad : {std::nanf(""), std::numeric_limits<float>::infinity()}) {
+            const std::string path = folder.file("not-a-number.wav");
+            std::vector<float> poisoned(4410, 0.25f);
+            poisoned[2000] = bad;
+            testing::writeFloatWav(path, rate, poisoned);
+            try {
+                AudioProcessor::loadAudioAsFloatArray(path);
+                ADD_FAILURE() << bad << " loaded";
+            } catch (const WhisperError& error) {
+                EXPECT_EQ(error, WhisperError::loadAudioFailed(
+                                     "Failed to read audio file: Audio file " + path +
+                                     " holds samples that are not finite numbers"));
+            }
+        }
+    }
+}
+
+TEST(AudioLoadingTest, ManyFilesKeepTheirOrder) {
+    TempFolder folder;
+    const std::string first = folder.file("first.wav");
+    const std::string third = folder.file("third.wav");
+    writeWav(first, 8000, {sine(8000, 300, 8000)});
+    writeWav(third, 48000, Channels(2, sine(48000, 300, 24000)));
+    const std::vector<std::string> paths = {first, folder.file("second.wav"), third};
+
+    const auto results = AudioProcessor::loadAudio(paths);
+    ASSERT_EQ(results.size(), 3u);
+    ASSERT_TRUE(std::holds_alternative<std::vector<float>>(results[0]));
+    EXPECT_EQ(std::get<std::vector<float>>(results[0]),
+              AudioProcessor::loadAudioAsFloatArray(first));
+    ASSERT_TRUE(std::holds_alternative<WhisperError>(results[1]));
+    EXPECT_EQ(std::get<WhisperError>(results[1]).message(),
+              "Resource path does not exist " + paths[1]);
+    ASSERT_TRUE(std::holds_alternative<std::vector<float>>(results[2]));
+    EXPECT_EQ(std::get<std::vector<float>>(results[2]).size(), 8000u);
+}
+
+}  // namespace
+}  // namespace rararozuvu
