@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include "ml/ModelError.h"
-#include "whisper/WhisperPrograms.h"
 
 namespace ml {
 
@@ -79,15 +78,6 @@ MultiArray Program::input(const FeatureProvider& inputs, std::string_view name) 
     throw ModelError(
         ModelError::Case::generic,
         fmt::format("a program read the input \"{}\", which its model does not declare", name));
-}
-
-ProgramRegistry& ProgramRegistry::shared() {
-    static ProgramRegistry registry;
-    return registry;
-}
-
-ProgramRegistry::ProgramRegistry() {
-    addWhisperPrograms(*this);
 }
 
 void ProgramRegistry::add(std::string kind, ProgramFactory factory) {
