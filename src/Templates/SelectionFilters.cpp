@@ -12,8 +12,6 @@ namespace {
 
 using builtins::bindAfterValue;
 
-const std::vector<Value> emptyArray;
-
 // select and reject: keep the elements whose outcome equals `keep`.
 Value selectElements(const Filters::Args& args, const KeywordValues& kwargs,
                      const Filters::Scope& env, bool keep) {

@@ -205,8 +205,11 @@ ModelBundle ModelBundle::read(const std::filesystem::path& folder) {
     }
 
     ModelBundle bundle;
+    // Read through const iterators: rapidjson's mixed const/non-const comparisons are ambiguous
+    // in C++20.
+    const Json& root = doc;
     bundle.program = r.string(doc, "program", "the description");
-    if (const auto it = doc.FindMember("hyperParameters"); it != doc.MemberEnd()) {
+    if (const auto it = root.FindMember("hyperParameters"); it != root.MemberEnd()) {
         if (!it->value.IsObject())
             r.fail("\"hyperParameters\" is not an object");
         for (const auto& m : it->value.GetObject()) {
@@ -216,7 +219,7 @@ ModelBundle ModelBundle::read(const std::filesystem::path& folder) {
     }
     bundle.description.inputs = r.features(doc, "inputs");
     bundle.description.outputs = r.features(doc, "outputs");
-    if (const auto it = doc.FindMember("metadata"); it != doc.MemberEnd()) {
+    if (const auto it = root.FindMember("metadata"); it != root.MemberEnd()) {
         if (!it->value.IsObject())
             r.fail("\"metadata\" is not an object");
         for (const auto& m : it->value.GetObject()) {

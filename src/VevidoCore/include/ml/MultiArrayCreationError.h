@@ -17,8 +17,11 @@ public:
         return "Failed to create IOSurface-backed pixel buffer for MLMultiArray";
     }
 
-    friend bool operator==(const MultiArrayCreationError&,
-                           const MultiArrayCreationError&) = default;
+    // Not defaulted: std::exception has no comparison to default it on.
+    friend bool operator==(const MultiArrayCreationError& a,
+                           const MultiArrayCreationError& b) noexcept {
+        return a.case_ == b.case_;
+    }
 
 private:
     Case case_;
