@@ -55,12 +55,15 @@ std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName) c
 }
 
 const Value* Environment::Variables::find(std::string_view name) const {
-    std::ptrdiff_t i;
-    if (unicode::isAscii(name)) {
-        i = indexOf(name);
-    } else {
-        i = indexOf(unicode::normalized(name));
+    std::string canonical;
+    if (!unicode::isAscii(name)) {
+        canonical = unicode::normalized(name);
+        name = canonical;
     }
+    if (!mayHave(scopeNameBit(name))) {
+        return nullptr;
+    }
+    const std::ptrdiff_t i = indexOf(name);
     return i < 0 ? nullptr : &entries_[static_cast<std::size_t>(i)].value;
 }
 
@@ -78,7 +81,7 @@ std::size_t Environment::Variables::slot(std::string_view name) {
         normalizedName = unicode::normalized(name);
         name = normalizedName;
     }
-    const std::ptrdiff_t i = indexOf(name);
+    const std::ptrdiff_t i = mayHave(scopeNameBit(name)) ? indexOf(name) : -1;
     if (i >= 0) {
         return static_cast<std::size_t>(i);
     }
@@ -91,6 +94,7 @@ std::size_t Environment::Variables::slot(std::string_view name) {
         index_.emplace(name, entries_.size());
     }
     entries_.push_back({std::string(name), Value::undefined()});
+    nameBits_ |= scopeNameBit(name);
     return entries_.size() - 1;
 }
 
@@ -130,8 +134,16 @@ const Value* Environment::find(std::string_view name) const {
         canonical = unicode::normalized(name);
         name = canonical;
     }
+    return findCanonical(name, scopeNameBit(name));
+}
+
+const Value* Environment::findCanonical(std::string_view canonicalName,
+                                        std::uint64_t nameBit) const {
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
-        const std::ptrdiff_t i = scope->variables_.indexOf(name);
+        if (!scope->variables_.mayHave(nameBit)) {
+            continue;
+        }
+        const std::ptrdiff_t i = scope->variables_.indexOf(canonicalName);
         if (i >= 0) {
             return &scope->variables_.begin()[i].value;
         }

@@ -65,6 +65,12 @@ Value callValue(const Value& callee, const std::vector<Value>& args, const Keywo
     throw TemplateError::runtime("Cannot call non-function value");
 }
 
+const Value& variable(const Expression::Identifier& name, const Scope& env) {
+    static const Value undefined = Value::undefined();
+    const Value* value = findName(*env, name.name, name.scopeBit);
+    return value ? *value : undefined;
+}
+
 bool isLiteral(const Expression& e) {
     switch (e.kind()) {
         case K::string:
@@ -88,7 +94,7 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
 // `storage`. The reference lasts as long as `storage` does and nothing is evaluated meanwhile.
 const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& storage) {
     if (const auto* name = e.getIf<Expression::Identifier>()) {
-        return (*env)[name->name];
+        return variable(*name, env);
     }
     if (const auto* member = e.getIf<Expression::Member>()) {
         const Value* value = memberInPlace(*member, env, storage);
@@ -365,7 +371,8 @@ std::vector<Value> operandAndArguments(const Expression& operand, const Expressi
 
 [[gnu::noinline]] Value evaluateFilter(const Expression::Filter& filter, const Scope& env) {
     const std::vector<Value> args = operandAndArguments(filter.operand, filter.args, env);
-    return Interpreter::applyFilter(filter.name, args, evaluateKeywords(filter.kwargs, env), env);
+    return applyFilter(filter.name, filter.scopeBit, args, evaluateKeywords(filter.kwargs, env),
+                       env);
 }
 
 using KindTest = bool (*)(const Value&);
@@ -402,16 +409,16 @@ KindTest kindTestNamed(std::string_view name) {
             Value storage;
             const Value& operand = evaluateBorrowed(test.operand, env, storage);
             // A function variable of the test's name is called instead, as evaluateTest does.
-            const Value* variable = env->find(test.name);
+            const Value* variable = findName(*env, test.name, test.scopeBit);
             if (!variable || !variable->isFunction()) {
                 return Value(kindTest(operand) != test.negated);
             }
             const std::vector<Value> args{operand};
-            return Value(Interpreter::evaluateTest(test.name, args, env) != test.negated);
+            return Value(evaluateTest(test.name, test.scopeBit, args, env) != test.negated);
         }
     }
     const std::vector<Value> args = operandAndArguments(test.operand, test.args, env);
-    return Value(Interpreter::evaluateTest(test.name, args, env) != test.negated);
+    return Value(evaluateTest(test.name, test.scopeBit, args, env) != test.negated);
 }
 
 [[gnu::noinline]] Value evaluateSliceExpression(const Expression::Slice& slice, const Scope& env) {
@@ -425,7 +432,7 @@ namespace interpreter {
 
 void appendOutput(const Expression& expression, const Scope& env, std::string& out) {
     if (const auto* name = expression.getIf<Expression::Identifier>()) {
-        (*env)[name->name].appendDescription(out, env->limits().maximumTextLength);
+        variable(*name, env).appendDescription(out, env->limits().maximumTextLength);
         return;
     }
     if (const auto* binary = expression.getIf<Expression::Binary>(); binary && isJoin(binary->op)) {
@@ -460,7 +467,7 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Scope&
         case K::object:
             return evaluateObject(expression.as<Expression::Object>().entries, env);
         case K::identifier:
-            return (*env)[expression.as<Expression::Identifier>().name];
+            return variable(expression.as<Expression::Identifier>(), env);
         case K::unary: {
             const auto& unary = expression.as<Expression::Unary>();
             return evaluateUnaryValue(unary.op, evaluateExpression(unary.operand, env));
@@ -490,8 +497,13 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Scope&
 
 bool Interpreter::evaluateTest(std::string_view name, const std::vector<Value>& args,
                                const Scope& env) {
+    return interpreter::evaluateTest(name, 0, args, env);
+}
+
+bool interpreter::evaluateTest(std::string_view name, std::uint64_t scopeBit,
+                               const std::vector<Value>& args, const Scope& env) {
     static const KeywordValues noKeywords;
-    const Value* variable = env->find(name);
+    const Value* variable = findName(*env, name, scopeBit);
     if (variable && variable->isFunction()) {
         const Value result = variable->asFunction()(args, noKeywords, env);
         return result.isBoolean() ? result.asBool() : result.isTruthy();
@@ -506,7 +518,13 @@ bool Interpreter::evaluateTest(std::string_view name, const std::vector<Value>& 
 
 Value Interpreter::applyFilter(std::string_view name, const std::vector<Value>& args,
                                const KeywordValues& kwargs, const Scope& env) {
-    const Value* variable = env->find(name);
+    return interpreter::applyFilter(name, 0, args, kwargs, env);
+}
+
+Value interpreter::applyFilter(std::string_view name, std::uint64_t scopeBit,
+                               const std::vector<Value>& args, const KeywordValues& kwargs,
+                               const Scope& env) {
+    const Value* variable = findName(*env, name, scopeBit);
     if (variable && variable->isFunction()) {
         // Held by value: the function may rebind the variable while it runs.
         const Value function = *variable;

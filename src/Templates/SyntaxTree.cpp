@@ -12,6 +12,10 @@ namespace templates {
 
 namespace {
 
+std::uint64_t ownScopeBit(std::string_view name) {
+    return unicode::isAscii(name) ? scopeNameBit(name) : 0;
+}
+
 // --- Equality helpers ------------------------------------------------------------------------
 
 bool textEqual(const std::string& a, const std::string& b) {
@@ -240,7 +244,8 @@ Expression Expression::object(ObjectEntries entries) {
     return make(Object{std::move(entries)}, 1 + depth);
 }
 Expression Expression::identifier(std::string name) {
-    return make(Identifier{std::move(name)}, 1);
+    const std::uint64_t bit = ownScopeBit(name);
+    return make(Identifier{std::move(name), bit}, 1);
 }
 Expression Expression::unary(UnaryOp op, Expression operand) {
     const std::size_t depth = 1 + operand.depth();
@@ -273,13 +278,16 @@ Expression Expression::slice(Expression object, std::optional<Expression> start,
 Expression Expression::filter(Expression operand, std::string name, ExpressionList args,
                               KeywordArguments kwargs) {
     const std::size_t depth = 1 + std::max({operand.depth(), deepest(args), deepest(kwargs)});
-    return make(Filter{std::move(operand), std::move(name), std::move(args), std::move(kwargs)},
-                depth);
+    const std::uint64_t bit = ownScopeBit(name);
+    return make(
+        Filter{std::move(operand), std::move(name), std::move(args), std::move(kwargs), bit},
+        depth);
 }
 Expression Expression::test(Expression operand, std::string name, ExpressionList args,
                             bool negated) {
     const std::size_t depth = 1 + std::max(operand.depth(), deepest(args));
-    return make(Test{std::move(operand), std::move(name), std::move(args), negated}, depth);
+    const std::uint64_t bit = ownScopeBit(name);
+    return make(Test{std::move(operand), std::move(name), std::move(args), negated, bit}, depth);
 }
 
 bool operator==(const Expression& a, const Expression& b) {

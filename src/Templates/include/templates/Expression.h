@@ -22,6 +22,20 @@ namespace templates {
 
 class Expression;
 
+// The bit that stands for a name, in the canonical form scopes store, in a scope's set of names:
+// a scope whose set lacks the bit has no binding of the name, so a lookup passes it by. The names
+// of a tree that are their own canonical form carry their bit, worked out when the tree is built.
+inline std::uint64_t scopeNameBit(std::string_view canonicalName) noexcept {
+    const std::size_t n = canonicalName.size();
+    if (n == 0) {
+        return 1;
+    }
+    const auto at = [canonicalName](std::size_t i) {
+        return static_cast<std::size_t>(static_cast<unsigned char>(canonicalName[i]));
+    };
+    return std::uint64_t{1} << ((n * 7 + at(0) * 3 + at(n - 1) * 5 + at(n / 2)) & 63);
+}
+
 using ExpressionList = SharedArray<Expression>;
 // Keyword arguments of calls and filters: no order; names compare by canonical equivalence.
 using KeywordArguments =
@@ -186,6 +200,8 @@ struct Expression::Object {
 };
 struct Expression::Identifier {
     std::string name;
+    // scopeNameBit(name) when the name is its own canonical form, else 0.
+    std::uint64_t scopeBit = 0;
 };
 struct Expression::Unary {
     UnaryOp op;
@@ -222,12 +238,14 @@ struct Expression::Filter {
     std::string name;
     ExpressionList args;
     KeywordArguments kwargs;
+    std::uint64_t scopeBit = 0;  // as Identifier's
 };
 struct Expression::Test {
     Expression operand;
     std::string name;
     ExpressionList args;
     bool negated;
+    std::uint64_t scopeBit = 0;  // as Identifier's
 };
 
 struct Expression::Box {
