@@ -37,17 +37,16 @@ const Environment::Policies& Environment::defaultPolicies() {
     return defaults;
 }
 
-std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName) const {
+std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName,
+                                               std::uint64_t nameHash) const {
     if (!index_.empty()) {
         const auto found = index_.find(canonicalName);
         return found == index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
     }
-    // Names of one length mostly differ in their first letter: compared before the rest.
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-        const std::string& name = entries_[i].name;
-        if (name.size() == canonicalName.size() &&
-            (name.empty() || (name[0] == canonicalName[0] &&
-                              std::memcmp(name.data(), canonicalName.data(), name.size()) == 0))) {
+        const Entry& entry = entries_[i];
+        if (entry.nameHash == nameHash && entry.name.size() == canonicalName.size() &&
+            std::memcmp(entry.name.data(), canonicalName.data(), canonicalName.size()) == 0) {
             return static_cast<std::ptrdiff_t>(i);
         }
     }
@@ -60,10 +59,8 @@ const Value* Environment::Variables::find(std::string_view name) const {
         canonical = unicode::normalized(name);
         name = canonical;
     }
-    if (!mayHave(scopeNameBit(name))) {
-        return nullptr;
-    }
-    const std::ptrdiff_t i = indexOf(name);
+    const std::uint64_t hash = scopeNameHash(name);
+    const std::ptrdiff_t i = mayHave(hash) ? indexOf(name, hash) : -1;
     return i < 0 ? nullptr : &entries_[static_cast<std::size_t>(i)].value;
 }
 
@@ -81,7 +78,8 @@ std::size_t Environment::Variables::slot(std::string_view name) {
         normalizedName = unicode::normalized(name);
         name = normalizedName;
     }
-    const std::ptrdiff_t i = mayHave(scopeNameBit(name)) ? indexOf(name) : -1;
+    const std::uint64_t hash = scopeNameHash(name);
+    const std::ptrdiff_t i = mayHave(hash) ? indexOf(name, hash) : -1;
     if (i >= 0) {
         return static_cast<std::size_t>(i);
     }
@@ -93,8 +91,8 @@ std::size_t Environment::Variables::slot(std::string_view name) {
         }
         index_.emplace(name, entries_.size());
     }
-    entries_.push_back({std::string(name), Value::undefined()});
-    nameBits_ |= scopeNameBit(name);
+    entries_.push_back({std::string(name), Value::undefined(), hash});
+    nameBits_ |= scopeNameBit(hash);
     return entries_.size() - 1;
 }
 
@@ -134,16 +132,16 @@ const Value* Environment::find(std::string_view name) const {
         canonical = unicode::normalized(name);
         name = canonical;
     }
-    return findCanonical(name, scopeNameBit(name));
+    return findCanonical(name, scopeNameHash(name));
 }
 
 const Value* Environment::findCanonical(std::string_view canonicalName,
-                                        std::uint64_t nameBit) const {
+                                        std::uint64_t nameHash) const {
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
-        if (!scope->variables_.mayHave(nameBit)) {
+        if (!scope->variables_.mayHave(nameHash)) {
             continue;
         }
-        const std::ptrdiff_t i = scope->variables_.indexOf(canonicalName);
+        const std::ptrdiff_t i = scope->variables_.indexOf(canonicalName, nameHash);
         if (i >= 0) {
             return &scope->variables_.begin()[i].value;
         }

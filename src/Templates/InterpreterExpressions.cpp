@@ -67,7 +67,7 @@ Value callValue(const Value& callee, const std::vector<Value>& args, const Keywo
 
 const Value& variable(const Expression::Identifier& name, const Scope& env) {
     static const Value undefined = Value::undefined();
-    const Value* value = findName(*env, name.name, name.scopeBit);
+    const Value* value = findName(*env, name.name, name.scopeHash);
     return value ? *value : undefined;
 }
 
@@ -371,7 +371,7 @@ std::vector<Value> operandAndArguments(const Expression& operand, const Expressi
 
 [[gnu::noinline]] Value evaluateFilter(const Expression::Filter& filter, const Scope& env) {
     const std::vector<Value> args = operandAndArguments(filter.operand, filter.args, env);
-    return applyFilter(filter.name, filter.scopeBit, args, evaluateKeywords(filter.kwargs, env),
+    return applyFilter(filter.name, filter.scopeHash, args, evaluateKeywords(filter.kwargs, env),
                        env);
 }
 
@@ -409,16 +409,16 @@ KindTest kindTestNamed(std::string_view name) {
             Value storage;
             const Value& operand = evaluateBorrowed(test.operand, env, storage);
             // A function variable of the test's name is called instead, as evaluateTest does.
-            const Value* variable = findName(*env, test.name, test.scopeBit);
+            const Value* variable = findName(*env, test.name, test.scopeHash);
             if (!variable || !variable->isFunction()) {
                 return Value(kindTest(operand) != test.negated);
             }
             const std::vector<Value> args{operand};
-            return Value(evaluateTest(test.name, test.scopeBit, args, env) != test.negated);
+            return Value(evaluateTest(test.name, test.scopeHash, args, env) != test.negated);
         }
     }
     const std::vector<Value> args = operandAndArguments(test.operand, test.args, env);
-    return Value(evaluateTest(test.name, test.scopeBit, args, env) != test.negated);
+    return Value(evaluateTest(test.name, test.scopeHash, args, env) != test.negated);
 }
 
 [[gnu::noinline]] Value evaluateSliceExpression(const Expression::Slice& slice, const Scope& env) {
@@ -500,10 +500,10 @@ bool Interpreter::evaluateTest(std::string_view name, const std::vector<Value>& 
     return interpreter::evaluateTest(name, 0, args, env);
 }
 
-bool interpreter::evaluateTest(std::string_view name, std::uint64_t scopeBit,
+bool interpreter::evaluateTest(std::string_view name, std::uint64_t scopeHash,
                                const std::vector<Value>& args, const Scope& env) {
     static const KeywordValues noKeywords;
-    const Value* variable = findName(*env, name, scopeBit);
+    const Value* variable = findName(*env, name, scopeHash);
     if (variable && variable->isFunction()) {
         const Value result = variable->asFunction()(args, noKeywords, env);
         return result.isBoolean() ? result.asBool() : result.isTruthy();
@@ -521,10 +521,10 @@ Value Interpreter::applyFilter(std::string_view name, const std::vector<Value>& 
     return interpreter::applyFilter(name, 0, args, kwargs, env);
 }
 
-Value interpreter::applyFilter(std::string_view name, std::uint64_t scopeBit,
+Value interpreter::applyFilter(std::string_view name, std::uint64_t scopeHash,
                                const std::vector<Value>& args, const KeywordValues& kwargs,
                                const Scope& env) {
-    const Value* variable = findName(*env, name, scopeBit);
+    const Value* variable = findName(*env, name, scopeHash);
     if (variable && variable->isFunction()) {
         // Held by value: the function may rebind the variable while it runs.
         const Value function = *variable;

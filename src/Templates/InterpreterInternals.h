@@ -33,16 +33,16 @@ void appendOutput(const Expression& expression, const Scope& env, std::string& o
 // Renders in `root` as it is (the caller has set up its variables, policies and limits).
 std::string renderRoot(const NodeList& nodes, const Scope& root);
 
-// The nearest binding of a name of the tree, or null; `scopeBit` is the one its node carries.
+// The nearest binding of a name of the tree, or null; `scopeHash` is the one its node carries.
 inline const Value* findName(const Environment& env, std::string_view name,
-                             std::uint64_t scopeBit) {
-    return scopeBit != 0 ? env.findCanonical(name, scopeBit) : env.find(name);
+                             std::uint64_t scopeHash) {
+    return scopeHash != 0 ? env.findCanonical(name, scopeHash) : env.find(name);
 }
 
 // Interpreter::applyFilter and evaluateTest for a name of the tree.
-Value applyFilter(std::string_view name, std::uint64_t scopeBit, const std::vector<Value>& args,
+Value applyFilter(std::string_view name, std::uint64_t scopeHash, const std::vector<Value>& args,
                   const KeywordValues& kwargs, const Scope& env);
-bool evaluateTest(std::string_view name, std::uint64_t scopeBit, const std::vector<Value>& args,
+bool evaluateTest(std::string_view name, std::uint64_t scopeHash, const std::vector<Value>& args,
                   const Scope& env);
 
 ControlFlow toControlFlow(Flow flow);

@@ -12,8 +12,8 @@ namespace templates {
 
 namespace {
 
-std::uint64_t ownScopeBit(std::string_view name) {
-    return unicode::isAscii(name) ? scopeNameBit(name) : 0;
+std::uint64_t ownScopeHash(std::string_view name) {
+    return unicode::isAscii(name) ? scopeNameHash(name) : 0;
 }
 
 // --- Equality helpers ------------------------------------------------------------------------
@@ -244,7 +244,7 @@ Expression Expression::object(ObjectEntries entries) {
     return make(Object{std::move(entries)}, 1 + depth);
 }
 Expression Expression::identifier(std::string name) {
-    const std::uint64_t bit = ownScopeBit(name);
+    const std::uint64_t bit = ownScopeHash(name);
     return make(Identifier{std::move(name), bit}, 1);
 }
 Expression Expression::unary(UnaryOp op, Expression operand) {
@@ -278,7 +278,7 @@ Expression Expression::slice(Expression object, std::optional<Expression> start,
 Expression Expression::filter(Expression operand, std::string name, ExpressionList args,
                               KeywordArguments kwargs) {
     const std::size_t depth = 1 + std::max({operand.depth(), deepest(args), deepest(kwargs)});
-    const std::uint64_t bit = ownScopeBit(name);
+    const std::uint64_t bit = ownScopeHash(name);
     return make(
         Filter{std::move(operand), std::move(name), std::move(args), std::move(kwargs), bit},
         depth);
@@ -286,7 +286,7 @@ Expression Expression::filter(Expression operand, std::string name, ExpressionLi
 Expression Expression::test(Expression operand, std::string name, ExpressionList args,
                             bool negated) {
     const std::size_t depth = 1 + std::max(operand.depth(), deepest(args));
-    const std::uint64_t bit = ownScopeBit(name);
+    const std::uint64_t bit = ownScopeHash(name);
     return make(Test{std::move(operand), std::move(name), std::move(args), negated, bit}, depth);
 }
 

@@ -22,18 +22,20 @@ namespace templates {
 
 class Expression;
 
-// The bit that stands for a name, in the canonical form scopes store, in a scope's set of names:
-// a scope whose set lacks the bit has no binding of the name, so a lookup passes it by. The names
-// of a tree that are their own canonical form carry their bit, worked out when the tree is built.
-inline std::uint64_t scopeNameBit(std::string_view canonicalName) noexcept {
-    const std::size_t n = canonicalName.size();
-    if (n == 0) {
-        return 1;
+// A name's hash, in the canonical form scopes store it: a scope compares it before the name's
+// text, and one bit of it stands for the name in the scope's set of names (a scope whose set lacks
+// the bit has no binding of the name, so a lookup passes it by). Never 0. The names of a tree that
+// are their own canonical form carry their hash, worked out when the tree is built.
+inline std::uint64_t scopeNameHash(std::string_view canonicalName) noexcept {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const char c : canonicalName) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
     }
-    const auto at = [canonicalName](std::size_t i) {
-        return static_cast<std::size_t>(static_cast<unsigned char>(canonicalName[i]));
-    };
-    return std::uint64_t{1} << ((n * 7 + at(0) * 3 + at(n - 1) * 5 + at(n / 2)) & 63);
+    return hash | 1;
+}
+
+inline std::uint64_t scopeNameBit(std::uint64_t nameHash) noexcept {
+    return std::uint64_t{1} << (nameHash >> 58);
 }
 
 using ExpressionList = SharedArray<Expression>;
@@ -200,8 +202,8 @@ struct Expression::Object {
 };
 struct Expression::Identifier {
     std::string name;
-    // scopeNameBit(name) when the name is its own canonical form, else 0.
-    std::uint64_t scopeBit = 0;
+    // scopeNameHash(name) when the name is its own canonical form, else 0.
+    std::uint64_t scopeHash = 0;
 };
 struct Expression::Unary {
     UnaryOp op;
@@ -238,14 +240,14 @@ struct Expression::Filter {
     std::string name;
     ExpressionList args;
     KeywordArguments kwargs;
-    std::uint64_t scopeBit = 0;  // as Identifier's
+    std::uint64_t scopeHash = 0;  // as Identifier's
 };
 struct Expression::Test {
     Expression operand;
     std::string name;
     ExpressionList args;
     bool negated;
-    std::uint64_t scopeBit = 0;  // as Identifier's
+    std::uint64_t scopeHash = 0;  // as Identifier's
 };
 
 struct Expression::Box {
