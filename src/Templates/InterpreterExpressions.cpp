@@ -1,6 +1,8 @@
 // Expression evaluation: a plain recursive walk, left to right, that reads the scopes and never
 // writes them.
+#include <array>
 #include <limits>
+#include <span>
 
 #include "InterpreterInternals.h"
 #include "LimitErrors.h"
@@ -281,15 +283,34 @@ bool isJoin(Expression::BinaryOp op) {
 // of one new text per operator. Appends the text to `text` and returns true, or, when the run
 // never becomes a text, leaves `text` as it was and stores the result in `result`.
 bool joinChain(const Expression::Binary& top, const Scope& env, std::string& text, Value& result) {
-    std::vector<const Expression::Binary*> chain{&top};
+    // Runs are short, so their links are gathered on the stack unless there are many.
+    constexpr std::size_t stackLinks = 16;
+    std::array<const Expression::Binary*, stackLinks> shortChain;
+    std::vector<const Expression::Binary*> longChain;
+    std::size_t links = 0;
+    const auto addLink = [&](const Expression::Binary* link) {
+        if (links < stackLinks) {
+            shortChain[links] = link;
+        } else {
+            if (links == stackLinks) {
+                longChain.assign(shortChain.begin(), shortChain.end());
+            }
+            longChain.push_back(link);
+        }
+        ++links;
+    };
+    addLink(&top);
     const Expression* leftmost = &top.left;
     while (const auto* inner = leftmost->getIf<Expression::Binary>()) {
         if (!isJoin(inner->op)) {
             break;
         }
-        chain.push_back(inner);
+        addLink(inner);
         leftmost = &inner->left;
     }
+    const std::span<const Expression::Binary* const> chain =
+        links <= stackLinks ? std::span<const Expression::Binary* const>(shortChain.data(), links)
+                            : std::span<const Expression::Binary* const>(longChain);
     const RenderLimits& limits = env->limits();
     const std::size_t start = text.size();
     result = Interpreter::evaluateExpression(*leftmost, env);
