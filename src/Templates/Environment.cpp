@@ -14,6 +14,16 @@ const Value& undefinedValue() {
     return undefined;
 }
 
+// The form scopes store a name in: the name itself when it is ASCII, else its normalised text,
+// kept in `storage`.
+std::string_view inCanonicalForm(std::string_view name, std::string& storage) {
+    if (unicode::isAscii(name)) {
+        return name;
+    }
+    storage = unicode::normalized(name);
+    return storage;
+}
+
 }  // namespace
 
 const Environment::Policies& Environment::Policies::chat() {
@@ -54,11 +64,8 @@ std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName,
 }
 
 const Value* Environment::Variables::find(std::string_view name) const {
-    std::string canonical;
-    if (!unicode::isAscii(name)) {
-        canonical = unicode::normalized(name);
-        name = canonical;
-    }
+    std::string storage;
+    name = inCanonicalForm(name, storage);
     const std::uint64_t hash = scopeNameHash(name);
     const std::ptrdiff_t i = mayHave(hash) ? indexOf(name, hash) : -1;
     return i < 0 ? nullptr : &entries_[static_cast<std::size_t>(i)].value;
@@ -73,11 +80,8 @@ void Environment::Variables::set(std::string_view name, Value value) {
 }
 
 std::size_t Environment::Variables::slot(std::string_view name) {
-    std::string normalizedName;
-    if (!unicode::isAscii(name)) {
-        normalizedName = unicode::normalized(name);
-        name = normalizedName;
-    }
+    std::string storage;
+    name = inCanonicalForm(name, storage);
     const std::uint64_t hash = scopeNameHash(name);
     const std::ptrdiff_t i = mayHave(hash) ? indexOf(name, hash) : -1;
     if (i >= 0) {
@@ -126,12 +130,9 @@ Environment::~Environment() {
 }
 
 const Value* Environment::find(std::string_view name) const {
-    // Canonicalise once for the whole walk.
-    std::string canonical;
-    if (!unicode::isAscii(name)) {
-        canonical = unicode::normalized(name);
-        name = canonical;
-    }
+    // Canonicalised once for the whole walk.
+    std::string storage;
+    name = inCanonicalForm(name, storage);
     return findCanonical(name, scopeNameHash(name));
 }
 
