@@ -170,12 +170,6 @@ void feedKeywords(Hasher& hasher, const KeywordArguments& keywords) {
     hasher.combineWord(combined);
 }
 
-template <class T>
-std::size_t finished(const T& value, Hasher hasher) {
-    value.hashInto(hasher);
-    return static_cast<std::size_t>(hasher.finalize());
-}
-
 // --- Depth -----------------------------------------------------------------------------------
 
 std::size_t deepest(const ExpressionList& list) {
@@ -455,14 +449,6 @@ void Expression::hashInto(Hasher& hasher) const {
     }
 }
 
-std::size_t Expression::hashValue() const {
-    return finished(*this, Hasher());
-}
-
-std::size_t Expression::hashValue(std::uint64_t seed) const {
-    return finished(*this, Hasher(seed));
-}
-
 std::string_view Expression::rawValue(UnaryOp op) noexcept {
     return unaryRawValues[static_cast<std::size_t>(op)];
 }
@@ -523,10 +509,6 @@ void Statement::LoopVar::hashInto(Hasher& hasher) const {
     } else {
         feedList(hasher, names());
     }
-}
-
-std::size_t Statement::LoopVar::hashValue() const {
-    return finished(*this, Hasher());
 }
 
 bool operator==(const Statement::Macro& a, const Statement::Macro& b) {
@@ -644,14 +626,6 @@ void Statement::hashInto(Hasher& hasher) const {
     }
 }
 
-std::size_t Statement::hashValue() const {
-    return finished(*this, Hasher());
-}
-
-std::size_t Statement::hashValue(std::uint64_t seed) const {
-    return finished(*this, Hasher(seed));
-}
-
 // --- Node ------------------------------------------------------------------------------------
 
 bool operator==(const Node& a, const Node& b) {
@@ -688,14 +662,6 @@ void Node::hashInto(Hasher& hasher) const {
             feedText(hasher, as<Comment>().value);
             break;
     }
-}
-
-std::size_t Node::hashValue() const {
-    return finished(*this, Hasher());
-}
-
-std::size_t Node::hashValue(std::uint64_t seed) const {
-    return finished(*this, Hasher(seed));
 }
 
 bool operator==(const NodeList& a, const NodeList& b) {
