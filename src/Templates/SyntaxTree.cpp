@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 
+#include "Operators.h"
 #include "templates/Expression.h"
 #include "templates/Node.h"
 #include "templates/Statement.h"
@@ -193,9 +194,6 @@ std::size_t deepest(const KeywordArguments& keywords) {
 }
 
 constexpr std::array<std::string_view, 4> unaryRawValues = {"not", "-", "+", "*"};
-constexpr std::array<std::string_view, 18> binaryRawValues = {
-    "+",  "-", "*",  "/", "//", "**",  "%",  "~",  "==",
-    "!=", "<", "<=", ">", ">=", "and", "or", "in", "not in"};
 
 }  // namespace
 
@@ -454,7 +452,7 @@ std::string_view Expression::rawValue(UnaryOp op) noexcept {
 }
 
 std::string_view Expression::rawValue(BinaryOp op) noexcept {
-    return binaryRawValues[static_cast<std::size_t>(op)];
+    return binaryOperators[static_cast<std::size_t>(op)].text;
 }
 
 std::optional<Expression::UnaryOp> Expression::unaryOp(std::string_view raw) noexcept {
@@ -467,9 +465,9 @@ std::optional<Expression::UnaryOp> Expression::unaryOp(std::string_view raw) noe
 }
 
 std::optional<Expression::BinaryOp> Expression::binaryOp(std::string_view raw) noexcept {
-    for (std::size_t i = 0; i < binaryRawValues.size(); ++i) {
-        if (binaryRawValues[i] == raw) {
-            return static_cast<BinaryOp>(i);
+    for (const BinaryOperator& row : binaryOperators) {
+        if (row.text == raw) {
+            return row.op;
         }
     }
     return std::nullopt;
@@ -484,8 +482,8 @@ const std::vector<Expression::UnaryOp>& Expression::allUnaryOps() {
 const std::vector<Expression::BinaryOp>& Expression::allBinaryOps() {
     static const std::vector<BinaryOp> all = [] {
         std::vector<BinaryOp> ops;
-        for (std::size_t i = 0; i < binaryRawValues.size(); ++i) {
-            ops.push_back(static_cast<BinaryOp>(i));
+        for (const BinaryOperator& row : binaryOperators) {
+            ops.push_back(row.op);
         }
         return ops;
     }();
