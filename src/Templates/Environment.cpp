@@ -47,8 +47,8 @@ const Environment::Policies& Environment::defaultPolicies() {
     return defaults;
 }
 
-std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName,
-                                               std::uint64_t nameHash) const {
+inline std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName,
+                                                      std::uint64_t nameHash) const {
     if (!index_.empty()) {
         const auto found = index_.find(canonicalName);
         return found == index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
