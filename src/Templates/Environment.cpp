@@ -14,6 +14,16 @@ const Value& undefinedValue() {
     return undefined;
 }
 
+// The form scopes store a name in: the name itself when it is ASCII, else its normalised text,
+// kept in `storage`.
+std::string_view inCanonicalForm(std::string_view name, std::string& storage) {
+    if (unicode::isAscii(name)) {
+        return name;
+    }
+    storage = unicode::normalized(name);
+    return storage;
+}
+
 }  // namespace
 
 const Environment::Policies& Environment::Policies::chat() {
@@ -37,17 +47,16 @@ const Environment::Policies& Environment::defaultPolicies() {
     return defaults;
 }
 
-std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName) const {
+inline std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName,
+                                                      std::uint64_t nameHash) const {
     if (!index_.empty()) {
         const auto found = index_.find(canonicalName);
         return found == index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
     }
-    // Names of one length mostly differ in their first letter: compared before the rest.
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-        const std::string& name = entries_[i].name;
-        if (name.size() == canonicalName.size() &&
-            (name.empty() || (name[0] == canonicalName[0] &&
-                              std::memcmp(name.data(), canonicalName.data(), name.size()) == 0))) {
+        const Entry& entry = entries_[i];
+        if (entry.nameHash == nameHash && entry.name.size() == canonicalName.size() &&
+            std::memcmp(entry.name.data(), canonicalName.data(), canonicalName.size()) == 0) {
             return static_cast<std::ptrdiff_t>(i);
         }
     }
@@ -55,12 +64,10 @@ std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName) c
 }
 
 const Value* Environment::Variables::find(std::string_view name) const {
-    std::ptrdiff_t i;
-    if (unicode::isAscii(name)) {
-        i = indexOf(name);
-    } else {
-        i = indexOf(unicode::normalized(name));
-    }
+    std::string storage;
+    name = inCanonicalForm(name, storage);
+    const std::uint64_t hash = scopeNameHash(name);
+    const std::ptrdiff_t i = mayHave(hash) ? indexOf(name, hash) : -1;
     return i < 0 ? nullptr : &entries_[static_cast<std::size_t>(i)].value;
 }
 
@@ -73,12 +80,10 @@ void Environment::Variables::set(std::string_view name, Value value) {
 }
 
 std::size_t Environment::Variables::slot(std::string_view name) {
-    std::string normalizedName;
-    if (!unicode::isAscii(name)) {
-        normalizedName = unicode::normalized(name);
-        name = normalizedName;
-    }
-    const std::ptrdiff_t i = indexOf(name);
+    std::string storage;
+    name = inCanonicalForm(name, storage);
+    const std::uint64_t hash = scopeNameHash(name);
+    const std::ptrdiff_t i = mayHave(hash) ? indexOf(name, hash) : -1;
     if (i >= 0) {
         return static_cast<std::size_t>(i);
     }
@@ -90,7 +95,8 @@ std::size_t Environment::Variables::slot(std::string_view name) {
         }
         index_.emplace(name, entries_.size());
     }
-    entries_.push_back({std::string(name), Value::undefined()});
+    entries_.push_back({std::string(name), Value::undefined(), hash});
+    nameBits_ |= scopeNameBit(hash);
     return entries_.size() - 1;
 }
 
@@ -124,14 +130,19 @@ Environment::~Environment() {
 }
 
 const Value* Environment::find(std::string_view name) const {
-    // Canonicalise once for the whole walk.
-    std::string canonical;
-    if (!unicode::isAscii(name)) {
-        canonical = unicode::normalized(name);
-        name = canonical;
-    }
+    // Canonicalised once for the whole walk.
+    std::string storage;
+    name = inCanonicalForm(name, storage);
+    return findCanonical(name, scopeNameHash(name));
+}
+
+const Value* Environment::findCanonical(std::string_view canonicalName,
+                                        std::uint64_t nameHash) const {
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
-        const std::ptrdiff_t i = scope->variables_.indexOf(name);
+        if (!scope->variables_.mayHave(nameHash)) {
+            continue;
+        }
+        const std::ptrdiff_t i = scope->variables_.indexOf(canonicalName, nameHash);
         if (i >= 0) {
             return &scope->variables_.begin()[i].value;
         }

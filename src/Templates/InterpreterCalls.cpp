@@ -220,6 +220,8 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
         return run(loop.elseBody, env, out);
     }
     const Scope scope = Environment::make(env);
+    // The loop's names and `loop` itself.
+    scope->variables().reserve((tuple ? loop.loopVar.names().size() : 1) + 1);
     LoopVariables loopVariables(loop.loopVar, source, *scope);
     if (loop.test) {
         // The loop's filter decides first, so that `loop` counts only the items it keeps.

@@ -1,6 +1,8 @@
 // Expression evaluation: a plain recursive walk, left to right, that reads the scopes and never
 // writes them.
+#include <array>
 #include <limits>
+#include <span>
 
 #include "InterpreterInternals.h"
 #include "LimitErrors.h"
@@ -65,6 +67,12 @@ Value callValue(const Value& callee, const std::vector<Value>& args, const Keywo
     throw TemplateError::runtime("Cannot call non-function value");
 }
 
+const Value& variable(const Expression::Identifier& name, const Scope& env) {
+    static const Value undefined = Value::undefined();
+    const Value* value = findName(*env, name.name, name.scopeHash);
+    return value ? *value : undefined;
+}
+
 bool isLiteral(const Expression& e) {
     switch (e.kind()) {
         case K::string:
@@ -88,7 +96,7 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
 // `storage`. The reference lasts as long as `storage` does and nothing is evaluated meanwhile.
 const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& storage) {
     if (const auto* name = e.getIf<Expression::Identifier>()) {
-        return (*env)[name->name];
+        return variable(*name, env);
     }
     if (const auto* member = e.getIf<Expression::Member>()) {
         const Value* value = memberInPlace(*member, env, storage);
@@ -275,15 +283,34 @@ bool isJoin(Expression::BinaryOp op) {
 // of one new text per operator. Appends the text to `text` and returns true, or, when the run
 // never becomes a text, leaves `text` as it was and stores the result in `result`.
 bool joinChain(const Expression::Binary& top, const Scope& env, std::string& text, Value& result) {
-    std::vector<const Expression::Binary*> chain{&top};
+    // Runs are short, so their links are gathered on the stack unless there are many.
+    constexpr std::size_t stackLinks = 16;
+    std::array<const Expression::Binary*, stackLinks> shortChain;
+    std::vector<const Expression::Binary*> longChain;
+    std::size_t links = 0;
+    const auto addLink = [&](const Expression::Binary* link) {
+        if (links < stackLinks) {
+            shortChain[links] = link;
+        } else {
+            if (links == stackLinks) {
+                longChain.assign(shortChain.begin(), shortChain.end());
+            }
+            longChain.push_back(link);
+        }
+        ++links;
+    };
+    addLink(&top);
     const Expression* leftmost = &top.left;
     while (const auto* inner = leftmost->getIf<Expression::Binary>()) {
         if (!isJoin(inner->op)) {
             break;
         }
-        chain.push_back(inner);
+        addLink(inner);
         leftmost = &inner->left;
     }
+    const std::span<const Expression::Binary* const> chain =
+        links <= stackLinks ? std::span<const Expression::Binary* const>(shortChain.data(), links)
+                            : std::span<const Expression::Binary* const>(longChain);
     const RenderLimits& limits = env->limits();
     const std::size_t start = text.size();
     result = Interpreter::evaluateExpression(*leftmost, env);
@@ -365,7 +392,8 @@ std::vector<Value> operandAndArguments(const Expression& operand, const Expressi
 
 [[gnu::noinline]] Value evaluateFilter(const Expression::Filter& filter, const Scope& env) {
     const std::vector<Value> args = operandAndArguments(filter.operand, filter.args, env);
-    return Interpreter::applyFilter(filter.name, args, evaluateKeywords(filter.kwargs, env), env);
+    return applyFilter(filter.name, filter.scopeHash, args, evaluateKeywords(filter.kwargs, env),
+                       env);
 }
 
 using KindTest = bool (*)(const Value&);
@@ -402,16 +430,16 @@ KindTest kindTestNamed(std::string_view name) {
             Value storage;
             const Value& operand = evaluateBorrowed(test.operand, env, storage);
             // A function variable of the test's name is called instead, as evaluateTest does.
-            const Value* variable = env->find(test.name);
+            const Value* variable = findName(*env, test.name, test.scopeHash);
             if (!variable || !variable->isFunction()) {
                 return Value(kindTest(operand) != test.negated);
             }
             const std::vector<Value> args{operand};
-            return Value(Interpreter::evaluateTest(test.name, args, env) != test.negated);
+            return Value(evaluateTest(test.name, test.scopeHash, args, env) != test.negated);
         }
     }
     const std::vector<Value> args = operandAndArguments(test.operand, test.args, env);
-    return Value(Interpreter::evaluateTest(test.name, args, env) != test.negated);
+    return Value(evaluateTest(test.name, test.scopeHash, args, env) != test.negated);
 }
 
 [[gnu::noinline]] Value evaluateSliceExpression(const Expression::Slice& slice, const Scope& env) {
@@ -425,7 +453,7 @@ namespace interpreter {
 
 void appendOutput(const Expression& expression, const Scope& env, std::string& out) {
     if (const auto* name = expression.getIf<Expression::Identifier>()) {
-        (*env)[name->name].appendDescription(out, env->limits().maximumTextLength);
+        variable(*name, env).appendDescription(out, env->limits().maximumTextLength);
         return;
     }
     if (const auto* binary = expression.getIf<Expression::Binary>(); binary && isJoin(binary->op)) {
@@ -460,7 +488,7 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Scope&
         case K::object:
             return evaluateObject(expression.as<Expression::Object>().entries, env);
         case K::identifier:
-            return (*env)[expression.as<Expression::Identifier>().name];
+            return variable(expression.as<Expression::Identifier>(), env);
         case K::unary: {
             const auto& unary = expression.as<Expression::Unary>();
             return evaluateUnaryValue(unary.op, evaluateExpression(unary.operand, env));
@@ -490,8 +518,13 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Scope&
 
 bool Interpreter::evaluateTest(std::string_view name, const std::vector<Value>& args,
                                const Scope& env) {
+    return interpreter::evaluateTest(name, 0, args, env);
+}
+
+bool interpreter::evaluateTest(std::string_view name, std::uint64_t scopeHash,
+                               const std::vector<Value>& args, const Scope& env) {
     static const KeywordValues noKeywords;
-    const Value* variable = env->find(name);
+    const Value* variable = findName(*env, name, scopeHash);
     if (variable && variable->isFunction()) {
         const Value result = variable->asFunction()(args, noKeywords, env);
         return result.isBoolean() ? result.asBool() : result.isTruthy();
@@ -506,7 +539,13 @@ bool Interpreter::evaluateTest(std::string_view name, const std::vector<Value>& 
 
 Value Interpreter::applyFilter(std::string_view name, const std::vector<Value>& args,
                                const KeywordValues& kwargs, const Scope& env) {
-    const Value* variable = env->find(name);
+    return interpreter::applyFilter(name, 0, args, kwargs, env);
+}
+
+Value interpreter::applyFilter(std::string_view name, std::uint64_t scopeHash,
+                               const std::vector<Value>& args, const KeywordValues& kwargs,
+                               const Scope& env) {
+    const Value* variable = findName(*env, name, scopeHash);
     if (variable && variable->isFunction()) {
         // Held by value: the function may rebind the variable while it runs.
         const Value function = *variable;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "templates/ControlFlow.h"
 #include "templates/Environment.h"
@@ -30,6 +32,18 @@ void appendOutput(const Expression& expression, const Scope& env, std::string& o
 
 // Renders in `root` as it is (the caller has set up its variables, policies and limits).
 std::string renderRoot(const NodeList& nodes, const Scope& root);
+
+// The nearest binding of a name of the tree, or null; `scopeHash` is the one its node carries.
+inline const Value* findName(const Environment& env, std::string_view name,
+                             std::uint64_t scopeHash) {
+    return scopeHash != 0 ? env.findCanonical(name, scopeHash) : env.find(name);
+}
+
+// Interpreter::applyFilter and evaluateTest for a name of the tree.
+Value applyFilter(std::string_view name, std::uint64_t scopeHash, const std::vector<Value>& args,
+                  const KeywordValues& kwargs, const Scope& env);
+bool evaluateTest(std::string_view name, std::uint64_t scopeHash, const std::vector<Value>& args,
+                  const Scope& env);
 
 ControlFlow toControlFlow(Flow flow);
 Flow toFlow(const ControlFlow& signal);

@@ -3,9 +3,11 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <unordered_map>
 #include <utility>
 
+#include "Operators.h"
 #include "templates/TemplateError.h"
 #include "templates/Unicode.h"
 
@@ -178,14 +180,16 @@ const std::unordered_map<std::string_view, Kind>& keywords() {
 }
 
 const std::unordered_map<std::string_view, Kind>& operators() {
-    static const std::unordered_map<std::string_view, Kind> table = {
-        {"+", Kind::plus},      {"-", Kind::minus},         {"*", Kind::multiply},
-        {"/", Kind::divide},    {"//", Kind::floorDivide},  {"**", Kind::power},
-        {"%", Kind::modulo},    {"~", Kind::concat},        {"==", Kind::equal},
-        {"!=", Kind::notEqual}, {"<", Kind::less},          {"<=", Kind::lessEqual},
-        {">", Kind::greater},   {">=", Kind::greaterEqual}, {"=", Kind::equals},
-        {"|", Kind::pipe},
-    };
+    static const std::unordered_map<std::string_view, Kind> table = [] {
+        std::unordered_map<std::string_view, Kind> symbols{{"=", Kind::equals}, {"|", Kind::pipe}};
+        // The operators written as words are keywords.
+        for (const BinaryOperator& row : binaryOperators) {
+            if (!std::isalpha(static_cast<unsigned char>(row.text[0]))) {
+                symbols.emplace(row.text, row.token);
+            }
+        }
+        return symbols;
+    }();
     return table;
 }
 

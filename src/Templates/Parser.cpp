@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "Operators.h"
 #include "templates/Expression.h"
 #include "templates/Statement.h"
 #include "templates/TemplateError.h"
@@ -68,19 +69,13 @@ bool invalidAfterIntegerAttribute(Kind kind) {
 std::optional<BinaryOp> comparisonOperator(Kind kind) {
     switch (kind) {
         case Kind::equal:
-            return BinaryOp::equal;
         case Kind::notEqual:
-            return BinaryOp::notEqual;
         case Kind::less:
-            return BinaryOp::less;
         case Kind::lessEqual:
-            return BinaryOp::lessEqual;
         case Kind::greater:
-            return BinaryOp::greater;
         case Kind::greaterEqual:
-            return BinaryOp::greaterEqual;
         case Kind::in:
-            return BinaryOp::in;
+            return binaryOperator(kind);
         default:
             return std::nullopt;
     }
@@ -89,13 +84,10 @@ std::optional<BinaryOp> comparisonOperator(Kind kind) {
 std::optional<BinaryOp> multiplicativeOperator(Kind kind) {
     switch (kind) {
         case Kind::multiply:
-            return BinaryOp::multiply;
         case Kind::divide:
-            return BinaryOp::divide;
         case Kind::floorDivide:
-            return BinaryOp::floorDivide;
         case Kind::modulo:
-            return BinaryOp::modulo;
+            return binaryOperator(kind);
         default:
             return std::nullopt;
     }
@@ -650,7 +642,7 @@ private:
     Expression parseTerm() {
         Expression left = parseConcat();
         while (check(Kind::plus) || check(Kind::minus)) {
-            const BinaryOp op = check(Kind::plus) ? BinaryOp::add : BinaryOp::subtract;
+            const BinaryOp op = *binaryOperator(current().kind());
             advance();
             left = checked(Expression::binary(op, std::move(left), parseConcat()));
         }

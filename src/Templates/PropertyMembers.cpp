@@ -40,7 +40,9 @@ Value method(const Value& receiver, std::span<const std::string> parameters,
 
 const ArgumentDefaults noDefaults;
 const std::string noParameters[1] = {};
-std::span<const std::string> none() { return std::span(noParameters, 0); }
+std::span<const std::string> none() {
+    return std::span(noParameters, 0);
+}
 
 Value caseMethod(const Value& receiver, std::string (*mapping)(std::string_view)) {
     return method(receiver, none(), noDefaults,
@@ -68,8 +70,7 @@ Value stripMethod(const Value& receiver, const char* name, bool leading, bool tr
                 unicode::trimmed(text, unicode::isSpaceOrLineBreak, leading, trailing)));
         }
         if (!chars.isString()) {
-            throw TemplateError::runtime(methodName +
-                                         "() chars argument must be a string or null");
+            throw TemplateError::runtime(methodName + "() chars argument must be a string or null");
         }
         std::u32string set;
         for (const auto& scalar : unicode::scalars(chars.asString())) {
@@ -293,9 +294,19 @@ Value PropertyMembers::evaluate(const Value& receiver, std::string_view name) {
 }
 
 bool PropertyMembers::hasObjectMember(std::string_view name) {
-    const MemberTable& table = objectMembers();
-    return std::any_of(table.begin(), table.end(),
-                       [name](const auto& row) { return row.first == name; });
+    // The names of objectMembers(), told apart by length: every dotted access of an object asks.
+    switch (name.size()) {
+        case 3:
+            return name == "get";
+        case 4:
+            return name == "keys";
+        case 5:
+            return name == "items";
+        case 6:
+            return name == "values";
+        default:
+            return false;
+    }
 }
 
 Value PropertyMembers::evaluateStringProperty(const Value& text, std::string_view name) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 
+#include "Operators.h"
 #include "templates/Expression.h"
 #include "templates/Node.h"
 #include "templates/Statement.h"
@@ -11,6 +12,10 @@
 namespace templates {
 
 namespace {
+
+std::uint64_t ownScopeHash(std::string_view name) {
+    return unicode::isAscii(name) ? scopeNameHash(name) : 0;
+}
 
 // --- Equality helpers ------------------------------------------------------------------------
 
@@ -166,12 +171,6 @@ void feedKeywords(Hasher& hasher, const KeywordArguments& keywords) {
     hasher.combineWord(combined);
 }
 
-template <class T>
-std::size_t finished(const T& value, Hasher hasher) {
-    value.hashInto(hasher);
-    return static_cast<std::size_t>(hasher.finalize());
-}
-
 // --- Depth -----------------------------------------------------------------------------------
 
 std::size_t deepest(const ExpressionList& list) {
@@ -195,9 +194,6 @@ std::size_t deepest(const KeywordArguments& keywords) {
 }
 
 constexpr std::array<std::string_view, 4> unaryRawValues = {"not", "-", "+", "*"};
-constexpr std::array<std::string_view, 18> binaryRawValues = {
-    "+",  "-", "*",  "/", "//", "**",  "%",  "~",  "==",
-    "!=", "<", "<=", ">", ">=", "and", "or", "in", "not in"};
 
 }  // namespace
 
@@ -240,7 +236,8 @@ Expression Expression::object(ObjectEntries entries) {
     return make(Object{std::move(entries)}, 1 + depth);
 }
 Expression Expression::identifier(std::string name) {
-    return make(Identifier{std::move(name)}, 1);
+    const std::uint64_t bit = ownScopeHash(name);
+    return make(Identifier{std::move(name), bit}, 1);
 }
 Expression Expression::unary(UnaryOp op, Expression operand) {
     const std::size_t depth = 1 + operand.depth();
@@ -273,13 +270,16 @@ Expression Expression::slice(Expression object, std::optional<Expression> start,
 Expression Expression::filter(Expression operand, std::string name, ExpressionList args,
                               KeywordArguments kwargs) {
     const std::size_t depth = 1 + std::max({operand.depth(), deepest(args), deepest(kwargs)});
-    return make(Filter{std::move(operand), std::move(name), std::move(args), std::move(kwargs)},
-                depth);
+    const std::uint64_t bit = ownScopeHash(name);
+    return make(
+        Filter{std::move(operand), std::move(name), std::move(args), std::move(kwargs), bit},
+        depth);
 }
 Expression Expression::test(Expression operand, std::string name, ExpressionList args,
                             bool negated) {
     const std::size_t depth = 1 + std::max(operand.depth(), deepest(args));
-    return make(Test{std::move(operand), std::move(name), std::move(args), negated}, depth);
+    const std::uint64_t bit = ownScopeHash(name);
+    return make(Test{std::move(operand), std::move(name), std::move(args), negated, bit}, depth);
 }
 
 bool operator==(const Expression& a, const Expression& b) {
@@ -447,20 +447,12 @@ void Expression::hashInto(Hasher& hasher) const {
     }
 }
 
-std::size_t Expression::hashValue() const {
-    return finished(*this, Hasher());
-}
-
-std::size_t Expression::hashValue(std::uint64_t seed) const {
-    return finished(*this, Hasher(seed));
-}
-
 std::string_view Expression::rawValue(UnaryOp op) noexcept {
     return unaryRawValues[static_cast<std::size_t>(op)];
 }
 
 std::string_view Expression::rawValue(BinaryOp op) noexcept {
-    return binaryRawValues[static_cast<std::size_t>(op)];
+    return binaryOperators[static_cast<std::size_t>(op)].text;
 }
 
 std::optional<Expression::UnaryOp> Expression::unaryOp(std::string_view raw) noexcept {
@@ -473,9 +465,9 @@ std::optional<Expression::UnaryOp> Expression::unaryOp(std::string_view raw) noe
 }
 
 std::optional<Expression::BinaryOp> Expression::binaryOp(std::string_view raw) noexcept {
-    for (std::size_t i = 0; i < binaryRawValues.size(); ++i) {
-        if (binaryRawValues[i] == raw) {
-            return static_cast<BinaryOp>(i);
+    for (const BinaryOperator& row : binaryOperators) {
+        if (row.text == raw) {
+            return row.op;
         }
     }
     return std::nullopt;
@@ -490,8 +482,8 @@ const std::vector<Expression::UnaryOp>& Expression::allUnaryOps() {
 const std::vector<Expression::BinaryOp>& Expression::allBinaryOps() {
     static const std::vector<BinaryOp> all = [] {
         std::vector<BinaryOp> ops;
-        for (std::size_t i = 0; i < binaryRawValues.size(); ++i) {
-            ops.push_back(static_cast<BinaryOp>(i));
+        for (const BinaryOperator& row : binaryOperators) {
+            ops.push_back(row.op);
         }
         return ops;
     }();
@@ -515,10 +507,6 @@ void Statement::LoopVar::hashInto(Hasher& hasher) const {
     } else {
         feedList(hasher, names());
     }
-}
-
-std::size_t Statement::LoopVar::hashValue() const {
-    return finished(*this, Hasher());
 }
 
 bool operator==(const Statement::Macro& a, const Statement::Macro& b) {
@@ -636,14 +624,6 @@ void Statement::hashInto(Hasher& hasher) const {
     }
 }
 
-std::size_t Statement::hashValue() const {
-    return finished(*this, Hasher());
-}
-
-std::size_t Statement::hashValue(std::uint64_t seed) const {
-    return finished(*this, Hasher(seed));
-}
-
 // --- Node ------------------------------------------------------------------------------------
 
 bool operator==(const Node& a, const Node& b) {
@@ -680,14 +660,6 @@ void Node::hashInto(Hasher& hasher) const {
             feedText(hasher, as<Comment>().value);
             break;
     }
-}
-
-std::size_t Node::hashValue() const {
-    return finished(*this, Hasher());
-}
-
-std::size_t Node::hashValue(std::uint64_t seed) const {
-    return finished(*this, Hasher(seed));
 }
 
 bool operator==(const NodeList& a, const NodeList& b) {

@@ -110,10 +110,4 @@ void Token::hashInto(Hasher& hasher) const {
     hasher.combineWord(static_cast<std::uint64_t>(position_));
 }
 
-std::size_t Token::hashValue() const {
-    Hasher hasher;
-    hashInto(hasher);
-    return static_cast<std::size_t>(hasher.finalize());
-}
-
 }  // namespace templates

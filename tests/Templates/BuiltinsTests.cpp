@@ -9,6 +9,7 @@
 
 #include "GoldenRenders.h"
 #include "templates/Globals.h"
+#include "templates/PropertyMembers.h"
 #include "templates/Template.h"
 #include "templates/TemplateError.h"
 
@@ -396,6 +397,11 @@ TEST(BuiltinMethods, StringsAndObjects) {
     expectFailures({"{{ ' a '.strip(1) }}", "{{ ' a '.strip([]) }}", "{{ 'a'.replace(1, 'b') }}",
                     "{{ 'a'.startswith([1]) }}", "{{ 'a'.upper(x=1) }}", "{{ {}.keys(x=1) }}"});
     EXPECT_NE(runtimeError("{{ ' a '.strip(1, 2) }}").find('2'), std::string::npos);
+    // The quick test of a name against the object methods knows every one of them.
+    for (const auto& [name, factory] : PropertyMembers::objectMembers()) {
+        EXPECT_TRUE(PropertyMembers::hasObjectMember(name)) << name;
+    }
+    EXPECT_FALSE(PropertyMembers::hasObjectMember("item"));
 }
 
 }  // namespace

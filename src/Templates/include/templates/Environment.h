@@ -51,7 +51,10 @@ public:
         struct Entry {
             std::string name;
             Value value;
+            std::uint64_t nameHash = 0;  // scopeNameHash(name)
         };
+
+        Variables() noexcept : nameBits_(0) {}
 
         const Value* find(std::string_view name) const;
         Value* find(std::string_view name);
@@ -65,13 +68,19 @@ public:
         const Entry* begin() const noexcept { return entries_.data(); }
         const Entry* end() const noexcept { return entries_.data() + entries_.size(); }
         void reserve(std::size_t count) { entries_.reserve(count); }
+        // Whether the scope may bind a name of this scopeNameHash(); false means it does not.
+        bool mayHave(std::uint64_t nameHash) const noexcept {
+            return (nameBits_ & scopeNameBit(nameHash)) != 0;
+        }
 
     private:
         friend class Environment;
         static constexpr std::size_t indexThreshold = 24;
-        std::ptrdiff_t indexOf(std::string_view canonicalName) const;
+        std::ptrdiff_t indexOf(std::string_view canonicalName, std::uint64_t nameHash) const;
 
         std::vector<Entry> entries_;
+        // The scopeNameBit() of every bound name's hash.
+        std::uint64_t nameBits_;
         // Looked up by the name's view, without building a string for each lookup.
         struct NameHash {
             using is_transparent = void;
@@ -105,6 +114,8 @@ public:
     const Value& operator[](std::string_view name) const;
     // The nearest binding, or null when no scope has the name.
     const Value* find(std::string_view name) const;
+    // find() for a name already in canonical form, with its scopeNameHash().
+    const Value* findCanonical(std::string_view canonicalName, std::uint64_t nameHash) const;
     // Binds in this scope only, replacing a binding of the same name here.
     void set(std::string_view name, Value value) { variables_.set(name, std::move(value)); }
     // Replaces the nearest binding; binds in the root when no scope has the name.

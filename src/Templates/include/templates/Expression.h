@@ -16,11 +16,28 @@
 #include "templates/Hasher.h"
 #include "templates/ObjectKey.h"
 #include "templates/SharedArray.h"
+#include "templates/SyntaxBase.h"
 #include "templates/Unicode.h"
 
 namespace templates {
 
 class Expression;
+
+// A name's hash, in the canonical form scopes store it: a scope compares it before the name's
+// text, and one bit of it stands for the name in the scope's set of names (a scope whose set lacks
+// the bit has no binding of the name, so a lookup passes it by). Never 0. The names of a tree that
+// are their own canonical form carry their hash, worked out when the tree is built.
+inline std::uint64_t scopeNameHash(std::string_view canonicalName) noexcept {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const char c : canonicalName) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+    }
+    return hash | 1;
+}
+
+inline std::uint64_t scopeNameBit(std::uint64_t nameHash) noexcept {
+    return std::uint64_t{1} << (nameHash >> 58);
+}
 
 using ExpressionList = SharedArray<Expression>;
 // Keyword arguments of calls and filters: no order; names compare by canonical equivalence.
@@ -33,7 +50,7 @@ using ObjectEntries = ordered::OrderedDictionary<ObjectKey, Expression>;
 // reference-counted box, so copying any sub-tree costs one reference. Equality and hashing are
 // structural (see operator== and hashInto). Each box also records the depth of the tree below
 // it, which lets the parser refuse trees too deep to walk recursively.
-class Expression {
+class Expression : public SyntaxCases<Expression> {
 public:
     enum class Kind : std::uint8_t {
         string,
@@ -122,14 +139,8 @@ public:
                              KeywordArguments kwargs);
     static Expression test(Expression operand, std::string name, ExpressionList args, bool negated);
 
-    Kind kind() const noexcept;
+    // kind(), as() and getIf() read it (the cases are the structs below).
     const Payload& payload() const noexcept;
-    // The payload of the given case (one of the structs below); as() throws
-    // std::bad_variant_access for another case, getIf() gives null.
-    template <class T>
-    const T& as() const;
-    template <class T>
-    const T* getIf() const noexcept;
 
     // The text of a string literal as a shared reference into this expression's storage, so that
     // evaluating the literal copies nothing; throws std::bad_variant_access for another case.
@@ -144,8 +155,6 @@ public:
 
     // Feeds the case index as a word, then the payload in order.
     void hashInto(Hasher& hasher) const;
-    std::size_t hashValue() const;
-    std::size_t hashValue(std::uint64_t seed) const;
 
     static std::string_view rawValue(UnaryOp op) noexcept;
     static std::string_view rawValue(BinaryOp op) noexcept;
@@ -186,6 +195,8 @@ struct Expression::Object {
 };
 struct Expression::Identifier {
     std::string name;
+    // scopeNameHash(name) when the name is its own canonical form, else 0.
+    std::uint64_t scopeHash = 0;
 };
 struct Expression::Unary {
     UnaryOp op;
@@ -222,12 +233,14 @@ struct Expression::Filter {
     std::string name;
     ExpressionList args;
     KeywordArguments kwargs;
+    std::uint64_t scopeHash = 0;  // as Identifier's
 };
 struct Expression::Test {
     Expression operand;
     std::string name;
     ExpressionList args;
     bool negated;
+    std::uint64_t scopeHash = 0;  // as Identifier's
 };
 
 struct Expression::Box {
@@ -235,9 +248,6 @@ struct Expression::Box {
     std::size_t depth;
 };
 
-inline Expression::Kind Expression::kind() const noexcept {
-    return static_cast<Kind>(box_->payload.index());
-}
 inline const Expression::Payload& Expression::payload() const noexcept {
     return box_->payload;
 }
@@ -246,14 +256,6 @@ inline std::size_t Expression::depth() const noexcept {
 }
 inline std::shared_ptr<const std::string> Expression::sharedString() const {
     return std::shared_ptr<const std::string>(box_, &std::get<String>(box_->payload).value);
-}
-template <class T>
-const T& Expression::as() const {
-    return std::get<T>(box_->payload);
-}
-template <class T>
-const T* Expression::getIf() const noexcept {
-    return std::get_if<T>(&box_->payload);
 }
 
 }  // namespace templates

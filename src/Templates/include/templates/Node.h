@@ -12,12 +12,13 @@
 #include "templates/Hasher.h"
 #include "templates/SharedArray.h"
 #include "templates/Statement.h"
+#include "templates/SyntaxBase.h"
 
 namespace templates {
 
 // One element of a parsed template: literal text, an output expression, a statement with its
 // block, or a comment. Like Expression, a Node is one shared reference to an immutable box.
-class Node {
+class Node : public SyntaxCases<Node> {
 public:
     enum class Kind : std::uint8_t { text, expression, statement, comment };
 
@@ -34,21 +35,10 @@ public:
     static Node statement(Statement statement) { return Node(Payload(std::move(statement))); }
     static Node comment(std::string value) { return Node(Payload(Comment{std::move(value)})); }
 
-    Kind kind() const noexcept { return static_cast<Kind>(box_->payload.index()); }
     const Payload& payload() const noexcept { return box_->payload; }
-    template <class T>
-    const T& as() const {
-        return std::get<T>(payload());
-    }
-    template <class T>
-    const T* getIf() const noexcept {
-        return std::get_if<T>(&payload());
-    }
 
     friend bool operator==(const Node& a, const Node& b);
     void hashInto(Hasher& hasher) const;
-    std::size_t hashValue() const;
-    std::size_t hashValue(std::uint64_t seed) const;
 
 private:
     struct Box {

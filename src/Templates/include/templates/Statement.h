@@ -13,6 +13,7 @@
 #include "templates/Expression.h"
 #include "templates/Hasher.h"
 #include "templates/SharedArray.h"
+#include "templates/SyntaxBase.h"
 #include "templates/Unicode.h"
 
 namespace templates {
@@ -27,7 +28,7 @@ using MacroDefaults = ordered::OrderedDictionary<std::string, Expression, unicod
 // A statement tag with its block. Statements are not boxed: each lives inside the box of its
 // Node and reaches its sub-trees through shared references, so it is as cheap to copy as the
 // handful of references it holds.
-class Statement {
+class Statement : public SyntaxCases<Statement> {
 public:
     enum class Kind : std::uint8_t {
         program,
@@ -43,7 +44,7 @@ public:
     };
 
     // The names a for loop binds: one name, or several unpacked from each item.
-    class LoopVar {
+    class LoopVar : public SyntaxHash<LoopVar> {
     public:
         enum class Kind : std::uint8_t { single, tuple };
 
@@ -56,7 +57,6 @@ public:
 
         friend bool operator==(const LoopVar& a, const LoopVar& b);
         void hashInto(Hasher& hasher) const;
-        std::size_t hashValue() const;
 
     private:
         using Payload = std::variant<std::string, NameList>;
@@ -147,21 +147,10 @@ public:
     }
     static Statement generation(NodeList body) { return Statement(Generation{std::move(body)}); }
 
-    Kind kind() const noexcept { return static_cast<Kind>(payload_.index()); }
     const Payload& payload() const noexcept { return payload_; }
-    template <class T>
-    const T& as() const {
-        return std::get<T>(payload_);
-    }
-    template <class T>
-    const T* getIf() const noexcept {
-        return std::get_if<T>(&payload_);
-    }
 
     friend bool operator==(const Statement& a, const Statement& b);
     void hashInto(Hasher& hasher) const;
-    std::size_t hashValue() const;
-    std::size_t hashValue(std::uint64_t seed) const;
 
 private:
     explicit Statement(Payload payload) : payload_(std::move(payload)) {}

@@ -8,13 +8,14 @@
 #include <string_view>
 
 #include "templates/Hasher.h"
+#include "templates/SyntaxBase.h"
 
 namespace templates {
 
 // One lexical unit of a template. Its text is a view into storage the token shares: the whole
 // preprocessed source for most tokens (so lexing copies no text), a string of its own for string
 // literals and comments. A token is therefore self-contained and may outlive the lexer's input.
-class Token {
+class Token : public SyntaxHash<Token> {
 public:
     // The case index is the in-memory tag; names that are C++ keywords carry a trailing
     // underscore, and name() gives every case's proper name, which parser messages show.
@@ -103,7 +104,6 @@ public:
     friend bool operator==(const Token& a, const Token& b);
     // The kind's index as a word, the value as text (consistent with ==), the position.
     void hashInto(Hasher& hasher) const;
-    std::size_t hashValue() const;
 
 private:
     Kind kind_;
