@@ -280,8 +280,8 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     std::fill_n(h1, d, 0.0f);
     std::fill_n(h1 + (inFrames + 1) * d, d, 0.0f);
     widenKernelMajor(conv1Weight, d, c, 3, weight);
-    parallelGemm(inFrames, d, 3 * c, columns, 3 * c, weight, 3 * c, true, 0.0f,
-                 h1 + d, d, AddBias{h1 + d, d, conv1Bias.data(), true});
+    parallelGemm(inFrames, d, 3 * c, columns, 3 * c, weight, 3 * c, true, 0.0f, h1 + d, d,
+                 AddBias{h1 + d, d, conv1Bias.data(), true});
 
     float* x = s.arena.data();
     widenKernelMajor(conv2Weight, d, d, 3, weight);
