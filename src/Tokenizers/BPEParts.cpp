@@ -180,7 +180,13 @@ private:
 
 std::optional<hub::Config> readWithoutBPETables(std::string_view json, BPEParts& parts) {
     parts = {};
+    // Room for every entry the text can hold at the usual entry sizes, so that the tables never
+    // move while they grow: a move touches (and faults in) the new block on top of the old one,
+    // while room that is reserved and never used costs no memory.
     parts.arena.reserve(json.size() / 2);
+    parts.texts.reserve(json.size() / 12);
+    parts.vocabulary.reserve(json.size() / 24);
+    parts.merges.reserve(json.size() / 24);
     rapidjson::MemoryStream stream(json.data(), json.size());
     PartsReader reader(stream, parts);
     rapidjson::Reader parser;

@@ -50,6 +50,23 @@ std::optional<Regex> addedTokensPattern(std::vector<SplitToken> tokens) {
 
 }  // namespace
 
+struct PreTrainedTokenizer::AddedTokensSplit {
+    std::vector<SplitToken> tokens;  // until compiled
+    std::once_flag compiled;
+    std::optional<Regex> regex;
+};
+
+PreTrainedTokenizer::~PreTrainedTokenizer() = default;
+
+const std::optional<Regex>& PreTrainedTokenizer::addedTokensRegex() const {
+    AddedTokensSplit& split = *addedTokensSplit_;
+    std::call_once(split.compiled, [&] {
+        split.regex = addedTokensPattern(std::move(split.tokens));
+        split.tokens = {};
+    });
+    return split.regex;
+}
+
 PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
                                          const hub::Config& tokenizerData, bool strict)
     : PreTrainedTokenizer(tokenizerConfig, tokenizerData, strict, nullptr) {}
@@ -104,7 +121,8 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig,
         splitTokens.push_back(
             {std::move(*content), entry["lstrip"].boolean(false), entry["rstrip"].boolean(false)});
     }
-    addedTokensRegex_ = addedTokensPattern(std::move(splitTokens));
+    addedTokensSplit_ = std::make_unique<AddedTokensSplit>();
+    addedTokensSplit_->tokens = std::move(splitTokens);
     for (const auto& [content, id] : addedTokenIds)
         addedTokens_.insert(content);
 
@@ -200,7 +218,7 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view rawText)
     // Text arrives from anywhere; the pipeline works on well-formed UTF-8 only.
     const std::string text = utf8::sanitized(rawText);
     std::vector<std::string> sections =
-        addedTokensRegex_ ? split(text, *addedTokensRegex_) : std::vector<std::string>{text};
+        addedTokensRegex() ? split(text, *addedTokensRegex()) : std::vector<std::string>{text};
     std::vector<std::string> tokens;
     tokens.reserve(text.size() / 3 + 4);
     for (std::size_t i = 0; i < sections.size(); ++i) {

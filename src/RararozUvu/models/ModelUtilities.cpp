@@ -1,9 +1,12 @@
 #include "rararozuvu/models/ModelUtilities.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <set>
 #include <utility>
 
@@ -65,18 +68,41 @@ namespace {
 constexpr const char* kTokenizerFile = "tokenizer.json";
 constexpr const char* kTokenizerConfigFile = "tokenizer_config.json";
 
-// The bytes of a file, or nothing when it cannot be read whole.
-std::optional<std::string> fileText(const fs::path& path) {
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(path, error);
-    std::ifstream in(path, std::ios::binary);
-    if (error || !in)
-        return std::nullopt;
-    std::string text(static_cast<std::size_t>(size), '\0');
-    if (!in.read(text.data(), static_cast<std::streamsize>(text.size())))
-        return std::nullopt;
-    return text;
-}
+// The bytes of a file, mapped read-only, or nothing when it cannot be mapped whole. The pages
+// are mapped in one go from the page cache: reading them into a buffer of our own would touch
+// (and fault in) every page of that buffer a second time, which is most of what a fresh
+// process pays for the tokenizer's text.
+class MappedText {
+public:
+    static std::optional<MappedText> open(const fs::path& path) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return std::nullopt;
+        struct stat info {};
+        void* data = MAP_FAILED;
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+            data = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ,
+                          MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        }
+        ::close(fd);
+        if (data == MAP_FAILED)
+            return std::nullopt;
+        return MappedText(data, static_cast<std::size_t>(info.st_size));
+    }
+    MappedText(MappedText&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    MappedText& operator=(MappedText&&) = delete;
+    ~MappedText() {
+        if (data_ != nullptr)
+            ::munmap(data_, size_);
+    }
+    std::string_view text() const { return {static_cast<const char*>(data_), size_}; }
+
+private:
+    MappedText(void* data, std::size_t size) : data_(data), size_(size) {}
+    void* data_;
+    std::size_t size_;
+};
 
 // The Whisper tokenizer of the tokenizer files in `folder`; nothing without a tokenizer
 // configuration. Throws the hub client's errors for a file it cannot read or parse (they name
@@ -95,9 +121,9 @@ std::shared_ptr<const WhisperTokenizer> tokenizerInFolder(const hub::HubApi& hub
     // text when they have the usual shape. Anything else (or a file that cannot be read or
     // parsed) goes the ordinary way, which reports it.
     std::shared_ptr<const tokenizers::PreTrainedTokenizer> tokenizer;
-    if (const std::optional<std::string> text = fileText(folder / kTokenizerFile)) {
+    if (const std::optional<MappedText> mapped = MappedText::open(folder / kTokenizerFile)) {
         try {
-            tokenizer = tokenizers::PreTrainedTokenizer::fromDataText(config, *text, true);
+            tokenizer = tokenizers::PreTrainedTokenizer::fromDataText(config, mapped->text(), true);
         } catch (const std::exception& e) {
             throw unavailable(e);
         }

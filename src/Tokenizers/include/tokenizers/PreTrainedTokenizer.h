@@ -47,6 +47,7 @@ public:
     static std::unique_ptr<PreTrainedTokenizer> fromDataText(const hub::Config& tokenizerConfig,
                                                              std::string_view tokenizerData,
                                                              bool strict);
+    ~PreTrainedTokenizer() override;
 
     using Tokenizer::decode;
     using Tokenizer::encode;
@@ -111,7 +112,12 @@ private:
     std::unordered_set<std::string> addedTokens_;
     TextToId specialTokens_;
     std::unordered_set<int> specialTokenIds_;
-    std::optional<Regex> addedTokensRegex_;
+    // The pattern that splits added tokens out of a text, compiled on first use: it is an
+    // alternation of every added token (thousands in some vocabularies), and decoding, all that a
+    // transcription does, never needs it.
+    struct AddedTokensSplit;
+    const std::optional<Regex>& addedTokensRegex() const;
+    std::unique_ptr<AddedTokensSplit> addedTokensSplit_;
     std::unique_ptr<PreTokenizer> preTokenizer_;
     std::unique_ptr<Normalizer> normalizer_;
     std::unique_ptr<PostProcessor> postProcessor_;

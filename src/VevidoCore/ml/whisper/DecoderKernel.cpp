@@ -93,14 +93,17 @@ struct DecoderKernel::Impl {
     float scale;
     std::shared_ptr<const void> weightsOwner;  // keeps in-place weights mapped
     Weights embedTokens;
-    std::vector<float> positions;
+    Weights positions;  // exact source values, widened one row per step
     std::vector<DecoderLayer> layers;
     std::vector<float> lnGamma, lnBeta;
 
     mutable std::mutex crossMutex;
     mutable std::list<std::shared_ptr<const CrossAttention>> crossEntries;  // most recent first
 
-    std::shared_ptr<const CrossAttention> crossFor(std::span<const Float16> encoder) const;
+    // `keep`: whether later steps given only the encoder output should find the result (the
+    // caller does not keep it itself).
+    std::shared_ptr<const CrossAttention> crossFor(std::span<const Float16> encoder,
+                                                   bool keep) const;
     void run(const DecoderStepInputs& in, const DecoderStepOutputs& out, std::size_t slots) const;
 };
 
@@ -126,7 +129,7 @@ DecoderKernel::DecoderKernel(const WhisperHyperParameters& params,
     const WeightLoader w(weights, m.weightsOwner != nullptr);
     const std::string p = "model.decoder.";
     m.embedTokens = w.halfWeights(p + "embed_tokens.weight", {m.vocab, d});
-    m.positions = w.floats(p + "embed_positions.weight", {m.maxPositions, d});
+    m.positions = w.exactWeights(p + "embed_positions.weight", {m.maxPositions, d});
     m.lnGamma = w.floats(p + "layer_norm.weight", {d});
     m.lnBeta = w.floats(p + "layer_norm.bias", {d});
 
@@ -192,7 +195,7 @@ std::size_t DecoderKernel::stepWeightBytes() const {
 }
 
 std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
-    std::span<const Float16> encoder) const {
+    std::span<const Float16> encoder, bool keep) const {
     {
         std::lock_guard<std::mutex> lock(crossMutex);
         for (auto it = crossEntries.begin(); it != crossEntries.end(); ++it) {
@@ -207,7 +210,8 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
     const std::size_t d = width, t = frames;
     auto entry = std::make_shared<CrossAttention>();
     entry->kernel = this;
-    entry->encoder.assign(encoder.begin(), encoder.end());
+    if (keep)
+        entry->encoder.assign(encoder.begin(), encoder.end());
     entry->keys.resize(layerCount * d * t);
     entry->values.resize(layerCount * d * t);
     std::vector<float> wide(d * t), product(d * t), projection(d * d);
@@ -233,6 +237,8 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
                          });
         }
     }
+    if (!keep)
+        return entry;
     std::lock_guard<std::mutex> lock(crossMutex);
     crossEntries.push_front(entry);
     if (crossEntries.size() > kCrossCacheEntries)
@@ -247,7 +253,7 @@ std::shared_ptr<const CrossAttention> DecoderKernel::crossAttention(
         throw WhisperKernelError(fmt::format("encoder output has {} elements, expected {}",
                                              encoder.size(), m.width * m.frames));
     }
-    return m.crossFor(encoder);
+    return m.crossFor(encoder, false);
 }
 
 void DecoderKernel::step(const DecoderStepInputs& in, const DecoderStepOutputs& out) const {
@@ -293,7 +299,7 @@ void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutp
     const std::size_t d = width, t = frames, dh = headWidth;
     std::shared_ptr<const CrossAttention> found;
     if (in.crossAttention == nullptr)
-        found = crossFor(in.encoderOutputEmbeds);
+        found = crossFor(in.encoderOutputEmbeds, true);
     const CrossAttention* cross = found ? found.get() : in.crossAttention;
 
     // The attended slots: those the padding mask leaves open, or all when it hides every one.
@@ -327,7 +333,8 @@ void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutp
     std::vector<float> alignment(out.alignmentHeadsWeights.empty() ? 0 : t, 0.0f);
 
     convertToFloat(embedTokens.data() + static_cast<std::size_t>(in.inputId) * d, x.data(), d);
-    vec::add(positions.data() + static_cast<std::size_t>(in.cacheLength) * d, x.data(), d);
+    positions.widen(static_cast<std::size_t>(in.cacheLength) * d, d, h.data());
+    vec::add(h.data(), x.data(), d);
 
     for (std::size_t l = 0; l < layerCount; ++l) {
         const DecoderLayer& layer = layers[l];

@@ -71,6 +71,17 @@ void widenKernelMajor(const Weights& w, std::size_t out, std::size_t in, std::si
     });
 }
 
+// Blocks of rows for a product over m rows that keep exactly the tiles of one product over all
+// of them, so that every element comes out as before, while the block's own operands need room
+// for half the rows only.
+std::size_t rowBlocks(std::size_t m) {
+    const auto tiles = [](std::size_t rows) {
+        return std::max<std::size_t>(1, (rows + kTileRows / 2) / kTileRows);
+    };
+    constexpr std::size_t kBlocks = 2;
+    return m % kBlocks == 0 && tiles(m) == kBlocks * tiles(m / kBlocks) ? kBlocks : 1;
+}
+
 // Rows of queries per attention task: their scores against every frame stay in L2.
 constexpr std::size_t kQueryBlock = 64;
 
@@ -112,11 +123,11 @@ struct EncoderKernel::Impl {
     std::vector<EncoderLayer> layers;
     std::vector<float> lnGamma, lnBeta;
 
-    // Activations of one window and the widened weights of the product at hand, reused between
-    // calls when no other call holds them.
+    // Activations of one window and the widened weights of the product at hand, in one block
+    // reused between calls when no other call holds it. The convolutions' buffers and the
+    // layers' share their room: neither is needed once the other runs.
     struct Scratch {
-        std::vector<float> melPadded, columns, conv1Padded, x, h, qkv, attention, ffn;
-        std::vector<float> weight, positions;
+        std::vector<float> arena;
     };
     mutable std::mutex scratchMutex;
     mutable Scratch scratch;
@@ -229,19 +240,27 @@ void EncoderKernel::encode(std::span<const float> mel, std::span<Float16> out) c
 void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out,
                               Scratch& s) const {
     const std::size_t d = width, t = frames, c = mels;
-    s.melPadded.resize((inFrames + 2) * c);
-    s.columns.resize(std::max(inFrames * 3 * c, t * 3 * d));
-    s.conv1Padded.resize((inFrames + 2) * d);
-    s.x.resize(t * d);
-    s.h.resize(t * d);
-    s.qkv.resize(t * 3 * d);
-    s.attention.resize(t * d);
-    s.ffn.resize(t * ffn);
-    s.weight.resize(std::max({3 * d * c, 3 * d * d, ffn * d}));
-    s.positions.resize(t * d);
+    // Every buffer starts on a cache line.
+    const auto room = [](std::size_t floats) { return (floats + 15) / 16 * 16; };
+    const std::size_t xRoom = room(t * d);
+    const std::size_t weightRoom = room(std::max({3 * d * c, 3 * d * d, ffn * d}));
+    // The convolutions: padded mel, columns and padded conv1 output.
+    const std::size_t melRoom = room((inFrames + 2) * c);
+    // conv2 and the feed-forward layers run in blocks of frames.
+    const std::size_t blocks = rowBlocks(t), blockRows = t / blocks;
+    const std::size_t columnsRoom = room(std::max(inFrames * 3 * c, blockRows * 3 * d));
+    const std::size_t conv1Room = room((inFrames + 2) * d);
+    const std::size_t convRoom = melRoom + columnsRoom + conv1Room;
+    // The layers: normed input (where the attention output goes once q, k and v are made from
+    // it), then q, k and v or the feed-forward hidden layer (never needed at once).
+    const std::size_t layerRoom = room(t * d) + room(std::max(t * 3 * d, blockRows * ffn));
+    s.arena.resize(xRoom + weightRoom + std::max(convRoom, layerRoom));
+    float* const shared = s.arena.data() + xRoom + weightRoom;
+    float* const weight = s.arena.data() + xRoom;
+    float* const columns = shared + melRoom;
 
     // Time-major mel with one zero frame on each side (the convolution's padding).
-    float* xm = s.melPadded.data();
+    float* xm = shared;
     std::fill_n(xm, c, 0.0f);
     std::fill_n(xm + (inFrames + 1) * c, c, 0.0f);
     parallelRows(inFrames, [&](std::size_t b, std::size_t e) {
@@ -254,40 +273,46 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     // conv1: output frame f reads padded frames f .. f + 2, already one contiguous run.
     parallelRows(inFrames, [&](std::size_t b, std::size_t e) {
         for (std::size_t f = b; f < e; ++f) {
-            std::memcpy(s.columns.data() + f * 3 * c, xm + f * c, 3 * c * sizeof(float));
+            std::memcpy(columns + f * 3 * c, xm + f * c, 3 * c * sizeof(float));
         }
     });
-    float* h1 = s.conv1Padded.data();
+    float* h1 = shared + melRoom + columnsRoom;
     std::fill_n(h1, d, 0.0f);
     std::fill_n(h1 + (inFrames + 1) * d, d, 0.0f);
-    widenKernelMajor(conv1Weight, d, c, 3, s.weight.data());
-    parallelGemm(inFrames, d, 3 * c, s.columns.data(), 3 * c, s.weight.data(), 3 * c, true, 0.0f,
-                 h1 + d, d, AddBias{h1 + d, d, conv1Bias.data(), true});
+    widenKernelMajor(conv1Weight, d, c, 3, weight);
+    parallelGemm(inFrames, d, 3 * c, columns, 3 * c, weight, 3 * c, true, 0.0f, h1 + d, d,
+                 AddBias{h1 + d, d, conv1Bias.data(), true});
 
-    // conv2 with stride 2: output frame f reads padded frames 2f .. 2f + 2.
-    parallelRows(t, [&](std::size_t b, std::size_t e) {
-        for (std::size_t f = b; f < e; ++f) {
-            std::memcpy(s.columns.data() + f * 3 * d, h1 + 2 * f * d, 3 * d * sizeof(float));
-        }
-    });
-    float* x = s.x.data();
-    widenKernelMajor(conv2Weight, d, d, 3, s.weight.data());
-    widen(positions, s.positions.data());
-    parallelGemm(t, d, 3 * d, s.columns.data(), 3 * d, s.weight.data(), 3 * d, true, 0.0f, x, d,
-                 [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
-                     AddBias{x, d, conv2Bias.data(), true}(r0, r1, c0, c1);
-                     for (std::size_t f = r0; f < r1; ++f) {
-                         vec::add(s.positions.data() + f * d + c0, x + f * d + c0, c1 - c0);
-                     }
-                 });
+    float* x = s.arena.data();
+    widenKernelMajor(conv2Weight, d, d, 3, weight);
+    for (std::size_t first = 0; first < t; first += blockRows) {
+        // conv2 with stride 2: output frame f reads padded frames 2f .. 2f + 2.
+        parallelRows(blockRows, [&](std::size_t b, std::size_t e) {
+            for (std::size_t f = b; f < e; ++f) {
+                std::memcpy(columns + f * 3 * d, h1 + 2 * (first + f) * d, 3 * d * sizeof(float));
+            }
+        });
+        float* xBlock = x + first * d;
+        parallelGemm(blockRows, d, 3 * d, columns, 3 * d, weight, 3 * d, true, 0.0f, xBlock, d,
+                     [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
+                         AddBias{xBlock, d, conv2Bias.data(), true}(r0, r1, c0, c1);
+                         // The positions are widened where they are added (exact either way).
+                         std::vector<float> position(c1 - c0);
+                         for (std::size_t f = r0; f < r1; ++f) {
+                             positions.widen((first + f) * d + c0, c1 - c0, position.data());
+                             vec::add(position.data(), xBlock + f * d + c0, c1 - c0);
+                         }
+                     });
+    }
 
-    float* h = s.h.data();
-    float* qkv = s.qkv.data();
-    float* att = s.attention.data();
+    float* h = shared;
+    float* att = h;
+    float* qkv = shared + room(t * d);
+    float* hidden = qkv;
     for (const EncoderLayer& layer : layers) {
         layerNormRows(x, layer.ln1Gamma, layer.ln1Beta, h, t, d);
-        widenQkv(layer, d, scale, s.weight.data());
-        parallelGemm(t, 3 * d, d, h, d, s.weight.data(), d, true, 0.0f, qkv, 3 * d,
+        widenQkv(layer, d, scale, weight);
+        parallelGemm(t, 3 * d, d, h, d, weight, d, true, 0.0f, qkv, 3 * d,
                      AddBias{qkv, 3 * d, layer.qkvBias.data()});
         // One task per head and block of queries: scores, softmax and weighted values of the
         // block in one go, while its scores are still in cache.
@@ -311,17 +336,22 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
                         scores.data(), static_cast<blasint>(t), v, static_cast<blasint>(3 * d),
                         0.0f, att + r0 * d + head * headWidth, static_cast<blasint>(d));
         });
-        widen(layer.outWeight, s.weight.data());
-        parallelGemm(t, d, d, att, d, s.weight.data(), d, true, 1.0f, x, d,
+        widen(layer.outWeight, weight);
+        parallelGemm(t, d, d, att, d, weight, d, true, 1.0f, x, d,
                      AddBias{x, d, layer.outBias.data()});
 
         layerNormRows(x, layer.ln2Gamma, layer.ln2Beta, h, t, d);
-        widen(layer.fc1Weight, s.weight.data());
-        parallelGemm(t, ffn, d, h, d, s.weight.data(), d, true, 0.0f, s.ffn.data(), ffn,
-                     AddBias{s.ffn.data(), ffn, layer.fc1Bias.data(), true});
-        widen(layer.fc2Weight, s.weight.data());
-        parallelGemm(t, d, ffn, s.ffn.data(), ffn, s.weight.data(), ffn, true, 1.0f, x, d,
-                     AddBias{x, d, layer.fc2Bias.data()});
+        for (std::size_t first = 0; first < t; first += blockRows) {
+            // Both matrices are widened per block: the buffer holds one at a time, and the
+            // widening is a small share of a block's products.
+            float* xBlock = x + first * d;
+            widen(layer.fc1Weight, weight);
+            parallelGemm(blockRows, ffn, d, h + first * d, d, weight, d, true, 0.0f, hidden, ffn,
+                         AddBias{hidden, ffn, layer.fc1Bias.data(), true});
+            widen(layer.fc2Weight, weight);
+            parallelGemm(blockRows, d, ffn, hidden, ffn, weight, ffn, true, 1.0f, xBlock, d,
+                         AddBias{xBlock, d, layer.fc2Bias.data()});
+        }
     }
 
     layerNormRows(x, lnGamma, lnBeta, h, t, d);

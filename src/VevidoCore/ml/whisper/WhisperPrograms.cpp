@@ -180,14 +180,16 @@ private:
         const std::weak_ptr<const void> buffer = embeds.buffer();
         {
             std::lock_guard<std::mutex> lock(crossMutex_);
+            // The keys and values of an output nobody holds any more go as soon as a step sees
+            // it gone, before another output's are computed beside them.
+            std::erase_if(crossByBuffer_, [](const auto& entry) { return entry.first.expired(); });
             for (const auto& [known, cross] : crossByBuffer_) {
-                if (!known.owner_before(buffer) && !buffer.owner_before(known) && !known.expired())
+                if (!known.owner_before(buffer) && !buffer.owner_before(known))
                     return cross;
             }
         }
         auto cross = kernel_.crossAttention(embeds.span<Float16>());
         std::lock_guard<std::mutex> lock(crossMutex_);
-        std::erase_if(crossByBuffer_, [](const auto& entry) { return entry.first.expired(); });
         crossByBuffer_.emplace_front(buffer, cross);
         if (crossByBuffer_.size() > kCrossByBuffer)
             crossByBuffer_.pop_back();

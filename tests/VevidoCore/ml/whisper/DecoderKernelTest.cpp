@@ -237,6 +237,15 @@ TEST_F(DecoderKernelTest, KeptCrossAttentionGivesTheSameStep) {
                  WhisperKernelError);
 }
 
+TEST_F(DecoderKernelTest, KeptCrossAttentionGoesWithItsHoldersLastReference) {
+    // A transcription keeps one window's keys and values at a time; the kernel holding its own
+    // reference to them would keep every window's alive.
+    auto cross = kernel_.crossAttention(encoder_);
+    const std::weak_ptr<const ml::whisper::CrossAttention> watched = cross;
+    cross.reset();
+    EXPECT_TRUE(watched.expired());
+}
+
 TEST_F(DecoderKernelTest, ConcurrentStepsEqualSequentialOnes) {
     std::vector<std::vector<Float16>> encoders;
     std::vector<Step> steps;

@@ -62,10 +62,11 @@ struct DecoderStepOutputs {
 // without one, it copies them.
 //
 // The cross-attention keys and values depend only on the encoder output, so the kernel keeps
-// those of the last few encoder outputs it saw, matched by content (not by address). Every step
-// still equals a stateless evaluation of its inputs. A caller that knows an encoder output cannot
-// change can keep what crossAttention() gives for it and hand it to each step, which then skips
-// the comparison. step() and crossAttention() are const and thread-safe.
+// those of the last few encoder outputs its steps saw, matched by content (not by address). Every
+// step still equals a stateless evaluation of its inputs. A caller that knows an encoder output
+// cannot change can keep what crossAttention() gives for it and hand it to each step, which then
+// skips the comparison; the kernel does not keep those itself, so they are freed with the
+// caller's last reference. step() and crossAttention() are const and thread-safe.
 class DecoderKernel {
 public:
     // Throws WhisperKernelError when a tensor is missing or its shape does not fit `params`.
@@ -87,8 +88,8 @@ public:
     void step(const DecoderStepInputs& in, const DecoderStepOutputs& out) const;
 
     // The cross-attention keys and values of an encoder output (dModel × W halves, channel-major),
-    // found among the cached ones by content or computed. Throws WhisperKernelError when the span
-    // has the wrong size.
+    // found among the cached ones by content or computed (and then not cached). Throws
+    // WhisperKernelError when the span has the wrong size.
     std::shared_ptr<const CrossAttention> crossAttention(std::span<const Float16> encoder) const;
 
     // Bytes of weights one step reads (what bounds its speed from below).
