@@ -10,6 +10,7 @@
 #include "ml/Float16.h"
 #include "rararozuvu/AudioEncoder.h"
 #include "rararozuvu/AudioProcessing.h"
+#include "rararozuvu/AudioSource.h"
 #include "rararozuvu/DecodingOptions.h"
 #include "rararozuvu/DecodingResult.h"
 #include "rararozuvu/FeatureExtractor.h"
@@ -69,6 +70,12 @@ public:
     // finite), the stages' errors unchanged, and vevidocore::CancellationError when `stop` is
     // requested between stages.
     std::shared_ptr<TranscriptionResult> run(const std::vector<float>& audioArray,
+                                             const std::optional<DecodingOptions>& decodeOptions,
+                                             const TranscriptionCallback& callback = {},
+                                             std::stop_token stop = {});
+    // The same over samples read window by window; only the current window is held. Throws
+    // also the source's loading errors.
+    std::shared_ptr<TranscriptionResult> run(AudioSource& audio,
                                              const std::optional<DecodingOptions>& decodeOptions,
                                              const TranscriptionCallback& callback = {},
                                              std::stop_token stop = {});
