@@ -172,6 +172,8 @@ public:
             }
             converted_.setFrameLength(0);
             converter_.convert(*source, converted_);
+            release(block_);
+            release(mono_);
             return &converted_;
         }
         converted_.setFrameLength(0);
@@ -183,6 +185,12 @@ public:
     const std::string& readFailure() const noexcept { return readFailure_; }
 
 private:
+    // A block's storage is given back between reads: a streamed file is read a window at a time,
+    // and the model's work in between should not sit beside tens of megabytes of idle blocks.
+    static void release(AudioBuffer& buffer) {
+        buffer = AudioBuffer(buffer.format(), buffer.frameCapacity());
+    }
+
     AudioFile& file_;
     const ChannelMode& mode_;
     std::int64_t remaining_;
@@ -332,6 +340,8 @@ private:
         }
         remaining_ -= block_->frameLength();
         out.insert(out.end(), block_->channel(0).begin(), block_->channel(0).end());
+        // As for converted blocks: no idle block storage between reads.
+        block_.emplace(file_.processingFormat(), AudioProcessor::defaultAudioReadFrameSize);
     }
 
     void nextConverted(std::vector<float>& out) {
