@@ -60,6 +60,7 @@ public:
     // Every sample at once, for the callers that need the whole signal.
     std::vector<float> readAll();
 
+    // The decoding pass both this source and the whole-file load read through.
     class Reader;
 
 private:
