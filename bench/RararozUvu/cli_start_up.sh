@@ -13,7 +13,7 @@ shift 2
 clis=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
 shared=${QUILLORA_SHARED_DIR:-$here/../../../shared}
-clip=$shared/data/audio/jfk_ask-not_16k_mono.wav
+clip=$shared/data/audio-synth/sample_008.wav
 times=$(mktemp -d)
 trap 'rm -rf "$times"' EXIT
 
@@ -40,5 +40,5 @@ for i in "${!clis[@]}"; do
     cli=${clis[$i]}
     echo "$cli: $(ldd "$cli" | wc -l) shared libraries at start"
     echo "  start only (--help)    $(summary "$times/help-$i")"
-    echo "  11 s clip, fresh       $(summary "$times/clip-$i")"
+    echo "  1.6 s clip, fresh      $(summary "$times/clip-$i")"
 done

@@ -379,6 +379,13 @@ struct AudioFile::Impl {
     }
 };
 
+void AudioFile::prepareDecoding() noexcept {
+    try {
+        ffmpegForDecoding();
+    } catch (const std::exception&) {
+    }
+}
+
 AudioFile::AudioFile(const std::string& path) : impl_(std::make_unique<Impl>(path)) {}
 AudioFile::~AudioFile() = default;
 AudioFile::AudioFile(AudioFile&&) noexcept = default;
