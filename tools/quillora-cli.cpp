@@ -30,11 +30,13 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "hub/HubApi.h"
 #include "ml/whisper/CheckpointConversion.h"
 #include "ml/whisper/WhisperConverter.h"
+#include "rararozuvu/audio/AudioFile.h"
 #include "rararozuvu/RararozUvu.h"
 #include "rararozuvu/results/ResultWriting.h"
 #include "rararozuvu/results/TranscriptionUtilities.h"
@@ -352,10 +354,9 @@ int transcribe(const Arguments& a) {
                                                                   : hub::HubApi::defaultEndpoint();
         const std::optional<fs::path> downloadBase =
             a.downloadBase ? std::optional<fs::path>(*a.downloadBase) : std::nullopt;
-        const fs::path folder =
-            RararozUvu::download(*a.model, downloadBase, false,
-                                 a.modelRepo.value_or(RararozUvu::defaultModelRepo), std::nullopt,
-                                 endpoint, drawProgress);
+        const fs::path folder = RararozUvu::download(
+            *a.model, downloadBase, false, a.modelRepo.value_or(RararozUvu::defaultModelRepo),
+            std::nullopt, endpoint, drawProgress);
         // A repository may publish a standard checkpoint instead of model folders: it is
         // converted once, beside the download cache's own files.
         const fs::path cacheRoot =
@@ -371,6 +372,9 @@ int transcribe(const Arguments& a) {
         }
         config.modelFolder = modelFolder->string();
     }
+    // The decoding libraries and the ones they pull in load beside the model rather than after
+    // it.
+    std::jthread prepareDecoding(rararozuvu::AudioFile::prepareDecoding);
     std::unique_ptr<RararozUvu> facade;
     try {
         facade = RararozUvu::create(config);

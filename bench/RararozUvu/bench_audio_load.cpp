@@ -1,4 +1,4 @@
-// Decoding and resampling a 10-minute 44.1 kHz stereo recording to 16 kHz mono.
+// Decoding and resampling a 10-minute 44.1 kHz stereo recording to 16 kHz mono, whole and streamed.
 // Reported counter "xRealTime": seconds of audio loaded per second of wall time.
 
 #include <benchmark/benchmark.h>
@@ -44,6 +44,27 @@ void loadTenMinutes(benchmark::State& state) {
                                                      benchmark::Counter::kIsRate);
 }
 BENCHMARK(loadTenMinutes)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same file streamed as a transcription reads it: opened (one decoding pass to count the
+// samples), then read window after window of 30 s (a second pass).
+void streamTenMinutes(benchmark::State& state) {
+    const std::string& path = tenMinuteFile();
+    std::int64_t samples = 0;
+    std::vector<float> window;
+    for (auto _ : state) {
+        rararozuvu::FileAudioSource source(
+            path, rararozuvu::AudioInputConfig::ChannelMode::sumChannels());
+        samples = source.sampleCount();
+        for (std::int64_t start = 0; start < samples; start += 480000) {
+            source.read(start, 480000, window);
+            benchmark::DoNotOptimize(window.data());
+        }
+    }
+    state.counters["samples"] = double(samples);
+    state.counters["xRealTime"] = benchmark::Counter(durationSeconds * double(state.iterations()),
+                                                     benchmark::Counter::kIsRate);
+}
+BENCHMARK(streamTenMinutes)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -54,6 +54,17 @@ std::size_t workerThreadsFor(std::size_t batchSize) {
     return std::min(batchSize, std::max<std::size_t>(cores, 4));
 }
 
+void logResults(const std::optional<DecodingOptions>& decodeOptions,
+                const TranscriptionResults& results) {
+    if (decodeOptions && decodeOptions->verbose) {
+        Logging::info(fmt::format("Total Transcription Results: {}", results.size()));
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            Logging::debug(fmt::format("[Result {}]", i));
+            results[i]->logSegments();
+        }
+    }
+}
+
 }  // namespace
 
 void RararozUvu::reportTranscriptionState(TranscriptionState state) {
@@ -85,6 +96,14 @@ TranscriptionResults RararozUvu::runTranscribeTask(
     const std::vector<float>& audioArray, const std::optional<DecodingOptions>& decodeOptions,
     const TranscriptionCallback& callback, const SegmentDiscoveryCallback& segmentCallback,
     std::stop_token stop) {
+    ArrayAudioSource audio(audioArray);
+    return runTranscribeTaskOn(audio, decodeOptions, callback, segmentCallback, std::move(stop));
+}
+
+TranscriptionResults RararozUvu::runTranscribeTaskOn(
+    AudioSource& audio, const std::optional<DecodingOptions>& decodeOptions,
+    const TranscriptionCallback& callback, const SegmentDiscoveryCallback& segmentCallback,
+    std::stop_token stop) {
     loadModelsIfNeeded();
     std::shared_ptr<const WhisperTokenizer> currentTokenizer = tokenizer();
     if (!currentTokenizer)
@@ -108,7 +127,7 @@ TranscriptionResults RararozUvu::runTranscribeTask(
             segmentSeeker(), textDecoder(), std::move(currentTokenizer));
         task->setSegmentDiscoveryCallback(segmentCallback);
         std::shared_ptr<TranscriptionResult> result =
-            task->run(audioArray, decodeOptions, callback, stop);
+            task->run(audio, decodeOptions, callback, stop);
 
         if (decodeOptions && decodeOptions->verbose)
             result->logTimings();
@@ -136,13 +155,23 @@ TranscriptionResults RararozUvu::transcribe(const std::vector<float>& audioArray
             runTranscribeTask(audioArray, decodeOptions, callback,
                               segmentCallback ? segmentCallback : segmentDiscoveryCallback(), stop);
     }
-    if (decodeOptions && decodeOptions->verbose) {
-        Logging::info(fmt::format("Total Transcription Results: {}", results.size()));
-        for (std::size_t i = 0; i < results.size(); ++i) {
-            Logging::debug(fmt::format("[Result {}]", i));
-            results[i]->logSegments();
-        }
+    logResults(decodeOptions, results);
+    return results;
+}
+
+TranscriptionResults RararozUvu::transcribeFile(FileAudioSource& audio,
+                                                const std::optional<DecodingOptions>& decodeOptions,
+                                                const TranscriptionCallback& callback,
+                                                const SegmentDiscoveryCallback& segmentCallback,
+                                                std::stop_token stop) {
+    if (decodeOptions && decodeOptions->chunkingStrategy == ChunkingStrategy::vad &&
+        audio.sampleCount() > windowSamples()) {
+        return transcribe(audio.readAll(), decodeOptions, callback, segmentCallback, stop);
     }
+    TranscriptionResults results =
+        runTranscribeTaskOn(audio, decodeOptions, callback,
+                            segmentCallback ? segmentCallback : segmentDiscoveryCallback(), stop);
+    logResults(decodeOptions, results);
     return results;
 }
 
@@ -204,13 +233,24 @@ std::vector<TranscriptionOutcome> RararozUvu::transcribeWithOptions(
         return unbalanced("The number of audio arrays and seek offset indexes must be balanced.");
     }
 
+    return transcribeEach(audioArrays.size(), decodeOptionsArray, seekOffsets, callback,
+                          [&](std::size_t i, const TranscriptionCallback& numbered,
+                              const SegmentDiscoveryCallback& segments) {
+                              return transcribe(audioArrays[i], decodeOptionsArray[i], numbered,
+                                                segments, stop);
+                          });
+}
+
+std::vector<TranscriptionOutcome> RararozUvu::transcribeEach(
+    std::size_t count, const std::vector<std::optional<DecodingOptions>>& decodeOptionsArray,
+    const std::optional<std::vector<std::int64_t>>& seekOffsets,
+    const TranscriptionCallback& callback, const TranscribeOne& one) {
     std::optional<std::int64_t> largest;
     for (const std::optional<DecodingOptions>& options : decodeOptionsArray) {
-        const std::int64_t count = options ? options->concurrentWorkerCount : 0;
-        largest = std::max(largest.value_or(count), count);
+        const std::int64_t asked = options ? options->concurrentWorkerCount : 0;
+        largest = std::max(largest.value_or(asked), asked);
     }
     const std::int64_t workers = largest.value_or(0);
-    const std::size_t count = audioArrays.size();
     if (workers < 0)
         return {};
     const std::size_t batchSize = workers == 0 ? count : static_cast<std::size_t>(workers);
@@ -244,8 +284,7 @@ std::vector<TranscriptionOutcome> RararozUvu::transcribeWithOptions(
                 };
             }
             try {
-                batch[i] = TranscriptionOutcome::success(transcribe(
-                    audioArrays[position], decodeOptionsArray[position], numbered, segments, stop));
+                batch[i] = TranscriptionOutcome::success(one(position, numbered, segments));
             } catch (...) {
                 batch[i] = TranscriptionOutcome::currentFailure();
             }
@@ -276,26 +315,31 @@ std::vector<TranscriptionOutcome> RararozUvu::transcribeWithResults(
     const auto report = [this](TranscriptionState state) { reportTranscriptionState(state); };
     report(TranscriptionState::convertingAudio);
     const auto start = std::chrono::steady_clock::now();
-    std::vector<AudioProcessor::LoadResult> loads =
-        AudioProcessor::loadAudio(audioPaths, audioInputConfig().channelMode);
-    std::vector<std::vector<float>> loaded;
-    for (AudioProcessor::LoadResult& load : loads) {
-        if (auto* samples = std::get_if<std::vector<float>>(&load))
-            loaded.push_back(std::move(*samples));
+    std::vector<AudioProcessor::OpenResult> opened =
+        AudioProcessor::openAudioFiles(audioPaths, audioInputConfig().channelMode);
+    std::vector<FileAudioSource*> sources;
+    for (AudioProcessor::OpenResult& open : opened) {
+        if (auto* source = std::get_if<std::unique_ptr<FileAudioSource>>(&open))
+            sources.push_back(source->get());
     }
     const double seconds = secondsSince(start);
     updateTimings([seconds](TranscriptionTimings& t) { t.audioLoading = seconds; });
     Logging::debug(fmt::format("Total Audio Loading and Converting Time: {}", seconds));
 
     report(TranscriptionState::transcribing);
-    std::vector<TranscriptionOutcome> transcribed =
-        transcribeWithResults(loaded, decodeOptions, callback);
+    std::vector<TranscriptionOutcome> transcribed = transcribeEach(
+        sources.size(), std::vector<std::optional<DecodingOptions>>(sources.size(), decodeOptions),
+        std::nullopt, callback,
+        [&](std::size_t i, const TranscriptionCallback& numbered,
+            const SegmentDiscoveryCallback& segments) {
+            return transcribeFile(*sources[i], decodeOptions, numbered, segments, {});
+        });
 
     std::vector<TranscriptionOutcome> answer;
-    answer.reserve(loads.size());
+    answer.reserve(opened.size());
     std::size_t next = 0;
-    for (const AudioProcessor::LoadResult& load : loads) {
-        if (const auto* error = std::get_if<WhisperError>(&load)) {
+    for (const AudioProcessor::OpenResult& open : opened) {
+        if (const auto* error = std::get_if<WhisperError>(&open)) {
             answer.push_back(TranscriptionOutcome::failure(std::make_exception_ptr(*error)));
         } else if (next < transcribed.size()) {
             answer.push_back(std::move(transcribed[next++]));
@@ -328,9 +372,9 @@ TranscriptionResults RararozUvu::transcribe(const std::string& audioPath,
         Logging::debug(fmt::format("Audio loading and convert time: {}", seconds));
         vevidocore::logCurrentMemoryUsage("Audio Loading and Convert");
     };
-    std::vector<float> samples;
+    std::unique_ptr<FileAudioSource> audio;
     try {
-        samples = AudioProcessor::loadAudioAsFloatArray(audioPath, audioInputConfig().channelMode);
+        audio = std::make_unique<FileAudioSource>(audioPath, audioInputConfig().channelMode);
     } catch (...) {
         recordLoading();
         throw;
@@ -339,7 +383,7 @@ TranscriptionResults RararozUvu::transcribe(const std::string& audioPath,
 
     report(TranscriptionState::transcribing);
     try {
-        TranscriptionResults results = transcribe(samples, decodeOptions, callback, {}, stop);
+        TranscriptionResults results = transcribeFile(*audio, decodeOptions, callback, {}, stop);
         report(TranscriptionState::finished);
         return results;
     } catch (...) {

@@ -3,6 +3,7 @@
 #include "PipelineFixtures.h"
 #include "SynthFixtures.h"
 #include "WordErrorRate.h"
+#include "rararozuvu/audio/AudioProcessor.h"
 
 namespace rararozuvu {
 namespace {
@@ -79,6 +80,44 @@ TEST(FacadeSyntheticSpeech, TranscribesTheRecordingsAsWellAsTheModelCan) {
     }
     const double rate = rates / passes;
     EXPECT_LE(rate, *readmeRate + 3.0) << "mean word error rate " << rate << "%";
+}
+
+// A file is read window by window, not loaded whole: its transcription must be exactly that of
+// its samples handed over in memory, over several windows of a resampled file.
+TEST(FacadeSyntheticSpeech, StreamedFileTranscribesAsItsSamples) {
+    const testing::ScratchFolder scratch;
+    const std::string gap = scratch.file("gap.wav");
+    testing::sox("-n -r 16000 -c 1 -b 16 " + gap + " trim 0 17");
+    std::string parts;
+    for (const char* sample : {"sample_010.wav", "sample_012.wav", "sample_013.wav"}) {
+        parts += (testing::kSynthAudio / sample).string() + " " + gap + " ";
+    }
+    const std::string path = scratch.file("several-windows.flac");
+    testing::sox(parts + "-r 44100 -c 2 " + path);
+
+    const auto facade = RararozUvu::create(
+        RararozUvuConfig{.modelFolder = testing::synthModelFolder().string(), .verbose = false});
+    DecodingOptions::Parameters parameters;
+    parameters.temperatureFallbackCount = 0;
+    const DecodingOptions options(parameters);
+    const TranscriptionResults streamed = facade->transcribe(path, options);
+    const TranscriptionResults inMemory =
+        facade->transcribe(AudioProcessor::loadAudioAsFloatArray(path), options);
+    ASSERT_EQ(streamed.size(), 1u);
+    ASSERT_EQ(inMemory.size(), 1u);
+    EXPECT_EQ(streamed[0]->text(), inMemory[0]->text());
+    const auto& a = streamed[0]->segments();
+    const auto& b = inMemory[0]->segments();
+    ASSERT_EQ(a.size(), b.size());
+    ASSERT_FALSE(a.empty());
+    EXPECT_GT(a.back().seek, 30 * 16000) << "the speech should span several windows";
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].seek, b[i].seek);
+        EXPECT_EQ(a[i].start, b[i].start);
+        EXPECT_EQ(a[i].end, b[i].end);
+        EXPECT_EQ(a[i].tokens, b[i].tokens);
+    }
+    EXPECT_EQ(streamed[0]->timings().inputAudioSeconds, inMemory[0]->timings().inputAudioSeconds);
 }
 
 }  // namespace

@@ -468,6 +468,22 @@ namespace {
 // A hub repository may publish a standard checkpoint instead of model folders: --model converts
 // it once and transcribes as the checkpoint converted by hand does; a folder of neither layout is
 // one clear line.
+// FFmpeg is opened only when a file is decoded: without it the program still starts and loads the
+// model, and a file fails with the library's name and the reason.
+TEST_F(CommandLine, AMissingDecoderLibraryIsTheFilesError) {
+    // A library of that name that is not one: the loader finds it first and refuses it.
+    fs::create_directories(path("libs"));
+    rararozuvu::testing::writeBytes(path("libs/libavformat.so.59"), "not a library\n");
+    ::setenv("LD_LIBRARY_PATH", path("libs").c_str(), 1);
+    const CliRun run = runCli(expand({"--model-path", "{model}", "{speech.wav}"}));
+    ::unsetenv("LD_LIBRARY_PATH");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err,
+                HasSubstr(path("speech.wav") + ": Failed to open audio file " + path("speech.wav") +
+                          ": cannot load the FFmpeg library libavformat.so.59: "));
+    EXPECT_EQ(run.out, "");
+}
+
 TEST_F(CommandLine, AHubModelMayBeAStandardCheckpoint) {
     ::setenv("CI_DISABLE_NETWORK_MONITOR", "1", 1);
     hub::testing::TestHub hub;
@@ -498,9 +514,9 @@ TEST_F(CommandLine, AHubModelMayBeAStandardCheckpoint) {
     };
     EXPECT_EQ(transcript(viaHub.out), transcript(local.out));
     EXPECT_THAT(transcript(viaHub.out), Not(HasSubstr("TOKEN")));
-    EXPECT_TRUE(fs::is_regular_file(
-        fs::path(path("hub")) /
-        "converted/models/owner/checkpoints/openai_whisper-tiny.en/TextDecoder.mlmodelc/model.json"));
+    EXPECT_TRUE(fs::is_regular_file(fs::path(path("hub")) /
+                                    "converted/models/owner/checkpoints/openai_whisper-tiny.en/"
+                                    "TextDecoder.mlmodelc/model.json"));
 
     const CliRun neither = fromHub("base.en");
     EXPECT_EQ(neither.status, 1);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/FFmpeg.h"
@@ -59,7 +60,7 @@ struct AudioConverter::Impl {
     int produce(const std::uint8_t** source, int sourceFrames, AudioBuffer& out) {
         const std::uint32_t start = out.frameLength();
         // Storage grows by what the resampler can give, never by the whole free capacity.
-        const int ready = std::max(swr_get_out_samples(resampler.get(), sourceFrames), 0);
+        const int ready = std::max(ffmpeg().swr_get_out_samples(resampler.get(), sourceFrames), 0);
         const int room =
             static_cast<int>(std::min<std::int64_t>(out.frameCapacity() - start, ready));
         out.setFrameLength(start + static_cast<std::uint32_t>(room));
@@ -67,7 +68,7 @@ struct AudioConverter::Impl {
             outputPlanes[c] = reinterpret_cast<std::uint8_t*>(out.channel(c).data() + start);
         }
         const int produced =
-            swr_convert(resampler.get(), outputPlanes.data(), room, source, sourceFrames);
+            ffmpeg().swr_convert(resampler.get(), outputPlanes.data(), room, source, sourceFrames);
         if (produced < 0) {
             out.setFrameLength(start);
             throw WhisperError::audioProcessingFailed("Error converting audio: " +
@@ -86,14 +87,20 @@ AudioConverter::AudioConverter(AudioFormat input, AudioFormat output)
         output.channelCount > 64) {
         throw WhisperError::audioProcessingFailed("Unsupported channel count for conversion");
     }
+    try {
+        ffmpegForResampling();
+    } catch (const std::runtime_error& error) {
+        throw WhisperError::audioProcessingFailed(
+            std::string("Failed to create audio converter: ") + error.what());
+    }
     ChannelLayout inLayout(static_cast<int>(input.channelCount));
     ChannelLayout outLayout(static_cast<int>(output.channelCount));
     SwrContext* raw = nullptr;
-    int result = swr_alloc_set_opts2(&raw, outLayout.get(), AV_SAMPLE_FMT_FLTP,
-                                     wholeRate(output.sampleRate), inLayout.get(),
-                                     AV_SAMPLE_FMT_FLTP, wholeRate(input.sampleRate), 0, nullptr);
+    int result = ffmpeg().swr_alloc_set_opts2(
+        &raw, outLayout.get(), AV_SAMPLE_FMT_FLTP, wholeRate(output.sampleRate), inLayout.get(),
+        AV_SAMPLE_FMT_FLTP, wholeRate(input.sampleRate), 0, nullptr);
     impl_->resampler.reset(raw);
-    if (result < 0 || (result = swr_init(impl_->resampler.get())) < 0) {
+    if (result < 0 || (result = ffmpeg().swr_init(impl_->resampler.get())) < 0) {
         throw WhisperError::audioProcessingFailed("Failed to create audio converter: " +
                                                   errorText(result));
     }
@@ -120,8 +127,8 @@ void AudioConverter::convert(const AudioBuffer& input, AudioBuffer& output) {
 void AudioConverter::flush(AudioBuffer& output) {
     impl_->run(nullptr, output);
     // Whatever did not fit is dropped with the old stream.
-    swr_close(impl_->resampler.get());
-    swr_init(impl_->resampler.get());
+    ffmpeg().swr_close(impl_->resampler.get());
+    ffmpeg().swr_init(impl_->resampler.get());
 }
 
 }  // namespace rararozuvu

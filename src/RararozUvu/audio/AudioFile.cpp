@@ -6,9 +6,9 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/FFmpeg.h"
@@ -77,8 +77,8 @@ void copyFrameAsFloat(const std::string& path, const AVFrame& frame, int channel
                       int count, std::span<float* const> planes) {
     bool nonFinite = false;
     const auto format = static_cast<AVSampleFormat>(frame.format);
-    const bool planar = av_sample_fmt_is_planar(format) != 0;
-    switch (av_get_packed_sample_fmt(format)) {
+    const bool planar = ffmpeg().av_sample_fmt_is_planar(format) != 0;
+    switch (ffmpeg().av_get_packed_sample_fmt(format)) {
         case AV_SAMPLE_FMT_U8:
             copyFrame<std::uint8_t>(frame, planar, channels, offset, count, planes,
                                     [](std::uint8_t x) { return (float(x) - 128.0f) / 128.0f; });
@@ -113,15 +113,26 @@ void copyFrameAsFloat(const std::string& path, const AVFrame& frame, int channel
 }
 
 struct DictionaryFreer {
-    void operator()(AVDictionary* p) const noexcept { av_dict_free(&p); }
+    void operator()(AVDictionary* p) const noexcept { ffmpeg().av_dict_free(&p); }
 };
+
+// FFmpeg's decoding functions, or the error that they cannot be loaded for this file.
+const FFmpegApi& decodingFunctions(const std::string& path) {
+    try {
+        return ffmpegForDecoding();
+    } catch (const std::runtime_error& error) {
+        throw openError(path, error.what());
+    }
+}
 
 // One pass of decoding through the file's audio stream.
 struct Decoder {
+    // First: every member after it calls into the libraries.
+    const FFmpegApi& av;
     FormatContext format;
     CodecContext codec;
-    Packet packet{av_packet_alloc()};
-    Frame frame{av_frame_alloc()};
+    Packet packet;
+    Frame frame;
     int stream = -1;
     bool draining = false;
     bool ended = false;
@@ -131,38 +142,30 @@ struct Decoder {
     int consecutiveErrors = 0;
     int lastError = 0;
 
-    explicit Decoder(const std::string& path) {
-        // A FIFO or a device would block the open below for as long as nobody writes to it.
-        std::error_code statError;
-        const auto type = std::filesystem::status(path, statError).type();
-        if (!statError && type != std::filesystem::file_type::regular) {
-            throw openError(path, "not a regular file");
-        }
-        // Our errors carry their own text; FFmpeg's running commentary on odd files would only
-        // clutter the user's terminal.
-        static std::once_flag quiet;
-        std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+    explicit Decoder(const std::string& path)
+        : av(checkedRegularFile(path)), packet(av.av_packet_alloc()), frame(av.av_frame_alloc()) {
         if (!packet || !frame) {
             throw openError(path, "out of memory");
         }
         // Only plain files: a playlist-like container must not make the decoder reach elsewhere.
         AVDictionary* rawOptions = nullptr;
-        av_dict_set(&rawOptions, "protocol_whitelist", "file", 0);
+        ffmpeg().av_dict_set(&rawOptions, "protocol_whitelist", "file", 0);
         std::unique_ptr<AVDictionary, DictionaryFreer> options(rawOptions);
         AVFormatContext* rawFormat = nullptr;
         const std::string url = "file:" + path;
         rawOptions = options.release();
-        int result = avformat_open_input(&rawFormat, url.c_str(), nullptr, &rawOptions);
+        int result = ffmpeg().avformat_open_input(&rawFormat, url.c_str(), nullptr, &rawOptions);
         options.reset(rawOptions);
         if (result < 0) {
             throw openError(path, errorText(result));
         }
         format.reset(rawFormat);
-        if ((result = avformat_find_stream_info(format.get(), nullptr)) < 0) {
+        if ((result = ffmpeg().avformat_find_stream_info(format.get(), nullptr)) < 0) {
             throw openError(path, errorText(result));
         }
         const AVCodec* decoder = nullptr;
-        stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+        stream =
+            ffmpeg().av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
         if (stream < 0) {
             throw openError(
                 path, stream == AVERROR_STREAM_NOT_FOUND ? "no audio stream" : errorText(stream));
@@ -172,13 +175,13 @@ struct Decoder {
                 format->streams[i]->discard = AVDISCARD_ALL;
             }
         }
-        codec.reset(avcodec_alloc_context3(decoder));
+        codec.reset(ffmpeg().avcodec_alloc_context3(decoder));
         if (!codec) {
             throw openError(path, "out of memory");
         }
-        if ((result = avcodec_parameters_to_context(codec.get(),
-                                                    format->streams[stream]->codecpar)) < 0 ||
-            (result = avcodec_open2(codec.get(), decoder, nullptr)) < 0) {
+        if ((result = ffmpeg().avcodec_parameters_to_context(
+                 codec.get(), format->streams[stream]->codecpar)) < 0 ||
+            (result = ffmpeg().avcodec_open2(codec.get(), decoder, nullptr)) < 0) {
             throw openError(path, errorText(result));
         }
         if (codec->sample_rate < minSampleRate || codec->sample_rate > maxSampleRate) {
@@ -191,21 +194,31 @@ struct Decoder {
         }
     }
 
+    // A FIFO or a device would block the open for as long as nobody writes to it.
+    static const FFmpegApi& checkedRegularFile(const std::string& path) {
+        std::error_code statError;
+        const auto type = std::filesystem::status(path, statError).type();
+        if (!statError && type != std::filesystem::file_type::regular) {
+            throw openError(path, "not a regular file");
+        }
+        return decodingFunctions(path);
+    }
+
     int available() const { return frameHeld ? frame->nb_samples - frameOffset : 0; }
 
     // Decodes the next frame; false at the end of the stream. Packets the decoder rejects are
     // skipped, as players do, unless nothing at all decodes.
     bool next(int sampleRate, int channels) {
         frameHeld = false;
-        av_frame_unref(frame.get());
+        ffmpeg().av_frame_unref(frame.get());
         while (!ended) {
-            int result = avcodec_receive_frame(codec.get(), frame.get());
+            int result = ffmpeg().avcodec_receive_frame(codec.get(), frame.get());
             if (result >= 0) {
                 if (frame->sample_rate != sampleRate || frame->ch_layout.nb_channels != channels) {
                     throw readError("Audio format changes within the file");
                 }
                 if (frame->nb_samples <= 0) {
-                    av_frame_unref(frame.get());
+                    ffmpeg().av_frame_unref(frame.get());
                     continue;
                 }
                 ++framesDecoded;
@@ -226,23 +239,23 @@ struct Decoder {
                 ended = true;
                 break;
             }
-            result = av_read_frame(format.get(), packet.get());
+            result = ffmpeg().av_read_frame(format.get(), packet.get());
             if (result < 0) {
                 // A damaged or truncated tail ends the stream where the good audio ends.
                 if (result != AVERROR_EOF) {
                     lastError = result;
                 }
-                avcodec_send_packet(codec.get(), nullptr);
+                ffmpeg().avcodec_send_packet(codec.get(), nullptr);
                 draining = true;
                 continue;
             }
             if (packet->stream_index == stream) {
-                result = avcodec_send_packet(codec.get(), packet.get());
+                result = ffmpeg().avcodec_send_packet(codec.get(), packet.get());
                 if (result < 0 && result != AVERROR(EAGAIN)) {
                     rejected(result);
                 }
             }
-            av_packet_unref(packet.get());
+            ffmpeg().av_packet_unref(packet.get());
         }
         if (framesDecoded == 0 && lastError != 0) {
             throw readError(errorText(lastError));
@@ -259,8 +272,8 @@ struct Decoder {
 
     // Forgets decoder state after the container moved.
     void restartAfterSeek() {
-        avcodec_flush_buffers(codec.get());
-        av_frame_unref(frame.get());
+        ffmpeg().avcodec_flush_buffers(codec.get());
+        ffmpeg().av_frame_unref(frame.get());
         frameHeld = false;
         draining = false;
         ended = false;
@@ -293,10 +306,11 @@ struct AudioFile::Impl {
         const AVStream& stream = *format.streams[decoder->stream];
         const bool guessed = format.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE;
         if (!guessed && stream.duration != AV_NOPTS_VALUE && stream.duration > 0) {
-            return av_rescale_q(stream.duration, stream.time_base, AVRational{1, sampleRate});
+            return ffmpeg().av_rescale_q(stream.duration, stream.time_base,
+                                         AVRational{1, sampleRate});
         }
         if (!guessed && format.duration != AV_NOPTS_VALUE && format.duration > 0) {
-            return av_rescale(format.duration, sampleRate, AV_TIME_BASE);
+            return ffmpeg().av_rescale(format.duration, sampleRate, AV_TIME_BASE);
         }
         // No trustworthy figure in the container: count what decodes.
         Decoder counter(path);
@@ -341,9 +355,9 @@ struct AudioFile::Impl {
         const AVStream& stream = *decoder->format->streams[decoder->stream];
         const std::int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
         const std::int64_t timestamp =
-            start + av_rescale_q(target, AVRational{1, sampleRate}, stream.time_base);
-        if (av_seek_frame(decoder->format.get(), decoder->stream, timestamp, AVSEEK_FLAG_BACKWARD) <
-            0) {
+            start + ffmpeg().av_rescale_q(target, AVRational{1, sampleRate}, stream.time_base);
+        if (ffmpeg().av_seek_frame(decoder->format.get(), decoder->stream, timestamp,
+                                   AVSEEK_FLAG_BACKWARD) < 0) {
             return false;
         }
         decoder->restartAfterSeek();
@@ -355,7 +369,7 @@ struct AudioFile::Impl {
             return false;
         }
         const std::int64_t landed =
-            av_rescale_q(pts - start, stream.time_base, AVRational{1, sampleRate});
+            ffmpeg().av_rescale_q(pts - start, stream.time_base, AVRational{1, sampleRate});
         if (landed > target) {
             return false;
         }
@@ -364,6 +378,13 @@ struct AudioFile::Impl {
         return true;
     }
 };
+
+void AudioFile::prepareDecoding() noexcept {
+    try {
+        ffmpegForDecoding();
+    } catch (const std::exception&) {
+    }
+}
 
 AudioFile::AudioFile(const std::string& path) : impl_(std::make_unique<Impl>(path)) {}
 AudioFile::~AudioFile() = default;

@@ -1,10 +1,13 @@
 #include "rararozuvu/audio/AudioProcessor.h"
+#include "rararozuvu/audio/AudioSource.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <optional>
+#include <span>
 #include <thread>
 
 namespace rararozuvu {
@@ -126,65 +129,102 @@ void mixToMono(const AudioBuffer& in, const ChannelMode& mode, AudioBuffer& mono
 
 // Reads `frames` frames from the file's position in blocks of at most blockSize, mixes each block
 // to one channel and converts it with a single converter for the whole read, so blocks join
-// without lost or repeated samples. Each converted block goes to `sink`, which keeps what it can
-// use. False when a block cannot be read or converted; a read's own reason (a damaged stream,
-// samples that are not numbers) goes to `readFailure` when given.
+// without lost or repeated samples. The last block is what the converter still holds at the end.
+class ConvertedBlocks {
+public:
+    // Throws WhisperError when no converter can be made for the formats.
+    ConvertedBlocks(AudioFile& file, const ChannelMode& mode, std::int64_t frames,
+                    std::uint32_t blockSize, AudioFormat outputFormat, std::int64_t outputLimit)
+        : file_(file),
+          mode_(mode),
+          remaining_(frames),
+          blockSize_(blockSize),
+          converter_(AudioFormat{file.processingFormat().sampleRate, 1}, outputFormat),
+          block_(file.processingFormat(), blockSize),
+          mono_(AudioFormat{file.processingFormat().sampleRate, 1}, blockSize),
+          converted_(outputFormat, static_cast<std::uint32_t>(std::min<std::int64_t>(
+                                       std::max<std::int64_t>(outputLimit, 0), maxFrameCount))) {}
+
+    // The next converted block, or nothing after the last. Throws WhisperError; when a block
+    // could not be read, readFailure() holds the read's own reason (a damaged stream, samples
+    // that are not numbers).
+    const AudioBuffer* next() {
+        if (flushed_) {
+            return nullptr;
+        }
+        while (remaining_ > 0) {
+            const auto wanted =
+                static_cast<std::uint32_t>(std::min<std::int64_t>(remaining_, blockSize_));
+            remaining_ -= wanted;
+            try {
+                file_.read(block_, wanted);
+            } catch (const WhisperError& error) {
+                readFailure_ = error.message();
+                throw;
+            }
+            if (block_.frameLength() == 0) {
+                break;
+            }
+            const AudioBuffer* source = &block_;
+            if (block_.channelCount() > 1) {
+                mixToMono(block_, mode_, mono_);
+                source = &mono_;
+            }
+            converted_.setFrameLength(0);
+            converter_.convert(*source, converted_);
+            release(block_);
+            release(mono_);
+            return &converted_;
+        }
+        converted_.setFrameLength(0);
+        converter_.flush(converted_);
+        flushed_ = true;
+        return &converted_;
+    }
+
+    const std::string& readFailure() const noexcept { return readFailure_; }
+
+private:
+    // A block's storage is given back between reads: a streamed file is read a window at a time,
+    // and the model's work in between should not sit beside tens of megabytes of idle blocks.
+    static void release(AudioBuffer& buffer) {
+        buffer = AudioBuffer(buffer.format(), buffer.frameCapacity());
+    }
+
+    AudioFile& file_;
+    const ChannelMode& mode_;
+    std::int64_t remaining_;
+    std::uint32_t blockSize_;
+    AudioConverter converter_;
+    AudioBuffer block_;
+    AudioBuffer mono_;
+    AudioBuffer converted_;
+    bool flushed_ = false;
+    std::string readFailure_;
+};
+
+// The converted blocks of a read, each handed to `sink`, which keeps what it can use and answers
+// false once it wants no more. False when a block cannot be read or converted; a read's own
+// reason goes to `readFailure` when given.
 template <typename Sink>
 bool streamConverted(AudioFile& file, const ChannelMode& mode, std::int64_t frames,
                      std::uint32_t blockSize, AudioFormat outputFormat, std::int64_t outputLimit,
                      Sink&& sink, std::string* readFailure = nullptr) {
+    std::optional<ConvertedBlocks> blocks;
     try {
-        const AudioFormat fileFormat = file.processingFormat();
-        const AudioFormat monoFormat{fileFormat.sampleRate, 1};
-        AudioConverter converter(monoFormat, outputFormat);
-        AudioBuffer block(fileFormat, blockSize);
-        AudioBuffer mono(monoFormat, blockSize);
-        AudioBuffer converted(outputFormat,
-                              static_cast<std::uint32_t>(std::min<std::int64_t>(
-                                  std::max<std::int64_t>(outputLimit, 0), maxFrameCount)));
-        std::int64_t remaining = frames;
-        while (remaining > 0) {
-            const auto wanted =
-                static_cast<std::uint32_t>(std::min<std::int64_t>(remaining, blockSize));
-            remaining -= wanted;
-            try {
-                file.read(block, wanted);
-            } catch (const WhisperError& error) {
-                if (readFailure != nullptr) {
-                    *readFailure = error.message();
-                }
-                return false;
-            }
-            if (block.frameLength() == 0) {
-                break;
-            }
-            const AudioBuffer* source = &block;
-            if (block.channelCount() > 1) {
-                mixToMono(block, mode, mono);
-                source = &mono;
-            }
-            converted.setFrameLength(0);
-            converter.convert(*source, converted);
-            if (!sink(converted)) {
+        blocks.emplace(file, mode, frames, blockSize, outputFormat, outputLimit);
+        while (const AudioBuffer* block = blocks->next()) {
+            if (!sink(*block)) {
                 return true;
             }
         }
-        converted.setFrameLength(0);
-        converter.flush(converted);
-        sink(converted);
         return true;
     } catch (const WhisperError&) {
+        if (readFailure != nullptr && blocks && !blocks->readFailure().empty()) {
+            *readFailure = blocks->readFailure();
+        }
         return false;
     }
-}
-
-// Appends to `samples` up to `limit` in total; false once the limit is reached.
-bool appendLimited(std::vector<float>& samples, std::span<const float> more, std::int64_t limit) {
-    const auto room = static_cast<std::size_t>(
-        std::max<std::int64_t>(limit - static_cast<std::int64_t>(samples.size()), 0));
-    const std::size_t count = std::min(room, more.size());
-    samples.insert(samples.end(), more.begin(), more.begin() + count);
-    return samples.size() < static_cast<std::size_t>(limit);
 }
 
 bool readsDirectly(const AudioFile& file) {
@@ -233,62 +273,186 @@ AudioBuffer AudioProcessor::loadAudio(AudioFile& file, const ChannelMode& channe
     return std::move(*resampled);
 }
 
+// The 16 kHz mono samples of a span of a file, a block at a time: the one sequence that both the
+// whole-array load and the streamed source read.
+class FileAudioSource::Reader {
+public:
+    Reader(const std::string& path, const ChannelMode& channelMode,
+           std::optional<double> startTime = {}, std::optional<double> endTime = {})
+        : mode_(channelMode), file_((checkPathExists(path), path)) {
+        const FrameSpan span = framesBetween(file_, startTime, endTime);
+        file_.setFramePosition(span.start);
+        remaining_ = span.count;
+        direct_ = readsDirectly(file_);
+        limit_ =
+            direct_ ? span.count : framesAtRate(span.count, file_.sampleRate(), targetSampleRate);
+        if (span.count == 0) {
+            ended_ = true;
+        } else if (direct_) {
+            block_.emplace(file_.processingFormat(), AudioProcessor::defaultAudioReadFrameSize);
+        } else {
+            try {
+                blocks_.emplace(file_, mode_, span.count, AudioProcessor::defaultAudioReadFrameSize,
+                                AudioFormat{targetSampleRate, 1}, limit_);
+            } catch (const WhisperError&) {
+                throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+            }
+        }
+    }
+
+    // The most samples the span can give.
+    std::int64_t limit() const noexcept { return limit_; }
+
+    // Appends the next samples to `out`; false, appending nothing, once there are no more.
+    // Throws WhisperError (loadAudioFailed).
+    bool next(std::vector<float>& out) {
+        while (!ended_) {
+            const std::size_t before = out.size();
+            if (direct_) {
+                nextDirect(out);
+            } else {
+                nextConverted(out);
+            }
+            if (out.size() > before) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    static constexpr double targetSampleRate = AudioProcessor::targetSampleRate;
+
+    void nextDirect(std::vector<float>& out) {
+        if (remaining_ <= 0) {
+            ended_ = true;
+            return;
+        }
+        try {
+            file_.read(*block_, static_cast<std::uint32_t>(std::min<std::int64_t>(
+                                    remaining_, AudioProcessor::defaultAudioReadFrameSize)));
+        } catch (const WhisperError& error) {
+            throw WhisperError::loadAudioFailed("Failed to read audio file: " + error.message());
+        }
+        if (block_->frameLength() == 0) {
+            ended_ = true;
+            return;
+        }
+        remaining_ -= block_->frameLength();
+        out.insert(out.end(), block_->channel(0).begin(), block_->channel(0).end());
+        // As for converted blocks: no idle block storage between reads.
+        block_.emplace(file_.processingFormat(), AudioProcessor::defaultAudioReadFrameSize);
+    }
+
+    void nextConverted(std::vector<float>& out) {
+        const AudioBuffer* block = nullptr;
+        try {
+            block = blocks_->next();
+        } catch (const WhisperError&) {
+            const std::string& reason = blocks_->readFailure();
+            throw WhisperError::loadAudioFailed(reason.empty()
+                                                    ? "Failed to process audio buffer"
+                                                    : "Failed to read audio file: " + reason);
+        }
+        if (block == nullptr) {
+            ended_ = true;
+            return;
+        }
+        const std::span<const float> more = block->channel(0);
+        const auto count = static_cast<std::size_t>(
+            std::clamp<std::int64_t>(limit_ - produced_, 0, std::ssize(more)));
+        out.insert(out.end(), more.begin(), more.begin() + static_cast<std::ptrdiff_t>(count));
+        produced_ += static_cast<std::int64_t>(count);
+        if (produced_ >= limit_) {
+            ended_ = true;
+        }
+    }
+
+    const ChannelMode& mode_;
+    AudioFile file_;
+    std::int64_t remaining_ = 0;
+    std::int64_t limit_ = 0;
+    std::int64_t produced_ = 0;
+    bool direct_ = false;
+    bool ended_ = false;
+    std::optional<AudioBuffer> block_;
+    std::optional<ConvertedBlocks> blocks_;
+};
+
 std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path,
                                                          const ChannelMode& channelMode,
                                                          std::optional<double> startTime,
                                                          std::optional<double> endTime) {
-    checkPathExists(path);
-    AudioFile file(path);
-    const FrameSpan span = framesBetween(file, startTime, endTime);
-    file.setFramePosition(span.start);
+    FileAudioSource::Reader reader(path, channelMode, startTime, endTime);
     std::vector<float> samples;
-    if (span.count == 0) {
-        return samples;
-    }
-    if (readsDirectly(file)) {
-        AudioBuffer block(file.processingFormat(), defaultAudioReadFrameSize);
-        std::int64_t remaining = span.count;
-        samples.reserve(static_cast<std::size_t>(std::min(span.count, maxReservedSamples)));
-        while (remaining > 0) {
-            try {
-                file.read(block, static_cast<std::uint32_t>(
-                                     std::min<std::int64_t>(remaining, defaultAudioReadFrameSize)));
-            } catch (const WhisperError& error) {
-                throw WhisperError::loadAudioFailed("Failed to read audio file: " +
-                                                    error.message());
-            }
-            if (block.frameLength() == 0) {
-                break;
-            }
-            remaining -= block.frameLength();
-            samples.insert(samples.end(), block.channel(0).begin(), block.channel(0).end());
-        }
-        return samples;
-    }
-    const std::int64_t limit = framesAtRate(span.count, file.sampleRate(), targetSampleRate);
-    samples.reserve(static_cast<std::size_t>(std::min(limit, maxReservedSamples)));
-    std::string readFailure;
-    const bool loaded = streamConverted(
-        file, channelMode, span.count, defaultAudioReadFrameSize, AudioFormat{targetSampleRate, 1},
-        limit,
-        [&](const AudioBuffer& block) { return appendLimited(samples, block.channel(0), limit); },
-        &readFailure);
-    if (!loaded) {
-        throw WhisperError::loadAudioFailed(readFailure.empty()
-                                                ? "Failed to process audio buffer"
-                                                : "Failed to read audio file: " + readFailure);
+    samples.reserve(static_cast<std::size_t>(std::min(reader.limit(), maxReservedSamples)));
+    while (reader.next(samples)) {
     }
     return samples;
 }
 
-std::vector<AudioProcessor::LoadResult> AudioProcessor::loadAudio(
-    const std::vector<std::string>& paths, const ChannelMode& channelMode) {
-    std::vector<std::optional<LoadResult>> slots(paths.size());
+FileAudioSource::FileAudioSource(std::string path, ChannelMode channelMode)
+    : path_(std::move(path)), channelMode_(std::move(channelMode)) {
+    Reader counter(path_, channelMode_);
+    std::vector<float> scratch;
+    while (counter.next(scratch)) {
+        count_ += static_cast<std::int64_t>(scratch.size());
+        scratch.clear();
+    }
+}
+
+FileAudioSource::~FileAudioSource() = default;
+
+void FileAudioSource::dropBefore(std::int64_t start) {
+    const auto drop = static_cast<std::ptrdiff_t>(
+        std::clamp<std::int64_t>(start - bufferStart_, 0, std::ssize(buffered_)));
+    buffered_.erase(buffered_.begin(), buffered_.begin() + drop);
+    bufferStart_ += drop;
+}
+
+void FileAudioSource::read(std::int64_t start, std::int64_t count, std::vector<float>& out) {
+    start = std::clamp<std::int64_t>(start, 0, count_);
+    const std::int64_t end =
+        std::clamp<std::int64_t>(start + std::max<std::int64_t>(count, 0), start, count_);
+    if (!reader_ || start < bufferStart_) {
+        reader_.reset();
+        buffered_.clear();
+        bufferStart_ = 0;
+        reader_ = std::make_unique<Reader>(path_, channelMode_);
+    }
+    dropBefore(start);
+    while (bufferStart_ + std::ssize(buffered_) < end) {
+        if (!reader_->next(buffered_)) {
+            throw WhisperError::loadAudioFailed("Audio file " + path_ +
+                                                " ended early: it changed while it was read");
+        }
+        dropBefore(start);
+    }
+    out.assign(buffered_.begin() + (start - bufferStart_),
+               buffered_.begin() + (end - bufferStart_));
+}
+
+std::vector<float> FileAudioSource::readAll() {
+    Reader reader(path_, channelMode_);
+    std::vector<float> samples;
+    samples.reserve(static_cast<std::size_t>(count_));
+    while (reader.next(samples)) {
+    }
+    return samples;
+}
+
+namespace {
+
+// One result per path, `open` run on every path from several threads; a failure becomes that
+// path's error.
+template <typename Result, typename Open>
+std::vector<Result> forEachPathConcurrently(const std::vector<std::string>& paths, Open&& open) {
+    std::vector<std::optional<Result>> slots(paths.size());
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
         for (std::size_t i = next++; i < paths.size(); i = next++) {
             try {
-                slots[i].emplace(loadAudioAsFloatArray(paths[i], channelMode));
+                slots[i].emplace(open(paths[i]));
             } catch (const WhisperError& error) {
                 slots[i].emplace(error);
             } catch (const std::exception& error) {
@@ -305,12 +469,27 @@ std::vector<AudioProcessor::LoadResult> AudioProcessor::loadAudio(
         }
         work();
     }
-    std::vector<LoadResult> results;
+    std::vector<Result> results;
     results.reserve(paths.size());
     for (auto& slot : slots) {
         results.push_back(std::move(*slot));
     }
     return results;
+}
+
+}  // namespace
+
+std::vector<AudioProcessor::LoadResult> AudioProcessor::loadAudio(
+    const std::vector<std::string>& paths, const ChannelMode& channelMode) {
+    return forEachPathConcurrently<LoadResult>(
+        paths, [&](const std::string& path) { return loadAudioAsFloatArray(path, channelMode); });
+}
+
+std::vector<AudioProcessor::OpenResult> AudioProcessor::openAudioFiles(
+    const std::vector<std::string>& paths, const ChannelMode& channelMode) {
+    return forEachPathConcurrently<OpenResult>(paths, [&](const std::string& path) {
+        return std::make_unique<FileAudioSource>(path, channelMode);
+    });
 }
 
 std::optional<AudioBuffer> AudioProcessor::resampleAudio(AudioFile& file, double sampleRate,

@@ -106,6 +106,13 @@ void TranscribeTask::resetDecoderInputs(RunState& state) {
 std::shared_ptr<TranscriptionResult> TranscribeTask::run(
     const std::vector<float>& audioArray, const std::optional<DecodingOptions>& decodeOptions,
     const TranscriptionCallback& callback, std::stop_token stop) {
+    ArrayAudioSource audio(audioArray);
+    return run(audio, decodeOptions, callback, std::move(stop));
+}
+
+std::shared_ptr<TranscriptionResult> TranscribeTask::run(
+    AudioSource& audio, const std::optional<DecodingOptions>& decodeOptions,
+    const TranscriptionCallback& callback, std::stop_token stop) {
     const SignpostInterval interval("TranscribeAudio", Signposter::transcribeTask());
     timings_.pipelineStart = std::min(timings_.pipelineStart, absoluteTime());
     Logging::debug("Starting pipeline at: " + fmt::format("{:.3f}", absoluteTime()));
@@ -113,7 +120,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
     DecodingOptions options = decodeOptions.value_or(DecodingOptions());
     options.verbose = Logging::shared().logLevel() != Logging::LogLevel::none;
 
-    const auto sampleCount = static_cast<std::int64_t>(audioArray.size());
+    const std::int64_t sampleCount = audio.sampleCount();
     const double firstClipTime = decodeOptions && !decodeOptions->clipTimestamps.empty()
                                      ? static_cast<double>(decodeOptions->clipTimestamps.front())
                                      : 0.0;
@@ -157,6 +164,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
 
     std::vector<std::int64_t> allTokens;
     std::vector<TranscriptionSegment> allSegments;
+    std::vector<float> window;
 
     for (const IndexRange& clip : clips) {
         std::int64_t seek = clip.startIndex;
@@ -177,11 +185,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
             // Audio: the window's samples, zero-padded to a full window.
             started = absoluteTime();
             std::optional<AudioProcessorOutputType> padded;
-            if (seek == 0 && segmentSize == sampleCount) {
-                padded = audioProcessor_->padOrTrim(audioArray, 0, windowSamples);
-            } else if (segmentSize > 0) {
-                const std::vector<float> window(audioArray.begin() + seek,
-                                                audioArray.begin() + seek + segmentSize);
+            if ((seek == 0 && segmentSize == sampleCount) || segmentSize > 0) {
+                audio.read(seek, segmentSize, window);
                 padded = audioProcessor_->padOrTrim(window, 0, windowSamples);
             }
             if (!padded)

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <variant>
 
 #include <sys/stat.h>
 
@@ -98,6 +100,65 @@ TEST_P(AudioLoadingFormatTest, LoadsAs16kMonoOfExpectedLength) {
                                                          /*maxReadFrameSize=*/997);
     ASSERT_EQ(blocks.frameLength(), samples.size());
     EXPECT_LE(maxDifference(blocks.channel(0), samples, 0), c.lossless ? 0.0f : 1e-3f);
+
+    // Streamed, the file gives the very same samples.
+    FileAudioSource source(path, ChannelMode::sumChannels());
+    ASSERT_EQ(source.sampleCount(), std::ssize(samples));
+    std::vector<float> window;
+    source.read(1000, 5000, window);
+    EXPECT_TRUE(std::equal(window.begin(), window.end(), samples.begin() + 1000,
+                           samples.begin() + std::min<std::ptrdiff_t>(6000, std::ssize(samples))));
+}
+
+// Files longer than one read block, walked as a transcription walks them: overlapping windows
+// moving forward, the last cut at the end, and a window back at the start, which decodes the
+// file again. Every window holds exactly the samples of the whole-file load.
+TEST(AudioLoadingTest, StreamedWindowsEqualTheWholeFile) {
+    struct Case {
+        const char* name;
+        int rate;
+        int channels;
+        std::int64_t frames;
+        const char* extension;
+    };
+    const Case cases[] = {
+        {"wav16kmono", 16000, 1, 16000 * 95 + 7, "wav"},  // read as it is, in blocks
+        {"wav48kstereo", 48000, 2, 48000 * 40 + 3, "wav"},
+        {"flac22k05mono", 22050, 1, 22050 * 70, "flac"},
+    };
+    TempFolder folder;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string wav = folder.file(std::string(c.name) + ".wav");
+        std::vector<std::vector<float>> channels;
+        for (int ch = 0; ch < c.channels; ++ch) {
+            // Channels of different levels, so that the per-block mix shows in the samples.
+            channels.push_back(sine(c.rate, 300.0 + 200.0 * ch, c.frames, 0.3f + 0.4f * ch));
+        }
+        writeWav(wav, c.rate, channels);
+        std::string path = wav;
+        if (std::string(c.extension) != "wav") {
+            path = folder.file(std::string(c.name) + "." + c.extension);
+            sox(wav + " " + path);
+        }
+        const std::vector<float> whole = AudioProcessor::loadAudioAsFloatArray(path);
+        FileAudioSource source(path, ChannelMode::sumChannels());
+        ASSERT_EQ(source.sampleCount(), std::ssize(whole));
+
+        std::vector<float> window;
+        std::vector<std::int64_t> starts;
+        for (std::int64_t start = 0; start < source.sampleCount(); start += 300007) {
+            starts.push_back(start);
+        }
+        starts.push_back(16000);
+        for (std::int64_t start : starts) {
+            source.read(start, 480000, window);
+            const std::int64_t end = std::min<std::int64_t>(start + 480000, std::ssize(whole));
+            ASSERT_EQ(std::ssize(window), end - start) << start;
+            EXPECT_TRUE(std::equal(window.begin(), window.end(), whole.begin() + start)) << start;
+        }
+        EXPECT_EQ(source.readAll(), whole);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -392,6 +453,49 @@ TEST(AudioLoadingTest, BrokenFilesFailWithLoadError) {
         ADD_FAILURE() << "missing file loaded";
     } catch (const WhisperError& error) {
         EXPECT_EQ(error, WhisperError::loadAudioFailed("Resource path does not exist " + missing));
+    }
+}
+
+// A streamed file refuses what the whole-file load refuses, with the same error, before any
+// window is read.
+TEST(AudioLoadingTest, StreamedFilesAreRefusedAsLoadedOnes) {
+    TempFolder folder;
+    std::vector<std::string> paths;
+    paths.push_back(folder.file("one-hertz.wav"));
+    testing::writeBytes(paths.back(),
+                        testing::wavHeader(1, 1, 16, 1, 32000) + std::string(32000, '\0'));
+    paths.push_back(folder.file("claims-days.flac"));
+    testing::writeFlacClaimingDays(paths.back());
+    paths.push_back(folder.file("fifo.wav"));
+    ASSERT_EQ(::mkfifo(paths.back().c_str(), 0600), 0);
+    paths.push_back(folder.file("missing.wav"));
+    for (std::uint32_t rate : {16000u, 44100u}) {
+        paths.push_back(folder.file("not-a-number-" + std::to_string(rate) + ".wav"));
+        std::vector<float> poisoned(4410, 0.25f);
+        poisoned[2000] = std::nanf("");
+        testing::writeFloatWav(paths.back(), rate, poisoned);
+    }
+    const auto errorOf = [](auto&& load) -> std::optional<WhisperError> {
+        try {
+            load();
+        } catch (const WhisperError& error) {
+            return error;
+        }
+        return std::nullopt;
+    };
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        const std::optional<WhisperError> loaded =
+            errorOf([&] { AudioProcessor::loadAudioAsFloatArray(path); });
+        ASSERT_TRUE(loaded);
+        EXPECT_EQ(errorOf([&] { FileAudioSource source(path, ChannelMode::sumChannels()); }),
+                  loaded);
+        const std::vector<AudioProcessor::OpenResult> opened =
+            AudioProcessor::openAudioFiles({path});
+        ASSERT_EQ(opened.size(), 1u);
+        const auto* error = std::get_if<WhisperError>(&opened[0]);
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(*error, *loaded);
     }
 }
 

@@ -307,6 +307,26 @@ private:
                                            const DecodingOptions& decodeOptions,
                                            const TranscriptionCallback& callback,
                                            std::int64_t windowSamples, std::stop_token stop);
+    // One transcription task over the source; runTranscribeTask's work.
+    TranscriptionResults runTranscribeTaskOn(AudioSource& audio,
+                                             const std::optional<DecodingOptions>& decodeOptions,
+                                             const TranscriptionCallback& callback,
+                                             const SegmentDiscoveryCallback& segmentCallback,
+                                             std::stop_token stop);
+    // The main entry point for a file read as a stream: chunking needs the whole signal, so a
+    // file to be chunked is loaded whole and goes through the array form.
+    TranscriptionResults transcribeFile(FileAudioSource& audio,
+                                        const std::optional<DecodingOptions>& decodeOptions,
+                                        const TranscriptionCallback& callback,
+                                        const SegmentDiscoveryCallback& segmentCallback,
+                                        std::stop_token stop);
+    // transcribeWithOptions' batches over `count` inputs; `one` transcribes input i.
+    using TranscribeOne = std::function<TranscriptionResults(
+        std::size_t, const TranscriptionCallback&, const SegmentDiscoveryCallback&)>;
+    std::vector<TranscriptionOutcome> transcribeEach(
+        std::size_t count, const std::vector<std::optional<DecodingOptions>>& decodeOptionsArray,
+        const std::optional<std::vector<std::int64_t>>& seekOffsets,
+        const TranscriptionCallback& callback, const TranscribeOne& one);
     void updateTimings(const std::function<void(TranscriptionTimings&)>& change);
 
     mutable std::mutex mutex_;

@@ -40,6 +40,10 @@ public:
     // when the audio cannot be decoded.
     void read(AudioBuffer& buffer, std::uint32_t frameCount);
 
+    // Loads the decoding libraries now instead of at the first file, e.g. on a thread of its own
+    // while a model loads. A failure is left for the first file to report.
+    static void prepareDecoding() noexcept;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

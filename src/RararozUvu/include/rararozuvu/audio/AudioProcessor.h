@@ -18,6 +18,7 @@
 #include "rararozuvu/audio/AudioFile.h"
 #include "rararozuvu/audio/AudioInputConfig.h"
 #include "rararozuvu/audio/AudioProcessing.h"
+#include "rararozuvu/audio/AudioSource.h"
 #include "rararozuvu/audio/IndexRange.h"
 #include "rararozuvu/audio/WaveformImage.h"
 #include "rararozuvu/results/WhisperError.h"
@@ -75,6 +76,12 @@ public:
 
     // Loads every file concurrently; result i belongs to paths[i]. One failure stops no other.
     static std::vector<LoadResult> loadAudio(
+        const std::vector<std::string>& paths,
+        const ChannelMode& channelMode = ChannelMode::sumChannels());
+    // Opens every file as a streamed source concurrently (each decoded once to count its
+    // samples); result i belongs to paths[i]. One failure stops no other.
+    using OpenResult = std::variant<std::unique_ptr<FileAudioSource>, WhisperError>;
+    static std::vector<OpenResult> openAudioFiles(
         const std::vector<std::string>& paths,
         const ChannelMode& channelMode = ChannelMode::sumChannels());
 

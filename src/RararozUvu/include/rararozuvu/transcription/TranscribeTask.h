@@ -9,6 +9,7 @@
 
 #include "ml/Float16.h"
 #include "rararozuvu/audio/AudioProcessing.h"
+#include "rararozuvu/audio/AudioSource.h"
 #include "rararozuvu/decoding/DecodingResult.h"
 #include "rararozuvu/decoding/SegmentSeeking.h"
 #include "rararozuvu/decoding/TextDecoding.h"
@@ -69,6 +70,12 @@ public:
     // finite), the stages' errors unchanged, and vevidocore::CancellationError when `stop` is
     // requested between stages.
     std::shared_ptr<TranscriptionResult> run(const std::vector<float>& audioArray,
+                                             const std::optional<DecodingOptions>& decodeOptions,
+                                             const TranscriptionCallback& callback = {},
+                                             std::stop_token stop = {});
+    // The same over samples read window by window; only the current window is held. Throws
+    // also the source's loading errors.
+    std::shared_ptr<TranscriptionResult> run(AudioSource& audio,
                                              const std::optional<DecodingOptions>& decodeOptions,
                                              const TranscriptionCallback& callback = {},
                                              std::stop_token stop = {});
