@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -16,17 +15,15 @@
 #include "rararozuvu/VADAudioChunker.h"
 #include "rararozuvu/WhisperError.h"
 #include "vevidocore/CancellationError.h"
+#include "vevidocore/Stopwatch.h"
 
 namespace rararozuvu {
 
 using vevidocore::Logging;
 using vevidocore::ModelState;
+using vevidocore::Stopwatch;
 
 namespace {
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 bool sharedLoggerIsOn() {
     return Logging::shared().logLevel() != Logging::LogLevel::none;
@@ -275,7 +272,7 @@ std::vector<TranscriptionOutcome> RararozUvu::transcribeWithResults(
     const TranscriptionCallback& callback) {
     const auto report = [this](TranscriptionState state) { reportTranscriptionState(state); };
     report(TranscriptionState::convertingAudio);
-    const auto start = std::chrono::steady_clock::now();
+    const Stopwatch loading;
     std::vector<AudioProcessor::LoadResult> loads =
         AudioProcessor::loadAudio(audioPaths, audioInputConfig().channelMode);
     std::vector<std::vector<float>> loaded;
@@ -283,7 +280,7 @@ std::vector<TranscriptionOutcome> RararozUvu::transcribeWithResults(
         if (auto* samples = std::get_if<std::vector<float>>(&load))
             loaded.push_back(std::move(*samples));
     }
-    const double seconds = secondsSince(start);
+    const double seconds = loading.seconds();
     updateTimings([seconds](TranscriptionTimings& t) { t.audioLoading = seconds; });
     Logging::debug(fmt::format("Total Audio Loading and Converting Time: {}", seconds));
 
@@ -321,9 +318,9 @@ TranscriptionResults RararozUvu::transcribe(const std::string& audioPath,
                                             std::stop_token stop) {
     const auto report = [this](TranscriptionState state) { reportTranscriptionState(state); };
     report(TranscriptionState::convertingAudio);
-    const auto start = std::chrono::steady_clock::now();
+    const Stopwatch loading;
     const auto recordLoading = [&] {
-        const double seconds = secondsSince(start);
+        const double seconds = loading.seconds();
         updateTimings([seconds](TranscriptionTimings& t) { t.audioLoading = seconds; });
         Logging::debug(fmt::format("Audio loading and convert time: {}", seconds));
         vevidocore::logCurrentMemoryUsage("Audio Loading and Convert");
