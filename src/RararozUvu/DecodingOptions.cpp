@@ -151,13 +151,11 @@ constexpr std::tuple kFields{
 }  // namespace
 
 std::string DecodingOptions::toJson() const {
-    json::Writer writer;
-    json::writeObject(writer, *this, kFields);
-    return writer.text();
+    return json::toJson(*this, kFields);
 }
 
 DecodingOptions DecodingOptions::fromJson(std::string_view text) {
-    return json::readObject<DecodingOptions>(json::parse(text), "DecodingOptions", kFields);
+    return json::fromJson<DecodingOptions>(text, "DecodingOptions", kFields);
 }
 
 }  // namespace rararozuvu

@@ -23,6 +23,10 @@ namespace rararozuvu::json {
 
 using Value = rapidjson::Value;
 
+class Writer;
+template <class T>
+void writeValue(Writer& writer, const T& v);
+
 class Writer {
 public:
     Writer() : writer_(buffer_) {}
@@ -49,14 +53,14 @@ public:
     void value(const std::map<std::int64_t, float>& map);
     void value(const std::vector<std::map<std::int64_t, float>>& maps);
 
+    // Any value writeValue() below knows; an absent optional is left out.
     template <class T>
     void field(std::string_view name, const T& v) {
         key(name);
-        value(v);
+        writeValue(*this, v);
     }
-    // Left out when absent.
     template <class T>
-    void optionalField(std::string_view name, const std::optional<T>& v) {
+    void field(std::string_view name, const std::optional<T>& v) {
         if (v) {
             field(name, *v);
         }
@@ -172,19 +176,6 @@ constexpr Field<Record, Member> field(std::string_view name, Member Record::*mem
 }
 
 template <class T>
-void writeField(Writer& writer, std::string_view name, const T& v) {
-    writer.key(name);
-    writeValue(writer, v);
-}
-
-template <class T>
-void writeField(Writer& writer, std::string_view name, const std::optional<T>& v) {
-    if (v) {
-        writeField(writer, name, *v);
-    }
-}
-
-template <class T>
 void readField(const ObjectReader& object, std::string_view name, T& out) {
     out = readValue<T>(object.required(name));
 }
@@ -199,8 +190,7 @@ void readField(const ObjectReader& object, std::string_view name, std::optional<
 template <class Record, class... Fields>
 void writeObject(Writer& writer, const Record& record, const std::tuple<Fields...>& fields) {
     writer.startObject();
-    std::apply([&](const auto&... f) { (writeField(writer, f.name, record.*f.member), ...); },
-               fields);
+    std::apply([&](const auto&... f) { (writer.field(f.name, record.*f.member), ...); }, fields);
     writer.endObject();
 }
 
@@ -214,6 +204,19 @@ Record readObject(const Value& value, std::string_view typeName,
     std::apply([&](const auto&... f) { (readField(object, f.name, record.*f.member), ...); },
                fields);
     return record;
+}
+
+template <class Record, class... Fields>
+std::string toJson(const Record& record, const std::tuple<Fields...>& fields) {
+    Writer writer;
+    writeObject(writer, record, fields);
+    return writer.text();
+}
+
+template <class Record, class... Fields>
+Record fromJson(std::string_view json, std::string_view typeName,
+                const std::tuple<Fields...>& fields) {
+    return readObject<Record>(parse(json), typeName, fields);
 }
 
 }  // namespace rararozuvu::json

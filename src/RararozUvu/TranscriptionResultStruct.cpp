@@ -17,14 +17,11 @@ constexpr std::tuple kFields{
 }  // namespace
 
 std::string TranscriptionResultStruct::toJson() const {
-    json::Writer writer;
-    json::writeObject(writer, *this, kFields);
-    return writer.text();
+    return json::toJson(*this, kFields);
 }
 
 TranscriptionResultStruct TranscriptionResultStruct::fromJson(std::string_view text) {
-    return json::readObject<TranscriptionResultStruct>(json::parse(text),
-                                                       "TranscriptionResultStruct", kFields);
+    return json::fromJson<TranscriptionResultStruct>(text, "TranscriptionResultStruct", kFields);
 }
 
 }  // namespace rararozuvu

@@ -87,8 +87,10 @@ TranscriptionSegment TranscriptionSegment::fromJson(std::string_view text) {
 namespace {
 
 constexpr std::tuple kWordTimingFields{
-    json::field("word", &WordTiming::word),          json::field("tokens", &WordTiming::tokens),
-    json::field("start", &WordTiming::start),        json::field("end", &WordTiming::end),
+    json::field("word", &WordTiming::word),
+    json::field("tokens", &WordTiming::tokens),
+    json::field("start", &WordTiming::start),
+    json::field("end", &WordTiming::end),
     json::field("probability", &WordTiming::probability),
 };
 

@@ -243,8 +243,7 @@ BPETokenizer::BPETokenizer(TextToId vocabulary, const std::vector<std::vector<st
           std::move(specialTokens)) {}
 
 BPETokenizer::BPETokenizer(std::unique_ptr<Tables> tables, SpecialTokens specialTokens)
-    : tables_(std::move(tables)),
-      cache_(std::make_unique<PieceCache>()) {
+    : tables_(std::move(tables)), cache_(std::make_unique<PieceCache>()) {
     special_.bosToken = std::move(specialTokens.bosToken);
     special_.eosToken = std::move(specialTokens.eosToken);
     special_.unknownToken = std::move(specialTokens.unknownToken);

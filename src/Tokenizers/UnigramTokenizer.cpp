@@ -131,8 +131,7 @@ UnigramTokenizer::UnigramTokenizer(std::vector<SentencePieceToken> vocab, int un
                                    std::optional<std::string> eosToken)
     : UnigramTokenizer(Description{std::move(vocab), unknownTokenId, std::move(eosToken)}) {}
 
-UnigramTokenizer::UnigramTokenizer(Description d)
-    : vocab_(std::move(d.vocab)) {
+UnigramTokenizer::UnigramTokenizer(Description d) : vocab_(std::move(d.vocab)) {
     // The beginning token is always a single blank, whatever the configuration names.
     special_.bosToken = " ";
     special_.eosToken = std::move(d.eosToken);

@@ -12,7 +12,7 @@ namespace ml::whisper {
 
 template <class Floats>
 inline Floats expPolynomial(Floats x) {
-    using Ints = decltype(x < x);  // the same lanes, as 32-bit integers
+    using Ints = decltype(x < x);               // the same lanes, as 32-bit integers
     const Floats big = Floats{} + 12582912.0f;  // 1.5 × 2^23: adding it rounds to an integer
     const Floats shifted = x * 1.44269504088896341f + big;
     const Floats n = shifted - big;
