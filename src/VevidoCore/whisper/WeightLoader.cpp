@@ -167,4 +167,21 @@ Weights WeightLoader::stackedHalfWeights(std::initializer_list<std::string_view>
     return Weights::owned(std::move(stacked));
 }
 
+Norm WeightLoader::norm(const std::string& prefix, std::size_t d) const {
+    return {floats(prefix + "weight", {d}), floats(prefix + "bias", {d})};
+}
+
+FeedForward WeightLoader::feedForward(const std::string& prefix, std::size_t d, std::size_t ffn,
+                                      bool half) const {
+    const auto matrix = [&](const std::string& name, std::initializer_list<std::size_t> shape) {
+        return half ? halfWeights(name, shape) : exactWeights(name, shape);
+    };
+    FeedForward f;
+    f.fc1 = matrix(prefix + "fc1.weight", {ffn, d});
+    f.fc1Bias = floats(prefix + "fc1.bias", {ffn});
+    f.fc2 = matrix(prefix + "fc2.weight", {d, ffn});
+    f.fc2Bias = floats(prefix + "fc2.bias", {d});
+    return f;
+}
+
 }  // namespace ml::whisper
