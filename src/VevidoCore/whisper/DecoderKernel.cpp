@@ -134,11 +134,7 @@ DecoderKernel::DecoderKernel(const WhisperHyperParameters& params,
             w.stackedHalfWeights({q + "self_attn.q_proj.weight", q + "self_attn.k_proj.weight",
                                   q + "self_attn.v_proj.weight"},
                                  {d, d});
-        layer.selfQkvBias.assign(3 * d, 0.0f);
-        const auto qb = w.floats(q + "self_attn.q_proj.bias", {d});
-        const auto vb = w.floats(q + "self_attn.v_proj.bias", {d});
-        std::copy(qb.begin(), qb.end(), layer.selfQkvBias.begin());
-        std::copy(vb.begin(), vb.end(), layer.selfQkvBias.begin() + 2 * static_cast<long>(d));
+        layer.selfQkvBias = w.qkvBias(q + "self_attn.", d, 1.0f);
         layer.selfOut = w.halfWeights(q + "self_attn.out_proj.weight", {d, d});
         layer.selfOutBias = w.floats(q + "self_attn.out_proj.bias", {d});
         layer.ln2 = w.norm(q + "encoder_attn_layer_norm.", d);

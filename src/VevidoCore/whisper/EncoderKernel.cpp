@@ -155,13 +155,7 @@ EncoderKernel::EncoderKernel(const WhisperHyperParameters& params,
         layer.qWeight = w.exactWeights(q + "self_attn.q_proj.weight", {d, d});
         layer.kWeight = w.exactWeights(q + "self_attn.k_proj.weight", {d, d});
         layer.vWeight = w.exactWeights(q + "self_attn.v_proj.weight", {d, d});
-        const auto qb = w.floats(q + "self_attn.q_proj.bias", {d});
-        const auto vb = w.floats(q + "self_attn.v_proj.bias", {d});
-        layer.qkvBias.assign(3 * d, 0.0f);
-        for (std::size_t i = 0; i < d; ++i) {
-            layer.qkvBias[i] = qb[i] * m.scale;
-            layer.qkvBias[2 * d + i] = vb[i];
-        }
+        layer.qkvBias = w.qkvBias(q + "self_attn.", d, m.scale);
         layer.outWeight = w.exactWeights(q + "self_attn.out_proj.weight", {d, d});
         layer.outBias = w.floats(q + "self_attn.out_proj.bias", {d});
         layer.ln2 = w.norm(q + "final_layer_norm.", d);

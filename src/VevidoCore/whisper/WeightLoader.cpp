@@ -171,6 +171,18 @@ Norm WeightLoader::norm(const std::string& prefix, std::size_t d) const {
     return {floats(prefix + "weight", {d}), floats(prefix + "bias", {d})};
 }
 
+std::vector<float> WeightLoader::qkvBias(const std::string& prefix, std::size_t d,
+                                         float qScale) const {
+    const std::vector<float> qb = floats(prefix + "q_proj.bias", {d});
+    const std::vector<float> vb = floats(prefix + "v_proj.bias", {d});
+    std::vector<float> bias(3 * d, 0.0f);
+    for (std::size_t i = 0; i < d; ++i) {
+        bias[i] = qb[i] * qScale;
+        bias[2 * d + i] = vb[i];
+    }
+    return bias;
+}
+
 FeedForward WeightLoader::feedForward(const std::string& prefix, std::size_t d, std::size_t ffn,
                                       bool half) const {
     const auto matrix = [&](const std::string& name, std::initializer_list<std::size_t> shape) {

@@ -86,6 +86,9 @@ public:
                                std::initializer_list<std::size_t> shape) const;
     // "<prefix>weight" and "<prefix>bias".
     Norm norm(const std::string& prefix, std::size_t d) const;
+    // An attention's q, k and v biases as one [3d] vector: "<prefix>q_proj.bias" times `qScale`,
+    // zeros (the key projection has no bias), "<prefix>v_proj.bias".
+    std::vector<float> qkvBias(const std::string& prefix, std::size_t d, float qScale) const;
     // "<prefix>fc1.*" and "<prefix>fc2.*", the matrices in half precision or else in the
     // source's own (as halfWeights() and exactWeights() give them).
     FeedForward feedForward(const std::string& prefix, std::size_t d, std::size_t ffn,
