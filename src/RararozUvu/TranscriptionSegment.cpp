@@ -23,69 +23,7 @@ void combine(hub::Hasher& hasher, const std::string& text) {
     hasher.combineBytes(text.data(), text.size());
 }
 
-void combine(hub::Hasher& hasher, const std::vector<std::int64_t>& list) {
-    hasher.combine(list.size());
-    for (std::int64_t i : list) {
-        combine(hasher, i);
-    }
-}
-
-void combine(hub::Hasher& hasher, const WordTiming& word) {
-    combine(hasher, word.word);
-    combine(hasher, word.tokens);
-    combine(hasher, word.start);
-    combine(hasher, word.end);
-    combine(hasher, word.probability);
-}
-
-void combine(hub::Hasher& hasher, const TranscriptionSegment& s) {
-    combine(hasher, s.id);
-    combine(hasher, s.seek);
-    combine(hasher, s.start);
-    combine(hasher, s.end);
-    combine(hasher, s.text);
-    combine(hasher, s.tokens);
-    hasher.combine(s.tokenLogProbs.size());
-    for (const auto& map : s.tokenLogProbs) {
-        hasher.combine(map.size());
-        for (const auto& [id, logProb] : map) {
-            combine(hasher, id);
-            combine(hasher, logProb);
-        }
-    }
-    combine(hasher, s.temperature);
-    combine(hasher, s.avgLogprob);
-    combine(hasher, s.compressionRatio);
-    combine(hasher, s.noSpeechProb);
-    hasher.combine(s.words ? 1 : 0);
-    if (s.words) {
-        hasher.combine(s.words->size());
-        for (const WordTiming& word : *s.words) {
-            combine(hasher, word);
-        }
-    }
-}
-
-}  // namespace
-
-std::string WordTiming::toJson() const {
-    return json::encoded(*this);
-}
-
-WordTiming WordTiming::fromJson(std::string_view text) {
-    return json::readWordTiming(json::parse(text));
-}
-
-std::string TranscriptionSegment::toJson() const {
-    return json::encoded(*this);
-}
-
-TranscriptionSegment TranscriptionSegment::fromJson(std::string_view text) {
-    return json::readSegment(json::parse(text));
-}
-
-namespace {
-
+// The records' fields in declaration order: their JSON forms and their hashes walk these tables.
 constexpr std::tuple kWordTimingFields{
     json::field("word", &WordTiming::word),
     json::field("tokens", &WordTiming::tokens),
@@ -109,7 +47,63 @@ constexpr std::tuple kSegmentFields{
     json::field("words", &TranscriptionSegment::words),
 };
 
+void combine(hub::Hasher& hasher, const std::map<std::int64_t, float>& map) {
+    hasher.combine(map.size());
+    for (const auto& [id, logProb] : map) {
+        combine(hasher, id);
+        combine(hasher, logProb);
+    }
+}
+
+void combine(hub::Hasher& hasher, const WordTiming& word);
+
+template <class T>
+void combine(hub::Hasher& hasher, const std::vector<T>& list) {
+    hasher.combine(list.size());
+    for (const T& item : list) {
+        combine(hasher, item);
+    }
+}
+
+template <class T>
+void combine(hub::Hasher& hasher, const std::optional<T>& v) {
+    hasher.combine(v ? 1 : 0);
+    if (v) {
+        combine(hasher, *v);
+    }
+}
+
+// Every field of the record's JSON table, in its order.
+template <class Record, class... Fields>
+void combineFields(hub::Hasher& hasher, const Record& record, const std::tuple<Fields...>& fields) {
+    std::apply([&](const auto&... f) { (combine(hasher, record.*f.member), ...); }, fields);
+}
+
+void combine(hub::Hasher& hasher, const WordTiming& word) {
+    combineFields(hasher, word, kWordTimingFields);
+}
+
+void combine(hub::Hasher& hasher, const TranscriptionSegment& segment) {
+    combineFields(hasher, segment, kSegmentFields);
+}
+
 }  // namespace
+
+std::string WordTiming::toJson() const {
+    return json::encoded(*this);
+}
+
+WordTiming WordTiming::fromJson(std::string_view text) {
+    return json::readWordTiming(json::parse(text));
+}
+
+std::string TranscriptionSegment::toJson() const {
+    return json::encoded(*this);
+}
+
+TranscriptionSegment TranscriptionSegment::fromJson(std::string_view text) {
+    return json::readSegment(json::parse(text));
+}
 
 void json::write(Writer& writer, const WordTiming& word) {
     writeObject(writer, word, kWordTimingFields);
