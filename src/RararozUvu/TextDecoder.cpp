@@ -140,40 +140,6 @@ float probabilityOf(const ml::MultiArray& logits, std::int64_t token) {
                      : 0.0f;
 }
 
-TranscriptionTimings freshTimings() {
-    TranscriptionTimings timings;
-    timings.pipelineStart = std::numeric_limits<double>::max();
-    timings.inputAudioSeconds = 0.001;
-    return timings;
-}
-
-// The loop's running totals.
-struct LoopTimings {
-    double firstTokenTime = std::numeric_limits<double>::max();
-    double decodingLoop = 0;
-    double decodingPredictions = 0;
-    double decodingFiltering = 0;
-    double decodingSampling = 0;
-    double decodingKvCaching = 0;
-    double decodingNonPrediction = 0;
-    double totalDecodingLoops = 0;
-    double totalKVUpdateRuns = 0;
-
-    TranscriptionTimings record() const {
-        TranscriptionTimings t = freshTimings();
-        t.firstTokenTime = firstTokenTime;
-        t.decodingLoop = decodingLoop;
-        t.decodingPredictions = decodingPredictions;
-        t.decodingFiltering = decodingFiltering;
-        t.decodingSampling = decodingSampling;
-        t.decodingKvCaching = decodingKvCaching;
-        t.decodingNonPrediction = decodingNonPrediction;
-        t.totalDecodingLoops = totalDecodingLoops;
-        t.totalKVUpdateRuns = totalKVUpdateRuns;
-        return t;
-    }
-};
-
 }  // namespace
 
 TextDecoder::TextDecoder()
@@ -501,7 +467,8 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     auto* greedy = dynamic_cast<GreedyTokenSampler*>(&sampler);
     const auto* embeds = std::any_cast<ml::MultiArray>(&encoderOutput);
     const bool debug = debugEnabled();
-    LoopTimings totals;
+    // The loop's running totals: a record in which only the decoding fields move.
+    TranscriptionTimings totals;
     bool hasAlignment = false;
     bool isFirstTokenLogProbTooLow = false;
 
@@ -647,13 +614,13 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             progress.avgLogprob = std::accumulate(logProbs.begin(), logProbs.end(), 0.0f) /
                                   static_cast<float>(logProbs.size());
             progress.compressionRatio = TextUtilities::compressionRatio(currentTokens);
-            LoopTimings running = totals;
+            TranscriptionTimings running = totals;
             running.decodingPredictions += predictionTime;
             running.decodingFiltering += filteringTime;
             running.decodingSampling += samplingTime;
             running.decodingKvCaching += cacheTime;
             running.totalKVUpdateRuns += 1;
-            progress.timings = running.record();
+            progress.timings = running;
             progress.windowId = 0;
             const bool isPrefill = tokenIndex < initialPromptIndex - 1;
             if (callback(progress) == std::optional<bool>(false) && !isPrefill) {
@@ -749,7 +716,7 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     Logging::debug("Completed window: " + result.text);
     result.noSpeechProb = noSpeechProb;
     result.cache = std::move(cache);
-    result.timings = totals.record();
+    result.timings = totals;
     result.fallback = DecodingFallback::verdict(options, isFirstTokenLogProbTooLow, noSpeechProb,
                                                 result.compressionRatio, result.avgLogProb);
     return result;
@@ -843,7 +810,7 @@ DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoder
         Logging::error("Detected language " + detected + " is not supported, defaulting to en");
         result.language = std::string(Constants::defaultLanguageCode);
     }
-    TranscriptionTimings timings = freshTimings();
+    TranscriptionTimings timings;
     timings.decodingPredictions = predictionTime;
     timings.decodingSampling = samplingTime;
     result.timings = timings;
