@@ -12,6 +12,8 @@ enum class DecodingErrorKind { typeMismatch, keyNotFound, valueNotFound, dataCor
 class DecodingError : public vevidocore::KindedError<DecodingErrorKind> {
 public:
     using Kind = DecodingErrorKind;
+    using KindedError::description;
+    using KindedError::kind;
     using KindedError::KindedError;
 };
 

@@ -11,6 +11,8 @@ enum class EncodingErrorKind { invalidValue };
 class EncodingError : public vevidocore::KindedError<EncodingErrorKind> {
 public:
     using Kind = EncodingErrorKind;
+    using KindedError::description;
+    using KindedError::kind;
     using KindedError::KindedError;
 };
 
