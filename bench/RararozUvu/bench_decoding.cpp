@@ -9,7 +9,6 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -30,6 +29,7 @@
 #include "rararozuvu/models/TextDecoderFeatures.h"
 #include "rararozuvu/models/WhisperTokenizerWrapper.h"
 #include "tokenizers/AutoTokenizer.h"
+#include "vevidocore/Stopwatch.h"
 
 namespace {
 
@@ -100,7 +100,7 @@ void BM_DecodeWindow(benchmark::State& state) {
         options);
     double seconds = 0;
     for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
+        const vevidocore::Stopwatch stopwatch;
         inputs->reset(0, options.sampleLength);
         rararozuvu::GreedyTokenSampler sampler(ml::Float16(0.0f),
                                                s.tokenizer->specialTokens().endToken, options);
@@ -111,7 +111,7 @@ void BM_DecodeWindow(benchmark::State& state) {
             state.SkipWithError("the window did not decode 100 tokens");
             break;
         }
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        seconds += stopwatch.seconds();
     }
     state.counters["ms_per_token"] =
         1e3 * seconds /

@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +42,7 @@
 #include "ml/Safetensors.h"
 #include "ml/whisper/WhisperConverter.h"
 #include "rararozuvu/RararozUvu.h"
+#include "vevidocore/Stopwatch.h"
 
 extern char** environ;
 
@@ -55,10 +55,6 @@ const fs::path kCheckpoint = kShared / "models" / "tiny-en-synth";
 
 fs::path scratch(const std::string& name) {
     return fs::temp_directory_path() / ("quillora-bench-" + name);
-}
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // --- Checkpoints --------------------------------------------------------------------------
@@ -182,7 +178,7 @@ std::vector<fs::path> weightFiles(const fs::path& model) {
 double readOnce(const std::vector<fs::path>& files, double& bytes) {
     static std::vector<char> buffer(std::size_t{4} << 20);
     bytes = 0;
-    const auto start = std::chrono::steady_clock::now();
+    const vevidocore::Stopwatch stopwatch;
     for (const fs::path& file : files) {
         const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
@@ -193,7 +189,7 @@ double readOnce(const std::vector<fs::path>& files, double& bytes) {
         }
         ::close(fd);
     }
-    return secondsSince(start);
+    return stopwatch.seconds();
 }
 
 // --- The child ------------------------------------------------------------------------------
@@ -222,7 +218,7 @@ ChildRun runChild(const fs::path& model, const std::vector<std::string>& audio,
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    const auto start = std::chrono::steady_clock::now();
+    const vevidocore::Stopwatch stopwatch;
     pid_t pid = 0;
     const int spawned =
         posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
@@ -240,7 +236,7 @@ ChildRun runChild(const fs::path& model, const std::vector<std::string>& audio,
     int status = 0;
     ::waitpid(pid, &status, 0);
     ChildRun run;
-    run.processSeconds = secondsSince(start);
+    run.processSeconds = stopwatch.seconds();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         throw std::runtime_error("the child failed: " + output);
     std::istringstream fields(output);
@@ -250,10 +246,10 @@ ChildRun runChild(const fs::path& model, const std::vector<std::string>& audio,
 
 int childMain(int argc, char** argv) {
     try {
-        const auto start = std::chrono::steady_clock::now();
+        const vevidocore::Stopwatch stopwatch;
         auto facade = rararozuvu::RararozUvu::create(
             rararozuvu::RararozUvuConfig{.modelFolder = argv[2], .verbose = false, .load = true});
-        const double load = secondsSince(start);
+        const double load = stopwatch.seconds();
         rararozuvu::DecodingOptions::Parameters parameters;
         if (std::string_view(argv[3]) == "0")
             parameters.temperatureFallbackCount = 0;

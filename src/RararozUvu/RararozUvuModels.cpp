@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
-#include <chrono>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -20,18 +19,16 @@
 #include "rararozuvu/models/WhisperTokenizerWrapper.h"
 #include "rararozuvu/results/WhisperError.h"
 #include "vevidocore/GlobMatching.h"
+#include "vevidocore/Stopwatch.h"
 
 namespace rararozuvu {
 
 namespace fs = std::filesystem;
 using vevidocore::Logging;
 using vevidocore::ModelState;
+using vevidocore::Stopwatch;
 
 namespace {
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 hub::HubApi hubClient(const std::optional<fs::path>& downloadBase,
                       const std::optional<std::string>& token, const std::string& endpoint,
@@ -276,7 +273,7 @@ void RararozUvu::prewarmModels() {
 
 void RararozUvu::loadModels(bool prewarmMode) {
     setModelState(prewarmMode ? ModelState::prewarming : ModelState::loading);
-    const auto start = std::chrono::steady_clock::now();
+    const Stopwatch models;
     const std::optional<fs::path> folder = modelFolder();
     if (!folder)
         throw WhisperError::modelsUnavailable("Model folder is not set.");
@@ -318,9 +315,9 @@ void RararozUvu::loadModels(bool prewarmMode) {
         if (model == nullptr)
             return;
         Logging::debug(std::string("Loading ") + name);
-        const auto loadStart = std::chrono::steady_clock::now();
+        const Stopwatch load;
         model->loadModel(url, units, prewarmMode);
-        const double seconds = secondsSince(loadStart);
+        const double seconds = load.seconds();
         updateTimings([&](TranscriptionTimings& t) {
             t.*(prewarmMode ? specializationField : loadField) = seconds;
         });
@@ -335,7 +332,7 @@ void RararozUvu::loadModels(bool prewarmMode) {
 
     if (prewarmMode) {
         setModelState(ModelState::prewarmed);
-        const double seconds = secondsSince(start);
+        const double seconds = models.seconds();
         updateTimings([&](TranscriptionTimings& t) { t.prewarmLoadTime = seconds; });
         return;
     }
@@ -346,7 +343,7 @@ void RararozUvu::loadModels(bool prewarmMode) {
     setModelState(ModelState::loaded);
     double loading = 0;
     updateTimings([&](TranscriptionTimings& t) {
-        t.modelLoading = secondsSince(start) + t.prewarmLoadTime;
+        t.modelLoading = models.seconds() + t.prewarmLoadTime;
         loading = t.modelLoading;
     });
     Logging::info(fmt::format("Loaded models for whisper size: {} in {:.2f}s",
@@ -368,7 +365,7 @@ void RararozUvu::loadTokenizerIfNeeded() {
     const ModelVariant variant = ModelUtilities::detectVariant(*logitsDim, *encoderDim);
     setModelVariant(variant);
     Logging::debug("Loading tokenizer for " + std::string(description(variant)));
-    const auto start = std::chrono::steady_clock::now();
+    const Stopwatch tokenizerLoading;
 
     std::vector<fs::path> searchPaths;
     if (const std::optional<fs::path> folder = modelFolder()) {
@@ -386,7 +383,7 @@ void RararozUvu::loadTokenizerIfNeeded() {
                                    ? (*wrapper->tokenizerFolder() / "tokenizer.json").string()
                                    : ModelUtilities::tokenizerNameForVariant(variant);
     ModelUtilities::checkTokenizer(*loaded, *logitsDim, decoder->isModelMultilingual(), source);
-    const double seconds = secondsSince(start);
+    const double seconds = tokenizerLoading.seconds();
     updateTimings([&](TranscriptionTimings& t) { t.tokenizerLoadTime = seconds; });
     setTokenizer(std::move(loaded));
     Logging::debug(fmt::format("Loaded tokenizer in {:.2f}s", seconds));

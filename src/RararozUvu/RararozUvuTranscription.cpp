@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -16,17 +15,15 @@
 #include "rararozuvu/decoding/GreedyTokenSampler.h"
 #include "rararozuvu/results/WhisperError.h"
 #include "vevidocore/CancellationError.h"
+#include "vevidocore/Stopwatch.h"
 
 namespace rararozuvu {
 
 using vevidocore::Logging;
 using vevidocore::ModelState;
+using vevidocore::Stopwatch;
 
 namespace {
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 bool sharedLoggerIsOn() {
     return Logging::shared().logLevel() != Logging::LogLevel::none;
@@ -314,7 +311,7 @@ std::vector<TranscriptionOutcome> RararozUvu::transcribeWithResults(
     const TranscriptionCallback& callback) {
     const auto report = [this](TranscriptionState state) { reportTranscriptionState(state); };
     report(TranscriptionState::convertingAudio);
-    const auto start = std::chrono::steady_clock::now();
+    const Stopwatch loading;
     std::vector<AudioProcessor::OpenResult> opened =
         AudioProcessor::openAudioFiles(audioPaths, audioInputConfig().channelMode);
     std::vector<FileAudioSource*> sources;
@@ -322,7 +319,7 @@ std::vector<TranscriptionOutcome> RararozUvu::transcribeWithResults(
         if (auto* source = std::get_if<std::unique_ptr<FileAudioSource>>(&open))
             sources.push_back(source->get());
     }
-    const double seconds = secondsSince(start);
+    const double seconds = loading.seconds();
     updateTimings([seconds](TranscriptionTimings& t) { t.audioLoading = seconds; });
     Logging::debug(fmt::format("Total Audio Loading and Converting Time: {}", seconds));
 
@@ -365,9 +362,9 @@ TranscriptionResults RararozUvu::transcribe(const std::string& audioPath,
                                             std::stop_token stop) {
     const auto report = [this](TranscriptionState state) { reportTranscriptionState(state); };
     report(TranscriptionState::convertingAudio);
-    const auto start = std::chrono::steady_clock::now();
+    const Stopwatch loading;
     const auto recordLoading = [&] {
-        const double seconds = secondsSince(start);
+        const double seconds = loading.seconds();
         updateTimings([seconds](TranscriptionTimings& t) { t.audioLoading = seconds; });
         Logging::debug(fmt::format("Audio loading and convert time: {}", seconds));
         vevidocore::logCurrentMemoryUsage("Audio Loading and Convert");

@@ -243,20 +243,19 @@ BPETokenizer::BPETokenizer(TextToId vocabulary, const std::vector<std::vector<st
           std::move(specialTokens)) {}
 
 BPETokenizer::BPETokenizer(std::unique_ptr<Tables> tables, SpecialTokens specialTokens)
-    : tables_(std::move(tables)),
-      cache_(std::make_unique<PieceCache>()),
-      bosToken_(std::move(specialTokens.bosToken)),
-      eosToken_(std::move(specialTokens.eosToken)),
-      unknownToken_(std::move(specialTokens.unknownToken)),
-      fuseUnknownTokens_(specialTokens.fuseUnknownTokens) {
+    : tables_(std::move(tables)), cache_(std::make_unique<PieceCache>()) {
+    special_.bosToken = std::move(specialTokens.bosToken);
+    special_.eosToken = std::move(specialTokens.eosToken);
+    special_.unknownToken = std::move(specialTokens.unknownToken);
+    special_.fuseUnknownTokens = specialTokens.fuseUnknownTokens;
     const auto idOf = [&](const std::optional<std::string>& token) -> std::optional<int> {
         if (!token)
             return std::nullopt;
         return vocabularyId(*token);
     };
-    unknownTokenId_ = idOf(unknownToken_);
-    bosTokenId_ = idOf(bosToken_);
-    eosTokenId_ = idOf(eosToken_);
+    special_.unknownTokenId = idOf(special_.unknownToken);
+    special_.bosTokenId = idOf(special_.bosToken);
+    special_.eosTokenId = idOf(special_.eosToken);
 }
 
 BPETokenizer::~BPETokenizer() = default;
@@ -467,7 +466,7 @@ void BPETokenizer::tokenize(std::string_view text, std::vector<std::string>& tok
 
 void BPETokenizer::tokenizeUncached(std::string_view text, std::vector<std::string>& tokens) const {
     const auto emit = [&](std::string_view symbol, std::optional<int> id) {
-        if (id && (!unknownTokenId_ || *id != *unknownTokenId_)) {
+        if (id && (!special_.unknownTokenId || *id != *special_.unknownTokenId)) {
             tokens.emplace_back(symbol);
         } else {
             for (std::string& byte : hexaEncode(symbol))
@@ -521,7 +520,7 @@ std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
 std::optional<int> BPETokenizer::convertTokenToId(std::string_view token) const {
     if (auto id = vocabularyId(token))
         return id;
-    return unknownTokenId_;
+    return special_.unknownTokenId;
 }
 
 std::optional<std::string> BPETokenizer::convertIdToToken(int id) const {

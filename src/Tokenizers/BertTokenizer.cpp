@@ -213,15 +213,16 @@ BertTokenizer::BertTokenizer(std::unique_ptr<WordPieceVocabulary> vocab, Options
     : vocab_(std::move(vocab)),
       basicTokenizer_(options.doLowerCase),
       wordpieceTokenizer_(*vocab_),
-      tokenizeChineseChars_(options.tokenizeChineseChars),
-      bosToken_(std::move(options.bosToken)),
-      eosToken_(std::move(options.eosToken)),
-      fuseUnknownTokens_(options.fuseUnknownTokens) {
-    if (bosToken_)
-        bosTokenId_ = vocab_->find(*bosToken_);
-    if (eosToken_)
-        eosTokenId_ = vocab_->find(*eosToken_);
-    unknownTokenId_ = vocab_->find(WordpieceTokenizer::unkToken);
+      tokenizeChineseChars_(options.tokenizeChineseChars) {
+    special_.bosToken = std::move(options.bosToken);
+    special_.eosToken = std::move(options.eosToken);
+    special_.unknownToken = std::string(WordpieceTokenizer::unkToken);
+    special_.fuseUnknownTokens = options.fuseUnknownTokens;
+    if (special_.bosToken)
+        special_.bosTokenId = vocab_->find(*special_.bosToken);
+    if (special_.eosToken)
+        special_.eosTokenId = vocab_->find(*special_.eosToken);
+    special_.unknownTokenId = vocab_->find(WordpieceTokenizer::unkToken);
 }
 
 BertTokenizer::~BertTokenizer() = default;
@@ -282,15 +283,11 @@ void BertTokenizer::tokenize(std::string_view text, std::vector<std::string>& to
 std::optional<int> BertTokenizer::convertTokenToId(std::string_view token) const {
     if (const auto id = vocab_->find(token))
         return id;
-    return unknownTokenId_;
+    return special_.unknownTokenId;
 }
 
 std::optional<std::string> BertTokenizer::convertIdToToken(int id) const {
     return vocab_->token(id);
-}
-
-std::optional<int> BertTokenizer::unknownTokenId() const {
-    return unknownTokenId_;
 }
 
 }  // namespace tokenizers

@@ -289,20 +289,12 @@ bool PreTrainedTokenizer::hasChatTemplate() const {
 
 std::vector<std::optional<int>> Tokenizer::convertTokensToIds(
     const std::vector<std::string>& tokens) const {
-    std::vector<std::optional<int>> ids;
-    ids.reserve(tokens.size());
-    for (const std::string& t : tokens)
-        ids.push_back(convertTokenToId(t));
-    return ids;
+    return convertEach(tokens, [this](const std::string& t) { return convertTokenToId(t); });
 }
 
 std::vector<std::optional<std::string>> Tokenizer::convertIdsToTokens(
     const std::vector<int>& ids) const {
-    std::vector<std::optional<std::string>> tokens;
-    tokens.reserve(ids.size());
-    for (int id : ids)
-        tokens.push_back(convertIdToToken(id));
-    return tokens;
+    return convertEach(ids, [this](int id) { return convertIdToToken(id); });
 }
 
 }  // namespace tokenizers

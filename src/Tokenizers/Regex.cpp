@@ -141,14 +141,24 @@ RegexMatch currentMatch(icu::RegexMatcher& matcher) {
 struct Regex::Compiled {
     std::unique_ptr<icu::RegexPattern> pattern;
 
-    std::unique_ptr<icu::RegexMatcher> matcher(UText* text) const {
+    // A matcher over the text, holding the text open as long as it lives.
+    struct Search {
+        UTextPtr text;
+        std::unique_ptr<icu::RegexMatcher> matcher;
+    };
+
+    // Nothing when ICU cannot open the text or make a matcher.
+    std::optional<Search> search(std::string_view text) const {
+        Search s{openUtf8(text), nullptr};
+        if (!s.text)
+            return std::nullopt;
         UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::RegexMatcher> m(pattern->matcher(status));
-        if (U_FAILURE(status) || !m)
-            return nullptr;
-        m->setTimeLimit(matchTimeLimit, status);
-        m->reset(text);
-        return m;
+        s.matcher.reset(pattern->matcher(status));
+        if (U_FAILURE(status) || !s.matcher)
+            return std::nullopt;
+        s.matcher->setTimeLimit(matchTimeLimit, status);
+        s.matcher->reset(s.text.get());
+        return s;
     }
 };
 
@@ -190,17 +200,15 @@ std::optional<RegexMatch> Regex::firstMatch(std::string_view text, std::size_t f
         return RegexMatch{{TextRange{from, gpt2MatchEnd(text, from)}}};
     }
     UErrorCode status = U_ZERO_ERROR;
-    UTextPtr ut = openUtf8(text);
-    if (!ut)
+    const auto search = compiled_->search(text);
+    if (!search)
         return std::nullopt;
-    const auto matcher = compiled_->matcher(ut.get());
-    if (!matcher)
+    icu::RegexMatcher& matcher = *search->matcher;
+    matcher.region(static_cast<int64_t>(from), static_cast<int64_t>(text.size()),
+                   static_cast<int64_t>(from), status);
+    if (U_FAILURE(status) || !matcher.find(status) || U_FAILURE(status))
         return std::nullopt;
-    matcher->region(static_cast<int64_t>(from), static_cast<int64_t>(text.size()),
-                    static_cast<int64_t>(from), status);
-    if (U_FAILURE(status) || !matcher->find(status) || U_FAILURE(status))
-        return std::nullopt;
-    return currentMatch(*matcher);
+    return currentMatch(matcher);
 }
 
 std::vector<TextRange> Regex::ranges(std::string_view text) const {
@@ -214,20 +222,18 @@ std::vector<TextRange> Regex::ranges(std::string_view text) const {
         return found;
     }
     UErrorCode status = U_ZERO_ERROR;
-    UTextPtr ut = openUtf8(text);
-    if (!ut)
+    const auto search = compiled_->search(text);
+    if (!search)
         return found;
-    const auto matcher = compiled_->matcher(ut.get());
-    if (!matcher)
-        return found;
+    icu::RegexMatcher& matcher = *search->matcher;
     const auto size = static_cast<int64_t>(text.size());
     std::size_t from = 0;
     while (from <= text.size()) {
-        matcher->region(static_cast<int64_t>(from), size, static_cast<int64_t>(from), status);
-        if (U_FAILURE(status) || !matcher->find(status) || U_FAILURE(status))
+        matcher.region(static_cast<int64_t>(from), size, static_cast<int64_t>(from), status);
+        if (U_FAILURE(status) || !matcher.find(status) || U_FAILURE(status))
             break;
-        const TextRange r{static_cast<std::size_t>(matcher->start64(status)),
-                          static_cast<std::size_t>(matcher->end64(status))};
+        const TextRange r{static_cast<std::size_t>(matcher.start64(status)),
+                          static_cast<std::size_t>(matcher.end64(status))};
         if (U_FAILURE(status))
             break;
         found.push_back(r);
@@ -250,14 +256,12 @@ std::vector<RegexMatch> Regex::matches(std::string_view text) const {
         return found;
     }
     UErrorCode status = U_ZERO_ERROR;
-    UTextPtr ut = openUtf8(text);
-    if (!ut)
+    const auto search = compiled_->search(text);
+    if (!search)
         return found;
-    const auto matcher = compiled_->matcher(ut.get());
-    if (!matcher)
-        return found;
-    while (matcher->find(status) && U_SUCCESS(status))
-        found.push_back(currentMatch(*matcher));
+    icu::RegexMatcher& matcher = *search->matcher;
+    while (matcher.find(status) && U_SUCCESS(status))
+        found.push_back(currentMatch(matcher));
     return found;
 }
 

@@ -15,20 +15,12 @@ void TokenizingModel::tokenize(std::string_view text, std::vector<std::string>& 
 
 std::vector<std::optional<int>> TokenizingModel::convertTokensToIds(
     const std::vector<std::string>& tokens) const {
-    std::vector<std::optional<int>> ids;
-    ids.reserve(tokens.size());
-    for (const std::string& t : tokens)
-        ids.push_back(convertTokenToId(t));
-    return ids;
+    return convertEach(tokens, [this](const std::string& t) { return convertTokenToId(t); });
 }
 
 std::vector<std::optional<std::string>> TokenizingModel::convertIdsToTokens(
     const std::vector<int>& ids) const {
-    std::vector<std::optional<std::string>> tokens;
-    tokens.reserve(ids.size());
-    for (int id : ids)
-        tokens.push_back(convertIdToToken(id));
-    return tokens;
+    return convertEach(ids, [this](int id) { return convertIdToToken(id); });
 }
 
 const std::map<std::string, TokenizerModelKind, std::less<>>& TokenizerModel::knownTokenizers() {

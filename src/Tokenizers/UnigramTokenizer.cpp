@@ -131,24 +131,27 @@ UnigramTokenizer::UnigramTokenizer(std::vector<SentencePieceToken> vocab, int un
                                    std::optional<std::string> eosToken)
     : UnigramTokenizer(Description{std::move(vocab), unknownTokenId, std::move(eosToken)}) {}
 
-UnigramTokenizer::UnigramTokenizer(Description d)
-    : vocab_(std::move(d.vocab)), eosToken_(std::move(d.eosToken)) {
+UnigramTokenizer::UnigramTokenizer(Description d) : vocab_(std::move(d.vocab)) {
+    // The beginning token is always a single blank, whatever the configuration names.
+    special_.bosToken = " ";
+    special_.eosToken = std::move(d.eosToken);
+    special_.fuseUnknownTokens = true;
     if (d.unknownTokenId < 0 || static_cast<std::size_t>(d.unknownTokenId) >= vocab_.size())
         throw TokenizerError::malformedVocab();
     for (const SentencePieceToken& piece : vocab_)
         minScore_ = std::min(minScore_, piece.score);
     unknownPiece_ = {vocab_[static_cast<std::size_t>(d.unknownTokenId)].token, minScore_ - 10};
-    unknownToken_ = unknownPiece_.token;
-    unknownTokenId_ = d.unknownTokenId;
+    special_.unknownToken = unknownPiece_.token;
+    special_.unknownTokenId = d.unknownTokenId;
     tables_ = std::make_unique<Tables>(vocab_);
     cache_ = std::make_unique<PieceCache>();
     const auto idOf = [&](const std::string& text) -> std::optional<int> {
         const int* id = tables_->id(text);
         return id ? std::optional<int>(*id) : std::nullopt;
     };
-    bosTokenId_ = idOf(*bosToken_);
-    if (eosToken_)
-        eosTokenId_ = idOf(*eosToken_);
+    special_.bosTokenId = idOf(*special_.bosToken);
+    if (special_.eosToken)
+        special_.eosTokenId = idOf(*special_.eosToken);
 }
 
 UnigramTokenizer::~UnigramTokenizer() = default;
@@ -229,7 +232,7 @@ void UnigramTokenizer::tokenizeUncached(std::string_view text,
 std::optional<int> UnigramTokenizer::convertTokenToId(std::string_view token) const {
     if (const int* id = tables_->id(token))
         return *id;
-    return unknownTokenId_;
+    return special_.unknownTokenId;
 }
 
 std::optional<std::string> UnigramTokenizer::convertIdToToken(int id) const {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "ml/whisper/VectorExp.h"
+
 namespace rararozuvu::detail {
 
 namespace {
@@ -24,25 +26,11 @@ Floats splat(float x) {
     return Floats{x, x, x, x, x, x, x, x};
 }
 
-// exp(x) for x <= 0 to within a few units in the last place (Cephes' polynomial); values below
-// -87 give (almost) zero, so negative infinity adds nothing to a sum.
+// exp(x) for x <= 0; values below -87 give (almost) zero, so negative infinity adds nothing to
+// a sum.
 Floats expNonPositive(Floats x) {
     const Floats lowest = splat(-87.0f);
-    x = x < lowest ? lowest : x;
-    const Floats magic = splat(12582912.0f);  // 1.5 * 2^23: adding it rounds to an integer
-    const Floats n = (x * splat(1.44269504088896341f) + magic) - magic;
-    const Floats r = x - n * splat(0.693359375f) - n * splat(-2.12194440e-4f);
-    Floats p = splat(1.9875691500e-4f);
-    p = p * r + splat(1.3981999507e-3f);
-    p = p * r + splat(8.3334519073e-3f);
-    p = p * r + splat(4.1665795894e-2f);
-    p = p * r + splat(1.6666665459e-1f);
-    p = p * r + splat(5.0000001201e-1f);
-    p = p * r * r + r + splat(1.0f);
-    const Ints exponent = (__builtin_convertvector(n, Ints) + 127) << 23;
-    Floats scale;
-    std::memcpy(&scale, &exponent, sizeof scale);
-    return p * scale;
+    return ml::whisper::expPolynomial(x < lowest ? lowest : x);
 }
 
 float horizontalMax(Floats v) {

@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -27,23 +26,20 @@
 #include "vevidocore/Logging.h"
 #include "vevidocore/ModelUtilities.h"
 #include "vevidocore/Rounding.h"
+#include "vevidocore/Stopwatch.h"
 #include "vevidocore/UUID.h"
 
 namespace rararozuvu {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using vevidocore::Logging;
+using vevidocore::Stopwatch;
 
 // Prompt text kept from the previous window, and prefix tokens, at most.
 constexpr std::size_t kMaxPromptTokens = 111;
 constexpr std::size_t kMaxPrefixTokens = 112;
 constexpr float kShutOut = -10000.0f;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 bool debugEnabled() {
     return Logging::shared().logLevel() == Logging::LogLevel::debug;
@@ -143,40 +139,6 @@ float probabilityOf(const ml::MultiArray& logits, std::int64_t token) {
     return total > 0 ? static_cast<float>(std::exp(static_cast<double>(score - largest)) / total)
                      : 0.0f;
 }
-
-TranscriptionTimings freshTimings() {
-    TranscriptionTimings timings;
-    timings.pipelineStart = std::numeric_limits<double>::max();
-    timings.inputAudioSeconds = 0.001;
-    return timings;
-}
-
-// The loop's running totals.
-struct LoopTimings {
-    double firstTokenTime = std::numeric_limits<double>::max();
-    double decodingLoop = 0;
-    double decodingPredictions = 0;
-    double decodingFiltering = 0;
-    double decodingSampling = 0;
-    double decodingKvCaching = 0;
-    double decodingNonPrediction = 0;
-    double totalDecodingLoops = 0;
-    double totalKVUpdateRuns = 0;
-
-    TranscriptionTimings record() const {
-        TranscriptionTimings t = freshTimings();
-        t.firstTokenTime = firstTokenTime;
-        t.decodingLoop = decodingLoop;
-        t.decodingPredictions = decodingPredictions;
-        t.decodingFiltering = decodingFiltering;
-        t.decodingSampling = decodingSampling;
-        t.decodingKvCaching = decodingKvCaching;
-        t.decodingNonPrediction = decodingNonPrediction;
-        t.totalDecodingLoops = totalDecodingLoops;
-        t.totalKVUpdateRuns = totalKVUpdateRuns;
-        return t;
-    }
-};
 
 }  // namespace
 
@@ -505,7 +467,8 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     auto* greedy = dynamic_cast<GreedyTokenSampler*>(&sampler);
     const auto* embeds = std::any_cast<ml::MultiArray>(&encoderOutput);
     const bool debug = debugEnabled();
-    LoopTimings totals;
+    // The loop's running totals: a record in which only the decoding fields move.
+    TranscriptionTimings totals;
     bool hasAlignment = false;
     bool isFirstTokenLogProbTooLow = false;
 
@@ -521,16 +484,16 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             : static_cast<std::int64_t>(startOfTranscript - prompt.begin());
     float noSpeechProb = 0;
     if (startIndex >= 0 && startIndex < prefilledIndex && inputs != nullptr && embeds != nullptr) {
-        const Clock::time_point predictionStart = Clock::now();
+        const Stopwatch prediction;
         if (const auto output = predictAgainAt(*this, *inputs, *embeds, startIndex,
                                                special.startOfTranscriptToken, stopToken)) {
             noSpeechProb = probabilityOf(*output->logits, special.noSpeechToken);
         }
-        totals.decodingPredictions += secondsSince(predictionStart);
+        totals.decodingPredictions += prediction.seconds();
     }
 
     for (std::int64_t tokenIndex = prefilledIndex; tokenIndex < loopCount; ++tokenIndex) {
-        const Clock::time_point stepStart = Clock::now();
+        const Stopwatch step;
         if (tokenIndex < initialPromptIndex) {
             std::int64_t& promptToken = currentTokens[static_cast<std::size_t>(tokenIndex)];
             if (tokenIndex == initialPromptIndex - 1 && promptToken >= special.timeTokenBegin &&
@@ -562,24 +525,24 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
         if (tokenIndex <= prefilledIndex + 3)
             debugCaches(in, tokenIndex, prefilledIndex);
 
-        const Clock::time_point predictionStart = Clock::now();
+        const Stopwatch prediction;
         if (embeds == nullptr)
             throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
         const std::optional<TextDecoderMLMultiArrayOutputType> output =
             predictStep(*this, in, *embeds, stopToken);
         if (!output)
             throw WhisperError::decodingLogitsFailed("Unable to decode logits");
-        const double predictionTime = secondsSince(predictionStart);
-        const Clock::time_point nonPredictionStart = Clock::now();
+        const double predictionTime = prediction.seconds();
+        const Stopwatch nonPrediction;
         if (tokenIndex == startIndex)
             noSpeechProb = probabilityOf(*output->logits, special.noSpeechToken);
 
         ml::MultiArray logits = *output->logits;
         for (const auto& filter : filters)
             logits = filter->filterLogits(logits, currentTokens);
-        const double filteringTime = secondsSince(nonPredictionStart);
+        const double filteringTime = nonPrediction.seconds();
 
-        const Clock::time_point samplingStart = Clock::now();
+        const Stopwatch sampling;
         float nextLogprob = 0;
         bool completed = false;
         if (greedy != nullptr) {
@@ -596,7 +559,7 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
                            ", token: " + std::to_string(nextToken) +
                            ", text: " + tokenizer->decode({nextToken}));
         }
-        const double samplingTime = secondsSince(samplingStart);
+        const double samplingTime = sampling.seconds();
 
         if (tokenIndex == firstPredictedIndex && options.firstTokenLogProbThreshold &&
             nextLogprob < *options.firstTokenLogProbThreshold) {
@@ -610,8 +573,8 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             totals.decodingPredictions += predictionTime;
             totals.decodingFiltering += filteringTime;
             totals.decodingSampling += samplingTime;
-            totals.decodingNonPrediction += secondsSince(nonPredictionStart);
-            totals.decodingLoop += secondsSince(stepStart);
+            totals.decodingNonPrediction += nonPrediction.seconds();
+            totals.decodingLoop += step.seconds();
             totals.totalDecodingLoops += 1;
             break;
         }
@@ -621,7 +584,7 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             logProbs.push_back(nextLogprob);
         }
 
-        const Clock::time_point cacheStart = Clock::now();
+        const Stopwatch caching;
         if (output->cache && output->cache->keyCache && output->cache->valueCache) {
             updateKVCache(in.keyCache(), *output->cache->keyCache, in.valueCache(),
                           *output->cache->valueCache, tokenIndex);
@@ -634,7 +597,7 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
                                    tokenIndex);
             hasAlignment = true;
         }
-        const double cacheTime = secondsSince(cacheStart);
+        const double cacheTime = caching.seconds();
 
         if (callback) {
             std::vector<std::int64_t> textTokens;
@@ -651,13 +614,13 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             progress.avgLogprob = std::accumulate(logProbs.begin(), logProbs.end(), 0.0f) /
                                   static_cast<float>(logProbs.size());
             progress.compressionRatio = TextUtilities::compressionRatio(currentTokens);
-            LoopTimings running = totals;
+            TranscriptionTimings running = totals;
             running.decodingPredictions += predictionTime;
             running.decodingFiltering += filteringTime;
             running.decodingSampling += samplingTime;
             running.decodingKvCaching += cacheTime;
             running.totalKVUpdateRuns += 1;
-            progress.timings = running.record();
+            progress.timings = running;
             progress.windowId = 0;
             const bool isPrefill = tokenIndex < initialPromptIndex - 1;
             if (callback(progress) == std::optional<bool>(false) && !isPrefill) {
@@ -666,8 +629,8 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             }
         }
 
-        const double nonPredictionTime = secondsSince(nonPredictionStart);
-        const double stepTime = secondsSince(stepStart);
+        const double nonPredictionTime = nonPrediction.seconds();
+        const double stepTime = step.seconds();
         if (tokenIndex == prefilledIndex) {
             if (debug)
                 Logging::debug(fmt::format("Found first token at: {:.3f}",
@@ -753,7 +716,7 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     Logging::debug("Completed window: " + result.text);
     result.noSpeechProb = noSpeechProb;
     result.cache = std::move(cache);
-    result.timings = totals.record();
+    result.timings = totals;
     result.fallback = DecodingFallback::verdict(options, isFirstTokenLogProbTooLow, noSpeechProb,
                                                 result.compressionRatio, result.avgLogProb);
     return result;
@@ -809,7 +772,7 @@ DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoder
 
     decoderInputs.inputIds().setValue(0, static_cast<double>(special.startOfTranscriptToken));
     decoderInputs.cacheLength().setValue(0, 0);
-    const Clock::time_point start = Clock::now();
+    const Stopwatch prediction;
     Logging::debug("Detecting language...");
     const auto* embeds = std::any_cast<ml::MultiArray>(&encoderOutput);
     if (embeds == nullptr)
@@ -822,12 +785,12 @@ DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoder
         Logging::error("Unable to decode logits");
         throw WhisperError::decodingLogitsFailed("Unable to decode logits from the model output");
     }
-    const double predictionTime = secondsSince(start);
+    const double predictionTime = prediction.seconds();
 
     const ml::MultiArray logits = filter->filterLogits(*output->logits, tokens);
-    const Clock::time_point samplingStart = Clock::now();
+    const Stopwatch sampling;
     const SamplingResult sampled = sampler.update(tokens, logits, logProbs);
-    const double samplingTime = secondsSince(samplingStart);
+    const double samplingTime = sampling.seconds();
 
     DecodingResult result;
     const std::set<std::int64_t>& languages = tokenizer->allLanguageTokens();
@@ -847,7 +810,7 @@ DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoder
         Logging::error("Detected language " + detected + " is not supported, defaulting to en");
         result.language = std::string(Constants::defaultLanguageCode);
     }
-    TranscriptionTimings timings = freshTimings();
+    TranscriptionTimings timings;
     timings.decodingPredictions = predictionTime;
     timings.decodingSampling = samplingTime;
     result.timings = timings;

@@ -159,7 +159,7 @@ std::string ModelSupportConfig::toJson() const {
     writer.startArray();
     for (const DeviceSupport& row : deviceSupports) {
         writer.startObject();
-        writer.optionalField("chips", row.chips);
+        writer.field("chips", row.chips);
         writer.key("identifiers");
         writeStrings(writer, row.identifiers);
         writer.key("models");

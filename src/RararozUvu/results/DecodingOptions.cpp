@@ -41,14 +41,6 @@ ChunkingStrategy readChunkingStrategy(const json::Value& value) {
                         "Cannot initialize ChunkingStrategy from invalid String value " + raw);
 }
 
-template <class T, class Read>
-std::optional<T> optionalField(const json::ObjectReader& object, std::string_view key, Read read) {
-    if (const json::Value* value = object.optional(key)) {
-        return read(*value);
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 std::string_view description(DecodingTask task) {
@@ -108,84 +100,62 @@ DecodingOptions::DecodingOptions(Parameters p)
       concurrentWorkerCount(p.concurrentWorkerCount.value_or(16)),
       chunkingStrategy(p.chunkingStrategy) {}
 
-std::string DecodingOptions::toJson() const {
-    json::Writer w;
-    w.startObject();
-    w.field("verbose", verbose);
-    w.key("task");
-    writeTask(w, task);
-    w.optionalField("language", language);
-    w.field("temperature", temperature);
-    w.field("temperatureIncrementOnFallback", temperatureIncrementOnFallback);
-    w.field("temperatureFallbackCount", temperatureFallbackCount);
-    w.field("sampleLength", sampleLength);
-    w.field("topK", topK);
-    w.field("usePrefillPrompt", usePrefillPrompt);
-    w.field("usePrefillCache", usePrefillCache);
-    w.field("detectLanguage", detectLanguage);
-    w.field("skipSpecialTokens", skipSpecialTokens);
-    w.field("withoutTimestamps", withoutTimestamps);
-    w.field("wordTimestamps", wordTimestamps);
-    w.optionalField("maxInitialTimestamp", maxInitialTimestamp);
-    w.optionalField("maxWindowSeek", maxWindowSeek);
-    w.field("clipTimestamps", clipTimestamps);
-    w.field("windowClipTime", windowClipTime);
-    w.optionalField("promptTokens", promptTokens);
-    w.optionalField("prefixTokens", prefixTokens);
-    w.field("suppressBlank", suppressBlank);
-    w.field("supressTokens", supressTokens);
-    w.optionalField("compressionRatioThreshold", compressionRatioThreshold);
-    w.optionalField("logProbThreshold", logProbThreshold);
-    w.optionalField("firstTokenLogProbThreshold", firstTokenLogProbThreshold);
-    w.optionalField("noSpeechThreshold", noSpeechThreshold);
-    w.field("concurrentWorkerCount", concurrentWorkerCount);
-    if (chunkingStrategy) {
-        w.field("chunkingStrategy", rawValue(*chunkingStrategy));
+template <>
+struct json::Coding<DecodingTask> {
+    static void write(Writer& writer, DecodingTask task) { writeTask(writer, task); }
+    static DecodingTask read(const Value& value) { return readTask(value); }
+};
+
+template <>
+struct json::Coding<ChunkingStrategy> {
+    static void write(Writer& writer, ChunkingStrategy strategy) {
+        writer.value(rawValue(strategy));
     }
-    w.endObject();
-    return w.text();
+    static ChunkingStrategy read(const Value& value) { return readChunkingStrategy(value); }
+};
+
+namespace {
+
+using O = DecodingOptions;
+constexpr std::tuple kFields{
+    json::field("verbose", &O::verbose),
+    json::field("task", &O::task),
+    json::field("language", &O::language),
+    json::field("temperature", &O::temperature),
+    json::field("temperatureIncrementOnFallback", &O::temperatureIncrementOnFallback),
+    json::field("temperatureFallbackCount", &O::temperatureFallbackCount),
+    json::field("sampleLength", &O::sampleLength),
+    json::field("topK", &O::topK),
+    json::field("usePrefillPrompt", &O::usePrefillPrompt),
+    json::field("usePrefillCache", &O::usePrefillCache),
+    json::field("detectLanguage", &O::detectLanguage),
+    json::field("skipSpecialTokens", &O::skipSpecialTokens),
+    json::field("withoutTimestamps", &O::withoutTimestamps),
+    json::field("wordTimestamps", &O::wordTimestamps),
+    json::field("maxInitialTimestamp", &O::maxInitialTimestamp),
+    json::field("maxWindowSeek", &O::maxWindowSeek),
+    json::field("clipTimestamps", &O::clipTimestamps),
+    json::field("windowClipTime", &O::windowClipTime),
+    json::field("promptTokens", &O::promptTokens),
+    json::field("prefixTokens", &O::prefixTokens),
+    json::field("suppressBlank", &O::suppressBlank),
+    json::field("supressTokens", &O::supressTokens),
+    json::field("compressionRatioThreshold", &O::compressionRatioThreshold),
+    json::field("logProbThreshold", &O::logProbThreshold),
+    json::field("firstTokenLogProbThreshold", &O::firstTokenLogProbThreshold),
+    json::field("noSpeechThreshold", &O::noSpeechThreshold),
+    json::field("concurrentWorkerCount", &O::concurrentWorkerCount),
+    json::field("chunkingStrategy", &O::chunkingStrategy),
+};
+
+}  // namespace
+
+std::string DecodingOptions::toJson() const {
+    return json::toJson(*this, kFields);
 }
 
 DecodingOptions DecodingOptions::fromJson(std::string_view text) {
-    const rapidjson::Document document = json::parse(text);
-    const json::ObjectReader o(document, "DecodingOptions");
-    // Fields are read in declaration order, so the first failing field is the one reported.
-    DecodingOptions options;
-    options.verbose = json::readBool(o.required("verbose"));
-    options.task = readTask(o.required("task"));
-    options.language = optionalField<std::string>(o, "language", json::readString);
-    options.temperature = json::readFloat(o.required("temperature"));
-    options.temperatureIncrementOnFallback =
-        json::readFloat(o.required("temperatureIncrementOnFallback"));
-    options.temperatureFallbackCount = json::readInt(o.required("temperatureFallbackCount"));
-    options.sampleLength = json::readInt(o.required("sampleLength"));
-    options.topK = json::readInt(o.required("topK"));
-    options.usePrefillPrompt = json::readBool(o.required("usePrefillPrompt"));
-    options.usePrefillCache = json::readBool(o.required("usePrefillCache"));
-    options.detectLanguage = json::readBool(o.required("detectLanguage"));
-    options.skipSpecialTokens = json::readBool(o.required("skipSpecialTokens"));
-    options.withoutTimestamps = json::readBool(o.required("withoutTimestamps"));
-    options.wordTimestamps = json::readBool(o.required("wordTimestamps"));
-    options.maxInitialTimestamp = optionalField<float>(o, "maxInitialTimestamp", json::readFloat);
-    options.maxWindowSeek = optionalField<std::int64_t>(o, "maxWindowSeek", json::readInt);
-    options.clipTimestamps = json::readFloats(o.required("clipTimestamps"));
-    options.windowClipTime = json::readFloat(o.required("windowClipTime"));
-    options.promptTokens =
-        optionalField<std::vector<std::int64_t>>(o, "promptTokens", json::readInts);
-    options.prefixTokens =
-        optionalField<std::vector<std::int64_t>>(o, "prefixTokens", json::readInts);
-    options.suppressBlank = json::readBool(o.required("suppressBlank"));
-    options.supressTokens = json::readInts(o.required("supressTokens"));
-    options.compressionRatioThreshold =
-        optionalField<float>(o, "compressionRatioThreshold", json::readFloat);
-    options.logProbThreshold = optionalField<float>(o, "logProbThreshold", json::readFloat);
-    options.firstTokenLogProbThreshold =
-        optionalField<float>(o, "firstTokenLogProbThreshold", json::readFloat);
-    options.noSpeechThreshold = optionalField<float>(o, "noSpeechThreshold", json::readFloat);
-    options.concurrentWorkerCount = json::readInt(o.required("concurrentWorkerCount"));
-    options.chunkingStrategy =
-        optionalField<ChunkingStrategy>(o, "chunkingStrategy", readChunkingStrategy);
-    return options;
+    return json::fromJson<DecodingOptions>(text, "DecodingOptions", kFields);
 }
 
 }  // namespace rararozuvu

@@ -15,11 +15,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 namespace rararozuvu::json {
 
 using Value = rapidjson::Value;
+
+class Writer;
+template <class T>
+void writeValue(Writer& writer, const T& v);
 
 class Writer {
 public:
@@ -47,14 +53,14 @@ public:
     void value(const std::map<std::int64_t, float>& map);
     void value(const std::vector<std::map<std::int64_t, float>>& maps);
 
+    // Any value writeValue() below knows; an absent optional is left out.
     template <class T>
     void field(std::string_view name, const T& v) {
         key(name);
-        value(v);
+        writeValue(*this, v);
     }
-    // Left out when absent.
     template <class T>
-    void optionalField(std::string_view name, const std::optional<T>& v) {
+    void field(std::string_view name, const std::optional<T>& v) {
         if (v) {
             field(name, *v);
         }
@@ -113,6 +119,104 @@ auto readArray(const Value& value, std::string_view typeName, Read element) {
         list.push_back(element(item));
     }
     return list;
+}
+
+// How a value of a type the Writer and the read functions above do not know is written and read:
+// specialised, with static write(Writer&, const T&) and read(const Value&), for the records and
+// enumerations that have a form of their own.
+template <class T>
+struct Coding;
+
+template <class T>
+void writeValue(Writer& writer, const T& v) {
+    if constexpr (requires { writer.value(v); }) {
+        writer.value(v);
+    } else {
+        Coding<T>::write(writer, v);
+    }
+}
+
+template <class T>
+T readValue(const Value& value) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return readBool(value);
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return readInt(value);
+    } else if constexpr (std::is_same_v<T, float>) {
+        return readFloat(value);
+    } else if constexpr (std::is_same_v<T, double>) {
+        return readDouble(value);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        return readString(value);
+    } else if constexpr (std::is_same_v<T, std::vector<std::int64_t>>) {
+        return readInts(value);
+    } else if constexpr (std::is_same_v<T, std::vector<float>>) {
+        return readFloats(value);
+    } else if constexpr (std::is_same_v<T, std::map<std::int64_t, float>>) {
+        return readTokenLogProbs(value);
+    } else if constexpr (std::is_same_v<T, std::vector<std::map<std::int64_t, float>>>) {
+        return readTokenLogProbsList(value);
+    } else {
+        return Coding<T>::read(value);
+    }
+}
+
+// One field of a record's JSON object: its key and the member it holds. A record's table of
+// fields serves both writing and reading, so that the two cannot drift apart. An optional member
+// is left out when absent and read as absent when missing or null; every other one is required.
+template <class Record, class Member>
+struct Field {
+    std::string_view name;
+    Member Record::*member;
+};
+
+template <class Record, class Member>
+constexpr Field<Record, Member> field(std::string_view name, Member Record::*member) {
+    return {name, member};
+}
+
+template <class T>
+void readField(const ObjectReader& object, std::string_view name, T& out) {
+    out = readValue<T>(object.required(name));
+}
+
+template <class T>
+void readField(const ObjectReader& object, std::string_view name, std::optional<T>& out) {
+    const Value* value = object.optional(name);
+    out = value ? std::optional<T>(readValue<T>(*value)) : std::nullopt;
+}
+
+// The record as an object of its table's fields, in the table's order.
+template <class Record, class... Fields>
+void writeObject(Writer& writer, const Record& record, const std::tuple<Fields...>& fields) {
+    writer.startObject();
+    std::apply([&](const auto&... f) { (writer.field(f.name, record.*f.member), ...); }, fields);
+    writer.endObject();
+}
+
+// The fields are read in the table's order, so the first failing one is the one reported.
+// Throws DecodingError.
+template <class Record, class... Fields>
+Record readObject(const Value& value, std::string_view typeName,
+                  const std::tuple<Fields...>& fields) {
+    const ObjectReader object(value, typeName);
+    Record record;
+    std::apply([&](const auto&... f) { (readField(object, f.name, record.*f.member), ...); },
+               fields);
+    return record;
+}
+
+template <class Record, class... Fields>
+std::string toJson(const Record& record, const std::tuple<Fields...>& fields) {
+    Writer writer;
+    writeObject(writer, record, fields);
+    return writer.text();
+}
+
+template <class Record, class... Fields>
+Record fromJson(std::string_view json, std::string_view typeName,
+                const std::tuple<Fields...>& fields) {
+    return readObject<Record>(parse(json), typeName, fields);
 }
 
 }  // namespace rararozuvu::json

@@ -23,47 +23,68 @@ void combine(hub::Hasher& hasher, const std::string& text) {
     hasher.combineBytes(text.data(), text.size());
 }
 
-void combine(hub::Hasher& hasher, const std::vector<std::int64_t>& list) {
-    hasher.combine(list.size());
-    for (std::int64_t i : list) {
-        combine(hasher, i);
+// The records' fields in declaration order: their JSON forms and their hashes walk these tables.
+constexpr std::tuple kWordTimingFields{
+    json::field("word", &WordTiming::word),
+    json::field("tokens", &WordTiming::tokens),
+    json::field("start", &WordTiming::start),
+    json::field("end", &WordTiming::end),
+    json::field("probability", &WordTiming::probability),
+};
+
+constexpr std::tuple kSegmentFields{
+    json::field("id", &TranscriptionSegment::id),
+    json::field("seek", &TranscriptionSegment::seek),
+    json::field("start", &TranscriptionSegment::start),
+    json::field("end", &TranscriptionSegment::end),
+    json::field("text", &TranscriptionSegment::text),
+    json::field("tokens", &TranscriptionSegment::tokens),
+    json::field("tokenLogProbs", &TranscriptionSegment::tokenLogProbs),
+    json::field("temperature", &TranscriptionSegment::temperature),
+    json::field("avgLogprob", &TranscriptionSegment::avgLogprob),
+    json::field("compressionRatio", &TranscriptionSegment::compressionRatio),
+    json::field("noSpeechProb", &TranscriptionSegment::noSpeechProb),
+    json::field("words", &TranscriptionSegment::words),
+};
+
+void combine(hub::Hasher& hasher, const std::map<std::int64_t, float>& map) {
+    hasher.combine(map.size());
+    for (const auto& [id, logProb] : map) {
+        combine(hasher, id);
+        combine(hasher, logProb);
     }
+}
+
+void combine(hub::Hasher& hasher, const WordTiming& word);
+
+template <class T>
+void combine(hub::Hasher& hasher, const std::vector<T>& list) {
+    hasher.combine(list.size());
+    for (const T& item : list) {
+        combine(hasher, item);
+    }
+}
+
+template <class T>
+void combine(hub::Hasher& hasher, const std::optional<T>& v) {
+    hasher.combine(v ? 1 : 0);
+    if (v) {
+        combine(hasher, *v);
+    }
+}
+
+// Every field of the record's JSON table, in its order.
+template <class Record, class... Fields>
+void combineFields(hub::Hasher& hasher, const Record& record, const std::tuple<Fields...>& fields) {
+    std::apply([&](const auto&... f) { (combine(hasher, record.*f.member), ...); }, fields);
 }
 
 void combine(hub::Hasher& hasher, const WordTiming& word) {
-    combine(hasher, word.word);
-    combine(hasher, word.tokens);
-    combine(hasher, word.start);
-    combine(hasher, word.end);
-    combine(hasher, word.probability);
+    combineFields(hasher, word, kWordTimingFields);
 }
 
-void combine(hub::Hasher& hasher, const TranscriptionSegment& s) {
-    combine(hasher, s.id);
-    combine(hasher, s.seek);
-    combine(hasher, s.start);
-    combine(hasher, s.end);
-    combine(hasher, s.text);
-    combine(hasher, s.tokens);
-    hasher.combine(s.tokenLogProbs.size());
-    for (const auto& map : s.tokenLogProbs) {
-        hasher.combine(map.size());
-        for (const auto& [id, logProb] : map) {
-            combine(hasher, id);
-            combine(hasher, logProb);
-        }
-    }
-    combine(hasher, s.temperature);
-    combine(hasher, s.avgLogprob);
-    combine(hasher, s.compressionRatio);
-    combine(hasher, s.noSpeechProb);
-    hasher.combine(s.words ? 1 : 0);
-    if (s.words) {
-        hasher.combine(s.words->size());
-        for (const WordTiming& word : *s.words) {
-            combine(hasher, word);
-        }
-    }
+void combine(hub::Hasher& hasher, const TranscriptionSegment& segment) {
+    combineFields(hasher, segment, kSegmentFields);
 }
 
 }  // namespace
@@ -85,68 +106,32 @@ TranscriptionSegment TranscriptionSegment::fromJson(std::string_view text) {
 }
 
 void json::write(Writer& writer, const WordTiming& word) {
-    writer.startObject();
-    writer.field("word", word.word);
-    writer.field("tokens", word.tokens);
-    writer.field("start", word.start);
-    writer.field("end", word.end);
-    writer.field("probability", word.probability);
-    writer.endObject();
+    writeObject(writer, word, kWordTimingFields);
 }
 
 WordTiming json::readWordTiming(const Value& value) {
-    const ObjectReader o(value, "WordTiming");
-    WordTiming word;
-    word.word = readString(o.required("word"));
-    word.tokens = readInts(o.required("tokens"));
-    word.start = readFloat(o.required("start"));
-    word.end = readFloat(o.required("end"));
-    word.probability = readFloat(o.required("probability"));
-    return word;
+    return readObject<WordTiming>(value, "WordTiming", kWordTimingFields);
 }
 
-void json::write(Writer& writer, const TranscriptionSegment& s) {
-    writer.startObject();
-    writer.field("id", s.id);
-    writer.field("seek", s.seek);
-    writer.field("start", s.start);
-    writer.field("end", s.end);
-    writer.field("text", s.text);
-    writer.field("tokens", s.tokens);
-    writer.field("tokenLogProbs", s.tokenLogProbs);
-    writer.field("temperature", s.temperature);
-    writer.field("avgLogprob", s.avgLogprob);
-    writer.field("compressionRatio", s.compressionRatio);
-    writer.field("noSpeechProb", s.noSpeechProb);
-    if (s.words) {
-        writer.key("words");
-        writer.startArray();
-        for (const WordTiming& word : *s.words) {
-            write(writer, word);
-        }
-        writer.endArray();
+void json::Coding<std::vector<WordTiming>>::write(Writer& writer,
+                                                  const std::vector<WordTiming>& words) {
+    writer.startArray();
+    for (const WordTiming& word : words) {
+        json::write(writer, word);
     }
-    writer.endObject();
+    writer.endArray();
+}
+
+std::vector<WordTiming> json::Coding<std::vector<WordTiming>>::read(const Value& value) {
+    return readArray(value, "WordTiming", readWordTiming);
+}
+
+void json::write(Writer& writer, const TranscriptionSegment& segment) {
+    writeObject(writer, segment, kSegmentFields);
 }
 
 TranscriptionSegment json::readSegment(const Value& value) {
-    const ObjectReader o(value, "TranscriptionSegment");
-    TranscriptionSegment s;
-    s.id = readInt(o.required("id"));
-    s.seek = readInt(o.required("seek"));
-    s.start = readFloat(o.required("start"));
-    s.end = readFloat(o.required("end"));
-    s.text = readString(o.required("text"));
-    s.tokens = readInts(o.required("tokens"));
-    s.tokenLogProbs = readTokenLogProbsList(o.required("tokenLogProbs"));
-    s.temperature = readFloat(o.required("temperature"));
-    s.avgLogprob = readFloat(o.required("avgLogprob"));
-    s.compressionRatio = readFloat(o.required("compressionRatio"));
-    s.noSpeechProb = readFloat(o.required("noSpeechProb"));
-    if (const Value* words = o.optional("words")) {
-        s.words = readArray(*words, "WordTiming", readWordTiming);
-    }
-    return s;
+    return readObject<TranscriptionSegment>(value, "TranscriptionSegment", kSegmentFields);
 }
 
 void json::write(Writer& writer, const std::vector<TranscriptionSegment>& segments) {

@@ -13,17 +13,20 @@
 #include "rararozuvu/results/WhisperError.h"
 #include "vevidocore/CancellationError.h"
 #include "vevidocore/Logging.h"
+#include "vevidocore/Stopwatch.h"
 
 namespace rararozuvu {
 
 using vevidocore::Logging;
+using vevidocore::ScopeTimer;
+using vevidocore::Stopwatch;
 
 namespace {
 
 constexpr std::int64_t kSampleRate = 16000;
 constexpr std::int64_t kDefaultWindowSamples = 480000;
 
-// Every time of the task's record comes from the records' one clock.
+// The record's absolute times come from the records' one clock.
 double absoluteTime() {
     return TranscriptionTimings::absoluteTime();
 }
@@ -129,20 +132,20 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
     RunState state{decodeOptions};
     const WhisperTokenizer& tokenizer = *tokenizer_;
 
-    double started = absoluteTime();
+    const Stopwatch initializing;
     state.decoderInputs =
         textDecoder_->prepareDecoderInputs({tokenizer.specialTokens().startOfTranscriptToken});
-    timings_.decodingInit = absoluteTime() - started;
+    timings_.decodingInit = initializing.seconds();
     Logging::debug(fmt::format("Decoder init time: {}", timings_.decodingInit));
 
-    started = absoluteTime();
+    const Stopwatch prefilling;
     if (options.usePrefillPrompt) {
         state.decoderInputs =
             textDecoder_->prefillDecoderInputs(state.decoderInputs, options, stop);
     }
     state.prefilledCacheSize =
         static_cast<std::int64_t>(state.decoderInputs->cacheLength().value(0));
-    timings_.prefill = absoluteTime() - started;
+    timings_.prefill = prefilling.seconds();
     Logging::debug(fmt::format("Prefill time: {}", timings_.prefill));
     Logging::debug(fmt::format("Prefill prompt: {}",
                                tokenTexts(tokenizer, state.decoderInputs->initialPrompt())));
@@ -160,7 +163,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
     for (const IndexRange& clip : clips)
         total += clip.endIndex - clip.startIndex;
     progress_->setTotalUnitCount(total);
-    const double loopStart = absoluteTime();
+    const Stopwatch loop;
 
     std::vector<std::int64_t> allTokens;
     std::vector<TranscriptionSegment> allSegments;
@@ -183,35 +186,36 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
                                            static_cast<float>(seek) / 16000.0f));
 
             // Audio: the window's samples, zero-padded to a full window.
-            started = absoluteTime();
             std::optional<AudioProcessorOutputType> padded;
-            if ((seek == 0 && segmentSize == sampleCount) || segmentSize > 0) {
-                audio.read(seek, segmentSize, window);
-                padded = audioProcessor_->padOrTrim(window, 0, windowSamples);
+            {
+                const ScopeTimer timer(timings_.audioProcessing,
+                                       &timings_.totalAudioProcessingRuns);
+                if ((seek == 0 && segmentSize == sampleCount) || segmentSize > 0) {
+                    audio.read(seek, segmentSize, window);
+                    padded = audioProcessor_->padOrTrim(window, 0, windowSamples);
+                }
+                if (!padded)
+                    throw WhisperError::transcriptionFailed("Audio samples are nil");
+                windowPreprocess(*padded, seek, segmentSize);
             }
-            if (!padded)
-                throw WhisperError::transcriptionFailed("Audio samples are nil");
-            windowPreprocess(*padded, seek, segmentSize);
-            timings_.audioProcessing += absoluteTime() - started;
-            timings_.totalAudioProcessingRuns += 1;
             throwIfStopped(stop);
 
-            started = absoluteTime();
-            const std::optional<FeatureExtractorOutputType> mel =
-                featureExtractor_->logMelSpectrogram(*padded, stop);
-            if (!mel)
-                throw WhisperError::transcriptionFailed("Mel output is nil");
-            timings_.logmels += absoluteTime() - started;
-            timings_.totalLogmelRuns += 1;
+            std::optional<FeatureExtractorOutputType> mel;
+            {
+                const ScopeTimer timer(timings_.logmels, &timings_.totalLogmelRuns);
+                mel = featureExtractor_->logMelSpectrogram(*padded, stop);
+                if (!mel)
+                    throw WhisperError::transcriptionFailed("Mel output is nil");
+            }
             throwIfStopped(stop);
 
-            started = absoluteTime();
-            const std::optional<AudioEncoderOutputType> encoded =
-                audioEncoder_->encodeFeatures(*mel, stop);
-            if (!encoded)
-                throw WhisperError::transcriptionFailed("Encoder output is nil");
-            timings_.encoding += absoluteTime() - started;
-            timings_.totalEncodingRuns += 1;
+            std::optional<AudioEncoderOutputType> encoded;
+            {
+                const ScopeTimer timer(timings_.encoding, &timings_.totalEncodingRuns);
+                encoded = audioEncoder_->encodeFeatures(*mel, stop);
+                if (!encoded)
+                    throw WhisperError::transcriptionFailed("Encoder output is nil");
+            }
             Logging::info(fmt::format("Decoding {:.2f}s - {:.2f}s",
                                       static_cast<float>(seek) / 16000.0f,
                                       static_cast<float>(seek + segmentSize) / 16000.0f));
@@ -229,7 +233,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
             const DecodingResult result =
                 decodeWithFallback(state, *encoded, options, windowCallback, stop);
 
-            const double windowingStart = absoluteTime();
+            const Stopwatch windowing;
             auto [seekPoint, segments] = segmentSeeker_->findSeekPointAndSegments(
                 result, options, static_cast<std::int64_t>(allSegments.size()), seek, segmentSize,
                 kSampleRate, tokenizer.specialTokens().timeTokenBegin,
@@ -237,16 +241,17 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
             std::int64_t nextSeek = std::max(seekPoint, seek);
 
             if (options.wordTimestamps && result.cache && result.cache->alignmentWeights) {
-                started = absoluteTime();
-                const std::optional<std::vector<TranscriptionSegment>> timed =
-                    segmentSeeker_->addWordTimestamps(
+                std::optional<std::vector<TranscriptionSegment>> timed;
+                {
+                    const ScopeTimer timer(timings_.decodingWordTimestamps,
+                                           &timings_.totalTimestampAlignmentRuns);
+                    timed = segmentSeeker_->addWordTimestamps(
                         segments.value_or(std::vector<TranscriptionSegment>{}),
                         *result.cache->alignmentWeights, tokenizer, seek, segmentSize,
                         Constants::defaultPrependPunctuations, Constants::defaultAppendPunctuations,
                         static_cast<float>(static_cast<double>(seek) / kSampleRate), options,
                         timings_);
-                timings_.decodingWordTimestamps += absoluteTime() - started;
-                timings_.totalTimestampAlignmentRuns += 1;
+                }
                 segments.reset();
                 if (timed) {
                     segments.emplace();
@@ -298,7 +303,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
                     allTokens.insert(allTokens.end(), segment.tokens.begin(), segment.tokens.end());
                     allSegments.push_back(std::move(segment));
                 }
-                timings_.decodingWindowing += absoluteTime() - windowingStart;
+                timings_.decodingWindowing += windowing.seconds();
                 timings_.totalDecodingWindows += 1;
                 progress_->setCompletedUnitCount(baseProgress + std::min(nextSeek, clip.endIndex) -
                                                  clip.startIndex);
@@ -310,7 +315,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
     }
 
     progress_->setCompletedUnitCount(progress_->totalUnitCount());
-    timings_.decodingLoop = absoluteTime() - loopStart;
+    timings_.decodingLoop = loop.seconds();
     timings_.fullPipeline = absoluteTime() - timings_.pipelineStart;
     return finalizeTranscriptionResult(allTokens, std::move(allSegments), state.detectedLanguage,
                                        timings_);
@@ -333,7 +338,7 @@ DecodingResult TranscribeTask::decodeWithFallback(RunState& state,
     for (std::size_t i = 0; i < temperatures.size(); ++i) {
         const ml::Float16 temperature = temperatures[i];
         Logging::info(fmt::format("Decoding Temperature: {}", static_cast<float>(temperature)));
-        const double attemptStart = absoluteTime();
+        const Stopwatch attempt;
 
         GreedyTokenSampler sampler(temperature, tokenizer.specialTokens().endToken, options);
         DecodingOptions attemptOptions = options;
@@ -393,7 +398,7 @@ DecodingResult TranscribeTask::decodeWithFallback(RunState& state,
             break;
 
         state.fallbackIndex = static_cast<std::int64_t>(i);
-        timings_.decodingFallback += absoluteTime() - attemptStart;
+        timings_.decodingFallback += attempt.seconds();
         // A running count, like every other counter of the record.
         timings_.totalDecodingFallbacks += 1;
         resetDecoderInputs(state);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "ml/Float16.h"
+#include "ml/whisper/VectorExp.h"
 
 namespace ml::whisper::vec {
 
@@ -56,30 +57,10 @@ inline float horizontalMax(FloatVec v) {
 
 // e^x; 0 below -87.3 (where float would go subnormal) and +inf above 88.7.
 inline FloatVec exp(FloatVec x) {
-    const FloatVec big = splat(12582912.0f);  // 1.5 × 2^23: adding it rounds to an integer
     FloatVec clamped = x < splat(-87.3f) ? splat(-87.3f) : x;
     clamped = clamped > splat(88.7f) ? splat(88.7f) : clamped;
-    const FloatVec shifted = clamped * splat(1.44269504088896341f) + big;
-    const FloatVec n = shifted - big;
-    IntVec ni;
-    std::memcpy(&ni, &shifted, sizeof ni);
-    ni -= 0x4b400000;  // the bits of `big`, leaving the rounded integer
-    FloatVec f = clamped - n * splat(0.693359375f);
-    f = f - n * splat(-2.12194440e-4f);
-    FloatVec p = splat(1.9875691500e-4f);
-    p = p * f + splat(1.3981999507e-3f);
-    p = p * f + splat(8.3334519073e-3f);
-    p = p * f + splat(4.1665795894e-2f);
-    p = p * f + splat(1.6666665459e-1f);
-    p = p * f + splat(5.0000001201e-1f);
-    p = p * f * f + f + splat(1.0f);
-    IntVec bits;
-    std::memcpy(&bits, &p, sizeof bits);
-    bits += ni << 23;
-    FloatVec r;
-    std::memcpy(&r, &bits, sizeof r);
-    r = x < splat(-87.3f) ? splat(0.0f) : r;
-    return x > splat(88.7f) ? splat(INFINITY) : r;
+    const FloatVec r = expPolynomial(clamped);
+    return x < splat(-87.3f) ? splat(0.0f) : x > splat(88.7f) ? splat(INFINITY) : r;
 }
 
 // x · Φ(x) with the exact normal distribution (erf), as Whisper's feed-forward layers use it.

@@ -67,14 +67,6 @@ public:
     std::optional<int> convertTokenToId(std::string_view token) const override;
     std::optional<std::string> convertIdToToken(int id) const override;
 
-    const std::optional<std::string>& bosToken() const override { return bosToken_; }
-    std::optional<int> bosTokenId() const override { return bosTokenId_; }
-    const std::optional<std::string>& eosToken() const override { return eosToken_; }
-    std::optional<int> eosTokenId() const override { return eosTokenId_; }
-    const std::optional<std::string>& unknownToken() const override { return unknownToken_; }
-    std::optional<int> unknownTokenId() const override { return unknownTokenId_; }
-    bool fuseUnknownTokens() const override { return fuseUnknownTokens_; }
-
 private:
     struct Symbol {
         std::uint32_t begin;
@@ -97,13 +89,6 @@ private:
     std::unique_ptr<Tables> tables_;
     // Words repeat: the tokens of recent short pieces are kept, which changes no result.
     std::unique_ptr<PieceCache> cache_;
-    std::optional<std::string> bosToken_;
-    std::optional<int> bosTokenId_;
-    std::optional<std::string> eosToken_;
-    std::optional<int> eosTokenId_;
-    std::optional<std::string> unknownToken_;
-    std::optional<int> unknownTokenId_;
-    bool fuseUnknownTokens_ = false;
 };
 
 }  // namespace tokenizers

@@ -86,14 +86,6 @@ public:
     std::optional<int> convertTokenToId(std::string_view token) const override;
     std::optional<std::string> convertIdToToken(int id) const override;
 
-    const std::optional<std::string>& bosToken() const override { return bosToken_; }
-    std::optional<int> bosTokenId() const override { return bosTokenId_; }
-    const std::optional<std::string>& eosToken() const override { return eosToken_; }
-    std::optional<int> eosTokenId() const override { return eosTokenId_; }
-    const std::optional<std::string>& unknownToken() const override { return unknownToken_; }
-    std::optional<int> unknownTokenId() const override;
-    bool fuseUnknownTokens() const override { return fuseUnknownTokens_; }
-
     const BasicTokenizer& basicTokenizer() const { return basicTokenizer_; }
     const WordpieceTokenizer& wordpieceTokenizer() const { return wordpieceTokenizer_; }
 
@@ -104,13 +96,6 @@ private:
     BasicTokenizer basicTokenizer_;
     WordpieceTokenizer wordpieceTokenizer_;
     bool tokenizeChineseChars_;
-    std::optional<std::string> bosToken_;
-    std::optional<int> bosTokenId_;
-    std::optional<std::string> eosToken_;
-    std::optional<int> eosTokenId_;
-    std::optional<std::string> unknownToken_{std::string(WordpieceTokenizer::unkToken)};
-    std::optional<int> unknownTokenId_;
-    bool fuseUnknownTokens_;
 };
 
 }  // namespace tokenizers

@@ -25,6 +25,17 @@ struct TextHash {
 };
 using TextToId = std::unordered_map<std::string, int, TextHash, std::equal_to<>>;
 
+// Converts each item with `convert`, in order: the batched token/id conversions of models and
+// tokenizers alike.
+template <class Item, class Convert>
+auto convertEach(const std::vector<Item>& items, Convert convert) {
+    std::vector<decltype(convert(items.front()))> out;
+    out.reserve(items.size());
+    for (const Item& item : items)
+        out.push_back(convert(item));
+    return out;
+}
+
 // The stage that turns one pre-tokenized piece into token strings and maps tokens to ids and
 // back. Immutable after construction and safe to share between threads.
 class TokenizingModel {
@@ -44,14 +55,28 @@ public:
     virtual std::optional<std::string> convertIdToToken(int id) const = 0;
     std::vector<std::optional<std::string>> convertIdsToTokens(const std::vector<int>& ids) const;
 
-    virtual const std::optional<std::string>& bosToken() const = 0;
-    virtual std::optional<int> bosTokenId() const = 0;
-    virtual const std::optional<std::string>& eosToken() const = 0;
-    virtual std::optional<int> eosTokenId() const = 0;
-    virtual const std::optional<std::string>& unknownToken() const = 0;
-    virtual std::optional<int> unknownTokenId() const = 0;
+    const std::optional<std::string>& bosToken() const { return special_.bosToken; }
+    std::optional<int> bosTokenId() const { return special_.bosTokenId; }
+    const std::optional<std::string>& eosToken() const { return special_.eosToken; }
+    std::optional<int> eosTokenId() const { return special_.eosTokenId; }
+    const std::optional<std::string>& unknownToken() const { return special_.unknownToken; }
+    std::optional<int> unknownTokenId() const { return special_.unknownTokenId; }
     // Whether consecutive unknown tokens fuse into one.
-    virtual bool fuseUnknownTokens() const = 0;
+    bool fuseUnknownTokens() const { return special_.fuseUnknownTokens; }
+
+protected:
+    // The special tokens and their ids (nothing where the model has none or its vocabulary lacks
+    // it), filled in by each model's constructor.
+    struct SpecialTokenIds {
+        std::optional<std::string> bosToken;
+        std::optional<int> bosTokenId;
+        std::optional<std::string> eosToken;
+        std::optional<int> eosTokenId;
+        std::optional<std::string> unknownToken;
+        std::optional<int> unknownTokenId;
+        bool fuseUnknownTokens = false;
+    };
+    SpecialTokenIds special_;
 };
 
 // The model kinds a tokenizer class can name.

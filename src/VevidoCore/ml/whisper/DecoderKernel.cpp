@@ -29,23 +29,20 @@ constexpr float kHiddenSlot = -1000.0f;
 // The matrices stay in half precision where the weights file holds them; norms and biases are
 // widened (a few kilobytes).
 struct DecoderLayer {
-    std::vector<float> ln1Gamma, ln1Beta;
+    Norm ln1;
     Weights selfQkv;  // [3d × d]: q, k, v
     std::vector<float> selfQkvBias;
     Weights selfOut;
     std::vector<float> selfOutBias;
-    std::vector<float> ln2Gamma, ln2Beta;
+    Norm ln2;
     Weights crossQ;
     std::vector<float> crossQBias;
     Weights crossK, crossV;  // exact source values: widened once per encoder output
     std::vector<float> crossVBias;
     Weights crossOut;
     std::vector<float> crossOutBias;
-    std::vector<float> ln3Gamma, ln3Beta;
-    Weights fc1;
-    std::vector<float> fc1Bias;
-    Weights fc2;
-    std::vector<float> fc2Bias;
+    Norm ln3;
+    FeedForward ffn;
 };
 
 bool sameBytes(std::span<const Float16> a, std::span<const Float16> b) {
@@ -95,7 +92,7 @@ struct DecoderKernel::Impl {
     Weights embedTokens;
     Weights positions;  // exact source values, widened one row per step
     std::vector<DecoderLayer> layers;
-    std::vector<float> lnGamma, lnBeta;
+    Norm ln;
 
     mutable std::mutex crossMutex;
     mutable std::list<std::shared_ptr<const CrossAttention>> crossEntries;  // most recent first
@@ -130,27 +127,20 @@ DecoderKernel::DecoderKernel(const WhisperHyperParameters& params,
     const std::string p = "model.decoder.";
     m.embedTokens = w.halfWeights(p + "embed_tokens.weight", {m.vocab, d});
     m.positions = w.exactWeights(p + "embed_positions.weight", {m.maxPositions, d});
-    m.lnGamma = w.floats(p + "layer_norm.weight", {d});
-    m.lnBeta = w.floats(p + "layer_norm.bias", {d});
+    m.ln = w.norm(p + "layer_norm.", d);
 
     for (std::size_t l = 0; l < m.layerCount; ++l) {
         const std::string q = p + "layers." + std::to_string(l) + ".";
         DecoderLayer layer;
-        layer.ln1Gamma = w.floats(q + "self_attn_layer_norm.weight", {d});
-        layer.ln1Beta = w.floats(q + "self_attn_layer_norm.bias", {d});
+        layer.ln1 = w.norm(q + "self_attn_layer_norm.", d);
         layer.selfQkv =
             w.stackedHalfWeights({q + "self_attn.q_proj.weight", q + "self_attn.k_proj.weight",
                                   q + "self_attn.v_proj.weight"},
                                  {d, d});
-        layer.selfQkvBias.assign(3 * d, 0.0f);
-        const auto qb = w.floats(q + "self_attn.q_proj.bias", {d});
-        const auto vb = w.floats(q + "self_attn.v_proj.bias", {d});
-        std::copy(qb.begin(), qb.end(), layer.selfQkvBias.begin());
-        std::copy(vb.begin(), vb.end(), layer.selfQkvBias.begin() + 2 * static_cast<long>(d));
+        layer.selfQkvBias = w.qkvBias(q + "self_attn.", d, 1.0f);
         layer.selfOut = w.halfWeights(q + "self_attn.out_proj.weight", {d, d});
         layer.selfOutBias = w.floats(q + "self_attn.out_proj.bias", {d});
-        layer.ln2Gamma = w.floats(q + "encoder_attn_layer_norm.weight", {d});
-        layer.ln2Beta = w.floats(q + "encoder_attn_layer_norm.bias", {d});
+        layer.ln2 = w.norm(q + "encoder_attn_layer_norm.", d);
         layer.crossQ = w.halfWeights(q + "encoder_attn.q_proj.weight", {d, d});
         layer.crossQBias = w.floats(q + "encoder_attn.q_proj.bias", {d});
         layer.crossK = w.exactWeights(q + "encoder_attn.k_proj.weight", {d, d});
@@ -158,12 +148,8 @@ DecoderKernel::DecoderKernel(const WhisperHyperParameters& params,
         layer.crossVBias = w.floats(q + "encoder_attn.v_proj.bias", {d});
         layer.crossOut = w.halfWeights(q + "encoder_attn.out_proj.weight", {d, d});
         layer.crossOutBias = w.floats(q + "encoder_attn.out_proj.bias", {d});
-        layer.ln3Gamma = w.floats(q + "final_layer_norm.weight", {d});
-        layer.ln3Beta = w.floats(q + "final_layer_norm.bias", {d});
-        layer.fc1 = w.halfWeights(q + "fc1.weight", {m.ffn, d});
-        layer.fc1Bias = w.floats(q + "fc1.bias", {m.ffn});
-        layer.fc2 = w.halfWeights(q + "fc2.weight", {d, m.ffn});
-        layer.fc2Bias = w.floats(q + "fc2.bias", {d});
+        layer.ln3 = w.norm(q + "final_layer_norm.", d);
+        layer.ffn = w.feedForward(q, d, m.ffn, true);
         m.layers.push_back(std::move(layer));
     }
 }
@@ -342,7 +328,7 @@ void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutp
 
         // Masked self-attention over the cache, with this token's key and value in the slots
         // the update mask marks.
-        vec::layerNorm(x.data(), layer.ln1Gamma.data(), layer.ln1Beta.data(), h.data(), d);
+        vec::layerNorm(x.data(), layer.ln1.gamma.data(), layer.ln1.beta.data(), h.data(), d);
         project(layer.selfQkv, 3 * d, d, h.data(), layer.selfQkvBias, qkv.data());
         const float* q = qkv.data();
         const float* k = qkv.data() + d;
@@ -381,7 +367,7 @@ void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutp
         vec::add(y.data(), x.data(), d);
 
         // Cross-attention over the encoder frames.
-        vec::layerNorm(x.data(), layer.ln2Gamma.data(), layer.ln2Beta.data(), h.data(), d);
+        vec::layerNorm(x.data(), layer.ln2.gamma.data(), layer.ln2.beta.data(), h.data(), d);
         project(layer.crossQ, d, d, h.data(), layer.crossQBias, qkv.data());
         const Float16* keys = cross->keys.data() + row0 * t;
         const Float16* values = cross->values.data() + row0 * t;
@@ -407,20 +393,20 @@ void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutp
         vec::add(y.data(), x.data(), d);
 
         // Feed-forward.
-        vec::layerNorm(x.data(), layer.ln3Gamma.data(), layer.ln3Beta.data(), h.data(), d);
+        vec::layerNorm(x.data(), layer.ln3.gamma.data(), layer.ln3.beta.data(), h.data(), d);
         parallelRows(
             ffn,
             [&](std::size_t b, std::size_t e) {
-                gemvHalf(layer.fc1.data(), d, h.data(), b, e, y.data() + b);
-                vec::add(layer.fc1Bias.data() + b, y.data() + b, e - b);
+                gemvHalf(layer.ffn.fc1.data(), d, h.data(), b, e, y.data() + b);
+                vec::add(layer.ffn.fc1Bias.data() + b, y.data() + b, e - b);
                 vec::gelu(y.data() + b, e - b);
             },
             std::max<std::size_t>(4, (std::size_t{1} << 14) / d));
-        project(layer.fc2, d, ffn, y.data(), layer.fc2Bias, attended.data());
+        project(layer.ffn.fc2, d, ffn, y.data(), layer.ffn.fc2Bias, attended.data());
         vec::add(attended.data(), x.data(), d);
     }
 
-    vec::layerNorm(x.data(), lnGamma.data(), lnBeta.data(), h.data(), d);
+    vec::layerNorm(x.data(), ln.gamma.data(), ln.beta.data(), h.data(), d);
     parallelRows(
         vocab,
         [&](std::size_t b, std::size_t e) {

@@ -23,16 +23,13 @@ namespace {
 // to float just before each product, into a buffer that the next product reuses: a float copy of
 // every matrix would double the model's resident size. Norms and biases are widened once.
 struct EncoderLayer {
-    std::vector<float> ln1Gamma, ln1Beta;
+    Norm ln1;
     Weights qWeight, kWeight, vWeight;  // each [d × d]
     std::vector<float> qkvBias;         // [3d]: q (pre-scaled by 1/√head), k (none), v
     Weights outWeight;
     std::vector<float> outBias;
-    std::vector<float> ln2Gamma, ln2Beta;
-    Weights fc1Weight;
-    std::vector<float> fc1Bias;
-    Weights fc2Weight;
-    std::vector<float> fc2Bias;
+    Norm ln2;
+    FeedForward ffn;
 };
 
 // Widens w into out[0, w.size()) across the pool.
@@ -121,7 +118,7 @@ struct EncoderKernel::Impl {
     Weights conv1Weight, conv2Weight, positions;
     std::vector<float> conv1Bias, conv2Bias;
     std::vector<EncoderLayer> layers;
-    std::vector<float> lnGamma, lnBeta;
+    Norm ln;
 
     // Activations of one window and the widened weights of the product at hand, in one block
     // reused between calls when no other call holds it. The convolutions' buffers and the
@@ -159,33 +156,21 @@ EncoderKernel::EncoderKernel(const WhisperHyperParameters& params,
     m.conv2Weight = w.exactWeights(p + "conv2.weight", {d, d, 3});
     m.conv2Bias = w.floats(p + "conv2.bias", {d});
     m.positions = w.exactWeights(p + "embed_positions.weight", {m.frames, d});
-    m.lnGamma = w.floats(p + "layer_norm.weight", {d});
-    m.lnBeta = w.floats(p + "layer_norm.bias", {d});
+    m.ln = w.norm(p + "layer_norm.", d);
 
     m.scale = 1.0f / std::sqrt(static_cast<float>(m.headWidth));
     for (std::size_t l = 0; l < params.encoderLayers; ++l) {
         const std::string q = p + "layers." + std::to_string(l) + ".";
         EncoderLayer layer;
-        layer.ln1Gamma = w.floats(q + "self_attn_layer_norm.weight", {d});
-        layer.ln1Beta = w.floats(q + "self_attn_layer_norm.bias", {d});
+        layer.ln1 = w.norm(q + "self_attn_layer_norm.", d);
         layer.qWeight = w.exactWeights(q + "self_attn.q_proj.weight", {d, d});
         layer.kWeight = w.exactWeights(q + "self_attn.k_proj.weight", {d, d});
         layer.vWeight = w.exactWeights(q + "self_attn.v_proj.weight", {d, d});
-        const auto qb = w.floats(q + "self_attn.q_proj.bias", {d});
-        const auto vb = w.floats(q + "self_attn.v_proj.bias", {d});
-        layer.qkvBias.assign(3 * d, 0.0f);
-        for (std::size_t i = 0; i < d; ++i) {
-            layer.qkvBias[i] = qb[i] * m.scale;
-            layer.qkvBias[2 * d + i] = vb[i];
-        }
+        layer.qkvBias = w.qkvBias(q + "self_attn.", d, m.scale);
         layer.outWeight = w.exactWeights(q + "self_attn.out_proj.weight", {d, d});
         layer.outBias = w.floats(q + "self_attn.out_proj.bias", {d});
-        layer.ln2Gamma = w.floats(q + "final_layer_norm.weight", {d});
-        layer.ln2Beta = w.floats(q + "final_layer_norm.bias", {d});
-        layer.fc1Weight = w.exactWeights(q + "fc1.weight", {m.ffn, d});
-        layer.fc1Bias = w.floats(q + "fc1.bias", {m.ffn});
-        layer.fc2Weight = w.exactWeights(q + "fc2.weight", {d, m.ffn});
-        layer.fc2Bias = w.floats(q + "fc2.bias", {d});
+        layer.ln2 = w.norm(q + "final_layer_norm.", d);
+        layer.ffn = w.feedForward(q, d, m.ffn, false);
         m.layers.push_back(std::move(layer));
     }
 }
@@ -310,7 +295,7 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     float* qkv = shared + room(t * d);
     float* hidden = qkv;
     for (const EncoderLayer& layer : layers) {
-        layerNormRows(x, layer.ln1Gamma, layer.ln1Beta, h, t, d);
+        layerNormRows(x, layer.ln1.gamma, layer.ln1.beta, h, t, d);
         widenQkv(layer, d, scale, weight);
         parallelGemm(t, 3 * d, d, h, d, weight, d, true, 0.0f, qkv, 3 * d,
                      AddBias{qkv, 3 * d, layer.qkvBias.data()});
@@ -340,21 +325,21 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
         parallelGemm(t, d, d, att, d, weight, d, true, 1.0f, x, d,
                      AddBias{x, d, layer.outBias.data()});
 
-        layerNormRows(x, layer.ln2Gamma, layer.ln2Beta, h, t, d);
+        layerNormRows(x, layer.ln2.gamma, layer.ln2.beta, h, t, d);
         for (std::size_t first = 0; first < t; first += blockRows) {
             // Both matrices are widened per block: the buffer holds one at a time, and the
             // widening is a small share of a block's products.
             float* xBlock = x + first * d;
-            widen(layer.fc1Weight, weight);
+            widen(layer.ffn.fc1, weight);
             parallelGemm(blockRows, ffn, d, h + first * d, d, weight, d, true, 0.0f, hidden, ffn,
-                         AddBias{hidden, ffn, layer.fc1Bias.data(), true});
-            widen(layer.fc2Weight, weight);
+                         AddBias{hidden, ffn, layer.ffn.fc1Bias.data(), true});
+            widen(layer.ffn.fc2, weight);
             parallelGemm(blockRows, d, ffn, hidden, ffn, weight, ffn, true, 1.0f, xBlock, d,
-                         AddBias{xBlock, d, layer.fc2Bias.data()});
+                         AddBias{xBlock, d, layer.ffn.fc2Bias.data()});
         }
     }
 
-    layerNormRows(x, lnGamma, lnBeta, h, t, d);
+    layerNormRows(x, ln.gamma, ln.beta, h, t, d);
     // Channel-major half-precision output, transposed in tiles that stay in cache.
     constexpr std::size_t kTile = 64;
     const std::size_t channelTiles = (d + kTile - 1) / kTile;

@@ -14,27 +14,10 @@ namespace {
 #if defined(__AVX512F__)
 constexpr std::size_t kWide = 16;
 using Wide = __m512;
-// The masked forms: GCC 12's unmasked ones start from an undefined register and warn.
+#define ML_WIDE(op) _mm512_##op
+// The masked form: GCC 12's unmasked one starts from an undefined register and warns.
 inline Wide loadHalf(const Float16* p) {
     return _mm512_maskz_cvtph_ps(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
-}
-inline Wide loadFloat(const float* p) {
-    return _mm512_loadu_ps(p);
-}
-inline void storeFloat(float* p, Wide v) {
-    _mm512_storeu_ps(p, v);
-}
-inline Wide fma(Wide a, Wide b, Wide c) {
-    return _mm512_fmadd_ps(a, b, c);
-}
-inline Wide zero() {
-    return _mm512_setzero_ps();
-}
-inline Wide broadcast(float a) {
-    return _mm512_set1_ps(a);
-}
-inline Wide add(Wide a, Wide b) {
-    return _mm512_add_ps(a, b);
 }
 inline float reduce(Wide v) {
     alignas(64) float lanes[16];
@@ -47,26 +30,9 @@ inline float reduce(Wide v) {
 #else
 constexpr std::size_t kWide = 8;
 using Wide = __m256;
+#define ML_WIDE(op) _mm256_##op
 inline Wide loadHalf(const Float16* p) {
     return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
-inline Wide loadFloat(const float* p) {
-    return _mm256_loadu_ps(p);
-}
-inline void storeFloat(float* p, Wide v) {
-    _mm256_storeu_ps(p, v);
-}
-inline Wide fma(Wide a, Wide b, Wide c) {
-    return _mm256_fmadd_ps(a, b, c);
-}
-inline Wide zero() {
-    return _mm256_setzero_ps();
-}
-inline Wide broadcast(float a) {
-    return _mm256_set1_ps(a);
-}
-inline Wide add(Wide a, Wide b) {
-    return _mm256_add_ps(a, b);
 }
 inline float reduce(Wide v) {
     const __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
@@ -74,6 +40,27 @@ inline float reduce(Wide v) {
     return _mm_cvtss_f32(_mm_add_ss(t, _mm_movehdup_ps(t)));
 }
 #endif
+
+// The operations both widths spell alike but for the prefix.
+inline Wide loadFloat(const float* p) {
+    return ML_WIDE(loadu_ps)(p);
+}
+inline void storeFloat(float* p, Wide v) {
+    ML_WIDE(storeu_ps)(p, v);
+}
+inline Wide fma(Wide a, Wide b, Wide c) {
+    return ML_WIDE(fmadd_ps)(a, b, c);
+}
+inline Wide zero() {
+    return ML_WIDE(setzero_ps)();
+}
+inline Wide broadcast(float a) {
+    return ML_WIDE(set1_ps)(a);
+}
+inline Wide add(Wide a, Wide b) {
+    return ML_WIDE(add_ps)(a, b);
+}
+#undef ML_WIDE
 
 }  // namespace
 

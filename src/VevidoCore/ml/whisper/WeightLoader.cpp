@@ -167,4 +167,33 @@ Weights WeightLoader::stackedHalfWeights(std::initializer_list<std::string_view>
     return Weights::owned(std::move(stacked));
 }
 
+Norm WeightLoader::norm(const std::string& prefix, std::size_t d) const {
+    return {floats(prefix + "weight", {d}), floats(prefix + "bias", {d})};
+}
+
+std::vector<float> WeightLoader::qkvBias(const std::string& prefix, std::size_t d,
+                                         float qScale) const {
+    const std::vector<float> qb = floats(prefix + "q_proj.bias", {d});
+    const std::vector<float> vb = floats(prefix + "v_proj.bias", {d});
+    std::vector<float> bias(3 * d, 0.0f);
+    for (std::size_t i = 0; i < d; ++i) {
+        bias[i] = qb[i] * qScale;
+        bias[2 * d + i] = vb[i];
+    }
+    return bias;
+}
+
+FeedForward WeightLoader::feedForward(const std::string& prefix, std::size_t d, std::size_t ffn,
+                                      bool half) const {
+    const auto matrix = [&](const std::string& name, std::initializer_list<std::size_t> shape) {
+        return half ? halfWeights(name, shape) : exactWeights(name, shape);
+    };
+    FeedForward f;
+    f.fc1 = matrix(prefix + "fc1.weight", {ffn, d});
+    f.fc1Bias = floats(prefix + "fc1.bias", {ffn});
+    f.fc2 = matrix(prefix + "fc2.weight", {d, ffn});
+    f.fc2Bias = floats(prefix + "fc2.bias", {d});
+    return f;
+}
+
 }  // namespace ml::whisper

@@ -48,6 +48,19 @@ private:
     std::size_t size_ = 0;
 };
 
+// A layer norm's scale and shift, each [d].
+struct Norm {
+    std::vector<float> gamma, beta;
+};
+
+// A layer's feed-forward block: fc1 [ffn × d] and fc2 [d × ffn] with their biases.
+struct FeedForward {
+    Weights fc1;
+    std::vector<float> fc1Bias;
+    Weights fc2;
+    std::vector<float> fc2Bias;
+};
+
 class WeightLoader {
 public:
     // `inPlace`: whether half-precision tensors may be referenced rather than copied (the caller
@@ -71,6 +84,15 @@ public:
     // when the file holds them back to back in that order, else copied together.
     Weights stackedHalfWeights(std::initializer_list<std::string_view> names,
                                std::initializer_list<std::size_t> shape) const;
+    // "<prefix>weight" and "<prefix>bias".
+    Norm norm(const std::string& prefix, std::size_t d) const;
+    // An attention's q, k and v biases as one [3d] vector: "<prefix>q_proj.bias" times `qScale`,
+    // zeros (the key projection has no bias), "<prefix>v_proj.bias".
+    std::vector<float> qkvBias(const std::string& prefix, std::size_t d, float qScale) const;
+    // "<prefix>fc1.*" and "<prefix>fc2.*", the matrices in half precision or else in the
+    // source's own (as halfWeights() and exactWeights() give them).
+    FeedForward feedForward(const std::string& prefix, std::size_t d, std::size_t ffn,
+                            bool half) const;
     // Whether a tensor of that name exists (for optional biases).
     bool contains(std::string_view name) const;
 
