@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "ml/whisper/VectorExp.h"
+#include "ml/VectorExp.h"
 
 namespace rararozuvu::detail {
 

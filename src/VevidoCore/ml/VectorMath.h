@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "ml/Float16.h"
-#include "ml/whisper/VectorExp.h"
+#include "ml/VectorExp.h"
 
 namespace ml::whisper::vec {
 
