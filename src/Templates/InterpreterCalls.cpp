@@ -15,18 +15,34 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
     const Scope scope = Environment::make(env);
     scope->variables().reserve(1 + macro.defaults.size() + macro.parameters.size() +
                                keywordArguments.size());
-    if (const Value* caller = env->find("caller"); caller && !caller->isUndefined()) {
-        scope->set("caller", *caller);
+    static const std::uint64_t callerHash = scopeNameHash("caller");
+    if (const Value* caller = env->findCanonical("caller", callerHash);
+        caller && !caller->isUndefined()) {
+        scope->variables().setCanonical("caller", callerHash, *caller);
     }
+    const SharedArray<std::uint64_t>& hashes = macro.bindingHashes;
+    const auto bind = [&](std::size_t position, const std::string& name, Value value) {
+        if (hashes.empty()) {
+            scope->set(name, std::move(value));
+        } else {
+            scope->variables().setCanonical(name, hashes[position], std::move(value));
+        }
+    };
     // Defaults are evaluated at the call site, every time, so they cannot see the other
     // parameters.
+    std::size_t position = 0;
     for (const auto& [name, expression] : macro.defaults) {
-        scope->set(name, evaluateExpression(expression, env));
+        bind(position++, name, evaluateExpression(expression, env));
     }
-    for (std::size_t i = 0; i < macro.parameters.size(); ++i) {
+    for (std::size_t i = 0; i < macro.parameters.size(); ++i, ++position) {
         const std::string& name = macro.parameters[i];
-        Value value = i < arguments.size() ? arguments[i] : (*scope)[name];
-        scope->set(name, std::move(value));
+        if (i < arguments.size()) {
+            bind(position, name, arguments[i]);
+        } else {
+            const Value* found =
+                hashes.empty() ? scope->find(name) : scope->findCanonical(name, hashes[position]);
+            bind(position, name, found ? *found : Value::undefined());
+        }
     }
     for (const auto& [name, value] : keywordArguments) {
         scope->set(name, value);
