@@ -1,4 +1,6 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
+#include <utility>
+
 #include "InterpreterInternals.h"
 #include "LimitErrors.h"
 #include "templates/Interpreter.h"
@@ -72,17 +74,20 @@ const Value::Object::Keys& loopKeys() {
     return keys;
 }
 
-bool hasLoopKeys(const Value::Object& object) {
-    if (object.size() != std::size(loopKeyNames)) {
-        return false;
-    }
-    for (std::size_t i = 0; i < std::size(loopKeyNames); ++i) {
+// Unrolled so that each comparison knows its key's length and compares in place: a loop asks
+// this on every iteration.
+template <std::size_t... I>
+bool hasLoopKeysAt(const Value::Object& object, std::index_sequence<I...>) {
+    const auto is = [&](std::size_t i, std::string_view name) {
         const ObjectKey& key = object.keys()[i];
-        if (!key.isString() || key.asString() != loopKeyNames[i]) {
-            return false;
-        }
-    }
-    return true;
+        return key.isString() && key.asString() == name;
+    };
+    return (is(I, loopKeyNames[I]) && ...);
+}
+
+bool hasLoopKeys(const Value::Object& object) {
+    return object.size() == std::size(loopKeyNames) &&
+           hasLoopKeysAt(object, std::make_index_sequence<std::size(loopKeyNames)>());
 }
 
 // `loop.cycle`: the positional value at the loop's position modulo their count.
