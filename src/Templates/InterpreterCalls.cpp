@@ -262,6 +262,8 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
     }
     // Bound only now, so that the loop's filter saw an enclosing loop's `loop`.
     const std::size_t loopSlot = scope->variables().slot("loop");
+    Environment::RenderState& state = env->renderState();
+    scope->variables().at(loopSlot) = std::exchange(state.spareLoopObject, Value::undefined());
     for (std::size_t i = 0; i < items.size(); ++i) {
         countStep(*env);
         loopVariables.bind(items[i]);
@@ -275,6 +277,11 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
         if (flow == Flow::break_) {
             break;
         }
+    }
+    // Shared with the scope until the scope goes: the next loop finds it held only here.
+    const Value& bound = scope->variables().at(loopSlot);
+    if (bound.isObject() && hasLoopKeys(bound.asObject())) {
+        state.spareLoopObject = bound;
     }
     return Flow::normal;
 }

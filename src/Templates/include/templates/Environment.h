@@ -104,6 +104,9 @@ public:
         // Where the outermost call in progress started on the stack.
         std::uintptr_t stackBase = 0;
         std::uint64_t steps = 0;
+        // The `loop` object of the loop that ended last, kept for the next loop to fill in
+        // rather than build anew; undefined when there is none.
+        Value spareLoopObject = Value::undefined();
     };
 
     // A scope below `parent`, or a root when `parent` is null; a root also receives the global
