@@ -82,7 +82,10 @@ void Environment::Variables::set(std::string_view name, Value value) {
 std::size_t Environment::Variables::slot(std::string_view name) {
     std::string storage;
     name = inCanonicalForm(name, storage);
-    const std::uint64_t hash = scopeNameHash(name);
+    return slotCanonical(name, scopeNameHash(name));
+}
+
+std::size_t Environment::Variables::slotCanonical(std::string_view name, std::uint64_t hash) {
     const std::ptrdiff_t i = mayHave(hash) ? indexOf(name, hash) : -1;
     if (i >= 0) {
         return static_cast<std::size_t>(i);

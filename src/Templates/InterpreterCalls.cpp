@@ -1,4 +1,6 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
+#include <utility>
+
 #include "InterpreterInternals.h"
 #include "LimitErrors.h"
 #include "templates/Interpreter.h"
@@ -15,18 +17,34 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
     const Scope scope = Environment::make(env);
     scope->variables().reserve(1 + macro.defaults.size() + macro.parameters.size() +
                                keywordArguments.size());
-    if (const Value* caller = env->find("caller"); caller && !caller->isUndefined()) {
-        scope->set("caller", *caller);
+    static const std::uint64_t callerHash = scopeNameHash("caller");
+    if (const Value* caller = env->findCanonical("caller", callerHash);
+        caller && !caller->isUndefined()) {
+        scope->variables().setCanonical("caller", callerHash, *caller);
     }
+    const SharedArray<std::uint64_t>& hashes = macro.bindingHashes;
+    const auto bind = [&](std::size_t position, const std::string& name, Value value) {
+        if (hashes.empty()) {
+            scope->set(name, std::move(value));
+        } else {
+            scope->variables().setCanonical(name, hashes[position], std::move(value));
+        }
+    };
     // Defaults are evaluated at the call site, every time, so they cannot see the other
     // parameters.
+    std::size_t position = 0;
     for (const auto& [name, expression] : macro.defaults) {
-        scope->set(name, evaluateExpression(expression, env));
+        bind(position++, name, evaluateExpression(expression, env));
     }
-    for (std::size_t i = 0; i < macro.parameters.size(); ++i) {
+    for (std::size_t i = 0; i < macro.parameters.size(); ++i, ++position) {
         const std::string& name = macro.parameters[i];
-        Value value = i < arguments.size() ? arguments[i] : (*scope)[name];
-        scope->set(name, std::move(value));
+        if (i < arguments.size()) {
+            bind(position, name, arguments[i]);
+        } else {
+            const Value* found =
+                hashes.empty() ? scope->find(name) : scope->findCanonical(name, hashes[position]);
+            bind(position, name, found ? *found : Value::undefined());
+        }
     }
     for (const auto& [name, value] : keywordArguments) {
         scope->set(name, value);
@@ -56,17 +74,20 @@ const Value::Object::Keys& loopKeys() {
     return keys;
 }
 
-bool hasLoopKeys(const Value::Object& object) {
-    if (object.size() != std::size(loopKeyNames)) {
-        return false;
-    }
-    for (std::size_t i = 0; i < std::size(loopKeyNames); ++i) {
+// Unrolled so that each comparison knows its key's length and compares in place: a loop asks
+// this on every iteration.
+template <std::size_t... I>
+bool hasLoopKeysAt(const Value::Object& object, std::index_sequence<I...>) {
+    const auto is = [&](std::size_t i, std::string_view name) {
         const ObjectKey& key = object.keys()[i];
-        if (!key.isString() || key.asString() != loopKeyNames[i]) {
-            return false;
-        }
-    }
-    return true;
+        return key.isString() && key.asString() == name;
+    };
+    return (is(I, loopKeyNames[I]) && ...);
+}
+
+bool hasLoopKeys(const Value::Object& object) {
+    return object.size() == std::size(loopKeyNames) &&
+           hasLoopKeysAt(object, std::make_index_sequence<std::size(loopKeyNames)>());
 }
 
 // `loop.cycle`: the positional value at the loop's position modulo their count.
@@ -241,6 +262,8 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
     }
     // Bound only now, so that the loop's filter saw an enclosing loop's `loop`.
     const std::size_t loopSlot = scope->variables().slot("loop");
+    Environment::RenderState& state = env->renderState();
+    scope->variables().at(loopSlot) = std::exchange(state.spareLoopObject, Value::undefined());
     for (std::size_t i = 0; i < items.size(); ++i) {
         countStep(*env);
         loopVariables.bind(items[i]);
@@ -254,6 +277,11 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
         if (flow == Flow::break_) {
             break;
         }
+    }
+    // Shared with the scope until the scope goes: the next loop finds it held only here.
+    const Value& bound = scope->variables().at(loopSlot);
+    if (bound.isObject() && hasLoopKeys(bound.asObject())) {
+        state.spareLoopObject = bound;
     }
     return Flow::normal;
 }

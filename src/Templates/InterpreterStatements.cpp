@@ -473,9 +473,15 @@ void Interpreter::executeStatementWithOutput(const Statement& statement, const S
 
 void Interpreter::assign(const Expression& target, const Value& value, const Scope& env) {
     switch (target.kind()) {
-        case K::identifier:
-            env->set(target.as<Expression::Identifier>().name, value);
+        case K::identifier: {
+            const auto& name = target.as<Expression::Identifier>();
+            if (name.scopeHash != 0) {
+                env->variables().setCanonical(name.name, name.scopeHash, value);
+            } else {
+                env->set(name.name, value);
+            }
             return;
+        }
         case K::tuple: {
             const ExpressionList& targets = target.as<Expression::Tuple>().items;
             if (!value.isArray()) {

@@ -509,6 +509,23 @@ void Statement::LoopVar::hashInto(Hasher& hasher) const {
     }
 }
 
+Statement::Macro Statement::Macro::make(std::string name, NameList parameters,
+                                        MacroDefaults defaults, NodeList body) {
+    std::vector<std::uint64_t> hashes;
+    hashes.reserve(defaults.size() + parameters.size());
+    for (const auto& [parameter, expression] : defaults) {
+        hashes.push_back(ownScopeHash(parameter));
+    }
+    for (const std::string& parameter : parameters) {
+        hashes.push_back(ownScopeHash(parameter));
+    }
+    if (std::find(hashes.begin(), hashes.end(), 0) != hashes.end()) {
+        hashes.clear();
+    }
+    return Macro{std::move(name), std::move(parameters), std::move(defaults), std::move(body),
+                 std::move(hashes)};
+}
+
 bool operator==(const Statement::Macro& a, const Statement::Macro& b) {
     return textEqual(a.name, b.name) && listsEqual(a.parameters, b.parameters) &&
            orderedMapsEqual(a.defaults, b.defaults, textEqual) && a.body == b.body;

@@ -157,8 +157,8 @@ Macro decodeMacro(const Reader& reader) {
         defaults.updateValue(parameter, decodeExpression(defaultsReader.member(parameter)));
     }
     NodeList body = decodeNodes(reader.member("body"));
-    return Macro{std::move(name), NameList(std::move(parameters)), std::move(defaults),
-                 std::move(body)};
+    return Macro::make(std::move(name), NameList(std::move(parameters)), std::move(defaults),
+                       std::move(body));
 }
 
 }  // namespace templates

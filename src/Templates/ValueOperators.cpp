@@ -221,6 +221,10 @@ bool Value::isContained(const Value& container) const {
         case Kind::string:
             return isString() && unicode::contains(container.asString(), asString());
         case Kind::object: {
+            if (isString()) {
+                // The usual test, "content" in message: no key is built to hash.
+                return findValue(container.asObject(), asString()) != nullptr;
+            }
             const std::optional<ObjectKey> key = asObjectKey();
             return key && container.asObject().contains(*key);
         }

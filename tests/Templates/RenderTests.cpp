@@ -192,6 +192,13 @@ TEST(RenderTest, Loops) {
          "%}{% set keep.cycle = loop.cycle %}{% endif %}{% endfor %}{{ keep.loop.index }}{{ "
          "keep.loop.last }}{{ keep.cycle('a', 'b') }}",
          "1falsea"},
+        // ... and so does one kept after its loop ended, while later loops run.
+        {"{% set keep = {} %}{% for x in [1, 2] %}{% if loop.last %}{% set keep.loop = loop %}{% "
+         "endif %}{% endfor %}{% for x in [1, 2] %}{% if loop.last %}{% set keep.cycle = "
+         "loop.cycle %}{% endif %}{% endfor %}{% for y in [7, 8, 9] %}{{ loop.index }}{{ "
+         "loop.cycle('a', 'b', 'c') }}{% endfor %}{{ keep.loop.index }}{{ keep.loop.last }}{{ "
+         "keep.cycle('a', 'b') }}",
+         "1a2b3c2trueb"},
         {"{% for x in [1, 2] %}{{ loop.index }}{% set loop = {'index': 'x'} %}{{ loop.index }}{% "
          "endfor %}",
          "1x2x"},

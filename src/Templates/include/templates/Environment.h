@@ -62,6 +62,12 @@ public:
         // The position of the name's binding, bound to undefined first when absent. Positions
         // never change, so a caller that binds the same name over and over may keep it.
         std::size_t slot(std::string_view name);
+        // slot() and set() for a name already in canonical form, with its scopeNameHash(): the
+        // names of a tree carry theirs, so binding them hashes nothing.
+        std::size_t slotCanonical(std::string_view canonicalName, std::uint64_t nameHash);
+        void setCanonical(std::string_view canonicalName, std::uint64_t nameHash, Value value) {
+            at(slotCanonical(canonicalName, nameHash)) = std::move(value);
+        }
         Value& at(std::size_t position) { return entries_[position].value; }
         std::size_t size() const noexcept { return entries_.size(); }
         bool empty() const noexcept { return entries_.empty(); }
@@ -98,6 +104,9 @@ public:
         // Where the outermost call in progress started on the stack.
         std::uintptr_t stackBase = 0;
         std::uint64_t steps = 0;
+        // The `loop` object of the loop that ended last, kept for the next loop to fill in
+        // rather than build anew; undefined when there is none.
+        Value spareLoopObject = Value::undefined();
     };
 
     // A scope below `parent`, or a root when `parent` is null; a root also receives the global

@@ -93,6 +93,13 @@ public:
         NameList parameters;
         MacroDefaults defaults;
         NodeList body;
+        // scopeNameHash() of the names a call binds, the defaults' in order and then the
+        // parameters', worked out with the tree; empty when a name is not its own canonical form.
+        // Derived from the names, so equality and hashing leave it out.
+        SharedArray<std::uint64_t> bindingHashes = {};
+
+        static Macro make(std::string name, NameList parameters, MacroDefaults defaults,
+                          NodeList body);
 
         // Names, parameters in order, defaults in order (names, then expressions), bodies.
         friend bool operator==(const Macro& a, const Macro& b);
@@ -133,8 +140,8 @@ public:
     }
     static Statement macro(std::string name, NameList parameters, MacroDefaults defaults,
                            NodeList body) {
-        return Statement(
-            Macro{std::move(name), std::move(parameters), std::move(defaults), std::move(body)});
+        return Statement(Macro::make(std::move(name), std::move(parameters), std::move(defaults),
+                                     std::move(body)));
     }
     static Statement break_() { return Statement(Break{}); }
     static Statement continue_() { return Statement(Continue{}); }
