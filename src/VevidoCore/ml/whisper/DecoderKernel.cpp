@@ -8,6 +8,7 @@
 #include <list>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../VectorMath.h"
@@ -76,12 +77,36 @@ void project(const Weights& w, std::size_t rows, std::size_t cols, const float* 
 
 }  // namespace
 
+// The arrays of a finished cross-attention, kept for the next encoder output's. Fresh pages cost a
+// fault each, and two arrays of several megabytes a window were most of the work of computing
+// them.
+struct CrossStorage {
+    std::mutex mutex;
+    std::vector<Float16> keys, values;  // empty when none is spare
+    // The working arrays of one computation, taken by whichever computation runs.
+    std::vector<float> wide, product, projection;
+};
+
 // Cross-attention keys and values of one encoder output, channel-major like the encoder output
 // itself: [layer][channel][frame].
 struct CrossAttention {
     const void* kernel = nullptr;  // the kernel's Impl that computed it
     std::vector<Float16> encoder;
     std::vector<Float16> keys, values;
+    std::shared_ptr<CrossStorage> storage;  // where the arrays go when this is released
+
+    CrossAttention() = default;
+    CrossAttention(const CrossAttention&) = delete;
+    CrossAttention& operator=(const CrossAttention&) = delete;
+    ~CrossAttention() {
+        if (!storage)
+            return;
+        std::lock_guard<std::mutex> lock(storage->mutex);
+        if (storage->keys.empty()) {
+            storage->keys = std::move(keys);
+            storage->values = std::move(values);
+        }
+    }
 };
 
 struct DecoderKernel::Impl {
@@ -96,6 +121,7 @@ struct DecoderKernel::Impl {
 
     mutable std::mutex crossMutex;
     mutable std::list<std::shared_ptr<const CrossAttention>> crossEntries;  // most recent first
+    const std::shared_ptr<CrossStorage> crossStorage = std::make_shared<CrossStorage>();
 
     // `keep`: whether later steps given only the encoder output should find the result (the
     // caller does not keep it itself).
@@ -198,9 +224,26 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
     entry->kernel = this;
     if (keep)
         entry->encoder.assign(encoder.begin(), encoder.end());
+    {
+        std::lock_guard<std::mutex> lock(crossStorage->mutex);
+        entry->keys = std::exchange(crossStorage->keys, {});
+        entry->values = std::exchange(crossStorage->values, {});
+    }
+    entry->storage = crossStorage;
+    // Every element is written below: a reused array keeps its size and is not cleared.
     entry->keys.resize(layerCount * d * t);
     entry->values.resize(layerCount * d * t);
-    std::vector<float> wide(d * t), product(d * t), projection(d * d);
+    std::vector<float> wide, product, projection;
+    {
+        std::lock_guard<std::mutex> lock(crossStorage->mutex);
+        wide = std::exchange(crossStorage->wide, {});
+        product = std::exchange(crossStorage->product, {});
+        projection = std::exchange(crossStorage->projection, {});
+    }
+    // Each is written in full before it is read.
+    wide.resize(d * t);
+    product.resize(d * t);
+    projection.resize(d * d);
     convertToFloat(encoder.data(), wide.data(), wide.size());
     singleThreadedBlas();
     for (std::size_t l = 0; l < layerCount; ++l) {
@@ -221,6 +264,14 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
                                  convertToFloat16(row, target + c * t + c0, c1 - c0);
                              }
                          });
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(crossStorage->mutex);
+        if (crossStorage->wide.empty()) {
+            crossStorage->wide = std::move(wide);
+            crossStorage->product = std::move(product);
+            crossStorage->projection = std::move(projection);
         }
     }
     if (!keep)
