@@ -65,6 +65,10 @@ private:
 class ScopedEnvironment {
 public:
     ScopedEnvironment() = default;
+    // One variable set (or, with none, unset) for the object's lifetime.
+    ScopedEnvironment(const std::string& name, const std::optional<std::string>& value) {
+        set(name, value);
+    }
     ~ScopedEnvironment() {
         for (const auto& [name, value] : saved_) {
             if (value) {

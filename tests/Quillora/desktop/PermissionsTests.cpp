@@ -11,29 +11,14 @@
 
 #include "PrivateHome.h"
 #include "PulseServer.h"
+#include "TestSupport.h"
 #include "WaitFor.h"
 #include "quillora/text/Permissions.h"
 
 namespace quillora {
 namespace {
 
-// Sets (or, with nothing, removes) a variable until the end of the scope.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
-    }
-    ~ScopedEnvironment() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using hub::testing::ScopedEnvironment;
 
 TEST(Permissions, AccessibilityIsAnX11SessionWithTheInputExtensions) {
     EXPECT_TRUE(Permissions::hasAccessibility());  // Xvfb offers XInput2 and XTest

@@ -12,34 +12,14 @@
 #include "../PipelineFixtures.h"
 #include "../SynthFixtures.h"
 #include "TestHub.h"
+#include "TestSupport.h"
 
 namespace rararozuvu {
 namespace {
 
+using hub::testing::ScopedEnvironment;
+
 namespace fs = std::filesystem;
-
-// Sets an environment variable for the lifetime of the object.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnvironment() {
-        if (old_) {
-            setenv(name_, old_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 std::string serialized(const rapidjson::Document& document) {
     rapidjson::StringBuffer buffer;

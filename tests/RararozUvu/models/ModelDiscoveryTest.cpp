@@ -11,12 +11,15 @@
 #include "../LogCapture.h"
 #include "../PipelineFixtures.h"
 #include "TestHub.h"
+#include "TestSupport.h"
 #include "ml/whisper/WhisperConverter.h"
 #include "rararozuvu/models/Constants.h"
 #include "rararozuvu/models/ModelUtilities.h"
 
 namespace rararozuvu {
 namespace {
+
+using hub::testing::ScopedEnvironment;
 
 namespace fs = std::filesystem;
 using testing::expectWhisperError;
@@ -29,29 +32,6 @@ std::string readFile(const fs::path& path) {
     text << in.rdbuf();
     return text.str();
 }
-
-// Sets an environment variable for the lifetime of the object.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnvironment() {
-        if (old_) {
-            setenv(name_, old_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 // A loopback address where nothing listens: a port the system handed out and took back.
 std::string closedEndpoint() {
