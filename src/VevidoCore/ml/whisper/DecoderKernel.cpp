@@ -83,8 +83,8 @@ void project(const Weights& w, std::size_t rows, std::size_t cols, const float* 
 struct CrossStorage {
     std::mutex mutex;
     std::vector<Float16> keys, values;  // empty when none is spare
-    // The working arrays of one computation, taken by whichever computation runs.
-    std::vector<float> wide, product, projection;
+    // The widened encoder output of one computation, taken by whichever computation runs.
+    std::vector<float> wide;
 };
 
 // Cross-attention keys and values of one encoder output, channel-major like the encoder output
@@ -233,46 +233,48 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
     // Every element is written below: a reused array keeps its size and is not cleared.
     entry->keys.resize(layerCount * d * t);
     entry->values.resize(layerCount * d * t);
-    std::vector<float> wide, product, projection;
+    std::vector<float> wide;
     {
         std::lock_guard<std::mutex> lock(crossStorage->mutex);
         wide = std::exchange(crossStorage->wide, {});
-        product = std::exchange(crossStorage->product, {});
-        projection = std::exchange(crossStorage->projection, {});
     }
-    // Each is written in full before it is read.
+    // Written in full before it is read.
     wide.resize(d * t);
-    product.resize(d * t);
-    projection.resize(d * d);
     convertToFloat(encoder.data(), wide.data(), wide.size());
     singleThreadedBlas();
     for (std::size_t l = 0; l < layerCount; ++l) {
         const DecoderLayer& layer = layers[l];
-        // [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision.
+        // [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision. Each
+        // tile widens its own rows of the projection and takes its product in the worker's
+        // scratch: the tiles and their order are those of one product over whole arrays, so every
+        // element comes out as before, without two arrays of the encoder output's size beside it.
         for (const bool isValue : {false, true}) {
             Float16* target = (isValue ? entry->values : entry->keys).data() + l * d * t;
-            (isValue ? layer.crossV : layer.crossK).widen(0, d * d, projection.data());
-            parallelGemm(d, t, d, projection.data(), d, wide.data(), t, false, 0.0f, product.data(),
-                         t, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
-                             for (std::size_t c = r0; c < r1; ++c) {
-                                 float* row = product.data() + c * t + c0;
-                                 if (isValue) {
-                                     for (std::size_t f = 0; f < c1 - c0; ++f) {
-                                         row[f] += layer.crossVBias[c];
-                                     }
-                                 }
-                                 convertToFloat16(row, target + c * t + c0, c1 - c0);
-                             }
-                         });
+            const Weights& projection = isValue ? layer.crossV : layer.crossK;
+            forEachTile(d, t, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
+                const std::size_t rows = r1 - r0, columns = c1 - c0;
+                float* const rowsOfA = threadScratch(rows * d + rows * columns);
+                float* const tile = rowsOfA + rows * d;
+                projection.widen(r0 * d, rows * d, rowsOfA);
+                cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(rows),
+                            static_cast<blasint>(columns), static_cast<blasint>(d), 1.0f, rowsOfA,
+                            static_cast<blasint>(d), wide.data() + c0, static_cast<blasint>(t),
+                            0.0f, tile, static_cast<blasint>(columns));
+                for (std::size_t r = 0; r < rows; ++r) {
+                    float* row = tile + r * columns;
+                    if (isValue) {
+                        for (std::size_t f = 0; f < columns; ++f)
+                            row[f] += layer.crossVBias[r0 + r];
+                    }
+                    convertToFloat16(row, target + (r0 + r) * t + c0, columns);
+                }
+            });
         }
     }
     {
         std::lock_guard<std::mutex> lock(crossStorage->mutex);
-        if (crossStorage->wide.empty()) {
+        if (crossStorage->wide.empty())
             crossStorage->wide = std::move(wide);
-            crossStorage->product = std::move(product);
-            crossStorage->projection = std::move(projection);
-        }
     }
     if (!keep)
         return entry;

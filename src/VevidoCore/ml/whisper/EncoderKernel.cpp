@@ -303,8 +303,7 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
         // block in one go, while its scores are still in cache.
         const std::size_t blocks = (t + kQueryBlock - 1) / kQueryBlock;
         WorkerPool::shared().run(heads * blocks, [&](std::size_t task) {
-            thread_local std::vector<float> scores;
-            scores.resize(kQueryBlock * t);
+            float* const scores = threadScratch(kQueryBlock * t);
             const std::size_t head = task / blocks, r0 = (task % blocks) * kQueryBlock;
             const std::size_t rows = std::min(kQueryBlock, t - r0);
             const float* q = qkv + r0 * 3 * d + head * headWidth;
@@ -312,14 +311,14 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
             const float* v = qkv + 2 * d + head * headWidth;
             cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(rows),
                         static_cast<blasint>(t), static_cast<blasint>(headWidth), 1.0f, q,
-                        static_cast<blasint>(3 * d), k, static_cast<blasint>(3 * d), 0.0f,
-                        scores.data(), static_cast<blasint>(t));
+                        static_cast<blasint>(3 * d), k, static_cast<blasint>(3 * d), 0.0f, scores,
+                        static_cast<blasint>(t));
             for (std::size_t r = 0; r < rows; ++r)
-                vec::softmax(scores.data() + r * t, t);
+                vec::softmax(scores + r * t, t);
             cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(rows),
-                        static_cast<blasint>(headWidth), static_cast<blasint>(t), 1.0f,
-                        scores.data(), static_cast<blasint>(t), v, static_cast<blasint>(3 * d),
-                        0.0f, att + r0 * d + head * headWidth, static_cast<blasint>(d));
+                        static_cast<blasint>(headWidth), static_cast<blasint>(t), 1.0f, scores,
+                        static_cast<blasint>(t), v, static_cast<blasint>(3 * d), 0.0f,
+                        att + r0 * d + head * headWidth, static_cast<blasint>(d));
         });
         widen(layer.outWeight, weight);
         parallelGemm(t, d, d, att, d, weight, d, true, 1.0f, x, d,

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <mutex>
+#include <vector>
 
 namespace ml::whisper {
 
@@ -26,6 +27,16 @@ struct BlasSetup {
 } const blasSetup;
 
 }  // namespace
+
+float* threadScratch(std::size_t floats) {
+    thread_local std::vector<float> scratch;
+    if (scratch.size() < floats) {
+        // A new block rather than a grown one: the old contents need no copy.
+        scratch = std::vector<float>();
+        scratch.resize(floats);
+    }
+    return scratch.data();
+}
 
 void singleThreadedBlas() {
     if (openblas_get_num_threads() == 1)

@@ -18,6 +18,12 @@ namespace ml::whisper {
 // SGEMM) may have given BLAS threads of its own since. Cheap when nothing changed.
 void singleThreadedBlas();
 
+// The calling thread's working block of at least `floats` floats, kept for the thread's life and
+// valid until its next call. Tasks on the pool's threads take their working data from it, so that
+// every kernel's tasks share one block per thread instead of each keeping its own. Its contents
+// are whatever the last user left.
+float* threadScratch(std::size_t floats);
+
 // Tiles of about this many rows and columns: big enough that packing stays a small share of a
 // tile's work, small enough that every worker gets several.
 constexpr std::size_t kTileRows = 96;
