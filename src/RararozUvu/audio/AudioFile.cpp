@@ -431,6 +431,10 @@ void AudioFile::read(AudioBuffer& buffer, std::uint32_t frameCount) {
         file.seek(target);
     }
     const std::uint32_t wanted = std::min(frameCount, buffer.frameCapacity());
+    // Storage for every frame asked for, taken at once: grown a decoded frame at a time, it would
+    // double its way to up to twice that.
+    buffer.setFrameLength(wanted);
+    buffer.setFrameLength(0);
     std::vector<float*> planes(file.channels);
     std::uint32_t got = 0;
     while (got < wanted) {

@@ -77,55 +77,81 @@ float peakOf(std::span<const float> samples) {
     return *std::max_element(peak, peak + lanes);
 }
 
-// Writes the one-channel mix of `in` into `mono` (the input's rate, one channel).
-void mixToMono(const AudioBuffer& in, const ChannelMode& mode, AudioBuffer& mono) {
-    const std::uint32_t channels = in.channelCount();
-    const std::uint32_t frames = in.frameLength();
-    mono.setFrameLength(0);
-    mono.setFrameLength(frames);
-    std::span<float> out = mono.channel(0);
-    const auto copyChannel = [&](std::uint32_t c) {
-        std::copy_n(in.channel(c).begin(), frames, out.begin());
-    };
-    const auto valid = [channels](std::int64_t c) { return c >= 0 && c < std::int64_t{channels}; };
-
-    if (const auto* specific = std::get_if<ChannelMode::SpecificChannel>(&mode.value())) {
-        copyChannel(valid(specific->index) ? static_cast<std::uint32_t>(specific->index) : 0);
-        return;
-    }
-    const auto& listed = std::get<ChannelMode::SumChannels>(mode.value()).channels;
-    std::vector<std::uint32_t> selected;
-    if (!listed || listed->empty()) {
-        for (std::uint32_t c = 0; c < channels; ++c) {
-            selected.push_back(c);
+// The one-channel mix of a block of frames, written part by part as the block is read and scaled
+// once the whole block is in.
+class MonoMix {
+public:
+    MonoMix(const ChannelMode& mode, std::uint32_t channels) {
+        const auto valid = [channels](std::int64_t c) {
+            return c >= 0 && c < std::int64_t{channels};
+        };
+        if (const auto* specific = std::get_if<ChannelMode::SpecificChannel>(&mode.value())) {
+            copied_ = valid(specific->index) ? static_cast<std::uint32_t>(specific->index) : 0;
+            return;
         }
-    } else {
-        for (std::int64_t c : *listed) {
-            if (valid(c)) {
-                selected.push_back(static_cast<std::uint32_t>(c));
+        const auto& listed = std::get<ChannelMode::SumChannels>(mode.value()).channels;
+        if (!listed || listed->empty()) {
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                summed_.push_back(c);
+            }
+        } else {
+            for (std::int64_t c : *listed) {
+                if (valid(c)) {
+                    summed_.push_back(static_cast<std::uint32_t>(c));
+                }
             }
         }
     }
-    if (selected.empty()) {
-        copyChannel(0);
-        return;
-    }
-    // Keep the loudest selected channel's peak: a sum of in-phase channels would otherwise clip,
-    // and a sum that cancels out must stay silent rather than be amplified.
-    float loudest = 0;
-    for (std::uint32_t c : selected) {
-        loudest = std::max(loudest, peakOf(in.channel(c)));
-        const float* source = in.channel(c).data();
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            out[i] += source[i];
+
+    // Writes the mix of the frames of `part` to `out`.
+    void add(const AudioBuffer& part, float* out) {
+        const std::uint32_t frames = part.frameLength();
+        if (summed_.empty()) {
+            std::copy_n(part.channel(copied_).begin(), frames, out);
+            return;
+        }
+        std::fill_n(out, frames, 0.0f);
+        for (std::uint32_t c : summed_) {
+            loudest_ = std::max(loudest_, peakOf(part.channel(c)));
+            const float* source = part.channel(c).data();
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                out[i] += source[i];
+            }
         }
     }
-    const float sumPeak = std::max(peakOf(out), 0.0001f);
-    const float scale = loudest / sumPeak;
-    for (float& sample : out) {
-        sample *= scale;
+
+    // Scales the mix of the whole block, `mixed`, once every part is in.
+    void finish(std::span<float> mixed) const {
+        if (summed_.empty()) {
+            return;
+        }
+        // Keep the loudest selected channel's peak: a sum of in-phase channels would otherwise
+        // clip, and a sum that cancels out must stay silent rather than be amplified.
+        const float sumPeak = std::max(peakOf(mixed), 0.0001f);
+        const float scale = loudest_ / sumPeak;
+        for (float& sample : mixed) {
+            sample *= scale;
+        }
     }
+
+private:
+    std::vector<std::uint32_t> summed_;  // channels summed, in order; none: channel copied_ alone
+    std::uint32_t copied_ = 0;
+    float loudest_ = 0;
+};
+
+// Writes the one-channel mix of `in` into `mono` (the input's rate, one channel).
+void mixToMono(const AudioBuffer& in, const ChannelMode& mode, AudioBuffer& mono) {
+    MonoMix mix(mode, in.channelCount());
+    mono.setFrameLength(0);
+    mono.setFrameLength(in.frameLength());
+    mix.add(in, mono.channel(0).data());
+    mix.finish(mono.channel(0));
 }
+
+// Frames of a many-channel file read at a time into a block's one-channel mix: the block (up to a
+// whole window at the file's rate) is then held once, as its mix, and never with all its channels.
+constexpr std::uint32_t mixPartFrames = 32768;
 
 // Reads `frames` frames from the file's position in blocks of at most blockSize, mixes each block
 // to one channel and converts it with a single converter for the whole read, so blocks join
@@ -140,7 +166,8 @@ public:
           remaining_(frames),
           blockSize_(blockSize),
           converter_(AudioFormat{file.processingFormat().sampleRate, 1}, outputFormat),
-          block_(file.processingFormat(), blockSize),
+          block_(file.processingFormat(),
+                 file.channelCount() > 1 ? std::min(blockSize, mixPartFrames) : blockSize),
           mono_(AudioFormat{file.processingFormat().sampleRate, 1}, blockSize),
           converted_(outputFormat, static_cast<std::uint32_t>(std::min<std::int64_t>(
                                        std::max<std::int64_t>(outputLimit, 0), maxFrameCount))) {}
@@ -157,19 +184,29 @@ public:
                 static_cast<std::uint32_t>(std::min<std::int64_t>(remaining_, blockSize_));
             remaining_ -= wanted;
             try {
-                file_.read(block_, wanted);
+                if (block_.channelCount() > 1) {
+                    readMixed(wanted);
+                } else {
+                    file_.read(block_, wanted);
+                }
             } catch (const WhisperError& error) {
                 readFailure_ = error.message();
                 throw;
             }
-            if (block_.frameLength() == 0) {
+            if (block_.frameLength() == 0 && mono_.frameLength() == 0) {
                 break;
             }
             const AudioBuffer* source = &block_;
             if (block_.channelCount() > 1) {
-                mixToMono(block_, mode_, mono_);
                 source = &mono_;
             }
+            // Room for what the block converts to, taken once: grown as the resampler gives
+            // samples, the storage would double its way to up to twice that.
+            converted_.setFrameLength(static_cast<std::uint32_t>(
+                std::min<double>(std::ceil(double(source->frameLength()) *
+                                           converted_.format().sampleRate / file_.sampleRate()) +
+                                     64.0,
+                                 converted_.frameCapacity())));
             converted_.setFrameLength(0);
             converter_.convert(*source, converted_);
             release(block_);
@@ -185,6 +222,27 @@ public:
     const std::string& readFailure() const noexcept { return readFailure_; }
 
 private:
+    // Reads up to `wanted` frames into the block's mix, mono_, a part at a time through block_.
+    void readMixed(std::uint32_t wanted) {
+        MonoMix mix(mode_, block_.channelCount());
+        // The block's length is known: its mix is sized once and trimmed to what was read.
+        mono_.setFrameLength(0);
+        mono_.setFrameLength(wanted);
+        std::uint32_t got = 0;
+        while (got < wanted) {
+            const std::uint32_t part = std::min(wanted - got, mixPartFrames);
+            file_.read(block_, part);
+            mix.add(block_, mono_.channel(0).data() + got);
+            got += block_.frameLength();
+            if (block_.frameLength() < part) {
+                break;
+            }
+        }
+        block_.setFrameLength(0);
+        mono_.setFrameLength(got);
+        mix.finish(mono_.channel(0));
+    }
+
     // A block's storage is given back between reads: a streamed file is read a window at a time,
     // and the model's work in between should not sit beside tens of megabytes of idle blocks.
     static void release(AudioBuffer& buffer) {

@@ -232,6 +232,42 @@ TEST(AudioLoadingTest, ChannelModesMixByPeak) {
     }
 }
 
+// A file's block is mixed as it is decoded, a part at a time; the mix must be the one of the whole
+// block held at once: summed in the same order, scaled by the peaks of the whole block (here a
+// quiet start and a loud end, each longer than a part).
+TEST(AudioLoadingTest, MixingWhileDecodingEqualsMixingTheWholeBlock) {
+    TempFolder folder;
+    const std::int64_t frames = 3 * 44100;
+    Channels channels{sine(44100, 440, frames, 0.05f), sine(44100, 300, frames, 0.1f),
+                      sine(44100, 523, frames, 0.02f)};
+    for (std::size_t i = 2 * 44100; i < std::size_t(frames); ++i) {
+        channels[0][i] *= 12.0f;
+        channels[2][i] = -channels[1][i];
+    }
+    const std::string path = folder.file("three.wav");
+    writeWav(path, 44100, channels);
+
+    for (const ChannelMode& mode :
+         {ChannelMode::sumChannels(), ChannelMode::specificChannel(2),
+          ChannelMode::sumChannels(std::vector<std::int64_t>{2, 0, 2, 9})}) {
+        AudioFile file(path);
+        AudioBuffer whole(file.processingFormat(), static_cast<std::uint32_t>(file.length()));
+        file.read(whole, whole.frameCapacity());
+        const std::optional<AudioBuffer> mono = AudioProcessor::convertToMono(whole, mode);
+        ASSERT_TRUE(mono);
+        const std::optional<AudioBuffer> expected = AudioProcessor::resampleAudio(*mono, 16000, 1);
+        ASSERT_TRUE(expected);
+
+        const std::vector<float> samples = AudioProcessor::loadAudioAsFloatArray(path, mode);
+        const std::span<const float> reference = expected->channel(0);
+        ASSERT_NEAR(double(samples.size()), double(reference.size()), 1.0) << mode.toJson();
+        const std::size_t common = std::min(samples.size(), reference.size());
+        EXPECT_TRUE(std::equal(samples.begin(), samples.begin() + std::ptrdiff_t(common),
+                               reference.begin()))
+            << mode.toJson();
+    }
+}
+
 TEST(AudioLoadingTest, ResamplingKeepsTiming) {
     TempFolder folder;
     const std::string path = folder.file("click.wav");
