@@ -16,6 +16,7 @@
 #include "ParallelGemm.h"
 #include "ParallelRows.h"
 #include "WeightLoader.h"
+#include "WorkingBlocks.h"
 
 namespace ml::whisper {
 
@@ -77,36 +78,20 @@ void project(const Weights& w, std::size_t rows, std::size_t cols, const float* 
 
 }  // namespace
 
-// The arrays of a finished cross-attention, kept for the next encoder output's. Fresh pages cost a
-// fault each, and two arrays of several megabytes a window were most of the work of computing
-// them.
-struct CrossStorage {
-    std::mutex mutex;
-    std::vector<Float16> keys, values;  // empty when none is spare
-    // The widened encoder output of one computation, taken by whichever computation runs.
-    std::vector<float> wide;
-};
-
 // Cross-attention keys and values of one encoder output, channel-major like the encoder output
-// itself: [layer][channel][frame].
+// itself: [layer][channel][frame]. They live in a working block, which goes back for the next
+// window's encoder (or cross-attention) when this is released: fresh pages cost a fault each.
 struct CrossAttention {
     const void* kernel = nullptr;  // the kernel's Impl that computed it
     std::vector<Float16> encoder;
-    std::vector<Float16> keys, values;
-    std::shared_ptr<CrossStorage> storage;  // where the arrays go when this is released
+    WorkingBlock block;
+    const Float16* keys = nullptr;
+    const Float16* values = nullptr;
 
     CrossAttention() = default;
     CrossAttention(const CrossAttention&) = delete;
     CrossAttention& operator=(const CrossAttention&) = delete;
-    ~CrossAttention() {
-        if (!storage)
-            return;
-        std::lock_guard<std::mutex> lock(storage->mutex);
-        if (storage->keys.empty()) {
-            storage->keys = std::move(keys);
-            storage->values = std::move(values);
-        }
-    }
+    ~CrossAttention() { giveWorkingBlock(std::move(block)); }
 };
 
 struct DecoderKernel::Impl {
@@ -121,7 +106,6 @@ struct DecoderKernel::Impl {
 
     mutable std::mutex crossMutex;
     mutable std::list<std::shared_ptr<const CrossAttention>> crossEntries;  // most recent first
-    const std::shared_ptr<CrossStorage> crossStorage = std::make_shared<CrossStorage>();
 
     // `keep`: whether later steps given only the encoder output should find the result (the
     // caller does not keep it itself).
@@ -224,32 +208,25 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
     entry->kernel = this;
     if (keep)
         entry->encoder.assign(encoder.begin(), encoder.end());
-    {
-        std::lock_guard<std::mutex> lock(crossStorage->mutex);
-        entry->keys = std::exchange(crossStorage->keys, {});
-        entry->values = std::exchange(crossStorage->values, {});
-    }
-    entry->storage = crossStorage;
-    // Every element is written below: a reused array keeps its size and is not cleared.
-    entry->keys.resize(layerCount * d * t);
-    entry->values.resize(layerCount * d * t);
-    std::vector<float> wide;
-    {
-        std::lock_guard<std::mutex> lock(crossStorage->mutex);
-        wide = std::exchange(crossStorage->wide, {});
-    }
-    // Written in full before it is read.
-    wide.resize(d * t);
-    convertToFloat(encoder.data(), wide.data(), wide.size());
+    // Keys, values, then the widened encoder output (needed only while they are computed).
+    // Every element is written below before it is read.
+    const std::size_t arrayBytes = layerCount * d * t * sizeof(Float16);
+    entry->block = takeWorkingBlock(2 * arrayBytes + d * t * sizeof(float));
+    Float16* const keys = entry->block.as<Float16>();
+    Float16* const values = entry->block.as<Float16>(arrayBytes);
+    float* const wide = entry->block.as<float>(2 * arrayBytes);
+    entry->keys = keys;
+    entry->values = values;
+    convertToFloat(encoder.data(), wide, d * t);
     singleThreadedBlas();
     for (std::size_t l = 0; l < layerCount; ++l) {
         const DecoderLayer& layer = layers[l];
         // [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision. Each
         // tile widens its own rows of the projection and takes its product in the worker's
         // scratch: the tiles and their order are those of one product over whole arrays, so every
-        // element comes out as before, without two arrays of the encoder output's size beside it.
+        // element comes out as one such product gives it, with no array of the output's size.
         for (const bool isValue : {false, true}) {
-            Float16* target = (isValue ? entry->values : entry->keys).data() + l * d * t;
+            Float16* target = (isValue ? values : keys) + l * d * t;
             const Weights& projection = isValue ? layer.crossV : layer.crossK;
             forEachTile(d, t, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
                 const std::size_t rows = r1 - r0, columns = c1 - c0;
@@ -258,8 +235,8 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
                 projection.widen(r0 * d, rows * d, rowsOfA);
                 cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(rows),
                             static_cast<blasint>(columns), static_cast<blasint>(d), 1.0f, rowsOfA,
-                            static_cast<blasint>(d), wide.data() + c0, static_cast<blasint>(t),
-                            0.0f, tile, static_cast<blasint>(columns));
+                            static_cast<blasint>(d), wide + c0, static_cast<blasint>(t), 0.0f, tile,
+                            static_cast<blasint>(columns));
                 for (std::size_t r = 0; r < rows; ++r) {
                     float* row = tile + r * columns;
                     if (isValue) {
@@ -270,11 +247,6 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
                 }
             });
         }
-    }
-    {
-        std::lock_guard<std::mutex> lock(crossStorage->mutex);
-        if (crossStorage->wide.empty())
-            crossStorage->wide = std::move(wide);
     }
     if (!keep)
         return entry;
@@ -422,8 +394,8 @@ void DecoderKernel::Impl::run(const DecoderStepInputs& in, const DecoderStepOutp
         // Cross-attention over the encoder frames.
         vec::layerNorm(x.data(), layer.ln2.gamma.data(), layer.ln2.beta.data(), h.data(), d);
         project(layer.crossQ, d, d, h.data(), layer.crossQBias, qkv.data());
-        const Float16* keys = cross->keys.data() + row0 * t;
-        const Float16* values = cross->values.data() + row0 * t;
+        const Float16* keys = cross->keys + row0 * t;
+        const Float16* values = cross->values + row0 * t;
         WorkerPool::shared().run(heads, [&](std::size_t head) {
             const std::size_t c0 = head * dh;
             float* scores = crossScores.data() + head * t;

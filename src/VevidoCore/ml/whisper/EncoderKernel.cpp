@@ -14,6 +14,7 @@
 #include "ParallelGemm.h"
 #include "ParallelRows.h"
 #include "WeightLoader.h"
+#include "WorkingBlocks.h"
 
 namespace ml::whisper {
 
@@ -120,16 +121,10 @@ struct EncoderKernel::Impl {
     std::vector<EncoderLayer> layers;
     Norm ln;
 
-    // Activations of one window and the widened weights of the product at hand, in one block
-    // reused between calls when no other call holds it. The convolutions' buffers and the
-    // layers' share their room: neither is needed once the other runs.
-    struct Scratch {
-        std::vector<float> arena;
-    };
-    mutable std::mutex scratchMutex;
-    mutable Scratch scratch;
-
-    void run(std::span<const float> mel, std::span<Float16> out, Scratch& s) const;
+    // Activations of one window and the widened weights of the product at hand, in one working
+    // block taken for the call. The convolutions' buffers and the layers' share their room:
+    // neither is needed once the other runs.
+    void run(std::span<const float> mel, std::span<Float16> out) const;
 };
 
 EncoderKernel::EncoderKernel(const WhisperHyperParameters& params,
@@ -213,17 +208,10 @@ void EncoderKernel::encode(std::span<const float> mel, std::span<Float16> out) c
                                              out.size(), m.width, m.frames));
     }
     singleThreadedBlas();
-    std::unique_lock<std::mutex> lock(m.scratchMutex, std::try_to_lock);
-    if (lock.owns_lock()) {
-        m.run(mel, out, m.scratch);
-    } else {
-        Impl::Scratch own;
-        m.run(mel, out, own);
-    }
+    m.run(mel, out);
 }
 
-void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out,
-                              Scratch& s) const {
+void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out) const {
     const std::size_t d = width, t = frames, c = mels;
     // Every buffer starts on a cache line.
     const auto room = [](std::size_t floats) { return (floats + 15) / 16 * 16; };
@@ -239,9 +227,12 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     // The layers: normed input (where the attention output goes once q, k and v are made from
     // it), then q, k and v or the feed-forward hidden layer (never needed at once).
     const std::size_t layerRoom = room(t * d) + room(std::max(t * 3 * d, blockRows * ffn));
-    s.arena.resize(xRoom + weightRoom + std::max(convRoom, layerRoom));
-    float* const shared = s.arena.data() + xRoom + weightRoom;
-    float* const weight = s.arena.data() + xRoom;
+    // Every element is written before it is read: the block's earlier contents never matter.
+    WorkingBlock block =
+        takeWorkingBlock((xRoom + weightRoom + std::max(convRoom, layerRoom)) * sizeof(float));
+    float* const arena = block.as<float>();
+    float* const shared = arena + xRoom + weightRoom;
+    float* const weight = arena + xRoom;
     float* const columns = shared + melRoom;
 
     // Time-major mel with one zero frame on each side (the convolution's padding).
@@ -268,7 +259,7 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
     parallelGemm(inFrames, d, 3 * c, columns, 3 * c, weight, 3 * c, true, 0.0f, h1 + d, d,
                  AddBias{h1 + d, d, conv1Bias.data(), true});
 
-    float* x = s.arena.data();
+    float* x = arena;
     widenKernelMajor(conv2Weight, d, d, 3, weight);
     for (std::size_t first = 0; first < t; first += blockRows) {
         // conv2 with stride 2: output frame f reads padded frames 2f .. 2f + 2.
@@ -353,6 +344,7 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
             convertToFloat16(column, out.data() + ch * t + f0, f1 - f0);
         }
     });
+    giveWorkingBlock(std::move(block));
 }
 
 }  // namespace ml::whisper

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <utility>
 
+#include "WorkingBlocks.h"
 #include "ml/ModelError.h"
 #include "ml/Program.h"
 #include "ml/whisper/DecoderKernel.h"
@@ -199,6 +200,12 @@ private:
     // Enough for the windows a batch transcribes in parallel.
     static constexpr std::size_t kCrossByBuffer = 4;
 
+    // Releases the keys and values of outputs nobody holds any more.
+    void dropExpired() const {
+        std::lock_guard<std::mutex> lock(crossMutex_);
+        std::erase_if(crossByBuffer_, [](const auto& entry) { return entry.first.expired(); });
+    }
+
     WhisperHyperParameters params_;
     std::int64_t kvCacheLength_;
     whisper::DecoderKernel kernel_;
@@ -206,6 +213,10 @@ private:
     mutable std::deque<
         std::pair<std::weak_ptr<const void>, std::shared_ptr<const whisper::CrossAttention>>>
         crossByBuffer_;
+    // The next window's encoder asks for its block after this window's output is gone but
+    // before a step has seen it gone: the keys and values are released for it then. Last, so
+    // that it goes first.
+    const whisper::WorkingBlockReclaimer reclaimer_{[this] { dropExpired(); }};
 };
 
 // Looks the cache rows of the forced prompt up in tables the bundle carries, one per task and
