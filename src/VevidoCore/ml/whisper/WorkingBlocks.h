@@ -7,25 +7,30 @@
 
 #include <cstddef>
 #include <functional>
-#include <memory>
 
 namespace ml::whisper {
 
+// Pages of its own, mapped and unmapped directly: freeing tens of megabytes through the allocator
+// would raise its threshold for mapping large blocks, and the heap would then keep every buffer
+// below that size after it is freed.
 class WorkingBlock {
 public:
     WorkingBlock() = default;
-    // `bytes` bytes whose contents are unspecified.
+    // `bytes` bytes whose contents are unspecified. Throws std::bad_alloc.
     explicit WorkingBlock(std::size_t bytes);
+    WorkingBlock(WorkingBlock&& other) noexcept;
+    WorkingBlock& operator=(WorkingBlock&& other) noexcept;
+    ~WorkingBlock();
 
     std::size_t size() const { return size_; }
     // The block viewed as elements of T from `byteOffset` (a multiple of T's alignment).
     template <typename T>
     T* as(std::size_t byteOffset = 0) const {
-        return reinterpret_cast<T*>(bytes_.get() + byteOffset);
+        return reinterpret_cast<T*>(static_cast<std::byte*>(pages_) + byteOffset);
     }
 
 private:
-    std::unique_ptr<std::byte[]> bytes_;
+    void* pages_ = nullptr;
     std::size_t size_ = 0;
 };
 
