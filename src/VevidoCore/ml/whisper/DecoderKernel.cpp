@@ -208,45 +208,58 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
     entry->kernel = this;
     if (keep)
         entry->encoder.assign(encoder.begin(), encoder.end());
-    // Keys, values, then the widened encoder output (needed only while they are computed).
-    // Every element is written below before it is read.
+    // Keys and values, then the widened encoder output of one column tile at a time (needed only
+    // while that tile's products are taken). Every element is written below before it is read.
+    const TileGrid grid(d, t);
+    std::size_t widestTile = 0;
+    for (std::size_t j = 0; j < grid.columnTiles; ++j)
+        widestTile = std::max(widestTile, grid.columnBegin(j + 1) - grid.columnBegin(j));
     const std::size_t arrayBytes = layerCount * d * t * sizeof(Float16);
-    entry->block = takeWorkingBlock(2 * arrayBytes + d * t * sizeof(float));
+    entry->block = takeWorkingBlock(2 * arrayBytes + d * widestTile * sizeof(float));
     Float16* const keys = entry->block.as<Float16>();
     Float16* const values = entry->block.as<Float16>(arrayBytes);
     float* const wide = entry->block.as<float>(2 * arrayBytes);
     entry->keys = keys;
     entry->values = values;
-    convertToFloat(encoder.data(), wide, d * t);
     singleThreadedBlas();
-    for (std::size_t l = 0; l < layerCount; ++l) {
-        const DecoderLayer& layer = layers[l];
-        // [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision. Each
-        // tile widens its own rows of the projection and takes its product in the worker's
-        // scratch: the tiles and their order are those of one product over whole arrays, so every
-        // element comes out as one such product gives it, with no array of the output's size.
-        for (const bool isValue : {false, true}) {
-            Float16* target = (isValue ? values : keys) + l * d * t;
-            const Weights& projection = isValue ? layer.crossV : layer.crossK;
-            forEachTile(d, t, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
-                const std::size_t rows = r1 - r0, columns = c1 - c0;
-                float* const rowsOfA = threadScratch(rows * d + rows * columns);
-                float* const tile = rowsOfA + rows * d;
-                projection.widen(r0 * d, rows * d, rowsOfA);
-                cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(rows),
-                            static_cast<blasint>(columns), static_cast<blasint>(d), 1.0f, rowsOfA,
-                            static_cast<blasint>(d), wide + c0, static_cast<blasint>(t), 0.0f, tile,
-                            static_cast<blasint>(columns));
-                for (std::size_t r = 0; r < rows; ++r) {
-                    float* row = tile + r * columns;
-                    if (isValue) {
-                        for (std::size_t f = 0; f < columns; ++f)
-                            row[f] += layer.crossVBias[r0 + r];
-                    }
-                    convertToFloat16(row, target + (r0 + r) * t + c0, columns);
+    // Per layer, [d × d] · [d × t]: channel-major in, channel-major out, stored in half precision.
+    // The tiles are those of one product over whole arrays, so every element comes out as such a
+    // product gives it; they are only taken a column tile at a time. Each tile widens its own rows
+    // of the projection and takes its product in the worker's scratch.
+    for (std::size_t j = 0; j < grid.columnTiles; ++j) {
+        const std::size_t c0 = grid.columnBegin(j), c1 = grid.columnBegin(j + 1);
+        const std::size_t columns = c1 - c0;
+        if (columns == 0)
+            continue;
+        parallelRows(d, [&](std::size_t b, std::size_t e) {
+            for (std::size_t c = b; c < e; ++c)
+                convertToFloat(encoder.data() + c * t + c0, wide + c * columns, columns);
+        });
+        WorkerPool::shared().run(layerCount * 2 * grid.rowTiles, [&](std::size_t task) {
+            const std::size_t l = task / (2 * grid.rowTiles);
+            const bool isValue = (task / grid.rowTiles) % 2 == 1;
+            const std::size_t r0 = grid.rowBegin(task % grid.rowTiles);
+            const std::size_t rows = grid.rowBegin(task % grid.rowTiles + 1) - r0;
+            if (rows == 0)
+                return;
+            const DecoderLayer& layer = layers[l];
+            Float16* const target = (isValue ? values : keys) + l * d * t;
+            float* const rowsOfA = threadScratch(rows * d + rows * columns);
+            float* const tile = rowsOfA + rows * d;
+            (isValue ? layer.crossV : layer.crossK).widen(r0 * d, rows * d, rowsOfA);
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(rows),
+                        static_cast<blasint>(columns), static_cast<blasint>(d), 1.0f, rowsOfA,
+                        static_cast<blasint>(d), wide, static_cast<blasint>(columns), 0.0f, tile,
+                        static_cast<blasint>(columns));
+            for (std::size_t r = 0; r < rows; ++r) {
+                float* row = tile + r * columns;
+                if (isValue) {
+                    for (std::size_t f = 0; f < columns; ++f)
+                        row[f] += layer.crossVBias[r0 + r];
                 }
-            });
-        }
+                convertToFloat16(row, target + (r0 + r) * t + c0, columns);
+            }
+        });
     }
     if (!keep)
         return entry;

@@ -29,18 +29,31 @@ float* threadScratch(std::size_t floats);
 constexpr std::size_t kTileRows = 96;
 constexpr std::size_t kTileColumns = 384;
 
+// The grid of tiles of a product over m × n.
+struct TileGrid {
+    std::size_t m, n, rowTiles, columnTiles;
+
+    TileGrid(std::size_t m, std::size_t n)
+        : m(m),
+          n(n),
+          rowTiles(std::max<std::size_t>(1, (m + kTileRows / 2) / kTileRows)),
+          columnTiles(std::max<std::size_t>(1, (n + kTileColumns / 2) / kTileColumns)) {}
+
+    std::size_t rowBegin(std::size_t i) const { return m * i / rowTiles; }
+    // Column tiles on multiples of 16 keep the microkernel's vector loads whole.
+    std::size_t columnBegin(std::size_t j) const {
+        return j == columnTiles ? n : (n * j / columnTiles) & ~std::size_t{15};
+    }
+};
+
 // Calls tile(r0, r1, c0, c1) for a grid of tiles covering m × n, across the pool.
 template <typename Tile>
 void forEachTile(std::size_t m, std::size_t n, Tile&& tile) {
-    const std::size_t rowTiles = std::max<std::size_t>(1, (m + kTileRows / 2) / kTileRows);
-    const std::size_t columnTiles = std::max<std::size_t>(1, (n + kTileColumns / 2) / kTileColumns);
-    WorkerPool::shared().run(rowTiles * columnTiles, [&](std::size_t t) {
-        const std::size_t i = t / columnTiles, j = t % columnTiles;
-        const std::size_t r0 = m * i / rowTiles, r1 = m * (i + 1) / rowTiles;
-        // Column tiles on multiples of 16 keep the microkernel's vector loads whole.
-        const std::size_t c0 = (n * j / columnTiles) & ~std::size_t{15};
-        const std::size_t c1 =
-            j + 1 == columnTiles ? n : (n * (j + 1) / columnTiles) & ~std::size_t{15};
+    const TileGrid grid(m, n);
+    WorkerPool::shared().run(grid.rowTiles * grid.columnTiles, [&](std::size_t t) {
+        const std::size_t i = t / grid.columnTiles, j = t % grid.columnTiles;
+        const std::size_t r0 = grid.rowBegin(i), r1 = grid.rowBegin(i + 1);
+        const std::size_t c0 = grid.columnBegin(j), c1 = grid.columnBegin(j + 1);
         if (r1 > r0 && c1 > c0)
             tile(r0, r1, c0, c1);
     });
