@@ -29,6 +29,8 @@ constexpr int maxSampleRate = 768000;
 constexpr std::int64_t maxDurationSeconds = 24 * 60 * 60;
 // A decoder that rejects this many packets in a row has no audio left to give.
 constexpr int maxConsecutiveDecodeErrors = 64;
+// The most frames a read takes room for before it decodes them: 30 s at 44.1 kHz.
+constexpr std::uint32_t reservedFramesAtMost = 1323000;
 // Forward moves up to this many seconds decode and drop frames instead of seeking the container.
 constexpr double decodeForwardSeconds = 30.0;
 
@@ -431,9 +433,10 @@ void AudioFile::read(AudioBuffer& buffer, std::uint32_t frameCount) {
         file.seek(target);
     }
     const std::uint32_t wanted = std::min(frameCount, buffer.frameCapacity());
-    // Storage for every frame asked for, taken at once: grown a decoded frame at a time, it would
-    // double its way to up to twice that.
-    buffer.setFrameLength(wanted);
+    // Storage for the frames asked for, taken at once: grown a decoded frame at a time, it would
+    // double its way to up to twice that. Up to a window's worth at 44.1 kHz only: a header may
+    // claim hours that the file does not hold.
+    buffer.setFrameLength(std::min(wanted, reservedFramesAtMost));
     buffer.setFrameLength(0);
     std::vector<float*> planes(file.channels);
     std::uint32_t got = 0;

@@ -225,13 +225,16 @@ private:
     // Reads up to `wanted` frames into the block's mix, mono_, a part at a time through block_.
     void readMixed(std::uint32_t wanted) {
         MonoMix mix(mode_, block_.channelCount());
-        // The block's length is known: its mix is sized once and trimmed to what was read.
+        // Room for the whole mix at once, up to a window's worth at 44.1 kHz: grown part by part
+        // it would double its way to up to twice that, and a header may claim more than the file
+        // holds.
+        mono_.setFrameLength(std::min(wanted, AudioProcessor::defaultAudioReadFrameSize));
         mono_.setFrameLength(0);
-        mono_.setFrameLength(wanted);
         std::uint32_t got = 0;
         while (got < wanted) {
             const std::uint32_t part = std::min(wanted - got, mixPartFrames);
             file_.read(block_, part);
+            mono_.setFrameLength(got + block_.frameLength());
             mix.add(block_, mono_.channel(0).data() + got);
             got += block_.frameLength();
             if (block_.frameLength() < part) {
