@@ -73,6 +73,14 @@ const Value& variable(const Expression::Identifier& name, const Scope& env) {
     return value ? *value : undefined;
 }
 
+// What appendDescription() adds for a text value, without a value built around the text.
+void appendText(std::string& out, const std::string& text, std::size_t maximumAdded) {
+    out.append(text);
+    if (text.size() > maximumAdded) {
+        checkTextLength(maximumAdded + 1, RenderLimits{.maximumTextLength = maximumAdded});
+    }
+}
+
 bool isLiteral(const Expression& e) {
     switch (e.kind()) {
         case K::string:
@@ -313,16 +321,39 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
                             : std::span<const Expression::Binary* const>(longChain);
     const RenderLimits& limits = env->limits();
     const std::size_t start = text.size();
-    result = Interpreter::evaluateExpression(*leftmost, env);
     bool joiningText = false;
     try {
+        // A leftmost text goes straight into the buffer: appended before the next operand is
+        // evaluated or after, it is the same text.
+        {
+            Value storage;
+            const Value& left = evaluateBorrowed(*leftmost, env, storage);
+            if (left.isString()) {
+                text.append(left.asString());
+                joiningText = true;
+            } else {
+                result = left;
+            }
+        }
         for (auto link = chain.rbegin(); link != chain.rend(); ++link) {
-            const Value right = Interpreter::evaluateExpression((*link)->right, env);
-            if (!joiningText && result.isString()) {
+            const Expression& operand = (*link)->right;
+            if (joiningText) {
+                // Each operand is printed as soon as it is evaluated, so it is read where it is
+                // stored rather than copied.
+                if (const auto* literal = operand.getIf<Expression::String>()) {
+                    appendText(text, literal->value, limits.maximumTextLength);
+                } else {
+                    Value storage;
+                    evaluateBorrowed(operand, env, storage)
+                        .appendDescription(text, limits.maximumTextLength);
+                }
+                checkTextLength(text.size() - start, limits);
+                continue;
+            }
+            const Value right = Interpreter::evaluateExpression(operand, env);
+            if (result.isString()) {
                 text.append(result.asString());
                 joiningText = true;
-            }
-            if (joiningText) {
                 right.appendDescription(text, limits.maximumTextLength);
                 checkTextLength(text.size() - start, limits);
             } else {
@@ -454,6 +485,16 @@ namespace interpreter {
 void appendOutput(const Expression& expression, const Scope& env, std::string& out) {
     if (const auto* name = expression.getIf<Expression::Identifier>()) {
         variable(*name, env).appendDescription(out, env->limits().maximumTextLength);
+        return;
+    }
+    if (const auto* literal = expression.getIf<Expression::String>()) {
+        appendText(out, literal->value, env->limits().maximumTextLength);
+        return;
+    }
+    if (const auto* member = expression.getIf<Expression::Member>()) {
+        Value storage;
+        const Value* value = memberInPlace(*member, env, storage);
+        (value ? *value : storage).appendDescription(out, env->limits().maximumTextLength);
         return;
     }
     if (const auto* binary = expression.getIf<Expression::Binary>(); binary && isJoin(binary->op)) {
