@@ -381,6 +381,24 @@ void appendDebugText(std::string& out, const Expression& e) {
     out.push_back(')');
 }
 
+// `set ns.name = value` on an object that only its variable holds (a namespace, typically):
+// changed where it is bound, which is what the copy written back to the same binding would hold.
+// False, changing nothing, where the object is shared or the copy is needed for any other reason.
+bool assignMemberInPlace(const Expression::Member& member, const Value& value, Environment& env) {
+    const auto* variable = member.object.getIf<Expression::Identifier>();
+    const auto* name = member.key.getIf<Expression::Identifier>();
+    if (!variable || !name || member.computed || value.depth() + 1 > Value::maximumDepth) {
+        return false;
+    }
+    // The nearest binding: the one the object is read from and the copy would be written to.
+    auto* bound = const_cast<Value*>(findName(env, variable->name, variable->scopeHash));
+    if (!bound || bound == &value) {
+        return false;
+    }
+    return bound->changeUniqueObject(
+        [&](Value::Object& object) { object.updateValue(ObjectKey(name->name), value); });
+}
+
 }  // namespace
 
 namespace interpreter {
@@ -500,6 +518,9 @@ void Interpreter::assign(const Expression& target, const Value& value, const Sco
         }
         case K::member: {
             const auto& member = target.as<Expression::Member>();
+            if (assignMemberInPlace(member, value, *env)) {
+                return;
+            }
             const Value object = evaluateExpression(member.object, env);
             std::optional<ObjectKey> key;
             if (member.computed) {
