@@ -124,6 +124,15 @@ TEST(RenderTest, Assignment) {
          "{'a': 0, 'b': 2, 3: 'c'}"},
         {"{% set s = 'x' %}{% set s.a = 1 %}{{ s }}", "x"},
         {"{% set o = {'i': {'v': 1}} %}{% set o.i.v = 2 %}{{ o.i.v }}", "1"},
+        // An object changed where it is bound is one nothing else holds: every other holder
+        // (a variable, an array, a macro's parameter, the object itself) keeps what it saw.
+        {"{% set a = namespace(n=1) %}{% set b = a %}{% set a.n = 2 %}{% set l = [a] %}"
+         "{% set a.n = 3 %}{% set a.me = a %}{% set a.n = 4 %}{{ b.n }}{{ l[0].n }}{{ a.me.n }}"
+         "{{ a.n }}",
+         "1234"},
+        {"{% macro m(o) %}{% set o.n = 9 %}{{ o.n }}{% endmacro %}{% set a = namespace(n=1) %}"
+         "{{ m(a) }}{{ a.n }}",
+         "91"},
     });
 }
 
