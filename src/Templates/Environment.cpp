@@ -122,6 +122,58 @@ std::shared_ptr<Environment> Environment::make(std::shared_ptr<Environment> pare
     return std::make_shared<Environment>(std::move(parent), std::move(initial));
 }
 
+namespace {
+
+// Scopes parked by recycle(), per thread: scopes are not synchronised, and one rendering runs
+// on one thread. Bounded, as deep as the scopes a typical rendering has open at once.
+struct ParkedScopes {
+    static constexpr std::size_t capacity = 32;
+    ParkedScopes() { scopes.reserve(capacity); }
+    std::vector<std::shared_ptr<Environment>> scopes;
+};
+
+ParkedScopes& parkedScopes() {
+    thread_local ParkedScopes parked;
+    return parked;
+}
+
+}  // namespace
+
+std::shared_ptr<Environment> Environment::makeChild(const std::shared_ptr<Environment>& parent) {
+    std::vector<std::shared_ptr<Environment>>& parked = parkedScopes().scopes;
+    if (parked.empty()) {
+        return make(parent);
+    }
+    std::shared_ptr<Environment> scope = std::move(parked.back());
+    parked.pop_back();
+    scope->parent_ = parent;
+    scope->state_ = parent->state_;
+    return scope;
+}
+
+void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
+    std::shared_ptr<Environment> taken = std::move(scope);
+    if (!taken || taken.use_count() != 1 || taken->weaklyHeld_ || !taken->parent_) {
+        return;
+    }
+    ParkedScopes& parked = parkedScopes();
+    if (parked.scopes.size() >= ParkedScopes::capacity) {
+        return;
+    }
+    // Emptied as a new scope is, keeping the storage of its bindings. The bindings go first:
+    // releasing their values may run any destructor, and the scope is not parked yet.
+    Variables& variables = taken->variables_;
+    variables.entries_.clear();
+    variables.index_.clear();
+    variables.nameBits_ = 0;
+    taken->policyStorage_.reset();
+    taken->parent_.reset();
+    taken->state_.reset();
+    taken->lstripBlocks = false;
+    taken->trimBlocks = false;
+    parked.scopes.push_back(std::move(taken));
+}
+
 Environment::~Environment() {
     std::shared_ptr<Environment> next = std::move(parent_);
     while (next && next.use_count() == 1) {

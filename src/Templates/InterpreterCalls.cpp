@@ -14,7 +14,7 @@ using namespace interpreter;
 Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& arguments,
                              const KeywordValues& keywordArguments, const Scope& env) {
     CallDepth depth(*env);
-    const Scope scope = Environment::make(env);
+    Scope scope = Environment::makeChild(env);
     scope->variables().reserve(1 + macro.defaults.size() + macro.parameters.size() +
                                keywordArguments.size());
     static const std::uint64_t callerHash = scopeNameHash("caller");
@@ -51,6 +51,7 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
     }
     std::string out;
     const Flow flow = run(macro.body, scope, out);
+    Environment::recycle(std::move(scope));
     if (flow != Flow::normal) {
         throw toControlFlow(flow);
     }
@@ -240,7 +241,7 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
     if (items.empty()) {
         return run(loop.elseBody, env, out);
     }
-    const Scope scope = Environment::make(env);
+    Scope scope = Environment::makeChild(env);
     // The loop's names and `loop` itself.
     scope->variables().reserve((tuple ? loop.loopVar.names().size() : 1) + 1);
     LoopVariables loopVariables(loop.loopVar, source, *scope);
@@ -261,7 +262,8 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
         items = owned;
     }
     // Bound only now, so that the loop's filter saw an enclosing loop's `loop`.
-    const std::size_t loopSlot = scope->variables().slot("loop");
+    static const std::uint64_t loopHash = scopeNameHash("loop");
+    const std::size_t loopSlot = scope->variables().slotCanonical("loop", loopHash);
     Environment::RenderState& state = env->renderState();
     scope->variables().at(loopSlot) = std::exchange(state.spareLoopObject, Value::undefined());
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -283,6 +285,7 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
     if (bound.isObject() && hasLoopKeys(bound.asObject())) {
         state.spareLoopObject = bound;
     }
+    Environment::recycle(std::move(scope));
     return Flow::normal;
 }
 

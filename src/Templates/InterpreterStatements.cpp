@@ -99,7 +99,9 @@ public:
     Caller(const Scope& scope, const Statement::Call& block)
         : scope_(scope),
           parameters_(block.callerArgs.value_or(ExpressionList())),
-          body_(block.body) {}
+          body_(block.body) {
+        scope->holdWeakly();
+    }
 
     Value operator()(const std::vector<Value>& args, const KeywordValues&, const Scope&) const {
         const Scope scope = scope_.lock();

@@ -114,6 +114,16 @@ public:
     explicit Environment(std::shared_ptr<Environment> parent = nullptr, Variables initial = {});
     static std::shared_ptr<Environment> make(std::shared_ptr<Environment> parent = nullptr,
                                              Variables initial = {});
+    // An empty scope below `parent`, taken from the scopes recycle() parked on this thread when
+    // there is one: a rendering makes a scope for every macro call and loop, and a parked one
+    // comes with its storage.
+    static std::shared_ptr<Environment> makeChild(const std::shared_ptr<Environment>& parent);
+    // Parks a scope that has done its work for makeChild() to hand out again, when nothing else
+    // holds it, strongly or weakly (see holdWeakly()); otherwise only drops the reference.
+    static void recycle(std::shared_ptr<Environment>&& scope) noexcept;
+    // Notes that a weak reference to this scope exists: a parked and reused scope would answer
+    // it as a different scope, so such a scope is never parked.
+    void holdWeakly() noexcept { weaklyHeld_ = true; }
     // Releases a chain of parents iteratively, so dropping a deep chain does not recurse.
     ~Environment();
     Environment(const Environment&) = delete;
@@ -157,6 +167,7 @@ private:
     Variables variables_;
     std::optional<Policies> policyStorage_;
     std::shared_ptr<RenderState> state_;
+    bool weaklyHeld_ = false;
 };
 
 }  // namespace templates
