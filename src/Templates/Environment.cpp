@@ -53,9 +53,16 @@ inline std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonical
         const auto found = index_.find(canonicalName);
         return found == index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
     }
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
+    // From the newest binding back: a scope's names are unique, and the names bound last (a
+    // template's macros and assignments, after the root's globals and context) are the ones most
+    // looked up.
+    const std::uint64_t* hashes = hashes_.data();
+    for (std::size_t i = hashes_.size(); i-- > 0;) {
+        if (hashes[i] != nameHash) {
+            continue;
+        }
         const Entry& entry = entries_[i];
-        if (entry.nameHash == nameHash && entry.name.size() == canonicalName.size() &&
+        if (entry.name.size() == canonicalName.size() &&
             std::memcmp(entry.name.data(), canonicalName.data(), canonicalName.size()) == 0) {
             return static_cast<std::ptrdiff_t>(i);
         }
@@ -98,7 +105,13 @@ std::size_t Environment::Variables::slotCanonical(std::string_view name, std::ui
         }
         index_.emplace(name, entries_.size());
     }
-    entries_.push_back({std::string(name), Value::undefined(), hash});
+    hashes_.push_back(hash);
+    try {
+        entries_.push_back({std::string(name), Value::undefined(), hash});
+    } catch (...) {
+        hashes_.pop_back();
+        throw;
+    }
     nameBits_ |= scopeNameBit(hash);
     return entries_.size() - 1;
 }
@@ -164,6 +177,7 @@ void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
     // releasing their values may run any destructor, and the scope is not parked yet.
     Variables& variables = taken->variables_;
     variables.entries_.clear();
+    variables.hashes_.clear();
     variables.index_.clear();
     variables.nameBits_ = 0;
     taken->policyStorage_.reset();

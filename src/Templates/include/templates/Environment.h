@@ -73,7 +73,10 @@ public:
         bool empty() const noexcept { return entries_.empty(); }
         const Entry* begin() const noexcept { return entries_.data(); }
         const Entry* end() const noexcept { return entries_.data() + entries_.size(); }
-        void reserve(std::size_t count) { entries_.reserve(count); }
+        void reserve(std::size_t count) {
+            entries_.reserve(count);
+            hashes_.reserve(count);
+        }
         // Whether the scope may bind a name of this scopeNameHash(); false means it does not.
         bool mayHave(std::uint64_t nameHash) const noexcept {
             return (nameBits_ & scopeNameBit(nameHash)) != 0;
@@ -85,6 +88,8 @@ public:
         std::ptrdiff_t indexOf(std::string_view canonicalName, std::uint64_t nameHash) const;
 
         std::vector<Entry> entries_;
+        // The entries' name hashes again, side by side, for a lookup to run through.
+        std::vector<std::uint64_t> hashes_;
         // The scopeNameBit() of every bound name's hash.
         std::uint64_t nameBits_;
         // Looked up by the name's view, without building a string for each lookup.
