@@ -11,8 +11,11 @@ namespace templates {
 
 using namespace interpreter;
 
-Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& arguments,
-                             const KeywordValues& keywordArguments, const Scope& env) {
+namespace {
+
+// Binds the call's arguments in a new scope below `env` and renders the body into `out`.
+void renderMacro(const Macro& macro, const std::vector<Value>& arguments,
+                 const KeywordValues& keywordArguments, const Scope& env, std::string& out) {
     CallDepth depth(*env);
     Scope scope = Environment::makeChild(env);
     scope->variables().reserve(1 + macro.defaults.size() + macro.parameters.size() +
@@ -34,7 +37,7 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
     // parameters.
     std::size_t position = 0;
     for (const auto& [name, expression] : macro.defaults) {
-        bind(position++, name, evaluateExpression(expression, env));
+        bind(position++, name, Interpreter::evaluateExpression(expression, env));
     }
     for (std::size_t i = 0; i < macro.parameters.size(); ++i, ++position) {
         const std::string& name = macro.parameters[i];
@@ -49,13 +52,42 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
     for (const auto& [name, value] : keywordArguments) {
         scope->set(name, value);
     }
-    std::string out;
     const Flow flow = run(macro.body, scope, out);
     Environment::recycle(std::move(scope));
     if (flow != Flow::normal) {
         throw toControlFlow(flow);
     }
+}
+
+}  // namespace
+
+Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& arguments,
+                             const KeywordValues& keywordArguments, const Scope& env) {
+    std::string out;
+    renderMacro(macro, arguments, keywordArguments, env, out);
     return Value(std::move(out));
+}
+
+void interpreter::appendMacroCall(const Macro& macro, const std::vector<Value>& arguments,
+                                  const KeywordValues& keywordArguments, const Scope& env,
+                                  std::string& out) {
+    Environment::RenderState& state = env->renderState();
+    const std::string* const enclosingText = state.macroText;
+    const std::size_t enclosingStart = state.macroTextStart;
+    const std::size_t start = out.size();
+    state.macroText = &out;
+    state.macroTextStart = start;
+    try {
+        renderMacro(macro, arguments, keywordArguments, env, out);
+    } catch (...) {
+        // As if the body had rendered into a text of its own, which the failure dropped.
+        out.resize(start);
+        state.macroText = enclosingText;
+        state.macroTextStart = enclosingStart;
+        throw;
+    }
+    state.macroText = enclosingText;
+    state.macroTextStart = enclosingStart;
 }
 
 namespace {

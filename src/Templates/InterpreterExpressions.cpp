@@ -491,6 +491,19 @@ void appendOutput(const Expression& expression, const Scope& env, std::string& o
         appendText(out, literal->value, env->limits().maximumTextLength);
         return;
     }
+    if (const auto* call = expression.getIf<Expression::Call>()) {
+        // In the order evaluateCall() takes them; a macro's text goes straight into `out`.
+        const Value callee = Interpreter::evaluateExpression(call->callee, env);
+        const std::vector<Value> args = evaluateArguments(call->args, env);
+        const KeywordValues kwargs = evaluateKeywords(call->kwargs, env);
+        if (callee.isMacro()) {
+            appendMacroCall(callee.asMacro(), args, kwargs, env, out);
+        } else {
+            callValue(callee, args, kwargs, env)
+                .appendDescription(out, env->limits().maximumTextLength);
+        }
+        return;
+    }
     if (const auto* member = expression.getIf<Expression::Member>()) {
         Value storage;
         const Value* value = memberInPlace(*member, env, storage);

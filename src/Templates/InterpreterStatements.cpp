@@ -19,8 +19,11 @@ Flow toFlow(const ControlFlow& signal) {
 }
 
 void checkLength(const std::string& text, const Environment& env) {
-    const std::size_t limit = env.limits().maximumTextLength;
-    if (text.size() > limit) {
+    const Environment::RenderState& state = env.renderState();
+    const std::size_t limit = state.limits.maximumTextLength;
+    const std::size_t length =
+        &text == state.macroText ? text.size() - state.macroTextStart : text.size();
+    if (length > limit) {
         throw TemplateError::runtime("Rendered text would exceed the limit of " +
                                      std::to_string(limit) + " bytes");
     }
@@ -79,7 +82,7 @@ Flow run(const NodeList& nodes, const Scope& env, std::string& out) {
 
 std::string renderRoot(const NodeList& nodes, const Scope& root) {
     std::string out;
-    out.reserve(1024);
+    out.reserve(4096);
     const Flow flow = run(nodes, root, out);
     if (flow != Flow::normal) {
         throw toControlFlow(flow);

@@ -289,6 +289,10 @@ TEST(RenderTest, Macros) {
          "count(3) }}",
          "321"},
         {"{% macro m() %}a{% endmacro %}{% macro m() %}b{% endmacro %}{{ m() }}", "b"},
+        // A macro that ends in a loop's continue or break prints nothing of what it rendered.
+        {"{% macro m(i) %}[{{ i }}{% if i == 2 %}{% continue %}{% endif %}{% if i == 4 %}{% "
+         "break %}{% endif %}]{% endmacro %}{% for i in [1, 2, 3, 4, 5] %}{{ m(i) }}{% endfor %}",
+         "[1][3]"},
     });
 }
 
@@ -518,6 +522,13 @@ TEST(RenderTest, ResourceBounds) {
                            limited()),
               "Array would exceed the limit of 100 elements");
     EXPECT_EQ(runtimeError("{% for i in 'xxxxx' %}{{ 'y' * 300 }}{% endfor %}", limited()),
+              "Rendered text would exceed the limit of 1000 bytes");
+    // A macro's text counts against the limit on its own until the macro returns it.
+    const std::string printsThenFails =
+        "{% macro m() %}{{ 'z' * 20 }}{{ 1 | nosuch }}{% endmacro %}";
+    EXPECT_EQ(runtimeError(printsThenFails + "{{ 'y' * 990 }}{{ m() }}", limited()),
+              "Unknown filter: nosuch");
+    EXPECT_EQ(runtimeError(printsThenFails + "{{ 'y' * 990 }}{{ m }}{{ 'z' * 20 }}", limited()),
               "Rendered text would exceed the limit of 1000 bytes");
     EXPECT_EQ(runtimeError("{% for i in " + sixty + " %}{% endfor %}", limited()),
               "Rendering exceeded the limit of 50 loop iterations and calls");

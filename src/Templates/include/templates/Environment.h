@@ -112,6 +112,11 @@ public:
         // The `loop` object of the loop that ended last, kept for the next loop to fill in
         // rather than build anew; undefined when there is none.
         Value spareLoopObject = Value::undefined();
+        // A macro printed by an output tag renders straight into the text that prints it, from
+        // `macroTextStart` on; the limit on text applies to the macro's part alone, as it
+        // would to a text of its own. Null when no macro renders in place.
+        const std::string* macroText = nullptr;
+        std::size_t macroTextStart = 0;
     };
 
     // A scope below `parent`, or a root when `parent` is null; a root also receives the global
@@ -161,6 +166,7 @@ public:
     const RenderLimits& limits() const noexcept { return state_->limits; }
     void setLimits(const RenderLimits& limits) { state_->limits = limits; }
     RenderState& renderState() noexcept { return *state_; }
+    const RenderState& renderState() const noexcept { return *state_; }
 
     // Settable flags kept for callers; the whitespace options in effect are those of the
     // template.
