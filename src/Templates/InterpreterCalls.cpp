@@ -1,4 +1,5 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
+#include <cstring>
 #include <utility>
 
 #include "InterpreterInternals.h"
@@ -109,13 +110,21 @@ const Value::Object::Keys& loopKeys() {
 
 // Unrolled so that each comparison knows its key's length and compares in place: a loop asks
 // this on every iteration.
+template <std::size_t I>
+bool hasLoopKeyAt(const Value::Object& object) {
+    constexpr std::string_view name = loopKeyNames[I];
+    const ObjectKey& key = object.keys()[I];
+    if (!key.isString()) {
+        return false;
+    }
+    // The length is a constant, so the comparison compiles to a few loads rather than a call.
+    const std::string& text = key.asString();
+    return text.size() == name.size() && std::memcmp(text.data(), name.data(), name.size()) == 0;
+}
+
 template <std::size_t... I>
 bool hasLoopKeysAt(const Value::Object& object, std::index_sequence<I...>) {
-    const auto is = [&](std::size_t i, std::string_view name) {
-        const ObjectKey& key = object.keys()[i];
-        return key.isString() && key.asString() == name;
-    };
-    return (is(I, loopKeyNames[I]) && ...);
+    return (hasLoopKeyAt<I>(object) && ...);
 }
 
 bool hasLoopKeys(const Value::Object& object) {
