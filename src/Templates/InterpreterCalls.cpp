@@ -249,7 +249,7 @@ private:
 }  // namespace
 
 Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) {
-    const Value iterable = Interpreter::evaluateExpression(loop.iterable, env);
+    const Value iterable = evaluateIterable(loop.iterable, env);
     const bool tuple = loop.loopVar.kind() == Statement::LoopVar::Kind::tuple;
     std::vector<Value> owned;
     std::span<const Value> items;

@@ -521,6 +521,28 @@ void appendOutput(const Expression& expression, const Scope& env, std::string& o
         .appendDescription(out, env->limits().maximumTextLength);
 }
 
+Value evaluateIterable(const Expression& expression, const Scope& env) {
+    // `for k, v in x.items()`, the commonest loop over an object: the pairs are made straight
+    // from the object, without first binding the method to it as a value to call.
+    const auto* call = expression.getIf<Expression::Call>();
+    const auto* member = call ? call->callee.getIf<Expression::Member>() : nullptr;
+    const auto* name =
+        member && !member->computed ? member->key.getIf<Expression::Identifier>() : nullptr;
+    if (!name || name->name != "items" || !call->args.empty() || !call->kwargs.empty()) {
+        return Interpreter::evaluateExpression(expression, env);
+    }
+    Value storage;
+    const Value& receiver = evaluateBorrowed(member->object, env, storage);
+    if (receiver.isObject()) {
+        return Value(PropertyMembers::items(receiver.asObject()));
+    }
+    // Anything else goes on as evaluateMember() and evaluateCall() would from the receiver.
+    const Value callee = receiver.isString()
+                             ? PropertyMembers::evaluateStringProperty(receiver, name->name)
+                             : Value::undefined();
+    return callValue(callee, {}, {}, env);
+}
+
 }  // namespace interpreter
 
 Value Interpreter::evaluateExpression(const Expression& expression, const Scope& env) {

@@ -196,6 +196,12 @@ TEST(RenderTest, Loops) {
          "1032 true false 3 (,20);2121 false false 3 (10,30);3210 false true 3 (20,);"},
         {"{% for x in [1, 2, 3] %}{{ loop.cycle('a', 'b') }}[{{ loop.cycle() }}]{% endfor %}",
          "a[]b[]a[]"},
+        // An object's items() as the loop sees them, pairs included; on anything else items is
+        // whatever the value's member of that name is.
+        {"{% set o = {'a': 1, 'b': {'c': 2}} %}{% for k, v in o.items() %}{{ k }}={{ v }} {{ "
+         "loop.previtem }}|{% endfor %}{% for p in o.b.items() %}{{ p }}{% endfor %}{% for k in "
+         "{}.items() %}{% else %}empty{% endfor %}",
+         "a=1 |b={'c': 2} ['a', 1]|['c', 2]empty"},
         // A loop object kept from an earlier position keeps its values.
         {"{% set keep = {} %}{% for x in [1, 2, 3] %}{% if loop.first %}{% set keep.loop = loop "
          "%}{% set keep.cycle = loop.cycle %}{% endif %}{% endfor %}{{ keep.loop.index }}{{ "
@@ -451,6 +457,7 @@ TEST(RenderTest, StatementMessages) {
          "Caller parameter must be an identifier"},
         {"{% for x in 5 %}{% endfor %}", "Cannot iterate over non-iterable value"},
         {"{% for x in none %}{% endfor %}", "Cannot iterate over non-iterable value"},
+        {"{% for c in 'x'.items() %}{% endfor %}", "Cannot call non-function value"},
         {"{% for x in missing %}{% else %}e{% endfor %}", "Cannot iterate over non-iterable value"},
         {"{% for x in [1, 2] %}{{ x }}{{ x + 'a' - 1 }}{% endfor %}",
          "Cannot subtract non-numeric values (1a and 1)"},
