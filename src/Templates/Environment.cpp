@@ -205,8 +205,8 @@ const Value* Environment::find(std::string_view name) const {
     return findCanonical(name, scopeNameHash(name));
 }
 
-const Value* Environment::findCanonical(std::string_view canonicalName,
-                                        std::uint64_t nameHash) const {
+const Value* Environment::findInChain(std::string_view canonicalName,
+                                      std::uint64_t nameHash) const {
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
         if (!scope->variables_.mayHave(nameHash)) {
             continue;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -143,8 +144,23 @@ public:
     const Value& operator[](std::string_view name) const;
     // The nearest binding, or null when no scope has the name.
     const Value* find(std::string_view name) const;
-    // find() for a name already in canonical form, with its scopeNameHash().
-    const Value* findCanonical(std::string_view canonicalName, std::uint64_t nameHash) const;
+    // find() for a name already in canonical form, with its scopeNameHash(). Most names a
+    // template reads are bound in the innermost scope, which is tried inline.
+    const Value* findCanonical(std::string_view canonicalName, std::uint64_t nameHash) const {
+        if (variables_.mayHave(nameHash) && variables_.index_.empty()) {
+            const std::uint64_t* hashes = variables_.hashes_.data();
+            for (std::size_t i = variables_.hashes_.size(); i-- > 0;) {
+                const Variables::Entry& entry = variables_.entries_[i];
+                if (hashes[i] == nameHash && entry.name.size() == canonicalName.size() &&
+                    std::memcmp(entry.name.data(), canonicalName.data(), canonicalName.size()) ==
+                        0) {
+                    return &entry.value;
+                }
+            }
+            return parent_ ? parent_->findInChain(canonicalName, nameHash) : nullptr;
+        }
+        return findInChain(canonicalName, nameHash);
+    }
     // Binds in this scope only, replacing a binding of the same name here.
     void set(std::string_view name, Value value) { variables_.set(name, std::move(value)); }
     // Replaces the nearest binding; binds in the root when no scope has the name.
@@ -174,6 +190,9 @@ public:
     bool trimBlocks = false;
 
 private:
+    // findCanonical() from this scope to the root.
+    const Value* findInChain(std::string_view canonicalName, std::uint64_t nameHash) const;
+
     std::shared_ptr<Environment> parent_;
     Variables variables_;
     std::optional<Policies> policyStorage_;
