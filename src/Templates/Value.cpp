@@ -296,30 +296,6 @@ void Value::appendBounded(std::string& out, std::size_t end, std::size_t limit) 
     }
 }
 
-bool Value::isTruthy() const noexcept {
-    switch (kind_) {
-        case Kind::boolean:
-            return boolean_;
-        case Kind::int_:
-            return int_ != 0;
-        case Kind::double_:
-            return double_ != 0.0;  // NaN compares unequal, so it is true
-        case Kind::string:
-            return !string_->empty();
-        case Kind::array:
-            return !array_.empty();
-        case Kind::object:
-            return !object_->empty();
-        case Kind::function:
-        case Kind::macro:
-            return true;
-        case Kind::null:
-        case Kind::undefined:
-            return false;
-    }
-    return false;
-}
-
 namespace {
 
 // Strict and template equality differ only in how two numbers of different kinds meet.

@@ -332,6 +332,31 @@ private:
     std::uint16_t depth_ = 0;
 };
 
+// Inline: every condition of a template asks it.
+inline bool Value::isTruthy() const noexcept {
+    switch (kind_) {
+        case Kind::boolean:
+            return boolean_;
+        case Kind::int_:
+            return int_ != 0;
+        case Kind::double_:
+            return double_ != 0.0;  // NaN compares unequal, so it is true
+        case Kind::string:
+            return !string_->empty();
+        case Kind::array:
+            return !array_.empty();
+        case Kind::object:
+            return !object_->empty();
+        case Kind::function:
+        case Kind::macro:
+            return true;
+        case Kind::null:
+        case Kind::undefined:
+            return false;
+    }
+    return false;
+}
+
 template <class Change>
 bool Value::changeUniqueObject(Change&& change) {
     if (kind_ != Kind::object || object_.use_count() != 1) {
