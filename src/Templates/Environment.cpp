@@ -61,9 +61,7 @@ inline std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonical
         if (hashes[i] != nameHash) {
             continue;
         }
-        const Entry& entry = entries_[i];
-        if (entry.name.size() == canonicalName.size() &&
-            std::memcmp(entry.name.data(), canonicalName.data(), canonicalName.size()) == 0) {
+        if (unicode::sameBytes(entries_[i].name, canonicalName)) {
             return static_cast<std::ptrdiff_t>(i);
         }
     }

@@ -1,5 +1,4 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
-#include <cstring>
 #include <utility>
 
 #include "InterpreterInternals.h"
@@ -117,9 +116,7 @@ bool hasLoopKeyAt(const Value::Object& object) {
     if (!key.isString()) {
         return false;
     }
-    // The length is a constant, so the comparison compiles to a few loads rather than a call.
-    const std::string& text = key.asString();
-    return text.size() == name.size() && std::memcmp(text.data(), name.data(), name.size()) == 0;
+    return unicode::sameBytes(key.asString(), name);
 }
 
 template <std::size_t... I>

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -13,6 +12,7 @@
 
 #include "templates/JSON.h"
 #include "templates/RenderLimits.h"
+#include "templates/Unicode.h"
 #include "templates/Value.h"
 
 namespace templates {
@@ -151,9 +151,7 @@ public:
             const std::uint64_t* hashes = variables_.hashes_.data();
             for (std::size_t i = variables_.hashes_.size(); i-- > 0;) {
                 const Variables::Entry& entry = variables_.entries_[i];
-                if (hashes[i] == nameHash && entry.name.size() == canonicalName.size() &&
-                    std::memcmp(entry.name.data(), canonicalName.data(), canonicalName.size()) ==
-                        0) {
+                if (hashes[i] == nameHash && unicode::sameBytes(entry.name, canonicalName)) {
                     return &entry.value;
                 }
             }
