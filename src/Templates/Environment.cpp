@@ -122,9 +122,22 @@ Environment::Environment(std::shared_ptr<Environment> parent, Variables initial)
     }
     state_ = std::make_shared<RenderState>();
     const auto& globals = Globals::builtIn();
+    // The globals' names in canonical form with their hashes, worked out once: every rendering
+    // binds them all in its root.
+    static const std::vector<std::pair<std::string, std::uint64_t>> canonicalNames = [&] {
+        std::vector<std::pair<std::string, std::uint64_t>> names;
+        for (const auto& [name, value] : globals) {
+            std::string storage;
+            const std::string canonical(inCanonicalForm(name, storage));
+            names.emplace_back(canonical, scopeNameHash(canonical));
+        }
+        return names;
+    }();
     variables_.reserve(variables_.size() + globals.size());
+    std::size_t i = 0;
     for (const auto& [name, value] : globals) {
-        variables_.set(name, value);
+        const auto& [canonical, hash] = canonicalNames[i++];
+        variables_.setCanonical(canonical, hash, value);
     }
 }
 
