@@ -180,6 +180,12 @@ void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
     if (!taken || taken.use_count() != 1 || taken->weaklyHeld_ || !taken->parent_) {
         return;
     }
+    // A scope grown large (one with an index) keeps its storage to itself, so that what a thread
+    // holds parked stays small whatever the templates it rendered.
+    if (!taken->variables_.index_.empty() ||
+        taken->variables_.entries_.capacity() > Variables::indexThreshold) {
+        return;
+    }
     ParkedScopes& parked = parkedScopes();
     if (parked.scopes.size() >= ParkedScopes::capacity) {
         return;
