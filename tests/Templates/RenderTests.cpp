@@ -291,6 +291,11 @@ TEST(RenderTest, Macros) {
         {"{% macro m() %}{{ who }}{% endmacro %}{% set who = 'me' %}{{ m() }}", "me"},
         {"{% macro m() %}{% endmacro %}[{{ m() }}]{{ m }}", "[][Macro m]"},
         {"{% macro m() %}{% set inner = 1 %}{% endmacro %}{{ m() }}[{{ inner }}]", "[]"},
+        // Every call and loop starts from an empty scope, whatever the one before bound.
+        {"{% macro m(a) %}{% if a %}{% set x = 1 %}{% endif %}[{{ x }}]{% endmacro %}{{ m(true) "
+         "}}{{ m(false) }}{% for i in [1] %}{% set y = 2 %}{% endfor %}{% for i in [1] %}[{{ y "
+         "}}]{% endfor %}",
+         "[1][][]"},
         {"{% macro count(n) %}{% if n > 0 %}{{ n }}{{ count(n - 1) }}{% endif %}{% endmacro %}{{ "
          "count(3) }}",
          "321"},
