@@ -220,8 +220,10 @@ public:
         } else if (item.isArray()) {
             // Object entries arrive as [key, value] pairs and unpack like arrays.
             const Value::Array& parts = item.asArray();
+            // Each part is copied once, into its binding, rather than first into a temporary.
+            static const Value undefined = Value::undefined();
             for (std::size_t j = 0; j < names_.size(); ++j) {
-                assign(j, j < parts.size() ? parts[j] : Value::undefined());
+                assign(j, j < parts.size() ? parts[j] : undefined);
             }
         }
     }
