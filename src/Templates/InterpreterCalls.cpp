@@ -1,4 +1,6 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
+#include <array>
+#include <span>
 #include <utility>
 
 #include "InterpreterInternals.h"
@@ -200,15 +202,22 @@ public:
     LoopVariables(const Statement::LoopVar& target, Source source, Environment& scope)
         : source_(source), variables_(scope.variables()) {
         if (target.kind() == Statement::LoopVar::Kind::single) {
-            names_.push_back(&target.name());
+            names_ = std::span(&target.name(), 1);
         } else {
             tuple_ = true;
-            for (const std::string& name : target.names()) {
-                names_.push_back(&name);
-            }
+            names_ = std::span(target.names().begin(), target.names().end());
         }
-        slots_.assign(names_.size(), unbound);
+        // Loops name one or two things, so their slots are kept here unless there are many.
+        if (names_.size() <= shortSlots_.size()) {
+            shortSlots_.fill(unbound);
+            slots_ = std::span(shortSlots_.data(), names_.size());
+        } else {
+            longSlots_.assign(names_.size(), unbound);
+            slots_ = longSlots_;
+        }
     }
+    LoopVariables(const LoopVariables&) = delete;
+    LoopVariables& operator=(const LoopVariables&) = delete;
 
     void bind(const Value& item) {
         if (!tuple_) {
@@ -233,15 +242,17 @@ private:
 
     void assign(std::size_t j, const Value& value) {
         if (slots_[j] == unbound) {
-            slots_[j] = variables_.slot(*names_[j]);
+            slots_[j] = variables_.slot(names_[j]);
         }
         variables_.at(slots_[j]) = value;
     }
 
     Source source_;
     Environment::Variables& variables_;
-    std::vector<const std::string*> names_;
-    std::vector<std::size_t> slots_;
+    std::span<const std::string> names_;
+    std::array<std::size_t, 4> shortSlots_;
+    std::vector<std::size_t> longSlots_;
+    std::span<std::size_t> slots_;
     bool tuple_ = false;
 };
 
