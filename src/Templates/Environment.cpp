@@ -120,7 +120,8 @@ Environment::Environment(std::shared_ptr<Environment> parent, Variables initial)
         state_ = parent_->state_;
         return;
     }
-    state_ = std::make_shared<RenderState>();
+    ownedState_ = std::make_shared<RenderState>();
+    state_ = ownedState_.get();
     const auto& globals = Globals::builtIn();
     // The globals' names in canonical form with their hashes, worked out once: every rendering
     // binds them all in its root.
@@ -195,11 +196,10 @@ void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
     Variables& variables = taken->variables_;
     variables.entries_.clear();
     variables.hashes_.clear();
-    variables.index_.clear();
     variables.nameBits_ = 0;
     taken->policyStorage_.reset();
     taken->parent_.reset();
-    taken->state_.reset();
+    taken->state_ = nullptr;
     taken->lstripBlocks = false;
     taken->trimBlocks = false;
     parked.scopes.push_back(std::move(taken));

@@ -194,7 +194,10 @@ private:
     std::shared_ptr<Environment> parent_;
     Variables variables_;
     std::optional<Policies> policyStorage_;
-    std::shared_ptr<RenderState> state_;
+    // The root owns the rendering's state; every scope reaches it through state_, which a
+    // scope's chain of parents keeps alive (a scope holds its parent, so the root outlives it).
+    std::shared_ptr<RenderState> ownedState_;
+    RenderState* state_ = nullptr;
     bool weaklyHeld_ = false;
 };
 
