@@ -53,10 +53,15 @@ inline std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonical
         const auto found = index_.find(canonicalName);
         return found == index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
     }
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-        const Entry& entry = entries_[i];
-        if (entry.nameHash == nameHash && entry.name.size() == canonicalName.size() &&
-            std::memcmp(entry.name.data(), canonicalName.data(), canonicalName.size()) == 0) {
+    // From the newest binding back: a scope's names are unique, and the names bound last (a
+    // template's macros and assignments, after the root's globals and context) are the ones most
+    // looked up.
+    const std::uint64_t* hashes = hashes_.data();
+    for (std::size_t i = hashes_.size(); i-- > 0;) {
+        if (hashes[i] != nameHash) {
+            continue;
+        }
+        if (unicode::sameBytes(entries_[i].name, canonicalName)) {
             return static_cast<std::ptrdiff_t>(i);
         }
     }
@@ -98,7 +103,13 @@ std::size_t Environment::Variables::slotCanonical(std::string_view name, std::ui
         }
         index_.emplace(name, entries_.size());
     }
-    entries_.push_back({std::string(name), Value::undefined(), hash});
+    hashes_.push_back(hash);
+    try {
+        entries_.push_back({std::string(name), Value::undefined(), hash});
+    } catch (...) {
+        hashes_.pop_back();
+        throw;
+    }
     nameBits_ |= scopeNameBit(hash);
     return entries_.size() - 1;
 }
@@ -109,17 +120,89 @@ Environment::Environment(std::shared_ptr<Environment> parent, Variables initial)
         state_ = parent_->state_;
         return;
     }
-    state_ = std::make_shared<RenderState>();
+    ownedState_ = std::make_shared<RenderState>();
+    state_ = ownedState_.get();
     const auto& globals = Globals::builtIn();
+    // The globals' names in canonical form with their hashes, worked out once: every rendering
+    // binds them all in its root.
+    static const std::vector<std::pair<std::string, std::uint64_t>> canonicalNames = [&] {
+        std::vector<std::pair<std::string, std::uint64_t>> names;
+        for (const auto& [name, value] : globals) {
+            std::string storage;
+            const std::string canonical(inCanonicalForm(name, storage));
+            names.emplace_back(canonical, scopeNameHash(canonical));
+        }
+        return names;
+    }();
     variables_.reserve(variables_.size() + globals.size());
+    std::size_t i = 0;
     for (const auto& [name, value] : globals) {
-        variables_.set(name, value);
+        const auto& [canonical, hash] = canonicalNames[i++];
+        variables_.setCanonical(canonical, hash, value);
     }
 }
 
 std::shared_ptr<Environment> Environment::make(std::shared_ptr<Environment> parent,
                                                Variables initial) {
     return std::make_shared<Environment>(std::move(parent), std::move(initial));
+}
+
+namespace {
+
+// Scopes parked by recycle(), per thread: scopes are not synchronised, and one rendering runs
+// on one thread. Bounded, as deep as the scopes a typical rendering has open at once.
+struct ParkedScopes {
+    static constexpr std::size_t capacity = 32;
+    ParkedScopes() { scopes.reserve(capacity); }
+    std::vector<std::shared_ptr<Environment>> scopes;
+};
+
+ParkedScopes& parkedScopes() {
+    thread_local ParkedScopes parked;
+    return parked;
+}
+
+}  // namespace
+
+std::shared_ptr<Environment> Environment::makeChild(const std::shared_ptr<Environment>& parent) {
+    std::vector<std::shared_ptr<Environment>>& parked = parkedScopes().scopes;
+    if (parked.empty()) {
+        return make(parent);
+    }
+    std::shared_ptr<Environment> scope = std::move(parked.back());
+    parked.pop_back();
+    scope->parent_ = parent;
+    scope->state_ = parent->state_;
+    return scope;
+}
+
+void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
+    std::shared_ptr<Environment> taken = std::move(scope);
+    if (!taken || taken.use_count() != 1 || taken->weaklyHeld_ || !taken->parent_) {
+        return;
+    }
+    // A scope grown large (one with an index) keeps its storage to itself, so that what a thread
+    // holds parked stays small whatever the templates it rendered.
+    if (!taken->variables_.index_.empty() ||
+        taken->variables_.entries_.capacity() > Variables::indexThreshold) {
+        return;
+    }
+    ParkedScopes& parked = parkedScopes();
+    if (parked.scopes.size() >= ParkedScopes::capacity) {
+        return;
+    }
+    // Emptied as a new scope is, keeping the storage of its bindings. The bindings go first:
+    // releasing their values may run any destructor, and the scope is not parked yet.
+    Variables& variables = taken->variables_;
+    variables.entries_.clear();
+    variables.hashes_.clear();
+    variables.nameBits_ = 0;
+    taken->policyStorage_.reset();
+    taken->parent_.reset();
+    taken->state_ = nullptr;
+    taken->lstripBlocks = false;
+    taken->trimBlocks = false;
+    parked.scopes.push_back(std::move(taken));
 }
 
 Environment::~Environment() {
@@ -139,8 +222,8 @@ const Value* Environment::find(std::string_view name) const {
     return findCanonical(name, scopeNameHash(name));
 }
 
-const Value* Environment::findCanonical(std::string_view canonicalName,
-                                        std::uint64_t nameHash) const {
+const Value* Environment::findInChain(std::string_view canonicalName,
+                                      std::uint64_t nameHash) const {
     for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
         if (!scope->variables_.mayHave(nameHash)) {
             continue;

@@ -1,4 +1,6 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
+#include <array>
+#include <span>
 #include <utility>
 
 #include "InterpreterInternals.h"
@@ -11,10 +13,13 @@ namespace templates {
 
 using namespace interpreter;
 
-Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& arguments,
-                             const KeywordValues& keywordArguments, const Scope& env) {
+namespace {
+
+// Binds the call's arguments in a new scope below `env` and renders the body into `out`.
+void renderMacro(const Macro& macro, const std::vector<Value>& arguments,
+                 const KeywordValues& keywordArguments, const Scope& env, std::string& out) {
     CallDepth depth(*env);
-    const Scope scope = Environment::make(env);
+    Scope scope = Environment::makeChild(env);
     scope->variables().reserve(1 + macro.defaults.size() + macro.parameters.size() +
                                keywordArguments.size());
     static const std::uint64_t callerHash = scopeNameHash("caller");
@@ -34,7 +39,7 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
     // parameters.
     std::size_t position = 0;
     for (const auto& [name, expression] : macro.defaults) {
-        bind(position++, name, evaluateExpression(expression, env));
+        bind(position++, name, Interpreter::evaluateExpression(expression, env));
     }
     for (std::size_t i = 0; i < macro.parameters.size(); ++i, ++position) {
         const std::string& name = macro.parameters[i];
@@ -49,12 +54,42 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
     for (const auto& [name, value] : keywordArguments) {
         scope->set(name, value);
     }
-    std::string out;
     const Flow flow = run(macro.body, scope, out);
+    Environment::recycle(std::move(scope));
     if (flow != Flow::normal) {
         throw toControlFlow(flow);
     }
+}
+
+}  // namespace
+
+Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& arguments,
+                             const KeywordValues& keywordArguments, const Scope& env) {
+    std::string out;
+    renderMacro(macro, arguments, keywordArguments, env, out);
     return Value(std::move(out));
+}
+
+void interpreter::appendMacroCall(const Macro& macro, const std::vector<Value>& arguments,
+                                  const KeywordValues& keywordArguments, const Scope& env,
+                                  std::string& out) {
+    Environment::RenderState& state = env->renderState();
+    const std::string* const enclosingText = state.macroText;
+    const std::size_t enclosingStart = state.macroTextStart;
+    const std::size_t start = out.size();
+    state.macroText = &out;
+    state.macroTextStart = start;
+    try {
+        renderMacro(macro, arguments, keywordArguments, env, out);
+    } catch (...) {
+        // As if the body had rendered into a text of its own, which the failure dropped.
+        out.resize(start);
+        state.macroText = enclosingText;
+        state.macroTextStart = enclosingStart;
+        throw;
+    }
+    state.macroText = enclosingText;
+    state.macroTextStart = enclosingStart;
 }
 
 namespace {
@@ -76,13 +111,19 @@ const Value::Object::Keys& loopKeys() {
 
 // Unrolled so that each comparison knows its key's length and compares in place: a loop asks
 // this on every iteration.
+template <std::size_t I>
+bool hasLoopKeyAt(const Value::Object& object) {
+    constexpr std::string_view name = loopKeyNames[I];
+    const ObjectKey& key = object.keys()[I];
+    if (!key.isString()) {
+        return false;
+    }
+    return unicode::sameBytes(key.asString(), name);
+}
+
 template <std::size_t... I>
 bool hasLoopKeysAt(const Value::Object& object, std::index_sequence<I...>) {
-    const auto is = [&](std::size_t i, std::string_view name) {
-        const ObjectKey& key = object.keys()[i];
-        return key.isString() && key.asString() == name;
-    };
-    return (is(I, loopKeyNames[I]) && ...);
+    return (hasLoopKeyAt<I>(object) && ...);
 }
 
 bool hasLoopKeys(const Value::Object& object) {
@@ -161,15 +202,22 @@ public:
     LoopVariables(const Statement::LoopVar& target, Source source, Environment& scope)
         : source_(source), variables_(scope.variables()) {
         if (target.kind() == Statement::LoopVar::Kind::single) {
-            names_.push_back(&target.name());
+            names_ = std::span(&target.name(), 1);
         } else {
             tuple_ = true;
-            for (const std::string& name : target.names()) {
-                names_.push_back(&name);
-            }
+            names_ = std::span(target.names().begin(), target.names().end());
         }
-        slots_.assign(names_.size(), unbound);
+        // Loops name one or two things, so their slots are kept here unless there are many.
+        if (names_.size() <= shortSlots_.size()) {
+            shortSlots_.fill(unbound);
+            slots_ = std::span(shortSlots_.data(), names_.size());
+        } else {
+            longSlots_.assign(names_.size(), unbound);
+            slots_ = longSlots_;
+        }
     }
+    LoopVariables(const LoopVariables&) = delete;
+    LoopVariables& operator=(const LoopVariables&) = delete;
 
     void bind(const Value& item) {
         if (!tuple_) {
@@ -181,8 +229,10 @@ public:
         } else if (item.isArray()) {
             // Object entries arrive as [key, value] pairs and unpack like arrays.
             const Value::Array& parts = item.asArray();
+            // Each part is copied once, into its binding, rather than first into a temporary.
+            static const Value undefined = Value::undefined();
             for (std::size_t j = 0; j < names_.size(); ++j) {
-                assign(j, j < parts.size() ? parts[j] : Value::undefined());
+                assign(j, j < parts.size() ? parts[j] : undefined);
             }
         }
     }
@@ -192,22 +242,24 @@ private:
 
     void assign(std::size_t j, const Value& value) {
         if (slots_[j] == unbound) {
-            slots_[j] = variables_.slot(*names_[j]);
+            slots_[j] = variables_.slot(names_[j]);
         }
         variables_.at(slots_[j]) = value;
     }
 
     Source source_;
     Environment::Variables& variables_;
-    std::vector<const std::string*> names_;
-    std::vector<std::size_t> slots_;
+    std::span<const std::string> names_;
+    std::array<std::size_t, 4> shortSlots_;
+    std::vector<std::size_t> longSlots_;
+    std::span<std::size_t> slots_;
     bool tuple_ = false;
 };
 
 }  // namespace
 
 Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) {
-    const Value iterable = Interpreter::evaluateExpression(loop.iterable, env);
+    const Value iterable = evaluateIterable(loop.iterable, env);
     const bool tuple = loop.loopVar.kind() == Statement::LoopVar::Kind::tuple;
     std::vector<Value> owned;
     std::span<const Value> items;
@@ -240,7 +292,7 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
     if (items.empty()) {
         return run(loop.elseBody, env, out);
     }
-    const Scope scope = Environment::make(env);
+    Scope scope = Environment::makeChild(env);
     // The loop's names and `loop` itself.
     scope->variables().reserve((tuple ? loop.loopVar.names().size() : 1) + 1);
     LoopVariables loopVariables(loop.loopVar, source, *scope);
@@ -261,7 +313,8 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
         items = owned;
     }
     // Bound only now, so that the loop's filter saw an enclosing loop's `loop`.
-    const std::size_t loopSlot = scope->variables().slot("loop");
+    static const std::uint64_t loopHash = scopeNameHash("loop");
+    const std::size_t loopSlot = scope->variables().slotCanonical("loop", loopHash);
     Environment::RenderState& state = env->renderState();
     scope->variables().at(loopSlot) = std::exchange(state.spareLoopObject, Value::undefined());
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -283,6 +336,7 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
     if (bound.isObject() && hasLoopKeys(bound.asObject())) {
         state.spareLoopObject = bound;
     }
+    Environment::recycle(std::move(scope));
     return Flow::normal;
 }
 

@@ -73,6 +73,14 @@ const Value& variable(const Expression::Identifier& name, const Scope& env) {
     return value ? *value : undefined;
 }
 
+// What appendDescription() adds for a text value, without a value built around the text.
+void appendText(std::string& out, const std::string& text, std::size_t maximumAdded) {
+    out.append(text);
+    if (text.size() > maximumAdded) {
+        checkTextLength(maximumAdded + 1, RenderLimits{.maximumTextLength = maximumAdded});
+    }
+}
+
 bool isLiteral(const Expression& e) {
     switch (e.kind()) {
         case K::string:
@@ -313,16 +321,39 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
                             : std::span<const Expression::Binary* const>(longChain);
     const RenderLimits& limits = env->limits();
     const std::size_t start = text.size();
-    result = Interpreter::evaluateExpression(*leftmost, env);
     bool joiningText = false;
     try {
+        // A leftmost text goes straight into the buffer: appended before the next operand is
+        // evaluated or after, it is the same text.
+        {
+            Value storage;
+            const Value& left = evaluateBorrowed(*leftmost, env, storage);
+            if (left.isString()) {
+                text.append(left.asString());
+                joiningText = true;
+            } else {
+                result = left;
+            }
+        }
         for (auto link = chain.rbegin(); link != chain.rend(); ++link) {
-            const Value right = Interpreter::evaluateExpression((*link)->right, env);
-            if (!joiningText && result.isString()) {
+            const Expression& operand = (*link)->right;
+            if (joiningText) {
+                // Each operand is printed as soon as it is evaluated, so it is read where it is
+                // stored rather than copied.
+                if (const auto* literal = operand.getIf<Expression::String>()) {
+                    appendText(text, literal->value, limits.maximumTextLength);
+                } else {
+                    Value storage;
+                    evaluateBorrowed(operand, env, storage)
+                        .appendDescription(text, limits.maximumTextLength);
+                }
+                checkTextLength(text.size() - start, limits);
+                continue;
+            }
+            const Value right = Interpreter::evaluateExpression(operand, env);
+            if (result.isString()) {
                 text.append(result.asString());
                 joiningText = true;
-            }
-            if (joiningText) {
                 right.appendDescription(text, limits.maximumTextLength);
                 checkTextLength(text.size() - start, limits);
             } else {
@@ -456,6 +487,29 @@ void appendOutput(const Expression& expression, const Scope& env, std::string& o
         variable(*name, env).appendDescription(out, env->limits().maximumTextLength);
         return;
     }
+    if (const auto* literal = expression.getIf<Expression::String>()) {
+        appendText(out, literal->value, env->limits().maximumTextLength);
+        return;
+    }
+    if (const auto* call = expression.getIf<Expression::Call>()) {
+        // In the order evaluateCall() takes them; a macro's text goes straight into `out`.
+        const Value callee = Interpreter::evaluateExpression(call->callee, env);
+        const std::vector<Value> args = evaluateArguments(call->args, env);
+        const KeywordValues kwargs = evaluateKeywords(call->kwargs, env);
+        if (callee.isMacro()) {
+            appendMacroCall(callee.asMacro(), args, kwargs, env, out);
+        } else {
+            callValue(callee, args, kwargs, env)
+                .appendDescription(out, env->limits().maximumTextLength);
+        }
+        return;
+    }
+    if (const auto* member = expression.getIf<Expression::Member>()) {
+        Value storage;
+        const Value* value = memberInPlace(*member, env, storage);
+        (value ? *value : storage).appendDescription(out, env->limits().maximumTextLength);
+        return;
+    }
     if (const auto* binary = expression.getIf<Expression::Binary>(); binary && isJoin(binary->op)) {
         Value result;
         if (!joinChain(*binary, env, out, result)) {
@@ -465,6 +519,28 @@ void appendOutput(const Expression& expression, const Scope& env, std::string& o
     }
     Interpreter::evaluateExpression(expression, env)
         .appendDescription(out, env->limits().maximumTextLength);
+}
+
+Value evaluateIterable(const Expression& expression, const Scope& env) {
+    // `for k, v in x.items()`, the commonest loop over an object: the pairs are made straight
+    // from the object, without first binding the method to it as a value to call.
+    const auto* call = expression.getIf<Expression::Call>();
+    const auto* member = call ? call->callee.getIf<Expression::Member>() : nullptr;
+    const auto* name =
+        member && !member->computed ? member->key.getIf<Expression::Identifier>() : nullptr;
+    if (!name || name->name != "items" || !call->args.empty() || !call->kwargs.empty()) {
+        return Interpreter::evaluateExpression(expression, env);
+    }
+    Value storage;
+    const Value& receiver = evaluateBorrowed(member->object, env, storage);
+    if (receiver.isObject()) {
+        return Value(PropertyMembers::items(receiver.asObject()));
+    }
+    // Anything else goes on as evaluateMember() and evaluateCall() would from the receiver.
+    const Value callee = receiver.isString()
+                             ? PropertyMembers::evaluateStringProperty(receiver, name->name)
+                             : Value::undefined();
+    return callValue(callee, {}, {}, env);
 }
 
 }  // namespace interpreter

@@ -30,6 +30,14 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out);
 // be avoided.
 void appendOutput(const Expression& expression, const Scope& env, std::string& out);
 
+// The value a loop iterates over, as Interpreter::evaluateExpression gives it.
+Value evaluateIterable(const Expression& expression, const Scope& env);
+
+// Calls a macro as Interpreter::callMacro does, appending the body's text to `out` instead of
+// returning it; on a failure `out` is left as it was.
+void appendMacroCall(const Macro& macro, const std::vector<Value>& arguments,
+                     const KeywordValues& keywordArguments, const Scope& env, std::string& out);
+
 // Renders in `root` as it is (the caller has set up its variables, policies and limits).
 std::string renderRoot(const NodeList& nodes, const Scope& root);
 

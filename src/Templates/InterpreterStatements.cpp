@@ -19,8 +19,11 @@ Flow toFlow(const ControlFlow& signal) {
 }
 
 void checkLength(const std::string& text, const Environment& env) {
-    const std::size_t limit = env.limits().maximumTextLength;
-    if (text.size() > limit) {
+    const Environment::RenderState& state = env.renderState();
+    const std::size_t limit = state.limits.maximumTextLength;
+    const std::size_t length =
+        &text == state.macroText ? text.size() - state.macroTextStart : text.size();
+    if (length > limit) {
         throw TemplateError::runtime("Rendered text would exceed the limit of " +
                                      std::to_string(limit) + " bytes");
     }
@@ -79,7 +82,7 @@ Flow run(const NodeList& nodes, const Scope& env, std::string& out) {
 
 std::string renderRoot(const NodeList& nodes, const Scope& root) {
     std::string out;
-    out.reserve(1024);
+    out.reserve(4096);
     const Flow flow = run(nodes, root, out);
     if (flow != Flow::normal) {
         throw toControlFlow(flow);
@@ -99,7 +102,9 @@ public:
     Caller(const Scope& scope, const Statement::Call& block)
         : scope_(scope),
           parameters_(block.callerArgs.value_or(ExpressionList())),
-          body_(block.body) {}
+          body_(block.body) {
+        scope->holdWeakly();
+    }
 
     Value operator()(const std::vector<Value>& args, const KeywordValues&, const Scope&) const {
         const Scope scope = scope_.lock();
@@ -381,6 +386,24 @@ void appendDebugText(std::string& out, const Expression& e) {
     out.push_back(')');
 }
 
+// `set ns.name = value` on an object that only its variable holds (a namespace, typically):
+// changed where it is bound, which is what the copy written back to the same binding would hold.
+// False, changing nothing, where the object is shared or the copy is needed for any other reason.
+bool assignMemberInPlace(const Expression::Member& member, const Value& value, Environment& env) {
+    const auto* variable = member.object.getIf<Expression::Identifier>();
+    const auto* name = member.key.getIf<Expression::Identifier>();
+    if (!variable || !name || member.computed || value.depth() + 1 > Value::maximumDepth) {
+        return false;
+    }
+    // The nearest binding: the one the object is read from and the copy would be written to.
+    auto* bound = const_cast<Value*>(findName(env, variable->name, variable->scopeHash));
+    if (!bound || bound == &value) {
+        return false;
+    }
+    return bound->changeUniqueObject(
+        [&](Value::Object& object) { object.updateValue(ObjectKey(name->name), value); });
+}
+
 }  // namespace
 
 namespace interpreter {
@@ -500,6 +523,9 @@ void Interpreter::assign(const Expression& target, const Value& value, const Sco
         }
         case K::member: {
             const auto& member = target.as<Expression::Member>();
+            if (assignMemberInPlace(member, value, *env)) {
+                return;
+            }
             const Value object = evaluateExpression(member.object, env);
             std::optional<ObjectKey> key;
             if (member.computed) {

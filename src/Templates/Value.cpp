@@ -63,55 +63,6 @@ Value::Value(Object entries) : kind_(Kind::object) {
 Value::Value(const ObjectKey& key)
     : Value(key.isString() ? Value(key.asString()) : Value(key.asInt())) {}
 
-void Value::copyReference(const Value& other) noexcept {
-    switch (other.kind_) {
-        case Kind::string:
-            new (&string_) StringStorage(other.string_);
-            break;
-        case Kind::array:
-            new (&array_) Array(other.array_);
-            break;
-        case Kind::object:
-            new (&object_) ObjectStorage(other.object_);
-            break;
-        case Kind::function:
-            new (&function_) FunctionStorage(other.function_);
-            break;
-        case Kind::macro:
-            new (&macro_) MacroStorage(other.macro_);
-            break;
-        default:
-            break;
-    }
-    kind_ = other.kind_;
-    depth_ = other.depth_;
-}
-
-void Value::moveReference(Value& other) noexcept {
-    switch (other.kind_) {
-        case Kind::string:
-            new (&string_) StringStorage(std::move(other.string_));
-            break;
-        case Kind::array:
-            new (&array_) Array(std::move(other.array_));
-            break;
-        case Kind::object:
-            new (&object_) ObjectStorage(std::move(other.object_));
-            break;
-        case Kind::function:
-            new (&function_) FunctionStorage(std::move(other.function_));
-            break;
-        case Kind::macro:
-            new (&macro_) MacroStorage(std::move(other.macro_));
-            break;
-        default:
-            break;
-    }
-    kind_ = other.kind_;
-    depth_ = other.depth_;
-    other.releaseReference();
-}
-
 void Value::releaseReference() noexcept {
     switch (kind_) {
         case Kind::string:
@@ -343,30 +294,6 @@ void Value::appendBounded(std::string& out, std::size_t end, std::size_t limit) 
         case Kind::undefined:
             break;
     }
-}
-
-bool Value::isTruthy() const noexcept {
-    switch (kind_) {
-        case Kind::boolean:
-            return boolean_;
-        case Kind::int_:
-            return int_ != 0;
-        case Kind::double_:
-            return double_ != 0.0;  // NaN compares unequal, so it is true
-        case Kind::string:
-            return !string_->empty();
-        case Kind::array:
-            return !array_.empty();
-        case Kind::object:
-            return !object_->empty();
-        case Kind::function:
-        case Kind::macro:
-            return true;
-        case Kind::null:
-        case Kind::undefined:
-            return false;
-    }
-    return false;
 }
 
 namespace {

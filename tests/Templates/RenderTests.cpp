@@ -124,6 +124,15 @@ TEST(RenderTest, Assignment) {
          "{'a': 0, 'b': 2, 3: 'c'}"},
         {"{% set s = 'x' %}{% set s.a = 1 %}{{ s }}", "x"},
         {"{% set o = {'i': {'v': 1}} %}{% set o.i.v = 2 %}{{ o.i.v }}", "1"},
+        // An object changed where it is bound is one nothing else holds: every other holder
+        // (a variable, an array, a macro's parameter, the object itself) keeps what it saw.
+        {"{% set a = namespace(n=1) %}{% set b = a %}{% set a.n = 2 %}{% set l = [a] %}"
+         "{% set a.n = 3 %}{% set a.me = a %}{% set a.n = 4 %}{{ b.n }}{{ l[0].n }}{{ a.me.n }}"
+         "{{ a.n }}",
+         "1234"},
+        {"{% macro m(o) %}{% set o.n = 9 %}{{ o.n }}{% endmacro %}{% set a = namespace(n=1) %}"
+         "{{ m(a) }}{{ a.n }}",
+         "91"},
     });
 }
 
@@ -187,6 +196,12 @@ TEST(RenderTest, Loops) {
          "1032 true false 3 (,20);2121 false false 3 (10,30);3210 false true 3 (20,);"},
         {"{% for x in [1, 2, 3] %}{{ loop.cycle('a', 'b') }}[{{ loop.cycle() }}]{% endfor %}",
          "a[]b[]a[]"},
+        // An object's items() as the loop sees them, pairs included; on anything else items is
+        // whatever the value's member of that name is.
+        {"{% set o = {'a': 1, 'b': {'c': 2}} %}{% for k, v in o.items() %}{{ k }}={{ v }} {{ "
+         "loop.previtem }}|{% endfor %}{% for p in o.b.items() %}{{ p }}{% endfor %}{% for k in "
+         "{}.items() %}{% else %}empty{% endfor %}",
+         "a=1 |b={'c': 2} ['a', 1]|['c', 2]empty"},
         // A loop object kept from an earlier position keeps its values.
         {"{% set keep = {} %}{% for x in [1, 2, 3] %}{% if loop.first %}{% set keep.loop = loop "
          "%}{% set keep.cycle = loop.cycle %}{% endif %}{% endfor %}{{ keep.loop.index }}{{ "
@@ -276,10 +291,19 @@ TEST(RenderTest, Macros) {
         {"{% macro m() %}{{ who }}{% endmacro %}{% set who = 'me' %}{{ m() }}", "me"},
         {"{% macro m() %}{% endmacro %}[{{ m() }}]{{ m }}", "[][Macro m]"},
         {"{% macro m() %}{% set inner = 1 %}{% endmacro %}{{ m() }}[{{ inner }}]", "[]"},
+        // Every call and loop starts from an empty scope, whatever the one before bound.
+        {"{% macro m(a) %}{% if a %}{% set x = 1 %}{% endif %}[{{ x }}]{% endmacro %}{{ m(true) "
+         "}}{{ m(false) }}{% for i in [1] %}{% set y = 2 %}{% endfor %}{% for i in [1] %}[{{ y "
+         "}}]{% endfor %}",
+         "[1][][]"},
         {"{% macro count(n) %}{% if n > 0 %}{{ n }}{{ count(n - 1) }}{% endif %}{% endmacro %}{{ "
          "count(3) }}",
          "321"},
         {"{% macro m() %}a{% endmacro %}{% macro m() %}b{% endmacro %}{{ m() }}", "b"},
+        // A macro that ends in a loop's continue or break prints nothing of what it rendered.
+        {"{% macro m(i) %}[{{ i }}{% if i == 2 %}{% continue %}{% endif %}{% if i == 4 %}{% "
+         "break %}{% endif %}]{% endmacro %}{% for i in [1, 2, 3, 4, 5] %}{{ m(i) }}{% endfor %}",
+         "[1][3]"},
     });
 }
 
@@ -438,6 +462,7 @@ TEST(RenderTest, StatementMessages) {
          "Caller parameter must be an identifier"},
         {"{% for x in 5 %}{% endfor %}", "Cannot iterate over non-iterable value"},
         {"{% for x in none %}{% endfor %}", "Cannot iterate over non-iterable value"},
+        {"{% for c in 'x'.items() %}{% endfor %}", "Cannot call non-function value"},
         {"{% for x in missing %}{% else %}e{% endfor %}", "Cannot iterate over non-iterable value"},
         {"{% for x in [1, 2] %}{{ x }}{{ x + 'a' - 1 }}{% endfor %}",
          "Cannot subtract non-numeric values (1a and 1)"},
@@ -509,6 +534,13 @@ TEST(RenderTest, ResourceBounds) {
                            limited()),
               "Array would exceed the limit of 100 elements");
     EXPECT_EQ(runtimeError("{% for i in 'xxxxx' %}{{ 'y' * 300 }}{% endfor %}", limited()),
+              "Rendered text would exceed the limit of 1000 bytes");
+    // A macro's text counts against the limit on its own until the macro returns it.
+    const std::string printsThenFails =
+        "{% macro m() %}{{ 'z' * 20 }}{{ 1 | nosuch }}{% endmacro %}";
+    EXPECT_EQ(runtimeError(printsThenFails + "{{ 'y' * 990 }}{{ m() }}", limited()),
+              "Unknown filter: nosuch");
+    EXPECT_EQ(runtimeError(printsThenFails + "{{ 'y' * 990 }}{{ m }}{{ 'z' * 20 }}", limited()),
               "Rendered text would exceed the limit of 1000 bytes");
     EXPECT_EQ(runtimeError("{% for i in " + sixty + " %}{% endfor %}", limited()),
               "Rendering exceeded the limit of 50 loop iterations and calls");

@@ -12,6 +12,7 @@
 
 #include "templates/JSON.h"
 #include "templates/RenderLimits.h"
+#include "templates/Unicode.h"
 #include "templates/Value.h"
 
 namespace templates {
@@ -73,7 +74,10 @@ public:
         bool empty() const noexcept { return entries_.empty(); }
         const Entry* begin() const noexcept { return entries_.data(); }
         const Entry* end() const noexcept { return entries_.data() + entries_.size(); }
-        void reserve(std::size_t count) { entries_.reserve(count); }
+        void reserve(std::size_t count) {
+            entries_.reserve(count);
+            hashes_.reserve(count);
+        }
         // Whether the scope may bind a name of this scopeNameHash(); false means it does not.
         bool mayHave(std::uint64_t nameHash) const noexcept {
             return (nameBits_ & scopeNameBit(nameHash)) != 0;
@@ -85,6 +89,8 @@ public:
         std::ptrdiff_t indexOf(std::string_view canonicalName, std::uint64_t nameHash) const;
 
         std::vector<Entry> entries_;
+        // The entries' name hashes again, side by side, for a lookup to run through.
+        std::vector<std::uint64_t> hashes_;
         // The scopeNameBit() of every bound name's hash.
         std::uint64_t nameBits_;
         // Looked up by the name's view, without building a string for each lookup.
@@ -107,6 +113,11 @@ public:
         // The `loop` object of the loop that ended last, kept for the next loop to fill in
         // rather than build anew; undefined when there is none.
         Value spareLoopObject = Value::undefined();
+        // A macro printed by an output tag renders straight into the text that prints it, from
+        // `macroTextStart` on; the limit on text applies to the macro's part alone, as it
+        // would to a text of its own. Null when no macro renders in place.
+        const std::string* macroText = nullptr;
+        std::size_t macroTextStart = 0;
     };
 
     // A scope below `parent`, or a root when `parent` is null; a root also receives the global
@@ -114,6 +125,16 @@ public:
     explicit Environment(std::shared_ptr<Environment> parent = nullptr, Variables initial = {});
     static std::shared_ptr<Environment> make(std::shared_ptr<Environment> parent = nullptr,
                                              Variables initial = {});
+    // An empty scope below `parent`, taken from the scopes recycle() parked on this thread when
+    // there is one: a rendering makes a scope for every macro call and loop, and a parked one
+    // comes with its storage.
+    static std::shared_ptr<Environment> makeChild(const std::shared_ptr<Environment>& parent);
+    // Parks a scope that has done its work for makeChild() to hand out again, when nothing else
+    // holds it, strongly or weakly (see holdWeakly()); otherwise only drops the reference.
+    static void recycle(std::shared_ptr<Environment>&& scope) noexcept;
+    // Notes that a weak reference to this scope exists: a parked and reused scope would answer
+    // it as a different scope, so such a scope is never parked.
+    void holdWeakly() noexcept { weaklyHeld_ = true; }
     // Releases a chain of parents iteratively, so dropping a deep chain does not recurse.
     ~Environment();
     Environment(const Environment&) = delete;
@@ -123,8 +144,21 @@ public:
     const Value& operator[](std::string_view name) const;
     // The nearest binding, or null when no scope has the name.
     const Value* find(std::string_view name) const;
-    // find() for a name already in canonical form, with its scopeNameHash().
-    const Value* findCanonical(std::string_view canonicalName, std::uint64_t nameHash) const;
+    // find() for a name already in canonical form, with its scopeNameHash(). Most names a
+    // template reads are bound in the innermost scope, which is tried inline.
+    const Value* findCanonical(std::string_view canonicalName, std::uint64_t nameHash) const {
+        if (variables_.mayHave(nameHash) && variables_.index_.empty()) {
+            const std::uint64_t* hashes = variables_.hashes_.data();
+            for (std::size_t i = variables_.hashes_.size(); i-- > 0;) {
+                const Variables::Entry& entry = variables_.entries_[i];
+                if (hashes[i] == nameHash && unicode::sameBytes(entry.name, canonicalName)) {
+                    return &entry.value;
+                }
+            }
+            return parent_ ? parent_->findInChain(canonicalName, nameHash) : nullptr;
+        }
+        return findInChain(canonicalName, nameHash);
+    }
     // Binds in this scope only, replacing a binding of the same name here.
     void set(std::string_view name, Value value) { variables_.set(name, std::move(value)); }
     // Replaces the nearest binding; binds in the root when no scope has the name.
@@ -146,6 +180,7 @@ public:
     const RenderLimits& limits() const noexcept { return state_->limits; }
     void setLimits(const RenderLimits& limits) { state_->limits = limits; }
     RenderState& renderState() noexcept { return *state_; }
+    const RenderState& renderState() const noexcept { return *state_; }
 
     // Settable flags kept for callers; the whitespace options in effect are those of the
     // template.
@@ -153,10 +188,17 @@ public:
     bool trimBlocks = false;
 
 private:
+    // findCanonical() from this scope to the root.
+    const Value* findInChain(std::string_view canonicalName, std::uint64_t nameHash) const;
+
     std::shared_ptr<Environment> parent_;
     Variables variables_;
     std::optional<Policies> policyStorage_;
-    std::shared_ptr<RenderState> state_;
+    // The root owns the rendering's state; every scope reaches it through state_, which a
+    // scope's chain of parents keeps alive (a scope holds its parent, so the root outlives it).
+    std::shared_ptr<RenderState> ownedState_;
+    RenderState* state_ = nullptr;
+    bool weaklyHeld_ = false;
 };
 
 }  // namespace templates

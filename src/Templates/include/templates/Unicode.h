@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,43 @@ std::string normalized(std::string_view text);
 
 bool canonicallyEquivalentSlowly(std::string_view a, std::string_view b);
 
+// Byte equality, compared in place for texts of up to 16 bytes (names and keys, mostly): a call
+// to memcmp costs more than such a comparison.
+inline bool sameBytes(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) {
+        return false;
+    }
+    const char* p = a.data();
+    const char* q = b.data();
+    const auto load8 = [](const char* at) {
+        std::uint64_t word;
+        std::memcpy(&word, at, 8);
+        return word;
+    };
+    const auto load4 = [](const char* at) {
+        std::uint32_t word;
+        std::memcpy(&word, at, 4);
+        return word;
+    };
+    if (n > 16) {
+        return std::memcmp(p, q, n) == 0;
+    }
+    // Two loads from each end that overlap in the middle cover every byte.
+    if (n >= 8) {
+        return load8(p) == load8(q) && load8(p + n - 8) == load8(q + n - 8);
+    }
+    if (n >= 4) {
+        return load4(p) == load4(q) && load4(p + n - 4) == load4(q + n - 4);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p[i] != q[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Key and name comparisons mostly meet identical texts or texts that differ in their first
 // ASCII letter; both are settled here without a call.
 inline bool canonicallyEquivalent(std::string_view a, std::string_view b) {
@@ -29,7 +68,7 @@ inline bool canonicallyEquivalent(std::string_view a, std::string_view b) {
         if (static_cast<unsigned char>(a[0]) < 0x80 && static_cast<unsigned char>(b[0]) < 0x80) {
             return false;
         }
-    } else if (a.size() == b.size() && a == b) {
+    } else if (sameBytes(a, b)) {
         return true;
     }
     return canonicallyEquivalentSlowly(a, b);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -257,8 +258,62 @@ private:
         kind_ = other.kind_;
         depth_ = 0;
     }
-    void copyReference(const Value& other) noexcept;
-    void moveReference(Value& other) noexcept;
+    void copyReference(const Value& other) noexcept {
+        switch (other.kind_) {
+            case Kind::string:
+                new (&string_) StringStorage(other.string_);
+                break;
+            case Kind::array:
+                new (&array_) Array(other.array_);
+                break;
+            case Kind::object:
+                new (&object_) ObjectStorage(other.object_);
+                break;
+            case Kind::function:
+                new (&function_) FunctionStorage(other.function_);
+                break;
+            case Kind::macro:
+                new (&macro_) MacroStorage(other.macro_);
+                break;
+            default:
+                break;
+        }
+        kind_ = other.kind_;
+        depth_ = other.depth_;
+    }
+    // Inline, as copyReference(): values move on every return and binding, and a move touches no
+    // reference count.
+    // Leaves `other` null.
+    void moveReference(Value& other) noexcept {
+        switch (other.kind_) {
+            case Kind::string:
+                new (&string_) StringStorage(std::move(other.string_));
+                other.string_.~StringStorage();
+                break;
+            case Kind::array:
+                new (&array_) Array(std::move(other.array_));
+                other.array_.~Array();
+                break;
+            case Kind::object:
+                new (&object_) ObjectStorage(std::move(other.object_));
+                other.object_.~ObjectStorage();
+                break;
+            case Kind::function:
+                new (&function_) FunctionStorage(std::move(other.function_));
+                other.function_.~FunctionStorage();
+                break;
+            case Kind::macro:
+                new (&macro_) MacroStorage(std::move(other.macro_));
+                other.macro_.~MacroStorage();
+                break;
+            default:
+                break;
+        }
+        kind_ = other.kind_;
+        depth_ = other.depth_;
+        other.kind_ = Kind::null;
+        other.depth_ = 0;
+    }
     // Leaves the value null.
     void releaseReference() noexcept;
     [[noreturn]] static void wrongKind();
@@ -276,6 +331,31 @@ private:
     Kind kind_;
     std::uint16_t depth_ = 0;
 };
+
+// Inline: every condition of a template asks it.
+inline bool Value::isTruthy() const noexcept {
+    switch (kind_) {
+        case Kind::boolean:
+            return boolean_;
+        case Kind::int_:
+            return int_ != 0;
+        case Kind::double_:
+            return double_ != 0.0;  // NaN compares unequal, so it is true
+        case Kind::string:
+            return !string_->empty();
+        case Kind::array:
+            return !array_.empty();
+        case Kind::object:
+            return !object_->empty();
+        case Kind::function:
+        case Kind::macro:
+            return true;
+        case Kind::null:
+        case Kind::undefined:
+            return false;
+    }
+    return false;
+}
 
 template <class Change>
 bool Value::changeUniqueObject(Change&& change) {
