@@ -16,6 +16,7 @@
 #include "ParallelGemm.h"
 #include "ParallelRows.h"
 #include "WeightLoader.h"
+#include "ml/PageBuffer.h"
 
 namespace ml::whisper {
 
@@ -82,9 +83,9 @@ void project(const Weights& w, std::size_t rows, std::size_t cols, const float* 
 // them.
 struct CrossStorage {
     std::mutex mutex;
-    std::vector<Float16> keys, values;  // empty when none is spare
+    PageArray<Float16> keys, values;  // empty when none is spare
     // The working arrays of one computation, taken by whichever computation runs.
-    std::vector<float> wide, product, projection;
+    PageArray<float> wide, product, projection;
 };
 
 // Cross-attention keys and values of one encoder output, channel-major like the encoder output
@@ -92,7 +93,7 @@ struct CrossStorage {
 struct CrossAttention {
     const void* kernel = nullptr;  // the kernel's Impl that computed it
     std::vector<Float16> encoder;
-    std::vector<Float16> keys, values;
+    PageArray<Float16> keys, values;
     std::shared_ptr<CrossStorage> storage;  // where the arrays go when this is released
 
     CrossAttention() = default;
@@ -233,7 +234,7 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
     // Every element is written below: a reused array keeps its size and is not cleared.
     entry->keys.resize(layerCount * d * t);
     entry->values.resize(layerCount * d * t);
-    std::vector<float> wide, product, projection;
+    PageArray<float> wide, product, projection;
     {
         std::lock_guard<std::mutex> lock(crossStorage->mutex);
         wide = std::exchange(crossStorage->wide, {});

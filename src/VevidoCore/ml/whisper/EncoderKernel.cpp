@@ -14,6 +14,7 @@
 #include "ParallelGemm.h"
 #include "ParallelRows.h"
 #include "WeightLoader.h"
+#include "ml/PageBuffer.h"
 
 namespace ml::whisper {
 
@@ -120,11 +121,11 @@ struct EncoderKernel::Impl {
     std::vector<EncoderLayer> layers;
     Norm ln;
 
-    // Activations of one window and the widened weights of the product at hand, in one block
-    // reused between calls when no other call holds it. The convolutions' buffers and the
-    // layers' share their room: neither is needed once the other runs.
+    // Activations of one window and the widened weights of the product at hand, in one block of
+    // pages of its own, reused between calls when no other call holds it. The convolutions' buffers
+    // and the layers' share their room: neither is needed once the other runs.
     struct Scratch {
-        std::vector<float> arena;
+        PageArray<float> arena;
     };
     mutable std::mutex scratchMutex;
     mutable Scratch scratch;
