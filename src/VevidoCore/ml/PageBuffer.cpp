@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 
@@ -26,14 +27,16 @@ std::size_t pageSize() {
 
 }  // namespace
 
-PageBuffer::PageBuffer(std::size_t bytes) {
+PageBuffer::PageBuffer(std::size_t bytes, std::size_t resident) {
     if (bytes == 0)
         return;
     const std::size_t page = pageSize();
     if (bytes > SIZE_MAX - kHugePage)
         throw std::bad_alloc();
     const std::size_t length = roundUp(bytes, page);
-    const bool huge = length >= kHugePage;
+    // Room to grow into keeps small pages: a huge page would make up to 2 MiB of it resident
+    // at the first write.
+    const bool huge = length >= kHugePage && resident >= bytes;
     // A huge page needs a 2 MiB-aligned start: map a huge page more and give back what lies
     // before the aligned start and after the buffer's end.
     const std::size_t reserved = huge ? length + kHugePage : length;
@@ -56,7 +59,8 @@ PageBuffer::PageBuffer(std::size_t bytes) {
     }
 #ifdef MADV_POPULATE_WRITE
     // Fails on kernels before 5.14; the pages then come on first touch, as heap memory's do.
-    ::madvise(start, length, MADV_POPULATE_WRITE);
+    ::madvise(start, std::min(length, roundUp(std::min(resident, bytes), page)),
+              MADV_POPULATE_WRITE);
 #endif
     mapping_ = start;
     mappedBytes_ = length;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -22,7 +23,9 @@ namespace ml {
 class PageBuffer {
 public:
     PageBuffer() noexcept = default;
-    explicit PageBuffer(std::size_t bytes);
+    // Only the first `resident` bytes are made resident at once; the rest come a small page at
+    // a time when first touched (room to grow into).
+    explicit PageBuffer(std::size_t bytes, std::size_t resident = SIZE_MAX);
     PageBuffer(PageBuffer&& other) noexcept
         : mapping_(std::exchange(other.mapping_, nullptr)),
           mappedBytes_(std::exchange(other.mappedBytes_, 0)),
@@ -54,7 +57,10 @@ requires std::is_trivially_copyable_v<T>
 class PageArray {
 public:
     PageArray() noexcept = default;
-    explicit PageArray(std::size_t count) : bytes_(count * sizeof(T)), count_(count) {}
+    // The first `resident` elements are made resident at once (see PageBuffer).
+    explicit PageArray(std::size_t count, std::size_t resident = SIZE_MAX)
+        : bytes_(count * sizeof(T), resident < count ? resident * sizeof(T) : SIZE_MAX),
+          count_(count) {}
     PageArray(PageArray&& other) noexcept
         : bytes_(std::move(other.bytes_)), count_(std::exchange(other.count_, 0)) {}
     PageArray& operator=(PageArray&& other) noexcept {
