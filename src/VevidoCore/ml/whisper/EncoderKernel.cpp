@@ -174,6 +174,8 @@ EncoderKernel::EncoderKernel(const WhisperHyperParameters& params,
         layer.ffn = w.feedForward(q, d, m.ffn, false);
         m.layers.push_back(std::move(layer));
     }
+    // The workers start now, while the rest of the model loads, rather than in the first window.
+    WorkerPool::shared();
 }
 
 EncoderKernel::EncoderKernel(EncoderKernel&&) noexcept = default;
@@ -304,7 +306,7 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
         // block in one go, while its scores are still in cache.
         const std::size_t blocks = (t + kQueryBlock - 1) / kQueryBlock;
         WorkerPool::shared().run(heads * blocks, [&](std::size_t task) {
-            thread_local std::vector<float> scores;
+            thread_local PageArray<float> scores;
             scores.resize(kQueryBlock * t);
             const std::size_t head = task / blocks, r0 = (task % blocks) * kQueryBlock;
             const std::size_t rows = std::min(kQueryBlock, t - r0);
