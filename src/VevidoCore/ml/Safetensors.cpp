@@ -138,9 +138,6 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
     }
     mapping_ = map;
     mappedSize_ = static_cast<std::size_t>(fileSize);
-    // Where the file is read from disk through this mapping, its page cache is then filled in
-    // 2 MiB folios that are mapped whole (advice only: nothing changes where it is refused).
-    ::madvise(map, mappedSize_, MADV_HUGEPAGE);
 
     try {
         const auto* bytes = static_cast<const std::byte*>(mapping_);
