@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -59,7 +60,7 @@ public:
     PageArray() noexcept = default;
     // The first `resident` elements are made resident at once (see PageBuffer).
     explicit PageArray(std::size_t count, std::size_t resident = SIZE_MAX)
-        : bytes_(count * sizeof(T), resident < count ? resident * sizeof(T) : SIZE_MAX),
+        : bytes_(bytesFor(count), resident < count ? resident * sizeof(T) : SIZE_MAX),
           count_(count) {}
     PageArray(PageArray&& other) noexcept
         : bytes_(std::move(other.bytes_)), count_(std::exchange(other.count_, 0)) {}
@@ -84,6 +85,12 @@ public:
     }
 
 private:
+    static std::size_t bytesFor(std::size_t count) {
+        if (count > SIZE_MAX / sizeof(T))
+            throw std::bad_alloc();
+        return count * sizeof(T);
+    }
+
     PageBuffer bytes_;
     std::size_t count_ = 0;
 };

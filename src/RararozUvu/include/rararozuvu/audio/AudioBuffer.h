@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "ml/PageBuffer.h"
@@ -46,8 +47,16 @@ private:
         Samples() = default;
         Samples(const Samples& other);
         Samples& operator=(const Samples& other);
-        Samples(Samples&&) noexcept = default;
-        Samples& operator=(Samples&&) noexcept = default;
+        Samples(Samples&& other) noexcept
+            : small_(std::move(other.small_)),
+              large_(std::move(other.large_)),
+              size_(std::exchange(other.size_, 0)) {}
+        Samples& operator=(Samples&& other) noexcept {
+            small_ = std::move(other.small_);
+            large_ = std::move(other.large_);
+            size_ = std::exchange(other.size_, 0);
+            return *this;
+        }
 
         float* data() noexcept { return large_.empty() ? small_.data() : large_.data(); }
         const float* data() const noexcept {
