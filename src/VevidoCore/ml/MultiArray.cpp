@@ -10,6 +10,7 @@
 #include <new>
 
 #include "ml/MultiArrayCreationError.h"
+#include "ml/PageBuffer.h"
 
 namespace ml {
 
@@ -63,9 +64,20 @@ double toDouble(T v) {
     }
 }
 
+// Buffers from this size up get pages of their own: the audio window, the mel spectrogram, the
+// encoder output and the decoder's caches, made afresh every window. The heap would keep them
+// after they go (and their pages resident), and new heap pages fault in one by one.
+constexpr std::size_t kOwnPagesBytes = std::size_t{256} << 10;
+
 // The elements, preceded by one alignment unit that holds the seal flag.
 std::shared_ptr<std::byte> zeroedBuffer(std::size_t byteCount) {
     const std::size_t rounded = (byteCount + kAlignment - 1) / kAlignment * kAlignment;
+    if (rounded >= kOwnPagesBytes) {
+        auto pages = std::make_shared<PageBuffer>(kAlignment + rounded);
+        std::byte* const elements = pages->data() + kAlignment;
+        new (pages->data()) std::atomic<bool>(false);
+        return std::shared_ptr<std::byte>(std::move(pages), elements);
+    }
     void* bytes = std::aligned_alloc(kAlignment, kAlignment + rounded);
     if (bytes == nullptr)
         throw std::bad_alloc();

@@ -97,6 +97,35 @@ TEST(AudioBufferTest, AppendKeepsWithinCapacityAndRefusesMismatches) {
     EXPECT_EQ(other.frameLength(), 0u);
 }
 
+TEST(AudioBufferTest, SamplesSurviveGrowingPastTheHeapIntoPagesOfTheirOwn) {
+    // A block of a file grows a decoder frame at a time, from a few samples to megabytes.
+    AudioBuffer buffer(AudioFormat{44100, 2}, 1 << 20);
+    std::uint32_t length = 0;
+    for (const std::uint32_t step : {1000u, 60000u, 200000u, 700000u}) {
+        buffer.setFrameLength(length + step);
+        for (std::uint32_t c = 0; c < 2; ++c) {
+            for (std::uint32_t i = length; i < length + step; ++i)
+                buffer.channel(c)[i] = static_cast<float>(i) + 0.5f * static_cast<float>(c);
+        }
+        length += step;
+    }
+    EXPECT_EQ(buffer.frameLength(), 961000u);
+    const AudioBuffer copy = buffer;
+    buffer.setFrameLength(10);  // shrinking and growing again reads the regained frames as 0
+    buffer.setFrameLength(500000);
+    EXPECT_EQ(buffer.channel(0)[9], 9.0f);
+    EXPECT_EQ(buffer.channel(1)[10], 0.0f);
+    EXPECT_EQ(buffer.channel(0)[499999], 0.0f);
+    ASSERT_EQ(copy.channel(1).size(), 961000u);
+    for (const std::uint32_t i : {0u, 999u, 1000u, 65535u, 65536u, 960999u})
+        EXPECT_EQ(copy.channel(1)[i], static_cast<float>(i) + 0.5f) << i;
+    AudioBuffer appended(AudioFormat{44100, 2}, 1 << 20);
+    EXPECT_TRUE(appended.appendContents(copy, 1, 100000));
+    EXPECT_TRUE(appended.appendContents(copy, 0, 2));
+    EXPECT_EQ(appended.channel(0)[99999], 100000.0f);
+    EXPECT_EQ(appended.channel(1)[100001], 1.5f);
+}
+
 TEST(ResampleBufferTest, CapacityRoundsHalfToEvenAndAtLeastOne) {
     struct Case {
         double from;

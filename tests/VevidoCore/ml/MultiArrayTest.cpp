@@ -101,21 +101,24 @@ TEST(MultiArray, WriteAccessThroughAnyHandleBreaksTheSeal) {
             a.fill<ml::Float16>(at, ml::Float16(2.0f));
         },
     };
-    for (const Write write : writes) {
-        ml::MultiArray sealed({1, 1, 4}, ml::MultiArrayDataType::float16);
-        EXPECT_FALSE(sealed.isSealed());
-        sealed.seal();
-        const ml::MultiArray reader = sealed;
-        ml::MultiArray writer = sealed;
-        EXPECT_TRUE(reader.isSealed());
-        (void)reader.data<ml::Float16>();  // reading keeps it
-        (void)reader.value(0);
-        EXPECT_TRUE(sealed.isSealed());
-        EXPECT_FALSE(sealed.buffer().owner_before(reader.buffer()) ||
-                     reader.buffer().owner_before(sealed.buffer()));
-        write(writer);
-        EXPECT_FALSE(reader.isSealed());
-        EXPECT_FALSE(sealed.copy().isSealed());
+    // A small buffer and one large enough for pages of its own keep their seal alike.
+    for (const std::int64_t length : {4, 1 << 20}) {
+        for (const Write write : writes) {
+            ml::MultiArray sealed({1, 1, length}, ml::MultiArrayDataType::float16);
+            EXPECT_FALSE(sealed.isSealed());
+            sealed.seal();
+            const ml::MultiArray reader = sealed;
+            ml::MultiArray writer = sealed;
+            EXPECT_TRUE(reader.isSealed());
+            (void)reader.data<ml::Float16>();  // reading keeps it
+            (void)reader.value(0);
+            EXPECT_TRUE(sealed.isSealed());
+            EXPECT_FALSE(sealed.buffer().owner_before(reader.buffer()) ||
+                         reader.buffer().owner_before(sealed.buffer()));
+            write(writer);
+            EXPECT_FALSE(reader.isSealed());
+            EXPECT_FALSE(sealed.copy().isSealed());
+        }
     }
 }
 

@@ -3,7 +3,8 @@
 #include <dlfcn.h>
 
 #include <mutex>
-#include <vector>
+
+#include "ml/PageBuffer.h"
 
 namespace ml::whisper {
 
@@ -29,11 +30,11 @@ struct BlasSetup {
 }  // namespace
 
 float* threadScratch(std::size_t floats) {
-    thread_local std::vector<float> scratch;
+    thread_local PageArray<float> scratch;
+    // A new block rather than a grown one: the old contents need no copy.
     if (scratch.size() < floats) {
-        // A new block rather than a grown one: the old contents need no copy.
-        scratch = std::vector<float>();
-        scratch.resize(floats);
+        scratch = PageArray<float>();
+        scratch = PageArray<float>(floats);
     }
     return scratch.data();
 }

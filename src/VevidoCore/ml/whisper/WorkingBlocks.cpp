@@ -1,10 +1,7 @@
 #include "WorkingBlocks.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <mutex>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -35,30 +32,6 @@ WorkingBlock takeFitting(Pool& p, std::size_t bytes) {
 }
 
 }  // namespace
-
-WorkingBlock::WorkingBlock(std::size_t bytes) : size_(bytes) {
-    pages_ = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (pages_ == MAP_FAILED) {
-        pages_ = nullptr;
-        size_ = 0;
-        throw std::bad_alloc();
-    }
-}
-
-WorkingBlock::WorkingBlock(WorkingBlock&& other) noexcept
-    : pages_(std::exchange(other.pages_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-WorkingBlock& WorkingBlock::operator=(WorkingBlock&& other) noexcept {
-    WorkingBlock old(std::move(*this));
-    pages_ = std::exchange(other.pages_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    return *this;
-}
-
-WorkingBlock::~WorkingBlock() {
-    if (pages_ != nullptr)
-        ::munmap(pages_, size_);
-}
 
 WorkingBlock takeWorkingBlock(std::size_t bytes) {
     Pool& p = pool();

@@ -8,30 +8,28 @@
 #include <cstddef>
 #include <functional>
 
+#include "ml/PageBuffer.h"
+
 namespace ml::whisper {
 
-// Pages of its own, mapped and unmapped directly: freeing tens of megabytes through the allocator
-// would raise its threshold for mapping large blocks, and the heap would then keep every buffer
-// below that size after it is freed.
+// Pages of its own (see PageBuffer): freeing tens of megabytes through the allocator would raise
+// its threshold for mapping large blocks, and the heap would then keep every buffer below that
+// size after it is freed.
 class WorkingBlock {
 public:
     WorkingBlock() = default;
     // `bytes` bytes whose contents are unspecified. Throws std::bad_alloc.
-    explicit WorkingBlock(std::size_t bytes);
-    WorkingBlock(WorkingBlock&& other) noexcept;
-    WorkingBlock& operator=(WorkingBlock&& other) noexcept;
-    ~WorkingBlock();
+    explicit WorkingBlock(std::size_t bytes) : pages_(bytes) {}
 
-    std::size_t size() const { return size_; }
+    std::size_t size() const { return pages_.size(); }
     // The block viewed as elements of T from `byteOffset` (a multiple of T's alignment).
     template <typename T>
     T* as(std::size_t byteOffset = 0) const {
-        return reinterpret_cast<T*>(static_cast<std::byte*>(pages_) + byteOffset);
+        return reinterpret_cast<T*>(pages_.data() + byteOffset);
     }
 
 private:
-    void* pages_ = nullptr;
-    std::size_t size_ = 0;
+    PageBuffer pages_;
 };
 
 // A block of at least `bytes` bytes: the idle one when it is large enough, else a new one (the

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
+#include "ml/PageBuffer.h"
 #include "rararozuvu/audio/AudioFormat.h"
 
 namespace rararozuvu {
@@ -36,10 +39,44 @@ public:
                         std::uint32_t frameCount);
 
 private:
+    // One channel's samples: on the heap while they are few, in pages of their own once a block
+    // of a file is read (megabytes, given back whole when the block goes, where the heap would
+    // keep them).
+    class Samples {
+    public:
+        Samples() = default;
+        Samples(const Samples& other);
+        Samples& operator=(const Samples& other);
+        Samples(Samples&& other) noexcept
+            : small_(std::move(other.small_)),
+              large_(std::move(other.large_)),
+              size_(std::exchange(other.size_, 0)) {}
+        Samples& operator=(Samples&& other) noexcept {
+            small_ = std::move(other.small_);
+            large_ = std::move(other.large_);
+            size_ = std::exchange(other.size_, 0);
+            return *this;
+        }
+
+        float* data() noexcept { return large_.empty() ? small_.data() : large_.data(); }
+        const float* data() const noexcept {
+            return large_.empty() ? small_.data() : large_.data();
+        }
+        std::size_t size() const noexcept { return size_; }
+        // Samples gained read as 0.
+        void resize(std::size_t count);
+        void append(const float* first, std::size_t count);
+
+    private:
+        std::vector<float> small_;
+        ml::PageArray<float> large_;  // its size is the capacity
+        std::size_t size_ = 0;
+    };
+
     AudioFormat format_;
     std::uint32_t frameCapacity_;
     std::uint32_t frameLength_ = 0;
-    std::vector<std::vector<float>> channels_;
+    std::vector<Samples> channels_;
 };
 
 }  // namespace rararozuvu
