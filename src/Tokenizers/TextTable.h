@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ml/PageBuffer.h"
+
 namespace tokenizers {
 
 // An open-addressing map from exact text to an int, with every key stored once in one arena.
@@ -21,6 +23,7 @@ public:
         if (capacity > slots_.size())
             rehash(capacity);
         arena_.reserve(count * 8);
+        ml::makeResident(arena_.data(), arena_.capacity());
     }
 
     // Inserts `key` with `value`, or replaces the value of an existing key when `replace`.
@@ -112,6 +115,11 @@ private:
 
     void rehash(std::size_t capacity) {
         std::vector<Slot> old = std::move(slots_);
+        // A vocabulary's table spans hundreds of pages: made resident at once, they do not
+        // fault in one by one as the slots are filled.
+        slots_ = std::vector<Slot>();
+        slots_.reserve(capacity);
+        ml::makeResident(slots_.data(), capacity * sizeof(Slot));
         slots_.assign(capacity, Slot{});
         mask_ = capacity - 1;
         for (const Slot& s : old) {

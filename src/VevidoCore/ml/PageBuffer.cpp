@@ -67,6 +67,20 @@ PageBuffer::PageBuffer(std::size_t bytes, std::size_t resident) {
     size_ = bytes;
 }
 
+void makeResident(void* bytes, std::size_t size) noexcept {
+#ifdef MADV_POPULATE_WRITE
+    const std::size_t page = pageSize();
+    const auto address = reinterpret_cast<std::uintptr_t>(bytes);
+    const std::uintptr_t begin = roundUp(address, page);
+    const std::uintptr_t end = (address + size) / page * page;
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)bytes;
+    (void)size;
+#endif
+}
+
 PageBuffer::~PageBuffer() {
     if (mapping_ != nullptr)
         ::munmap(mapping_, mappedBytes_);

@@ -52,6 +52,11 @@ private:
     std::size_t size_ = 0;
 };
 
+// Makes the whole pages within [bytes, bytes + size) of writable private memory (heap memory
+// included) resident in one call, where first writes would fault them in one by one. A no-op for
+// pages already present, and on kernels without the call.
+void makeResident(void* bytes, std::size_t size) noexcept;
+
 // `count` zeroed elements of a trivially copyable type (all bits zero) in a PageBuffer.
 template <class T>
 requires std::is_trivially_copyable_v<T>
