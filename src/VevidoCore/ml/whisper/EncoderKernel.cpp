@@ -168,8 +168,6 @@ EncoderKernel::EncoderKernel(const WhisperHyperParameters& params,
         layer.ffn = w.feedForward(q, d, m.ffn, false);
         m.layers.push_back(std::move(layer));
     }
-    // The workers start now, while the rest of the model loads, rather than in the first window.
-    WorkerPool::shared();
 }
 
 EncoderKernel::EncoderKernel(EncoderKernel&&) noexcept = default;

@@ -18,6 +18,9 @@ namespace ml::whisper {
 class WorkerPool {
 public:
     // The process-wide pool with one participant per hardware thread (the caller included).
+    // Started by the first window, not at model load: the command-line tool loads the audio
+    // libraries on another thread beside the model, and a thread created while the dynamic loader
+    // works waits for it to finish.
     static WorkerPool& shared();
 
     explicit WorkerPool(std::size_t participants);
