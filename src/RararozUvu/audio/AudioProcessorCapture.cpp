@@ -332,16 +332,16 @@ void AudioProcessor::stopRecording() {
 
 std::optional<AudioProcessorOutputType> AudioProcessor::padOrTrim(
     const std::vector<float>& audioArray, std::int64_t startIndex, std::int64_t length) {
-    const auto count = static_cast<std::int64_t>(audioArray.size());
-    if (startIndex < 0 || startIndex >= count || length <= 0) {
+    const std::optional<std::span<const float>> samples =
+        windowSamples(audioArray, startIndex, length);
+    if (!samples) {
         Logging::error("startIndex is outside the buffer size");
         return std::nullopt;
     }
     // The samples go straight into the array, which starts zeroed: no window of its own size
     // first (a second pass over fresh memory, every window).
     ml::MultiArray array({length}, ml::MultiArrayDataType::float32);
-    std::copy_n(audioArray.begin() + startIndex, std::min(length, count - startIndex),
-                array.data<float>());
+    std::copy(samples->begin(), samples->end(), array.data<float>());
     return AudioProcessorOutputType(std::move(array));
 }
 

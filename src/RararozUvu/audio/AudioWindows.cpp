@@ -38,17 +38,27 @@ float rms(std::span<const float> x) {
 
 }  // namespace
 
-std::optional<std::vector<float>> AudioProcessor::padOrTrimAudio(std::span<const float> audio,
-                                                                 std::int64_t startIndex,
-                                                                 std::int64_t length,
-                                                                 bool /*saveSegment*/) {
+std::optional<std::span<const float>> AudioProcessor::windowSamples(std::span<const float> audio,
+                                                                    std::int64_t startIndex,
+                                                                    std::int64_t length) {
     const auto count = static_cast<std::int64_t>(audio.size());
     if (startIndex < 0 || startIndex >= count || length <= 0) {
         return std::nullopt;
     }
-    const std::int64_t end = startIndex + std::min(length, count - startIndex);
+    return audio.subspan(static_cast<std::size_t>(startIndex),
+                         static_cast<std::size_t>(std::min(length, count - startIndex)));
+}
+
+std::optional<std::vector<float>> AudioProcessor::padOrTrimAudio(std::span<const float> audio,
+                                                                 std::int64_t startIndex,
+                                                                 std::int64_t length,
+                                                                 bool /*saveSegment*/) {
+    const std::optional<std::span<const float>> samples = windowSamples(audio, startIndex, length);
+    if (!samples) {
+        return std::nullopt;
+    }
     std::vector<float> window(static_cast<std::size_t>(length), 0.0f);
-    std::copy(audio.begin() + startIndex, audio.begin() + end, window.begin());
+    std::copy(samples->begin(), samples->end(), window.begin());
     return window;
 }
 

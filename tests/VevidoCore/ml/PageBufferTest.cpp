@@ -51,17 +51,15 @@ TEST(PageBuffer, MovingHandsThePagesOver) {
     EXPECT_EQ(third.size(), 3 * kMiB);
 }
 
-TEST(PageArray, ResizeKeepsTheElementsOnlyAtTheSameCount) {
-    ml::PageArray<float> array(1000);
-    array.data()[999] = 2.5f;
-    array.resize(1000);
-    EXPECT_EQ(array.data()[999], 2.5f);
-    array.resize(600000);
+TEST(PageArray, HoldsItsCountOfZeroedElements) {
+    ml::PageArray<float> array(600000);
     ASSERT_EQ(array.size(), 600000u);
     EXPECT_TRUE(
         std::all_of(array.span().begin(), array.span().end(), [](float v) { return v == 0.0f; }));
-    array.resize(0);
-    EXPECT_TRUE(array.empty());
+    array.data()[599999] = 2.5f;
+    ml::PageArray<float> moved(std::move(array));
+    EXPECT_EQ(moved.data()[599999], 2.5f);
+    EXPECT_TRUE(ml::PageArray<float>().empty());
 }
 
 TEST(PageBuffer, LargeMultiArraysStartZeroedAndAligned) {

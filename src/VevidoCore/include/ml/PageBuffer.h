@@ -82,13 +82,6 @@ public:
     std::span<T> span() noexcept { return {data(), count_}; }
     std::span<const T> span() const noexcept { return {data(), count_}; }
 
-    // Holds exactly `count` elements afterwards: kept as they are when it already did, zeroed in
-    // new pages otherwise.
-    void resize(std::size_t count) {
-        if (count != count_)
-            *this = PageArray(count);
-    }
-
 private:
     static std::size_t bytesFor(std::size_t count) {
         if (count > SIZE_MAX / sizeof(T))

@@ -31,7 +31,8 @@ struct BlasSetup {
 
 float* threadScratch(std::size_t floats) {
     thread_local PageArray<float> scratch;
-    // A new block rather than a grown one: the old contents need no copy.
+    // A new block rather than a grown one: the old contents need no copy. The old one goes
+    // first, so that the two are never held at once.
     if (scratch.size() < floats) {
         scratch = PageArray<float>();
         scratch = PageArray<float>(floats);

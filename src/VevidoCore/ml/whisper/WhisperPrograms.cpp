@@ -183,7 +183,7 @@ private:
             std::lock_guard<std::mutex> lock(crossMutex_);
             // The keys and values of an output nobody holds any more go as soon as a step sees
             // it gone, before another output's are computed beside them.
-            std::erase_if(crossByBuffer_, [](const auto& entry) { return entry.first.expired(); });
+            eraseExpired();
             for (const auto& [known, cross] : crossByBuffer_) {
                 if (!known.owner_before(buffer) && !buffer.owner_before(known))
                     return cross;
@@ -200,10 +200,13 @@ private:
     // Enough for the windows a batch transcribes in parallel.
     static constexpr std::size_t kCrossByBuffer = 4;
 
-    // Releases the keys and values of outputs nobody holds any more.
+    // Releases the keys and values of outputs nobody holds any more; crossMutex_ is held.
+    void eraseExpired() const {
+        std::erase_if(crossByBuffer_, [](const auto& entry) { return entry.first.expired(); });
+    }
     void dropExpired() const {
         std::lock_guard<std::mutex> lock(crossMutex_);
-        std::erase_if(crossByBuffer_, [](const auto& entry) { return entry.first.expired(); });
+        eraseExpired();
     }
 
     WhisperHyperParameters params_;

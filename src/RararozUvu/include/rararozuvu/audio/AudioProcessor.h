@@ -222,6 +222,12 @@ public:
     void processBuffer(std::vector<float> buffer);
 
 private:
+    // The samples a window from startIndex of `length` samples takes from `audio` (the rest of
+    // the window is zeros), or none when the window is out of bounds (see padOrTrimAudio).
+    static std::optional<std::span<const float>> windowSamples(std::span<const float> audio,
+                                                               std::int64_t startIndex,
+                                                               std::int64_t length);
+
     struct Engine;
 
     std::unique_ptr<Engine> setupEngine(std::optional<std::uint32_t> inputDeviceID);
