@@ -53,19 +53,7 @@ inline std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonical
         const auto found = index_.find(canonicalName);
         return found == index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
     }
-    // From the newest binding back: a scope's names are unique, and the names bound last (a
-    // template's macros and assignments, after the root's globals and context) are the ones most
-    // looked up.
-    const std::uint64_t* hashes = hashes_.data();
-    for (std::size_t i = hashes_.size(); i-- > 0;) {
-        if (hashes[i] != nameHash) {
-            continue;
-        }
-        if (unicode::sameBytes(entries_[i].name, canonicalName)) {
-            return static_cast<std::ptrdiff_t>(i);
-        }
-    }
-    return -1;
+    return searchBindings(canonicalName, nameHash);
 }
 
 const Value* Environment::Variables::find(std::string_view name) const {

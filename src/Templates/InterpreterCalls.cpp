@@ -1,6 +1,7 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
 #include <array>
 #include <span>
+#include <tuple>
 #include <utility>
 
 #include "InterpreterInternals.h"
@@ -74,22 +75,22 @@ void interpreter::appendMacroCall(const Macro& macro, const std::vector<Value>& 
                                   const KeywordValues& keywordArguments, const Scope& env,
                                   std::string& out) {
     Environment::RenderState& state = env->renderState();
-    const std::string* const enclosingText = state.macroText;
-    const std::size_t enclosingStart = state.macroTextStart;
     const std::size_t start = out.size();
-    state.macroText = &out;
-    state.macroTextStart = start;
+    // The enclosing macro's text and start come back however the call ends.
+    const auto enclosing = std::make_pair(std::exchange(state.macroText, &out),
+                                          std::exchange(state.macroTextStart, start));
+    struct Restore {
+        Environment::RenderState& state;
+        std::pair<const std::string*, std::size_t> enclosing;
+        ~Restore() { std::tie(state.macroText, state.macroTextStart) = enclosing; }
+    } restore{state, enclosing};
     try {
         renderMacro(macro, arguments, keywordArguments, env, out);
     } catch (...) {
         // As if the body had rendered into a text of its own, which the failure dropped.
         out.resize(start);
-        state.macroText = enclosingText;
-        state.macroTextStart = enclosingStart;
         throw;
     }
-    state.macroText = enclosingText;
-    state.macroTextStart = enclosingStart;
 }
 
 namespace {

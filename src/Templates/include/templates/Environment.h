@@ -87,6 +87,19 @@ public:
         friend class Environment;
         static constexpr std::size_t indexThreshold = 24;
         std::ptrdiff_t indexOf(std::string_view canonicalName, std::uint64_t nameHash) const;
+        // indexOf() of a scope without an index: from the newest binding back, since a scope's
+        // names are unique and the names bound last (a template's macros and assignments, after
+        // the root's globals and context) are the ones most looked up.
+        std::ptrdiff_t searchBindings(std::string_view canonicalName,
+                                      std::uint64_t nameHash) const noexcept {
+            const std::uint64_t* hashes = hashes_.data();
+            for (std::size_t i = hashes_.size(); i-- > 0;) {
+                if (hashes[i] == nameHash && unicode::sameBytes(entries_[i].name, canonicalName)) {
+                    return static_cast<std::ptrdiff_t>(i);
+                }
+            }
+            return -1;
+        }
 
         std::vector<Entry> entries_;
         // The entries' name hashes again, side by side, for a lookup to run through.
@@ -148,12 +161,9 @@ public:
     // template reads are bound in the innermost scope, which is tried inline.
     const Value* findCanonical(std::string_view canonicalName, std::uint64_t nameHash) const {
         if (variables_.mayHave(nameHash) && variables_.index_.empty()) {
-            const std::uint64_t* hashes = variables_.hashes_.data();
-            for (std::size_t i = variables_.hashes_.size(); i-- > 0;) {
-                const Variables::Entry& entry = variables_.entries_[i];
-                if (hashes[i] == nameHash && unicode::sameBytes(entry.name, canonicalName)) {
-                    return &entry.value;
-                }
+            if (const std::ptrdiff_t i = variables_.searchBindings(canonicalName, nameHash);
+                i >= 0) {
+                return &variables_.entries_[static_cast<std::size_t>(i)].value;
             }
             return parent_ ? parent_->findInChain(canonicalName, nameHash) : nullptr;
         }
