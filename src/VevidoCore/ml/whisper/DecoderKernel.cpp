@@ -247,7 +247,7 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
             float* const rowsOfA = threadScratch(rows * d + rows * columns);
             float* const tile = rowsOfA + rows * d;
             (isValue ? layer.crossV : layer.crossK).widen(r0 * d, rows * d, rowsOfA);
-            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(rows),
+            blas().sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(rows),
                         static_cast<blasint>(columns), static_cast<blasint>(d), 1.0f, rowsOfA,
                         static_cast<blasint>(d), wide, static_cast<blasint>(columns), 0.0f, tile,
                         static_cast<blasint>(columns));

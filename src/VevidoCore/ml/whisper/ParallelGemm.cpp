@@ -1,8 +1,12 @@
 #include "ParallelGemm.h"
 
 #include <dlfcn.h>
+#include <sched.h>
 
 #include <mutex>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
 
 #include "ml/PageBuffer.h"
 
@@ -10,22 +14,51 @@ namespace ml::whisper {
 
 namespace {
 
-std::mutex blasThreadsMutex;
+std::mutex blasMutex;
+Blas blasFunctions;
+bool blasLoaded = false;
 
-// OpenBLAS's pool shutdown is not part of its public interface, so it is looked up rather than
-// linked: a BLAS without it keeps its threads.
-void stopBlasThreads() {
-    using Shutdown = int (*)();
-    if (const auto shutdown =
-            reinterpret_cast<Shutdown>(dlsym(RTLD_DEFAULT, "blas_thread_shutdown_")))
-        shutdown();
+// Loaded for the rest of the process, never closed.
+void loadBlas() {
+    // OpenBLAS starts a thread per processor the loading thread may run on, which costs several
+    // milliseconds, and every product here runs on one of the pool's threads instead. Holding the
+    // loading thread to one processor while it loads keeps it from starting any; the user's own
+    // choice of processors comes back right after.
+    cpu_set_t allowed;
+    bool held = false;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        const int current = sched_getcpu();
+        if (current >= 0 && current < CPU_SETSIZE && CPU_ISSET(current, &allowed)) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(current, &one);
+            held = sched_setaffinity(0, sizeof one, &one) == 0;
+        }
+    }
+    void* library = dlopen(blasLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (held)
+        sched_setaffinity(0, sizeof allowed, &allowed);
+    if (library == nullptr) {
+        const char* reason = dlerror();
+        throw std::runtime_error(std::string("cannot load the BLAS library ") + blasLibrary +
+                                 ": " + (reason != nullptr ? reason : "unknown error"));
+    }
+    const auto resolve = [&](const char* name, auto& function) {
+        void* symbol = dlsym(library, name);
+        if (symbol == nullptr)
+            throw std::runtime_error(std::string("the BLAS library ") + blasLibrary + " lacks " +
+                                     name);
+        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(symbol);
+    };
+    resolve("cblas_sgemm", blasFunctions.sgemm);
+    resolve("openblas_get_num_threads", blasFunctions.threads);
+    resolve("openblas_set_num_threads", blasFunctions.setThreads);
+    // The pool's shutdown is not part of OpenBLAS's public interface: a build without it keeps
+    // its threads.
+    blasFunctions.stopThreads =
+        reinterpret_cast<int (*)()>(dlsym(library, "blas_thread_shutdown_"));
+    blasLoaded = true;
 }
-
-// Runs while the program starts: the idle BLAS threads started with the library would otherwise
-// spin beside the pool's for their first tenth of a second or so, while the models load.
-struct BlasSetup {
-    BlasSetup() { singleThreadedBlas(); }
-} const blasSetup;
 
 }  // namespace
 
@@ -40,16 +73,22 @@ float* threadScratch(std::size_t floats) {
     return scratch.data();
 }
 
-void singleThreadedBlas() {
-    if (openblas_get_num_threads() == 1)
-        return;
-    std::lock_guard<std::mutex> lock(blasThreadsMutex);
-    if (openblas_get_num_threads() == 1)
-        return;
-    // Setting the count while the pool is down would start it again: first the count, then the
-    // pool goes.
-    openblas_set_num_threads(1);
-    stopBlasThreads();
+const Blas& singleThreadedBlas() {
+    std::lock_guard<std::mutex> lock(blasMutex);
+    if (!blasLoaded)
+        loadBlas();
+    if (blasFunctions.threads() != 1) {
+        // Setting the count while the pool is down would start it again: first the count, then
+        // the pool goes.
+        blasFunctions.setThreads(1);
+        if (blasFunctions.stopThreads != nullptr)
+            blasFunctions.stopThreads();
+    }
+    return blasFunctions;
+}
+
+const Blas& blas() noexcept {
+    return blasFunctions;
 }
 
 }  // namespace ml::whisper

@@ -13,10 +13,25 @@
 
 namespace ml::whisper {
 
-// Makes BLAS run single-threaded, with its own idle threads stopped, unless it already runs so.
-// The kernels call it before their products: something else in the process (a benchmark's plain
-// SGEMM) may have given BLAS threads of its own since. Cheap when nothing changed.
-void singleThreadedBlas();
+// The BLAS functions the kernels use. The library is opened on first use rather than linked: a
+// process that never runs a model does not pay for loading it.
+struct Blas {
+    decltype(&::cblas_sgemm) sgemm = nullptr;
+    decltype(&::openblas_get_num_threads) threads = nullptr;
+    decltype(&::openblas_set_num_threads) setThreads = nullptr;
+    int (*stopThreads)() = nullptr;
+};
+// The library's name at run time: the major version the headers describe.
+constexpr const char* blasLibrary = "libopenblas.so.0";
+
+// Loads BLAS on the first call (throwing std::runtime_error naming the library or the function it
+// lacks) and makes it run single-threaded, with its own idle threads stopped, unless it already
+// runs so. The kernels call it before their products: something else in the process (a
+// benchmark's plain SGEMM) may have given BLAS threads of its own since. Cheap when nothing
+// changed.
+const Blas& singleThreadedBlas();
+// The functions as loaded so far: for code that runs after singleThreadedBlas() has returned.
+const Blas& blas() noexcept;
 
 // The calling thread's working block of at least `floats` floats, kept for the thread's life and
 // valid until its next call. Tasks on the pool's threads take their working data from it, so that
@@ -71,7 +86,7 @@ void parallelGemm(std::size_t m, std::size_t n, std::size_t k, const float* a, s
                   const float* b, std::size_t ldb, bool transposeB, float beta, float* c,
                   std::size_t ldc, Epilogue&& epilogue = {}) {
     forEachTile(m, n, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, transposeB ? CblasTrans : CblasNoTrans,
+        blas().sgemm(CblasRowMajor, CblasNoTrans, transposeB ? CblasTrans : CblasNoTrans,
                     static_cast<blasint>(r1 - r0), static_cast<blasint>(c1 - c0),
                     static_cast<blasint>(k), 1.0f, a + r0 * lda, static_cast<blasint>(lda),
                     transposeB ? b + c0 * ldb : b + c0, static_cast<blasint>(ldb), beta,
