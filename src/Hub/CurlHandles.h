@@ -2,26 +2,27 @@
 
 // Owning handles for libcurl objects. Private to the module.
 
-#include <curl/curl.h>
-
 #include <memory>
+#include <string>
+
+#include "hub/Curl.h"
 
 namespace hub::detail {
 
 struct CurlEasyDeleter {
-    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const noexcept { curl().easy_cleanup(handle); }
 };
 struct CurlMultiDeleter {
-    void operator()(CURLM* handle) const noexcept { curl_multi_cleanup(handle); }
+    void operator()(CURLM* handle) const noexcept { curl().multi_cleanup(handle); }
 };
 struct CurlSlistDeleter {
-    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+    void operator()(curl_slist* list) const noexcept { curl().slist_free_all(list); }
 };
 struct CurlUrlDeleter {
-    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+    void operator()(CURLU* url) const noexcept { curl().url_cleanup(url); }
 };
 struct CurlStringDeleter {
-    void operator()(char* text) const noexcept { curl_free(text); }
+    void operator()(char* text) const noexcept { curl().free(text); }
 };
 
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
@@ -30,7 +31,8 @@ using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
 using CurlString = std::unique_ptr<char, CurlStringDeleter>;
 
-// Sets up libcurl once per process; every user calls it before making a handle.
-void ensureCurlInitialised();
+// Loads and sets up libcurl once per process; every user calls it before making a handle. A
+// library that cannot be loaded is a URLError for `url`, as any other failure to reach it.
+void ensureCurlInitialised(const std::string& url);
 
 }  // namespace hub::detail
