@@ -1,16 +1,39 @@
 #include "ui/Sounds.h"
 
-#include <pulse/error.h>
 #include <pulse/simple.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <numbers>
+#include <stdexcept>
+
+#include "vevidocore/SharedLibrary.h"
 
 namespace quillora {
 
 namespace {
+
+struct PulseSimpleApi {
+    decltype(&::pa_simple_new) simple_new = nullptr;
+    decltype(&::pa_simple_write) simple_write = nullptr;
+    decltype(&::pa_simple_drain) simple_drain = nullptr;
+    decltype(&::pa_simple_free) simple_free = nullptr;
+};
+
+// Opened when the first sound plays, not at start: the library pulls in many others.
+const PulseSimpleApi& pulseSimple() {
+    static PulseSimpleApi api;
+    static vevidocore::LoadOnce loading;
+    loading([] {
+        const vevidocore::SharedLibrary library("libpulse-simple.so.0", "PulseAudio");
+        library.resolve("pa_simple_new", api.simple_new);
+        library.resolve("pa_simple_write", api.simple_write);
+        library.resolve("pa_simple_drain", api.simple_drain);
+        library.resolve("pa_simple_free", api.simple_free);
+    });
+    return api;
+}
 
 // A decaying sine whose pitch glides from `from` to `to` hertz.
 std::vector<std::int16_t> tone(double from, double to, double seconds, double decay) {
@@ -54,17 +77,24 @@ void PulseSounds::play(DictationSound sound) {
 }
 
 void PulseSounds::playSamples(const std::vector<std::int16_t>& samples) {
+    const PulseSimpleApi* pulse = nullptr;
+    try {
+        pulse = &pulseSimple();
+    } catch (const std::runtime_error&) {
+        return;  // no sound library: as without a sound server, nothing is heard
+    }
     const pa_sample_spec format{PA_SAMPLE_S16LE, sampleRate, 1};
     int error = 0;
-    const std::unique_ptr<pa_simple, decltype(&pa_simple_free)> stream(
-        pa_simple_new(nullptr, "Quillora", PA_STREAM_PLAYBACK, nullptr, "dictation sound", &format,
-                      nullptr, nullptr, &error),
-        &pa_simple_free);
+    const std::unique_ptr<pa_simple, decltype(pulse->simple_free)> stream(
+        pulse->simple_new(nullptr, "Quillora", PA_STREAM_PLAYBACK, nullptr, "dictation sound",
+                          &format, nullptr, nullptr, &error),
+        pulse->simple_free);
     if (!stream) {
         return;
     }
-    pa_simple_write(stream.get(), samples.data(), samples.size() * sizeof(std::int16_t), &error);
-    pa_simple_drain(stream.get(), &error);
+    pulse->simple_write(stream.get(), samples.data(), samples.size() * sizeof(std::int16_t),
+                        &error);
+    pulse->simple_drain(stream.get(), &error);
 }
 
 }  // namespace quillora
