@@ -3,7 +3,6 @@
 // Owning handles for libcurl objects. Private to the module.
 
 #include <memory>
-#include <string>
 
 #include "hub/Curl.h"
 
@@ -31,8 +30,9 @@ using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
 using CurlString = std::unique_ptr<char, CurlStringDeleter>;
 
-// Loads and sets up libcurl once per process; every user calls it before making a handle. A
-// library that cannot be loaded is a URLError for `url`, as any other failure to reach it.
-void ensureCurlInitialised(const std::string& url);
+// Loads and sets up libcurl once per process; every user calls it before making a handle. Without
+// the library nothing can be fetched: a HubClientError downloadError, which callers take as the hub
+// out of reach (as they do a failed connection), its text saying which library is missing.
+void ensureCurlInitialised();
 
 }  // namespace hub::detail

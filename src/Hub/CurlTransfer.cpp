@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "CurlHandles.h"
+#include "hub/HubClientError.h"
 #include "hub/URLError.h"
 
 namespace hub::detail {
@@ -173,11 +174,12 @@ void checked(CURLcode code) {
 
 }  // namespace
 
-void ensureCurlInitialised(const std::string& url) {
+void ensureCurlInitialised() {
     try {
         curlLibrary();
     } catch (const std::runtime_error& error) {
-        throw URLError(URLError::Code::unknown, error.what(), url);
+        // URLError's text is fixed by its code and would hide the reason.
+        throw HubClientError::downloadError(error.what());
     }
 }
 
@@ -185,7 +187,7 @@ HttpResult performRequest(const HttpRequest& request, std::stop_token stop) {
     if (stop.stop_requested()) {
         throw URLError(URLError::Code::cancelled, {}, request.url);
     }
-    ensureCurlInitialised(request.url);
+    ensureCurlInitialised();
     CurlEasy easy(curl().easy_init());
     CurlMulti multi(curl().multi_init());
     if (!easy || !multi) {

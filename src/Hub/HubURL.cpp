@@ -44,11 +44,7 @@ URLParts split(std::string_view url) {
 
 // An absolute URL with a scheme and a host, or a bad-URL failure.
 URLParts checkedAbsolute(const std::string& url) {
-    try {
-        ensureCurlInitialised(url);
-    } catch (const URLError& error) {
-        throw HubClientError::networkError(error);
-    }
+    ensureCurlInitialised();
     CurlUrl handle(curl().url());
     char* host = nullptr;
     if (!handle || curl().url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
