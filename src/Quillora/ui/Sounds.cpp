@@ -14,11 +14,17 @@ namespace quillora {
 
 namespace {
 
+// The functions used, as in the header less their "pa_" prefix.
+#define QUILLORA_PULSE_SIMPLE_FUNCTIONS(X) \
+    X(simple_new)                          \
+    X(simple_write)                        \
+    X(simple_drain)                        \
+    X(simple_free)
+
 struct PulseSimpleApi {
-    decltype(&::pa_simple_new) simple_new = nullptr;
-    decltype(&::pa_simple_write) simple_write = nullptr;
-    decltype(&::pa_simple_drain) simple_drain = nullptr;
-    decltype(&::pa_simple_free) simple_free = nullptr;
+#define QUILLORA_PULSE_POINTER(name) decltype(&::pa_##name) name = nullptr;
+    QUILLORA_PULSE_SIMPLE_FUNCTIONS(QUILLORA_PULSE_POINTER)
+#undef QUILLORA_PULSE_POINTER
 };
 
 // Opened when the first sound plays, not at start: the library pulls in many others.
@@ -27,10 +33,9 @@ const PulseSimpleApi& pulseSimple() {
     static vevidocore::LoadOnce loading;
     loading([] {
         const vevidocore::SharedLibrary library("libpulse-simple.so.0", "PulseAudio");
-        library.resolve("pa_simple_new", api.simple_new);
-        library.resolve("pa_simple_write", api.simple_write);
-        library.resolve("pa_simple_drain", api.simple_drain);
-        library.resolve("pa_simple_free", api.simple_free);
+#define QUILLORA_PULSE_RESOLVE(name) library.resolve("pa_" #name, api.name);
+        QUILLORA_PULSE_SIMPLE_FUNCTIONS(QUILLORA_PULSE_RESOLVE)
+#undef QUILLORA_PULSE_RESOLVE
     });
     return api;
 }
