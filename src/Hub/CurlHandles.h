@@ -2,26 +2,26 @@
 
 // Owning handles for libcurl objects. Private to the module.
 
-#include <curl/curl.h>
-
 #include <memory>
+
+#include "hub/Curl.h"
 
 namespace hub::detail {
 
 struct CurlEasyDeleter {
-    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const noexcept { curl().easy_cleanup(handle); }
 };
 struct CurlMultiDeleter {
-    void operator()(CURLM* handle) const noexcept { curl_multi_cleanup(handle); }
+    void operator()(CURLM* handle) const noexcept { curl().multi_cleanup(handle); }
 };
 struct CurlSlistDeleter {
-    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+    void operator()(curl_slist* list) const noexcept { curl().slist_free_all(list); }
 };
 struct CurlUrlDeleter {
-    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+    void operator()(CURLU* url) const noexcept { curl().url_cleanup(url); }
 };
 struct CurlStringDeleter {
-    void operator()(char* text) const noexcept { curl_free(text); }
+    void operator()(char* text) const noexcept { curl().free(text); }
 };
 
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
@@ -30,7 +30,9 @@ using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
 using CurlString = std::unique_ptr<char, CurlStringDeleter>;
 
-// Sets up libcurl once per process; every user calls it before making a handle.
+// Loads and sets up libcurl once per process; every user calls it before making a handle. Without
+// the library nothing can be fetched: a HubClientError downloadError, which callers take as the hub
+// out of reach (as they do a failed connection), its text saying which library is missing.
 void ensureCurlInitialised();
 
 }  // namespace hub::detail

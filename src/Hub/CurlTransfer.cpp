@@ -4,18 +4,12 @@
 #include <stdexcept>
 
 #include "CurlHandles.h"
+#include "hub/HubClientError.h"
 #include "hub/URLError.h"
 
 namespace hub::detail {
 
 namespace {
-
-struct CurlGlobal {
-    CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
-    ~CurlGlobal() { curl_global_cleanup(); }
-    CurlGlobal(const CurlGlobal&) = delete;
-    CurlGlobal& operator=(const CurlGlobal&) = delete;
-};
 
 URLError::Code urlErrorCode(CURLcode code) {
     switch (code) {
@@ -91,8 +85,8 @@ public:
         if (!head_) {
             long status = 0;
             char* url = nullptr;
-            curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-            curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
+            curlInfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+            curlInfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
             head_ = HTTPResponse{url != nullptr ? url : request_.url, static_cast<int>(status),
                                  headers_};
             if (request_.onResponse) {
@@ -159,11 +153,11 @@ private:
 class Attachment {
 public:
     Attachment(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {
-        if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        if (curl().multi_add_handle(multi, easy) != CURLM_OK) {
             throw URLError(URLError::Code::unknown, "cannot start the transfer");
         }
     }
-    ~Attachment() { curl_multi_remove_handle(multi_, easy_); }
+    ~Attachment() { curl().multi_remove_handle(multi_, easy_); }
     Attachment(const Attachment&) = delete;
     Attachment& operator=(const Attachment&) = delete;
 
@@ -174,14 +168,19 @@ private:
 
 void checked(CURLcode code) {
     if (code != CURLE_OK) {
-        throw URLError(urlErrorCode(code), curl_easy_strerror(code));
+        throw URLError(urlErrorCode(code), curl().easy_strerror(code));
     }
 }
 
 }  // namespace
 
 void ensureCurlInitialised() {
-    static const CurlGlobal global;
+    try {
+        curlLibrary();
+    } catch (const std::runtime_error& error) {
+        // URLError's text is fixed by its code and would hide the reason.
+        throw HubClientError::downloadError(error.what());
+    }
 }
 
 HttpResult performRequest(const HttpRequest& request, std::stop_token stop) {
@@ -189,8 +188,8 @@ HttpResult performRequest(const HttpRequest& request, std::stop_token stop) {
         throw URLError(URLError::Code::cancelled, {}, request.url);
     }
     ensureCurlInitialised();
-    CurlEasy easy(curl_easy_init());
-    CurlMulti multi(curl_multi_init());
+    CurlEasy easy(curl().easy_init());
+    CurlMulti multi(curl().multi_init());
     if (!easy || !multi) {
         throw URLError(URLError::Code::unknown, "cannot make a transfer handle", request.url);
     }
@@ -202,7 +201,7 @@ HttpResult performRequest(const HttpRequest& request, std::stop_token stop) {
     for (const auto& [name, value] : request.headers) {
         // "Name;" is how curl sends a field with an empty value ("Name:" would drop it).
         const std::string line = value.empty() ? name + ";" : name + ": " + value;
-        curl_slist* extended = curl_slist_append(headers.get(), line.c_str());
+        curl_slist* extended = curl().slist_append(headers.get(), line.c_str());
         if (extended == nullptr) {
             throw URLError(URLError::Code::unknown, "out of memory", request.url);
         }
@@ -210,46 +209,46 @@ HttpResult performRequest(const HttpRequest& request, std::stop_token stop) {
         headers.reset(extended);
     }
 
-    checked(curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str()));
-    checked(curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https"));
-    checked(curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
-    checked(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L));
-    checked(curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText));
+    checked(setCurlOption(handle, CURLOPT_URL, request.url.c_str()));
+    checked(setCurlOption(handle, CURLOPT_PROTOCOLS_STR, "http,https"));
+    checked(setCurlOption(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+    checked(setCurlOption(handle, CURLOPT_NOSIGNAL, 1L));
+    checked(setCurlOption(handle, CURLOPT_ERRORBUFFER, errorText));
     if (request.method == "HEAD") {
-        checked(curl_easy_setopt(handle, CURLOPT_NOBODY, 1L));
+        checked(setCurlOption(handle, CURLOPT_NOBODY, 1L));
     } else if (request.method == "GET") {
-        checked(curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L));
+        checked(setCurlOption(handle, CURLOPT_HTTPGET, 1L));
     } else {
         throw std::invalid_argument("unsupported HTTP method " + request.method);
     }
-    checked(curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L));
-    checked(curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 16L));
-    checked(curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()));
+    checked(setCurlOption(handle, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L));
+    checked(setCurlOption(handle, CURLOPT_MAXREDIRS, 16L));
+    checked(setCurlOption(handle, CURLOPT_HTTPHEADER, headers.get()));
     if (request.acceptEncoding) {
-        checked(curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, request.acceptEncoding->c_str()));
+        checked(setCurlOption(handle, CURLOPT_ACCEPT_ENCODING, request.acceptEncoding->c_str()));
     }
     if (request.receiveBufferSize > 0) {
-        checked(curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, request.receiveBufferSize));
+        checked(setCurlOption(handle, CURLOPT_BUFFERSIZE, request.receiveBufferSize));
     }
     // Idle limits only: a large body may take as long as it needs while bytes keep moving.
-    checked(curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, request.idleTimeoutSeconds));
-    checked(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L));
-    checked(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, request.idleTimeoutSeconds));
-    checked(curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::onHeader));
-    checked(curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer));
-    checked(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::onWrite));
-    checked(curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer));
+    checked(setCurlOption(handle, CURLOPT_CONNECTTIMEOUT, request.idleTimeoutSeconds));
+    checked(setCurlOption(handle, CURLOPT_LOW_SPEED_LIMIT, 1L));
+    checked(setCurlOption(handle, CURLOPT_LOW_SPEED_TIME, request.idleTimeoutSeconds));
+    checked(setCurlOption(handle, CURLOPT_HEADERFUNCTION, &Transfer::onHeader));
+    checked(setCurlOption(handle, CURLOPT_HEADERDATA, &transfer));
+    checked(setCurlOption(handle, CURLOPT_WRITEFUNCTION, &Transfer::onWrite));
+    checked(setCurlOption(handle, CURLOPT_WRITEDATA, &transfer));
 
     CURLcode result = CURLE_OK;
     bool cancelled = false;
     {
         Attachment attachment(multi.get(), handle);
-        std::stop_callback wake(stop, [&multi] { curl_multi_wakeup(multi.get()); });
+        std::stop_callback wake(stop, [&multi] { curl().multi_wakeup(multi.get()); });
         int running = 1;
         for (;;) {
-            if (const CURLMcode code = curl_multi_perform(multi.get(), &running);
+            if (const CURLMcode code = curl().multi_perform(multi.get(), &running);
                 code != CURLM_OK) {
-                throw URLError(URLError::Code::unknown, curl_multi_strerror(code), request.url);
+                throw URLError(URLError::Code::unknown, curl().multi_strerror(code), request.url);
             }
             if (running == 0) {
                 break;
@@ -258,10 +257,10 @@ HttpResult performRequest(const HttpRequest& request, std::stop_token stop) {
                 cancelled = true;
                 break;
             }
-            curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+            curl().multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
         }
         int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+        while (CURLMsg* message = curl().multi_info_read(multi.get(), &queued)) {
             if (message->msg == CURLMSG_DONE && message->easy_handle == handle) {
                 result = message->data.result;
             }
@@ -275,7 +274,8 @@ HttpResult performRequest(const HttpRequest& request, std::stop_token stop) {
     }
     if (result != CURLE_OK) {
         throw URLError(urlErrorCode(result),
-                       errorText[0] != '\0' ? errorText : curl_easy_strerror(result), request.url);
+                       errorText[0] != '\0' ? errorText : curl().easy_strerror(result),
+                       request.url);
     }
     HttpResult done{transfer.head(), {}};
     done.body = transfer.takeBody();

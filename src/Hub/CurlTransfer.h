@@ -40,9 +40,9 @@ struct HttpResult {
     std::string body;
 };
 
-// Transport failures raise URLError (code cancelled once `stop` is requested); an exception
-// thrown by a callback ends the transfer and passes through unchanged. Any HTTP status is a
-// result, not an error.
+// Transport failures raise URLError (code cancelled once `stop` is requested), a libcurl that
+// cannot be loaded HubClientError (see ensureCurlInitialised); an exception thrown by a callback
+// ends the transfer and passes through unchanged. Any HTTP status is a result, not an error.
 HttpResult performRequest(const HttpRequest& request, std::stop_token stop = {});
 
 }  // namespace hub::detail

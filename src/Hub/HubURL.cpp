@@ -45,10 +45,10 @@ URLParts split(std::string_view url) {
 // An absolute URL with a scheme and a host, or a bad-URL failure.
 URLParts checkedAbsolute(const std::string& url) {
     ensureCurlInitialised();
-    CurlUrl handle(curl_url());
+    CurlUrl handle(curl().url());
     char* host = nullptr;
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
-        curl_url_get(handle.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK ||
+    if (!handle || curl().url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+        curl().url_get(handle.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK ||
         url.find("://") == std::string::npos) {
         badURL(url);
     }

@@ -1,12 +1,13 @@
 #include "TestHub.h"
 
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
 #include <thread>
+
+#include "hub/Curl.h"
 
 namespace hub::testing {
 namespace {
@@ -20,20 +21,21 @@ struct Fetched {
 };
 
 Fetched fetch(const std::string& url, const char* range = nullptr) {
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), &curl_easy_cleanup);
+    const CurlApi& api = curlLibrary();
+    std::unique_ptr<CURL, decltype(api.easy_cleanup)> easy(api.easy_init(), api.easy_cleanup);
     Fetched fetched;
-    curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    setCurlOption(easy.get(), CURLOPT_URL, url.c_str());
+    setCurlOption(easy.get(), CURLOPT_FOLLOWLOCATION, 1L);
     if (range != nullptr) {
-        curl_easy_setopt(easy.get(), CURLOPT_RANGE, range);
+        setCurlOption(easy.get(), CURLOPT_RANGE, range);
     }
-    curl_easy_setopt(
+    setCurlOption(
         easy.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
             static_cast<std::string*>(out)->append(data, size * count);
             return size * count;
         });
-    curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &fetched.body);
-    curl_easy_setopt(
+    setCurlOption(easy.get(), CURLOPT_WRITEDATA, &fetched.body);
+    setCurlOption(
         easy.get(), CURLOPT_HEADERFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
             const std::string line(data, size * count);
             if (line.rfind("Content-Range: ", 0) == 0) {
@@ -41,9 +43,9 @@ Fetched fetch(const std::string& url, const char* range = nullptr) {
             }
             return size * count;
         });
-    curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &fetched.contentRange);
-    fetched.result = curl_easy_perform(easy.get());
-    curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &fetched.status);
+    setCurlOption(easy.get(), CURLOPT_HEADERDATA, &fetched.contentRange);
+    fetched.result = api.easy_perform(easy.get());
+    curlInfo(easy.get(), CURLINFO_RESPONSE_CODE, &fetched.status);
     return fetched;
 }
 

@@ -468,20 +468,39 @@ namespace {
 // A hub repository may publish a standard checkpoint instead of model folders: --model converts
 // it once and transcribes as the checkpoint converted by hand does; a folder of neither layout is
 // one clear line.
-// FFmpeg is opened only when a file is decoded: without it the program still starts and loads the
-// model, and a file fails with the library's name and the reason.
-TEST_F(CommandLine, AMissingDecoderLibraryIsTheFilesError) {
-    // A library of that name that is not one: the loader finds it first and refuses it.
-    fs::create_directories(path("libs"));
-    rararozuvu::testing::writeBytes(path("libs/libavformat.so.59"), "not a library\n");
-    ::setenv("LD_LIBRARY_PATH", path("libs").c_str(), 1);
-    const CliRun run = runCli(expand({"--model-path", "{model}", "{speech.wav}"}));
-    ::unsetenv("LD_LIBRARY_PATH");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err,
-                HasSubstr(path("speech.wav") + ": Failed to open audio file " + path("speech.wav") +
-                          ": cannot load the FFmpeg library libavformat.so.59: "));
-    EXPECT_EQ(run.out, "");
+// FFmpeg and libcurl are opened only when a file is decoded or a model downloaded: without them
+// the program still starts, and the file or the download fails with the library's name and the
+// reason.
+TEST_F(CommandLine, AMissingLibraryIsTheErrorOfWhatNeedsIt) {
+    const hub::testing::TestHub hub;
+    struct Missing {
+        const char* library;
+        std::vector<std::string> args;
+        std::string error;
+    };
+    const Missing cases[] = {
+        {"libavformat.so.59",
+         {"--model-path", "{model}", "{speech.wav}"},
+         path("speech.wav") + ": Failed to open audio file " + path("speech.wav") +
+             ": cannot load the FFmpeg library libavformat.so.59: "},
+        {"libcurl.so.4",
+         {"--model", "tiny.en", "--endpoint", hub.endpoint(), "--download-base", "{hub}",
+          "{speech.wav}"},
+         "Download failed: cannot load the libcurl library libcurl.so.4: "},
+    };
+    for (const Missing& c : cases) {
+        SCOPED_TRACE(c.library);
+        // A library of that name that is not one: the loader finds it first and refuses it.
+        const std::string libs = path(std::string("libs-") + c.library);
+        fs::create_directories(libs);
+        rararozuvu::testing::writeBytes(libs + "/" + c.library, "not a library\n");
+        ::setenv("LD_LIBRARY_PATH", libs.c_str(), 1);
+        const CliRun run = runCli(expand(c.args));
+        ::unsetenv("LD_LIBRARY_PATH");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_THAT(run.err, HasSubstr(c.error));
+        EXPECT_EQ(run.out, "");
+    }
 }
 
 TEST_F(CommandLine, AHubModelMayBeAStandardCheckpoint) {

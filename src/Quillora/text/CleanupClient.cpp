@@ -4,15 +4,14 @@
 #include <QObject>
 #include <QtGlobal>
 
-#include <curl/curl.h>
 #include <rapidjson/document.h>
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "TextTrimming.h"
+#include "hub/Curl.h"
 #include "hub/URLError.h"
 #include "vevidocore/JSONReading.h"
 
@@ -24,18 +23,13 @@ namespace {
 constexpr std::size_t kLargestAnswer = 4 * 1024 * 1024;
 
 struct CurlEasyDeleter {
-    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const noexcept { hub::curl().easy_cleanup(handle); }
 };
 struct CurlSlistDeleter {
-    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+    void operator()(curl_slist* list) const noexcept { hub::curl().slist_free_all(list); }
 };
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
-
-void ensureCurlInitialised() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 hub::URLError::Code urlErrorCode(CURLcode code) {
     using Code = hub::URLError::Code;
@@ -287,14 +281,14 @@ std::string CleanupClient::clean(std::string_view transcript, std::string_view a
     url += "/v1/messages";
     const std::string body = requestBody(transcript);
 
-    ensureCurlInitialised();
-    CurlEasy easy(curl_easy_init());
+    const hub::CurlApi& curl = hub::curlLibrary();
+    CurlEasy easy(curl.easy_init());
     if (!easy) {
         throw hub::URLError(hub::URLError::Code::unknown, "cannot make a transfer handle", url);
     }
     CurlSlist headers;
     const auto addHeader = [&](const std::string& line) {
-        curl_slist* longer = curl_slist_append(headers.get(), line.c_str());
+        curl_slist* longer = curl.slist_append(headers.get(), line.c_str());
         if (!longer) {
             throw hub::URLError(hub::URLError::Code::unknown, "out of memory", url);
         }
@@ -310,28 +304,28 @@ std::string CleanupClient::clean(std::string_view transcript, std::string_view a
     transfer.stop = stop;
     transfer.idleLimit = options.timeout;
     CURL* h = easy.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(h, CURLOPT_POST, 1L);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    hub::setCurlOption(h, CURLOPT_URL, url.c_str());
+    hub::setCurlOption(h, CURLOPT_PROTOCOLS_STR, "https");
+    hub::setCurlOption(h, CURLOPT_POST, 1L);
+    hub::setCurlOption(h, CURLOPT_POSTFIELDS, body.data());
+    hub::setCurlOption(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    hub::setCurlOption(h, CURLOPT_HTTPHEADER, headers.get());
+    hub::setCurlOption(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    hub::setCurlOption(h, CURLOPT_SSL_VERIFYHOST, 2L);
     if (options.certificateAuthority) {
-        curl_easy_setopt(h, CURLOPT_CAINFO, options.certificateAuthority->c_str());
+        hub::setCurlOption(h, CURLOPT_CAINFO, options.certificateAuthority->c_str());
     }
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.timeout.count()));
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, receive);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, progress);
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
+    hub::setCurlOption(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.timeout.count()));
+    hub::setCurlOption(h, CURLOPT_NOSIGNAL, 1L);
+    hub::setCurlOption(h, CURLOPT_WRITEFUNCTION, receive);
+    hub::setCurlOption(h, CURLOPT_WRITEDATA, &transfer);
+    hub::setCurlOption(h, CURLOPT_NOPROGRESS, 0L);
+    hub::setCurlOption(h, CURLOPT_XFERINFOFUNCTION, progress);
+    hub::setCurlOption(h, CURLOPT_XFERINFODATA, &transfer);
 
     char detail[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, detail);
-    const CURLcode code = curl_easy_perform(h);
+    hub::setCurlOption(h, CURLOPT_ERRORBUFFER, detail);
+    const CURLcode code = curl.easy_perform(h);
     if (code != CURLE_OK) {
         if (transfer.idleTooLong) {
             throw hub::URLError(hub::URLError::Code::timedOut, "no byte moved in time", url);
@@ -340,10 +334,10 @@ std::string CleanupClient::clean(std::string_view transcript, std::string_view a
             throw hub::URLError(hub::URLError::Code::badServerResponse,
                                 "the answer is larger than 4 MiB", url);
         }
-        throw hub::URLError(urlErrorCode(code), detail[0] ? detail : curl_easy_strerror(code), url);
+        throw hub::URLError(urlErrorCode(code), detail[0] ? detail : curl.easy_strerror(code), url);
     }
     long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    hub::curlInfo(h, CURLINFO_RESPONSE_CODE, &status);
 
     rapidjson::Document answer;
     if (vevidocore::json::parse<rapidjson::kParseValidateEncodingFlag |

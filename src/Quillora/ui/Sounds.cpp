@@ -1,16 +1,44 @@
 #include "ui/Sounds.h"
 
-#include <pulse/error.h>
 #include <pulse/simple.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <numbers>
+#include <stdexcept>
+
+#include "vevidocore/SharedLibrary.h"
 
 namespace quillora {
 
 namespace {
+
+// The functions used, as in the header less their "pa_" prefix.
+#define QUILLORA_PULSE_SIMPLE_FUNCTIONS(X) \
+    X(simple_new)                          \
+    X(simple_write)                        \
+    X(simple_drain)                        \
+    X(simple_free)
+
+struct PulseSimpleApi {
+#define QUILLORA_PULSE_POINTER(name) decltype(&::pa_##name) name = nullptr;
+    QUILLORA_PULSE_SIMPLE_FUNCTIONS(QUILLORA_PULSE_POINTER)
+#undef QUILLORA_PULSE_POINTER
+};
+
+// Opened when the first sound plays, not at start: the library pulls in many others.
+const PulseSimpleApi& pulseSimple() {
+    static PulseSimpleApi api;
+    static vevidocore::LoadOnce loading;
+    loading([] {
+        const vevidocore::SharedLibrary library("libpulse-simple.so.0", "PulseAudio");
+#define QUILLORA_PULSE_RESOLVE(name) library.resolve("pa_" #name, api.name);
+        QUILLORA_PULSE_SIMPLE_FUNCTIONS(QUILLORA_PULSE_RESOLVE)
+#undef QUILLORA_PULSE_RESOLVE
+    });
+    return api;
+}
 
 // A decaying sine whose pitch glides from `from` to `to` hertz.
 std::vector<std::int16_t> tone(double from, double to, double seconds, double decay) {
@@ -54,17 +82,24 @@ void PulseSounds::play(DictationSound sound) {
 }
 
 void PulseSounds::playSamples(const std::vector<std::int16_t>& samples) {
+    const PulseSimpleApi* pulse = nullptr;
+    try {
+        pulse = &pulseSimple();
+    } catch (const std::runtime_error&) {
+        return;  // no sound library: as without a sound server, nothing is heard
+    }
     const pa_sample_spec format{PA_SAMPLE_S16LE, sampleRate, 1};
     int error = 0;
-    const std::unique_ptr<pa_simple, decltype(&pa_simple_free)> stream(
-        pa_simple_new(nullptr, "Quillora", PA_STREAM_PLAYBACK, nullptr, "dictation sound", &format,
-                      nullptr, nullptr, &error),
-        &pa_simple_free);
+    const std::unique_ptr<pa_simple, decltype(pulse->simple_free)> stream(
+        pulse->simple_new(nullptr, "Quillora", PA_STREAM_PLAYBACK, nullptr, "dictation sound",
+                          &format, nullptr, nullptr, &error),
+        pulse->simple_free);
     if (!stream) {
         return;
     }
-    pa_simple_write(stream.get(), samples.data(), samples.size() * sizeof(std::int16_t), &error);
-    pa_simple_drain(stream.get(), &error);
+    pulse->simple_write(stream.get(), samples.data(), samples.size() * sizeof(std::int16_t),
+                        &error);
+    pulse->simple_drain(stream.get(), &error);
 }
 
 }  // namespace quillora

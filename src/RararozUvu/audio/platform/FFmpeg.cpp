@@ -1,9 +1,6 @@
 #include "FFmpeg.h"
 
-#include <dlfcn.h>
-
-#include <mutex>
-#include <stdexcept>
+#include "vevidocore/SharedLibrary.h"
 
 namespace rararozuvu::platform {
 
@@ -21,65 +18,36 @@ constexpr const char* avformatName = QUILLORA_SONAME(avformat, LIBAVFORMAT_VERSI
 #undef QUILLORA_SONAME
 
 FFmpegApi api;
-std::mutex loading;
-bool resamplingLoaded = false;
-bool decodingLoaded = false;
-
-// Loaded for the rest of the process, never closed: objects made by the library may be freed as
-// late as static destruction.
-void* openLibrary(const char* name) {
-    void* handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* reason = dlerror();
-        throw std::runtime_error(std::string("cannot load the FFmpeg library ") + name + ": " +
-                                 (reason != nullptr ? reason : "unknown error"));
-    }
-    return handle;
-}
-
-// Functions come from the library or the ones it depends on (libavutil below all of them).
-template <typename Function>
-void resolve(void* library, const char* libraryName, const char* name, Function& function) {
-    void* symbol = dlsym(library, name);
-    if (symbol == nullptr) {
-        throw std::runtime_error(std::string("the FFmpeg library ") + libraryName + " lacks " +
-                                 name);
-    }
-    function = reinterpret_cast<Function>(symbol);
-}
+vevidocore::LoadOnce resampling;
+vevidocore::LoadOnce decoding;
 
 }  // namespace
 
 const FFmpegApi& ffmpegForResampling() {
-    std::lock_guard lock(loading);
-    if (!resamplingLoaded) {
-        // Entries are written only here, under the lock, and read only by callers that returned
-        // from a loader: those reads happen after the writes. A failure leaves them unused and
-        // may be retried.
-        openLibrary(avutilName);
-        void* swresample = openLibrary(swresampleName);
-#define QUILLORA_FFMPEG_RESOLVE(name) resolve(swresample, swresampleName, #name, api.name);
+    resampling([] {
+        // A failure leaves the entries unused; the next call tries again.
+        const vevidocore::SharedLibrary avutil(avutilName, "FFmpeg");
+        // Functions come from the library or the ones it depends on (libavutil below all).
+        const vevidocore::SharedLibrary swresample(swresampleName, "FFmpeg");
+#define QUILLORA_FFMPEG_RESOLVE(name) swresample.resolve(#name, api.name);
         QUILLORA_FFMPEG_RESAMPLING(QUILLORA_FFMPEG_RESOLVE)
 #undef QUILLORA_FFMPEG_RESOLVE
         // Our errors carry their own text; FFmpeg's running commentary on odd files would only
         // clutter the user's terminal.
         api.av_log_set_level(AV_LOG_QUIET);
-        resamplingLoaded = true;
-    }
+    });
     return api;
 }
 
 const FFmpegApi& ffmpegForDecoding() {
     ffmpegForResampling();
-    std::lock_guard lock(loading);
-    if (!decodingLoaded) {
-        openLibrary(avcodecName);
-        void* avformat = openLibrary(avformatName);
-#define QUILLORA_FFMPEG_RESOLVE(name) resolve(avformat, avformatName, #name, api.name);
+    decoding([] {
+        const vevidocore::SharedLibrary avcodec(avcodecName, "FFmpeg");
+        const vevidocore::SharedLibrary avformat(avformatName, "FFmpeg");
+#define QUILLORA_FFMPEG_RESOLVE(name) avformat.resolve(#name, api.name);
         QUILLORA_FFMPEG_DECODING(QUILLORA_FFMPEG_RESOLVE)
 #undef QUILLORA_FFMPEG_RESOLVE
-        decodingLoaded = true;
-    }
+    });
     return api;
 }
 

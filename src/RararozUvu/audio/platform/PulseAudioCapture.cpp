@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,22 +27,85 @@
 #include "CaptureFragments.h"
 #include "rararozuvu/audio/AudioCapture.h"
 #include "vevidocore/Logging.h"
+#include "vevidocore/SharedLibrary.h"
 
 namespace rararozuvu {
 
 namespace {
 
+// The functions used, as in the headers less their "pa_" prefix.
+#define QUILLORA_PULSE_FUNCTIONS(X)   \
+    X(threaded_mainloop_new)          \
+    X(threaded_mainloop_free)         \
+    X(threaded_mainloop_start)        \
+    X(threaded_mainloop_stop)         \
+    X(threaded_mainloop_lock)         \
+    X(threaded_mainloop_unlock)       \
+    X(threaded_mainloop_wait)         \
+    X(threaded_mainloop_signal)       \
+    X(threaded_mainloop_in_thread)    \
+    X(threaded_mainloop_get_api)      \
+    X(context_new)                    \
+    X(context_unref)                  \
+    X(context_connect)                \
+    X(context_disconnect)             \
+    X(context_get_state)              \
+    X(context_errno)                  \
+    X(context_set_state_callback)     \
+    X(context_set_subscribe_callback) \
+    X(context_subscribe)              \
+    X(context_rttime_new)             \
+    X(context_get_server_info)        \
+    X(context_get_source_info_list)   \
+    X(operation_unref)                \
+    X(operation_cancel)               \
+    X(stream_new)                     \
+    X(stream_unref)                   \
+    X(stream_set_state_callback)      \
+    X(stream_set_read_callback)       \
+    X(stream_connect_record)          \
+    X(stream_disconnect)              \
+    X(stream_get_state)               \
+    X(stream_get_sample_spec)         \
+    X(stream_peek)                    \
+    X(stream_drop)                    \
+    X(stream_cork)                    \
+    X(strerror)                       \
+    X(rtclock_now)                    \
+    X(proplist_gets)
+
+struct PulseApi {
+#define QUILLORA_PULSE_POINTER(name) decltype(&::pa_##name) name = nullptr;
+    QUILLORA_PULSE_FUNCTIONS(QUILLORA_PULSE_POINTER)
+#undef QUILLORA_PULSE_POINTER
+};
+
+// Written once by loadPulse(), read only after it returned: every connection starts there.
+PulseApi pulse;
+vevidocore::LoadOnce pulseLoading;
+
+// Opens the client library on the first connection, so that a process that never records does
+// not load it and the many libraries it pulls in (X11, D-Bus, codecs) at start.
+void loadPulse() {
+    pulseLoading([] {
+        const vevidocore::SharedLibrary library("libpulse.so.0", "PulseAudio");
+#define QUILLORA_PULSE_RESOLVE(name) library.resolve("pa_" #name, pulse.name);
+        QUILLORA_PULSE_FUNCTIONS(QUILLORA_PULSE_RESOLVE)
+#undef QUILLORA_PULSE_RESOLVE
+    });
+}
+
 struct MainloopFree {
-    void operator()(pa_threaded_mainloop* loop) const { pa_threaded_mainloop_free(loop); }
+    void operator()(pa_threaded_mainloop* loop) const { pulse.threaded_mainloop_free(loop); }
 };
 struct ContextUnref {
-    void operator()(pa_context* context) const { pa_context_unref(context); }
+    void operator()(pa_context* context) const { pulse.context_unref(context); }
 };
 struct StreamUnref {
-    void operator()(pa_stream* stream) const { pa_stream_unref(stream); }
+    void operator()(pa_stream* stream) const { pulse.stream_unref(stream); }
 };
 struct OperationUnref {
-    void operator()(pa_operation* operation) const { pa_operation_unref(operation); }
+    void operator()(pa_operation* operation) const { pulse.operation_unref(operation); }
 };
 using Operation = std::unique_ptr<pa_operation, OperationUnref>;
 
@@ -49,14 +113,14 @@ using Operation = std::unique_ptr<pa_operation, OperationUnref>;
 class LoopLock {
 public:
     explicit LoopLock(pa_threaded_mainloop* loop)
-        : loop_(pa_threaded_mainloop_in_thread(loop) ? nullptr : loop) {
+        : loop_(pulse.threaded_mainloop_in_thread(loop) ? nullptr : loop) {
         if (loop_) {
-            pa_threaded_mainloop_lock(loop_);
+            pulse.threaded_mainloop_lock(loop_);
         }
     }
     ~LoopLock() {
         if (loop_) {
-            pa_threaded_mainloop_unlock(loop_);
+            pulse.threaded_mainloop_unlock(loop_);
         }
     }
     LoopLock(const LoopLock&) = delete;
@@ -77,7 +141,7 @@ std::string sourceLabel(const std::optional<std::string>& sourceName) {
 }
 
 std::string property(const pa_proplist* properties, const char* key) {
-    const char* value = properties ? pa_proplist_gets(properties, key) : nullptr;
+    const char* value = properties ? pulse.proplist_gets(properties, key) : nullptr;
     return value ? value : "";
 }
 
@@ -189,87 +253,89 @@ private:
 PulseConnection::~PulseConnection() {
     if (context_ && started_) {
         LoopLock lock(loop_.get());
-        pa_context_set_subscribe_callback(context_.get(), nullptr, nullptr);
-        pa_context_disconnect(context_.get());
+        pulse.context_set_subscribe_callback(context_.get(), nullptr, nullptr);
+        pulse.context_disconnect(context_.get());
     } else if (context_) {
-        pa_context_disconnect(context_.get());
+        pulse.context_disconnect(context_.get());
     }
     if (started_) {
-        pa_threaded_mainloop_stop(loop_.get());
+        pulse.threaded_mainloop_stop(loop_.get());
     }
     context_.reset();
     loop_.reset();
 }
 
 void PulseConnection::open(const std::string& clientName) {
-    loop_.reset(pa_threaded_mainloop_new());
+    loop_.reset(pulse.threaded_mainloop_new());
     if (!loop_) {
         throw AudioCaptureError("Cannot create the sound server connection's main loop");
     }
-    context_.reset(pa_context_new(pa_threaded_mainloop_get_api(loop_.get()), clientName.c_str()));
+    context_.reset(
+        pulse.context_new(pulse.threaded_mainloop_get_api(loop_.get()), clientName.c_str()));
     if (!context_) {
         throw AudioCaptureError("Cannot create a sound server context");
     }
-    pa_context_set_state_callback(context_.get(), &PulseConnection::onContextState, this);
-    pa_context_set_subscribe_callback(context_.get(), &PulseConnection::onEvent, this);
+    pulse.context_set_state_callback(context_.get(), &PulseConnection::onContextState, this);
+    pulse.context_set_subscribe_callback(context_.get(), &PulseConnection::onEvent, this);
     // Never start a server of our own: no server means no capture, said at once.
-    if (pa_context_connect(context_.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    if (pulse.context_connect(context_.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         throw AudioCaptureError("Cannot connect to the sound server" + serverName() + ": " +
-                                pa_strerror(pa_context_errno(context_.get())));
+                                pulse.strerror(pulse.context_errno(context_.get())));
     }
-    if (pa_threaded_mainloop_start(loop_.get()) < 0) {
+    if (pulse.threaded_mainloop_start(loop_.get()) < 0) {
         throw AudioCaptureError("Cannot start the sound server connection's thread");
     }
     started_ = true;
 
     LoopLock lock(loop_.get());
     const bool ready =
-        waitLocked([&] { return pa_context_get_state(context_.get()) == PA_CONTEXT_READY; });
+        waitLocked([&] { return pulse.context_get_state(context_.get()) == PA_CONTEXT_READY; });
     if (!ready) {
-        if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context_.get()))) {
+        if (PA_CONTEXT_IS_GOOD(pulse.context_get_state(context_.get()))) {
             throw AudioCaptureError("The sound server" + serverName() +
                                     " did not answer within 2 s");
         }
         throw AudioCaptureError("Cannot connect to the sound server" + serverName() + ": " +
-                                pa_strerror(pa_context_errno(context_.get())));
+                                pulse.strerror(pulse.context_errno(context_.get())));
     }
     connected_ = true;
     Operation subscription(
-        pa_context_subscribe(context_.get(),
-                             static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE |
-                                                                 PA_SUBSCRIPTION_MASK_SERVER),
-                             nullptr, nullptr));
+        pulse.context_subscribe(context_.get(),
+                                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE |
+                                                                    PA_SUBSCRIPTION_MASK_SERVER),
+                                nullptr, nullptr));
 }
 
 bool PulseConnection::waitLocked(const std::function<bool()>& done) {
     // The loop's own thread cannot wait for the loop.
-    if (done() || pa_threaded_mainloop_in_thread(loop_.get())) {
+    if (done() || pulse.threaded_mainloop_in_thread(loop_.get())) {
         return done();
     }
     struct Alarm {
         pa_threaded_mainloop* loop;
         bool expired = false;
     } alarm{loop_.get()};
-    pa_time_event* event = pa_context_rttime_new(
+    pa_time_event* event = pulse.context_rttime_new(
         context_.get(),
-        pa_rtclock_now() + static_cast<pa_usec_t>(answerTimeout.count()) * PA_USEC_PER_MSEC,
+        pulse.rtclock_now() + static_cast<pa_usec_t>(answerTimeout.count()) * PA_USEC_PER_MSEC,
         [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data) {
             auto* alarm = static_cast<Alarm*>(data);
             alarm->expired = true;
-            pa_threaded_mainloop_signal(alarm->loop, 0);
+            pulse.threaded_mainloop_signal(alarm->loop, 0);
         },
         &alarm);
-    while (!done() && !alarm.expired && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_.get()))) {
-        pa_threaded_mainloop_wait(loop_.get());
+    while (!done() && !alarm.expired &&
+           PA_CONTEXT_IS_GOOD(pulse.context_get_state(context_.get()))) {
+        pulse.threaded_mainloop_wait(loop_.get());
     }
     if (event) {
-        pa_threaded_mainloop_get_api(loop_.get())->time_free(event);
+        pulse.threaded_mainloop_get_api(loop_.get())->time_free(event);
     }
     return done();
 }
 
 AudioCaptureError PulseConnection::noAnswer(const std::string& what) const {
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_.get()))) {
+    if (!PA_CONTEXT_IS_GOOD(pulse.context_get_state(context_.get()))) {
         return AudioCaptureError("The connection to the sound server" + serverName() +
                                  " was lost while " + what);
     }
@@ -279,13 +345,13 @@ AudioCaptureError PulseConnection::noAnswer(const std::string& what) const {
 
 void PulseConnection::onContextState(pa_context* context, void* data) {
     auto* self = static_cast<PulseConnection*>(data);
-    const pa_context_state_t state = pa_context_get_state(context);
+    const pa_context_state_t state = pulse.context_get_state(context);
     if (!PA_CONTEXT_IS_GOOD(state) && self->connected_.exchange(false)) {
         // The devices we knew are gone with the server; whoever bound one must look again.
         self->listValid_ = false;
         ++self->deviceChanges_;
     }
-    pa_threaded_mainloop_signal(self->loop_.get(), 0);
+    pulse.threaded_mainloop_signal(self->loop_.get(), 0);
 }
 
 void PulseConnection::onEvent(pa_context*, pa_subscription_event_type_t type, std::uint32_t,
@@ -318,7 +384,7 @@ void PulseConnection::refreshLocked() {
     } query{loop_.get()};
     const std::uint64_t before = events_;
 
-    Operation server(pa_context_get_server_info(
+    Operation server(pulse.context_get_server_info(
         context_.get(),
         [](pa_context*, const pa_server_info* info, void* data) {
             auto* query = static_cast<Query*>(data);
@@ -326,16 +392,16 @@ void PulseConnection::refreshLocked() {
                 query->defaultSource = info->default_source_name;
             }
             query->serverDone = true;
-            pa_threaded_mainloop_signal(query->loop, 0);
+            pulse.threaded_mainloop_signal(query->loop, 0);
         },
         &query));
-    Operation list(pa_context_get_source_info_list(
+    Operation list(pulse.context_get_source_info_list(
         context_.get(),
         [](pa_context*, const pa_source_info* info, int eol, void* data) {
             auto* query = static_cast<Query*>(data);
             if (eol != 0 || !info) {
                 query->sourcesDone = true;
-                pa_threaded_mainloop_signal(query->loop, 0);
+                pulse.threaded_mainloop_signal(query->loop, 0);
                 return;
             }
             if (info->monitor_of_sink != PA_INVALID_INDEX) {
@@ -357,10 +423,10 @@ void PulseConnection::refreshLocked() {
     if (!answered) {
         // The callbacks point into this frame: they must never run once it is gone.
         if (server) {
-            pa_operation_cancel(server.get());
+            pulse.operation_cancel(server.get());
         }
         if (list) {
-            pa_operation_cancel(list.get());
+            pulse.operation_cancel(list.get());
         }
         throw noAnswer("listing its sources");
     }
@@ -405,13 +471,13 @@ void StreamCore::connect(const std::optional<std::string>& sourceName, bool paus
     }
     const pa_sample_spec wanted{PA_SAMPLE_FLOAT32LE,
                                 static_cast<std::uint32_t>(AudioCapture::sampleRate), 1};
-    stream_.reset(pa_stream_new(connection.context(), "Microphone", &wanted, nullptr));
+    stream_.reset(pulse.stream_new(connection.context(), "Microphone", &wanted, nullptr));
     if (!stream_) {
         throw AudioCaptureError("Cannot record from " + sourceLabel(sourceName) + ": " +
-                                pa_strerror(pa_context_errno(connection.context())));
+                                pulse.strerror(pulse.context_errno(connection.context())));
     }
-    pa_stream_set_state_callback(stream_.get(), &StreamCore::onState, this);
-    pa_stream_set_read_callback(stream_.get(), &StreamCore::onRead, this);
+    pulse.stream_set_state_callback(stream_.get(), &StreamCore::onState, this);
+    pulse.stream_set_read_callback(stream_.get(), &StreamCore::onRead, this);
 
     pa_buffer_attr attributes;
     std::memset(&attributes, 0xff, sizeof attributes);  // every field: the server's choice
@@ -421,21 +487,21 @@ void StreamCore::connect(const std::optional<std::string>& sourceName, bool paus
     auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
                                                 (paused ? PA_STREAM_START_CORKED : 0));
     const bool ready =
-        pa_stream_connect_record(stream_.get(), sourceName ? sourceName->c_str() : nullptr,
-                                 &attributes, flags) == 0 &&
+        pulse.stream_connect_record(stream_.get(), sourceName ? sourceName->c_str() : nullptr,
+                                    &attributes, flags) == 0 &&
         connection.waitLocked([&] {
-            const pa_stream_state_t state = pa_stream_get_state(stream_.get());
+            const pa_stream_state_t state = pulse.stream_get_state(stream_.get());
             return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
         }) &&
-        pa_stream_get_state(stream_.get()) == PA_STREAM_READY;
+        pulse.stream_get_state(stream_.get()) == PA_STREAM_READY;
     if (!ready) {
         const bool refused =
-            !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_.get())) && connection.isConnected();
-        const std::string reason = pa_strerror(pa_context_errno(connection.context()));
+            !PA_STREAM_IS_GOOD(pulse.stream_get_state(stream_.get())) && connection.isConnected();
+        const std::string reason = pulse.strerror(pulse.context_errno(connection.context()));
         closed_ = true;
-        pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_disconnect(stream_.get());
+        pulse.stream_set_state_callback(stream_.get(), nullptr, nullptr);
+        pulse.stream_set_read_callback(stream_.get(), nullptr, nullptr);
+        pulse.stream_disconnect(stream_.get());
         stream_.reset();
         if (refused) {
             throw AudioCaptureError("Cannot record from " + sourceLabel(sourceName) + ": " +
@@ -445,9 +511,9 @@ void StreamCore::connect(const std::optional<std::string>& sourceName, bool paus
     }
     if (!ensureFragments()) {
         closed_ = true;
-        pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_disconnect(stream_.get());
+        pulse.stream_set_state_callback(stream_.get(), nullptr, nullptr);
+        pulse.stream_set_read_callback(stream_.get(), nullptr, nullptr);
+        pulse.stream_disconnect(stream_.get());
         stream_.reset();
         throw AudioCaptureError("The sound server offers no float samples from " +
                                 sourceLabel(sourceName));
@@ -459,7 +525,7 @@ bool StreamCore::ensureFragments() {
         return true;
     }
     // What the server settled on; ours unless it refused to convert.
-    const pa_sample_spec* settled = pa_stream_get_sample_spec(stream_.get());
+    const pa_sample_spec* settled = pulse.stream_get_sample_spec(stream_.get());
     if (!settled || settled->format != PA_SAMPLE_FLOAT32LE || settled->channels == 0 ||
         settled->rate == 0) {
         return false;
@@ -470,7 +536,7 @@ bool StreamCore::ensureFragments() {
 
 void StreamCore::onState(pa_stream*, void* data) {
     auto* core = static_cast<StreamCore*>(data);
-    pa_threaded_mainloop_signal(core->connection_->loop(), 0);
+    pulse.threaded_mainloop_signal(core->connection_->loop(), 0);
 }
 
 void StreamCore::onRead(pa_stream*, std::size_t, void* data) {
@@ -484,7 +550,7 @@ void StreamCore::readAvailable() {
     while (!closed_) {
         const void* data = nullptr;
         std::size_t bytes = 0;
-        if (pa_stream_peek(stream_.get(), &data, &bytes) < 0 || bytes == 0) {
+        if (pulse.stream_peek(stream_.get(), &data, &bytes) < 0 || bytes == 0) {
             return;
         }
         if (ensureFragments()) {
@@ -504,7 +570,7 @@ void StreamCore::readAvailable() {
         if (closed_) {
             return;  // the callback ended the stream; it is disconnected already
         }
-        pa_stream_drop(stream_.get());
+        pulse.stream_drop(stream_.get());
     }
 }
 
@@ -525,8 +591,8 @@ void StreamCore::closeLocked() {
     }
     // On the loop's thread we are inside readAvailable: the block it peeked is not dropped yet
     // and the fragments are being handed over.
-    if (!pa_threaded_mainloop_in_thread(connection_->loop())) {
-        if (pa_stream_get_state(stream_.get()) == PA_STREAM_READY) {
+    if (!pulse.threaded_mainloop_in_thread(connection_->loop())) {
+        if (pulse.stream_get_state(stream_.get()) == PA_STREAM_READY) {
             readAvailable();
         }
         if (!closed_ && fragments_) {
@@ -534,9 +600,9 @@ void StreamCore::closeLocked() {
         }
     }
     closed_ = true;
-    pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
-    pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
-    pa_stream_disconnect(stream_.get());
+    pulse.stream_set_state_callback(stream_.get(), nullptr, nullptr);
+    pulse.stream_set_read_callback(stream_.get(), nullptr, nullptr);
+    pulse.stream_disconnect(stream_.get());
 }
 
 void StreamCore::setPaused(bool paused) {
@@ -546,9 +612,9 @@ void StreamCore::setPaused(bool paused) {
         return;
     }
     const std::string what = paused ? "pausing the capture" : "resuming the capture";
-    if (pa_threaded_mainloop_in_thread(connection.loop())) {
+    if (pulse.threaded_mainloop_in_thread(connection.loop())) {
         // The loop cannot wait for itself: ask, and let the answer come when it comes.
-        Operation(pa_stream_cork(stream_.get(), paused ? 1 : 0, nullptr, nullptr));
+        Operation(pulse.stream_cork(stream_.get(), paused ? 1 : 0, nullptr, nullptr));
         return;
     }
     struct Ack {
@@ -556,30 +622,36 @@ void StreamCore::setPaused(bool paused) {
         bool done = false;
         bool success = false;
     } ack{connection.loop()};
-    Operation operation(pa_stream_cork(
+    Operation operation(pulse.stream_cork(
         stream_.get(), paused ? 1 : 0,
         [](pa_stream*, int success, void* data) {
             auto* ack = static_cast<Ack*>(data);
             ack->done = true;
             ack->success = success != 0;
-            pa_threaded_mainloop_signal(ack->loop, 0);
+            pulse.threaded_mainloop_signal(ack->loop, 0);
         },
         &ack));
     if (!operation || !connection.waitLocked([&] { return ack.done; })) {
         if (operation) {
-            pa_operation_cancel(operation.get());
+            pulse.operation_cancel(operation.get());
         }
         throw connection.noAnswer(what);
     }
     if (!ack.success) {
         throw AudioCaptureError("The sound server refused " + what + ": " +
-                                pa_strerror(pa_context_errno(connection.context())));
+                                pulse.strerror(pulse.context_errno(connection.context())));
     }
 }
 
 }  // namespace
 
 std::shared_ptr<AudioCapture> AudioCapture::connect(const std::string& clientName) {
+    try {
+        loadPulse();
+    } catch (const std::runtime_error& error) {
+        throw AudioCaptureError("Cannot connect to the sound server" + serverName() + ": " +
+                                error.what());
+    }
     auto connection = std::make_shared<PulseConnection>();
     connection->open(clientName);
     return connection;

@@ -1,24 +1,20 @@
 #include "ParallelGemm.h"
 
-#include <dlfcn.h>
 #include <sched.h>
 
 #include <mutex>
-#include <stdexcept>
-#include <string>
-#include <type_traits>
 
 #include "ml/PageBuffer.h"
+#include "vevidocore/SharedLibrary.h"
 
 namespace ml::whisper {
 
 namespace {
 
-std::mutex blasMutex;
+std::mutex blasThreadsMutex;
+vevidocore::LoadOnce blasLoading;
 Blas blasFunctions;
-bool blasLoaded = false;
 
-// Loaded for the rest of the process, never closed.
 void loadBlas() {
     // OpenBLAS starts a thread per processor the loading thread may run on, which costs several
     // milliseconds, and every product here runs on one of the pool's threads instead. Holding the
@@ -35,29 +31,21 @@ void loadBlas() {
             held = sched_setaffinity(0, sizeof one, &one) == 0;
         }
     }
-    void* library = dlopen(blasLibrary, RTLD_NOW | RTLD_LOCAL);
-    if (held)
-        sched_setaffinity(0, sizeof allowed, &allowed);
-    if (library == nullptr) {
-        const char* reason = dlerror();
-        throw std::runtime_error(std::string("cannot load the BLAS library ") + blasLibrary +
-                                 ": " + (reason != nullptr ? reason : "unknown error"));
-    }
-    const auto resolve = [&](const char* name, auto& function) {
-        void* symbol = dlsym(library, name);
-        if (symbol == nullptr)
-            throw std::runtime_error(std::string("the BLAS library ") + blasLibrary + " lacks " +
-                                     name);
-        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(symbol);
-    };
-    resolve("cblas_sgemm", blasFunctions.sgemm);
-    resolve("openblas_get_num_threads", blasFunctions.threads);
-    resolve("openblas_set_num_threads", blasFunctions.setThreads);
+    struct Restore {
+        bool held;
+        const cpu_set_t& allowed;
+        ~Restore() {
+            if (held)
+                sched_setaffinity(0, sizeof allowed, &allowed);
+        }
+    } const restore{held, allowed};
+    const vevidocore::SharedLibrary library(blasLibrary, "BLAS");
+    library.resolve("cblas_sgemm", blasFunctions.sgemm);
+    library.resolve("openblas_get_num_threads", blasFunctions.threads);
+    library.resolve("openblas_set_num_threads", blasFunctions.setThreads);
     // The pool's shutdown is not part of OpenBLAS's public interface: a build without it keeps
     // its threads.
-    blasFunctions.stopThreads =
-        reinterpret_cast<int (*)()>(dlsym(library, "blas_thread_shutdown_"));
-    blasLoaded = true;
+    library.resolveIfPresent("blas_thread_shutdown_", blasFunctions.stopThreads);
 }
 
 }  // namespace
@@ -74,9 +62,10 @@ float* threadScratch(std::size_t floats) {
 }
 
 const Blas& singleThreadedBlas() {
-    std::lock_guard<std::mutex> lock(blasMutex);
-    if (!blasLoaded)
-        loadBlas();
+    blasLoading(loadBlas);
+    if (blasFunctions.threads() == 1)
+        return blasFunctions;
+    std::lock_guard<std::mutex> lock(blasThreadsMutex);
     if (blasFunctions.threads() != 1) {
         // Setting the count while the pool is down would start it again: first the count, then
         // the pool goes.
