@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -374,7 +375,7 @@ int transcribe(const Arguments& a) {
     }
     // The decoding libraries and the ones they pull in load beside the model rather than after
     // it.
-    std::jthread prepareDecoding(rararozuvu::AudioFile::prepareDecoding);
+    std::jthread prepareDecoding(rararozuvu::AudioFile::prepareDecoding, std::cref(a.audio));
     std::unique_ptr<RararozUvu> facade;
     try {
         facade = RararozUvu::create(config);

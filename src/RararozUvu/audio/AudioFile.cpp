@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <optional>
@@ -11,7 +12,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "WaveFile.h"
 #include "platform/FFmpeg.h"
+#include "rararozuvu/audio/AudioProcessor.h"
 #include "rararozuvu/results/WhisperError.h"
 
 namespace rararozuvu {
@@ -40,6 +43,22 @@ WhisperError openError(const std::string& path, const std::string& reason) {
 
 WhisperError readError(const std::string& reason) {
     return WhisperError::loadAudioFailed(reason);
+}
+
+WhisperError nonFiniteError(const std::string& path) {
+    return readError("Audio file " + path + " holds samples that are not finite numbers");
+}
+
+// Integer samples as floats in -1...1. Both readers convert through these, so that a file reads
+// the same whichever of them reads it.
+float fromUnsigned8(std::uint8_t x) {
+    return (float(x) - 128.0f) / 128.0f;
+}
+float fromSigned16(std::int16_t x) {
+    return float(x) / 32768.0f;
+}
+float fromSigned32(std::int32_t x) {
+    return float(x) / 2147483648.0f;
 }
 
 // Copies `count` samples from `offset` of every channel of a decoded frame to `planes`, as floats
@@ -82,16 +101,13 @@ void copyFrameAsFloat(const std::string& path, const AVFrame& frame, int channel
     const bool planar = ffmpeg().av_sample_fmt_is_planar(format) != 0;
     switch (ffmpeg().av_get_packed_sample_fmt(format)) {
         case AV_SAMPLE_FMT_U8:
-            copyFrame<std::uint8_t>(frame, planar, channels, offset, count, planes,
-                                    [](std::uint8_t x) { return (float(x) - 128.0f) / 128.0f; });
+            copyFrame<std::uint8_t>(frame, planar, channels, offset, count, planes, fromUnsigned8);
             break;
         case AV_SAMPLE_FMT_S16:
-            copyFrame<std::int16_t>(frame, planar, channels, offset, count, planes,
-                                    [](std::int16_t x) { return float(x) / 32768.0f; });
+            copyFrame<std::int16_t>(frame, planar, channels, offset, count, planes, fromSigned16);
             break;
         case AV_SAMPLE_FMT_S32:
-            copyFrame<std::int32_t>(frame, planar, channels, offset, count, planes,
-                                    [](std::int32_t x) { return float(x) / 2147483648.0f; });
+            copyFrame<std::int32_t>(frame, planar, channels, offset, count, planes, fromSigned32);
             break;
         case AV_SAMPLE_FMT_S64:
             copyFrame<std::int64_t>(
@@ -110,7 +126,56 @@ void copyFrameAsFloat(const std::string& path, const AVFrame& frame, int channel
             throw readError("Unsupported sample format in audio stream");
     }
     if (nonFinite) {
-        throw readError("Audio file " + path + " holds samples that are not finite numbers");
+        throw nonFiniteError(path);
+    }
+}
+
+// Copies `count` interleaved frames as a plain WAV file stores them to `planes`, as floats in
+// -1...1. A 24-bit sample is read as the top three bytes of a 32-bit one, as decoders give it.
+void copyWaveFrames(const std::string& path, WaveFile::Encoding encoding, int channels,
+                    const unsigned char* bytes, std::size_t count, std::span<float* const> planes) {
+    using Encoding = WaveFile::Encoding;
+    bool nonFinite = false;
+    const auto copy = [&]<typename T, std::size_t size>(auto convert) {
+        const std::size_t stride = size * static_cast<std::size_t>(channels);
+        for (int c = 0; c < channels; ++c) {
+            float* out = planes[c];
+            const unsigned char* in = bytes + size * static_cast<std::size_t>(c);
+            for (std::size_t i = 0; i < count; ++i, in += stride) {
+                T x{};
+                if constexpr (size == 3) {
+                    x = static_cast<std::int32_t>(std::uint32_t{in[0]} << 8 |
+                                                  std::uint32_t{in[1]} << 16 |
+                                                  std::uint32_t{in[2]} << 24);
+                } else {
+                    std::memcpy(&x, in, size);
+                }
+                out[i] = convert(x);
+            }
+        }
+    };
+    switch (encoding) {
+        case Encoding::unsigned8:
+            copy.operator()<std::uint8_t, 1>(fromUnsigned8);
+            break;
+        case Encoding::signed16:
+            copy.operator()<std::int16_t, 2>(fromSigned16);
+            break;
+        case Encoding::signed24:
+            copy.operator()<std::int32_t, 3>(fromSigned32);
+            break;
+        case Encoding::signed32:
+            copy.operator()<std::int32_t, 4>(fromSigned32);
+            break;
+        case Encoding::float32:
+            copy.operator()<float, 4>([&](float x) { return finiteSample(x, nonFinite); });
+            break;
+        case Encoding::float64:
+            copy.operator()<double, 8>([&](double x) { return finiteSample(x, nonFinite); });
+            break;
+    }
+    if (nonFinite) {
+        throw nonFiniteError(path);
     }
 }
 
@@ -286,6 +351,9 @@ struct Decoder {
 
 struct AudioFile::Impl {
     std::string path;
+    // A plain WAV file is read directly; every other file through the decoder.
+    std::optional<WaveFile> wave;
+    std::vector<unsigned char> waveBytes;
     std::unique_ptr<Decoder> decoder;
     int sampleRate = 0;
     int channels = 0;
@@ -293,10 +361,18 @@ struct AudioFile::Impl {
     std::int64_t position = 0;
     std::optional<std::int64_t> pendingSeek;
 
-    explicit Impl(std::string p) : path(std::move(p)), decoder(std::make_unique<Decoder>(path)) {
-        sampleRate = decoder->codec->sample_rate;
-        channels = decoder->codec->ch_layout.nb_channels;
-        length = measureLength();
+    explicit Impl(std::string p)
+        : path(std::move(p)), wave(WaveFile::open(path, minSampleRate, maxSampleRate)) {
+        if (wave) {
+            sampleRate = wave->sampleRate();
+            channels = wave->channels();
+            length = wave->frames();
+        } else {
+            decoder = std::make_unique<Decoder>(path);
+            sampleRate = decoder->codec->sample_rate;
+            channels = decoder->codec->ch_layout.nb_channels;
+            length = measureLength();
+        }
         if (length / sampleRate > maxDurationSeconds) {
             throw openError(path, fmt::format("the audio lasts longer than {} hours",
                                               maxDurationSeconds / 3600));
@@ -323,6 +399,32 @@ struct AudioFile::Impl {
         return frames;
     }
 
+    // Reads up to `wanted` frames of a plain WAV file into the buffer, a piece at a time so that
+    // the bytes as stored never take more than a small block.
+    void readWave(AudioBuffer& buffer, std::uint32_t wanted, std::vector<float*>& planes) {
+        constexpr std::size_t pieceBytes = 256 * 1024;
+        const auto count = static_cast<std::uint32_t>(
+            std::min<std::int64_t>(wanted, std::max<std::int64_t>(length - position, 0)));
+        const std::size_t frameBytes = wave->bytesPerSample() * static_cast<std::size_t>(channels);
+        const auto piece =
+            static_cast<std::uint32_t>(std::max<std::size_t>(1, pieceBytes / frameBytes));
+        buffer.setFrameLength(count);
+        for (std::uint32_t done = 0; done < count;) {
+            const std::uint32_t take = std::min(piece, count - done);
+            try {
+                wave->read(position, take, waveBytes);
+            } catch (const std::runtime_error& error) {
+                throw readError("Audio file " + path + ": " + error.what());
+            }
+            for (int c = 0; c < channels; ++c) {
+                planes[c] = buffer.channel(static_cast<std::uint32_t>(c)).data() + done;
+            }
+            copyWaveFrames(path, wave->encoding(), channels, waveBytes.data(), take, planes);
+            position += take;
+            done += take;
+        }
+    }
+
     // Moves past `frames` frames without copying them; stops early at the end of the stream.
     void discard(std::int64_t frames) {
         while (frames > 0) {
@@ -337,6 +439,10 @@ struct AudioFile::Impl {
     }
 
     void seek(std::int64_t target) {
+        if (wave) {
+            position = std::min(target, length);
+            return;
+        }
         if (target == position) {
             return;
         }
@@ -381,9 +487,21 @@ struct AudioFile::Impl {
     }
 };
 
-void AudioFile::prepareDecoding() noexcept {
+void AudioFile::prepareDecoding(const std::vector<std::string>& paths) noexcept {
     try {
-        ffmpegForDecoding();
+        bool converting = false;
+        for (const std::string& path : paths) {
+            const std::optional<WaveFile> wave = WaveFile::open(path, minSampleRate, maxSampleRate);
+            if (!wave) {
+                ffmpegForDecoding();
+                return;
+            }
+            converting = converting || wave->sampleRate() != AudioProcessor::targetSampleRate ||
+                         wave->channels() != 1;
+        }
+        if (converting) {
+            ffmpegForResampling();
+        }
     } catch (const std::exception&) {
     }
 }
@@ -433,12 +551,16 @@ void AudioFile::read(AudioBuffer& buffer, std::uint32_t frameCount) {
         file.seek(target);
     }
     const std::uint32_t wanted = std::min(frameCount, buffer.frameCapacity());
+    std::vector<float*> planes(file.channels);
+    if (file.wave) {
+        file.readWave(buffer, wanted, planes);
+        return;
+    }
     // Storage for the frames asked for, taken at once: grown a decoded frame at a time, it would
     // double its way to up to twice that. Up to a window's worth at 44.1 kHz only: a header may
     // claim hours that the file does not hold.
     buffer.setFrameLength(std::min(wanted, reservedFramesAtMost));
     buffer.setFrameLength(0);
-    std::vector<float*> planes(file.channels);
     std::uint32_t got = 0;
     while (got < wanted) {
         Decoder& decoder = *file.decoder;

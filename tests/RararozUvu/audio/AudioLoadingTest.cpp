@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include "../AudioFixtures.h"
+#include "rararozuvu/audio/AudioFile.h"
 #include "rararozuvu/audio/AudioProcessor.h"
 
 namespace rararozuvu {
@@ -532,6 +533,114 @@ TEST(AudioLoadingTest, StreamedFilesAreRefusedAsLoadedOnes) {
         const auto* error = std::get_if<WhisperError>(&opened[0]);
         ASSERT_NE(error, nullptr);
         EXPECT_EQ(*error, *loaded);
+    }
+}
+
+// A plain WAV file is read directly, others through the decoder; both must give the same frames.
+// Each encoding is written twice: as a well-formed file, and with a header that claims more data
+// than follows it, which only the decoder takes.
+TEST(AudioLoadingTest, PlainWaveFilesReadAsTheDecoderReadsThem) {
+    struct Encoding {
+        const char* name;
+        std::uint16_t format;  // 1 integer PCM, 3 IEEE float
+        std::uint16_t bits;
+        std::uint16_t channels;
+        bool extensible;
+        bool listChunk;  // a metadata chunk before the samples
+    };
+    const Encoding encodings[] = {
+        {"u8", 1, 8, 1, false, false},          {"s16 stereo", 1, 16, 2, false, true},
+        {"s24", 1, 24, 1, false, false},        {"s24 extensible", 1, 24, 2, true, false},
+        {"s32", 1, 32, 1, false, true},         {"f32 stereo", 3, 32, 2, false, false},
+        {"f64 extensible", 3, 64, 1, true, false},
+    };
+    TempFolder folder;
+    for (const Encoding& e : encodings) {
+        SCOPED_TRACE(e.name);
+        const std::uint32_t frames = 3001;
+        const std::uint32_t frameBytes = e.channels * e.bits / 8u;
+        // Bytes that are valid samples of every encoding: floats in -1...1 built from them.
+        std::string data;
+        for (std::uint32_t i = 0; i < frames * e.channels; ++i) {
+            const double x = std::sin(0.01 * i) * (i % 7 == 0 ? 1.0 : 0.6);
+            if (e.format == 3 && e.bits == 32) {
+                const float f = static_cast<float>(x);
+                data.append(reinterpret_cast<const char*>(&f), 4);
+            } else if (e.format == 3) {
+                data.append(reinterpret_cast<const char*>(&x), 8);
+            } else {
+                const auto v = static_cast<std::int64_t>(std::llround(x * 2147483647.0));
+                const auto u = static_cast<std::uint32_t>(v);
+                for (int b = 4 - e.bits / 8; b < 4; ++b) {
+                    data += static_cast<char>(u >> (8 * b));
+                }
+            }
+        }
+        const auto header = [&](std::uint32_t dataBytes) {
+            std::string h;
+            const auto u32 = [&h](std::uint32_t v) { h.append(reinterpret_cast<const char*>(&v), 4); };
+            const auto u16 = [&h](std::uint16_t v) { h.append(reinterpret_cast<const char*>(&v), 2); };
+            h += "RIFF";
+            u32(0);
+            h += "WAVEfmt ";
+            u32(e.extensible ? 40 : 16);
+            u16(e.extensible ? 0xFFFE : e.format);
+            u16(e.channels);
+            u32(16000);
+            u32(16000 * frameBytes);
+            u16(static_cast<std::uint16_t>(frameBytes));
+            u16(e.bits);
+            if (e.extensible) {
+                u16(22);
+                u16(e.bits);
+                u32(0);
+                u16(e.format);
+                h += std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
+            }
+            if (e.listChunk) {
+                h += "LIST";
+                u32(12);
+                h += "INFOISFT";
+                u32(0);
+            }
+            h += "data";
+            u32(dataBytes);
+            return h;
+        };
+        const auto readAll = [](const std::string& path) {
+            AudioFile file(path);
+            std::vector<std::vector<float>> channels(file.channelCount());
+            AudioBuffer buffer(file.processingFormat(), 1000);
+            do {
+                file.read(buffer, 1000);
+                for (std::uint32_t c = 0; c < file.channelCount(); ++c) {
+                    const auto samples = buffer.channel(c);
+                    channels[c].insert(channels[c].end(), samples.begin(), samples.end());
+                }
+            } while (buffer.frameLength() == 1000);
+            return std::pair(file.length(), channels);
+        };
+        const std::string plain = folder.file("plain.wav");
+        const std::string claiming = folder.file("claiming.wav");
+        testing::writeBytes(plain, header(static_cast<std::uint32_t>(data.size())) + data);
+        testing::writeBytes(claiming, header(static_cast<std::uint32_t>(data.size()) + 8000) + data);
+        const auto [plainLength, plainFrames] = readAll(plain);
+        const auto [claimingLength, claimingFrames] = readAll(claiming);
+        EXPECT_EQ(plainLength, frames);
+        ASSERT_EQ(plainFrames.size(), e.channels);
+        EXPECT_EQ(plainFrames[0].size(), frames);
+        EXPECT_EQ(plainFrames, claimingFrames);
+
+        // Seeking lands on the same frame as reading up to it.
+        AudioFile file(plain);
+        AudioBuffer buffer(file.processingFormat(), 10);
+        file.setFramePosition(2990);
+        file.read(buffer, 10);
+        ASSERT_EQ(buffer.frameLength(), 10u);
+        EXPECT_EQ(buffer.channel(0)[0], plainFrames[0][2990]);
+        file.setFramePosition(5000);
+        file.read(buffer, 10);
+        EXPECT_EQ(buffer.frameLength(), 0u);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "rararozuvu/audio/AudioBuffer.h"
 #include "rararozuvu/audio/AudioFormat.h"
@@ -40,9 +41,10 @@ public:
     // when the audio cannot be decoded.
     void read(AudioBuffer& buffer, std::uint32_t frameCount);
 
-    // Loads the decoding libraries now instead of at the first file, e.g. on a thread of its own
-    // while a model loads. A failure is left for the first file to report.
-    static void prepareDecoding() noexcept;
+    // Loads the libraries that reading these files will need now instead of at the first file,
+    // e.g. on a thread of its own while a model loads. A failure is left for the first file to
+    // report.
+    static void prepareDecoding(const std::vector<std::string>& paths) noexcept;
 
 private:
     struct Impl;
