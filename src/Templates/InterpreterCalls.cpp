@@ -303,7 +303,7 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
         for (const Value& item : items) {
             countStep(*env);
             loopVariables.bind(item);
-            if (Interpreter::evaluateExpression(*loop.test, scope).isTruthy()) {
+            if (isTruthy(*loop.test, scope)) {
                 kept.push_back(item);
             }
         }

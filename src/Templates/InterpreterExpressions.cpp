@@ -110,6 +110,17 @@ const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& stor
         const Value* value = memberInPlace(*member, env, storage);
         return value ? *value : storage;
     }
+    if (const auto* binary = e.getIf<Expression::Binary>();
+        binary &&
+        (binary->op == Expression::BinaryOp::and_ || binary->op == Expression::BinaryOp::or_)) {
+        // `a or b` is one of its operands, so the one it gives is lent like any other value;
+        // the left one may be dropped from `storage` once the right one decides.
+        const Value& left = evaluateBorrowed(binary->left, env, storage);
+        if (left.isTruthy() == (binary->op == Expression::BinaryOp::and_)) {
+            return evaluateBorrowed(binary->right, env, storage);
+        }
+        return left;
+    }
     storage = Interpreter::evaluateExpression(e, env);
     return storage;
 }
@@ -160,6 +171,12 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
     // The receiver may live in `storage`: it goes only once the result is made.
     storage = std::move(result);
     return nullptr;
+}
+
+[[gnu::noinline]] bool memberIsTruthy(const Expression::Member& member, const Scope& env) {
+    Value storage;
+    const Value* value = memberInPlace(member, env, storage);
+    return (value ? *value : storage).isTruthy();
 }
 
 [[gnu::noinline]] Value evaluateMember(const Expression::Member& member, const Scope& env) {
@@ -379,7 +396,9 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
         return joinChain(binary, env, text, result) ? Value(std::move(text)) : result;
     }
     if (binary.op == Op::and_ || binary.op == Op::or_) {
-        Value left = Interpreter::evaluateExpression(binary.left, env);
+        // The left operand is copied only when it is the result.
+        Value storage;
+        const Value& left = evaluateBorrowed(binary.left, env, storage);
         if (left.isTruthy() == (binary.op == Op::and_)) {
             return Interpreter::evaluateExpression(binary.right, env);
         }
@@ -521,6 +540,36 @@ void appendOutput(const Expression& expression, const Scope& env, std::string& o
         .appendDescription(out, env->limits().maximumTextLength);
 }
 
+bool isTruthy(const Expression& expression, const Scope& env) {
+    switch (expression.kind()) {
+        case K::identifier:
+            return variable(expression.as<Expression::Identifier>(), env).isTruthy();
+        case K::member:
+            return memberIsTruthy(expression.as<Expression::Member>(), env);
+        case K::unary: {
+            const auto& unary = expression.as<Expression::Unary>();
+            if (unary.op == Expression::UnaryOp::not_) {
+                return !isTruthy(unary.operand, env);
+            }
+            break;
+        }
+        case K::binary: {
+            // `a and b` is a or b, whichever decides, so its truth is that of the one that does.
+            const auto& binary = expression.as<Expression::Binary>();
+            if (binary.op == Expression::BinaryOp::and_) {
+                return isTruthy(binary.left, env) && isTruthy(binary.right, env);
+            }
+            if (binary.op == Expression::BinaryOp::or_) {
+                return isTruthy(binary.left, env) || isTruthy(binary.right, env);
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    return Interpreter::evaluateExpression(expression, env).isTruthy();
+}
+
 Value evaluateIterable(const Expression& expression, const Scope& env) {
     // `for k, v in x.items()`, the commonest loop over an object: the pairs are made straight
     // from the object, without first binding the method to it as a value to call.
@@ -567,13 +616,16 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Scope&
             return variable(expression.as<Expression::Identifier>(), env);
         case K::unary: {
             const auto& unary = expression.as<Expression::Unary>();
+            if (unary.op == Expression::UnaryOp::not_) {
+                return Value(!isTruthy(unary.operand, env));
+            }
             return evaluateUnaryValue(unary.op, evaluateExpression(unary.operand, env));
         }
         case K::binary:
             return evaluateBinary(expression.as<Expression::Binary>(), env);
         case K::ternary: {
             const auto& ternary = expression.as<Expression::Ternary>();
-            if (evaluateExpression(ternary.test, env).isTruthy()) {
+            if (isTruthy(ternary.test, env)) {
                 return evaluateExpression(ternary.value, env);
             }
             return ternary.alternate ? evaluateExpression(*ternary.alternate, env) : Value();

@@ -30,6 +30,10 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out);
 // be avoided.
 void appendOutput(const Expression& expression, const Scope& env, std::string& out);
 
+// Whether the expression's value is truthy, found without copying a value that is stored
+// already (a condition needs only its truth).
+bool isTruthy(const Expression& expression, const Scope& env);
+
 // The value a loop iterates over, as Interpreter::evaluateExpression gives it.
 Value evaluateIterable(const Expression& expression, const Scope& env);
 
