@@ -293,22 +293,6 @@ Value PropertyMembers::evaluate(const Value& receiver, std::string_view name) {
     return Value::undefined();
 }
 
-bool PropertyMembers::hasObjectMember(std::string_view name) {
-    // The names of objectMembers(), told apart by length: every dotted access of an object asks.
-    switch (name.size()) {
-        case 3:
-            return name == "get";
-        case 4:
-            return name == "keys";
-        case 5:
-            return name == "items";
-        case 6:
-            return name == "values";
-        default:
-            return false;
-    }
-}
-
 Value PropertyMembers::evaluateStringProperty(const Value& text, std::string_view name) {
     return member(stringMembers(), text, name);
 }

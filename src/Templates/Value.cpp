@@ -417,19 +417,8 @@ std::size_t Value::hashValue() const {
     return static_cast<std::size_t>(hasher.finalize());
 }
 
-const Value* findValue(const Value::Object& object, std::string_view key) {
-    // Objects of templates are small: compare in a row rather than build a key to hash.
-    constexpr std::size_t rowLimit = 16;
-    if (object.size() > rowLimit) {
-        return object.get(ObjectKey(std::string(key)));
-    }
-    const auto& keys = object.keys();
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i].isString() && unicode::canonicallyEquivalent(keys[i].asString(), key)) {
-            return &object.values()[i];
-        }
-    }
-    return nullptr;
+const Value* findValueByHash(const Value::Object& object, std::string_view key) {
+    return object.get(ObjectKey(std::string(key)));
 }
 
 }  // namespace templates

@@ -22,6 +22,7 @@
 #include "templates/ObjectKey.h"
 #include "templates/RenderLimits.h"
 #include "templates/SharedArray.h"
+#include "templates/Unicode.h"
 
 namespace templates {
 
@@ -377,8 +378,26 @@ bool Value::changeUniqueFunction(Change&& change) {
     return true;
 }
 
-// The value under the text key `key` of an object, or null when absent.
-const Value* findValue(const Value::Object& object, std::string_view key);
+// findValue() for an object with too many keys to compare in a row: through its hash table.
+const Value* findValueByHash(const Value::Object& object, std::string_view key);
+
+// The value under the text key `key` of an object, or null when absent. Inline: every dotted
+// access, text subscript and `in` on an object asks it, and the objects of templates are small,
+// so their keys are compared in a row rather than a key built to hash.
+inline const Value* findValue(const Value::Object& object, std::string_view key) {
+    constexpr std::size_t rowLimit = 16;
+    const std::size_t count = object.size();
+    if (count > rowLimit) {
+        return findValueByHash(object, key);
+    }
+    const ObjectKey* keys = object.keys().data();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (keys[i].isString() && unicode::canonicallyEquivalent(keys[i].asString(), key)) {
+            return &object.values()[i];
+        }
+    }
+    return nullptr;
+}
 
 }  // namespace templates
 
