@@ -45,8 +45,8 @@ public:
     static const Policies& defaultPolicies();
 
     // The bindings of one scope, names compared by canonical equivalence (stored in canonical
-    // form). Scopes are small, so a lookup compares names in a row; a large scope (a caller's
-    // context with many variables) adds an index.
+    // form). Scopes are small, so a lookup compares names in a row; a scope past a few names (a
+    // rendering's root, a caller's context) adds an index by name hash.
     class Variables {
     public:
         struct Entry {
@@ -85,7 +85,10 @@ public:
 
     private:
         friend class Environment;
-        static constexpr std::size_t indexThreshold = 24;
+        // Past this many names a scope indexes them.
+        static constexpr std::size_t indexThreshold = 8;
+        // Past this many a scope keeps its storage to itself rather than have it parked.
+        static constexpr std::size_t parkedThreshold = 24;
         std::ptrdiff_t indexOf(std::string_view canonicalName, std::uint64_t nameHash) const;
         // indexOf() of a scope without an index: from the newest binding back, since a scope's
         // names are unique and the names bound last (a template's macros and assignments, after
@@ -106,14 +109,15 @@ public:
         std::vector<std::uint64_t> hashes_;
         // The scopeNameBit() of every bound name's hash.
         std::uint64_t nameBits_;
-        // Looked up by the name's view, without building a string for each lookup.
-        struct NameHash {
-            using is_transparent = void;
-            std::size_t operator()(std::string_view name) const noexcept {
-                return std::hash<std::string_view>{}(name);
-            }
-        };
-        std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> index_;
+        // Bindings by the hashes their names already carry: open addressing over a power of two
+        // of slots, each 0 when free or a binding's position + 1, at most half of them taken.
+        // Empty while the scope has at most indexThreshold names.
+        static std::size_t indexStart(std::uint64_t nameHash, std::size_t mask) noexcept {
+            return static_cast<std::size_t>(nameHash >> 24) & mask;  // well-mixed middle bits
+        }
+        void addToIndex(std::size_t position);
+        void rebuildIndex();
+        std::vector<std::uint32_t> index_;
     };
 
     // Counters of one rendering, shared by every scope of its chain.
