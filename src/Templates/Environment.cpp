@@ -78,11 +78,11 @@ void Environment::Variables::addToIndex(std::size_t position) {
 
 void Environment::Variables::rebuildIndex() {
     std::size_t slots = 32;
-    while (slots < 4 * entries_.size()) {
+    while (slots < 4 * bound_) {
         slots *= 2;
     }
     index_.assign(slots, 0);
-    for (std::size_t k = 0; k < entries_.size(); ++k) {
+    for (std::size_t k = 0; k < bound_; ++k) {
         addToIndex(k);
     }
 }
@@ -114,24 +114,32 @@ std::size_t Environment::Variables::slotCanonical(std::string_view name, std::ui
     if (i >= 0) {
         return static_cast<std::size_t>(i);
     }
-    if (entries_.size() >= std::numeric_limits<std::uint32_t>::max() - 1) {
+    if (bound_ >= std::numeric_limits<std::uint32_t>::max() - 1) {
         throw std::length_error("Too many variables in one scope");
     }
     hashes_.push_back(hash);
     try {
-        entries_.push_back({std::string(name), Value::undefined(), hash});
+        if (bound_ < entries_.size()) {
+            Entry& spare = entries_[bound_];
+            if (!unicode::sameBytes(spare.name, name)) {
+                spare.name.assign(name);
+            }
+            spare.nameHash = hash;
+        } else {
+            entries_.push_back({std::string(name), Value::undefined(), hash});
+        }
     } catch (...) {
         hashes_.pop_back();
         throw;
     }
+    const std::size_t position = bound_++;
     nameBits_ |= scopeNameBit(hash);
-    const std::size_t position = entries_.size() - 1;
-    if (index_.empty() ? entries_.size() > indexThreshold : 2 * entries_.size() > index_.size()) {
+    if (index_.empty() ? bound_ > indexThreshold : 2 * bound_ > index_.size()) {
         try {
             rebuildIndex();
         } catch (...) {
             index_.clear();
-            entries_.pop_back();
+            --bound_;
             hashes_.pop_back();
             throw;
         }
@@ -208,8 +216,8 @@ void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
     if (!taken || taken.use_count() != 1 || taken->weaklyHeld_ || !taken->parent_) {
         return;
     }
-    // A scope grown large (one with an index) keeps its storage to itself, so that what a thread
-    // holds parked stays small whatever the templates it rendered.
+    // A scope grown large keeps its storage to itself, so that what a thread holds parked stays
+    // small whatever the templates it rendered.
     if (taken->variables_.entries_.capacity() > Variables::parkedThreshold) {
         return;
     }
@@ -220,7 +228,10 @@ void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
     // Emptied as a new scope is, keeping the storage of its bindings. The bindings go first:
     // releasing their values may run any destructor, and the scope is not parked yet.
     Variables& variables = taken->variables_;
-    variables.entries_.clear();
+    for (std::size_t k = 0; k < variables.bound_; ++k) {
+        variables.entries_[k].value = Value::undefined();
+    }
+    variables.bound_ = 0;
     variables.hashes_.clear();
     variables.nameBits_ = 0;
     variables.index_.clear();

@@ -70,10 +70,10 @@ public:
             at(slotCanonical(canonicalName, nameHash)) = std::move(value);
         }
         Value& at(std::size_t position) { return entries_[position].value; }
-        std::size_t size() const noexcept { return entries_.size(); }
-        bool empty() const noexcept { return entries_.empty(); }
+        std::size_t size() const noexcept { return bound_; }
+        bool empty() const noexcept { return bound_ == 0; }
         const Entry* begin() const noexcept { return entries_.data(); }
-        const Entry* end() const noexcept { return entries_.data() + entries_.size(); }
+        const Entry* end() const noexcept { return entries_.data() + bound_; }
         void reserve(std::size_t count) {
             entries_.reserve(count);
             hashes_.reserve(count);
@@ -104,7 +104,11 @@ public:
             return -1;
         }
 
+        // The bindings are the first bound_ entries. The rest are spares a parked scope kept,
+        // undefined, with the names they last had: a scope handed out again for the same macro
+        // or loop binds the same names, which then cost no copy.
         std::vector<Entry> entries_;
+        std::size_t bound_ = 0;
         // The entries' name hashes again, side by side, for a lookup to run through.
         std::vector<std::uint64_t> hashes_;
         // The scopeNameBit() of every bound name's hash.
