@@ -1,5 +1,6 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
 #include <array>
+#include <new>
 #include <span>
 #include <tuple>
 #include <utility>
@@ -140,16 +141,23 @@ struct Cycle {
     }
 };
 
+// Writes a number or truth value over a member, in place: the loop's own members hold such
+// values already, so there is nothing to release, and this costs a few stores.
+void replaceWithScalar(Value& member, Value scalar) noexcept {
+    member.~Value();
+    new (&member) Value(std::move(scalar));
+}
+
 void fillLoopValues(std::span<Value> values, std::span<const Value> items, std::size_t index) {
     const auto n = static_cast<std::int64_t>(items.size());
     const auto i = static_cast<std::int64_t>(index);
-    values[0] = Value(i + 1);
-    values[1] = Value(i);
-    values[2] = Value(i == 0);
-    values[3] = Value(i == n - 1);
-    values[4] = Value(n);
-    values[5] = Value(n - i);
-    values[6] = Value(n - i - 1);
+    replaceWithScalar(values[0], Value(i + 1));
+    replaceWithScalar(values[1], Value(i));
+    replaceWithScalar(values[2], Value(i == 0));
+    replaceWithScalar(values[3], Value(i == n - 1));
+    replaceWithScalar(values[4], Value(n));
+    replaceWithScalar(values[5], Value(n - i));
+    replaceWithScalar(values[6], Value(n - i - 1));
     values[7] = i > 0 ? items[index - 1] : Value::undefined();
     values[8] = i < n - 1 ? items[index + 1] : Value::undefined();
     const bool reused = values[9].changeUniqueFunction([&](BuiltinFunction& function) {
