@@ -1,5 +1,6 @@
 // Expression evaluation: a plain recursive walk, left to right, that reads the scopes and never
 // writes them.
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <span>
@@ -388,6 +389,26 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
     return joiningText;
 }
 
+// `text in container` for a text needle, as Value::isContained() gives it, without a value
+// made for the needle.
+bool isTextContained(const std::string& text, const Value& container) {
+    switch (container.kind()) {
+        case Value::Kind::object:
+            return findValue(container.asObject(), text) != nullptr;
+        case Value::Kind::string:
+            return unicode::contains(container.asString(), text);
+        case Value::Kind::array:
+            for (const Value& item : container.asArray()) {
+                if (item.isString() && unicode::canonicallyEquivalent(item.asString(), text)) {
+                    return true;
+                }
+            }
+            return false;
+        default:
+            return Value(text).isContained(container);
+    }
+}
+
 [[gnu::noinline]] Value evaluateBinary(const Expression::Binary& binary, const Scope& env) {
     using Op = Expression::BinaryOp;
     if (isJoin(binary.op)) {
@@ -416,6 +437,21 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
         }
         return Interpreter::evaluateBinaryValues(
             binary.op, left, Interpreter::evaluateExpression(binary.right, env), env->limits());
+    }
+    if (binary.right.onlyReads()) {
+        // Reading the right operand changes nothing the left one may be borrowed from.
+        if (const auto* text = binary.left.getIf<Expression::String>();
+            text && (binary.op == Op::in || binary.op == Op::notIn)) {
+            Value storage;
+            const bool contained =
+                isTextContained(text->value, evaluateBorrowed(binary.right, env, storage));
+            return Value(contained == (binary.op == Op::in));
+        }
+        Value leftStorage;
+        const Value& left = evaluateBorrowed(binary.left, env, leftStorage);
+        Value rightStorage;
+        const Value& right = evaluateBorrowed(binary.right, env, rightStorage);
+        return Interpreter::evaluateBinaryValues(binary.op, left, right, env->limits());
     }
     const Value left = Interpreter::evaluateExpression(binary.left, env);
     return Interpreter::evaluateBinaryValues(

@@ -183,6 +183,11 @@ TEST(RenderTest, Operators) {
          "falsefalsefalsetrue"},
         {"{{ '\n' in 'a\r\nb' }}{{ 'e' in 'e\xCC\x81' }}{{ 'e\xCC\x81' in 'caf\xC3\xA9' }}",
          "falsefalsetrue"},
+        // A text needle against containers read from variables and members.
+        {"{% set t = 'caf\xC3\xA9' %}{% set d = {'l': ['a', 'e\xCC\x81'], 'o': {'b': 1}} %}"
+         "{{ '\xC3\xA9' in d.l }}{{ 'a' not in d.l }}{{ '1' in [1] }}{{ 'b' in d.o }}"
+         "{{ 'e\xCC\x81' in t }}{{ 'x' in d.missing }}",
+         "truefalsefalsetruetruefalse"},
         {"{{ 1 < 2.5 }}{{ 'B' < 'a' }}{{ 2 >= 2 }}{{ 2 <= 1 }}{{ 3 > 2 }}",
          "truetruetruefalsetrue"},
     });
@@ -391,6 +396,7 @@ TEST(RenderTest, OperatorMessages) {
         {"{{ 1 ~ 2 }}", "Cannot concatenate values of different types (1 and 2)"},
         {"{{ 1 in 5 }}", "'in' operator requires iterable on right side (5)"},
         {"{{ 1 in true }}", "'in' operator requires iterable on right side (true)"},
+        {"{% set n = 5 %}{{ 'a' in n }}", "'in' operator requires iterable on right side (5)"},
         {"{{ true < false }}", "Cannot compare values of different types (true and false)"},
         {"{{ [1] < [2] }}", "Cannot compare values of different types ([1] and [2])"},
         {"{{ 1 < 'a' }}", "Cannot compare values of different types (1 and a)"},
