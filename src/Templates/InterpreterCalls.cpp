@@ -1,5 +1,6 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
 #include <array>
+#include <cstring>
 #include <new>
 #include <span>
 #include <tuple>
@@ -120,7 +121,9 @@ bool hasLoopKeyAt(const Value::Object& object) {
     if (!key.isString()) {
         return false;
     }
-    return unicode::sameBytes(key.asString(), name);
+    // The length is a constant here, so the comparison compiles to a few loads.
+    const std::string& text = key.asString();
+    return text.size() == name.size() && std::memcmp(text.data(), name.data(), name.size()) == 0;
 }
 
 template <std::size_t... I>
