@@ -484,45 +484,36 @@ std::vector<Value> operandAndArguments(const Expression& operand, const Expressi
 
 using KindTest = bool (*)(const Value&);
 
-// The built-in tests of a value's kind, as the test table has them: the commonest tests of chat
-// templates (`is defined`, `is string`), run on the operand where it is stored.
-KindTest kindTestNamed(std::string_view name) {
-    static constexpr std::pair<std::string_view, KindTest> rows[] = {
-        {"defined", [](const Value& v) { return !v.isUndefined(); }},
-        {"undefined", [](const Value& v) { return v.isUndefined(); }},
-        {"none", [](const Value& v) { return v.isNull(); }},
-        {"string", [](const Value& v) { return v.isString(); }},
-        {"number", [](const Value& v) { return v.isNumber(); }},
-        {"boolean", [](const Value& v) { return v.isBoolean(); }},
-        {"iterable", [](const Value& v) { return v.isIterable(); }},
-        {"mapping", [](const Value& v) { return v.isObject(); }},
-        {"integer", [](const Value& v) { return v.isInt(); }},
-        {"float", [](const Value& v) { return v.isDouble(); }},
-        {"sequence", [](const Value& v) { return v.isString() || v.isArray(); }},
-        {"true", [](const Value& v) { return v.isBoolean() && v.asBool(); }},
-        {"false", [](const Value& v) { return v.isBoolean() && !v.asBool(); }},
-    };
-    for (const auto& [rowName, kindTest] : rows) {
-        if (rowName == name) {
-            return kindTest;
-        }
-    }
-    return nullptr;
-}
+// The built-in tests of a value's kind, in the order of kindTestNames: the commonest tests of
+// chat templates (`is defined`, `is string`), run on the operand where it is stored.
+constexpr KindTest kindTests[] = {
+    [](const Value& v) { return !v.isUndefined(); },
+    [](const Value& v) { return v.isUndefined(); },
+    [](const Value& v) { return v.isNull(); },
+    [](const Value& v) { return v.isString(); },
+    [](const Value& v) { return v.isNumber(); },
+    [](const Value& v) { return v.isBoolean(); },
+    [](const Value& v) { return v.isIterable(); },
+    [](const Value& v) { return v.isObject(); },
+    [](const Value& v) { return v.isInt(); },
+    [](const Value& v) { return v.isDouble(); },
+    [](const Value& v) { return v.isString() || v.isArray(); },
+    [](const Value& v) { return v.isBoolean() && v.asBool(); },
+    [](const Value& v) { return v.isBoolean() && !v.asBool(); },
+};
+static_assert(std::size(kindTests) == std::size(kindTestNames));
 
 [[gnu::noinline]] Value evaluateTestExpression(const Expression::Test& test, const Scope& env) {
-    if (test.args.empty()) {
-        if (const KindTest kindTest = kindTestNamed(test.name)) {
-            Value storage;
-            const Value& operand = evaluateBorrowed(test.operand, env, storage);
-            // A function variable of the test's name is called instead, as evaluateTest does.
-            const Value* variable = findName(*env, test.name, test.scopeHash);
-            if (!variable || !variable->isFunction()) {
-                return Value(kindTest(operand) != test.negated);
-            }
-            const std::vector<Value> args{operand};
-            return Value(evaluateTest(test.name, test.scopeHash, args, env) != test.negated);
+    if (test.args.empty() && test.kindTest != 0) {
+        Value storage;
+        const Value& operand = evaluateBorrowed(test.operand, env, storage);
+        // A function variable of the test's name is called instead, as evaluateTest does.
+        const Value* variable = findName(*env, test.name, test.scopeHash);
+        if (!variable || !variable->isFunction()) {
+            return Value(kindTests[test.kindTest - 1](operand) != test.negated);
         }
+        const std::vector<Value> args{operand};
+        return Value(evaluateTest(test.name, test.scopeHash, args, env) != test.negated);
     }
     const std::vector<Value> args = operandAndArguments(test.operand, test.args, env);
     return Value(evaluateTest(test.name, test.scopeHash, args, env) != test.negated);

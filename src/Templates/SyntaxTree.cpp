@@ -301,8 +301,14 @@ Expression Expression::test(Expression operand, std::string name, ExpressionList
                             bool negated) {
     const std::size_t depth = 1 + std::max(operand.depth(), deepest(args));
     const std::uint64_t bit = ownScopeHash(name);
-    return make(Test{std::move(operand), std::move(name), std::move(args), negated, bit}, depth,
-                false);
+    std::uint8_t kindTest = 0;
+    for (std::size_t i = 0; i < std::size(kindTestNames); ++i) {
+        if (kindTestNames[i] == name) {
+            kindTest = static_cast<std::uint8_t>(i + 1);
+        }
+    }
+    return make(Test{std::move(operand), std::move(name), std::move(args), negated, bit, kindTest},
+                depth, false);
 }
 
 bool operator==(const Expression& a, const Expression& b) {

@@ -240,12 +240,20 @@ struct Expression::Filter {
     KeywordArguments kwargs;
     std::uint64_t scopeHash = 0;  // as Identifier's
 };
+// The built-in tests that only ask a value's kind, in the order of Expression::Test::kindTest.
+inline constexpr std::string_view kindTestNames[] = {
+    "defined", "undefined", "none",  "string",   "number", "boolean", "iterable",
+    "mapping", "integer",   "float", "sequence", "true",   "false",
+};
+
 struct Expression::Test {
     Expression operand;
     std::string name;
     ExpressionList args;
     bool negated;
     std::uint64_t scopeHash = 0;  // as Identifier's
+    // 1 + the position of the name in kindTestNames, or 0 for any other test.
+    std::uint8_t kindTest = 0;
 };
 
 struct Expression::Box {
