@@ -104,23 +104,28 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
 // inside an object reached from one (tool.function.parameters). Anything else is evaluated into
 // `storage`. The reference lasts as long as `storage` does and nothing is evaluated meanwhile.
 const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& storage) {
-    if (const auto* name = e.getIf<Expression::Identifier>()) {
-        return variable(*name, env);
-    }
-    if (const auto* member = e.getIf<Expression::Member>()) {
-        const Value* value = memberInPlace(*member, env, storage);
-        return value ? *value : storage;
-    }
-    if (const auto* binary = e.getIf<Expression::Binary>();
-        binary &&
-        (binary->op == Expression::BinaryOp::and_ || binary->op == Expression::BinaryOp::or_)) {
-        // `a or b` is one of its operands, so the one it gives is lent like any other value;
-        // the left one may be dropped from `storage` once the right one decides.
-        const Value& left = evaluateBorrowed(binary->left, env, storage);
-        if (left.isTruthy() == (binary->op == Expression::BinaryOp::and_)) {
-            return evaluateBorrowed(binary->right, env, storage);
+    switch (e.kind()) {
+        case K::identifier:
+            return variable(e.as<Expression::Identifier>(), env);
+        case K::member: {
+            const Value* value = memberInPlace(e.as<Expression::Member>(), env, storage);
+            return value ? *value : storage;
         }
-        return left;
+        case K::binary: {
+            const auto& binary = e.as<Expression::Binary>();
+            if (binary.op != Expression::BinaryOp::and_ && binary.op != Expression::BinaryOp::or_) {
+                break;
+            }
+            // `a or b` is one of its operands, so the one it gives is lent like any other value;
+            // the left one may be dropped from `storage` once the right one decides.
+            const Value& left = evaluateBorrowed(binary.left, env, storage);
+            if (left.isTruthy() == (binary.op == Expression::BinaryOp::and_)) {
+                return evaluateBorrowed(binary.right, env, storage);
+            }
+            return left;
+        }
+        default:
+            break;
     }
     storage = Interpreter::evaluateExpression(e, env);
     return storage;
@@ -135,7 +140,10 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
             receiver, Interpreter::evaluateExpression(member.key, env));
         return nullptr;
     }
-    const Value& receiver = evaluateBorrowed(member.object, env, storage);
+    // A name's value is read in its scope directly: the commonest receiver, as in message.role.
+    const auto* name = member.object.getIf<Expression::Identifier>();
+    const Value& receiver =
+        name ? variable(*name, env) : evaluateBorrowed(member.object, env, storage);
     Value result;
     if (member.computed) {
         const auto* text = member.key.getIf<Expression::String>();
