@@ -178,7 +178,12 @@ std::vector<Value> objectItems(const Value::Object& entries) {
     std::vector<Value> items;
     items.reserve(entries.size());
     for (const auto& entry : entries) {
-        items.emplace_back(std::vector<Value>{keyValue(entry.key), entry.value});
+        // Built in place: a list from braces would copy both values once more.
+        std::vector<Value> pair;
+        pair.reserve(2);
+        pair.push_back(keyValue(entry.key));
+        pair.push_back(entry.value);
+        items.emplace_back(std::move(pair));
     }
     return items;
 }
