@@ -397,6 +397,26 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
     return joiningText;
 }
 
+// The text literal an == or != compares with, as in message.role == 'user'; null for any other
+// operation.
+const std::string* comparedText(const Expression::Binary& binary) {
+    if (binary.op != Expression::BinaryOp::equal && binary.op != Expression::BinaryOp::notEqual) {
+        return nullptr;
+    }
+    const auto* text = binary.right.getIf<Expression::String>();
+    return text ? &text->value : nullptr;
+}
+
+// The truth of such a comparison. A literal has no effects, so the left operand is borrowed while
+// it is read.
+bool isTextComparisonTrue(const Expression::Binary& binary, const std::string& text,
+                          const Scope& env) {
+    Value storage;
+    const Value& left = evaluateBorrowed(binary.left, env, storage);
+    const bool equal = left.isString() && unicode::canonicallyEquivalent(left.asString(), text);
+    return equal == (binary.op == Expression::BinaryOp::equal);
+}
+
 // `text in container` for a text needle, as Value::isContained() gives it, without a value
 // made for the needle.
 bool isTextContained(const std::string& text, const Value& container) {
@@ -433,16 +453,13 @@ bool isTextContained(const std::string& text, const Value& container) {
         }
         return left;
     }
+    if (const auto* text = comparedText(binary)) {
+        return Value(isTextComparisonTrue(binary, *text, env));
+    }
     if (isLiteral(binary.right)) {
         // A literal has no effects, so the left operand may be borrowed while it is read.
         Value storage;
         const Value& left = evaluateBorrowed(binary.left, env, storage);
-        if (const auto* text = binary.right.getIf<Expression::String>();
-            text && (binary.op == Op::equal || binary.op == Op::notEqual)) {
-            const bool equal =
-                left.isString() && unicode::canonicallyEquivalent(left.asString(), text->value);
-            return Value(equal == (binary.op == Op::equal));
-        }
         return Interpreter::evaluateBinaryValues(
             binary.op, left, Interpreter::evaluateExpression(binary.right, env), env->limits());
     }
@@ -596,6 +613,9 @@ bool isTruthy(const Expression& expression, const Scope& env) {
             }
             if (binary.op == Expression::BinaryOp::or_) {
                 return isTruthy(binary.left, env) || isTruthy(binary.right, env);
+            }
+            if (const auto* text = comparedText(binary)) {
+                return isTextComparisonTrue(binary, *text, env);
             }
             break;
         }
