@@ -91,43 +91,6 @@ void Value::wrongKind() {
     throw std::bad_variant_access();
 }
 
-bool Value::asBool() const {
-    if (!isBoolean())
-        wrongKind();
-    return boolean_;
-}
-std::int64_t Value::asInt() const {
-    if (!isInt())
-        wrongKind();
-    return int_;
-}
-double Value::asDouble() const {
-    if (!isDouble())
-        wrongKind();
-    return double_;
-}
-double Value::asNumber() const {
-    if (isInt())
-        return static_cast<double>(int_);
-    if (!isDouble())
-        wrongKind();
-    return double_;
-}
-const std::string& Value::asString() const {
-    if (!isString())
-        wrongKind();
-    return *string_;
-}
-const Value::Array& Value::asArray() const {
-    if (!isArray())
-        wrongKind();
-    return array_;
-}
-const Value::Object& Value::asObject() const {
-    if (!isObject())
-        wrongKind();
-    return *object_;
-}
 const BuiltinFunction& Value::asFunction() const {
     if (!isFunction())
         wrongKind();

@@ -333,6 +333,53 @@ private:
     std::uint16_t depth_ = 0;
 };
 
+// The payload accessors are inline: the interpreter reads a payload on nearly every step.
+inline bool Value::asBool() const {
+    if (!isBoolean()) {
+        wrongKind();
+    }
+    return boolean_;
+}
+inline std::int64_t Value::asInt() const {
+    if (!isInt()) {
+        wrongKind();
+    }
+    return int_;
+}
+inline double Value::asDouble() const {
+    if (!isDouble()) {
+        wrongKind();
+    }
+    return double_;
+}
+inline double Value::asNumber() const {
+    if (isInt()) {
+        return static_cast<double>(int_);
+    }
+    if (!isDouble()) {
+        wrongKind();
+    }
+    return double_;
+}
+inline const std::string& Value::asString() const {
+    if (!isString()) {
+        wrongKind();
+    }
+    return *string_;
+}
+inline const Value::Array& Value::asArray() const {
+    if (!isArray()) {
+        wrongKind();
+    }
+    return array_;
+}
+inline const Value::Object& Value::asObject() const {
+    if (!isObject()) {
+        wrongKind();
+    }
+    return *object_;
+}
+
 // Inline: every condition of a template asks it.
 inline bool Value::isTruthy() const noexcept {
     switch (kind_) {
