@@ -322,14 +322,18 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
     std::array<const Expression::Binary*, stackLinks> shortChain;
     std::vector<const Expression::Binary*> longChain;
     std::size_t links = 0;
+    // The long case apart, so that a link of a short run costs a store.
+    const auto addLongLink = [&](const Expression::Binary* link) {
+        if (links == stackLinks) {
+            longChain.assign(shortChain.begin(), shortChain.end());
+        }
+        longChain.push_back(link);
+    };
     const auto addLink = [&](const Expression::Binary* link) {
-        if (links < stackLinks) {
+        if (links < stackLinks) [[likely]] {
             shortChain[links] = link;
         } else {
-            if (links == stackLinks) {
-                longChain.assign(shortChain.begin(), shortChain.end());
-            }
-            longChain.push_back(link);
+            addLongLink(link);
         }
         ++links;
     };
