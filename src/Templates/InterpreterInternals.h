@@ -62,6 +62,13 @@ Flow toFlow(const ControlFlow& signal);
 
 // Fails once the text outgrows the rendering's limit.
 void checkLength(const std::string& text, const Environment& env);
+// checkLength() inline for the common case, a text within the limit whatever part of it counts:
+// it runs after every node.
+inline void checkLengthInline(const std::string& text, const Environment& env) {
+    if (text.size() > env.limits().maximumTextLength) [[unlikely]] {
+        checkLength(text, env);
+    }
+}
 // One loop iteration or call against the rendering's step budget.
 void countStep(Environment& env);
 

@@ -59,11 +59,11 @@ Flow run(const NodeList& nodes, const Scope& env, std::string& out) {
         switch (node.kind()) {
             case Node::Kind::text:
                 out.append(node.as<Node::Text>().value);
-                checkLength(out, *env);
+                checkLengthInline(out, *env);
                 break;
             case Node::Kind::expression: {
                 appendOutput(node.as<Expression>(), env, out);
-                checkLength(out, *env);
+                checkLengthInline(out, *env);
                 break;
             }
             case Node::Kind::statement: {
