@@ -1,6 +1,7 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
 #include <array>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <span>
 #include <tuple>
@@ -51,6 +52,13 @@ void renderMacro(const Macro& macro, const std::vector<Value>& arguments,
         } else {
             const Value* found =
                 hashes.empty() ? scope->find(name) : scope->findCanonical(name, hashes[position]);
+            // Found in the call's own scope, it is the parameter's default, bound already.
+            const Environment::Variables& own = scope->variables();
+            if (found && !own.empty() &&
+                std::less_equal<const void*>()(&own.begin()->value, found) &&
+                std::less_equal<const void*>()(found, &(own.end() - 1)->value)) {
+                continue;
+            }
             bind(position, name, found ? *found : Value::undefined());
         }
     }
