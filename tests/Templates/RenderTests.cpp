@@ -208,6 +208,14 @@ TEST(RenderTest, Loops) {
          "1032 true false 3 (,20);2121 false false 3 (10,30);3210 false true 3 (20,);"},
         {"{% for x in [1, 2, 3] %}{{ loop.cycle('a', 'b') }}[{{ loop.cycle() }}]{% endfor %}",
          "a[]b[]a[]"},
+        // A loop object kept, changed or replaced by the body: the next item gets a loop object of
+        // its own, and what was kept keeps the values it had.
+        {"{% for x in [1, 2, 3] %}{% if loop.first %}{% set l = loop %}{% endif %}{{ l.index }}"
+         "{{ loop.index }}{% endfor %}|{% for x in [1, 2] %}{% set loop.extra = x %}"
+         "{{ loop.index }}{{ loop.extra }}{% endfor %}|{% for x in 'ab' %}{% set loop = 5 %}"
+         "{{ loop }}{% endfor %}{% for x in [7, 8] %}{{ loop.previtem }}{{ loop.index }}{% endfor "
+         "%}",
+         "111213|1122|55172"},
         // An object's items() as the loop sees them, pairs included; on anything else items is
         // whatever the value's member of that name is.
         {"{% set o = {'a': 1, 'b': {'c': 2}} %}{% for k, v in o.items() %}{{ k }}={{ v }} {{ "
