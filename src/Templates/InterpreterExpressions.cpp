@@ -532,20 +532,20 @@ constexpr KindTest kindTests[] = {
 };
 static_assert(std::size(kindTests) == std::size(kindTestNames));
 
-[[gnu::noinline]] Value evaluateTestExpression(const Expression::Test& test, const Scope& env) {
+[[gnu::noinline]] bool isTestTrue(const Expression::Test& test, const Scope& env) {
     if (test.args.empty() && test.kindTest != 0) {
         Value storage;
         const Value& operand = evaluateBorrowed(test.operand, env, storage);
         // A function variable of the test's name is called instead, as evaluateTest does.
         const Value* variable = findName(*env, test.name, test.scopeHash);
         if (!variable || !variable->isFunction()) {
-            return Value(kindTests[test.kindTest - 1](operand) != test.negated);
+            return kindTests[test.kindTest - 1](operand) != test.negated;
         }
         const std::vector<Value> args{operand};
-        return Value(evaluateTest(test.name, test.scopeHash, args, env) != test.negated);
+        return evaluateTest(test.name, test.scopeHash, args, env) != test.negated;
     }
     const std::vector<Value> args = operandAndArguments(test.operand, test.args, env);
-    return Value(evaluateTest(test.name, test.scopeHash, args, env) != test.negated);
+    return evaluateTest(test.name, test.scopeHash, args, env) != test.negated;
 }
 
 [[gnu::noinline]] Value evaluateSliceExpression(const Expression::Slice& slice, const Scope& env) {
@@ -602,6 +602,8 @@ bool isTruthy(const Expression& expression, const Scope& env) {
             return variable(expression.as<Expression::Identifier>(), env).isTruthy();
         case K::member:
             return memberIsTruthy(expression.as<Expression::Member>(), env);
+        case K::test:
+            return isTestTrue(expression.as<Expression::Test>(), env);
         case K::unary: {
             const auto& unary = expression.as<Expression::Unary>();
             if (unary.op == Expression::UnaryOp::not_) {
@@ -698,7 +700,7 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Scope&
         case K::filter:
             return evaluateFilter(expression.as<Expression::Filter>(), env);
         case K::test:
-            return evaluateTestExpression(expression.as<Expression::Test>(), env);
+            return Value(isTestTrue(expression.as<Expression::Test>(), env));
     }
     return Value::undefined();
 }
