@@ -1,6 +1,8 @@
 #include "templates/Environment.h"
 
 #include <cstring>
+#include <limits>
+#include <stdexcept>
 
 #include "templates/Globals.h"
 #include "templates/Unicode.h"
@@ -50,10 +52,39 @@ const Environment::Policies& Environment::defaultPolicies() {
 inline std::ptrdiff_t Environment::Variables::indexOf(std::string_view canonicalName,
                                                       std::uint64_t nameHash) const {
     if (!index_.empty()) {
-        const auto found = index_.find(canonicalName);
-        return found == index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
+        const std::size_t mask = index_.size() - 1;
+        for (std::size_t at = indexStart(nameHash, mask);; at = (at + 1) & mask) {
+            const std::uint32_t slot = index_[at];
+            if (slot == 0) {
+                return -1;
+            }
+            const std::size_t i = slot - 1;
+            if (hashes_[i] == nameHash && unicode::sameBytes(entries_[i].name, canonicalName)) {
+                return static_cast<std::ptrdiff_t>(i);
+            }
+        }
     }
     return searchBindings(canonicalName, nameHash);
+}
+
+void Environment::Variables::addToIndex(std::size_t position) {
+    const std::size_t mask = index_.size() - 1;
+    std::size_t at = indexStart(hashes_[position], mask);
+    while (index_[at] != 0) {
+        at = (at + 1) & mask;
+    }
+    index_[at] = static_cast<std::uint32_t>(position + 1);
+}
+
+void Environment::Variables::rebuildIndex() {
+    std::size_t slots = 32;
+    while (slots < 4 * bound_) {
+        slots *= 2;
+    }
+    index_.assign(slots, 0);
+    for (std::size_t k = 0; k < bound_; ++k) {
+        addToIndex(k);
+    }
 }
 
 const Value* Environment::Variables::find(std::string_view name) const {
@@ -83,23 +114,39 @@ std::size_t Environment::Variables::slotCanonical(std::string_view name, std::ui
     if (i >= 0) {
         return static_cast<std::size_t>(i);
     }
-    if (!index_.empty()) {
-        index_.emplace(name, entries_.size());
-    } else if (entries_.size() + 1 > indexThreshold) {
-        for (std::size_t k = 0; k < entries_.size(); ++k) {
-            index_.emplace(entries_[k].name, k);
-        }
-        index_.emplace(name, entries_.size());
+    if (bound_ >= std::numeric_limits<std::uint32_t>::max() - 1) {
+        throw std::length_error("Too many variables in one scope");
     }
     hashes_.push_back(hash);
     try {
-        entries_.push_back({std::string(name), Value::undefined(), hash});
+        if (bound_ < entries_.size()) {
+            Entry& spare = entries_[bound_];
+            if (!unicode::sameBytes(spare.name, name)) {
+                spare.name.assign(name);
+            }
+            spare.nameHash = hash;
+        } else {
+            entries_.push_back({std::string(name), Value::undefined(), hash});
+        }
     } catch (...) {
         hashes_.pop_back();
         throw;
     }
+    const std::size_t position = bound_++;
     nameBits_ |= scopeNameBit(hash);
-    return entries_.size() - 1;
+    if (index_.empty() ? bound_ > indexThreshold : 2 * bound_ > index_.size()) {
+        try {
+            rebuildIndex();
+        } catch (...) {
+            index_.clear();
+            --bound_;
+            hashes_.pop_back();
+            throw;
+        }
+    } else if (!index_.empty()) {
+        addToIndex(position);
+    }
+    return position;
 }
 
 Environment::Environment(std::shared_ptr<Environment> parent, Variables initial)
@@ -169,10 +216,9 @@ void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
     if (!taken || taken.use_count() != 1 || taken->weaklyHeld_ || !taken->parent_) {
         return;
     }
-    // A scope grown large (one with an index) keeps its storage to itself, so that what a thread
-    // holds parked stays small whatever the templates it rendered.
-    if (!taken->variables_.index_.empty() ||
-        taken->variables_.entries_.capacity() > Variables::indexThreshold) {
+    // A scope grown large keeps its storage to itself, so that what a thread holds parked stays
+    // small whatever the templates it rendered.
+    if (taken->variables_.entries_.capacity() > Variables::parkedThreshold) {
         return;
     }
     ParkedScopes& parked = parkedScopes();
@@ -182,9 +228,13 @@ void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
     // Emptied as a new scope is, keeping the storage of its bindings. The bindings go first:
     // releasing their values may run any destructor, and the scope is not parked yet.
     Variables& variables = taken->variables_;
-    variables.entries_.clear();
+    for (std::size_t k = 0; k < variables.bound_; ++k) {
+        variables.entries_[k].value = Value::undefined();
+    }
+    variables.bound_ = 0;
     variables.hashes_.clear();
     variables.nameBits_ = 0;
+    variables.index_.clear();
     taken->policyStorage_.reset();
     taken->parent_.reset();
     taken->state_ = nullptr;

@@ -1,5 +1,8 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
 #include <array>
+#include <cstring>
+#include <functional>
+#include <new>
 #include <span>
 #include <tuple>
 #include <utility>
@@ -49,6 +52,13 @@ void renderMacro(const Macro& macro, const std::vector<Value>& arguments,
         } else {
             const Value* found =
                 hashes.empty() ? scope->find(name) : scope->findCanonical(name, hashes[position]);
+            // Found in the call's own scope, it is the parameter's default, bound already.
+            const Environment::Variables& own = scope->variables();
+            if (found && !own.empty() &&
+                std::less_equal<const void*>()(&own.begin()->value, found) &&
+                std::less_equal<const void*>()(found, &(own.end() - 1)->value)) {
+                continue;
+            }
             bind(position, name, found ? *found : Value::undefined());
         }
     }
@@ -119,7 +129,9 @@ bool hasLoopKeyAt(const Value::Object& object) {
     if (!key.isString()) {
         return false;
     }
-    return unicode::sameBytes(key.asString(), name);
+    // The length is a constant here, so the comparison compiles to a few loads.
+    const std::string& text = key.asString();
+    return text.size() == name.size() && std::memcmp(text.data(), name.data(), name.size()) == 0;
 }
 
 template <std::size_t... I>
@@ -140,16 +152,23 @@ struct Cycle {
     }
 };
 
+// Writes a number or truth value over a member, in place: the loop's own members hold such
+// values already, so there is nothing to release, and this costs a few stores.
+void replaceWithScalar(Value& member, Value scalar) noexcept {
+    member.~Value();
+    new (&member) Value(std::move(scalar));
+}
+
 void fillLoopValues(std::span<Value> values, std::span<const Value> items, std::size_t index) {
     const auto n = static_cast<std::int64_t>(items.size());
     const auto i = static_cast<std::int64_t>(index);
-    values[0] = Value(i + 1);
-    values[1] = Value(i);
-    values[2] = Value(i == 0);
-    values[3] = Value(i == n - 1);
-    values[4] = Value(n);
-    values[5] = Value(n - i);
-    values[6] = Value(n - i - 1);
+    replaceWithScalar(values[0], Value(i + 1));
+    replaceWithScalar(values[1], Value(i));
+    replaceWithScalar(values[2], Value(i == 0));
+    replaceWithScalar(values[3], Value(i == n - 1));
+    replaceWithScalar(values[4], Value(n));
+    replaceWithScalar(values[5], Value(n - i));
+    replaceWithScalar(values[6], Value(n - i - 1));
     values[7] = i > 0 ? items[index - 1] : Value::undefined();
     values[8] = i < n - 1 ? items[index + 1] : Value::undefined();
     const bool reused = values[9].changeUniqueFunction([&](BuiltinFunction& function) {
@@ -303,7 +322,7 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
         for (const Value& item : items) {
             countStep(*env);
             loopVariables.bind(item);
-            if (Interpreter::evaluateExpression(*loop.test, scope).isTruthy()) {
+            if (isTruthy(*loop.test, scope)) {
                 kept.push_back(item);
             }
         }

@@ -1,5 +1,6 @@
 // Expression evaluation: a plain recursive walk, left to right, that reads the scopes and never
 // writes them.
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <span>
@@ -103,12 +104,28 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
 // inside an object reached from one (tool.function.parameters). Anything else is evaluated into
 // `storage`. The reference lasts as long as `storage` does and nothing is evaluated meanwhile.
 const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& storage) {
-    if (const auto* name = e.getIf<Expression::Identifier>()) {
-        return variable(*name, env);
-    }
-    if (const auto* member = e.getIf<Expression::Member>()) {
-        const Value* value = memberInPlace(*member, env, storage);
-        return value ? *value : storage;
+    switch (e.kind()) {
+        case K::identifier:
+            return variable(e.as<Expression::Identifier>(), env);
+        case K::member: {
+            const Value* value = memberInPlace(e.as<Expression::Member>(), env, storage);
+            return value ? *value : storage;
+        }
+        case K::binary: {
+            const auto& binary = e.as<Expression::Binary>();
+            if (binary.op != Expression::BinaryOp::and_ && binary.op != Expression::BinaryOp::or_) {
+                break;
+            }
+            // `a or b` is one of its operands, so the one it gives is lent like any other value;
+            // the left one may be dropped from `storage` once the right one decides.
+            const Value& left = evaluateBorrowed(binary.left, env, storage);
+            if (left.isTruthy() == (binary.op == Expression::BinaryOp::and_)) {
+                return evaluateBorrowed(binary.right, env, storage);
+            }
+            return left;
+        }
+        default:
+            break;
     }
     storage = Interpreter::evaluateExpression(e, env);
     return storage;
@@ -123,7 +140,10 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
             receiver, Interpreter::evaluateExpression(member.key, env));
         return nullptr;
     }
-    const Value& receiver = evaluateBorrowed(member.object, env, storage);
+    // A name's value is read in its scope directly: the commonest receiver, as in message.role.
+    const auto* name = member.object.getIf<Expression::Identifier>();
+    const Value& receiver =
+        name ? variable(*name, env) : evaluateBorrowed(member.object, env, storage);
     Value result;
     if (member.computed) {
         const auto* text = member.key.getIf<Expression::String>();
@@ -160,6 +180,12 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
     // The receiver may live in `storage`: it goes only once the result is made.
     storage = std::move(result);
     return nullptr;
+}
+
+[[gnu::noinline]] bool memberIsTruthy(const Expression::Member& member, const Scope& env) {
+    Value storage;
+    const Value* value = memberInPlace(member, env, storage);
+    return (value ? *value : storage).isTruthy();
 }
 
 [[gnu::noinline]] Value evaluateMember(const Expression::Member& member, const Scope& env) {
@@ -296,14 +322,18 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
     std::array<const Expression::Binary*, stackLinks> shortChain;
     std::vector<const Expression::Binary*> longChain;
     std::size_t links = 0;
+    // The long case apart, so that a link of a short run costs a store.
+    const auto addLongLink = [&](const Expression::Binary* link) {
+        if (links == stackLinks) {
+            longChain.assign(shortChain.begin(), shortChain.end());
+        }
+        longChain.push_back(link);
+    };
     const auto addLink = [&](const Expression::Binary* link) {
-        if (links < stackLinks) {
+        if (links < stackLinks) [[likely]] {
             shortChain[links] = link;
         } else {
-            if (links == stackLinks) {
-                longChain.assign(shortChain.begin(), shortChain.end());
-            }
-            longChain.push_back(link);
+            addLongLink(link);
         }
         ++links;
     };
@@ -371,6 +401,46 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
     return joiningText;
 }
 
+// The text literal an == or != compares with, as in message.role == 'user'; null for any other
+// operation.
+const std::string* comparedText(const Expression::Binary& binary) {
+    if (binary.op != Expression::BinaryOp::equal && binary.op != Expression::BinaryOp::notEqual) {
+        return nullptr;
+    }
+    const auto* text = binary.right.getIf<Expression::String>();
+    return text ? &text->value : nullptr;
+}
+
+// The truth of such a comparison. A literal has no effects, so the left operand is borrowed while
+// it is read.
+bool isTextComparisonTrue(const Expression::Binary& binary, const std::string& text,
+                          const Scope& env) {
+    Value storage;
+    const Value& left = evaluateBorrowed(binary.left, env, storage);
+    const bool equal = left.isString() && unicode::canonicallyEquivalent(left.asString(), text);
+    return equal == (binary.op == Expression::BinaryOp::equal);
+}
+
+// `text in container` for a text needle, as Value::isContained() gives it, without a value
+// made for the needle.
+bool isTextContained(const std::string& text, const Value& container) {
+    switch (container.kind()) {
+        case Value::Kind::object:
+            return findValue(container.asObject(), text) != nullptr;
+        case Value::Kind::string:
+            return unicode::contains(container.asString(), text);
+        case Value::Kind::array:
+            for (const Value& item : container.asArray()) {
+                if (item.isString() && unicode::canonicallyEquivalent(item.asString(), text)) {
+                    return true;
+                }
+            }
+            return false;
+        default:
+            return Value(text).isContained(container);
+    }
+}
+
 [[gnu::noinline]] Value evaluateBinary(const Expression::Binary& binary, const Scope& env) {
     using Op = Expression::BinaryOp;
     if (isJoin(binary.op)) {
@@ -379,24 +449,38 @@ bool joinChain(const Expression::Binary& top, const Scope& env, std::string& tex
         return joinChain(binary, env, text, result) ? Value(std::move(text)) : result;
     }
     if (binary.op == Op::and_ || binary.op == Op::or_) {
-        Value left = Interpreter::evaluateExpression(binary.left, env);
+        // The left operand is copied only when it is the result.
+        Value storage;
+        const Value& left = evaluateBorrowed(binary.left, env, storage);
         if (left.isTruthy() == (binary.op == Op::and_)) {
             return Interpreter::evaluateExpression(binary.right, env);
         }
         return left;
     }
+    if (const auto* text = comparedText(binary)) {
+        return Value(isTextComparisonTrue(binary, *text, env));
+    }
     if (isLiteral(binary.right)) {
         // A literal has no effects, so the left operand may be borrowed while it is read.
         Value storage;
         const Value& left = evaluateBorrowed(binary.left, env, storage);
-        if (const auto* text = binary.right.getIf<Expression::String>();
-            text && (binary.op == Op::equal || binary.op == Op::notEqual)) {
-            const bool equal =
-                left.isString() && unicode::canonicallyEquivalent(left.asString(), text->value);
-            return Value(equal == (binary.op == Op::equal));
-        }
         return Interpreter::evaluateBinaryValues(
             binary.op, left, Interpreter::evaluateExpression(binary.right, env), env->limits());
+    }
+    if (binary.right.onlyReads()) {
+        // Reading the right operand changes nothing the left one may be borrowed from.
+        if (const auto* text = binary.left.getIf<Expression::String>();
+            text && (binary.op == Op::in || binary.op == Op::notIn)) {
+            Value storage;
+            const bool contained =
+                isTextContained(text->value, evaluateBorrowed(binary.right, env, storage));
+            return Value(contained == (binary.op == Op::in));
+        }
+        Value leftStorage;
+        const Value& left = evaluateBorrowed(binary.left, env, leftStorage);
+        Value rightStorage;
+        const Value& right = evaluateBorrowed(binary.right, env, rightStorage);
+        return Interpreter::evaluateBinaryValues(binary.op, left, right, env->limits());
     }
     const Value left = Interpreter::evaluateExpression(binary.left, env);
     return Interpreter::evaluateBinaryValues(
@@ -429,48 +513,39 @@ std::vector<Value> operandAndArguments(const Expression& operand, const Expressi
 
 using KindTest = bool (*)(const Value&);
 
-// The built-in tests of a value's kind, as the test table has them: the commonest tests of chat
-// templates (`is defined`, `is string`), run on the operand where it is stored.
-KindTest kindTestNamed(std::string_view name) {
-    static constexpr std::pair<std::string_view, KindTest> rows[] = {
-        {"defined", [](const Value& v) { return !v.isUndefined(); }},
-        {"undefined", [](const Value& v) { return v.isUndefined(); }},
-        {"none", [](const Value& v) { return v.isNull(); }},
-        {"string", [](const Value& v) { return v.isString(); }},
-        {"number", [](const Value& v) { return v.isNumber(); }},
-        {"boolean", [](const Value& v) { return v.isBoolean(); }},
-        {"iterable", [](const Value& v) { return v.isIterable(); }},
-        {"mapping", [](const Value& v) { return v.isObject(); }},
-        {"integer", [](const Value& v) { return v.isInt(); }},
-        {"float", [](const Value& v) { return v.isDouble(); }},
-        {"sequence", [](const Value& v) { return v.isString() || v.isArray(); }},
-        {"true", [](const Value& v) { return v.isBoolean() && v.asBool(); }},
-        {"false", [](const Value& v) { return v.isBoolean() && !v.asBool(); }},
-    };
-    for (const auto& [rowName, kindTest] : rows) {
-        if (rowName == name) {
-            return kindTest;
-        }
-    }
-    return nullptr;
-}
+// The built-in tests of a value's kind, in the order of kindTestNames: the commonest tests of
+// chat templates (`is defined`, `is string`), run on the operand where it is stored.
+constexpr KindTest kindTests[] = {
+    [](const Value& v) { return !v.isUndefined(); },
+    [](const Value& v) { return v.isUndefined(); },
+    [](const Value& v) { return v.isNull(); },
+    [](const Value& v) { return v.isString(); },
+    [](const Value& v) { return v.isNumber(); },
+    [](const Value& v) { return v.isBoolean(); },
+    [](const Value& v) { return v.isIterable(); },
+    [](const Value& v) { return v.isObject(); },
+    [](const Value& v) { return v.isInt(); },
+    [](const Value& v) { return v.isDouble(); },
+    [](const Value& v) { return v.isString() || v.isArray(); },
+    [](const Value& v) { return v.isBoolean() && v.asBool(); },
+    [](const Value& v) { return v.isBoolean() && !v.asBool(); },
+};
+static_assert(std::size(kindTests) == std::size(kindTestNames));
 
-[[gnu::noinline]] Value evaluateTestExpression(const Expression::Test& test, const Scope& env) {
-    if (test.args.empty()) {
-        if (const KindTest kindTest = kindTestNamed(test.name)) {
-            Value storage;
-            const Value& operand = evaluateBorrowed(test.operand, env, storage);
-            // A function variable of the test's name is called instead, as evaluateTest does.
-            const Value* variable = findName(*env, test.name, test.scopeHash);
-            if (!variable || !variable->isFunction()) {
-                return Value(kindTest(operand) != test.negated);
-            }
-            const std::vector<Value> args{operand};
-            return Value(evaluateTest(test.name, test.scopeHash, args, env) != test.negated);
+[[gnu::noinline]] bool isTestTrue(const Expression::Test& test, const Scope& env) {
+    if (test.args.empty() && test.kindTest != 0) {
+        Value storage;
+        const Value& operand = evaluateBorrowed(test.operand, env, storage);
+        // A function variable of the test's name is called instead, as evaluateTest does.
+        const Value* variable = findName(*env, test.name, test.scopeHash);
+        if (!variable || !variable->isFunction()) {
+            return kindTests[test.kindTest - 1](operand) != test.negated;
         }
+        const std::vector<Value> args{operand};
+        return evaluateTest(test.name, test.scopeHash, args, env) != test.negated;
     }
     const std::vector<Value> args = operandAndArguments(test.operand, test.args, env);
-    return Value(evaluateTest(test.name, test.scopeHash, args, env) != test.negated);
+    return evaluateTest(test.name, test.scopeHash, args, env) != test.negated;
 }
 
 [[gnu::noinline]] Value evaluateSliceExpression(const Expression::Slice& slice, const Scope& env) {
@@ -521,6 +596,41 @@ void appendOutput(const Expression& expression, const Scope& env, std::string& o
         .appendDescription(out, env->limits().maximumTextLength);
 }
 
+bool isTruthy(const Expression& expression, const Scope& env) {
+    switch (expression.kind()) {
+        case K::identifier:
+            return variable(expression.as<Expression::Identifier>(), env).isTruthy();
+        case K::member:
+            return memberIsTruthy(expression.as<Expression::Member>(), env);
+        case K::test:
+            return isTestTrue(expression.as<Expression::Test>(), env);
+        case K::unary: {
+            const auto& unary = expression.as<Expression::Unary>();
+            if (unary.op == Expression::UnaryOp::not_) {
+                return !isTruthy(unary.operand, env);
+            }
+            break;
+        }
+        case K::binary: {
+            // `a and b` is a or b, whichever decides, so its truth is that of the one that does.
+            const auto& binary = expression.as<Expression::Binary>();
+            if (binary.op == Expression::BinaryOp::and_) {
+                return isTruthy(binary.left, env) && isTruthy(binary.right, env);
+            }
+            if (binary.op == Expression::BinaryOp::or_) {
+                return isTruthy(binary.left, env) || isTruthy(binary.right, env);
+            }
+            if (const auto* text = comparedText(binary)) {
+                return isTextComparisonTrue(binary, *text, env);
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    return Interpreter::evaluateExpression(expression, env).isTruthy();
+}
+
 Value evaluateIterable(const Expression& expression, const Scope& env) {
     // `for k, v in x.items()`, the commonest loop over an object: the pairs are made straight
     // from the object, without first binding the method to it as a value to call.
@@ -567,13 +677,16 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Scope&
             return variable(expression.as<Expression::Identifier>(), env);
         case K::unary: {
             const auto& unary = expression.as<Expression::Unary>();
+            if (unary.op == Expression::UnaryOp::not_) {
+                return Value(!isTruthy(unary.operand, env));
+            }
             return evaluateUnaryValue(unary.op, evaluateExpression(unary.operand, env));
         }
         case K::binary:
             return evaluateBinary(expression.as<Expression::Binary>(), env);
         case K::ternary: {
             const auto& ternary = expression.as<Expression::Ternary>();
-            if (evaluateExpression(ternary.test, env).isTruthy()) {
+            if (isTruthy(ternary.test, env)) {
                 return evaluateExpression(ternary.value, env);
             }
             return ternary.alternate ? evaluateExpression(*ternary.alternate, env) : Value();
@@ -587,7 +700,7 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Scope&
         case K::filter:
             return evaluateFilter(expression.as<Expression::Filter>(), env);
         case K::test:
-            return evaluateTestExpression(expression.as<Expression::Test>(), env);
+            return Value(isTestTrue(expression.as<Expression::Test>(), env));
     }
     return Value::undefined();
 }

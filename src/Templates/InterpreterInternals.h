@@ -30,6 +30,10 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out);
 // be avoided.
 void appendOutput(const Expression& expression, const Scope& env, std::string& out);
 
+// Whether the expression's value is truthy, found without copying a value that is stored
+// already (a condition needs only its truth).
+bool isTruthy(const Expression& expression, const Scope& env);
+
 // The value a loop iterates over, as Interpreter::evaluateExpression gives it.
 Value evaluateIterable(const Expression& expression, const Scope& env);
 
@@ -58,6 +62,13 @@ Flow toFlow(const ControlFlow& signal);
 
 // Fails once the text outgrows the rendering's limit.
 void checkLength(const std::string& text, const Environment& env);
+// checkLength() inline for the common case, a text within the limit whatever part of it counts:
+// it runs after every node.
+inline void checkLengthInline(const std::string& text, const Environment& env) {
+    if (text.size() > env.limits().maximumTextLength) [[unlikely]] {
+        checkLength(text, env);
+    }
+}
 // One loop iteration or call against the rendering's step budget.
 void countStep(Environment& env);
 

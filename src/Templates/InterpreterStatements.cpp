@@ -59,11 +59,11 @@ Flow run(const NodeList& nodes, const Scope& env, std::string& out) {
         switch (node.kind()) {
             case Node::Kind::text:
                 out.append(node.as<Node::Text>().value);
-                checkLength(out, *env);
+                checkLengthInline(out, *env);
                 break;
             case Node::Kind::expression: {
                 appendOutput(node.as<Expression>(), env, out);
-                checkLength(out, *env);
+                checkLengthInline(out, *env);
                 break;
             }
             case Node::Kind::statement: {
@@ -443,7 +443,7 @@ Flow execute(const Statement& statement, const Scope& env, std::string& out) {
             // An elif chain is an if nested in the alternate of the one before: walk it in a
             // loop, so that a long chain does not recurse once per branch.
             const Statement::If* branch = &statement.as<Statement::If>();
-            while (!Interpreter::evaluateExpression(branch->test, env).isTruthy()) {
+            while (!isTruthy(branch->test, env)) {
                 const NodeList& alternate = branch->alternate;
                 if (alternate.size() != 1 || alternate.front().kind() != Node::Kind::statement ||
                     alternate.front().as<Statement>().kind() != S::if_) {

@@ -178,7 +178,12 @@ std::vector<Value> objectItems(const Value::Object& entries) {
     std::vector<Value> items;
     items.reserve(entries.size());
     for (const auto& entry : entries) {
-        items.emplace_back(std::vector<Value>{keyValue(entry.key), entry.value});
+        // Built in place: a list from braces would copy both values once more.
+        std::vector<Value> pair;
+        pair.reserve(2);
+        pair.push_back(keyValue(entry.key));
+        pair.push_back(entry.value);
+        items.emplace_back(std::move(pair));
     }
     return items;
 }
@@ -291,22 +296,6 @@ Value PropertyMembers::evaluate(const Value& receiver, std::string_view name) {
         return evaluateObjectProperty(receiver, name);
     }
     return Value::undefined();
-}
-
-bool PropertyMembers::hasObjectMember(std::string_view name) {
-    // The names of objectMembers(), told apart by length: every dotted access of an object asks.
-    switch (name.size()) {
-        case 3:
-            return name == "get";
-        case 4:
-            return name == "keys";
-        case 5:
-            return name == "items";
-        case 6:
-            return name == "values";
-        default:
-            return false;
-    }
 }
 
 Value PropertyMembers::evaluateStringProperty(const Value& text, std::string_view name) {

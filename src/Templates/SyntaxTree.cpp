@@ -199,87 +199,116 @@ constexpr std::array<std::string_view, 4> unaryRawValues = {"not", "-", "+", "*"
 
 // --- Expression ------------------------------------------------------------------------------
 
-Expression Expression::make(Payload payload, std::size_t depth) {
-    return Expression(std::make_shared<const Box>(Box{std::move(payload), depth}));
+Expression Expression::make(Payload payload, std::size_t depth, bool onlyReads) {
+    return Expression(std::make_shared<const Box>(Box{std::move(payload), depth, onlyReads}));
 }
 
+namespace {
+
+bool allOnlyRead(const ExpressionList& list) {
+    return std::all_of(list.begin(), list.end(), [](const Expression& e) { return e.onlyReads(); });
+}
+
+bool allOnlyRead(const std::optional<Expression>& e) {
+    return !e || e->onlyReads();
+}
+
+}  // namespace
+
 Expression Expression::string(std::string value) {
-    return make(String{std::move(value)}, 1);
+    return make(String{std::move(value)}, 1, true);
 }
 Expression Expression::number(double value) {
-    return make(Number{value}, 1);
+    return make(Number{value}, 1, true);
 }
 Expression Expression::integer(std::int64_t value) {
-    return make(Integer{value}, 1);
+    return make(Integer{value}, 1, true);
 }
 Expression Expression::boolean(bool value) {
-    return make(Boolean{value}, 1);
+    return make(Boolean{value}, 1, true);
 }
 Expression Expression::null() {
     // Payload-free, so every null may share one box.
-    static const Expression shared = make(Null{}, 1);
+    static const Expression shared = make(Null{}, 1, true);
     return shared;
 }
 Expression Expression::array(ExpressionList items) {
     const std::size_t depth = 1 + deepest(items);
-    return make(Array{std::move(items)}, depth);
+    const bool onlyReads = allOnlyRead(items);
+    return make(Array{std::move(items)}, depth, onlyReads);
 }
 Expression Expression::tuple(ExpressionList items) {
     const std::size_t depth = 1 + deepest(items);
-    return make(Tuple{std::move(items)}, depth);
+    const bool onlyReads = allOnlyRead(items);
+    return make(Tuple{std::move(items)}, depth, onlyReads);
 }
 Expression Expression::object(ObjectEntries entries) {
     std::size_t depth = 0;
+    bool onlyReads = true;
     for (const Expression& value : entries.values()) {
         depth = std::max(depth, value.depth());
+        onlyReads = onlyReads && value.onlyReads();
     }
-    return make(Object{std::move(entries)}, 1 + depth);
+    return make(Object{std::move(entries)}, 1 + depth, onlyReads);
 }
 Expression Expression::identifier(std::string name) {
     const std::uint64_t bit = ownScopeHash(name);
-    return make(Identifier{std::move(name), bit}, 1);
+    return make(Identifier{std::move(name), bit}, 1, true);
 }
 Expression Expression::unary(UnaryOp op, Expression operand) {
     const std::size_t depth = 1 + operand.depth();
-    return make(Unary{op, std::move(operand)}, depth);
+    const bool onlyReads = operand.onlyReads();
+    return make(Unary{op, std::move(operand)}, depth, onlyReads);
 }
 Expression Expression::binary(BinaryOp op, Expression left, Expression right) {
     const std::size_t depth = 1 + std::max(left.depth(), right.depth());
-    return make(Binary{op, std::move(left), std::move(right)}, depth);
+    const bool onlyReads = left.onlyReads() && right.onlyReads();
+    return make(Binary{op, std::move(left), std::move(right)}, depth, onlyReads);
 }
 Expression Expression::ternary(Expression value, Expression test,
                                std::optional<Expression> alternate) {
     const std::size_t depth = 1 + std::max({value.depth(), test.depth(), deepest(alternate)});
-    return make(Ternary{std::move(value), std::move(test), std::move(alternate)}, depth);
+    const bool onlyReads = value.onlyReads() && test.onlyReads() && allOnlyRead(alternate);
+    return make(Ternary{std::move(value), std::move(test), std::move(alternate)}, depth, onlyReads);
 }
 Expression Expression::call(Expression callee, ExpressionList args, KeywordArguments kwargs) {
     const std::size_t depth = 1 + std::max({callee.depth(), deepest(args), deepest(kwargs)});
-    return make(Call{std::move(callee), std::move(args), std::move(kwargs)}, depth);
+    return make(Call{std::move(callee), std::move(args), std::move(kwargs)}, depth, false);
 }
 Expression Expression::member(Expression object, Expression key, bool computed) {
     const std::size_t depth = 1 + std::max(object.depth(), key.depth());
-    return make(Member{std::move(object), std::move(key), computed}, depth);
+    const bool onlyReads = object.onlyReads() && key.onlyReads();
+    return make(Member{std::move(object), std::move(key), computed}, depth, onlyReads);
 }
 Expression Expression::slice(Expression object, std::optional<Expression> start,
                              std::optional<Expression> stop, std::optional<Expression> step) {
     const std::size_t depth =
         1 + std::max({object.depth(), deepest(start), deepest(stop), deepest(step)});
-    return make(Slice{std::move(object), std::move(start), std::move(stop), std::move(step)},
-                depth);
+    const bool onlyReads =
+        object.onlyReads() && allOnlyRead(start) && allOnlyRead(stop) && allOnlyRead(step);
+    return make(Slice{std::move(object), std::move(start), std::move(stop), std::move(step)}, depth,
+                onlyReads);
 }
 Expression Expression::filter(Expression operand, std::string name, ExpressionList args,
                               KeywordArguments kwargs) {
     const std::size_t depth = 1 + std::max({operand.depth(), deepest(args), deepest(kwargs)});
     const std::uint64_t bit = ownScopeHash(name);
     return make(
-        Filter{std::move(operand), std::move(name), std::move(args), std::move(kwargs), bit},
-        depth);
+        Filter{std::move(operand), std::move(name), std::move(args), std::move(kwargs), bit}, depth,
+        false);
 }
 Expression Expression::test(Expression operand, std::string name, ExpressionList args,
                             bool negated) {
     const std::size_t depth = 1 + std::max(operand.depth(), deepest(args));
     const std::uint64_t bit = ownScopeHash(name);
-    return make(Test{std::move(operand), std::move(name), std::move(args), negated, bit}, depth);
+    std::uint8_t kindTest = 0;
+    for (std::size_t i = 0; i < std::size(kindTestNames); ++i) {
+        if (kindTestNames[i] == name) {
+            kindTest = static_cast<std::uint8_t>(i + 1);
+        }
+    }
+    return make(Test{std::move(operand), std::move(name), std::move(args), negated, bit, kindTest},
+                depth, false);
 }
 
 bool operator==(const Expression& a, const Expression& b) {

@@ -1,6 +1,7 @@
 #include "templates/Template.h"
 
 #include "InterpreterInternals.h"
+#include "templates/Globals.h"
 #include "templates/Interpreter.h"
 #include "templates/Lexer.h"
 #include "templates/Parser.h"
@@ -111,7 +112,8 @@ std::string Template::render(const Context& context,
         // A fresh root holding just the context is what Interpreter::interpret would copy it
         // into, so render in it directly.
         Environment::Variables variables;
-        variables.reserve(context.size());
+        // Room for the global functions too, which the root binds after the context.
+        variables.reserve(context.size() + Globals::builtIn().size());
         for (const auto& [name, value] : context) {
             variables.set(name, value);
         }

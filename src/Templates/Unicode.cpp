@@ -184,15 +184,17 @@ bool contains(std::string_view text, std::string_view needle) {
         return true;
     }
     std::string normalizedText, normalizedNeedle;
-    if (!isAscii(text) || !isAscii(needle)) {
+    const bool asciiText = isAscii(text);
+    if (!asciiText || !isAscii(needle)) {
         normalizedText = normalized(text);
         normalizedNeedle = normalized(needle);
         text = normalizedText;
         needle = normalizedNeedle;
     }
     // A match counts only when it starts and ends on character boundaries; in ASCII text the one
-    // character longer than a byte is a carriage return followed by a line feed.
-    const bool ascii = isAscii(text);
+    // character longer than a byte is a carriage return followed by a line feed. ASCII text is
+    // its own normal form.
+    const bool ascii = asciiText || isAscii(text);
     std::vector<std::size_t> boundaries;
     if (!ascii) {
         boundaries = graphemeBoundaries(text);

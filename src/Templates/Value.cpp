@@ -91,43 +91,6 @@ void Value::wrongKind() {
     throw std::bad_variant_access();
 }
 
-bool Value::asBool() const {
-    if (!isBoolean())
-        wrongKind();
-    return boolean_;
-}
-std::int64_t Value::asInt() const {
-    if (!isInt())
-        wrongKind();
-    return int_;
-}
-double Value::asDouble() const {
-    if (!isDouble())
-        wrongKind();
-    return double_;
-}
-double Value::asNumber() const {
-    if (isInt())
-        return static_cast<double>(int_);
-    if (!isDouble())
-        wrongKind();
-    return double_;
-}
-const std::string& Value::asString() const {
-    if (!isString())
-        wrongKind();
-    return *string_;
-}
-const Value::Array& Value::asArray() const {
-    if (!isArray())
-        wrongKind();
-    return array_;
-}
-const Value::Object& Value::asObject() const {
-    if (!isObject())
-        wrongKind();
-    return *object_;
-}
 const BuiltinFunction& Value::asFunction() const {
     if (!isFunction())
         wrongKind();
@@ -417,19 +380,8 @@ std::size_t Value::hashValue() const {
     return static_cast<std::size_t>(hasher.finalize());
 }
 
-const Value* findValue(const Value::Object& object, std::string_view key) {
-    // Objects of templates are small: compare in a row rather than build a key to hash.
-    constexpr std::size_t rowLimit = 16;
-    if (object.size() > rowLimit) {
-        return object.get(ObjectKey(std::string(key)));
-    }
-    const auto& keys = object.keys();
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i].isString() && unicode::canonicallyEquivalent(keys[i].asString(), key)) {
-            return &object.values()[i];
-        }
-    }
-    return nullptr;
+const Value* findValueByHash(const Value::Object& object, std::string_view key) {
+    return object.get(ObjectKey(std::string(key)));
 }
 
 }  // namespace templates

@@ -57,6 +57,7 @@ TEST(EnvironmentTest, ManyVariablesStayFindable) {
     for (int i = 0; i < 100; ++i) {
         EXPECT_EQ((*root)["v" + std::to_string(i)], Value(i == 7 ? -7 : i));
     }
+    EXPECT_TRUE((*root)["v100"].isUndefined());
     EXPECT_EQ(root->variables().size(), Globals::builtIn().size() + 100u);
 }
 

@@ -177,12 +177,24 @@ TEST(RenderTest, Operators) {
         // Integer powers are exact.
         {"{{ 3 ** 39 }}", "4052555153018976267"},
         {"{{ 1 ~ '' }}|{{ 'a' ~ 1 ~ none ~ [2] }}", "1|a1[2]"},
+        // Runs longer than the links gathered on the stack.
+        {"{{ 'a' ~ 1 ~ 2 ~ 3 ~ 4 ~ 5 ~ 6 ~ 7 ~ 8 ~ 9 ~ 10 ~ 11 ~ 12 ~ 13 ~ 14 ~ 15 ~ 16 ~ 17 ~ 18 "
+         "}}|"
+         "{% set s = 'b' + 'c' ~ 1 ~ 2 ~ 3 ~ 4 ~ 5 ~ 6 ~ 7 ~ 8 ~ 9 ~ 10 ~ 11 ~ 12 ~ 13 ~ 14 ~ 15 ~ "
+         "16 ~ 17 ~ "
+         "18 %}{{ s }}",
+         "a123456789101112131415161718|bc123456789101112131415161718"},
         {"{{ '' in 'abc' }}{{ 'b' in 'abc' }}{{ 1 in 'a1' }}{{ 'a' in {'a': 1} }}",
          "truetruefalsetrue"},
         {"{{ 1 in {'1': 1} }}{{ 1 in [1.0] }}{{ 'x' in none }}{{ 'x' not in 'abc' }}",
          "falsefalsefalsetrue"},
         {"{{ '\n' in 'a\r\nb' }}{{ 'e' in 'e\xCC\x81' }}{{ 'e\xCC\x81' in 'caf\xC3\xA9' }}",
          "falsefalsetrue"},
+        // A text needle against containers read from variables and members.
+        {"{% set t = 'caf\xC3\xA9' %}{% set d = {'l': ['a', 'e\xCC\x81'], 'o': {'b': 1}} %}"
+         "{{ '\xC3\xA9' in d.l }}{{ 'a' not in d.l }}{{ '1' in [1] }}{{ 'b' in d.o }}"
+         "{{ 'e\xCC\x81' in t }}{{ 'x' in d.missing }}",
+         "truefalsefalsetruetruefalse"},
         {"{{ 1 < 2.5 }}{{ 'B' < 'a' }}{{ 2 >= 2 }}{{ 2 <= 1 }}{{ 3 > 2 }}",
          "truetruetruefalsetrue"},
     });
@@ -196,6 +208,14 @@ TEST(RenderTest, Loops) {
          "1032 true false 3 (,20);2121 false false 3 (10,30);3210 false true 3 (20,);"},
         {"{% for x in [1, 2, 3] %}{{ loop.cycle('a', 'b') }}[{{ loop.cycle() }}]{% endfor %}",
          "a[]b[]a[]"},
+        // A loop object kept, changed or replaced by the body: the next item gets a loop object of
+        // its own, and what was kept keeps the values it had.
+        {"{% for x in [1, 2, 3] %}{% if loop.first %}{% set l = loop %}{% endif %}{{ l.index }}"
+         "{{ loop.index }}{% endfor %}|{% for x in [1, 2] %}{% set loop.extra = x %}"
+         "{{ loop.index }}{{ loop.extra }}{% endfor %}|{% for x in 'ab' %}{% set loop = 5 %}"
+         "{{ loop }}{% endfor %}{% for x in [7, 8] %}{{ loop.previtem }}{{ loop.index }}{% endfor "
+         "%}",
+         "111213|1122|55172"},
         // An object's items() as the loop sees them, pairs included; on anything else items is
         // whatever the value's member of that name is.
         {"{% set o = {'a': 1, 'b': {'c': 2}} %}{% for k, v in o.items() %}{{ k }}={{ v }} {{ "
@@ -391,6 +411,7 @@ TEST(RenderTest, OperatorMessages) {
         {"{{ 1 ~ 2 }}", "Cannot concatenate values of different types (1 and 2)"},
         {"{{ 1 in 5 }}", "'in' operator requires iterable on right side (5)"},
         {"{{ 1 in true }}", "'in' operator requires iterable on right side (true)"},
+        {"{% set n = 5 %}{{ 'a' in n }}", "'in' operator requires iterable on right side (5)"},
         {"{{ true < false }}", "Cannot compare values of different types (true and false)"},
         {"{{ [1] < [2] }}", "Cannot compare values of different types ([1] and [2])"},
         {"{{ 1 < 'a' }}", "Cannot compare values of different types (1 and a)"},

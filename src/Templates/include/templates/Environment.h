@@ -45,8 +45,8 @@ public:
     static const Policies& defaultPolicies();
 
     // The bindings of one scope, names compared by canonical equivalence (stored in canonical
-    // form). Scopes are small, so a lookup compares names in a row; a large scope (a caller's
-    // context with many variables) adds an index.
+    // form). Scopes are small, so a lookup compares names in a row; a scope past a few names (a
+    // rendering's root, a caller's context) adds an index by name hash.
     class Variables {
     public:
         struct Entry {
@@ -70,10 +70,10 @@ public:
             at(slotCanonical(canonicalName, nameHash)) = std::move(value);
         }
         Value& at(std::size_t position) { return entries_[position].value; }
-        std::size_t size() const noexcept { return entries_.size(); }
-        bool empty() const noexcept { return entries_.empty(); }
+        std::size_t size() const noexcept { return bound_; }
+        bool empty() const noexcept { return bound_ == 0; }
         const Entry* begin() const noexcept { return entries_.data(); }
-        const Entry* end() const noexcept { return entries_.data() + entries_.size(); }
+        const Entry* end() const noexcept { return entries_.data() + bound_; }
         void reserve(std::size_t count) {
             entries_.reserve(count);
             hashes_.reserve(count);
@@ -85,7 +85,10 @@ public:
 
     private:
         friend class Environment;
-        static constexpr std::size_t indexThreshold = 24;
+        // Past this many names a scope indexes them.
+        static constexpr std::size_t indexThreshold = 8;
+        // Past this many a scope keeps its storage to itself rather than have it parked.
+        static constexpr std::size_t parkedThreshold = 24;
         std::ptrdiff_t indexOf(std::string_view canonicalName, std::uint64_t nameHash) const;
         // indexOf() of a scope without an index: from the newest binding back, since a scope's
         // names are unique and the names bound last (a template's macros and assignments, after
@@ -101,19 +104,24 @@ public:
             return -1;
         }
 
+        // The bindings are the first bound_ entries. The rest are spares a parked scope kept,
+        // undefined, with the names they last had: a scope handed out again for the same macro
+        // or loop binds the same names, which then cost no copy.
         std::vector<Entry> entries_;
+        std::size_t bound_ = 0;
         // The entries' name hashes again, side by side, for a lookup to run through.
         std::vector<std::uint64_t> hashes_;
         // The scopeNameBit() of every bound name's hash.
         std::uint64_t nameBits_;
-        // Looked up by the name's view, without building a string for each lookup.
-        struct NameHash {
-            using is_transparent = void;
-            std::size_t operator()(std::string_view name) const noexcept {
-                return std::hash<std::string_view>{}(name);
-            }
-        };
-        std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> index_;
+        // Bindings by the hashes their names already carry: open addressing over a power of two
+        // of slots, each 0 when free or a binding's position + 1, at most half of them taken.
+        // Empty while the scope has at most indexThreshold names.
+        static std::size_t indexStart(std::uint64_t nameHash, std::size_t mask) noexcept {
+            return static_cast<std::size_t>(nameHash >> 24) & mask;  // well-mixed middle bits
+        }
+        void addToIndex(std::size_t position);
+        void rebuildIndex();
+        std::vector<std::uint32_t> index_;
     };
 
     // Counters of one rendering, shared by every scope of its chain.

@@ -149,6 +149,11 @@ public:
     // Levels of expressions from this one down to its deepest leaf; 1 for a leaf.
     std::size_t depth() const noexcept;
 
+    // Whether evaluating this expression only reads variables and members and builds values:
+    // it calls no function, macro, filter or test, so it changes no binding and no object, and
+    // a value borrowed from a scope before it is evaluated is still there afterwards.
+    bool onlyReads() const noexcept;
+
     // Structural: same case and pairwise equal payloads. A number holding NaN equals nothing,
     // itself included; lists and maps that share storage are equal without a visit.
     friend bool operator==(const Expression& a, const Expression& b);
@@ -166,7 +171,7 @@ public:
 private:
     struct Box;
     explicit Expression(std::shared_ptr<const Box> box) noexcept : box_(std::move(box)) {}
-    static Expression make(Payload payload, std::size_t depth);
+    static Expression make(Payload payload, std::size_t depth, bool onlyReads);
 
     std::shared_ptr<const Box> box_;
 };
@@ -235,17 +240,26 @@ struct Expression::Filter {
     KeywordArguments kwargs;
     std::uint64_t scopeHash = 0;  // as Identifier's
 };
+// The built-in tests that only ask a value's kind, in the order of Expression::Test::kindTest.
+inline constexpr std::string_view kindTestNames[] = {
+    "defined", "undefined", "none",  "string",   "number", "boolean", "iterable",
+    "mapping", "integer",   "float", "sequence", "true",   "false",
+};
+
 struct Expression::Test {
     Expression operand;
     std::string name;
     ExpressionList args;
     bool negated;
     std::uint64_t scopeHash = 0;  // as Identifier's
+    // 1 + the position of the name in kindTestNames, or 0 for any other test.
+    std::uint8_t kindTest = 0;
 };
 
 struct Expression::Box {
     Payload payload;
     std::size_t depth;
+    bool onlyReads;
 };
 
 inline const Expression::Payload& Expression::payload() const noexcept {
@@ -253,6 +267,9 @@ inline const Expression::Payload& Expression::payload() const noexcept {
 }
 inline std::size_t Expression::depth() const noexcept {
     return box_->depth;
+}
+inline bool Expression::onlyReads() const noexcept {
+    return box_->onlyReads;
 }
 inline std::shared_ptr<const std::string> Expression::sharedString() const {
     return std::shared_ptr<const std::string>(box_, &std::get<String>(box_->payload).value);

@@ -24,8 +24,22 @@ public:
     static const MemberTable& stringMembers();
     static const MemberTable& objectMembers();
 
-    // Whether objects have a method of that name, which comes before any key of the name.
-    static bool hasObjectMember(std::string_view name);
+    // Whether objects have a method of that name, which comes before any key of the name. Inline,
+    // the names of objectMembers() told apart by length: every dotted access of an object asks.
+    static bool hasObjectMember(std::string_view name) {
+        switch (name.size()) {
+            case 3:
+                return name == "get";
+            case 4:
+                return name == "keys";
+            case 5:
+                return name == "items";
+            case 6:
+                return name == "values";
+            default:
+                return false;
+        }
+    }
 
     // The entries of an object as [key, value] pairs in entry order.
     static std::vector<Value> items(const Value::Object& entries);

@@ -22,6 +22,7 @@
 #include "templates/ObjectKey.h"
 #include "templates/RenderLimits.h"
 #include "templates/SharedArray.h"
+#include "templates/Unicode.h"
 
 namespace templates {
 
@@ -332,6 +333,53 @@ private:
     std::uint16_t depth_ = 0;
 };
 
+// The payload accessors are inline: the interpreter reads a payload on nearly every step.
+inline bool Value::asBool() const {
+    if (!isBoolean()) {
+        wrongKind();
+    }
+    return boolean_;
+}
+inline std::int64_t Value::asInt() const {
+    if (!isInt()) {
+        wrongKind();
+    }
+    return int_;
+}
+inline double Value::asDouble() const {
+    if (!isDouble()) {
+        wrongKind();
+    }
+    return double_;
+}
+inline double Value::asNumber() const {
+    if (isInt()) {
+        return static_cast<double>(int_);
+    }
+    if (!isDouble()) {
+        wrongKind();
+    }
+    return double_;
+}
+inline const std::string& Value::asString() const {
+    if (!isString()) {
+        wrongKind();
+    }
+    return *string_;
+}
+inline const Value::Array& Value::asArray() const {
+    if (!isArray()) {
+        wrongKind();
+    }
+    return array_;
+}
+inline const Value::Object& Value::asObject() const {
+    if (!isObject()) {
+        wrongKind();
+    }
+    return *object_;
+}
+
 // Inline: every condition of a template asks it.
 inline bool Value::isTruthy() const noexcept {
     switch (kind_) {
@@ -377,8 +425,26 @@ bool Value::changeUniqueFunction(Change&& change) {
     return true;
 }
 
-// The value under the text key `key` of an object, or null when absent.
-const Value* findValue(const Value::Object& object, std::string_view key);
+// findValue() for an object with too many keys to compare in a row: through its hash table.
+const Value* findValueByHash(const Value::Object& object, std::string_view key);
+
+// The value under the text key `key` of an object, or null when absent. Inline: every dotted
+// access, text subscript and `in` on an object asks it, and the objects of templates are small,
+// so their keys are compared in a row rather than a key built to hash.
+inline const Value* findValue(const Value::Object& object, std::string_view key) {
+    constexpr std::size_t rowLimit = 16;
+    const std::size_t count = object.size();
+    if (count > rowLimit) {
+        return findValueByHash(object, key);
+    }
+    const ObjectKey* keys = object.keys().data();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (keys[i].isString() && unicode::canonicallyEquivalent(keys[i].asString(), key)) {
+            return &object.values()[i];
+        }
+    }
+    return nullptr;
+}
 
 }  // namespace templates
 
