@@ -67,7 +67,14 @@ Flow run(const NodeList& nodes, const Scope& env, std::string& out) {
                 break;
             }
             case Node::Kind::statement: {
-                const Flow flow = execute(node.as<Statement>(), env, out);
+                const Statement& statement = node.as<Statement>();
+                if (statement.kind() == Statement::Kind::macro) {
+                    // The value shares the definition with the tree rather than copying it.
+                    env->set(statement.as<Statement::Macro>().name,
+                             Value::macro(node.sharedMacro()));
+                    break;
+                }
+                const Flow flow = execute(statement, env, out);
                 if (flow != Flow::normal) {
                     return flow;
                 }

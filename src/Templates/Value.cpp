@@ -124,6 +124,13 @@ Value Value::macro(Macro macro) {
     return v;
 }
 
+Value Value::macro(std::shared_ptr<const Macro> macro) {
+    Value v;
+    new (&v.macro_) MacroStorage(std::move(macro));
+    v.kind_ = Kind::macro;
+    return v;
+}
+
 Value Value::object(const ordered::OrderedDictionary<std::string, Value>& entries) {
     Object object = Object::withMinimumCapacity(entries.size());
     for (const auto& [key, value] : entries) {

@@ -36,6 +36,11 @@ public:
     static Node comment(std::string value) { return Node(Payload(Comment{std::move(value)})); }
 
     const Payload& payload() const noexcept { return box_->payload; }
+    // The macro definition this node holds, sharing the node's box: a macro value made from it
+    // keeps the tree alive instead of copying the definition at every rendering.
+    std::shared_ptr<const Statement::Macro> sharedMacro() const {
+        return {box_, &std::get<Statement::Macro>(std::get<Statement>(box_->payload).payload())};
+    }
 
     friend bool operator==(const Node& a, const Node& b);
     void hashInto(Hasher& hasher) const;

@@ -119,6 +119,8 @@ public:
     static Value sharedText(std::shared_ptr<const std::string> text);
     static Value function(BuiltinFunction function);
     static Value macro(Macro macro);
+    // A definition held by someone else (a macro statement of the syntax tree), shared.
+    static Value macro(std::shared_ptr<const Macro> macro);
 
     // Objects with text keys. From an ordered dictionary the order is kept; from an unordered one
     // the entries go in ascending key order (Unicode scalar order of the canonical forms).
