@@ -20,7 +20,7 @@ using namespace interpreter;
 namespace {
 
 // Binds the call's arguments in a new scope below `env` and renders the body into `out`.
-void renderMacro(const Macro& macro, const std::vector<Value>& arguments,
+void renderMacro(const Macro& macro, std::span<const Value> arguments,
                  const KeywordValues& keywordArguments, const Scope& env, std::string& out) {
     CallDepth depth(*env);
     Scope scope = Environment::makeChild(env);
@@ -81,7 +81,7 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
     return Value(std::move(out));
 }
 
-void interpreter::appendMacroCall(const Macro& macro, const std::vector<Value>& arguments,
+void interpreter::appendMacroCall(const Macro& macro, std::span<const Value> arguments,
                                   const KeywordValues& keywordArguments, const Scope& env,
                                   std::string& out) {
     Environment::RenderState& state = env->renderState();

@@ -49,6 +49,21 @@ std::vector<Value> evaluateArguments(const ExpressionList& expressions, const Sc
     return values;
 }
 
+// Whether evaluateArguments() would give one value per written argument, and no more than
+// `room` of them: no argument is unpacked with *.
+bool fitsHeldArguments(const ExpressionList& expressions, std::size_t room) {
+    if (expressions.size() > room) {
+        return false;
+    }
+    for (const Expression& argument : expressions) {
+        const auto* unary = argument.getIf<Expression::Unary>();
+        if (unary && unary->op == Expression::UnaryOp::splat) {
+            return false;
+        }
+    }
+    return true;
+}
+
 KeywordValues evaluateKeywords(const KeywordArguments& expressions, const Scope& env) {
     KeywordValues values;
     for (const auto& [name, expression] : expressions) {
@@ -569,6 +584,17 @@ void appendOutput(const Expression& expression, const Scope& env, std::string& o
     if (const auto* call = expression.getIf<Expression::Call>()) {
         // In the order evaluateCall() takes them; a macro's text goes straight into `out`.
         const Value callee = Interpreter::evaluateExpression(call->callee, env);
+        // A macro's few arguments are held on the stack rather than in a vector of their own.
+        std::array<Value, 4> held;
+        if (callee.isMacro() && fitsHeldArguments(call->args, held.size())) {
+            for (std::size_t i = 0; i < call->args.size(); ++i) {
+                held[i] = Interpreter::evaluateExpression(call->args[i], env);
+            }
+            const KeywordValues kwargs = evaluateKeywords(call->kwargs, env);
+            appendMacroCall(callee.asMacro(), std::span(held.data(), call->args.size()), kwargs,
+                            env, out);
+            return;
+        }
         const std::vector<Value> args = evaluateArguments(call->args, env);
         const KeywordValues kwargs = evaluateKeywords(call->kwargs, env);
         if (callee.isMacro()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <span>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -39,7 +41,7 @@ Value evaluateIterable(const Expression& expression, const Scope& env);
 
 // Calls a macro as Interpreter::callMacro does, appending the body's text to `out` instead of
 // returning it; on a failure `out` is left as it was.
-void appendMacroCall(const Macro& macro, const std::vector<Value>& arguments,
+void appendMacroCall(const Macro& macro, std::span<const Value> arguments,
                      const KeywordValues& keywordArguments, const Scope& env, std::string& out);
 
 // Renders in `root` as it is (the caller has set up its variables, policies and limits).
