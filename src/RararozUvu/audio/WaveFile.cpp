@@ -184,9 +184,9 @@ void WaveFile::read(std::int64_t first, std::int64_t count, std::vector<unsigned
     bytes.resize(static_cast<std::size_t>(count * frameBytes));
     if (fseeko(file_.get(), static_cast<off_t>(dataOffset_ + first * frameBytes), SEEK_SET) != 0 ||
         !readExactly(file_.get(), bytes.data(), bytes.size())) {
-        throw std::runtime_error(std::string("cannot read the audio file: ") +
-                                 (std::ferror(file_.get()) ? std::strerror(errno)
-                                                           : "it ended early"));
+        throw std::runtime_error(
+            std::string("cannot read the audio file: ") +
+            (std::ferror(file_.get()) ? std::strerror(errno) : "it ended early"));
     }
 }
 

@@ -549,9 +549,12 @@ TEST(AudioLoadingTest, PlainWaveFilesReadAsTheDecoderReadsThem) {
         bool listChunk;  // a metadata chunk before the samples
     };
     const Encoding encodings[] = {
-        {"u8", 1, 8, 1, false, false},          {"s16 stereo", 1, 16, 2, false, true},
-        {"s24", 1, 24, 1, false, false},        {"s24 extensible", 1, 24, 2, true, false},
-        {"s32", 1, 32, 1, false, true},         {"f32 stereo", 3, 32, 2, false, false},
+        {"u8", 1, 8, 1, false, false},
+        {"s16 stereo", 1, 16, 2, false, true},
+        {"s24", 1, 24, 1, false, false},
+        {"s24 extensible", 1, 24, 2, true, false},
+        {"s32", 1, 32, 1, false, true},
+        {"f32 stereo", 3, 32, 2, false, false},
         {"f64 extensible", 3, 64, 1, true, false},
     };
     TempFolder folder;
@@ -578,8 +581,12 @@ TEST(AudioLoadingTest, PlainWaveFilesReadAsTheDecoderReadsThem) {
         }
         const auto header = [&](std::uint32_t dataBytes) {
             std::string h;
-            const auto u32 = [&h](std::uint32_t v) { h.append(reinterpret_cast<const char*>(&v), 4); };
-            const auto u16 = [&h](std::uint16_t v) { h.append(reinterpret_cast<const char*>(&v), 2); };
+            const auto u32 = [&h](std::uint32_t v) {
+                h.append(reinterpret_cast<const char*>(&v), 4);
+            };
+            const auto u16 = [&h](std::uint16_t v) {
+                h.append(reinterpret_cast<const char*>(&v), 2);
+            };
             h += "RIFF";
             u32(0);
             h += "WAVEfmt ";
@@ -623,7 +630,8 @@ TEST(AudioLoadingTest, PlainWaveFilesReadAsTheDecoderReadsThem) {
         const std::string plain = folder.file("plain.wav");
         const std::string claiming = folder.file("claiming.wav");
         testing::writeBytes(plain, header(static_cast<std::uint32_t>(data.size())) + data);
-        testing::writeBytes(claiming, header(static_cast<std::uint32_t>(data.size()) + 8000) + data);
+        testing::writeBytes(claiming,
+                            header(static_cast<std::uint32_t>(data.size()) + 8000) + data);
         const auto [plainLength, plainFrames] = readAll(plain);
         const auto [claimingLength, claimingFrames] = readAll(claiming);
         EXPECT_EQ(plainLength, frames);

@@ -248,9 +248,9 @@ std::shared_ptr<const CrossAttention> DecoderKernel::Impl::crossFor(
             float* const tile = rowsOfA + rows * d;
             (isValue ? layer.crossV : layer.crossK).widen(r0 * d, rows * d, rowsOfA);
             blas().sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(rows),
-                        static_cast<blasint>(columns), static_cast<blasint>(d), 1.0f, rowsOfA,
-                        static_cast<blasint>(d), wide, static_cast<blasint>(columns), 0.0f, tile,
-                        static_cast<blasint>(columns));
+                         static_cast<blasint>(columns), static_cast<blasint>(d), 1.0f, rowsOfA,
+                         static_cast<blasint>(d), wide, static_cast<blasint>(columns), 0.0f, tile,
+                         static_cast<blasint>(columns));
             for (std::size_t r = 0; r < rows; ++r) {
                 float* row = tile + r * columns;
                 if (isValue) {

@@ -301,15 +301,15 @@ void EncoderKernel::Impl::run(std::span<const float> mel, std::span<Float16> out
             const float* k = qkv + d + head * headWidth;
             const float* v = qkv + 2 * d + head * headWidth;
             blas().sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(rows),
-                        static_cast<blasint>(t), static_cast<blasint>(headWidth), 1.0f, q,
-                        static_cast<blasint>(3 * d), k, static_cast<blasint>(3 * d), 0.0f, scores,
-                        static_cast<blasint>(t));
+                         static_cast<blasint>(t), static_cast<blasint>(headWidth), 1.0f, q,
+                         static_cast<blasint>(3 * d), k, static_cast<blasint>(3 * d), 0.0f, scores,
+                         static_cast<blasint>(t));
             for (std::size_t r = 0; r < rows; ++r)
                 vec::softmax(scores + r * t, t);
             blas().sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(rows),
-                        static_cast<blasint>(headWidth), static_cast<blasint>(t), 1.0f, scores,
-                        static_cast<blasint>(t), v, static_cast<blasint>(3 * d), 0.0f,
-                        att + r0 * d + head * headWidth, static_cast<blasint>(d));
+                         static_cast<blasint>(headWidth), static_cast<blasint>(t), 1.0f, scores,
+                         static_cast<blasint>(t), v, static_cast<blasint>(3 * d), 0.0f,
+                         att + r0 * d + head * headWidth, static_cast<blasint>(d));
         });
         widen(layer.outWeight, weight);
         parallelGemm(t, d, d, att, d, weight, d, true, 1.0f, x, d,

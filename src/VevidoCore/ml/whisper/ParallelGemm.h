@@ -87,10 +87,10 @@ void parallelGemm(std::size_t m, std::size_t n, std::size_t k, const float* a, s
                   std::size_t ldc, Epilogue&& epilogue = {}) {
     forEachTile(m, n, [&](std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
         blas().sgemm(CblasRowMajor, CblasNoTrans, transposeB ? CblasTrans : CblasNoTrans,
-                    static_cast<blasint>(r1 - r0), static_cast<blasint>(c1 - c0),
-                    static_cast<blasint>(k), 1.0f, a + r0 * lda, static_cast<blasint>(lda),
-                    transposeB ? b + c0 * ldb : b + c0, static_cast<blasint>(ldb), beta,
-                    c + r0 * ldc + c0, static_cast<blasint>(ldc));
+                     static_cast<blasint>(r1 - r0), static_cast<blasint>(c1 - c0),
+                     static_cast<blasint>(k), 1.0f, a + r0 * lda, static_cast<blasint>(lda),
+                     transposeB ? b + c0 * ldb : b + c0, static_cast<blasint>(ldb), beta,
+                     c + r0 * ldc + c0, static_cast<blasint>(ldc));
         epilogue(r0, r1, c0, c1);
     });
 }
