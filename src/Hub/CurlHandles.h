@@ -1,6 +1,7 @@
 #pragma once
 
-// Owning handles for libcurl objects. Private to the module.
+// Owning handles for the libcurl objects only the hub client makes (the easy handle and the header
+// list are in hub/Curl.h). Private to the module.
 
 #include <memory>
 
@@ -8,14 +9,8 @@
 
 namespace hub::detail {
 
-struct CurlEasyDeleter {
-    void operator()(CURL* handle) const noexcept { curl().easy_cleanup(handle); }
-};
 struct CurlMultiDeleter {
     void operator()(CURLM* handle) const noexcept { curl().multi_cleanup(handle); }
-};
-struct CurlSlistDeleter {
-    void operator()(curl_slist* list) const noexcept { curl().slist_free_all(list); }
 };
 struct CurlUrlDeleter {
     void operator()(CURLU* url) const noexcept { curl().url_cleanup(url); }
@@ -24,9 +19,7 @@ struct CurlStringDeleter {
     void operator()(char* text) const noexcept { curl().free(text); }
 };
 
-using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 using CurlMulti = std::unique_ptr<CURLM, CurlMultiDeleter>;
-using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
 using CurlString = std::unique_ptr<char, CurlStringDeleter>;
 

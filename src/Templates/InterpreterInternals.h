@@ -1,9 +1,8 @@
 #pragma once
 
-#include <span>
-
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>

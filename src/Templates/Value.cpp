@@ -118,10 +118,7 @@ Value Value::function(BuiltinFunction function) {
 }
 
 Value Value::macro(Macro macro) {
-    Value v;
-    new (&v.macro_) MacroStorage(std::make_shared<const Macro>(std::move(macro)));
-    v.kind_ = Kind::macro;
-    return v;
+    return Value::macro(std::make_shared<const Macro>(std::move(macro)));
 }
 
 Value Value::macro(std::shared_ptr<const Macro> macro) {

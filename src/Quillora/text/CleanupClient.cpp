@@ -22,15 +22,6 @@ namespace {
 // An answer of the service is a few kilobytes; anything near this is not one.
 constexpr std::size_t kLargestAnswer = 4 * 1024 * 1024;
 
-struct CurlEasyDeleter {
-    void operator()(CURL* handle) const noexcept { hub::curl().easy_cleanup(handle); }
-};
-struct CurlSlistDeleter {
-    void operator()(curl_slist* list) const noexcept { hub::curl().slist_free_all(list); }
-};
-using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
-using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
-
 hub::URLError::Code urlErrorCode(CURLcode code) {
     using Code = hub::URLError::Code;
     switch (code) {
@@ -282,11 +273,11 @@ std::string CleanupClient::clean(std::string_view transcript, std::string_view a
     const std::string body = requestBody(transcript);
 
     const hub::CurlApi& curl = hub::curlLibrary();
-    CurlEasy easy(curl.easy_init());
+    hub::CurlEasy easy(curl.easy_init());
     if (!easy) {
         throw hub::URLError(hub::URLError::Code::unknown, "cannot make a transfer handle", url);
     }
-    CurlSlist headers;
+    hub::CurlSlist headers;
     const auto addHeader = [&](const std::string& line) {
         curl_slist* longer = curl.slist_append(headers.get(), line.c_str());
         if (!longer) {

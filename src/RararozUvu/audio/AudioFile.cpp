@@ -496,8 +496,9 @@ void AudioFile::prepareDecoding(const std::vector<std::string>& paths) noexcept 
                 ffmpegForDecoding();
                 return;
             }
-            converting = converting || wave->sampleRate() != AudioProcessor::targetSampleRate ||
-                         wave->channels() != 1;
+            const AudioFormat format{double(wave->sampleRate()),
+                                     static_cast<std::uint32_t>(wave->channels())};
+            converting = converting || format != AudioProcessor::targetFormat;
         }
         if (converting) {
             ffmpegForResampling();

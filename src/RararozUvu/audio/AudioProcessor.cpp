@@ -289,7 +289,7 @@ bool streamConverted(AudioFile& file, const ChannelMode& mode, std::int64_t fram
 }
 
 bool readsDirectly(const AudioFile& file) {
-    return file.sampleRate() == AudioProcessor::targetSampleRate && file.channelCount() == 1;
+    return file.processingFormat() == AudioProcessor::targetFormat;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <memory>
 #include <type_traits>
 
 namespace hub {
@@ -49,6 +50,16 @@ struct CurlApi {
 const CurlApi& curlLibrary();
 // The table as loaded: for code that only runs once curlLibrary() has succeeded.
 const CurlApi& curl() noexcept;
+
+// Owning handles for a transfer and its header list.
+struct CurlEasyDeleter {
+    void operator()(CURL* handle) const noexcept { curl().easy_cleanup(handle); }
+};
+struct CurlSlistDeleter {
+    void operator()(curl_slist* list) const noexcept { curl().slist_free_all(list); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 
 // libcurl reads an option's value as the type the option's number says: a long, a curl_off_t or a
 // pointer. Only those are taken here (not an int or a bool, which it would misread), and an

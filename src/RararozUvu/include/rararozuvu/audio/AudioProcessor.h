@@ -42,6 +42,8 @@ public:
     using LoadResult = std::variant<std::vector<float>, WhisperError>;
 
     static constexpr double targetSampleRate = 16000.0;
+    // Audio in this format is read as it is; any other goes through a converter.
+    static constexpr AudioFormat targetFormat{targetSampleRate, 1};
     // 30 s at 44.1 kHz: the largest block read from a file at once.
     static constexpr std::uint32_t defaultAudioReadFrameSize = 1323000;
 
