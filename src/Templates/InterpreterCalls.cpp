@@ -159,7 +159,8 @@ void replaceWithScalar(Value& member, Value scalar) noexcept {
     new (&member) Value(std::move(scalar));
 }
 
-void fillLoopValues(std::span<Value> values, std::span<const Value> items, std::size_t index) {
+// Every member but `cycle`.
+void fillLoopPosition(std::span<Value> values, std::span<const Value> items, std::size_t index) {
     const auto n = static_cast<std::int64_t>(items.size());
     const auto i = static_cast<std::int64_t>(index);
     replaceWithScalar(values[0], Value(i + 1));
@@ -171,39 +172,77 @@ void fillLoopValues(std::span<Value> values, std::span<const Value> items, std::
     replaceWithScalar(values[6], Value(n - i - 1));
     values[7] = i > 0 ? items[index - 1] : Value::undefined();
     values[8] = i < n - 1 ? items[index + 1] : Value::undefined();
-    const bool reused = values[9].changeUniqueFunction([&](BuiltinFunction& function) {
-        if (Cycle* cycle = function.target<Cycle>()) {
-            cycle->index = index;
-        } else {
-            function = Cycle{index};
-        }
-    });
-    if (!reused) {
-        values[9] = Value::function(Cycle{index});
-    }
 }
 
-// Moves the loop object held only by the loop's scope on to the next position, which spares
-// building a new one for every item. Anything else bound to `loop` (the template may rebind it)
-// is replaced by a new object.
-void advanceLoopObject(Value& bound, std::span<const Value> items, std::size_t index) {
-    bool advanced = false;
-    bound.changeUniqueObject([&](Value::Object& object) {
-        if (hasLoopKeys(object)) {
-            fillLoopValues(object.values(), items, index);
-            advanced = true;
+constexpr std::size_t cyclePosition = 9;
+
+// The `loop` object of a running loop, which the loop keeps a reference to: while the object and
+// its `cycle` are held by the loop's scope and here only, the loop moves them on to the next
+// position in place rather than build new ones for every item. Anything else bound to `loop`
+// (the template may rebind it), or an object someone else holds too, is replaced by a new one.
+class LoopObject {
+public:
+    // Takes on `spare`, the object of a loop that ended, when there is one.
+    explicit LoopObject(Value& spare) {
+        if (spare.isObject() && hasLoopKeys(spare.asObject())) {
+            hold(spare);
         }
-    });
-    if (!advanced) {
-        bound = Interpreter::makeLoopObject(items, index);
     }
-}
+
+    void advance(Value& bound, std::span<const Value> items, std::size_t index) {
+        const bool advanced = bound.changeObjectHeldWith(object_, [&](Value::Object& object) {
+            const std::span<Value> values = object.values();
+            fillLoopPosition(values, items, index);
+            if (!values[cyclePosition].changeFunctionHeldWith(
+                    cycle_, [&](BuiltinFunction&) { cycleTarget_->index = index; })) {
+                values[cyclePosition] = Value::function(Cycle{index});
+                holdCycle(values[cyclePosition]);
+            }
+        });
+        if (!advanced) {
+            bound = Interpreter::makeLoopObject(items, index);
+            hold(bound);
+        }
+    }
+
+    // Whether `bound` is this loop's object, and gives it up to be the next loop's spare.
+    bool giveUp(const Value& bound, Value& spare) {
+        if (!bound.isObject() || !object_.isObject() ||
+            &bound.asObject() != &object_.asObject()) {
+            return false;
+        }
+        cycle_ = Value::undefined();
+        spare = std::move(object_);
+        return true;
+    }
+
+private:
+    void hold(const Value& object) {
+        object_ = object;
+        holdCycle(object.asObject().values()[cyclePosition]);
+    }
+    void holdCycle(const Value& cycle) {
+        cycle_ = cycle;
+        cycleTarget_ = nullptr;
+        if (cycle.isFunction()) {
+            cycleTarget_ = const_cast<BuiltinFunction&>(cycle.asFunction()).target<Cycle>();
+        }
+        if (cycleTarget_ == nullptr) {
+            cycle_ = Value::undefined();  // never changed in place
+        }
+    }
+
+    Value object_ = Value::undefined();
+    Value cycle_ = Value::undefined();
+    Cycle* cycleTarget_ = nullptr;
+};
 
 }  // namespace
 
 Value Interpreter::makeLoopObject(std::span<const Value> items, std::size_t index) {
     std::vector<Value> values(loopKeys().size());
-    fillLoopValues(values, items, index);
+    fillLoopPosition(values, items, index);
+    values[cyclePosition] = Value::function(Cycle{index});
     return Value(Value::Object(loopKeys(), std::move(values)));
 }
 
@@ -220,7 +259,7 @@ enum class Source : std::uint8_t { array, object, string };
 class LoopVariables {
 public:
     LoopVariables(const Statement::LoopVar& target, Source source, Environment& scope)
-        : source_(source), variables_(scope.variables()) {
+        : source_(source), variables_(scope.variables()), hashes_(target.nameHashes()) {
         if (target.kind() == Statement::LoopVar::Kind::single) {
             names_ = std::span(&target.name(), 1);
         } else {
@@ -262,7 +301,8 @@ private:
 
     void assign(std::size_t j, const Value& value) {
         if (slots_[j] == unbound) {
-            slots_[j] = variables_.slot(names_[j]);
+            slots_[j] = hashes_.empty() ? variables_.slot(names_[j])
+                                        : variables_.slotCanonical(names_[j], hashes_[j]);
         }
         variables_.at(slots_[j]) = value;
     }
@@ -270,6 +310,7 @@ private:
     Source source_;
     Environment::Variables& variables_;
     std::span<const std::string> names_;
+    const SharedArray<std::uint64_t>& hashes_;
     std::array<std::size_t, 4> shortSlots_;
     std::vector<std::size_t> longSlots_;
     std::span<std::size_t> slots_;
@@ -337,10 +378,11 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
     const std::size_t loopSlot = scope->variables().slotCanonical("loop", loopHash);
     Environment::RenderState& state = env->renderState();
     scope->variables().at(loopSlot) = std::exchange(state.spareLoopObject, Value::undefined());
+    LoopObject loopObject(scope->variables().at(loopSlot));
     for (std::size_t i = 0; i < items.size(); ++i) {
         countStep(*env);
         loopVariables.bind(items[i]);
-        advanceLoopObject(scope->variables().at(loopSlot), items, i);
+        loopObject.advance(scope->variables().at(loopSlot), items, i);
         Flow flow;
         try {
             flow = run(loop.body, scope, out);
@@ -352,10 +394,7 @@ Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) 
         }
     }
     // Shared with the scope until the scope goes: the next loop finds it held only here.
-    const Value& bound = scope->variables().at(loopSlot);
-    if (bound.isObject() && hasLoopKeys(bound.asObject())) {
-        state.spareLoopObject = bound;
-    }
+    loopObject.giveUp(scope->variables().at(loopSlot), state.spareLoopObject);
     Environment::recycle(std::move(scope));
     return Flow::normal;
 }

@@ -146,25 +146,18 @@ const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& stor
     return storage;
 }
 
-// The member where its receiver object stores it (the receiver itself may be held by `storage`),
-// or null with the member evaluated into `storage`.
-const Value* memberInPlace(const Expression::Member& member, const Scope& env, Value& storage) {
-    if (member.computed && !isLiteral(member.key)) {
-        const Value receiver = Interpreter::evaluateExpression(member.object, env);
-        storage = Interpreter::evaluateComputedMember(
-            receiver, Interpreter::evaluateExpression(member.key, env));
-        return nullptr;
-    }
-    // A name's value is read in its scope directly: the commonest receiver, as in message.role.
-    const auto* name = member.object.getIf<Expression::Identifier>();
-    const Value& receiver =
-        name ? variable(*name, env) : evaluateBorrowed(member.object, env, storage);
+// memberInPlace() once the receiver is known and is not an object holding the member under a
+// text key, the commonest case, which memberInPlace() settles itself.
+[[gnu::noinline]] const Value* memberOfReceiver(const Expression::Member& member,
+                                                const Value& receiver, const Scope& env,
+                                                Value& storage) {
     Value result;
     if (member.computed) {
         const auto* text = member.key.getIf<Expression::String>();
         if (text && receiver.isObject()) {
             // The commonest subscript of all, message['content']: no key value is built.
-            if (const Value* value = findValue(receiver.asObject(), text->value)) {
+            if (const Value* value =
+                    findValue(receiver.asObject(), text->value, member.keyPosition)) {
                 return value;
             }
             result = Value::undefined();
@@ -181,7 +174,8 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
             // An object's methods come before its keys.
             if (PropertyMembers::hasObjectMember(property->name)) {
                 result = PropertyMembers::evaluateObjectProperty(receiver, property->name);
-            } else if (const Value* value = findValue(receiver.asObject(), property->name)) {
+            } else if (const Value* value =
+                           findValue(receiver.asObject(), property->name, member.keyPosition)) {
                 return value;
             } else {
                 result = Value::undefined();
@@ -195,6 +189,34 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
     // The receiver may live in `storage`: it goes only once the result is made.
     storage = std::move(result);
     return nullptr;
+}
+
+// The member where its receiver object stores it (the receiver itself may be held by `storage`),
+// or null with the member evaluated into `storage`.
+const Value* memberInPlace(const Expression::Member& member, const Scope& env, Value& storage) {
+    if (member.computed && !isLiteral(member.key)) {
+        const Value receiver = Interpreter::evaluateExpression(member.object, env);
+        storage = Interpreter::evaluateComputedMember(
+            receiver, Interpreter::evaluateExpression(member.key, env));
+        return nullptr;
+    }
+    // A name's value is read in its scope directly: the commonest receiver, as in message.role.
+    const auto* name = member.object.getIf<Expression::Identifier>();
+    const Value& receiver =
+        name ? variable(*name, env) : evaluateBorrowed(member.object, env, storage);
+    // The commonest member of all: a key of an object, found where the last lookup found it.
+    if (receiver.isObject() && !member.computed) {
+        const Value::Object& object = receiver.asObject();
+        const std::string& key = member.key.as<Expression::Identifier>().name;
+        const std::uint32_t position = member.keyPosition.get();
+        if (position < object.size()) {
+            const ObjectKey& candidate = object.keys()[position];
+            if (candidate.isString() && unicode::sameBytes(candidate.asString(), key)) {
+                return &object.values()[position];
+            }
+        }
+    }
+    return memberOfReceiver(member, receiver, env, storage);
 }
 
 [[gnu::noinline]] bool memberIsTruthy(const Expression::Member& member, const Scope& env) {

@@ -521,6 +521,20 @@ const std::vector<Expression::BinaryOp>& Expression::allBinaryOps() {
 
 // --- Statement -------------------------------------------------------------------------------
 
+Statement::LoopVar::LoopVar(Payload payload) : payload_(std::move(payload)) {
+    std::vector<std::uint64_t> hashes;
+    if (kind() == Kind::single) {
+        hashes.push_back(ownScopeHash(name()));
+    } else {
+        for (const std::string& each : names()) {
+            hashes.push_back(ownScopeHash(each));
+        }
+    }
+    if (std::find(hashes.begin(), hashes.end(), 0) == hashes.end()) {
+        nameHashes_ = std::move(hashes);
+    }
+}
+
 bool operator==(const Statement::LoopVar& a, const Statement::LoopVar& b) {
     if (a.kind() != b.kind()) {
         return false;

@@ -15,6 +15,7 @@
 #include "orderedcollections/OrderedDictionary.h"
 #include "templates/Hasher.h"
 #include "templates/ObjectKey.h"
+#include "templates/PositionHint.h"
 #include "templates/SharedArray.h"
 #include "templates/SyntaxBase.h"
 #include "templates/Unicode.h"
@@ -226,6 +227,8 @@ struct Expression::Member {
     Expression object;
     Expression key;
     bool computed;
+    // Where the key was last found in an object (not part of the expression's value).
+    PositionHint keyPosition{};
 };
 struct Expression::Slice {
     Expression object;

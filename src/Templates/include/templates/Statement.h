@@ -54,14 +54,19 @@ public:
         Kind kind() const noexcept { return static_cast<Kind>(payload_.index()); }
         const std::string& name() const { return std::get<std::string>(payload_); }
         const NameList& names() const { return std::get<NameList>(payload_); }
+        // scopeNameHash() of each name in order, worked out with the tree; empty when a name is
+        // not its own canonical form. Derived from the names, so equality and hashing leave it
+        // out.
+        const SharedArray<std::uint64_t>& nameHashes() const noexcept { return nameHashes_; }
 
         friend bool operator==(const LoopVar& a, const LoopVar& b);
         void hashInto(Hasher& hasher) const;
 
     private:
         using Payload = std::variant<std::string, NameList>;
-        explicit LoopVar(Payload payload) : payload_(std::move(payload)) {}
+        explicit LoopVar(Payload payload);
         Payload payload_;
+        SharedArray<std::uint64_t> nameHashes_;
     };
 
     struct Program {

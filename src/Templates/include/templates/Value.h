@@ -20,6 +20,7 @@
 #include "templates/Hasher.h"
 #include "templates/Macro.h"
 #include "templates/ObjectKey.h"
+#include "templates/PositionHint.h"
 #include "templates/RenderLimits.h"
 #include "templates/SharedArray.h"
 #include "templates/Unicode.h"
@@ -175,6 +176,12 @@ public:
     bool changeUniqueObject(Change&& change);
     template <class Change>
     bool changeUniqueFunction(Change&& change);
+    // The same for a payload held by this value and `holder` only: the holder keeps a reference
+    // so that it can tell its payload from any other, and wants to see the change.
+    template <class Change>
+    bool changeObjectHeldWith(Value& holder, Change&& change);
+    template <class Change>
+    bool changeFunctionHeldWith(const Value& holder, Change&& change);
 
     // Levels of arrays and objects: 0 for every other kind, 1 + the deepest member otherwise.
     std::size_t depth() const noexcept { return depth_; }
@@ -427,6 +434,29 @@ bool Value::changeUniqueFunction(Change&& change) {
     return true;
 }
 
+template <class Change>
+bool Value::changeObjectHeldWith(Value& holder, Change&& change) {
+    if (kind_ != Kind::object || holder.kind_ != Kind::object || object_ != holder.object_ ||
+        object_.use_count() != 2) {
+        return false;
+    }
+    Object& object = const_cast<Object&>(*object_);
+    change(object);
+    depth_ = objectDepth(object);
+    holder.depth_ = depth_;
+    return true;
+}
+
+template <class Change>
+bool Value::changeFunctionHeldWith(const Value& holder, Change&& change) {
+    if (kind_ != Kind::function || holder.kind_ != Kind::function ||
+        function_ != holder.function_ || function_.use_count() != 2) {
+        return false;
+    }
+    change(const_cast<BuiltinFunction&>(*function_));
+    return true;
+}
+
 // findValue() for an object with too many keys to compare in a row: through its hash table.
 const Value* findValueByHash(const Value::Object& object, std::string_view key);
 
@@ -446,6 +476,24 @@ inline const Value* findValue(const Value::Object& object, std::string_view key)
         }
     }
     return nullptr;
+}
+
+// findValue() that tries the position `hint` remembers first, and remembers where it found the
+// key: byte-equal keys are the one canonically equivalent key an object can have.
+inline const Value* findValue(const Value::Object& object, std::string_view key,
+                              const PositionHint& hint) {
+    const std::uint32_t position = hint.get();
+    if (position < object.size()) {
+        const ObjectKey& candidate = object.keys()[position];
+        if (candidate.isString() && unicode::sameBytes(candidate.asString(), key)) {
+            return &object.values()[position];
+        }
+    }
+    const Value* found = findValue(object, key);
+    if (found != nullptr) {
+        hint.set(static_cast<std::uint32_t>(found - object.values().data()));
+    }
+    return found;
 }
 
 }  // namespace templates
