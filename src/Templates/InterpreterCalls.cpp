@@ -19,18 +19,16 @@ using namespace interpreter;
 
 namespace {
 
-// Binds the call's arguments in a new scope below `env` and renders the body into `out`.
-void renderMacro(const Macro& macro, std::span<const Value> arguments,
+// Binds the call's arguments in a new scope below `env` and renders the body into `out`. Arguments
+// given as std::span<Value> are moved into the scope, as std::span<const Value> copied.
+template <class Arguments>
+void renderMacro(const Macro& macro, Arguments arguments,
                  const KeywordValues& keywordArguments, const Scope& env, std::string& out) {
     CallDepth depth(*env);
     Scope scope = Environment::makeChild(env);
-    scope->variables().reserve(1 + macro.defaults.size() + macro.parameters.size() +
+    // `caller`, where the call has one, is seen through the chain like any name of the caller's.
+    scope->variables().reserve(macro.defaults.size() + macro.parameters.size() +
                                keywordArguments.size());
-    static const std::uint64_t callerHash = scopeNameHash("caller");
-    if (const Value* caller = env->findCanonical("caller", callerHash);
-        caller && !caller->isUndefined()) {
-        scope->variables().setCanonical("caller", callerHash, *caller);
-    }
     const SharedArray<std::uint64_t>& hashes = macro.bindingHashes;
     const auto bind = [&](std::size_t position, const std::string& name, Value value) {
         if (hashes.empty()) {
@@ -48,7 +46,7 @@ void renderMacro(const Macro& macro, std::span<const Value> arguments,
     for (std::size_t i = 0; i < macro.parameters.size(); ++i, ++position) {
         const std::string& name = macro.parameters[i];
         if (i < arguments.size()) {
-            bind(position, name, arguments[i]);
+            bind(position, name, std::move(arguments[i]));
         } else {
             const Value* found =
                 hashes.empty() ? scope->find(name) : scope->findCanonical(name, hashes[position]);
@@ -77,11 +75,11 @@ void renderMacro(const Macro& macro, std::span<const Value> arguments,
 Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& arguments,
                              const KeywordValues& keywordArguments, const Scope& env) {
     std::string out;
-    renderMacro(macro, arguments, keywordArguments, env, out);
+    renderMacro(macro, std::span<const Value>(arguments), keywordArguments, env, out);
     return Value(std::move(out));
 }
 
-void interpreter::appendMacroCall(const Macro& macro, std::span<const Value> arguments,
+void interpreter::appendMacroCall(const Macro& macro, std::span<Value> arguments,
                                   const KeywordValues& keywordArguments, const Scope& env,
                                   std::string& out) {
     Environment::RenderState& state = env->renderState();

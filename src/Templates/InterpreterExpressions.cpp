@@ -617,7 +617,7 @@ void appendOutput(const Expression& expression, const Scope& env, std::string& o
                             env, out);
             return;
         }
-        const std::vector<Value> args = evaluateArguments(call->args, env);
+        std::vector<Value> args = evaluateArguments(call->args, env);
         const KeywordValues kwargs = evaluateKeywords(call->kwargs, env);
         if (callee.isMacro()) {
             appendMacroCall(callee.asMacro(), args, kwargs, env, out);

@@ -39,8 +39,8 @@ bool isTruthy(const Expression& expression, const Scope& env);
 Value evaluateIterable(const Expression& expression, const Scope& env);
 
 // Calls a macro as Interpreter::callMacro does, appending the body's text to `out` instead of
-// returning it; on a failure `out` is left as it was.
-void appendMacroCall(const Macro& macro, std::span<const Value> arguments,
+// returning it; on a failure `out` is left as it was. The arguments are moved into the call.
+void appendMacroCall(const Macro& macro, std::span<Value> arguments,
                      const KeywordValues& keywordArguments, const Scope& env, std::string& out);
 
 // Renders in `root` as it is (the caller has set up its variables, policies and limits).
