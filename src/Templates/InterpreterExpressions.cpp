@@ -83,10 +83,14 @@ Value callValue(const Value& callee, const std::vector<Value>& args, const Keywo
     throw TemplateError::runtime("Cannot call non-function value");
 }
 
-const Value& variable(const Expression::Identifier& name, const Scope& env) {
+const Value& undefinedName() {
     static const Value undefined = Value::undefined();
+    return undefined;
+}
+
+inline const Value& variable(const Expression::Identifier& name, const Scope& env) {
     const Value* value = findName(*env, name.name, name.scopeHash);
-    return value ? *value : undefined;
+    return value ? *value : undefinedName();
 }
 
 // What appendDescription() adds for a text value, without a value built around the text.
