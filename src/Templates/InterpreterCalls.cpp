@@ -22,8 +22,8 @@ namespace {
 // Binds the call's arguments in a new scope below `env` and renders the body into `out`. Arguments
 // given as std::span<Value> are moved into the scope, as std::span<const Value> copied.
 template <class Arguments>
-void renderMacro(const Macro& macro, Arguments arguments,
-                 const KeywordValues& keywordArguments, const Scope& env, std::string& out) {
+void renderMacro(const Macro& macro, Arguments arguments, const KeywordValues& keywordArguments,
+                 const Scope& env, std::string& out) {
     CallDepth depth(*env);
     Scope scope = Environment::makeChild(env);
     // `caller`, where the call has one, is seen through the chain like any name of the caller's.
@@ -205,8 +205,7 @@ public:
 
     // Whether `bound` is this loop's object, and gives it up to be the next loop's spare.
     bool giveUp(const Value& bound, Value& spare) {
-        if (!bound.isObject() || !object_.isObject() ||
-            &bound.asObject() != &object_.asObject()) {
+        if (!bound.isObject() || !object_.isObject() || &bound.asObject() != &object_.asObject()) {
             return false;
         }
         cycle_ = Value::undefined();
