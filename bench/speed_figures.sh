@@ -67,5 +67,5 @@ section "long files: peak memory of a 1-minute and a 2-hour file"
 bash "$here/RararozUvu/long_file_memory.sh" "$build/tools/quillora-cli" "$model" "$scratch/long"
 
 section "template renders"
-bench bench/Templates/bench_render 'BM_Render' --benchmark_repetitions=5 \
+bench bench/Templates/bench_render 'BM_Render' --benchmark_repetitions=10 \
     --benchmark_report_aggregates_only=true
