@@ -145,6 +145,11 @@ TEST(RenderTest, ExpressionForms) {
         {"{{ {'items': 1}['items'] }}|{{ [1, 2].length }}|{{ user.name }}|{{ user.missing }}",
          "1||Ada|"},
         {"{{ items.x }}|{{ none.x }}|{{ nothing.x }}|{{ true.x }}", "|||"},
+        // One expression reading objects of different layouts finds each key wherever it is,
+        // and an object's method still comes before a key of that name.
+        {"{% for o in [{'a': 1, 'b': 2}, {'b': 3, 'a': 4}, {'a': 5}, {'items': 6, 'a': 7}, {}] %}"
+         "{{ o.b }}{{ o['a'] }}{{ o.items is number }};{% endfor %}",
+         "21false;34false;5false;7false;false;"},
         {"{{ 'abcdef'[::-1] }}|{{ 'abcdef'[1:4] }}|{{ 'abcdef'[-2:] }}|{{ 'abcdef'[:-4] }}",
          "fedcba|bcd|ef|ab"},
         {"{{ [1, 2, 3, 4, 5][-7::3] }}|{{ [1, 2, 3][10::-1] }}|{{ [1, 2, 3][::2] }}",
