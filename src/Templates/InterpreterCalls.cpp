@@ -203,14 +203,12 @@ public:
         }
     }
 
-    // Whether `bound` is this loop's object, and gives it up to be the next loop's spare.
-    bool giveUp(const Value& bound, Value& spare) {
-        if (!bound.isObject() || !object_.isObject() || &bound.asObject() != &object_.asObject()) {
-            return false;
+    // Gives the loop's object up to be the next loop's spare, when `bound` is still that object.
+    void giveUp(const Value& bound, Value& spare) {
+        if (bound.isObject() && object_.isObject() && &bound.asObject() == &object_.asObject()) {
+            cycle_ = Value::undefined();
+            spare = std::move(object_);
         }
-        cycle_ = Value::undefined();
-        spare = std::move(object_);
-        return true;
     }
 
 private:

@@ -210,14 +210,10 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
         name ? variable(*name, env) : evaluateBorrowed(member.object, env, storage);
     // The commonest member of all: a key of an object, found where the last lookup found it.
     if (receiver.isObject() && !member.computed) {
-        const Value::Object& object = receiver.asObject();
-        const std::string& key = member.key.as<Expression::Identifier>().name;
-        const std::uint32_t position = member.keyPosition.get();
-        if (position < object.size()) {
-            const ObjectKey& candidate = object.keys()[position];
-            if (candidate.isString() && unicode::sameBytes(candidate.asString(), key)) {
-                return &object.values()[position];
-            }
+        if (const Value* value =
+                findValueAtHint(receiver.asObject(), member.key.as<Expression::Identifier>().name,
+                                member.keyPosition)) {
+            return value;
         }
     }
     return memberOfReceiver(member, receiver, env, storage);

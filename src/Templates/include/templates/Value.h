@@ -478,16 +478,26 @@ inline const Value* findValue(const Value::Object& object, std::string_view key)
     return nullptr;
 }
 
-// findValue() that tries the position `hint` remembers first, and remembers where it found the
-// key: byte-equal keys are the one canonically equivalent key an object can have.
-inline const Value* findValue(const Value::Object& object, std::string_view key,
-                              const PositionHint& hint) {
+// The value under the text key `key` when it is where `hint` remembers it, else null: byte-equal
+// keys are the one canonically equivalent key an object can have.
+inline const Value* findValueAtHint(const Value::Object& object, std::string_view key,
+                                    const PositionHint& hint) {
     const std::uint32_t position = hint.get();
     if (position < object.size()) {
         const ObjectKey& candidate = object.keys()[position];
         if (candidate.isString() && unicode::sameBytes(candidate.asString(), key)) {
             return &object.values()[position];
         }
+    }
+    return nullptr;
+}
+
+// findValue() that tries the position `hint` remembers first, and remembers where it found the
+// key.
+inline const Value* findValue(const Value::Object& object, std::string_view key,
+                              const PositionHint& hint) {
+    if (const Value* found = findValueAtHint(object, key, hint)) {
+        return found;
     }
     const Value* found = findValue(object, key);
     if (found != nullptr) {
