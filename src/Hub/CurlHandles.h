@@ -9,19 +9,9 @@
 
 namespace hub::detail {
 
-struct CurlMultiDeleter {
-    void operator()(CURLM* handle) const noexcept { curl().multi_cleanup(handle); }
-};
-struct CurlUrlDeleter {
-    void operator()(CURLU* url) const noexcept { curl().url_cleanup(url); }
-};
-struct CurlStringDeleter {
-    void operator()(char* text) const noexcept { curl().free(text); }
-};
-
-using CurlMulti = std::unique_ptr<CURLM, CurlMultiDeleter>;
-using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
-using CurlString = std::unique_ptr<char, CurlStringDeleter>;
+using CurlMulti = std::unique_ptr<CURLM, CurlRelease<&CurlApi::multi_cleanup>>;
+using CurlUrl = std::unique_ptr<CURLU, CurlRelease<&CurlApi::url_cleanup>>;
+using CurlString = std::unique_ptr<char, CurlRelease<&CurlApi::free>>;
 
 // Loads and sets up libcurl once per process; every user calls it before making a handle. Without
 // the library nothing can be fetched: a HubClientError downloadError, which callers take as the hub

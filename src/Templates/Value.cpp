@@ -56,7 +56,7 @@ std::uint16_t Value::objectDepth(const Object& object) {
 
 Value::Value(Object entries) : kind_(Kind::object) {
     const std::uint16_t depth = objectDepth(entries);
-    // Not a const object: changeUniqueObject() may change it in place.
+    // Not a const object: changeUniqueObject() and changeObjectHeldWith() may change it in place.
     new (&object_) ObjectStorage(std::make_shared<Object>(std::move(entries)));
     depth_ = depth;
 }
@@ -112,7 +112,7 @@ Value Value::sharedText(std::shared_ptr<const std::string> text) {
 
 Value Value::function(BuiltinFunction function) {
     Value v;
-    // Not a const object: changeUniqueFunction() may change it in place.
+    // Not a const object: changeFunctionHeldWith() may change it in place.
     new (&v.function_) FunctionStorage(std::make_shared<BuiltinFunction>(std::move(function)));
     v.kind_ = Kind::function;
     return v;

@@ -51,15 +51,18 @@ const CurlApi& curlLibrary();
 // The table as loaded: for code that only runs once curlLibrary() has succeeded.
 const CurlApi& curl() noexcept;
 
+// Releases a libcurl object through the table's function `release`, e.g. &CurlApi::easy_cleanup.
+template <auto release>
+struct CurlRelease {
+    template <class T>
+    void operator()(T* object) const noexcept {
+        (curl().*release)(object);
+    }
+};
+
 // Owning handles for a transfer and its header list.
-struct CurlEasyDeleter {
-    void operator()(CURL* handle) const noexcept { curl().easy_cleanup(handle); }
-};
-struct CurlSlistDeleter {
-    void operator()(curl_slist* list) const noexcept { curl().slist_free_all(list); }
-};
-using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
-using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+using CurlEasy = std::unique_ptr<CURL, CurlRelease<&CurlApi::easy_cleanup>>;
+using CurlSlist = std::unique_ptr<curl_slist, CurlRelease<&CurlApi::slist_free_all>>;
 
 // libcurl reads an option's value as the type the option's number says: a long, a curl_off_t or a
 // pointer. Only those are taken here (not an int or a bool, which it would misread), and an

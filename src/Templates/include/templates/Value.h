@@ -168,16 +168,13 @@ public:
     // The key an int or string value makes; no key for any other kind.
     std::optional<ObjectKey> asObjectKey() const;
 
-    // For the holder of the only reference to an object or function: changes it in place, where
-    // no one else can see the change, and returns true. Returns false, changing nothing, when
-    // the payload is shared or of another kind. A change must keep the object within
-    // maximumDepth.
+    // For the holder of the only reference to an object: changes it in place, where no one else
+    // can see the change, and returns true. Returns false, changing nothing, when the object is
+    // shared or the value of another kind. A change must keep the object within maximumDepth.
     template <class Change>
     bool changeUniqueObject(Change&& change);
-    template <class Change>
-    bool changeUniqueFunction(Change&& change);
-    // The same for a payload held by this value and `holder` only: the holder keeps a reference
-    // so that it can tell its payload from any other, and wants to see the change.
+    // The same for an object or function held by this value and `holder` only: the holder keeps a
+    // reference so that it can tell its payload from any other, and wants to see the change.
     template <class Change>
     bool changeObjectHeldWith(Value& holder, Change&& change);
     template <class Change>
@@ -422,15 +419,6 @@ bool Value::changeUniqueObject(Change&& change) {
     Object& object = const_cast<Object&>(*object_);
     change(object);
     depth_ = objectDepth(object);
-    return true;
-}
-
-template <class Change>
-bool Value::changeUniqueFunction(Change&& change) {
-    if (kind_ != Kind::function || function_.use_count() != 1) {
-        return false;
-    }
-    change(const_cast<BuiltinFunction&>(*function_));
     return true;
 }
 
