@@ -1,5 +1,6 @@
 #include "templates/Environment.h"
 
+#include <array>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -24,6 +25,54 @@ std::string_view inCanonicalForm(std::string_view name, std::string& storage) {
     }
     storage = unicode::normalized(name);
     return storage;
+}
+
+// The names of the kind tests as scopes hash them, and the bits those hashes take in a scope's
+// set of names.
+constexpr auto kindTestHashes = [] {
+    std::array<std::uint64_t, std::size(kindTestNames)> hashes{};
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+        hashes[i] = scopeNameHash(kindTestNames[i]);
+    }
+    return hashes;
+}();
+// A table of the kind tests by six bits of their hashes, from a shift at which no two of them
+// share those bits: a name being bound finds the one test it may be in a single look.
+constexpr unsigned kindTestShift = [] {
+    for (unsigned shift = 0; shift <= 58; ++shift) {
+        std::uint64_t taken = 0;
+        bool apart = true;
+        for (const std::uint64_t hash : kindTestHashes) {
+            const std::uint64_t bit = std::uint64_t{1} << ((hash >> shift) & 63);
+            apart = apart && (taken & bit) == 0;
+            taken |= bit;
+        }
+        if (apart) {
+            return shift;
+        }
+    }
+    return 64U;
+}();
+static_assert(kindTestShift < 64, "the kind tests' hashes need a wider table");
+constexpr auto kindTestsByBits = [] {
+    std::array<std::int8_t, 64> table{};
+    table.fill(-1);
+    for (std::size_t i = 0; i < kindTestHashes.size(); ++i) {
+        table[(kindTestHashes[i] >> kindTestShift) & 63] = static_cast<std::int8_t>(i);
+    }
+    return table;
+}();
+static_assert(std::size(kindTestNames) <= 16);
+
+// The bit of kindTestNames() for a name being bound, in canonical form: 0 for a name no kind
+// test goes by.
+std::uint16_t kindTestBit(std::string_view canonicalName, std::uint64_t nameHash) {
+    const int i = kindTestsByBits[(nameHash >> kindTestShift) & 63];
+    if (i < 0 || kindTestHashes[static_cast<std::size_t>(i)] != nameHash ||
+        kindTestNames[i] != canonicalName) {
+        return 0;
+    }
+    return static_cast<std::uint16_t>(1U << i);
 }
 
 }  // namespace
@@ -134,6 +183,7 @@ std::size_t Environment::Variables::slotCanonical(std::string_view name, std::ui
     }
     const std::size_t position = bound_++;
     nameBits_ |= scopeNameBit(hash);
+    kindTestNames_ |= kindTestBit(name, hash);
     if (index_.empty() ? bound_ > indexThreshold : 2 * bound_ > index_.size()) {
         try {
             rebuildIndex();
@@ -147,6 +197,49 @@ std::size_t Environment::Variables::slotCanonical(std::string_view name, std::ui
         addToIndex(position);
     }
     return position;
+}
+
+void Environment::Variables::bindFresh(std::span<const std::string> canonicalNames,
+                                       std::span<const std::uint64_t> nameHashes) {
+    const std::size_t count = canonicalNames.size();
+    if (count >= std::numeric_limits<std::uint32_t>::max() - 1) {
+        throw std::length_error("Too many variables in one scope");
+    }
+    // The entries first: past bound_ they are spares, whatever names they are given.
+    entries_.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k < entries_.size()) {
+            Entry& spare = entries_[k];
+            if (!unicode::sameBytes(spare.name, canonicalNames[k])) {
+                spare.name.assign(canonicalNames[k]);
+            }
+            spare.nameHash = nameHashes[k];
+        } else {
+            entries_.push_back({canonicalNames[k], Value::undefined(), nameHashes[k]});
+        }
+    }
+    hashes_.assign(nameHashes.begin(), nameHashes.end());
+    std::uint64_t bits = 0;
+    std::uint16_t kindTests = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        bits |= scopeNameBit(nameHashes[k]);
+        kindTests |= kindTestBit(canonicalNames[k], nameHashes[k]);
+    }
+    nameBits_ = bits;
+    kindTestNames_ = kindTests;
+    bound_ = count;
+    if (bound_ > indexThreshold) {
+        try {
+            rebuildIndex();
+        } catch (...) {
+            index_.clear();
+            bound_ = 0;
+            hashes_.clear();
+            nameBits_ = 0;
+            kindTestNames_ = 0;
+            throw;
+        }
+    }
 }
 
 Environment::Environment(std::shared_ptr<Environment> parent, Variables initial)
@@ -234,6 +327,7 @@ void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
     variables.bound_ = 0;
     variables.hashes_.clear();
     variables.nameBits_ = 0;
+    variables.kindTestNames_ = 0;
     variables.index_.clear();
     taken->policyStorage_.reset();
     taken->parent_.reset();
@@ -270,6 +364,28 @@ const Value* Environment::findInChain(std::string_view canonicalName,
         if (i >= 0) {
             return &scope->variables_.begin()[i].value;
         }
+    }
+    return nullptr;
+}
+
+const Value* Environment::findRemembering(std::string_view canonicalName, std::uint64_t nameHash,
+                                          const PositionHint& binding) const {
+    // Scopes up to this many above the one asked are remembered; a hint of all ones is `none`.
+    constexpr std::uint32_t furthest = (PositionHint::none >> bindingPositionBits) - 1;
+    std::uint32_t up = 0;
+    for (const Environment* scope = this; scope; scope = scope->parent_.get(), ++up) {
+        if (!scope->variables_.mayHave(nameHash)) {
+            continue;
+        }
+        const std::ptrdiff_t i = scope->variables_.indexOf(canonicalName, nameHash);
+        if (i < 0) {
+            continue;
+        }
+        const auto position = static_cast<std::uint32_t>(i);
+        if (up <= furthest && position <= bindingPositionMask) {
+            binding.set((up << bindingPositionBits) | position);
+        }
+        return &scope->variables_.begin()[i].value;
     }
     return nullptr;
 }

@@ -1,4 +1,5 @@
 // Macro calls and for loops: the two places where the interpreter makes scopes of its own.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <functional>
@@ -27,37 +28,43 @@ void renderMacro(const Macro& macro, Arguments arguments, const KeywordValues& k
     CallDepth depth(*env);
     Scope scope = Environment::makeChild(env);
     // `caller`, where the call has one, is seen through the chain like any name of the caller's.
-    scope->variables().reserve(macro.defaults.size() + macro.parameters.size() +
-                               keywordArguments.size());
-    const SharedArray<std::uint64_t>& hashes = macro.bindingHashes;
-    const auto bind = [&](std::size_t position, const std::string& name, Value value) {
-        if (hashes.empty()) {
-            scope->set(name, std::move(value));
-        } else {
-            scope->variables().setCanonical(name, hashes[position], std::move(value));
+    Environment::Variables& variables = scope->variables();
+    variables.reserve(macro.defaults.size() + macro.parameters.size() + keywordArguments.size());
+    if (macro.hasBindingLayout) {
+        variables.bindFresh(macro.bindingNames, macro.bindingHashes);
+        // Defaults are evaluated at the call site, every time, so they cannot see the other
+        // parameters.
+        std::size_t position = 0;
+        for (const auto& [name, expression] : macro.defaults) {
+            variables.at(position++) = Interpreter::evaluateExpression(expression, env);
         }
-    };
-    // Defaults are evaluated at the call site, every time, so they cannot see the other
-    // parameters.
-    std::size_t position = 0;
-    for (const auto& [name, expression] : macro.defaults) {
-        bind(position++, name, Interpreter::evaluateExpression(expression, env));
-    }
-    for (std::size_t i = 0; i < macro.parameters.size(); ++i, ++position) {
-        const std::string& name = macro.parameters[i];
-        if (i < arguments.size()) {
-            bind(position, name, std::move(arguments[i]));
-        } else {
-            const Value* found =
-                hashes.empty() ? scope->find(name) : scope->findCanonical(name, hashes[position]);
-            // Found in the call's own scope, it is the parameter's default, bound already.
-            const Environment::Variables& own = scope->variables();
-            if (found && !own.empty() &&
-                std::less_equal<const void*>()(&own.begin()->value, found) &&
-                std::less_equal<const void*>()(found, &(own.end() - 1)->value)) {
+        for (std::size_t i = 0; i < macro.parameters.size(); ++i) {
+            const std::uint32_t slot = macro.parameterSlots[i] & ~Macro::boundBefore;
+            if (i < arguments.size()) {
+                variables.at(slot) = std::move(arguments[i]);
+            } else if ((macro.parameterSlots[i] & Macro::boundBefore) == 0) {
+                // No argument and no default: the caller's variable of that name, if any.
+                const Value* found =
+                    env->findCanonical(macro.parameters[i], macro.bindingHashes[slot]);
+                variables.at(slot) = found ? *found : Value::undefined();
+            }
+        }
+    } else {
+        for (const auto& [name, expression] : macro.defaults) {
+            scope->set(name, Interpreter::evaluateExpression(expression, env));
+        }
+        for (std::size_t i = 0; i < macro.parameters.size(); ++i) {
+            const std::string& name = macro.parameters[i];
+            if (i < arguments.size()) {
+                scope->set(name, std::move(arguments[i]));
                 continue;
             }
-            bind(position, name, found ? *found : Value::undefined());
+            // Found in the call's own scope, it is the parameter's default, bound already.
+            if (variables.find(name) != nullptr) {
+                continue;
+            }
+            const Value* found = env->find(name);
+            scope->set(name, found ? *found : Value::undefined());
         }
     }
     for (const auto& [name, value] : keywordArguments) {
@@ -150,26 +157,22 @@ struct Cycle {
     }
 };
 
-// Writes a number or truth value over a member, in place: the loop's own members hold such
-// values already, so there is nothing to release, and this costs a few stores.
-void replaceWithScalar(Value& member, Value scalar) noexcept {
-    member.~Value();
-    new (&member) Value(std::move(scalar));
-}
-
-// Every member but `cycle`.
-void fillLoopPosition(std::span<Value> values, std::span<const Value> items, std::size_t index) {
+// Every member but `cycle`. Returns the depth of the deepest member, `cycle` aside (a function,
+// of depth 0).
+std::size_t fillLoopPosition(std::span<Value> values, std::span<const Value> items,
+                             std::size_t index) {
     const auto n = static_cast<std::int64_t>(items.size());
     const auto i = static_cast<std::int64_t>(index);
-    replaceWithScalar(values[0], Value(i + 1));
-    replaceWithScalar(values[1], Value(i));
-    replaceWithScalar(values[2], Value(i == 0));
-    replaceWithScalar(values[3], Value(i == n - 1));
-    replaceWithScalar(values[4], Value(n));
-    replaceWithScalar(values[5], Value(n - i));
-    replaceWithScalar(values[6], Value(n - i - 1));
+    values[0].setScalar(i + 1);
+    values[1].setScalar(i);
+    values[2].setScalar(i == 0);
+    values[3].setScalar(i == n - 1);
+    values[4].setScalar(n);
+    values[5].setScalar(n - i);
+    values[6].setScalar(n - i - 1);
     values[7] = i > 0 ? items[index - 1] : Value::undefined();
     values[8] = i < n - 1 ? items[index + 1] : Value::undefined();
+    return std::max(values[7].depth(), values[8].depth());
 }
 
 constexpr std::size_t cyclePosition = 9;
@@ -190,12 +193,13 @@ public:
     void advance(Value& bound, std::span<const Value> items, std::size_t index) {
         const bool advanced = bound.changeObjectHeldWith(object_, [&](Value::Object& object) {
             const std::span<Value> values = object.values();
-            fillLoopPosition(values, items, index);
+            const std::size_t deepest = fillLoopPosition(values, items, index);
             if (!values[cyclePosition].changeFunctionHeldWith(
                     cycle_, [&](BuiltinFunction&) { cycleTarget_->index = index; })) {
                 values[cyclePosition] = Value::function(Cycle{index});
                 holdCycle(values[cyclePosition]);
             }
+            return deepest;
         });
         if (!advanced) {
             bound = Interpreter::makeLoopObject(items, index);

@@ -88,8 +88,9 @@ const Value& undefinedName() {
     return undefined;
 }
 
-inline const Value& variable(const Expression::Identifier& name, const Scope& env) {
-    const Value* value = findName(*env, name.name, name.scopeHash);
+[[gnu::always_inline]] inline const Value& variable(const Expression::Identifier& name,
+                                                    const Scope& env) {
+    const Value* value = findName(*env, name);
     return value ? *value : undefinedName();
 }
 
@@ -573,7 +574,11 @@ static_assert(std::size(kindTests) == std::size(kindTestNames));
     if (test.args.empty() && test.kindTest != 0) {
         Value storage;
         const Value& operand = evaluateBorrowed(test.operand, env, storage);
-        // A function variable of the test's name is called instead, as evaluateTest does.
+        // A function variable of the test's name is called instead, as evaluateTest does; most
+        // chains have no variable of such a name at all.
+        if (!env->chainBindsKindTestName(test.kindTest - 1)) {
+            return kindTests[test.kindTest - 1](operand) != test.negated;
+        }
         const Value* variable = findName(*env, test.name, test.scopeHash);
         if (!variable || !variable->isFunction()) {
             return kindTests[test.kindTest - 1](operand) != test.negated;

@@ -51,6 +51,12 @@ inline const Value* findName(const Environment& env, std::string_view name,
                              std::uint64_t scopeHash) {
     return scopeHash != 0 ? env.findCanonical(name, scopeHash) : env.find(name);
 }
+// The nearest binding of an identifier of the tree, or null; tried first where it was found last.
+inline const Value* findName(const Environment& env, const Expression::Identifier& identifier) {
+    return identifier.scopeHash != 0
+               ? env.findCanonical(identifier.name, identifier.scopeHash, identifier.binding)
+               : env.find(identifier.name);
+}
 
 // Interpreter::applyFilter and evaluateTest for a name of the tree.
 Value applyFilter(std::string_view name, std::uint64_t scopeHash, const std::vector<Value>& args,

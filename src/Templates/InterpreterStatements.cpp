@@ -403,7 +403,7 @@ bool assignMemberInPlace(const Expression::Member& member, const Value& value, E
         return false;
     }
     // The nearest binding: the one the object is read from and the copy would be written to.
-    auto* bound = const_cast<Value*>(findName(env, variable->name, variable->scopeHash));
+    auto* bound = const_cast<Value*>(findName(env, *variable));
     if (!bound || bound == &value) {
         return false;
     }

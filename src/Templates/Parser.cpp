@@ -399,8 +399,10 @@ private:
         statementDepth_ = depthBefore;
         while (branches.size() > 1) {
             Branch& last = branches.back();
-            alternate = NodeList{Node::statement(
-                Statement::if_(std::move(last.test), std::move(last.body), std::move(alternate)))};
+            std::vector<Node> link;
+            link.push_back(Node::statement(
+                Statement::if_(std::move(last.test), std::move(last.body), std::move(alternate))));
+            alternate = NodeList(std::move(link));
             branches.pop_back();
         }
         return Statement::if_(std::move(branches.front().test), std::move(branches.front().body),

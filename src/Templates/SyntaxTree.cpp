@@ -554,19 +554,35 @@ void Statement::LoopVar::hashInto(Hasher& hasher) const {
 
 Statement::Macro Statement::Macro::make(std::string name, NameList parameters,
                                         MacroDefaults defaults, NodeList body) {
+    Macro macro{std::move(name), std::move(parameters), std::move(defaults), std::move(body)};
+    const auto canonical = [](const std::string& text) { return ownScopeHash(text) != 0; };
+    if (!std::all_of(macro.parameters.begin(), macro.parameters.end(), canonical) ||
+        !std::all_of(macro.defaults.keys().begin(), macro.defaults.keys().end(), canonical)) {
+        return macro;
+    }
+    // Canonical forms, so equal bytes are equal names. The defaults' names are unique already.
+    std::vector<std::string> names(macro.defaults.keys().begin(), macro.defaults.keys().end());
+    std::vector<std::uint32_t> slots;
+    slots.reserve(macro.parameters.size());
+    for (const std::string& parameter : macro.parameters) {
+        const auto found = std::find(names.begin(), names.end(), parameter);
+        if (found != names.end()) {
+            slots.push_back(static_cast<std::uint32_t>(found - names.begin()) | boundBefore);
+        } else {
+            slots.push_back(static_cast<std::uint32_t>(names.size()));
+            names.push_back(parameter);
+        }
+    }
     std::vector<std::uint64_t> hashes;
-    hashes.reserve(defaults.size() + parameters.size());
-    for (const auto& [parameter, expression] : defaults) {
-        hashes.push_back(ownScopeHash(parameter));
+    hashes.reserve(names.size());
+    for (const std::string& parameter : names) {
+        hashes.push_back(scopeNameHash(parameter));
     }
-    for (const std::string& parameter : parameters) {
-        hashes.push_back(ownScopeHash(parameter));
-    }
-    if (std::find(hashes.begin(), hashes.end(), 0) != hashes.end()) {
-        hashes.clear();
-    }
-    return Macro{std::move(name), std::move(parameters), std::move(defaults), std::move(body),
-                 std::move(hashes)};
+    macro.hasBindingLayout = true;
+    macro.bindingNames = std::move(names);
+    macro.bindingHashes = std::move(hashes);
+    macro.parameterSlots = std::move(slots);
+    return macro;
 }
 
 bool operator==(const Statement::Macro& a, const Statement::Macro& b) {

@@ -50,6 +50,10 @@ Value::Value(Array items) : kind_(Kind::array) {
 
 Value::Value(std::vector<Value> items) : Value(Array(std::move(items))) {}
 
+std::uint16_t Value::depthAbove(std::size_t deepestMember) {
+    return checkedDepth(deepestMember);
+}
+
 std::uint16_t Value::objectDepth(const Object& object) {
     return checkedDepth(deepest(object.values()));
 }

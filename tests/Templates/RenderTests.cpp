@@ -164,6 +164,9 @@ TEST(RenderTest, ExpressionForms) {
         {"{{ 'abc' | shout }}|{{ 'x' | wrap('*') }}", "ABC|*x*"},
         {"{{ 1 is zero }}|{{ 1 is not zero }}", "false|true"},
         {"{{ 'x' is mapping }}|{{ user is mapping }}|{{ user is not mapping }}", "true|false|true"},
+        // Bound in an inner scope only, such a function replaces the test there only.
+        {"{% for string in [zero] %}{{ 'a' is string }}{% endfor %}|{{ 'a' is string }}",
+         "false|true"},
     });
 }
 
@@ -325,6 +328,20 @@ TEST(RenderTest, Macros) {
          "count(3) }}",
          "321"},
         {"{% macro m() %}a{% endmacro %}{% macro m() %}b{% endmacro %}{{ m() }}", "b"},
+        // Repeated parameter names: the last argument given wins; one not given keeps what a
+        // default or an earlier parameter bound, or else takes the caller's variable.
+        {"{% macro m(a, a) %}{{ a }}{% endmacro %}{{ m(1, 2) }}{{ m(1) }}{% set a = 9 %}{{ m() }}",
+         "219"},
+        {"{% macro m(a, b=2, a=3) %}{{ a }}{{ b }}{% endmacro %}{{ m() }}{{ m(5) }}{{ m(5, 6, 7) "
+         "}}",
+         "325276"},
+        // One name read in scopes of different depths finds the nearest binding every time.
+        {"{% macro m(p) %}{{ q }}{% endmacro %}{% set q = 'outer' %}{{ m(1) }}{% for q in [1, 2] "
+         "%}{{ m(2) }}{% endfor %}{{ m(3) }}",
+         "outer12outer"},
+        {"{% macro f(a) %}{{ a }}{% endmacro %}{% for x in [1, 2] %}{{ f }}{% set f = x %}{{ f }}"
+         "{% endfor %}{{ f(3) }}",
+         "[Macro f]1123"},
         // A macro that ends in a loop's continue or break prints nothing of what it rendered.
         {"{% macro m(i) %}[{{ i }}{% if i == 2 %}{% continue %}{% endif %}{% if i == 4 %}{% "
          "break %}{% endif %}]{% endmacro %}{% for i in [1, 2, 3, 4, 5] %}{{ m(i) }}{% endfor %}",

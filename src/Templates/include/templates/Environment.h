@@ -5,12 +5,14 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "templates/JSON.h"
+#include "templates/PositionHint.h"
 #include "templates/RenderLimits.h"
 #include "templates/Unicode.h"
 #include "templates/Value.h"
@@ -69,6 +71,11 @@ public:
         void setCanonical(std::string_view canonicalName, std::uint64_t nameHash, Value value) {
             at(slotCanonical(canonicalName, nameHash)) = std::move(value);
         }
+        // Binds names, unique and in canonical form, with their scopeNameHash(), to undefined at
+        // positions 0, 1, ... of a scope with no bindings yet, as slotCanonical() would one by
+        // one.
+        void bindFresh(std::span<const std::string> canonicalNames,
+                       std::span<const std::uint64_t> nameHashes);
         Value& at(std::size_t position) { return entries_[position].value; }
         std::size_t size() const noexcept { return bound_; }
         bool empty() const noexcept { return bound_ == 0; }
@@ -78,6 +85,19 @@ public:
             entries_.reserve(count);
             hashes_.reserve(count);
         }
+        // The binding at `position` when it has this name, else null.
+        const Value* boundAt(std::size_t position, std::string_view canonicalName,
+                             std::uint64_t nameHash) const noexcept {
+            if (position < bound_ && hashes_[position] == nameHash &&
+                unicode::sameBytes(entries_[position].name, canonicalName)) {
+                return &entries_[position].value;
+            }
+            return nullptr;
+        }
+        // Which names of kind tests (`defined`, `string`, ...) the scope binds, one bit for each
+        // in the order of kindTestNames: a function bound under such a name is called in place
+        // of the test.
+        std::uint16_t kindTestNames() const noexcept { return kindTestNames_; }
         // Whether the scope may bind a name of this scopeNameHash(); false means it does not.
         bool mayHave(std::uint64_t nameHash) const noexcept {
             return (nameBits_ & scopeNameBit(nameHash)) != 0;
@@ -113,6 +133,7 @@ public:
         std::vector<std::uint64_t> hashes_;
         // The scopeNameBit() of every bound name's hash.
         std::uint64_t nameBits_;
+        std::uint16_t kindTestNames_ = 0;
         // Bindings by the hashes their names already carry: open addressing over a power of two
         // of slots, each 0 when free or a binding's position + 1, at most half of them taken.
         // Empty while the scope has at most indexThreshold names.
@@ -177,6 +198,39 @@ public:
         }
         return findInChain(canonicalName, nameHash);
     }
+    // findCanonical() for a name of a syntax tree, which remembers in `binding` where it found
+    // the name: how many scopes up from this one, and the position there. A lookup by the same
+    // name tries that binding first; it is the nearest one when none of the scopes on the way may
+    // bind the name and the position there still holds it. A name not found is not remembered.
+    const Value* findCanonical(std::string_view canonicalName, std::uint64_t nameHash,
+                               const PositionHint& binding) const {
+        const std::uint32_t remembered = binding.get();
+        if (remembered != PositionHint::none) {
+            const Environment* scope = this;
+            for (std::uint32_t up = remembered >> bindingPositionBits; up != 0; --up) {
+                if (scope->variables_.mayHave(nameHash) || !scope->parent_) {
+                    return findRemembering(canonicalName, nameHash, binding);
+                }
+                scope = scope->parent_.get();
+            }
+            if (const Value* value = scope->variables_.boundAt(remembered & bindingPositionMask,
+                                                               canonicalName, nameHash)) {
+                return value;
+            }
+        }
+        return findRemembering(canonicalName, nameHash, binding);
+    }
+    // Whether a scope of the chain binds the name of the kind test at `position` in
+    // kindTestNames.
+    bool chainBindsKindTestName(std::size_t position) const noexcept {
+        const auto bit = static_cast<std::uint16_t>(1U << position);
+        for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
+            if ((scope->variables_.kindTestNames_ & bit) != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
     // Binds in this scope only, replacing a binding of the same name here.
     void set(std::string_view name, Value value) { variables_.set(name, std::move(value)); }
     // Replaces the nearest binding; binds in the root when no scope has the name.
@@ -208,6 +262,13 @@ public:
 private:
     // findCanonical() from this scope to the root.
     const Value* findInChain(std::string_view canonicalName, std::uint64_t nameHash) const;
+    // findInChain() that remembers where it found the name in `binding`: the number of scopes
+    // up in the high bits, the position in the low ones.
+    [[gnu::noinline]] const Value* findRemembering(std::string_view canonicalName,
+                                                   std::uint64_t nameHash,
+                                                   const PositionHint& binding) const;
+    static constexpr std::uint32_t bindingPositionBits = 24;
+    static constexpr std::uint32_t bindingPositionMask = (1U << bindingPositionBits) - 1;
 
     std::shared_ptr<Environment> parent_;
     Variables variables_;

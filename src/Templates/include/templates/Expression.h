@@ -28,15 +28,20 @@ class Expression;
 // text, and one bit of it stands for the name in the scope's set of names (a scope whose set lacks
 // the bit has no binding of the name, so a lookup passes it by). Never 0. The names of a tree that
 // are their own canonical form carry their hash, worked out when the tree is built.
-inline std::uint64_t scopeNameHash(std::string_view canonicalName) noexcept {
+constexpr std::uint64_t scopeNameHash(std::string_view canonicalName) noexcept {
     std::uint64_t hash = 0xcbf29ce484222325ULL;
     for (const char c : canonicalName) {
         hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
     }
+    // The loop leaves the high bits of short names nearly alike, and a scope picks its bit from
+    // them: mixed, every bit depends on every letter.
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdULL;
+    hash ^= hash >> 33;
     return hash | 1;
 }
 
-inline std::uint64_t scopeNameBit(std::uint64_t nameHash) noexcept {
+constexpr std::uint64_t scopeNameBit(std::uint64_t nameHash) noexcept {
     return std::uint64_t{1} << (nameHash >> 58);
 }
 
@@ -203,6 +208,9 @@ struct Expression::Identifier {
     std::string name;
     // scopeNameHash(name) when the name is its own canonical form, else 0.
     std::uint64_t scopeHash = 0;
+    // Where the name was last found in the chain of scopes (not part of the expression's value;
+    // see Environment::findCanonical).
+    PositionHint binding{};
 };
 struct Expression::Unary {
     UnaryOp op;

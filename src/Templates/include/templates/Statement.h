@@ -98,10 +98,16 @@ public:
         NameList parameters;
         MacroDefaults defaults;
         NodeList body;
-        // scopeNameHash() of the names a call binds, the defaults' in order and then the
-        // parameters', worked out with the tree; empty when a name is not its own canonical form.
-        // Derived from the names, so equality and hashing leave it out.
+        // The scope a call binds, worked out with the tree when every name is its own canonical
+        // form: the names in the order the call binds them (the defaults', then those of the
+        // parameters without one), their scopeNameHash(), and for each parameter its position
+        // among them, with `boundBefore` set where a default or an earlier parameter binds the
+        // name already. Derived from the names, so equality and hashing leave them out.
+        static constexpr std::uint32_t boundBefore = 1U << 31;
+        bool hasBindingLayout = false;
+        NameList bindingNames = {};
         SharedArray<std::uint64_t> bindingHashes = {};
+        SharedArray<std::uint32_t> parameterSlots = {};
 
         static Macro make(std::string name, NameList parameters, MacroDefaults defaults,
                           NodeList body);

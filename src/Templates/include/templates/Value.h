@@ -174,11 +174,31 @@ public:
     template <class Change>
     bool changeUniqueObject(Change&& change);
     // The same for an object or function held by this value and `holder` only: the holder keeps a
-    // reference so that it can tell its payload from any other, and wants to see the change.
+    // reference so that it can tell its payload from any other, and wants to see the change. The
+    // change of an object returns the depth() of its deepest member afterwards.
     template <class Change>
     bool changeObjectHeldWith(Value& holder, Change&& change);
     template <class Change>
     bool changeFunctionHeldWith(const Value& holder, Change&& change);
+
+    // Writes an int or a truth value over this value, as assigning Value(n) or Value(b) would,
+    // in a few stores where this value holds no reference.
+    void setScalar(std::int64_t n) noexcept {
+        if (holdsReference()) {
+            releaseReference();
+        }
+        int_ = n;
+        kind_ = Kind::int_;
+        depth_ = 0;
+    }
+    void setScalar(bool b) noexcept {
+        if (holdsReference()) {
+            releaseReference();
+        }
+        boolean_ = b;
+        kind_ = Kind::boolean;
+        depth_ = 0;
+    }
 
     // Levels of arrays and objects: 0 for every other kind, 1 + the deepest member otherwise.
     std::size_t depth() const noexcept { return depth_; }
@@ -232,6 +252,8 @@ private:
     using MacroStorage = std::shared_ptr<const Macro>;
 
     static std::uint16_t objectDepth(const Object& object);
+    // The depth of an array or object whose deepest member is this deep; fails past maximumDepth.
+    static std::uint16_t depthAbove(std::size_t deepestMember);
     bool holdsReference() const noexcept { return kind_ >= Kind::string && kind_ <= Kind::macro; }
     // Both below expect this value to hold no reference.
     void copyFrom(const Value& other) noexcept {
@@ -429,8 +451,7 @@ bool Value::changeObjectHeldWith(Value& holder, Change&& change) {
         return false;
     }
     Object& object = const_cast<Object&>(*object_);
-    change(object);
-    depth_ = objectDepth(object);
+    depth_ = depthAbove(change(object));
     holder.depth_ = depth_;
     return true;
 }
