@@ -30,8 +30,8 @@ void renderMacro(const Macro& macro, Arguments arguments, const KeywordValues& k
     // `caller`, where the call has one, is seen through the chain like any name of the caller's.
     Environment::Variables& variables = scope->variables();
     variables.reserve(macro.defaults.size() + macro.parameters.size() + keywordArguments.size());
-    if (macro.hasBindingLayout) {
-        variables.bindFresh(macro.bindingNames, macro.bindingHashes);
+    if (const Macro::CallLayout* layout = macro.callLayout.get()) {
+        variables.bindFresh(layout->names, layout->hashes);
         // Defaults are evaluated at the call site, every time, so they cannot see the other
         // parameters.
         std::size_t position = 0;
@@ -39,13 +39,12 @@ void renderMacro(const Macro& macro, Arguments arguments, const KeywordValues& k
             variables.at(position++) = Interpreter::evaluateExpression(expression, env);
         }
         for (std::size_t i = 0; i < macro.parameters.size(); ++i) {
-            const std::uint32_t slot = macro.parameterSlots[i] & ~Macro::boundBefore;
+            const std::uint32_t slot = layout->parameterSlots[i] & ~Macro::CallLayout::boundBefore;
             if (i < arguments.size()) {
                 variables.at(slot) = std::move(arguments[i]);
-            } else if ((macro.parameterSlots[i] & Macro::boundBefore) == 0) {
+            } else if ((layout->parameterSlots[i] & Macro::CallLayout::boundBefore) == 0) {
                 // No argument and no default: the caller's variable of that name, if any.
-                const Value* found =
-                    env->findCanonical(macro.parameters[i], macro.bindingHashes[slot]);
+                const Value* found = env->findCanonical(macro.parameters[i], layout->hashes[slot]);
                 variables.at(slot) = found ? *found : Value::undefined();
             }
         }

@@ -561,27 +561,25 @@ Statement::Macro Statement::Macro::make(std::string name, NameList parameters,
         return macro;
     }
     // Canonical forms, so equal bytes are equal names. The defaults' names are unique already.
-    std::vector<std::string> names(macro.defaults.keys().begin(), macro.defaults.keys().end());
-    std::vector<std::uint32_t> slots;
-    slots.reserve(macro.parameters.size());
+    auto layout = std::make_shared<CallLayout>();
+    std::vector<std::string>& names = layout->names;
+    names.assign(macro.defaults.keys().begin(), macro.defaults.keys().end());
+    layout->parameterSlots.reserve(macro.parameters.size());
     for (const std::string& parameter : macro.parameters) {
         const auto found = std::find(names.begin(), names.end(), parameter);
         if (found != names.end()) {
-            slots.push_back(static_cast<std::uint32_t>(found - names.begin()) | boundBefore);
+            layout->parameterSlots.push_back(static_cast<std::uint32_t>(found - names.begin()) |
+                                             CallLayout::boundBefore);
         } else {
-            slots.push_back(static_cast<std::uint32_t>(names.size()));
+            layout->parameterSlots.push_back(static_cast<std::uint32_t>(names.size()));
             names.push_back(parameter);
         }
     }
-    std::vector<std::uint64_t> hashes;
-    hashes.reserve(names.size());
+    layout->hashes.reserve(names.size());
     for (const std::string& parameter : names) {
-        hashes.push_back(scopeNameHash(parameter));
+        layout->hashes.push_back(scopeNameHash(parameter));
     }
-    macro.hasBindingLayout = true;
-    macro.bindingNames = std::move(names);
-    macro.bindingHashes = std::move(hashes);
-    macro.parameterSlots = std::move(slots);
+    macro.callLayout = std::move(layout);
     return macro;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -102,12 +103,16 @@ public:
         // form: the names in the order the call binds them (the defaults', then those of the
         // parameters without one), their scopeNameHash(), and for each parameter its position
         // among them, with `boundBefore` set where a default or an earlier parameter binds the
-        // name already. Derived from the names, so equality and hashing leave them out.
-        static constexpr std::uint32_t boundBefore = 1U << 31;
-        bool hasBindingLayout = false;
-        NameList bindingNames = {};
-        SharedArray<std::uint64_t> bindingHashes = {};
-        SharedArray<std::uint32_t> parameterSlots = {};
+        // name already.
+        struct CallLayout {
+            static constexpr std::uint32_t boundBefore = 1U << 31;
+            std::vector<std::string> names;
+            std::vector<std::uint64_t> hashes;
+            std::vector<std::uint32_t> parameterSlots;
+        };
+        // Null where a name is not its own canonical form. Derived from the names, so equality
+        // and hashing leave it out.
+        std::shared_ptr<const CallLayout> callLayout = {};
 
         static Macro make(std::string name, NameList parameters, MacroDefaults defaults,
                           NodeList body);
