@@ -94,10 +94,6 @@ public:
             }
             return nullptr;
         }
-        // Which names of kind tests (`defined`, `string`, ...) the scope binds, one bit for each
-        // in the order of kindTestNames: a function bound under such a name is called in place
-        // of the test.
-        std::uint16_t kindTestNames() const noexcept { return kindTestNames_; }
         // Whether the scope may bind a name of this scopeNameHash(); false means it does not.
         bool mayHave(std::uint64_t nameHash) const noexcept {
             return (nameBits_ & scopeNameBit(nameHash)) != 0;
@@ -133,6 +129,9 @@ public:
         std::vector<std::uint64_t> hashes_;
         // The scopeNameBit() of every bound name's hash.
         std::uint64_t nameBits_;
+        // Which names of kind tests (`defined`, `string`, ...) the scope binds, one bit for each
+        // in the order of kindTestNames: a function bound under such a name is called in place
+        // of the test.
         std::uint16_t kindTestNames_ = 0;
         // Bindings by the hashes their names already carry: open addressing over a power of two
         // of slots, each 0 when free or a binding's position + 1, at most half of them taken.
