@@ -88,8 +88,7 @@ const Value& undefinedName() {
     return undefined;
 }
 
-[[gnu::always_inline]] inline const Value& variable(const Expression::Identifier& name,
-                                                    const Scope& env) {
+inline const Value& variable(const Expression::Identifier& name, const Scope& env) {
     const Value* value = findName(*env, name);
     return value ? *value : undefinedName();
 }
