@@ -158,6 +158,19 @@ std::size_t Environment::Variables::slot(std::string_view name) {
     return slotCanonical(name, scopeNameHash(name));
 }
 
+inline void Environment::Variables::nameEntry(std::size_t position, std::string_view canonicalName,
+                                              std::uint64_t nameHash) {
+    if (position < entries_.size()) {
+        Entry& spare = entries_[position];
+        if (!unicode::sameBytes(spare.name, canonicalName)) {
+            spare.name.assign(canonicalName);
+        }
+        spare.nameHash = nameHash;
+    } else {
+        entries_.push_back({std::string(canonicalName), Value::undefined(), nameHash});
+    }
+}
+
 std::size_t Environment::Variables::slotCanonical(std::string_view name, std::uint64_t hash) {
     const std::ptrdiff_t i = mayHave(hash) ? indexOf(name, hash) : -1;
     if (i >= 0) {
@@ -168,15 +181,7 @@ std::size_t Environment::Variables::slotCanonical(std::string_view name, std::ui
     }
     hashes_.push_back(hash);
     try {
-        if (bound_ < entries_.size()) {
-            Entry& spare = entries_[bound_];
-            if (!unicode::sameBytes(spare.name, name)) {
-                spare.name.assign(name);
-            }
-            spare.nameHash = hash;
-        } else {
-            entries_.push_back({std::string(name), Value::undefined(), hash});
-        }
+        nameEntry(bound_, name, hash);
     } catch (...) {
         hashes_.pop_back();
         throw;
@@ -208,15 +213,7 @@ void Environment::Variables::bindFresh(std::span<const std::string> canonicalNam
     // The entries first: past bound_ they are spares, whatever names they are given.
     entries_.reserve(count);
     for (std::size_t k = 0; k < count; ++k) {
-        if (k < entries_.size()) {
-            Entry& spare = entries_[k];
-            if (!unicode::sameBytes(spare.name, canonicalNames[k])) {
-                spare.name.assign(canonicalNames[k]);
-            }
-            spare.nameHash = nameHashes[k];
-        } else {
-            entries_.push_back({canonicalNames[k], Value::undefined(), nameHashes[k]});
-        }
+        nameEntry(k, canonicalNames[k], nameHashes[k]);
     }
     hashes_.assign(nameHashes.begin(), nameHashes.end());
     std::uint64_t bits = 0;
@@ -354,40 +351,35 @@ const Value* Environment::find(std::string_view name) const {
     return findCanonical(name, scopeNameHash(name));
 }
 
-const Value* Environment::findInChain(std::string_view canonicalName,
-                                      std::uint64_t nameHash) const {
-    for (const Environment* scope = this; scope; scope = scope->parent_.get()) {
-        if (!scope->variables_.mayHave(nameHash)) {
-            continue;
-        }
-        const std::ptrdiff_t i = scope->variables_.indexOf(canonicalName, nameHash);
-        if (i >= 0) {
-            return &scope->variables_.begin()[i].value;
-        }
-    }
-    return nullptr;
-}
-
-const Value* Environment::findRemembering(std::string_view canonicalName, std::uint64_t nameHash,
-                                          const PositionHint& binding) const {
-    // Scopes up to this many above the one asked are remembered; a hint of all ones is `none`.
-    constexpr std::uint32_t furthest = (PositionHint::none >> bindingPositionBits) - 1;
+Environment::Found Environment::locate(std::string_view canonicalName,
+                                       std::uint64_t nameHash) const {
     std::uint32_t up = 0;
     for (const Environment* scope = this; scope; scope = scope->parent_.get(), ++up) {
         if (!scope->variables_.mayHave(nameHash)) {
             continue;
         }
         const std::ptrdiff_t i = scope->variables_.indexOf(canonicalName, nameHash);
-        if (i < 0) {
-            continue;
+        if (i >= 0) {
+            return {&scope->variables_.begin()[i].value, up, static_cast<std::uint32_t>(i)};
         }
-        const auto position = static_cast<std::uint32_t>(i);
-        if (up <= furthest && position <= bindingPositionMask) {
-            binding.set((up << bindingPositionBits) | position);
-        }
-        return &scope->variables_.begin()[i].value;
     }
-    return nullptr;
+    return {};
+}
+
+const Value* Environment::findInChain(std::string_view canonicalName,
+                                      std::uint64_t nameHash) const {
+    return locate(canonicalName, nameHash).value;
+}
+
+const Value* Environment::findRemembering(std::string_view canonicalName, std::uint64_t nameHash,
+                                          const PositionHint& binding) const {
+    // Scopes up to this many above the one asked are remembered; a hint of all ones is `none`.
+    constexpr std::uint32_t furthest = (PositionHint::none >> bindingPositionBits) - 1;
+    const Found found = locate(canonicalName, nameHash);
+    if (found.value && found.up <= furthest && found.position <= bindingPositionMask) {
+        binding.set((found.up << bindingPositionBits) | found.position);
+    }
+    return found.value;
 }
 
 const Value& Environment::operator[](std::string_view name) const {

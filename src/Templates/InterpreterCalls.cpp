@@ -30,40 +30,27 @@ void renderMacro(const Macro& macro, Arguments arguments, const KeywordValues& k
     // `caller`, where the call has one, is seen through the chain like any name of the caller's.
     Environment::Variables& variables = scope->variables();
     variables.reserve(macro.defaults.size() + macro.parameters.size() + keywordArguments.size());
-    if (const Macro::CallLayout* layout = macro.callLayout.get()) {
-        variables.bindFresh(layout->names, layout->hashes);
-        // Defaults are evaluated at the call site, every time, so they cannot see the other
-        // parameters.
-        std::size_t position = 0;
-        for (const auto& [name, expression] : macro.defaults) {
-            variables.at(position++) = Interpreter::evaluateExpression(expression, env);
-        }
-        for (std::size_t i = 0; i < macro.parameters.size(); ++i) {
-            const std::uint32_t slot = layout->parameterSlots[i] & ~Macro::CallLayout::boundBefore;
-            if (i < arguments.size()) {
-                variables.at(slot) = std::move(arguments[i]);
-            } else if ((layout->parameterSlots[i] & Macro::CallLayout::boundBefore) == 0) {
-                // No argument and no default: the caller's variable of that name, if any.
-                const Value* found = env->findCanonical(macro.parameters[i], layout->hashes[slot]);
-                variables.at(slot) = found ? *found : Value::undefined();
-            }
-        }
-    } else {
-        for (const auto& [name, expression] : macro.defaults) {
-            scope->set(name, Interpreter::evaluateExpression(expression, env));
-        }
-        for (std::size_t i = 0; i < macro.parameters.size(); ++i) {
-            const std::string& name = macro.parameters[i];
-            if (i < arguments.size()) {
-                scope->set(name, std::move(arguments[i]));
-                continue;
-            }
-            // Found in the call's own scope, it is the parameter's default, bound already.
-            if (variables.find(name) != nullptr) {
-                continue;
-            }
-            const Value* found = env->find(name);
-            scope->set(name, found ? *found : Value::undefined());
+    std::shared_ptr<const Macro::CallLayout> built;
+    const Macro::CallLayout* layout = macro.callLayout.get();
+    if (layout == nullptr) {
+        built = Macro::CallLayout::of(macro);
+        layout = built.get();
+    }
+    variables.bindFresh(layout->names, layout->hashes);
+    // Defaults are evaluated at the call site, every time, so they cannot see the other
+    // parameters.
+    std::size_t position = 0;
+    for (const auto& [name, expression] : macro.defaults) {
+        variables.at(position++) = Interpreter::evaluateExpression(expression, env);
+    }
+    for (std::size_t i = 0; i < macro.parameters.size(); ++i) {
+        const std::uint32_t slot = layout->parameterSlots[i] & ~Macro::CallLayout::boundBefore;
+        if (i < arguments.size()) {
+            variables.at(slot) = std::move(arguments[i]);
+        } else if ((layout->parameterSlots[i] & Macro::CallLayout::boundBefore) == 0) {
+            // No argument and no default: the caller's variable of that name, if any.
+            const Value* found = env->findCanonical(layout->names[slot], layout->hashes[slot]);
+            variables.at(slot) = found ? *found : Value::undefined();
         }
     }
     for (const auto& [name, value] : keywordArguments) {

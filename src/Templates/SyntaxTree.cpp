@@ -552,34 +552,40 @@ void Statement::LoopVar::hashInto(Hasher& hasher) const {
     }
 }
 
-Statement::Macro Statement::Macro::make(std::string name, NameList parameters,
-                                        MacroDefaults defaults, NodeList body) {
-    Macro macro{std::move(name), std::move(parameters), std::move(defaults), std::move(body)};
-    const auto canonical = [](const std::string& text) { return ownScopeHash(text) != 0; };
-    if (!std::all_of(macro.parameters.begin(), macro.parameters.end(), canonical) ||
-        !std::all_of(macro.defaults.keys().begin(), macro.defaults.keys().end(), canonical)) {
-        return macro;
-    }
+std::shared_ptr<const Statement::Macro::CallLayout> Statement::Macro::CallLayout::of(
+    const Macro& macro) {
+    const auto canonical = [](const std::string& name) {
+        return unicode::isAscii(name) ? name : unicode::normalized(name);
+    };
     // Canonical forms, so equal bytes are equal names. The defaults' names are unique already.
     auto layout = std::make_shared<CallLayout>();
     std::vector<std::string>& names = layout->names;
-    names.assign(macro.defaults.keys().begin(), macro.defaults.keys().end());
+    for (const std::string& name : macro.defaults.keys()) {
+        names.push_back(canonical(name));
+    }
     layout->parameterSlots.reserve(macro.parameters.size());
     for (const std::string& parameter : macro.parameters) {
-        const auto found = std::find(names.begin(), names.end(), parameter);
+        std::string name = canonical(parameter);
+        const auto found = std::find(names.begin(), names.end(), name);
         if (found != names.end()) {
             layout->parameterSlots.push_back(static_cast<std::uint32_t>(found - names.begin()) |
-                                             CallLayout::boundBefore);
+                                             boundBefore);
         } else {
             layout->parameterSlots.push_back(static_cast<std::uint32_t>(names.size()));
-            names.push_back(parameter);
+            names.push_back(std::move(name));
         }
     }
     layout->hashes.reserve(names.size());
-    for (const std::string& parameter : names) {
-        layout->hashes.push_back(scopeNameHash(parameter));
+    for (const std::string& name : names) {
+        layout->hashes.push_back(scopeNameHash(name));
     }
-    macro.callLayout = std::move(layout);
+    return layout;
+}
+
+Statement::Macro Statement::Macro::make(std::string name, NameList parameters,
+                                        MacroDefaults defaults, NodeList body) {
+    Macro macro{std::move(name), std::move(parameters), std::move(defaults), std::move(body)};
+    macro.callLayout = CallLayout::of(macro);
     return macro;
 }
 

@@ -139,6 +139,10 @@ public:
         static std::size_t indexStart(std::uint64_t nameHash, std::size_t mask) noexcept {
             return static_cast<std::size_t>(nameHash >> 24) & mask;  // well-mixed middle bits
         }
+        // Gives the entry at `position`, a spare or a new one at the end, this name; a spare is
+        // undefined already and keeps its text when the name is the same.
+        void nameEntry(std::size_t position, std::string_view canonicalName,
+                       std::uint64_t nameHash);
         void addToIndex(std::size_t position);
         void rebuildIndex();
         std::vector<std::uint32_t> index_;
@@ -259,6 +263,14 @@ public:
     bool trimBlocks = false;
 
 private:
+    // The nearest binding of a name in canonical form, how many scopes up it is and its position
+    // there; a null value when no scope has the name.
+    struct Found {
+        const Value* value = nullptr;
+        std::uint32_t up = 0;
+        std::uint32_t position = 0;
+    };
+    Found locate(std::string_view canonicalName, std::uint64_t nameHash) const;
     // findCanonical() from this scope to the root.
     const Value* findInChain(std::string_view canonicalName, std::uint64_t nameHash) const;
     // findInChain() that remembers where it found the name in `binding`: the number of scopes

@@ -99,19 +99,20 @@ public:
         NameList parameters;
         MacroDefaults defaults;
         NodeList body;
-        // The scope a call binds, worked out with the tree when every name is its own canonical
-        // form: the names in the order the call binds them (the defaults', then those of the
-        // parameters without one), their scopeNameHash(), and for each parameter its position
-        // among them, with `boundBefore` set where a default or an earlier parameter binds the
-        // name already.
+        // The scope a call binds: the names in canonical form, in the order the call binds them
+        // (the defaults', then those of the parameters without one), their scopeNameHash(), and
+        // for each parameter its position among them, with `boundBefore` set where a default or
+        // an earlier parameter binds the name already.
         struct CallLayout {
             static constexpr std::uint32_t boundBefore = 1U << 31;
             std::vector<std::string> names;
             std::vector<std::uint64_t> hashes;
             std::vector<std::uint32_t> parameterSlots;
+
+            static std::shared_ptr<const CallLayout> of(const Macro& macro);
         };
-        // Null where a name is not its own canonical form. Derived from the names, so equality
-        // and hashing leave it out.
+        // Worked out with the tree by make(); null in a record built without it. Derived from
+        // the names, so equality and hashing leave it out.
         std::shared_ptr<const CallLayout> callLayout = {};
 
         static Macro make(std::string name, NameList parameters, MacroDefaults defaults,
