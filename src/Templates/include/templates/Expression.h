@@ -147,6 +147,7 @@ public:
 
     // kind(), as() and getIf() read it (the cases are the structs below).
     const Payload& payload() const noexcept;
+    Kind storedKind() const noexcept;
 
     // The text of a string literal as a shared reference into this expression's storage, so that
     // evaluating the literal copies nothing; throws std::bad_variant_access for another case.
@@ -268,13 +269,24 @@ struct Expression::Test {
 };
 
 struct Expression::Box {
-    Payload payload;
-    std::size_t depth;
+    Box(Payload payload, std::size_t depth, bool onlyReads)
+        : kind(static_cast<Kind>(payload.index())),
+          onlyReads(onlyReads),
+          depth(depth),
+          payload(std::move(payload)) {}
+
+    // First, beside the fields a case keeps first (see SyntaxCases).
+    Kind kind;
     bool onlyReads;
+    std::size_t depth;
+    Payload payload;
 };
 
 inline const Expression::Payload& Expression::payload() const noexcept {
     return box_->payload;
+}
+inline Expression::Kind Expression::storedKind() const noexcept {
+    return box_->kind;
 }
 inline std::size_t Expression::depth() const noexcept {
     return box_->depth;

@@ -36,6 +36,7 @@ public:
     static Node comment(std::string value) { return Node(Payload(Comment{std::move(value)})); }
 
     const Payload& payload() const noexcept { return box_->payload; }
+    Kind storedKind() const noexcept { return box_->kind; }
     // The macro definition this node holds, sharing the node's box: a macro value made from it
     // keeps the tree alive instead of copying the definition at every rendering.
     std::shared_ptr<const Statement::Macro> sharedMacro() const {
@@ -47,9 +48,12 @@ public:
 
 private:
     struct Box {
+        Kind kind;  // first, beside the fields a case keeps first (see SyntaxCases)
         Payload payload;
     };
-    explicit Node(Payload payload) : box_(std::make_shared<const Box>(Box{std::move(payload)})) {}
+    explicit Node(Payload payload)
+        : box_(std::make_shared<const Box>(
+              Box{static_cast<Kind>(payload.index()), std::move(payload)})) {}
 
     std::shared_ptr<const Box> box_;
 };

@@ -172,12 +172,15 @@ public:
     static Statement generation(NodeList body) { return Statement(Generation{std::move(body)}); }
 
     const Payload& payload() const noexcept { return payload_; }
+    Kind storedKind() const noexcept { return kind_; }
 
     friend bool operator==(const Statement& a, const Statement& b);
     void hashInto(Hasher& hasher) const;
 
 private:
-    explicit Statement(Payload payload) : payload_(std::move(payload)) {}
+    explicit Statement(Payload payload)
+        : kind_(static_cast<Kind>(payload.index())), payload_(std::move(payload)) {}
+    Kind kind_;  // first, beside the fields a case keeps first (see SyntaxCases)
     Payload payload_;
 };
 
