@@ -66,7 +66,7 @@ static_assert(std::size(kindTestNames) <= 16);
 
 // The bit of kindTestNames() for a name being bound, in canonical form: 0 for a name no kind
 // test goes by.
-std::uint16_t kindTestBit(std::string_view canonicalName, std::uint64_t nameHash) {
+[[gnu::hot]] std::uint16_t kindTestBit(std::string_view canonicalName, std::uint64_t nameHash) {
     const int i = kindTestsByBits[(nameHash >> kindTestShift) & 63];
     if (i < 0 || kindTestHashes[static_cast<std::size_t>(i)] != nameHash ||
         kindTestNames[i] != canonicalName) {
@@ -152,14 +152,15 @@ void Environment::Variables::set(std::string_view name, Value value) {
     at(slot(name)) = std::move(value);
 }
 
-std::size_t Environment::Variables::slot(std::string_view name) {
+[[gnu::hot]] std::size_t Environment::Variables::slot(std::string_view name) {
     std::string storage;
     name = inCanonicalForm(name, storage);
     return slotCanonical(name, scopeNameHash(name));
 }
 
-inline void Environment::Variables::nameEntry(std::size_t position, std::string_view canonicalName,
-                                              std::uint64_t nameHash) {
+[[gnu::hot]] inline void Environment::Variables::nameEntry(std::size_t position,
+                                                           std::string_view canonicalName,
+                                                           std::uint64_t nameHash) {
     if (position < entries_.size()) {
         Entry& spare = entries_[position];
         if (!unicode::sameBytes(spare.name, canonicalName)) {
@@ -171,7 +172,8 @@ inline void Environment::Variables::nameEntry(std::size_t position, std::string_
     }
 }
 
-std::size_t Environment::Variables::slotCanonical(std::string_view name, std::uint64_t hash) {
+[[gnu::hot]] std::size_t Environment::Variables::slotCanonical(std::string_view name,
+                                                               std::uint64_t hash) {
     const std::ptrdiff_t i = mayHave(hash) ? indexOf(name, hash) : -1;
     if (i >= 0) {
         return static_cast<std::size_t>(i);
@@ -204,8 +206,8 @@ std::size_t Environment::Variables::slotCanonical(std::string_view name, std::ui
     return position;
 }
 
-void Environment::Variables::bindFresh(std::span<const std::string> canonicalNames,
-                                       std::span<const std::uint64_t> nameHashes) {
+[[gnu::hot]] void Environment::Variables::bindFresh(std::span<const std::string> canonicalNames,
+                                                    std::span<const std::uint64_t> nameHashes) {
     const std::size_t count = canonicalNames.size();
     if (count >= std::numeric_limits<std::uint32_t>::max() - 1) {
         throw std::length_error("Too many variables in one scope");
@@ -289,7 +291,8 @@ ParkedScopes& parkedScopes() {
 
 }  // namespace
 
-std::shared_ptr<Environment> Environment::makeChild(const std::shared_ptr<Environment>& parent) {
+[[gnu::hot]] std::shared_ptr<Environment> Environment::makeChild(
+    const std::shared_ptr<Environment>& parent) {
     std::vector<std::shared_ptr<Environment>>& parked = parkedScopes().scopes;
     if (parked.empty()) {
         return make(parent);
@@ -301,7 +304,7 @@ std::shared_ptr<Environment> Environment::makeChild(const std::shared_ptr<Enviro
     return scope;
 }
 
-void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
+[[gnu::hot]] void Environment::recycle(std::shared_ptr<Environment>&& scope) noexcept {
     std::shared_ptr<Environment> taken = std::move(scope);
     if (!taken || taken.use_count() != 1 || taken->weaklyHeld_ || !taken->parent_) {
         return;

@@ -23,8 +23,9 @@ namespace {
 // Binds the call's arguments in a new scope below `env` and renders the body into `out`. Arguments
 // given as std::span<Value> are moved into the scope, as std::span<const Value> copied.
 template <class Arguments>
-void renderMacro(const Macro& macro, Arguments arguments, const KeywordValues& keywordArguments,
-                 const Scope& env, std::string& out) {
+[[gnu::hot]] void renderMacro(const Macro& macro, Arguments arguments,
+                              const KeywordValues& keywordArguments, const Scope& env,
+                              std::string& out) {
     CallDepth depth(*env);
     Scope scope = Environment::makeChild(env);
     // `caller`, where the call has one, is seen through the chain like any name of the caller's.
@@ -72,9 +73,9 @@ Value Interpreter::callMacro(const Macro& macro, const std::vector<Value>& argum
     return Value(std::move(out));
 }
 
-void interpreter::appendMacroCall(const Macro& macro, std::span<Value> arguments,
-                                  const KeywordValues& keywordArguments, const Scope& env,
-                                  std::string& out) {
+[[gnu::hot]] void interpreter::appendMacroCall(const Macro& macro, std::span<Value> arguments,
+                                               const KeywordValues& keywordArguments,
+                                               const Scope& env, std::string& out) {
     Environment::RenderState& state = env->renderState();
     const std::size_t start = out.size();
     // The enclosing macro's text and start come back however the call ends.
@@ -145,8 +146,8 @@ struct Cycle {
 
 // Every member but `cycle`. Returns the depth of the deepest member, `cycle` aside (a function,
 // of depth 0).
-std::size_t fillLoopPosition(std::span<Value> values, std::span<const Value> items,
-                             std::size_t index) {
+[[gnu::hot]] std::size_t fillLoopPosition(std::span<Value> values, std::span<const Value> items,
+                                          std::size_t index) {
     const auto n = static_cast<std::int64_t>(items.size());
     const auto i = static_cast<std::int64_t>(index);
     values[0].setScalar(i + 1);
@@ -304,7 +305,7 @@ private:
 
 }  // namespace
 
-Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) {
+[[gnu::hot]] Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) {
     const Value iterable = evaluateIterable(loop.iterable, env);
     const bool tuple = loop.loopVar.kind() == Statement::LoopVar::Kind::tuple;
     std::vector<Value> owned;

@@ -88,7 +88,7 @@ const Value& undefinedName() {
     return undefined;
 }
 
-inline const Value& variable(const Expression::Identifier& name, const Scope& env) {
+[[gnu::hot]] inline const Value& variable(const Expression::Identifier& name, const Scope& env) {
     const Value* value = findName(*env, name);
     return value ? *value : undefinedName();
 }
@@ -122,7 +122,7 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
 // The value of `e` without a copy where it is stored already: a variable's binding, or a value
 // inside an object reached from one (tool.function.parameters). Anything else is evaluated into
 // `storage`. The reference lasts as long as `storage` does and nothing is evaluated meanwhile.
-const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& storage) {
+[[gnu::hot]] const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& storage) {
     switch (e.kind()) {
         case K::identifier:
             return variable(e.as<Expression::Identifier>(), env);
@@ -152,9 +152,9 @@ const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& stor
 
 // memberInPlace() once the receiver is known and is not an object holding the member under a
 // text key, the commonest case, which memberInPlace() settles itself.
-[[gnu::noinline]] const Value* memberOfReceiver(const Expression::Member& member,
-                                                const Value& receiver, const Scope& env,
-                                                Value& storage) {
+[[gnu::noinline, gnu::hot]] const Value* memberOfReceiver(const Expression::Member& member,
+                                                          const Value& receiver, const Scope& env,
+                                                          Value& storage) {
     Value result;
     if (member.computed) {
         const auto* text = member.key.getIf<Expression::String>();
@@ -197,7 +197,8 @@ const Value& evaluateBorrowed(const Expression& e, const Scope& env, Value& stor
 
 // The member where its receiver object stores it (the receiver itself may be held by `storage`),
 // or null with the member evaluated into `storage`.
-const Value* memberInPlace(const Expression::Member& member, const Scope& env, Value& storage) {
+[[gnu::hot]] const Value* memberInPlace(const Expression::Member& member, const Scope& env,
+                                        Value& storage) {
     if (member.computed && !isLiteral(member.key)) {
         const Value receiver = Interpreter::evaluateExpression(member.object, env);
         storage = Interpreter::evaluateComputedMember(
@@ -219,7 +220,8 @@ const Value* memberInPlace(const Expression::Member& member, const Scope& env, V
     return memberOfReceiver(member, receiver, env, storage);
 }
 
-[[gnu::noinline]] bool memberIsTruthy(const Expression::Member& member, const Scope& env) {
+[[gnu::noinline, gnu::hot]] bool memberIsTruthy(const Expression::Member& member,
+                                                const Scope& env) {
     Value storage;
     const Value* value = memberInPlace(member, env, storage);
     return (value ? *value : storage).isTruthy();
@@ -353,7 +355,8 @@ bool isJoin(Expression::BinaryOp op) {
 // each further operand only appends its printed form, so the run is built in one buffer instead
 // of one new text per operator. Appends the text to `text` and returns true, or, when the run
 // never becomes a text, leaves `text` as it was and stores the result in `result`.
-bool joinChain(const Expression::Binary& top, const Scope& env, std::string& text, Value& result) {
+[[gnu::hot]] bool joinChain(const Expression::Binary& top, const Scope& env, std::string& text,
+                            Value& result) {
     // Runs are short, so their links are gathered on the stack unless there are many.
     constexpr std::size_t stackLinks = 16;
     std::array<const Expression::Binary*, stackLinks> shortChain;
@@ -450,8 +453,8 @@ const std::string* comparedText(const Expression::Binary& binary) {
 
 // The truth of such a comparison. A literal has no effects, so the left operand is borrowed while
 // it is read.
-bool isTextComparisonTrue(const Expression::Binary& binary, const std::string& text,
-                          const Scope& env) {
+[[gnu::hot]] bool isTextComparisonTrue(const Expression::Binary& binary, const std::string& text,
+                                       const Scope& env) {
     Value storage;
     const Value& left = evaluateBorrowed(binary.left, env, storage);
     const bool equal = left.isString() && unicode::canonicallyEquivalent(left.asString(), text);
@@ -478,7 +481,8 @@ bool isTextContained(const std::string& text, const Value& container) {
     }
 }
 
-[[gnu::noinline]] Value evaluateBinary(const Expression::Binary& binary, const Scope& env) {
+[[gnu::noinline, gnu::hot]] Value evaluateBinary(const Expression::Binary& binary,
+                                                 const Scope& env) {
     using Op = Expression::BinaryOp;
     if (isJoin(binary.op)) {
         std::string text;
@@ -569,7 +573,7 @@ constexpr KindTest kindTests[] = {
 };
 static_assert(std::size(kindTests) == std::size(kindTestNames));
 
-[[gnu::noinline]] bool isTestTrue(const Expression::Test& test, const Scope& env) {
+[[gnu::noinline, gnu::hot]] bool isTestTrue(const Expression::Test& test, const Scope& env) {
     if (test.args.empty() && test.kindTest != 0) {
         Value storage;
         const Value& operand = evaluateBorrowed(test.operand, env, storage);
@@ -598,7 +602,7 @@ static_assert(std::size(kindTests) == std::size(kindTestNames));
 
 namespace interpreter {
 
-void appendOutput(const Expression& expression, const Scope& env, std::string& out) {
+[[gnu::hot]] void appendOutput(const Expression& expression, const Scope& env, std::string& out) {
     if (const auto* name = expression.getIf<Expression::Identifier>()) {
         variable(*name, env).appendDescription(out, env->limits().maximumTextLength);
         return;
@@ -648,7 +652,7 @@ void appendOutput(const Expression& expression, const Scope& env, std::string& o
         .appendDescription(out, env->limits().maximumTextLength);
 }
 
-bool isTruthy(const Expression& expression, const Scope& env) {
+[[gnu::hot]] bool isTruthy(const Expression& expression, const Scope& env) {
     switch (expression.kind()) {
         case K::identifier:
             return variable(expression.as<Expression::Identifier>(), env).isTruthy();
@@ -707,7 +711,7 @@ Value evaluateIterable(const Expression& expression, const Scope& env) {
 
 }  // namespace interpreter
 
-Value Interpreter::evaluateExpression(const Expression& expression, const Scope& env) {
+[[gnu::hot]] Value Interpreter::evaluateExpression(const Expression& expression, const Scope& env) {
     switch (expression.kind()) {
         case K::string:
             return Value::sharedText(expression.sharedString());

@@ -54,7 +54,7 @@ CallDepth::CallDepth(Environment& env) : state_(env.renderState()) {
     ++state_.callDepth;
 }
 
-Flow run(const NodeList& nodes, const Scope& env, std::string& out) {
+[[gnu::hot]] Flow run(const NodeList& nodes, const Scope& env, std::string& out) {
     for (const Node& node : nodes) {
         switch (node.kind()) {
             case Node::Kind::text:
@@ -437,7 +437,7 @@ namespace {
 
 }  // namespace
 
-Flow execute(const Statement& statement, const Scope& env, std::string& out) {
+[[gnu::hot]] Flow execute(const Statement& statement, const Scope& env, std::string& out) {
     using S = Statement::Kind;
     switch (statement.kind()) {
         case S::program:
@@ -501,7 +501,8 @@ void Interpreter::executeStatementWithOutput(const Statement& statement, const S
     }
 }
 
-void Interpreter::assign(const Expression& target, const Value& value, const Scope& env) {
+[[gnu::hot]] void Interpreter::assign(const Expression& target, const Value& value,
+                                      const Scope& env) {
     switch (target.kind()) {
         case K::identifier: {
             const auto& name = target.as<Expression::Identifier>();

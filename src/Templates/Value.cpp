@@ -68,7 +68,7 @@ Value::Value(Object entries) : kind_(Kind::object) {
 Value::Value(const ObjectKey& key)
     : Value(key.isString() ? Value(key.asString()) : Value(key.asInt())) {}
 
-void Value::releaseReference() noexcept {
+[[gnu::hot]] void Value::releaseReference() noexcept {
     switch (kind_) {
         case Kind::string:
             string_.~StringStorage();
