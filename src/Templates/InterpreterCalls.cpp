@@ -146,8 +146,14 @@ struct Cycle {
 
 // Every member but `cycle`. Returns the depth of the deepest member, `cycle` aside (a function,
 // of depth 0).
+//
+// `current`, when given, is the binding of the loop's one name, still holding the previous item
+// unless the body rebound it. Then the items move along instead of being copied: that item
+// becomes `previtem`, the last `nextitem` becomes the binding and only the new `nextitem` is a
+// copy. `shifted` tells whether they did; if not, the binding is left as it was.
 [[gnu::hot]] std::size_t fillLoopPosition(std::span<Value> values, std::span<const Value> items,
-                                          std::size_t index) {
+                                          std::size_t index, Value* current = nullptr,
+                                          bool* shifted = nullptr) {
     const auto n = static_cast<std::int64_t>(items.size());
     const auto i = static_cast<std::int64_t>(index);
     values[0].setScalar(i + 1);
@@ -157,7 +163,14 @@ struct Cycle {
     values[4].setScalar(n);
     values[5].setScalar(n - i);
     values[6].setScalar(n - i - 1);
-    values[7] = i > 0 ? items[index - 1] : Value::undefined();
+    if (current != nullptr && i > 0 && current->isSameHolding(items[index - 1]) &&
+        values[8].isSameHolding(items[index])) {
+        values[7] = std::move(*current);
+        *current = std::move(values[8]);
+        *shifted = true;
+    } else {
+        values[7] = i > 0 ? items[index - 1] : Value::undefined();
+    }
     values[8] = i < n - 1 ? items[index + 1] : Value::undefined();
     return std::max(values[7].depth(), values[8].depth());
 }
@@ -177,10 +190,12 @@ public:
         }
     }
 
-    void advance(Value& bound, std::span<const Value> items, std::size_t index) {
+    // Returns whether it also bound the item to `current` (see fillLoopPosition()).
+    bool advance(Value& bound, std::span<const Value> items, std::size_t index, Value* current) {
+        bool shifted = false;
         const bool advanced = bound.changeObjectHeldWith(object_, [&](Value::Object& object) {
             const std::span<Value> values = object.values();
-            const std::size_t deepest = fillLoopPosition(values, items, index);
+            const std::size_t deepest = fillLoopPosition(values, items, index, current, &shifted);
             if (!values[cyclePosition].changeFunctionHeldWith(
                     cycle_, [&](BuiltinFunction&) { cycleTarget_->index = index; })) {
                 values[cyclePosition] = Value::function(Cycle{index});
@@ -192,6 +207,7 @@ public:
             bound = Interpreter::makeLoopObject(items, index);
             hold(bound);
         }
+        return shifted;
     }
 
     // Gives the loop's object up to be the next loop's spare, when `bound` is still that object.
@@ -263,6 +279,14 @@ public:
     }
     LoopVariables(const LoopVariables&) = delete;
     LoopVariables& operator=(const LoopVariables&) = delete;
+
+    // The binding of the loop's one name, once bound, unless that is `slot` too; else null.
+    Value* singleBinding(std::size_t slot) {
+        if (tuple_ || slots_[0] == unbound || slots_[0] == slot) {
+            return nullptr;
+        }
+        return &variables_.at(slots_[0]);
+    }
 
     void bind(const Value& item) {
         if (!tuple_) {
@@ -367,8 +391,15 @@ private:
     LoopObject loopObject(scope->variables().at(loopSlot));
     for (std::size_t i = 0; i < items.size(); ++i) {
         countStep(*env);
-        loopVariables.bind(items[i]);
-        loopObject.advance(scope->variables().at(loopSlot), items, i);
+        // Taken anew for every item: the body may bind names here, which moves the bindings.
+        Value* const current = i > 0 ? loopVariables.singleBinding(loopSlot) : nullptr;
+        if (current == nullptr) {
+            loopVariables.bind(items[i]);
+        }
+        if (!loopObject.advance(scope->variables().at(loopSlot), items, i, current) &&
+            current != nullptr) {
+            loopVariables.bind(items[i]);
+        }
         Flow flow;
         try {
             flow = run(loop.body, scope, out);

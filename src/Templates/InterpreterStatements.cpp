@@ -54,6 +54,20 @@ CallDepth::CallDepth(Environment& env) : state_(env.renderState()) {
     ++state_.callDepth;
 }
 
+namespace {
+
+// Binds the macro's value under its name, by the canonical name and hash its call layout keeps
+// when it has one.
+[[gnu::noinline]] void defineMacro(const Statement::Macro& macro, Value value, Environment& env) {
+    if (const auto& layout = macro.callLayout) {
+        env.variables().setCanonical(layout->canonicalName, layout->nameHash, std::move(value));
+    } else {
+        env.set(macro.name, std::move(value));
+    }
+}
+
+}  // namespace
+
 [[gnu::hot]] Flow run(const NodeList& nodes, const Scope& env, std::string& out) {
     for (const Node& node : nodes) {
         switch (node.kind()) {
@@ -70,8 +84,8 @@ CallDepth::CallDepth(Environment& env) : state_(env.renderState()) {
                 const Statement& statement = node.as<Statement>();
                 if (statement.kind() == Statement::Kind::macro) {
                     // The value shares the definition with the tree rather than copying it.
-                    env->set(statement.as<Statement::Macro>().name,
-                             Value::macro(node.sharedMacro()));
+                    defineMacro(statement.as<Statement::Macro>(), Value::macro(node.sharedMacro()),
+                                *env);
                     break;
                 }
                 const Flow flow = execute(statement, env, out);
@@ -431,10 +445,6 @@ namespace {
     return Flow::normal;
 }
 
-[[gnu::noinline]] void defineMacro(const Statement::Macro& macro, Environment& env) {
-    env.set(macro.name, Value::macro(macro));
-}
-
 }  // namespace
 
 [[gnu::hot]] Flow execute(const Statement& statement, const Scope& env, std::string& out) {
@@ -463,7 +473,8 @@ namespace {
         case S::for_:
             return executeFor(statement.as<Statement::For>(), env, out);
         case S::macro:
-            defineMacro(statement.as<Statement::Macro>(), *env);
+            defineMacro(statement.as<Statement::Macro>(),
+                        Value::macro(statement.as<Statement::Macro>()), *env);
             return Flow::normal;
         case S::call:
             return executeCallBlock(statement.as<Statement::Call>(), env, out);

@@ -559,6 +559,8 @@ std::shared_ptr<const Statement::Macro::CallLayout> Statement::Macro::CallLayout
     };
     // Canonical forms, so equal bytes are equal names. The defaults' names are unique already.
     auto layout = std::make_shared<CallLayout>();
+    layout->canonicalName = canonical(macro.name);
+    layout->nameHash = scopeNameHash(layout->canonicalName);
     std::vector<std::string>& names = layout->names;
     for (const std::string& name : macro.defaults.keys()) {
         names.push_back(canonical(name));

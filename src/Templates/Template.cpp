@@ -85,6 +85,33 @@ std::string_view withoutTrailingNewline(std::string_view source) {
     return source;
 }
 
+// How many names the nodes may bind in the scope they run in: their macro definitions and
+// assignments, those of the branches of their if statements included. A root reserves room for
+// them, so that the template's own names do not move its bindings as they arrive.
+std::size_t namesBoundAtTop(const NodeList& nodes) {
+    std::size_t count = 0;
+    for (const Node& node : nodes) {
+        const auto* statement = node.getIf<Statement>();
+        if (statement == nullptr) {
+            continue;
+        }
+        switch (statement->kind()) {
+            case Statement::Kind::macro:
+            case Statement::Kind::set:
+                ++count;
+                break;
+            case Statement::Kind::if_: {
+                const auto& branch = statement->as<Statement::If>();
+                count += namesBoundAtTop(branch.body) + namesBoundAtTop(branch.alternate);
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    return count;
+}
+
 }  // namespace
 
 std::size_t Template::Options::hashValue() const {
@@ -104,7 +131,8 @@ std::string Template::applyOptions(std::string_view source, Options options) {
 }
 
 Template::Template(std::string_view source, Options options)
-    : nodes_(Parser::parse(Lexer::tokenize(applyOptions(source, options)))) {}
+    : nodes_(Parser::parse(Lexer::tokenize(applyOptions(source, options)))),
+      namesBoundAtTop_(namesBoundAtTop(nodes_)) {}
 
 std::string Template::render(const Context& context,
                              const std::shared_ptr<Environment>& environment) const {
@@ -112,8 +140,9 @@ std::string Template::render(const Context& context,
         // A fresh root holding just the context is what Interpreter::interpret would copy it
         // into, so render in it directly.
         Environment::Variables variables;
-        // Room for the global functions too, which the root binds after the context.
-        variables.reserve(context.size() + Globals::builtIn().size());
+        // Room for the global functions too, which the root binds after the context, and for
+        // the names the template binds there.
+        variables.reserve(context.size() + Globals::builtIn().size() + namesBoundAtTop_);
         for (const auto& [name, value] : context) {
             variables.set(name, value);
         }

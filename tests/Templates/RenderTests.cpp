@@ -245,6 +245,13 @@ TEST(RenderTest, Loops) {
         {"{% for x in [1, 2] %}{{ loop.index }}{% set loop = {'index': 'x'} %}{{ loop.index }}{% "
          "endfor %}",
          "1x2x"},
+        // The items around the current one whatever the body does to the loop's name: rebinds
+        // it, binds names beside it, or the items are one shared value.
+        {"{% for x in ['a', 'b', 'c'] %}{{ loop.previtem }}{{ x }}{% set x = 'z' %}{{ "
+         "loop.nextitem }};{% endfor %}|{% for x in [1, 2, 3] %}{% set y = x %}{% set z = y %}{{ "
+         "loop.previtem }}{{ z }}{{ loop.nextitem }};{% endfor %}|{% set o = {'k': 1} %}{% for x "
+         "in [o, o] %}{{ loop.previtem.k }}{{ x.k }}{{ loop.nextitem.k }};{% endfor %}",
+         "ab;abc;bc;|12;123;23;|11;11;"},
         {"{% for x in [] %}a{% else %}empty[{{ loop }}]{% endfor %}", "empty[]"},
         {"{% for x in {} %}a{% else %}e{% endfor %}{% for x in '' %}a{% else %}e{% endfor %}",
          "ee"},

@@ -105,6 +105,10 @@ public:
         // an earlier parameter binds the name already.
         struct CallLayout {
             static constexpr std::uint32_t boundBefore = 1U << 31;
+            // The macro's own name in canonical form and its scopeNameHash(), which defining
+            // the macro binds.
+            std::string canonicalName;
+            std::uint64_t nameHash = 0;
             std::vector<std::string> names;
             std::vector<std::uint64_t> hashes;
             std::vector<std::uint32_t> parameterSlots;

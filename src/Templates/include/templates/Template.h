@@ -48,6 +48,7 @@ public:
 
 private:
     NodeList nodes_;
+    std::size_t namesBoundAtTop_ = 0;
 };
 
 }  // namespace templates

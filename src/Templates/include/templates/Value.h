@@ -1,6 +1,7 @@
 #pragma once
 
 #include <any>
+#include <bit>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -222,6 +223,10 @@ public:
     // The template's == : as strict equality, except that ints and doubles compare by number.
     bool isEquivalent(const Value& other) const;
 
+    // Whether the two are one value: the same scalar, bit for bit, or the same shared storage.
+    // Cheap and exact only in one direction: equal values held apart answer false.
+    bool isSameHolding(const Value& other) const noexcept;
+
     // Consistent with strict equality; no kind discriminator is fed.
     void hashInto(Hasher& hasher) const;
     std::size_t hashValue() const;
@@ -360,6 +365,33 @@ private:
     Kind kind_;
     std::uint16_t depth_ = 0;
 };
+
+inline bool Value::isSameHolding(const Value& other) const noexcept {
+    if (kind_ != other.kind_) {
+        return false;
+    }
+    switch (kind_) {
+        case Kind::boolean:
+            return boolean_ == other.boolean_;
+        case Kind::int_:
+            return int_ == other.int_;
+        case Kind::double_:
+            return std::bit_cast<std::uint64_t>(double_) ==
+                   std::bit_cast<std::uint64_t>(other.double_);
+        case Kind::string:
+            return string_ == other.string_;
+        case Kind::array:
+            return array_.sharesStorageWith(other.array_);
+        case Kind::object:
+            return object_ == other.object_;
+        case Kind::function:
+            return function_ == other.function_;
+        case Kind::macro:
+            return macro_ == other.macro_;
+        default:
+            return true;
+    }
+}
 
 // The payload accessors are inline: the interpreter reads a payload on nearly every step.
 inline bool Value::asBool() const {
