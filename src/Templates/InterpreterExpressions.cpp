@@ -620,9 +620,14 @@ namespace interpreter {
             for (std::size_t i = 0; i < call->args.size(); ++i) {
                 held[i] = Interpreter::evaluateExpression(call->args[i], env);
             }
+            const std::span arguments(held.data(), call->args.size());
+            if (call->kwargs.empty()) {
+                static const KeywordValues none;
+                appendMacroCall(callee.asMacro(), arguments, none, env, out);
+                return;
+            }
             const KeywordValues kwargs = evaluateKeywords(call->kwargs, env);
-            appendMacroCall(callee.asMacro(), std::span(held.data(), call->args.size()), kwargs,
-                            env, out);
+            appendMacroCall(callee.asMacro(), arguments, kwargs, env, out);
             return;
         }
         std::vector<Value> args = evaluateArguments(call->args, env);

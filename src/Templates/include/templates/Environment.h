@@ -82,8 +82,13 @@ public:
         const Entry* begin() const noexcept { return entries_.data(); }
         const Entry* end() const noexcept { return entries_.data() + bound_; }
         void reserve(std::size_t count) {
-            entries_.reserve(count);
-            hashes_.reserve(count);
+            // Mostly a parked scope with room already: the check costs less than the call.
+            if (count > entries_.capacity()) {
+                entries_.reserve(count);
+            }
+            if (count > hashes_.capacity()) {
+                hashes_.reserve(count);
+            }
         }
         // The binding at `position` when it has this name, else null.
         const Value* boundAt(std::size_t position, std::string_view canonicalName,
