@@ -249,6 +249,10 @@ Environment::Environment(std::shared_ptr<Environment> parent, Variables initial)
     }
     ownedState_ = std::make_shared<RenderState>();
     state_ = ownedState_.get();
+    bindGlobals();
+}
+
+void Environment::bindGlobals() {
     const auto& globals = Globals::builtIn();
     // The globals' names in canonical form with their hashes, worked out once: every rendering
     // binds them all in its root.
@@ -289,7 +293,49 @@ ParkedScopes& parkedScopes() {
     return parked;
 }
 
+// The root parked by recycleRoot() on this thread, or null.
+std::shared_ptr<Environment>& parkedRoot() {
+    thread_local std::shared_ptr<Environment> root;
+    return root;
+}
+
+// Past this many names a root keeps its storage to itself rather than have it parked.
+constexpr std::size_t parkedRootThreshold = 64;
+
 }  // namespace
+
+std::shared_ptr<Environment> Environment::takeParkedRoot() noexcept {
+    return std::move(parkedRoot());
+}
+
+void Environment::recycleRoot(std::shared_ptr<Environment>&& root) noexcept {
+    std::shared_ptr<Environment> taken = std::move(root);
+    if (!taken || taken.use_count() != 1 || taken->weaklyHeld_ || taken->parent_ ||
+        !taken->ownedState_ || taken->ownedState_.use_count() != 1 ||
+        taken->variables_.entries_.capacity() > parkedRootThreshold) {
+        return;
+    }
+    taken->clearForReuse();
+    *taken->ownedState_ = RenderState{};
+    taken->state_ = taken->ownedState_.get();
+    parkedRoot() = std::move(taken);
+}
+
+void Environment::clearForReuse() noexcept {
+    // The bindings go first: releasing their values may run any destructor, and the scope is
+    // not parked yet.
+    for (std::size_t k = 0; k < variables_.bound_; ++k) {
+        variables_.entries_[k].value = Value::undefined();
+    }
+    variables_.bound_ = 0;
+    variables_.hashes_.clear();
+    variables_.nameBits_ = 0;
+    variables_.kindTestNames_ = 0;
+    variables_.index_.clear();
+    policyStorage_.reset();
+    lstripBlocks = false;
+    trimBlocks = false;
+}
 
 [[gnu::hot]] std::shared_ptr<Environment> Environment::makeChild(
     const std::shared_ptr<Environment>& parent) {
@@ -318,22 +364,10 @@ ParkedScopes& parkedScopes() {
     if (parked.scopes.size() >= ParkedScopes::capacity) {
         return;
     }
-    // Emptied as a new scope is, keeping the storage of its bindings. The bindings go first:
-    // releasing their values may run any destructor, and the scope is not parked yet.
-    Variables& variables = taken->variables_;
-    for (std::size_t k = 0; k < variables.bound_; ++k) {
-        variables.entries_[k].value = Value::undefined();
-    }
-    variables.bound_ = 0;
-    variables.hashes_.clear();
-    variables.nameBits_ = 0;
-    variables.kindTestNames_ = 0;
-    variables.index_.clear();
-    taken->policyStorage_.reset();
+    // Emptied as a new scope is, keeping the storage of its bindings.
+    taken->clearForReuse();
     taken->parent_.reset();
     taken->state_ = nullptr;
-    taken->lstripBlocks = false;
-    taken->trimBlocks = false;
     parked.scopes.push_back(std::move(taken));
 }
 

@@ -252,6 +252,13 @@ namespace interpreter {
 
 namespace {
 
+// The `loop` object of the loop that ended last on this thread, kept for the next loop to fill
+// in rather than build anew, in this rendering or the next; undefined when there is none.
+Value& spareLoopObject() {
+    thread_local Value spare = Value::undefined();
+    return spare;
+}
+
 // What the items came from decides how a tuple of names unpacks them.
 enum class Source : std::uint8_t { array, object, string };
 
@@ -386,8 +393,8 @@ private:
     // Bound only now, so that the loop's filter saw an enclosing loop's `loop`.
     static const std::uint64_t loopHash = scopeNameHash("loop");
     const std::size_t loopSlot = scope->variables().slotCanonical("loop", loopHash);
-    Environment::RenderState& state = env->renderState();
-    scope->variables().at(loopSlot) = std::exchange(state.spareLoopObject, Value::undefined());
+    Value& spare = spareLoopObject();
+    scope->variables().at(loopSlot) = std::exchange(spare, Value::undefined());
     LoopObject loopObject(scope->variables().at(loopSlot));
     for (std::size_t i = 0; i < items.size(); ++i) {
         countStep(*env);
@@ -411,7 +418,7 @@ private:
         }
     }
     // Shared with the scope until the scope goes: the next loop finds it held only here.
-    loopObject.giveUp(scope->variables().at(loopSlot), state.spareLoopObject);
+    loopObject.giveUp(scope->variables().at(loopSlot), spare);
     Environment::recycle(std::move(scope));
     return Flow::normal;
 }

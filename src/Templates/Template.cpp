@@ -139,14 +139,18 @@ std::string Template::render(const Context& context,
     if (!environment) {
         // A fresh root holding just the context is what Interpreter::interpret would copy it
         // into, so render in it directly.
-        Environment::Variables variables;
         // Room for the global functions too, which the root binds after the context, and for
         // the names the template binds there.
-        variables.reserve(context.size() + Globals::builtIn().size() + namesBoundAtTop_);
-        for (const auto& [name, value] : context) {
-            variables.set(name, value);
-        }
-        return interpreter::renderRoot(nodes_, Environment::make(nullptr, std::move(variables)));
+        std::shared_ptr<Environment> root =
+            Environment::makeRoot(context.size() + Globals::builtIn().size() + namesBoundAtTop_,
+                                  [&](Environment::Variables& variables) {
+                                      for (const auto& [name, value] : context) {
+                                          variables.set(name, value);
+                                      }
+                                  });
+        std::string text = interpreter::renderRoot(nodes_, root);
+        Environment::recycleRoot(std::move(root));
+        return text;
     }
     for (const auto& [name, value] : context) {
         environment->set(name, value);

@@ -9,6 +9,7 @@
 #include "templates/Interpreter.h"
 #include "templates/Template.h"
 #include "templates/TemplateError.h"
+#include "templates/TemplateException.h"
 
 namespace templates {
 namespace {
@@ -804,6 +805,30 @@ TEST(TemplateTest, RenderingScopes) {
     const auto failing = Environment::make();
     EXPECT_THROW(Template("ok{{ 1 / 0 }}", {}).render({{"kept", 1}}, failing), TemplateError);
     EXPECT_EQ((*failing)["kept"], Value(1));
+}
+
+// Renderings one after the other on one thread, which hand their storage on: nothing a
+// rendering bound, kept or failed halfway through reaches the next.
+TEST(TemplateTest, RenderingsInTurnShareNoBindings) {
+    const Template binds(
+        "{% set x = 1 %}{% macro m() %}{% endmacro %}{% set keep = {} %}{% for i in [1, 2] %}{% "
+        "set keep.loop = loop %}{% endfor %}{{ y }}{{ keep.loop.index }}{% if fail %}{{ "
+        "raise_exception('stop') }}{% endif %}",
+        {});
+    const Template reads(
+        "[{{ x }}][{{ y }}][{{ m is defined }}][{{ fail }}]{% for i in 'ab' %}{{ loop.index }}{{ "
+        "loop.previtem }}{% endfor %}[{{ range(2)|list }}]",
+        {});
+    const std::string expected = "[][][false][]12a[[0, 1]]";
+    EXPECT_EQ(binds.render({{"y", 2}}), "22");
+    EXPECT_EQ(reads.render({}), expected);
+    EXPECT_THROW(binds.render({{"y", 3}, {"fail", true}}), TemplateException);
+    EXPECT_EQ(reads.render({}), expected);
+    // A context value named as a global function gives way to the function, rendering after
+    // rendering.
+    const Template callsRange("{{ range(1)|list }}", {});
+    EXPECT_EQ(callsRange.render({{"range", 5}}), "[0]");
+    EXPECT_EQ(callsRange.render({}), "[0]");
 }
 
 TEST(TemplateTest, ChatTemplate) {

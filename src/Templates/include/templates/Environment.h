@@ -160,9 +160,6 @@ public:
         // Where the outermost call in progress started on the stack.
         std::uintptr_t stackBase = 0;
         std::uint64_t steps = 0;
-        // The `loop` object of the loop that ended last, kept for the next loop to fill in
-        // rather than build anew; undefined when there is none.
-        Value spareLoopObject = Value::undefined();
         // A macro printed by an output tag renders straight into the text that prints it, from
         // `macroTextStart` on; the limit on text applies to the macro's part alone, as it
         // would to a text of its own. Null when no macro renders in place.
@@ -182,6 +179,26 @@ public:
     // Parks a scope that has done its work for makeChild() to hand out again, when nothing else
     // holds it, strongly or weakly (see holdWeakly()); otherwise only drops the reference.
     static void recycle(std::shared_ptr<Environment>&& scope) noexcept;
+    // A root for one rendering, as make(nullptr, initial) gives it, with the initial variables
+    // bound by `bindInitial` (given room for `count` names). It is the root recycleRoot() parked
+    // on this thread when there is one: a rendering then finds its storage, and its names, in
+    // place.
+    template <class BindInitial>
+    static std::shared_ptr<Environment> makeRoot(std::size_t count, BindInitial&& bindInitial) {
+        std::shared_ptr<Environment> root = takeParkedRoot();
+        if (!root) {
+            Variables initial;
+            initial.reserve(count);
+            bindInitial(initial);
+            return make(nullptr, std::move(initial));
+        }
+        root->variables_.reserve(count);
+        bindInitial(root->variables_);
+        root->bindGlobals();
+        return root;
+    }
+    // Parks a root from makeRoot() whose rendering is over, as recycle() does a child.
+    static void recycleRoot(std::shared_ptr<Environment>&& root) noexcept;
     // Notes that a weak reference to this scope exists: a parked and reused scope would answer
     // it as a different scope, so such a scope is never parked.
     void holdWeakly() noexcept { weaklyHeld_ = true; }
@@ -276,6 +293,11 @@ private:
         std::uint32_t position = 0;
     };
     Found locate(std::string_view canonicalName, std::uint64_t nameHash) const;
+    // Binds the global functions, over any binding of the same name.
+    void bindGlobals();
+    // Empties the scope's bindings, keeping their storage and names (see Variables).
+    void clearForReuse() noexcept;
+    static std::shared_ptr<Environment> takeParkedRoot() noexcept;
     // findCanonical() from this scope to the root.
     const Value* findInChain(std::string_view canonicalName, std::uint64_t nameHash) const;
     // findInChain() that remembers where it found the name in `binding`: the number of scopes
