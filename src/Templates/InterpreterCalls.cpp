@@ -336,7 +336,14 @@ private:
 
 }  // namespace
 
-[[gnu::hot]] Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) {
+[[gnu::hot]] void releaseSpareLoopItems() noexcept {
+    spareLoopObject().changeUniqueObject([](Value::Object& object) {
+        object.values()[7] = Value::undefined();
+        object.values()[8] = Value::undefined();
+    });
+}
+
+Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out) {
     const Value iterable = evaluateIterable(loop.iterable, env);
     const bool tuple = loop.loopVar.kind() == Statement::LoopVar::Kind::tuple;
     std::vector<Value> owned;

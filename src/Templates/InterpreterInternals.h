@@ -45,6 +45,9 @@ void appendMacroCall(const Macro& macro, std::span<Value> arguments,
 
 // Renders in `root` as it is (the caller has set up its variables, policies and limits).
 std::string renderRoot(const NodeList& nodes, const Scope& root);
+// The loop object parked for the thread's next loop lets go of the items around its last
+// position: they belong to a rendering's data, which the thread need not keep alive after it.
+void releaseSpareLoopItems() noexcept;
 
 // The nearest binding of a name of the tree, or null; `scopeHash` is the one its node carries.
 inline const Value* findName(const Environment& env, std::string_view name,

@@ -102,6 +102,9 @@ namespace {
 }
 
 std::string renderRoot(const NodeList& nodes, const Scope& root) {
+    struct ReleaseItems {
+        ~ReleaseItems() { releaseSpareLoopItems(); }
+    } releaseItems;
     std::string out;
     out.reserve(4096);
     const Flow flow = run(nodes, root, out);

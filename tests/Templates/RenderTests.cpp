@@ -824,6 +824,15 @@ TEST(TemplateTest, RenderingsInTurnShareNoBindings) {
     EXPECT_EQ(reads.render({}), expected);
     EXPECT_THROW(binds.render({{"y", 3}, {"fail", true}}), TemplateException);
     EXPECT_EQ(reads.render({}), expected);
+    // What the thread keeps for its next rendering holds none of this one's values.
+    auto token = std::make_shared<int>(0);
+    {
+        const Value held = function([token](const Args&, const KeywordValues&) { return Value(); });
+        EXPECT_EQ(Template("{% for f in [1, g, 2] %}{% endfor %}{% set h = g %}", {})
+                      .render({{"g", held}}),
+                  "");
+    }
+    EXPECT_EQ(token.use_count(), 1);
     // A context value named as a global function gives way to the function, rendering after
     // rendering.
     const Template callsRange("{{ range(1)|list }}", {});
