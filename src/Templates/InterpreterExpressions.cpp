@@ -93,14 +93,6 @@ const Value& undefinedName() {
     return value ? *value : undefinedName();
 }
 
-// What appendDescription() adds for a text value, without a value built around the text.
-void appendText(std::string& out, const std::string& text, std::size_t maximumAdded) {
-    out.append(text);
-    if (text.size() > maximumAdded) {
-        checkTextLength(maximumAdded + 1, RenderLimits{.maximumTextLength = maximumAdded});
-    }
-}
-
 bool isLiteral(const Expression& e) {
     switch (e.kind()) {
         case K::string:

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "LimitErrors.h"
 #include "templates/ControlFlow.h"
 #include "templates/Environment.h"
 #include "templates/Expression.h"
@@ -22,6 +23,14 @@ using Scope = std::shared_ptr<Environment>;
 // become a ControlFlow exception only where a body is rendered inside an expression (macro and
 // caller bodies) or at the top of a rendering.
 enum class Flow : std::uint8_t { normal, break_, continue_ };
+
+// What appendDescription() adds for a text value, without a value built around the text.
+inline void appendText(std::string& out, const std::string& text, std::size_t maximumAdded) {
+    out.append(text);
+    if (text.size() > maximumAdded) [[unlikely]] {
+        checkTextLength(maximumAdded + 1, RenderLimits{.maximumTextLength = maximumAdded});
+    }
+}
 
 Flow run(const NodeList& nodes, const Scope& env, std::string& out);
 Flow execute(const Statement& statement, const Scope& env, std::string& out);

@@ -56,6 +56,22 @@ CallDepth::CallDepth(Environment& env) : state_(env.renderState()) {
 
 namespace {
 
+// The nodes an if statement runs: the body of the first branch whose test holds, else the last
+// alternate. An elif chain is an if nested in the alternate of the one before: it is walked in a
+// loop, so that a long chain does not recurse once per branch.
+[[gnu::hot]] const NodeList& chosenBranch(const Statement::If& statement, const Scope& env) {
+    const Statement::If* branch = &statement;
+    while (!isTruthy(branch->test, env)) {
+        const NodeList& alternate = branch->alternate;
+        if (alternate.size() != 1 || alternate.front().kind() != Node::Kind::statement ||
+            alternate.front().as<Statement>().kind() != Statement::Kind::if_) {
+            return alternate;
+        }
+        branch = &alternate.front().as<Statement>().as<Statement::If>();
+    }
+    return branch->body;
+}
+
 // Binds the macro's value under its name, by the canonical name and hash its call layout keeps
 // when it has one.
 [[gnu::noinline]] void defineMacro(const Statement::Macro& macro, Value value, Environment& env) {
@@ -76,7 +92,13 @@ namespace {
                 checkLengthInline(out, *env);
                 break;
             case Node::Kind::expression: {
-                appendOutput(node.as<Expression>(), env, out);
+                // Literal text in an output tag, the commonest, is written here.
+                const Expression& expression = node.as<Expression>();
+                if (const auto* literal = expression.getIf<Expression::String>()) {
+                    appendText(out, literal->value, env->limits().maximumTextLength);
+                } else {
+                    appendOutput(expression, env, out);
+                }
                 checkLengthInline(out, *env);
                 break;
             }
@@ -88,7 +110,11 @@ namespace {
                                 *env);
                     break;
                 }
-                const Flow flow = execute(statement, env, out);
+                // An if statement, the commonest, runs its branch from here.
+                const Flow flow =
+                    statement.kind() == Statement::Kind::if_
+                        ? run(chosenBranch(statement.as<Statement::If>(), env), env, out)
+                        : execute(statement, env, out);
                 if (flow != Flow::normal) {
                     return flow;
                 }
@@ -459,20 +485,8 @@ namespace {
             return run(statement.as<Statement::Generation>().body, env, out);
         case S::set:
             return executeSet(statement.as<Statement::Set>(), env);
-        case S::if_: {
-            // An elif chain is an if nested in the alternate of the one before: walk it in a
-            // loop, so that a long chain does not recurse once per branch.
-            const Statement::If* branch = &statement.as<Statement::If>();
-            while (!isTruthy(branch->test, env)) {
-                const NodeList& alternate = branch->alternate;
-                if (alternate.size() != 1 || alternate.front().kind() != Node::Kind::statement ||
-                    alternate.front().as<Statement>().kind() != S::if_) {
-                    return run(alternate, env, out);
-                }
-                branch = &alternate.front().as<Statement>().as<Statement::If>();
-            }
-            return run(branch->body, env, out);
-        }
+        case S::if_:
+            return run(chosenBranch(statement.as<Statement::If>(), env), env, out);
         case S::for_:
             return executeFor(statement.as<Statement::For>(), env, out);
         case S::macro:
