@@ -158,9 +158,10 @@ void Environment::Variables::set(std::string_view name, Value value) {
     return slotCanonical(name, scopeNameHash(name));
 }
 
-[[gnu::hot]] inline void Environment::Variables::nameEntry(std::size_t position,
-                                                           std::string_view canonicalName,
-                                                           std::uint64_t nameHash) {
+// Forced inline: the calls are few and hot, and the body is small.
+[[gnu::always_inline]] inline void Environment::Variables::nameEntry(std::size_t position,
+                                                                     std::string_view canonicalName,
+                                                                     std::uint64_t nameHash) {
     if (position < entries_.size()) {
         Entry& spare = entries_[position];
         if (!unicode::sameBytes(spare.name, canonicalName)) {
@@ -206,8 +207,20 @@ void Environment::Variables::set(std::string_view name, Value value) {
     return position;
 }
 
+Environment::Variables::NameSet Environment::Variables::nameSetOf(
+    std::span<const std::string> canonicalNames,
+    std::span<const std::uint64_t> nameHashes) noexcept {
+    NameSet set;
+    for (std::size_t k = 0; k < canonicalNames.size(); ++k) {
+        set.nameBits |= scopeNameBit(nameHashes[k]);
+        set.kindTestNames |= kindTestBit(canonicalNames[k], nameHashes[k]);
+    }
+    return set;
+}
+
 [[gnu::hot]] void Environment::Variables::bindFresh(std::span<const std::string> canonicalNames,
-                                                    std::span<const std::uint64_t> nameHashes) {
+                                                    std::span<const std::uint64_t> nameHashes,
+                                                    NameSet nameSet) {
     const std::size_t count = canonicalNames.size();
     if (count >= std::numeric_limits<std::uint32_t>::max() - 1) {
         throw std::length_error("Too many variables in one scope");
@@ -218,14 +231,8 @@ void Environment::Variables::set(std::string_view name, Value value) {
         nameEntry(k, canonicalNames[k], nameHashes[k]);
     }
     hashes_.assign(nameHashes.begin(), nameHashes.end());
-    std::uint64_t bits = 0;
-    std::uint16_t kindTests = 0;
-    for (std::size_t k = 0; k < count; ++k) {
-        bits |= scopeNameBit(nameHashes[k]);
-        kindTests |= kindTestBit(canonicalNames[k], nameHashes[k]);
-    }
-    nameBits_ = bits;
-    kindTestNames_ = kindTests;
+    nameBits_ = nameSet.nameBits;
+    kindTestNames_ = nameSet.kindTestNames;
     bound_ = count;
     if (bound_ > indexThreshold) {
         try {
@@ -325,7 +332,7 @@ void Environment::clearForReuse() noexcept {
     // The bindings go first: releasing their values may run any destructor, and the scope is
     // not parked yet.
     for (std::size_t k = 0; k < variables_.bound_; ++k) {
-        variables_.entries_[k].value = Value::undefined();
+        variables_.entries_[k].value.setUndefined();
     }
     variables_.bound_ = 0;
     variables_.hashes_.clear();

@@ -37,7 +37,8 @@ template <class Arguments>
         built = Macro::CallLayout::of(macro);
         layout = built.get();
     }
-    variables.bindFresh(layout->names, layout->hashes);
+    variables.bindFresh(layout->names, layout->hashes,
+                        {.nameBits = layout->nameBits, .kindTestNames = layout->kindTestNames});
     // Defaults are evaluated at the call site, every time, so they cannot see the other
     // parameters.
     std::size_t position = 0;

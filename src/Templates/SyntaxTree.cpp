@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "Operators.h"
+#include "templates/Environment.h"
 #include "templates/Expression.h"
 #include "templates/Node.h"
 #include "templates/Statement.h"
@@ -581,6 +582,9 @@ std::shared_ptr<const Statement::Macro::CallLayout> Statement::Macro::CallLayout
     for (const std::string& name : names) {
         layout->hashes.push_back(scopeNameHash(name));
     }
+    const auto nameSet = Environment::Variables::nameSetOf(names, layout->hashes);
+    layout->nameBits = nameSet.nameBits;
+    layout->kindTestNames = nameSet.kindTestNames;
     return layout;
 }
 

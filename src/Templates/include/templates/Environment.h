@@ -71,11 +71,19 @@ public:
         void setCanonical(std::string_view canonicalName, std::uint64_t nameHash, Value value) {
             at(slotCanonical(canonicalName, nameHash)) = std::move(value);
         }
-        // Binds names, unique and in canonical form, with their scopeNameHash(), to undefined at
-        // positions 0, 1, ... of a scope with no bindings yet, as slotCanonical() would one by
-        // one.
+        // What a scope records of a set of names: one bit for each name hash, one for each
+        // kind-test name. Worked out once for names bound over and over (a macro's parameters).
+        struct NameSet {
+            std::uint64_t nameBits = 0;
+            std::uint16_t kindTestNames = 0;
+        };
+        static NameSet nameSetOf(std::span<const std::string> canonicalNames,
+                                 std::span<const std::uint64_t> nameHashes) noexcept;
+        // Binds names, unique and in canonical form, with their scopeNameHash() and their
+        // nameSetOf(), to undefined at positions 0, 1, ... of a scope with no bindings yet, as
+        // slotCanonical() would one by one.
         void bindFresh(std::span<const std::string> canonicalNames,
-                       std::span<const std::uint64_t> nameHashes);
+                       std::span<const std::uint64_t> nameHashes, NameSet nameSet);
         Value& at(std::size_t position) { return entries_[position].value; }
         std::size_t size() const noexcept { return bound_; }
         bool empty() const noexcept { return bound_ == 0; }

@@ -112,6 +112,9 @@ public:
             std::vector<std::string> names;
             std::vector<std::uint64_t> hashes;
             std::vector<std::uint32_t> parameterSlots;
+            // The names' bits, as a scope records them (see Environment::Variables::NameSet).
+            std::uint64_t nameBits = 0;
+            std::uint16_t kindTestNames = 0;
 
             static std::shared_ptr<const CallLayout> of(const Macro& macro);
         };

@@ -182,6 +182,14 @@ public:
     template <class Change>
     bool changeFunctionHeldWith(const Value& holder, Change&& change);
 
+    // Makes this value undefined, as assigning Value::undefined() would.
+    void setUndefined() noexcept {
+        if (holdsReference()) {
+            releaseReference();
+        }
+        kind_ = Kind::undefined;
+        depth_ = 0;
+    }
     // Writes an int or a truth value over this value, as assigning Value(n) or Value(b) would,
     // in a few stores where this value holds no reference.
     void setScalar(std::int64_t n) noexcept {
