@@ -222,9 +222,23 @@ Value strftimeNow(const Args& args, const KeywordValues&, const Scope&) {
         throw TemplateError::runtime("strftime_now format argument must be a string");
     }
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now());
+    // A chat template asks for the date at every rendering: within one second the same format
+    // gives the same text, kept from the last call on this thread.
+    struct Last {
+        std::time_t seconds = 0;
+        std::string format;
+        Value text;
+    };
+    thread_local Last last;
+    const std::string& format = args[0].asString();
+    if (last.text.isString() && last.seconds == seconds && last.format == format) {
+        return last.text;
+    }
     std::tm local{};
     localtime_r(&seconds, &local);
-    return Value(Globals::formatTime(args[0].asString(), local));
+    Value text(Globals::formatTime(format, local));
+    last = {seconds, format, text};
+    return text;
 }
 
 }  // namespace

@@ -355,7 +355,8 @@ TEST_F(StrftimeNow, FormatsTheInjectedClock) {
     at(1704531903);  // Saturday 2024-01-06: before the year's first Sunday, after its first Monday.
     expectRenders({{"{{ strftime_now('%w %U %W') }}", "6 00 01"}});
     at(1704618303 + 12 * 3600);
-    expectRenders({{"{{ strftime_now('%I %p') }}", "09 PM"}});
+    expectRenders({{"{{ strftime_now('%I %p') }}", "09 PM"},
+                   {"{{ strftime_now('%Y-%m-%d %H:%M:%S') }}", "2024-01-07 21:05:03"}});
     expectFailures({"{{ strftime_now() }}", "{{ strftime_now(1) }}"});
 }
 
