@@ -189,6 +189,14 @@ void Value::appendDescription(std::string& out) const {
 }
 
 void Value::appendDescription(std::string& out, std::size_t maximumAdded) const {
+    if (kind_ == Kind::string) {
+        // The commonest by far, written without the walk below.
+        out.append(*string_);
+        if (string_->size() > maximumAdded) {
+            checkTextLength(maximumAdded + 1, RenderLimits{.maximumTextLength = maximumAdded});
+        }
+        return;
+    }
     const std::size_t end = out.size() + std::min(maximumAdded, out.max_size() - out.size());
     appendBounded(out, end, maximumAdded);
     if (out.size() > end) {
