@@ -387,7 +387,10 @@ bool isJoin(Expression::BinaryOp op) {
     try {
         // A leftmost text goes straight into the buffer: appended before the next operand is
         // evaluated or after, it is the same text.
-        {
+        if (const auto* literal = leftmost->getIf<Expression::String>()) {
+            text.append(literal->value);
+            joiningText = true;
+        } else {
             Value storage;
             const Value& left = evaluateBorrowed(*leftmost, env, storage);
             if (left.isString()) {
