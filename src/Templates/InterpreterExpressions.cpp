@@ -296,6 +296,14 @@ Value evaluateSlice(const Value& receiver, const std::optional<Expression>& star
 
     std::string text;
     std::vector<Value> items;
+    if (receiver.isArray() && step == 1) {
+        // The commonest slice, messages[1:], knows its length.
+        const std::int64_t first = firstIndexInside(start, step, n);
+        const std::int64_t end = std::min(stop, n);
+        if (end > first) {
+            items.reserve(static_cast<std::size_t>(end - first));
+        }
+    }
     for (std::int64_t i = firstIndexInside(start, step, n);
          (step > 0 && i < stop && i < n) || (step < 0 && i > stop && i >= 0);
          i = saturatingAdd(i, step)) {
