@@ -484,6 +484,25 @@ bool isTextContained(const std::string& text, const Value& container) {
     }
 }
 
+// The text literal an `in` or `not in` looks for in a container that only reads, as in
+// "content" in message; null for any other operation.
+const std::string* containmentText(const Expression::Binary& binary) {
+    if ((binary.op != Expression::BinaryOp::in && binary.op != Expression::BinaryOp::notIn) ||
+        !binary.right.onlyReads()) {
+        return nullptr;
+    }
+    const auto* text = binary.left.getIf<Expression::String>();
+    return text ? &text->value : nullptr;
+}
+
+// Whether `text in container` (or `not in`) holds; the container is read where it is stored.
+bool isTextContainmentTrue(const Expression::Binary& binary, const std::string& text,
+                           const Scope& env) {
+    Value storage;
+    const bool contained = isTextContained(text, evaluateBorrowed(binary.right, env, storage));
+    return contained == (binary.op == Expression::BinaryOp::in);
+}
+
 [[gnu::noinline, gnu::hot]] Value evaluateBinary(const Expression::Binary& binary,
                                                  const Scope& env) {
     using Op = Expression::BinaryOp;
@@ -511,15 +530,11 @@ bool isTextContained(const std::string& text, const Value& container) {
         return Interpreter::evaluateBinaryValues(
             binary.op, left, Interpreter::evaluateExpression(binary.right, env), env->limits());
     }
+    if (const auto* text = containmentText(binary)) {
+        return Value(isTextContainmentTrue(binary, *text, env));
+    }
     if (binary.right.onlyReads()) {
         // Reading the right operand changes nothing the left one may be borrowed from.
-        if (const auto* text = binary.left.getIf<Expression::String>();
-            text && (binary.op == Op::in || binary.op == Op::notIn)) {
-            Value storage;
-            const bool contained =
-                isTextContained(text->value, evaluateBorrowed(binary.right, env, storage));
-            return Value(contained == (binary.op == Op::in));
-        }
         Value leftStorage;
         const Value& left = evaluateBorrowed(binary.left, env, leftStorage);
         Value rightStorage;
@@ -686,6 +701,9 @@ namespace interpreter {
             }
             if (const auto* text = comparedText(binary)) {
                 return isTextComparisonTrue(binary, *text, env);
+            }
+            if (const auto* text = containmentText(binary)) {
+                return isTextContainmentTrue(binary, *text, env);
             }
             break;
         }

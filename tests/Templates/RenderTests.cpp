@@ -193,6 +193,11 @@ TEST(RenderTest, Operators) {
          "16 ~ 17 ~ "
          "18 %}{{ s }}",
          "a123456789101112131415161718|bc123456789101112131415161718"},
+        // The same tests deciding an if statement.
+        {"{% if 'b' in 'abc' %}1{% endif %}{% if 'x' not in {'x': 1} %}2{% endif %}{% if 'a' in "
+         "['a'] %}3{% endif %}{% if 'q' in none %}4{% endif %}{% if 'e' in 'e\xCC\x81' %}5{% "
+         "endif %}",
+         "13"},
         {"{{ '' in 'abc' }}{{ 'b' in 'abc' }}{{ 1 in 'a1' }}{{ 'a' in {'a': 1} }}",
          "truetruefalsetrue"},
         {"{{ 1 in {'1': 1} }}{{ 1 in [1.0] }}{{ 'x' in none }}{{ 'x' not in 'abc' }}",
