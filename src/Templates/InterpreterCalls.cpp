@@ -337,10 +337,10 @@ private:
 
 }  // namespace
 
-[[gnu::hot]] void releaseSpareLoopItems() noexcept {
+void releaseSpareLoopItems() noexcept {
     spareLoopObject().changeUniqueObject([](Value::Object& object) {
-        object.values()[7] = Value::undefined();
-        object.values()[8] = Value::undefined();
+        object.values()[7].setUndefined();  // previtem
+        object.values()[8].setUndefined();  // nextitem
     });
 }
 
