@@ -11,7 +11,8 @@
 #   model load    tiny fresh process ≤ 100 ms; base and small model files ≤ 0.5 × one read
 #   peak memory   26 clips in one process ≤ weights + 100 MB (tiny, base)
 #   long files    a 2-hour file within 50 MB of a 1-minute one
-#   warm path     5 s clip from samples to text ≤ 150 ms; a step in the loop ≤ 1.3 × a bare step
+#   token cost    a token inside the decoding loop (ms_per_token) ≤ 1.3 × a bare decoder step
+#   warm path     5 s clip from samples to text ≤ 150 ms
 #   cold runs     command-line run on a short clip, from a fresh process
 #   renders       chat templates, ≤ 20 µs each
 set -euo pipefail
@@ -23,7 +24,7 @@ export QUILLORA_SHARED_DIR=${QUILLORA_SHARED_DIR:-$(realpath "$here/../../shared
 mkdir -p "$scratch"
 
 for program in bench/VevidoCore/bench_whisper_kernels bench/RararozUvu/bench_model_files \
-    bench/RararozUvu/bench_pipeline bench/Templates/bench_render tools/quillora-cli \
+    bench/RararozUvu/bench_decoding bench/RararozUvu/bench_pipeline bench/Templates/bench_render tools/quillora-cli \
     tools/quillora-convert; do
     if [[ ! -x $build/$program ]]; then
         echo "missing $build/$program: build with benchmarks first (scripts/test)" >&2
@@ -44,6 +45,9 @@ bench bench/VevidoCore/bench_whisper_kernels 'BM_Sgemm|BM_ReadDecoderWeights/2'
 
 section "model stages: encoder window and bare decoder step"
 bench bench/VevidoCore/bench_whisper_kernels 'BM_Encoder/0|BM_DecoderStep/0/'
+
+section "token cost: 100 tokens of one window, per token, beside the decoder step alone"
+bench bench/RararozUvu/bench_decoding 'BM_DecodeWindow|BM_DecoderModelStep'
 
 section "model load (fresh process) and peak memory over every shared clip"
 bench bench/RararozUvu/bench_model_files 'BM_LoadFreshProcess|BM_PeakMemoryTranscribing'
