@@ -42,6 +42,12 @@ echo "OPENBLAS_CORETYPE=${OPENBLAS_CORETYPE:-(unset)}"
 
 section "machine: SGEMM and memory bandwidth"
 bench bench/VevidoCore/bench_whisper_kernels 'BM_Sgemm|BM_ReadDecoderWeights/2'
+if [[ -n ${OPENBLAS_CORETYPE:-} ]]; then
+    # The environment forces OpenBLAS's kernels: the same SGEMM and encoder with its own choice.
+    section "machine: SGEMM and tiny encoder with OPENBLAS_CORETYPE unset"
+    env -u OPENBLAS_CORETYPE "$build/bench/VevidoCore/bench_whisper_kernels" \
+        --benchmark_filter='BM_Sgemm/0|BM_SgemmTile/384|BM_Encoder/0' --benchmark_counters_tabular=true 2>/dev/null
+fi
 
 section "model stages: encoder window and bare decoder step"
 bench bench/VevidoCore/bench_whisper_kernels 'BM_Encoder/0|BM_DecoderStep/0/'
