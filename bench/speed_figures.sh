@@ -24,8 +24,8 @@ export QUILLORA_SHARED_DIR=${QUILLORA_SHARED_DIR:-$(realpath "$here/../../shared
 mkdir -p "$scratch"
 
 for program in bench/VevidoCore/bench_whisper_kernels bench/RararozUvu/bench_model_files \
-    bench/RararozUvu/bench_decoding bench/RararozUvu/bench_pipeline bench/Templates/bench_render tools/quillora-cli \
-    tools/quillora-convert; do
+    bench/RararozUvu/bench_decoding bench/RararozUvu/bench_pipeline bench/Templates/bench_render \
+    tools/quillora-cli tools/quillora-convert; do
     if [[ ! -x $build/$program ]]; then
         echo "missing $build/$program: build with benchmarks first (scripts/test)" >&2
         exit 1
@@ -46,7 +46,8 @@ if [[ -n ${OPENBLAS_CORETYPE:-} ]]; then
     # The environment forces OpenBLAS's kernels: the same SGEMM and encoder with its own choice.
     section "machine: SGEMM and tiny encoder with OPENBLAS_CORETYPE unset"
     env -u OPENBLAS_CORETYPE "$build/bench/VevidoCore/bench_whisper_kernels" \
-        --benchmark_filter='BM_Sgemm/0|BM_SgemmTile/384|BM_Encoder/0' --benchmark_counters_tabular=true 2>/dev/null
+        --benchmark_filter='BM_Sgemm/0|BM_SgemmTile/384|BM_Encoder/0' \
+        --benchmark_counters_tabular=true 2>/dev/null
 fi
 
 section "model stages: encoder window and bare decoder step"

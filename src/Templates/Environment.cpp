@@ -207,6 +207,11 @@ void Environment::Variables::set(std::string_view name, Value value) {
     return position;
 }
 
+std::string Environment::Variables::canonicalName(std::string_view name) {
+    std::string storage;
+    return std::string(inCanonicalForm(name, storage));
+}
+
 Environment::Variables::NameSet Environment::Variables::nameSetOf(
     std::span<const std::string> canonicalNames,
     std::span<const std::uint64_t> nameHashes) noexcept {

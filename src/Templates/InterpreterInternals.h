@@ -24,14 +24,6 @@ using Scope = std::shared_ptr<Environment>;
 // caller bodies) or at the top of a rendering.
 enum class Flow : std::uint8_t { normal, break_, continue_ };
 
-// What appendDescription() adds for a text value, without a value built around the text.
-inline void appendText(std::string& out, const std::string& text, std::size_t maximumAdded) {
-    out.append(text);
-    if (text.size() > maximumAdded) [[unlikely]] {
-        checkTextLength(maximumAdded + 1, RenderLimits{.maximumTextLength = maximumAdded});
-    }
-}
-
 Flow run(const NodeList& nodes, const Scope& env, std::string& out);
 Flow execute(const Statement& statement, const Scope& env, std::string& out);
 Flow executeFor(const Statement::For& loop, const Scope& env, std::string& out);

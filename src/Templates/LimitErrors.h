@@ -18,6 +18,15 @@ inline void checkTextLength(std::size_t length, const RenderLimits& limits) {
     }
 }
 
+// Appends `text`, failing when it is longer than `maximumAdded` bytes: what printing a text value
+// adds, without a value built around the text.
+inline void appendText(std::string& out, std::string_view text, std::size_t maximumAdded) {
+    out.append(text);
+    if (text.size() > maximumAdded) [[unlikely]] {
+        checkTextLength(maximumAdded + 1, RenderLimits{.maximumTextLength = maximumAdded});
+    }
+}
+
 // Fails when an array the rendering builds would outgrow the limit; checked before building.
 inline void checkArrayLength(std::size_t length, const RenderLimits& limits) {
     if (length > limits.maximumArrayLength) {

@@ -555,9 +555,7 @@ void Statement::LoopVar::hashInto(Hasher& hasher) const {
 
 std::shared_ptr<const Statement::Macro::CallLayout> Statement::Macro::CallLayout::of(
     const Macro& macro) {
-    const auto canonical = [](const std::string& name) {
-        return unicode::isAscii(name) ? name : unicode::normalized(name);
-    };
+    const auto canonical = &Environment::Variables::canonicalName;
     // Canonical forms, so equal bytes are equal names. The defaults' names are unique already.
     auto layout = std::make_shared<CallLayout>();
     layout->canonicalName = canonical(macro.name);

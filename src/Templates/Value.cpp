@@ -191,10 +191,7 @@ void Value::appendDescription(std::string& out) const {
 void Value::appendDescription(std::string& out, std::size_t maximumAdded) const {
     if (kind_ == Kind::string) {
         // The commonest by far, written without the walk below.
-        out.append(*string_);
-        if (string_->size() > maximumAdded) {
-            checkTextLength(maximumAdded + 1, RenderLimits{.maximumTextLength = maximumAdded});
-        }
+        appendText(out, *string_, maximumAdded);
         return;
     }
     const std::size_t end = out.size() + std::min(maximumAdded, out.max_size() - out.size());

@@ -77,6 +77,9 @@ public:
             std::uint64_t nameBits = 0;
             std::uint16_t kindTestNames = 0;
         };
+        // The form a scope stores a name in: the name itself when it is ASCII, else its
+        // normalised text.
+        static std::string canonicalName(std::string_view name);
         static NameSet nameSetOf(std::span<const std::string> canonicalNames,
                                  std::span<const std::uint64_t> nameHashes) noexcept;
         // Binds names, unique and in canonical form, with their scopeNameHash() and their
